@@ -1,0 +1,15 @@
+// KOVAMAIN: runs the driver, catches the stop and sets the exit status.
+#include "run/driver.h"
+#include "run/fortran_io.h"
+#include "run/stop.h"
+
+int main() {
+  try {
+    kova::KOVAMAIN();
+  } catch (const kova::RunStopped&) {
+    kova::closeAllUnits();
+    return 1;
+  }
+  kova::closeAllUnits();
+  return 0;
+}

@@ -1,0 +1,7 @@
+#include "run/driver.h"
+
+namespace kova {
+
+void KOVAMAIN() {}
+
+}  // namespace kova

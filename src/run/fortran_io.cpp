@@ -1,0 +1,236 @@
+#include "run/fortran_io.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <system_error>
+
+namespace kova {
+namespace {
+
+struct Unit {
+  std::string name;
+  std::FILE* file = nullptr;
+  bool formatted = true;
+  bool writing = false;  // the last operation was a write
+  long records = 0;
+};
+
+std::map<int, Unit>& units() {
+  static std::map<int, Unit> table;
+  return table;
+}
+
+std::string trimmedUpper(std::string_view text) {
+  std::string out(text);
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  while (!out.empty() && out.front() == ' ') out.erase(out.begin());
+  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string trimmedName(std::string_view name) {
+  std::string out(name);
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  while (!out.empty() && out.front() == ' ') out.erase(out.begin());
+  return out;
+}
+
+int osError() { return errno > 0 ? errno : kRecordError; }
+
+Unit* find(int unit) {
+  auto it = units().find(unit);
+  return it == units().end() ? nullptr : &it->second;
+}
+
+// Before the first write after a read, an open or a rewind, cut the file at
+// the current position: the record written becomes the last one.
+int prepareWrite(Unit& u) {
+  if (u.writing) return 0;
+  long pos = std::ftell(u.file);
+  if (pos < 0 || std::fseek(u.file, 0, SEEK_END) != 0) return osError();
+  long end = std::ftell(u.file);
+  if (end > pos) {
+    std::fflush(u.file);
+    std::error_code ec;
+    std::filesystem::resize_file(u.name, static_cast<std::uintmax_t>(pos), ec);
+    if (ec) return ec.value() > 0 ? ec.value() : kRecordError;
+  }
+  if (std::fseek(u.file, pos, SEEK_SET) != 0) return osError();
+  u.writing = true;
+  return 0;
+}
+
+int prepareRead(Unit& u) {
+  if (!u.writing) return 0;
+  // stdio needs a positioning call between a write and a read.
+  if (std::fseek(u.file, 0, SEEK_CUR) != 0) return osError();
+  u.writing = false;
+  return 0;
+}
+
+}  // namespace
+
+int openUnit(int unit, std::string_view fileName, std::string_view form,
+             std::string_view status) {
+  std::string f = trimmedUpper(form);
+  std::string s = trimmedUpper(status);
+  bool formatted;
+  if (f == "FORMATTED") {
+    formatted = true;
+  } else if (f == "UNFORMATTED") {
+    formatted = false;
+  } else {
+    return kBadSpecifier;
+  }
+  if (s != "OLD" && s != "NEW" && s != "UNKNOWN") return kBadSpecifier;
+  std::string name = trimmedName(fileName);
+  if (name.empty()) return ENOENT;
+  if (find(unit)) closeUnit(unit, "KEEP");
+
+  std::error_code ec;
+  bool exists = std::filesystem::exists(name, ec);
+  if (s == "OLD" && !exists) return ENOENT;
+  if (s == "NEW" && exists) return EEXIST;
+  if (exists && std::filesystem::is_directory(name, ec)) return EISDIR;
+
+  errno = 0;
+  std::FILE* file = nullptr;
+  if (exists) {
+    file = std::fopen(name.c_str(), "r+b");
+    // A file we may only read (an input file) is opened read-only.
+    if (!file && (errno == EACCES || errno == EROFS)) file = std::fopen(name.c_str(), "rb");
+  } else {
+    file = std::fopen(name.c_str(), "w+b");
+  }
+  if (!file) return osError();
+  units()[unit] = Unit{name, file, formatted, false, 0};
+  return 0;
+}
+
+int closeUnit(int unit, std::string_view status) {
+  std::string s = trimmedUpper(status);
+  if (s != "KEEP" && s != "DELETE" && !s.empty()) return kBadSpecifier;
+  Unit* u = find(unit);
+  if (!u) return 0;
+  int iocond = 0;
+  if (std::fclose(u->file) != 0) iocond = osError();
+  if (s == "DELETE") {
+    std::error_code ec;
+    std::filesystem::remove(u->name, ec);
+    if (ec && iocond == 0) iocond = ec.value() > 0 ? ec.value() : kRecordError;
+  }
+  units().erase(unit);
+  return iocond;
+}
+
+int rewindUnit(int unit) {
+  Unit* u = find(unit);
+  if (!u) return 0;
+  std::fflush(u->file);
+  if (std::fseek(u->file, 0, SEEK_SET) != 0) return osError();
+  u->writing = false;
+  u->records = 0;
+  return 0;
+}
+
+bool isUnitOpen(int unit) { return find(unit) != nullptr; }
+
+std::string unitFileName(int unit) {
+  Unit* u = find(unit);
+  return u ? u->name : std::string();
+}
+
+long unitRecordNumber(int unit) {
+  Unit* u = find(unit);
+  return u ? u->records : 0;
+}
+
+int readLine(int unit, std::string& line) {
+  Unit* u = find(unit);
+  if (!u) return kNotConnected;
+  if (!u->formatted) return kWrongForm;
+  if (int rc = prepareRead(*u)) return rc;
+  line.clear();
+  int c = std::fgetc(u->file);
+  if (c == EOF) return std::ferror(u->file) ? osError() : kEndOfFile;
+  while (c != EOF && c != '\n') {
+    line.push_back(static_cast<char>(c));
+    c = std::fgetc(u->file);
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  line.resize(kLineWidth, ' ');
+  ++u->records;
+  return 0;
+}
+
+int writeLine(int unit, std::string_view text) {
+  Unit* u = find(unit);
+  if (!u) return kNotConnected;
+  if (!u->formatted) return kWrongForm;
+  if (int rc = prepareWrite(*u)) return rc;
+  if (std::fwrite(text.data(), 1, text.size(), u->file) != text.size() ||
+      std::fputc('\n', u->file) == EOF)
+    return osError();
+  ++u->records;
+  return 0;
+}
+
+namespace {
+void putLength(unsigned char* out, std::uint32_t n) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(n >> (8 * i));
+}
+std::uint32_t getLength(const unsigned char* in) {
+  std::uint32_t n = 0;
+  for (int i = 0; i < 4; ++i) n |= static_cast<std::uint32_t>(in[i]) << (8 * i);
+  return n;
+}
+}  // namespace
+
+int writeRecord(int unit, const void* bytes, std::size_t count) {
+  Unit* u = find(unit);
+  if (!u) return kNotConnected;
+  if (u->formatted) return kWrongForm;
+  if (count > 0x7fffffffu) return kRecordError;
+  if (int rc = prepareWrite(*u)) return rc;
+  unsigned char marker[4];
+  putLength(marker, static_cast<std::uint32_t>(count));
+  if (std::fwrite(marker, 1, 4, u->file) != 4 ||
+      (count > 0 && std::fwrite(bytes, 1, count, u->file) != count) ||
+      std::fwrite(marker, 1, 4, u->file) != 4)
+    return osError();
+  ++u->records;
+  return 0;
+}
+
+int readRecord(int unit, std::vector<unsigned char>& payload) {
+  Unit* u = find(unit);
+  if (!u) return kNotConnected;
+  if (u->formatted) return kWrongForm;
+  if (int rc = prepareRead(*u)) return rc;
+  unsigned char marker[4];
+  std::size_t got = std::fread(marker, 1, 4, u->file);
+  if (got == 0) return std::ferror(u->file) ? osError() : kEndOfFile;
+  if (got != 4) return kRecordError;
+  std::uint32_t n = getLength(marker);
+  if (n > 0x7fffffffu) return kRecordError;  // continued subrecords are never written here
+  payload.resize(n);
+  if (n > 0 && std::fread(payload.data(), 1, n, u->file) != n) return kRecordError;
+  if (std::fread(marker, 1, 4, u->file) != 4 || getLength(marker) != n) return kRecordError;
+  ++u->records;
+  return 0;
+}
+
+void flushAllUnits() {
+  for (auto& [number, u] : units()) std::fflush(u.file);
+}
+
+void closeAllUnits() {
+  for (auto& [number, u] : units()) std::fclose(u.file);
+  units().clear();
+}
+
+}  // namespace kova

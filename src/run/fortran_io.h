@@ -1,0 +1,72 @@
+#pragma once
+// The unit table: files opened by unit number, read and written as Fortran
+// sequential files are.
+//
+// Formatted units hold text lines; a line is read as an 80-column field (a
+// longer line is cut, a shorter one padded with blanks; a carriage return
+// before the newline is dropped). Unformatted units hold records framed as
+// gfortran frames them: a 4-byte little-endian byte count before and after
+// the payload.
+//
+// Every call returns IOCOND: 0 for success, a positive value for an error
+// (the operating system's error number where there is one), kEndOfFile at the
+// end of a file. As with Fortran, writing a record makes it the last record
+// of the file: anything after it is cut off.
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kova {
+
+constexpr int kEndOfFile = -1;
+constexpr int kRecordError = 5000;     // a damaged or mis-framed record
+constexpr int kNotConnected = 5001;    // reading or writing a unit that is not open
+constexpr int kWrongForm = 5002;       // a line operation on an unformatted unit or vice versa
+constexpr int kBadSpecifier = 5003;    // an unknown form or status text
+constexpr int kLineWidth = 80;
+
+// Opens `fileName` (trailing blanks ignored) on `unit`, positioned at its
+// start. `form` is FORMATTED or UNFORMATTED; `status` is OLD (the file must
+// exist), NEW (it must not) or UNKNOWN (created when absent). Texts are
+// compared without regard to case and trailing blanks. Opening a unit that
+// is already open closes it first.
+int openUnit(int unit, std::string_view fileName, std::string_view form,
+             std::string_view status);
+
+// Closes `unit` with status KEEP or DELETE. Closing a unit that is not open
+// succeeds and does nothing, as in Fortran.
+int closeUnit(int unit, std::string_view status);
+
+// Positions `unit` at its first record. Rewinding a unit that is not open
+// succeeds and does nothing.
+int rewindUnit(int unit);
+
+bool isUnitOpen(int unit);
+
+// The file name of an open unit (empty when not open).
+std::string unitFileName(int unit);
+
+// Records read or written since the unit was opened or rewound: after
+// reading line n of a file this is n, which messages quote.
+long unitRecordNumber(int unit);
+
+// Reads the next line as an 80-column field.
+int readLine(int unit, std::string& line);
+
+// Writes one line.
+int writeLine(int unit, std::string_view text);
+
+// Writes one unformatted record of `count` bytes.
+int writeRecord(int unit, const void* bytes, std::size_t count);
+
+// Reads the next unformatted record into `payload`.
+int readRecord(int unit, std::vector<unsigned char>& payload);
+
+// Flushes every open unit (before a stop, so that everything written stays).
+void flushAllUnits();
+
+// Closes every open unit with status KEEP (end of a run, and between tests).
+void closeAllUnits();
+
+}  // namespace kova
