@@ -1,0 +1,106 @@
+#include "run/file_services.h"
+
+#include "run/edit_descriptors.h"
+#include "run/error_report.h"
+#include "run/fortran_io.h"
+#include "run/messages.h"
+#include "run/stop.h"
+#include "run/text_conversion.h"
+
+namespace kova {
+namespace {
+
+// A text left-adjusted in a field of the given length and cut at its last
+// non-blank character.
+std::string contents(std::string_view text, std::size_t fieldLength) {
+  std::string field = padded(text, fieldLength);
+  return field.substr(0, leftAdjust(field));
+}
+
+// The shared tail of the three services: log the outcome, and on failure
+// tell the console and stop or continue.
+void finishService(std::string_view operation, int logUnit, std::string_view fileName,
+                   int iocond, std::string_view caller, std::string_view option) {
+  std::string head = " FROM " + contents(caller, 120) + ": ";
+  std::string name = contents(fileName, std::max<std::size_t>(fileName.size(), 12));
+  if (iocond == 0) {
+    writeUnit(logUnit, "");
+    writeUnit(logUnit, head + "NORMAL RETURN FROM " + std::string(operation) + " OF FILE " +
+                           name + ".  IOCOND =" + editI(iocond, 5) + ".");
+    return;
+  }
+  bool goOn = optionHasContinue(option);
+  reportToUnitAndConsole(logUnit, head + "ERROR IN " + std::string(operation) + " OF FILE " +
+                                      name + ", WITH IOCOND =" + editI(iocond, 5) +
+                                      (goOn ? ".  PROGRAM CONTINUES." : ".  PROGRAM STOPS."));
+  if (!goOn) stopRun();
+}
+
+}  // namespace
+
+void openFile(int unit, int logUnit, std::string_view fileName, std::string_view form,
+              std::string_view status, int& iocond, std::string_view caller,
+              std::string_view option) {
+  iocond = openUnit(unit, fileName, form, status);
+  finishService("OPENING", logUnit, fileName, iocond, caller, option);
+}
+
+void closeFile(int unit, int logUnit, std::string_view fileName, std::string_view status,
+               int& iocond, std::string_view caller, std::string_view option) {
+  iocond = closeUnit(unit, status);
+  finishService("CLOSING", logUnit, fileName, iocond, caller, option);
+}
+
+void rewindFile(int unit, int logUnit, std::string_view fileName, int& iocond,
+                std::string_view caller, std::string_view option) {
+  iocond = rewindUnit(unit);
+  finishService("REWINDING", logUnit, fileName, iocond, caller, option);
+}
+
+void ADDIDF(std::string& fileName, int suffix, int logUnit, std::string_view option) {
+  if (suffix < 0 || suffix > 999) {
+    reportError(" IN SUBROUTINE ADDIDF, ERROR IN THE SIZE OF THE INTEGER SUFFIX -- POSSIBLY TOO LARGE.",
+                option, logUnit);
+    return;
+  }
+  std::string field = fileName;
+  std::size_t length = static_cast<std::size_t>(leftAdjust(field));
+  if (field.size() < length + 4) {
+    reportError(" ERROR IN SUBROUTINE ADDIDF.  FILENM HAS TOO FEW BLANK SPACES FOR ADDING '.' AND AN INTEGER SUFFIX.",
+                option, logUnit);
+    return;
+  }
+  std::string_view name(field.data(), length);
+  if (name.find(' ') != std::string_view::npos) {
+    reportError(" ERROR IN SUBROUTINE ADDIDF.  A BLANK CHARACTER APPEARS BETWEEN NON-BLANK CHARACTERS.",
+                option, logUnit);
+    return;
+  }
+  if (name.find('.') != std::string_view::npos) {
+    reportError(" ERROR IN SUBROUTINE ADDIDF.  THE CHARACTER '.' APPEARS IN FILENM.", option,
+                logUnit);
+    return;
+  }
+  std::string digits = std::to_string(suffix);
+  std::string tail = "." + std::string(3 - digits.size(), '0') + digits;
+  field.replace(length, 4, tail);
+  fileName = field;
+}
+
+void deleteFile(const NamedUnit& file, int logUnit, std::string_view openCaller,
+                std::string_view closeCaller) {
+  int iocond = 0;
+  openFile(file.unit, logUnit, file.name, "UNFORMATTED", "UNKNOWN", iocond, openCaller,
+           "CONTINUE");
+  // A file that could not be opened was not deleted: a close would only log a
+  // misleading normal return.
+  if (iocond != 0) return;
+  closeFile(file.unit, logUnit, file.name, "DELETE", iocond, closeCaller, "CONTINUE");
+}
+
+void FDELET(const NamedUnit& a, const NamedUnit& b, const NamedUnit& c, int logUnit) {
+  for (const NamedUnit* file : {&a, &b, &c})
+    deleteFile(*file, logUnit, "SUBROUTINE FDELET", "SUBROUTINE FDELET");
+}
+
+}  // namespace kova

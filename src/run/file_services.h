@@ -1,0 +1,44 @@
+#pragma once
+// The open, close and rewind services, the file-name suffix and deletion.
+//
+// Each service performs its operation, stores the I/O status in iocond (0 for
+// success) and logs one line on success. A failure is written to the log unit
+// and the console; the run then continues when the option contains CONTINUE
+// or continue, and stops otherwise. Every message names the caller.
+#include <string>
+#include <string_view>
+
+namespace kova {
+
+void openFile(int unit, int logUnit, std::string_view fileName, std::string_view form,
+              std::string_view status, int& iocond, std::string_view caller,
+              std::string_view option);
+
+// The name is used only in the messages; the close acts on the unit.
+void closeFile(int unit, int logUnit, std::string_view fileName, std::string_view status,
+               int& iocond, std::string_view caller, std::string_view option);
+
+void rewindFile(int unit, int logUnit, std::string_view fileName, int& iocond,
+                std::string_view caller, std::string_view option);
+
+// Appends "." and the suffix in three digits to the (left-adjusted) name in
+// its fixed-length field. Reports, with the caller's option, a suffix outside
+// 0..999, a field too short for four more characters, and a blank or a "."
+// inside the name; after a report under a continue option the field is left
+// as it was.
+void ADDIDF(std::string& fileName, int suffix, int logUnit, std::string_view option);
+
+struct NamedUnit {
+  std::string name;
+  int unit = 0;
+};
+
+// Deletes three files (open UNKNOWN, close DELETE), continuing past failures.
+void FDELET(const NamedUnit& a, const NamedUnit& b, const NamedUnit& c, int logUnit);
+
+// Deletes one file through the services: an open that creates it if absent,
+// then a close with status DELETE. Messages carry the caller text.
+void deleteFile(const NamedUnit& file, int logUnit, std::string_view openCaller,
+                std::string_view closeCaller);
+
+}  // namespace kova

@@ -1,0 +1,65 @@
+#include "run/file_table.h"
+
+#include "run/text_conversion.h"
+
+namespace kova {
+namespace {
+
+constexpr const char* kFixedNames[kFixedFileCount] = {
+    "KOVAOUT", "KOVALOG", "PARAMTRS", "YXDKEY",   "YXDATA1",  "YXDATA2",  "ZDATA1",
+    "ZDATA2",  "LDATA1",  "LDATA2",   "PDATA1",   "PDATA2",   "DDATA1",   "DDATA2",
+    "RCFPH",   "RVCPH",   "RCFPI",    "RVCPI",    "RCFDT",    "RVCDT",    "XDELTA",
+    "YSFACTR0", "YSFACTR1", "SAVEKEYS", "SAVEDPNT"};
+
+constexpr const char* kFamilyNames[kFamilyCount] = {
+    "YDATA",    "XDATA",    "ZDATA",    "PHDATG", "DTDATG", "YFCAST",  "XFCAST",
+    "ZFCAST",   "YFCIDX",   "FCLOWIDX", "FCHIGHDX", "TLX",  "TLXF",    "XZ",
+    "YSIGFCTR", "UYSGMA",   "ESIGMA",   "EPSMATRX", "PSAVE", "DSAVE",  "BETASAV",
+    "MUVECP",   "EPSVECP",  "BETAVECP", "DXZGMATS"};
+
+constexpr int kFirstFixedUnit = 100;
+constexpr int kFirstScratchUnit = 300;
+
+bool kept(Family f, const KeptSaveFiles& keep) {
+  switch (f) {
+    case Family::PSAVE: return keep.phi;
+    case Family::DSAVE: return keep.delta;
+    case Family::BETASAV:
+    case Family::BETAVECP: return keep.beta;
+    default: return false;
+  }
+}
+
+}  // namespace
+
+void fillFixedFiles(FileTable& files) {
+  for (int i = 0; i < kFixedFileCount; ++i)
+    files.fixed[i] = NamedUnit{padded(kFixedNames[i], kNameLength), kFirstFixedUnit + 2 * i};
+}
+
+void buildScratchNames(FileTable& files, int ng, const int* groupIds, int logUnit) {
+  for (int f = 0; f < kFamilyCount; ++f) {
+    for (int g = 0; g < ng; ++g) {
+      std::string name = padded(kFamilyNames[f], kNameLength);
+      ADDIDF(name, groupIds[g], logUnit, "STOP");
+      files.family[f][g] = NamedUnit{name, kFirstScratchUnit + f * ng + g};
+    }
+  }
+}
+
+void DELETF(const FileTable& files, int ng, const KeptSaveFiles& keep, int logUnit) {
+  for (Fixed f : {Fixed::XDELTA, Fixed::YSFACTR0, Fixed::YSFACTR1, Fixed::SAVEKEYS,
+                  Fixed::SAVEDPNT})
+    deleteFile(files[f], logUnit, "SUBROUTINE DELETF", "SUBROUTINE DELETF");
+  for (int g = 1; g <= ng; ++g) {
+    for (int f = 0; f < kFamilyCount; ++f) {
+      Family family = static_cast<Family>(f);
+      if (kept(family, keep)) continue;
+      // The PSAVE close has always been logged under this spelling.
+      deleteFile(files.scratch(family, g), logUnit, "SUBROUTINE DELETF",
+                 family == Family::PSAVE ? "SUBOUTINE DELETF" : "SUBROUTINE DELETF");
+    }
+  }
+}
+
+}  // namespace kova

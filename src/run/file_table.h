@@ -1,0 +1,58 @@
+#pragma once
+// The run's files: the fixed-name files (units 100, 102, ..., 148) and the
+// per-group scratch files, 25 families of BASE.nnn names (units from 300).
+#include <array>
+#include <string>
+
+#include "run/file_services.h"
+
+namespace kova {
+
+constexpr int kFixedFileCount = 25;
+constexpr int kFamilyCount = 25;
+constexpr int kMaxGroups = 150;
+constexpr int kNameLength = 12;
+
+enum class Fixed {
+  KOVAOUT, KOVALOG, PARAMTRS, YXDKEY, YXDATA1, YXDATA2, ZDATA1, ZDATA2, LDATA1, LDATA2,
+  PDATA1, PDATA2, DDATA1, DDATA2, RCFPH, RVCPH, RCFPI, RVCPI, RCFDT, RVCDT,
+  XDELTA, YSFACTR0, YSFACTR1, SAVEKEYS, SAVEDPNT
+};
+
+enum class Family {
+  YDATA, XDATA, ZDATA, PHDATG, DTDATG, YFCAST, XFCAST, ZFCAST, YFCIDX, FCLOWIDX,
+  FCHIGHDX, TLX, TLXF, XZ, YSIGFCTR, UYSGMA, ESIGMA, EPSMATRX, PSAVE, DSAVE,
+  BETASAV, MUVECP, EPSVECP, BETAVECP, DXZGMATS
+};
+
+struct FileTable {
+  std::array<NamedUnit, kFixedFileCount> fixed;
+  std::array<std::array<NamedUnit, kMaxGroups>, kFamilyCount> family;
+
+  const NamedUnit& operator[](Fixed f) const { return fixed[static_cast<int>(f)]; }
+  // The file of a family for group position g = 1..NG.
+  const NamedUnit& scratch(Family f, int g) const {
+    return family[static_cast<int>(f)][g - 1];
+  }
+  int unit(Fixed f) const { return (*this)[f].unit; }
+};
+
+// Fills the fixed names (12-character fields) and units 100, 102, ..., 148.
+void fillFixedFiles(FileTable& files);
+
+// Builds every family's names for the NG groups (group identifiers in
+// ascending order) with ADDIDF under the stop option, and numbers the units
+// 300 + (family - 1) * NG + (g - 1).
+void buildScratchNames(FileTable& files, int ng, const int* groupIds, int logUnit);
+
+struct KeptSaveFiles {
+  bool phi = false;    // PSAVE.nnn
+  bool delta = false;  // DSAVE.nnn
+  bool beta = false;   // BETASAV.nnn and BETAVECP.nnn
+};
+
+// End-of-run deletion: the five fixed scratch files, then every group's
+// family files except the save files kept.
+void DELETF(const FileTable& files, int ng, const KeptSaveFiles& kept, int logUnit);
+
+}  // namespace kova

@@ -1,0 +1,27 @@
+#pragma once
+// Helpers for writing messages to units and to the console. A message to a
+// unit that is not open is dropped (a Fortran program would quietly create a
+// stray file for it).
+#include <string>
+#include <string_view>
+
+namespace kova {
+
+// Writes one line to a unit if it is open.
+void writeUnit(int unit, std::string_view line);
+
+// Writes one line to the unit, then to the console.
+void writeUnitAndConsole(int unit, std::string_view line);
+
+// Writes an empty line and the message, to the unit and then to the console.
+void reportToUnitAndConsole(int unit, std::string_view message);
+
+// Option rules shared by the services. The open, close and rewind services and
+// the error reporter look for the words anywhere in the option; the number
+// conversions compare the option's first eight characters exactly.
+bool optionHasContinue(std::string_view option);
+bool optionHasStop(std::string_view option);
+bool optionIsExactlyContinue(std::string_view option);
+
+
+}  // namespace kova
