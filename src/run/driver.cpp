@@ -12,11 +12,14 @@ namespace kova {
 namespace {
 
 // Sets up the report or the log file: open (created if absent) and rewind,
-// so the run's text replaces any earlier contents from the start. The
-// driver's own failures go to the console only.
+// so the run's text replaces any earlier contents from the start. The old
+// contents are cut off at once: a run that stops before writing its report
+// must not leave an earlier run's report looking like its own. The driver's
+// own failures go to the console only.
 void setUpReportFile(const NamedUnit& file, std::string_view failure) {
   int iocond = openUnit(file.unit, file.name, "FORMATTED", "UNKNOWN");
   if (iocond == 0) iocond = rewindUnit(file.unit);
+  if (iocond == 0) iocond = endFileUnit(file.unit);
   if (iocond != 0) {
     consoleLine(failure);
     stopRun();

@@ -137,6 +137,13 @@ int rewindUnit(int unit) {
   return 0;
 }
 
+int endFileUnit(int unit) {
+  Unit* u = find(unit);
+  if (!u) return kNotConnected;
+  u->writing = false;
+  return prepareWrite(*u);
+}
+
 bool isUnitOpen(int unit) { return find(unit) != nullptr; }
 
 std::string unitFileName(int unit) {

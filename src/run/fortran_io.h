@@ -42,6 +42,10 @@ int closeUnit(int unit, std::string_view status);
 // succeeds and does nothing.
 int rewindUnit(int unit);
 
+// Ends the file at the current position, as Fortran's ENDFILE does: every
+// record after it is cut off.
+int endFileUnit(int unit);
+
 bool isUnitOpen(int unit);
 
 // The file name of an open unit (empty when not open).

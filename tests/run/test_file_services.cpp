@@ -1,0 +1,209 @@
+// The file services, the error and shortage reports, ADDIDF and the
+// deletion of scratch files: exact log lines and the stop-or-continue rule.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "run/console.h"
+#include "run/error_report.h"
+#include "run/file_services.h"
+#include "run/file_table.h"
+#include "run/fortran_io.h"
+#include "run/stop.h"
+#include "support/temp_dir.h"
+
+namespace kova {
+namespace {
+
+constexpr int kOut = 100;
+constexpr int kLog = 102;
+
+class ServicesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(openUnit(kOut, "KOVAOUT", "FORMATTED", "UNKNOWN"), 0);
+    ASSERT_EQ(openUnit(kLog, "KOVALOG", "FORMATTED", "UNKNOWN"), 0);
+  }
+  std::string log() {
+    flushAllUnits();
+    return testing::readFile("KOVALOG");
+  }
+  std::string out() {
+    flushAllUnits();
+    return testing::readFile("KOVAOUT");
+  }
+  testing::TempDir dir;
+  std::ostringstream screen;
+  ConsoleRedirect redirect{screen};
+};
+
+TEST_F(ServicesTest, SuccessfulOperationsLogOneLineEach) {
+  testing::writeFile("YXDKEY", "1\n");
+  int iocond = -9;
+  openFile(106, kLog, "  YXDKEY    ", "FORMATTED", "OLD", iocond, "SUBROUTINE GETKEY", "STOP");
+  EXPECT_EQ(iocond, 0);
+  rewindFile(106, kLog, "YXDKEY", iocond, "SUBROUTINE GETKEY", "STOP");
+  closeFile(106, kLog, "YXDKEY      ", "KEEP", iocond, "SUBROUTINE GETKEY", "STOP");
+  EXPECT_EQ(log(),
+            "\n FROM SUBROUTINE GETKEY: NORMAL RETURN FROM OPENING OF FILE YXDKEY.  IOCOND =    0.\n"
+            "\n FROM SUBROUTINE GETKEY: NORMAL RETURN FROM REWINDING OF FILE YXDKEY.  IOCOND =    0.\n"
+            "\n FROM SUBROUTINE GETKEY: NORMAL RETURN FROM CLOSING OF FILE YXDKEY.  IOCOND =    0.\n");
+  EXPECT_EQ(screen.str(), "");
+  EXPECT_TRUE(std::filesystem::exists("YXDKEY"));
+}
+
+TEST_F(ServicesTest, FailedOpenStopsOrContinuesByOption) {
+  int iocond = 0;
+  openFile(104, kLog, "PARAMTRS", "FORMATTED", "OLD", iocond, "SUBROUTINE GETPRM",
+           "continue");
+  EXPECT_EQ(iocond, 2);
+  const std::string goesOn =
+      "\n FROM SUBROUTINE GETPRM: ERROR IN OPENING OF FILE PARAMTRS, WITH IOCOND =    2.  "
+      "PROGRAM CONTINUES.\n";
+  EXPECT_EQ(log(), goesOn);
+  EXPECT_EQ(screen.str(), goesOn);
+
+  EXPECT_THROW(openFile(104, kLog, "PARAMTRS", "FORMATTED", "OLD", iocond, "SUBROUTINE GETPRM",
+                        "STOP    "),
+               RunStopped);
+  const std::string stops =
+      "\n FROM SUBROUTINE GETPRM: ERROR IN OPENING OF FILE PARAMTRS, WITH IOCOND =    2.  "
+      "PROGRAM STOPS.\n";
+  EXPECT_EQ(log(), goesOn + stops);
+  EXPECT_EQ(screen.str(), goesOn + stops);
+}
+
+TEST_F(ServicesTest, ErrorReporterWritesUnitThenConsole) {
+  reportError(" ERROR IN KEY FILE. INCORRECT NUMBER OF KEYS.", "CONTINUE", kLog);
+  const std::string goesOn =
+      "\n ERROR IN KEY FILE. INCORRECT NUMBER OF KEYS.\n PROGRAM CONTINUES.\n";
+  EXPECT_EQ(log(), goesOn);
+  EXPECT_EQ(screen.str(), goesOn);
+  EXPECT_THROW(reportError(" BAD.", "please stop", kLog), RunStopped);
+  EXPECT_EQ(log(), goesOn + "\n BAD.\n PROGRAM STOPS.\n");
+}
+
+TEST_F(ServicesTest, ShortageReportGoesToConsoleOutputAndLog) {
+  EXPECT_THROW(reportShortage("  SUBROUTINE ALCCGR$", "REAL*8 WR$", 6500001, 6500000, kOut, kLog),
+               RunStopped);
+  const std::string expected =
+      "\n FROM THE PROGRAM REGION SUBROUTINE ALCCGR, THE NUMBER OF VARIABLES OF TYPE\n"
+      " REAL*8 WR NEEDED IS AT LEAST 6500001.\n"
+      "\n THE NUMBER OF VARIABLES OF TYPE REAL*8 WR ALLOCATED\n"
+      " IS OF THE SIZE 6500000.\n"
+      "\n PROGRAM STOPS.\n";
+  EXPECT_EQ(screen.str(), expected);
+  EXPECT_EQ(out(), expected);
+  EXPECT_EQ(log(), expected);
+}
+
+TEST_F(ServicesTest, ShortageReportKeepsItsFirstLineWithin80Columns) {
+  std::string longCaller(90, 'C');
+  EXPECT_THROW(reportShortage(longCaller, "INTEGER WI", 10, 9, kOut, kLog), RunStopped);
+  std::istringstream lines(screen.str());
+  std::string line;
+  while (std::getline(lines, line)) EXPECT_LE(line.size(), 80u) << line;
+}
+
+TEST_F(ServicesTest, AddidfAppendsThreeDigitSuffixes) {
+  struct Case { std::string name; int suffix; std::string result; } cases[] = {
+      {"YDATA       ", 7, "YDATA.007   "},
+      {"YDATA       ", 150, "YDATA.150   "},
+      {"YDATA       ", 12, "YDATA.012   "},
+      {"  XZ        ", 1, "XZ.001      "},
+      {"FCLOWIDX    ", 0, "FCLOWIDX.000"},  // 8 + 4 = 12 fits exactly
+  };
+  for (Case& c : cases) {
+    ADDIDF(c.name, c.suffix, kLog, "STOP");
+    EXPECT_EQ(c.name, c.result);
+  }
+  EXPECT_EQ(log(), "");
+}
+
+TEST_F(ServicesTest, AddidfReportsEveryBadNameAndSuffix) {
+  struct Case { std::string name; int suffix; const char* message; } cases[] = {
+      {"YDATA       ", 1000,
+       " IN SUBROUTINE ADDIDF, ERROR IN THE SIZE OF THE INTEGER SUFFIX -- POSSIBLY TOO LARGE."},
+      {"YDATA       ", -1,
+       " IN SUBROUTINE ADDIDF, ERROR IN THE SIZE OF THE INTEGER SUFFIX -- POSSIBLY TOO LARGE."},
+      {"FCHIGHIDX   ", 1,
+       " ERROR IN SUBROUTINE ADDIDF.  FILENM HAS TOO FEW BLANK SPACES FOR ADDING '.' AND AN "
+       "INTEGER SUFFIX."},
+      {"Y DATA      ", 1,
+       " ERROR IN SUBROUTINE ADDIDF.  A BLANK CHARACTER APPEARS BETWEEN NON-BLANK CHARACTERS."},
+      {"Y.DATA      ", 1, " ERROR IN SUBROUTINE ADDIDF.  THE CHARACTER '.' APPEARS IN FILENM."},
+  };
+  for (Case& c : cases) {
+    std::string before = c.name;
+    ADDIDF(c.name, c.suffix, kLog, "CONTINUE");
+    EXPECT_EQ(c.name, before);
+    EXPECT_NE(log().find(std::string("\n") + c.message + "\n PROGRAM CONTINUES.\n"),
+              std::string::npos)
+        << c.message;
+    EXPECT_THROW(ADDIDF(c.name, c.suffix, kLog, "STOP"), RunStopped);
+  }
+}
+
+TEST_F(ServicesTest, DeletingAMissingFileLogsTwoNormalReturns) {
+  NamedUnit a{"XDELTA      ", 140}, b{"YSFACTR0    ", 142}, c{"YSFACTR1    ", 144};
+  testing::writeFile("YSFACTR0", "old");
+  FDELET(a, b, c, kLog);
+  for (const char* name : {"XDELTA", "YSFACTR0", "YSFACTR1"}) {
+    EXPECT_FALSE(std::filesystem::exists(name)) << name;
+    EXPECT_NE(log().find(std::string(" FROM SUBROUTINE FDELET: NORMAL RETURN FROM OPENING OF FILE ") +
+                         name + ".  IOCOND =    0.\n\n FROM SUBROUTINE FDELET: NORMAL RETURN FROM "
+                                "CLOSING OF FILE " +
+                         name + ".  IOCOND =    0.\n"),
+              std::string::npos)
+        << name;
+  }
+}
+
+TEST_F(ServicesTest, ScratchNamesAndUnitsFollowFamilyThenGroup) {
+  FileTable files;
+  fillFixedFiles(files);
+  EXPECT_EQ(files[Fixed::KOVAOUT].name, "KOVAOUT     ");
+  EXPECT_EQ(files.unit(Fixed::SAVEDPNT), 148);
+  const int ids[] = {5, 12, 150};
+  buildScratchNames(files, 3, ids, kLog);
+  EXPECT_EQ(files.scratch(Family::YDATA, 1).name, "YDATA.005   ");
+  EXPECT_EQ(files.scratch(Family::YDATA, 2).name, "YDATA.012   ");
+  EXPECT_EQ(files.scratch(Family::YDATA, 3).name, "YDATA.150   ");
+  EXPECT_EQ(files.scratch(Family::YDATA, 3).unit, 302);
+  EXPECT_EQ(files.scratch(Family::XDATA, 1).unit, 303);
+  EXPECT_EQ(files.scratch(Family::DXZGMATS, 3).name, "DXZGMATS.150");
+  EXPECT_EQ(files.scratch(Family::DXZGMATS, 3).unit, 300 + 24 * 3 + 2);
+}
+
+TEST_F(ServicesTest, EndOfRunDeletionKeepsRequestedSaveFiles) {
+  FileTable files;
+  fillFixedFiles(files);
+  const int ids[] = {1, 2};
+  buildScratchNames(files, 2, ids, kLog);
+  for (const char* name : {"PSAVE.001", "DSAVE.002", "BETASAV.001", "BETAVECP.002", "YDATA.001"})
+    testing::writeFile(name, "x");
+  DELETF(files, 2, KeptSaveFiles{true, false, true}, kLog);
+  EXPECT_TRUE(std::filesystem::exists("PSAVE.001"));
+  EXPECT_FALSE(std::filesystem::exists("DSAVE.002"));
+  EXPECT_TRUE(std::filesystem::exists("BETASAV.001"));
+  EXPECT_TRUE(std::filesystem::exists("BETAVECP.002"));
+  EXPECT_FALSE(std::filesystem::exists("YDATA.001"));
+  // A kept file is neither opened nor closed.
+  EXPECT_EQ(log().find("PSAVE.001"), std::string::npos);
+  std::size_t files_left = 0;
+  for (auto& entry : std::filesystem::directory_iterator(".")) {
+    (void)entry;
+    ++files_left;
+  }
+  // KOVAOUT, KOVALOG and the three kept files that existed; nothing was created.
+  EXPECT_EQ(files_left, 5u);
+
+  DELETF(files, 2, KeptSaveFiles{}, kLog);
+  EXPECT_NE(log().find(" FROM SUBOUTINE DELETF: NORMAL RETURN FROM CLOSING OF FILE PSAVE.001."),
+            std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists("PSAVE.001"));
+}
+
+}  // namespace
+}  // namespace kova

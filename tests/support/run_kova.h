@@ -1,0 +1,29 @@
+#pragma once
+// Test support: runs the kova program in the current directory and collects
+// its exit status and console output.
+#include <cstdlib>
+#include <string>
+#include <sys/wait.h>
+
+#include "support/temp_dir.h"
+
+namespace kova::testing {
+
+struct RunResult {
+  int status = -1;
+  std::string console;
+};
+
+// `prefix` goes before the program's path on the command line (for example
+// a command that drops privileges).
+inline RunResult runKova(const std::string& prefix = "") {
+  RunResult result;
+  int raw = std::system((prefix + std::string(KOVA_BINARY) + " > console.txt 2>&1").c_str());
+  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  result.console = readFile("console.txt");
+  std::error_code ec;
+  std::filesystem::remove("console.txt", ec);
+  return result;
+}
+
+}  // namespace kova::testing
