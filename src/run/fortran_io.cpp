@@ -157,6 +157,12 @@ long unitRecordNumber(int unit) {
 }
 
 int readLine(int unit, std::string& line) {
+  int iocond = readFullLine(unit, line);
+  if (iocond == 0) line.resize(kLineWidth, ' ');
+  return iocond;
+}
+
+int readFullLine(int unit, std::string& line) {
   Unit* u = find(unit);
   if (!u) return kNotConnected;
   if (!u->formatted) return kWrongForm;
@@ -169,7 +175,6 @@ int readLine(int unit, std::string& line) {
     c = std::fgetc(u->file);
   }
   if (!line.empty() && line.back() == '\r') line.pop_back();
-  line.resize(kLineWidth, ' ');
   ++u->records;
   return 0;
 }

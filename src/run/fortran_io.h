@@ -58,6 +58,10 @@ long unitRecordNumber(int unit);
 // Reads the next line as an 80-column field.
 int readLine(int unit, std::string& line);
 
+// Reads the next line in full, without cutting or padding (data files whose
+// continuation lines may run past 80 columns).
+int readFullLine(int unit, std::string& line);
+
 // Writes one line.
 int writeLine(int unit, std::string_view text);
 

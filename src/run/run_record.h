@@ -23,6 +23,11 @@ struct GroupTable {
   std::array<int, kMaxGroups> keys{};
   std::array<int, kMaxGroups> estimationRecords{};
   std::array<int, kMaxGroups> forecastRecords{};
+  // The records that the data set-up found in the data files.
+  std::array<int, kMaxGroups> foundEstimation{};
+  std::array<int, kMaxGroups> foundForecast{};
+  // The iteration limit of every group.
+  std::array<int, kMaxGroups> MAXITG{};
 };
 
 struct RunRecord {

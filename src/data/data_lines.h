@@ -1,0 +1,30 @@
+#pragma once
+// Reading the fixed-width fields of the data files. Every field is w columns
+// wide, fields start at column 1 without separators, a number may carry its
+// own point and exponent, and an all-blank field reads as 0.0.
+//
+// A line that is missing or a field that is not a number ends the run with a
+// message that names the file, the line and the field.
+#include <string>
+#include <string_view>
+
+#include "run/file_services.h"
+
+namespace kova {
+
+// Reads the next line of an open data file in full (a continuation line may
+// run past 80 columns). `caller` names the reading routine in the messages.
+void readDataLine(const NamedUnit& file, std::string& line, std::string_view caller,
+                  int logUnit);
+
+// Field `index` (0-based) of width w, as a number.
+double dataField(const std::string& line, int index, int w, const NamedUnit& file,
+                 std::string_view caller, int logUnit);
+
+// Field `index` (0-based) of width w as a name, in an 80-character field.
+std::string nameField(const std::string& line, int index, int w);
+
+// The raw text of field `index` (0-based) of width w, blank-padded.
+std::string rawField(const std::string& line, int index, int w);
+
+}  // namespace kova
