@@ -211,6 +211,7 @@ TEST(GeneralEigen, BalancingRescuesBadlyScaledMatrix) {
     EXPECT_EQ((ex - 1) % 4, 0) << "scale " << s << " is not a power of 16";
   }
   expectSpectrumOf(a, b, 1e-10 * frobenius(b));
+  EXPECT_LT(residualRatio(a), 10.0);
 }
 
 TEST(GeneralEigen, NonFiniteEntryFailsInsteadOfHanging) {
