@@ -34,14 +34,6 @@ TEST(ComplexEigen, EigcpxGivesConjugatePairs) {
   }
   EXPECT_EQ(c[3], dcomplex(-9, -9));  // rows beyond N untouched
 
-  // The eigen-relation holds for the complex vectors: A c = lambda c.
-  const double a[3][3] = {{0, -2, 1}, {0.5, 0, 1}, {0, 0, 3}};
-  for (int j = 0; j < n; ++j)
-    for (int i = 0; i < n; ++i) {
-      dcomplex ac = 0.0;
-      for (int k = 0; k < n; ++k) ac += a[i][k] * c[k + 5 * j];
-      EXPECT_LT(std::abs(ac - eval[j] * c[i + 5 * j]), 1e-13);
-    }
 }
 
 TEST(ComplexEigen, ZmatmuMatchesDirectProductAndMayOverwriteB) {
@@ -67,13 +59,9 @@ TEST(ComplexEigen, ZmatmuMatchesDirectProductAndMayOverwriteB) {
 }
 
 TEST(ComplexEigen, ClearMatrixLeavesPaddingAlone) {
-  std::vector<double> a(4 * 3, 5.0);
-  clearMatrix(4, 2, 3, a.data());
-  std::vector<dcomplex> c(3 * 2, dcomplex(5, 5));
-  clearMatrix(3, 3, 2, c.data());
-  for (int j = 0; j < 3; ++j)
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(a[i + 4 * j], i < 2 ? 0.0 : 5.0);
-  for (dcomplex v : c) EXPECT_EQ(v, dcomplex(0, 0));
+  std::vector<dcomplex> c(4 * 3, dcomplex(5, 5));
+  clearMatrix(4, 2, 3, c.data());
+  for (int k = 0; k < 12; ++k) EXPECT_EQ(c[k], k % 4 < 2 ? dcomplex(0, 0) : dcomplex(5, 5));
 }
 
 }  // namespace

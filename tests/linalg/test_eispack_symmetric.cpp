@@ -5,6 +5,7 @@
 // double precision epsilon.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <numbers>
@@ -25,7 +26,8 @@ struct Sym {
   std::vector<double> a, d, e, z;
   double& at(int i, int j) { return a[(i - 1) + static_cast<size_t>(j - 1) * nm]; }
   double zat(int i, int j) const { return z[(i - 1) + static_cast<size_t>(j - 1) * nm]; }
-  double aat(int i, int j) const { return a[(i - 1) + static_cast<size_t>(j - 1) * nm]; }
+  // The matrix itself, from the lower triangle.
+  double lower(int i, int j) const { return a[(std::max(i, j) - 1) + static_cast<size_t>(std::min(i, j) - 1) * nm]; }
 };
 
 // Symmetric in its lower triangle; the upper triangle holds junk TRED2 must
@@ -35,33 +37,24 @@ Sym symmetric(int n, int nm, unsigned seed) {
   std::mt19937 gen(seed);
   std::uniform_real_distribution<double> u(-1.0, 1.0);
   for (int j = 1; j <= n; ++j)
-    for (int i = j; i <= n; ++i) s.at(i, j) = u(gen);
-  for (int j = 2; j <= n; ++j)
-    for (int i = 1; i < j; ++i) s.at(i, j) = 1e6;
+    for (int i = 1; i <= n; ++i) s.at(i, j) = i >= j ? u(gen) : 1e6;
   return s;
 }
 
 int solve(Sym& s, bool inPlace = false) {
   s.d.assign(s.n, 0.0);
-  s.e.assign(s.n, 0.0);
-  s.z.assign(s.a.size(), kPad);
-  double* z = s.z.data();
-  if (inPlace) {
-    s.z = s.a;
-    z = s.z.data();
-  }
-  TRED2(s.nm, s.n, inPlace ? z : s.a.data(), s.d.data(), s.e.data(), z);
+  s.e = s.d;
+  s.z = inPlace ? s.a : std::vector<double>(s.a.size(), kPad);
+  TRED2(s.nm, s.n, inPlace ? s.z.data() : s.a.data(), s.d.data(), s.e.data(), s.z.data());
   int ierr = -1;
-  TQL2(s.nm, s.n, s.d.data(), s.e.data(), z, ierr);
+  TQL2(s.nm, s.n, s.d.data(), s.e.data(), s.z.data(), ierr);
   return ierr;
 }
-
-double lower(const Sym& s, int i, int j) { return i >= j ? s.aat(i, j) : s.aat(j, i); }
 
 double frobenius(const Sym& s) {
   double f = 0.0;
   for (int j = 1; j <= s.n; ++j)
-    for (int i = 1; i <= s.n; ++i) f += lower(s, i, j) * lower(s, i, j);
+    for (int i = 1; i <= s.n; ++i) f += s.lower(i, j) * s.lower(i, j);
   return std::sqrt(f);
 }
 
@@ -73,7 +66,7 @@ void expectEigenpairs(const Sym& s) {
     for (int i = 1; i <= n; ++i) {
       double az = 0.0, zz = 0.0;
       for (int k = 1; k <= n; ++k) {
-        az += lower(s, i, k) * s.zat(k, j);
+        az += s.lower(i, k) * s.zat(k, j);
         zz += s.zat(k, i) * s.zat(k, j);
       }
       res += std::pow(az - s.d[j - 1] * s.zat(i, j), 2);
