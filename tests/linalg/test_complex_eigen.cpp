@@ -34,6 +34,12 @@ TEST(ComplexEigen, EigcpxGivesConjugatePairs) {
   }
   EXPECT_EQ(c[3], dcomplex(-9, -9));  // rows beyond N untouched
 
+  // A pair cut off at the edge (not HQR2 output) must not reach past Z:
+  // the missing partner column counts as zero.
+  double z1[] = {2.0}, wr1[] = {1.0}, wi1[] = {0.5};
+  EIGCPX(1, 1, z1, wr1, wi1, eval.data(), 1, c.data());
+  EXPECT_EQ(c[0], dcomplex(2.0, 0.0));
+  EXPECT_EQ(eval[0], dcomplex(1.0, 0.5));
 }
 
 TEST(ComplexEigen, ZmatmuMatchesDirectProductAndMayOverwriteB) {
