@@ -210,6 +210,7 @@ program golden
   do i = 1, 100
     call put_list_r(rnd(-320, 308))
   end do
+  open(tmp, file='list.tmp', status='old')
   close(tmp, status='delete')
 
   ! ---- input: (Dw.0) and (Iw)
