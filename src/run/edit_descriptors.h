@@ -6,9 +6,10 @@
 // the value does not fit. Numbers are rounded to nearest, ties to even on the
 // exact binary value (gfortran's default rounding). A negative sign is
 // written whenever the sign bit is set, so -0.0 and small negatives that
-// round to zero come out as "-0.00". Infinity is written "Infinity" (or "Inf"
-// when fewer than 9 columns, with a sign, are available), NaN as "NaN", both
-// right-justified. Ew.d, Dw.d and Gw.d need d >= 1; with d = 0 gfortran stops
+// round to zero come out as "-0.00". Infinity is written right-justified as
+// "Infinity" when it fits with its sign (w >= 8, or 9 when negative), else as
+// "Inf" (w >= 3, or 4), else as asterisks; NaN as "NaN" (w >= 3); a positive
+// infinity gets no plus sign. Ew.d, Dw.d and Gw.d need d >= 1; with d = 0 gfortran stops
 // the run, and these routines return asterisks.
 //
 // Input: the routines decode one field as a formatted READ does under
@@ -24,18 +25,17 @@ std::string editF(double value, int w, int d);        // Fw.d
 std::string editE(double value, int w, int d);        // Ew.d
 std::string editE(double value, int w, int d, int e); // Ew.dEe (e = 0: as Ew.d)
 std::string editD(double value, int w, int d);        // Dw.d
+// Gw.d writes the value with F editing in w-4 columns followed by 4 blanks
+// when it rounds (to d significant digits) into [0.1, 10**d), and with Ew.d
+// otherwise; zero takes F editing with d-1 decimals. Gw.dEe leaves e+2 blanks
+// instead of 4. When the F part does not fit, the blanks are asterisks too.
+// The edges of the range follow gfortran's own double arithmetic, so that a
+// value within an ulp of a boundary lands on the same side as in gfortran.
 std::string editG(double value, int w, int d);        // Gw.d
 std::string editG(double value, int w, int d, int e); // Gw.dEe (e = 0: as Gw.d)
 std::string editA(std::string_view text, int w);      // Aw: cut to the first w characters or
                                                       // padded with blanks on the left; w <= 0: A
 std::string editX(int n);                             // nX
-
-// Fw.d and Ew.d in a Gw.d field: Gw.d writes the value with F editing in
-// w-4 columns followed by 4 blanks when it rounds (to d significant digits)
-// into [0.1, 10**d); otherwise with Ew.d. Zero uses F editing with d-1
-// decimals. Gw.dEe leaves e+2 blanks instead of 4. The choice at the edges
-// follows gfortran's own arithmetic, so that values a hair below a boundary
-// land on the same side as in gfortran.
 
 // List-directed output (WRITE(unit,*)) with gfortran's spacing. The line
 // starts with one blank; every item after the first is preceded by one blank,

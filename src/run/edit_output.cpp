@@ -65,7 +65,7 @@ std::string assemble(bool negative, std::string_view before, std::string_view af
 // once the exponent needs three digits; Ew.dEe: the letter and e digits.
 // Returns false when the exponent does not fit.
 bool exponentText(int exponent, int e, char letter, std::string& text) {
-  char buf[16];
+  char buf[64];
   int magnitude = std::abs(exponent);
   if (e <= 0) {
     if (magnitude > 999) return false;
@@ -79,7 +79,7 @@ bool exponentText(int exponent, int e, char letter, std::string& text) {
     return true;
   }
   int digits = static_cast<int>(std::to_string(magnitude).size());
-  if (digits > e || e > 9) return false;
+  if (digits > e || e > 40) return false;
   std::snprintf(buf, sizeof buf, "%c%+0*d", letter, e + 1, exponent);
   text = buf;
   return true;

@@ -84,6 +84,13 @@ program golden
     call put_r('G', 13, 5, 0, x)
   end do
   do i = 1, 300
+    x = rnd(-14, 16)
+    call put_r('F', 25, 10, 0, x)
+    call put_r('G', 10, 3, 0, x)
+    call put_r('G', 15, 7, 0, x)
+    call put_r('G', 13, 5, 3, x)
+  end do
+  do i = 1, 300
     x = rnd(-320, 308)
     call put_r('E', 13, 5, 0, x)
     call put_r('D', 13, 5, 0, x)
