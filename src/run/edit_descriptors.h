@@ -54,6 +54,8 @@ class ListLine {
   ListLine& operator<<(long long value);
   ListLine& operator<<(double value);
   ListLine& operator<<(bool value);
+  // A single char would otherwise be promoted to int and listed as a number.
+  ListLine& operator<<(char) = delete;
   // The line so far, without a newline.
   const std::string& str() const { return line_; }
 
