@@ -1,0 +1,202 @@
+// The unit table against gfortran: records.bin was written by records.f90
+// (tests/data/fortran_edit); we read it, write the same records and compare
+// byte for byte, and check the Fortran behaviour of the unit table in a fresh
+// temporary directory.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "run/fortran_io.h"
+
+namespace kova {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Each test runs in its own new directory, entered for the test and left
+// (and removed) afterwards.
+class UnitTable : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device seed;
+    for (int attempt = 0; attempt < 100 && dir_.empty(); ++attempt) {
+      fs::path candidate = fs::temp_directory_path() / ("kova_units_" + std::to_string(seed()));
+      if (fs::create_directory(candidate)) dir_ = candidate;
+    }
+    ASSERT_FALSE(dir_.empty());
+    home_ = fs::current_path();
+    fs::current_path(dir_);
+  }
+  void TearDown() override {
+    closeAllUnits();
+    fs::current_path(home_);
+    std::error_code ec;
+    if (!dir_.empty()) fs::remove_all(dir_, ec);
+  }
+  fs::path dir_, home_;
+};
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes fileBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeText(const std::string& name, const std::string& content) {
+  std::ofstream(name, std::ios::binary) << content;
+}
+
+// A record payload assembled from Fortran items, in memory order.
+struct Payload {
+  Bytes bytes;
+  Payload& i4(std::int32_t v) { return put(&v, 4); }
+  Payload& i8(std::int64_t v) { return put(&v, 8); }
+  Payload& r8(double v) { return put(&v, 8); }
+  Payload& text(const char* s) { return put(s, std::strlen(s)); }
+  Payload& put(const void* p, std::size_t n) {
+    auto* b = static_cast<const unsigned char*>(p);
+    bytes.insert(bytes.end(), b, b + n);
+    return *this;
+  }
+};
+
+// The records of records.f90, built independently of the file.
+std::vector<Bytes> expectedRecords() {
+  Payload thirds;
+  for (int i = 1; i <= 100; ++i) thirds.r8(i / 3.0);
+  return {Payload().i4(1).i4(-2).i4(2147483647).bytes,
+          Payload().r8(1.5).r8(-2.25).r8(0.0).bytes,
+          Bytes{},
+          Payload().i4(7).r8(3.25).i4(-1).r8(1.7976931348623157e308).r8(0.1).bytes,
+          thirds.bytes,
+          Payload().text("KOVA").i8(42).bytes,
+          Bytes{}};
+}
+
+const std::string kRecordsFile = std::string(KOVA_TEST_DATA) + "/fortran_edit/records.bin";
+
+TEST_F(UnitTable, ReadsRecordsWrittenByGfortran) {
+  fs::copy_file(kRecordsFile, "theirs.bin");  // the unit table opens files for update
+  ASSERT_EQ(openUnit(21, "theirs.bin", "UNFORMATTED", "OLD"), 0);
+  std::vector<Bytes> expected = expectedRecords();
+  Bytes payload;
+  for (std::size_t r = 0; r < expected.size(); ++r) {
+    ASSERT_EQ(readRecord(21, payload), 0) << "record " << r + 1;
+    EXPECT_EQ(payload, expected[r]) << "record " << r + 1;
+  }
+  EXPECT_EQ(unitRecordNumber(21), 7);
+  EXPECT_EQ(readRecord(21, payload), kEndOfFile);
+  EXPECT_EQ(readRecord(21, payload), kEndOfFile);
+  EXPECT_EQ(closeUnit(21, "KEEP"), 0);
+}
+
+TEST_F(UnitTable, WritesRecordsByteForByteAsGfortran) {
+  ASSERT_EQ(openUnit(22, "ours.bin", "UNFORMATTED", "NEW"), 0);
+  for (const Bytes& record : expectedRecords())
+    ASSERT_EQ(writeRecord(22, record.data(), record.size()), 0);
+  ASSERT_EQ(closeUnit(22, "KEEP"), 0);
+  EXPECT_EQ(fileBytes("ours.bin"), fileBytes(kRecordsFile));
+}
+
+TEST_F(UnitTable, DamagedRecordsAreErrorsNotData) {
+  Bytes good = fileBytes(kRecordsFile);
+  Bytes cut(good.begin(), good.begin() + 9);  // the first record stops after 5 of 12 bytes
+  Bytes badTrailer = good;
+  badTrailer[16] = 13;  // the first record's closing count no longer matches
+  Bytes payload;
+  for (const Bytes& file : {cut, badTrailer}) {
+    std::ofstream("damaged.bin", std::ios::binary).write(reinterpret_cast<const char*>(file.data()),
+                                                         static_cast<std::streamsize>(file.size()));
+    ASSERT_EQ(openUnit(23, "damaged.bin", "UNFORMATTED", "OLD"), 0);
+    EXPECT_EQ(readRecord(23, payload), kRecordError);
+    closeUnit(23, "KEEP");
+  }
+}
+
+// As in Fortran, a record written after REWIND (or after reading part of a
+// file) becomes the last record: what followed is gone.
+TEST_F(UnitTable, WritingAfterRewindCutsTheRest) {
+  ASSERT_EQ(openUnit(24, "text.txt", "FORMATTED", "UNKNOWN"), 0);
+  for (const char* line : {"one", "two", "three"}) ASSERT_EQ(writeLine(24, line), 0);
+  ASSERT_EQ(rewindUnit(24), 0);
+  std::string line;
+  ASSERT_EQ(readLine(24, line), 0);
+  ASSERT_EQ(writeLine(24, "TWO"), 0);
+  EXPECT_EQ(readLine(24, line), kEndOfFile);
+  ASSERT_EQ(closeUnit(24, "KEEP"), 0);
+  Bytes text = fileBytes("text.txt");
+  EXPECT_EQ(std::string(text.begin(), text.end()), "one\nTWO\n");
+
+  ASSERT_EQ(openUnit(25, "data.bin", "UNFORMATTED", "UNKNOWN"), 0);
+  int values[3] = {1, 2, 3};
+  for (int& v : values) ASSERT_EQ(writeRecord(25, &v, sizeof v), 0);
+  ASSERT_EQ(rewindUnit(25), 0);
+  ASSERT_EQ(writeRecord(25, &values[2], sizeof values[2]), 0);
+  ASSERT_EQ(rewindUnit(25), 0);
+  Bytes payload;
+  ASSERT_EQ(readRecord(25, payload), 0);
+  EXPECT_EQ(payload, Payload().i4(3).bytes);
+  EXPECT_EQ(readRecord(25, payload), kEndOfFile);
+  ASSERT_EQ(closeUnit(25, "KEEP"), 0);
+  EXPECT_EQ(fs::file_size("data.bin"), 12u);
+}
+
+TEST_F(UnitTable, LinesAreEightyColumns) {
+  std::string longLine(100, 'x');
+  longLine[79] = 'L';
+  writeText("lines.txt", "short\n" + longLine + "\nwindows\r\n\nlast without newline");
+  ASSERT_EQ(openUnit(26, "lines.txt", "FORMATTED", "OLD"), 0);
+  std::string line;
+  std::vector<std::string> expected = {"short", longLine.substr(0, 80), "windows", "",
+                                       "last without newline"};
+  for (const std::string& text : expected) {
+    ASSERT_EQ(readLine(26, line), 0);
+    EXPECT_EQ(line, text + std::string(80 - text.size(), ' '));
+  }
+  EXPECT_EQ(unitRecordNumber(26), 5);
+  EXPECT_EQ(readLine(26, line), kEndOfFile);
+  EXPECT_EQ(readLine(26, line), kEndOfFile);
+}
+
+TEST_F(UnitTable, OpenCloseStatusAsGfortran) {
+  // gfortran's IOSTAT for OPEN(STATUS='OLD') of a missing file is errno 2.
+  EXPECT_EQ(openUnit(27, "missing.txt", "FORMATTED", "OLD"), ENOENT);
+  EXPECT_FALSE(isUnitOpen(27));
+  EXPECT_FALSE(fs::exists("missing.txt"));
+  EXPECT_EQ(closeUnit(28, "KEEP"), 0);
+  EXPECT_EQ(closeUnit(28, "DELETE"), 0);
+
+  ASSERT_EQ(openUnit(29, "scratch.txt", "FORMATTED", "UNKNOWN"), 0);
+  ASSERT_EQ(writeLine(29, "x"), 0);
+  EXPECT_EQ(openUnit(30, "scratch.txt", "FORMATTED", "NEW"), EEXIST);
+  ASSERT_EQ(closeUnit(29, "DELETE"), 0);
+  EXPECT_FALSE(fs::exists("scratch.txt"));
+
+  ASSERT_EQ(openUnit(29, "kept.txt", "FORMATTED", "UNKNOWN"), 0);
+  ASSERT_EQ(closeUnit(29, "KEEP"), 0);
+  EXPECT_TRUE(fs::exists("kept.txt"));
+}
+
+TEST_F(UnitTable, WrongFormAndUnconnectedUnitsAreErrors) {
+  std::string line;
+  Bytes payload;
+  EXPECT_EQ(readLine(31, line), kNotConnected);
+  EXPECT_EQ(writeRecord(31, "a", 1), kNotConnected);
+  ASSERT_EQ(openUnit(31, "f.txt", "FORMATTED", "UNKNOWN"), 0);
+  EXPECT_EQ(readRecord(31, payload), kWrongForm);
+  ASSERT_EQ(openUnit(32, "u.bin", "UNFORMATTED", "UNKNOWN"), 0);
+  EXPECT_EQ(writeLine(32, "text"), kWrongForm);
+  EXPECT_EQ(openUnit(33, "f.txt", "SEQUENTIAL", "OLD"), kBadSpecifier);
+}
+
+}  // namespace
+}  // namespace kova
