@@ -13,6 +13,7 @@ namespace {
 
 struct Unit {
   std::string name;
+  std::filesystem::path path;  // absolute: later operations do not depend on the current directory
   std::FILE* file = nullptr;
   bool formatted = true;
   bool writing = false;  // the last operation was a write
@@ -56,7 +57,7 @@ int prepareWrite(Unit& u) {
   if (end > pos) {
     std::fflush(u.file);
     std::error_code ec;
-    std::filesystem::resize_file(u.name, static_cast<std::uintmax_t>(pos), ec);
+    std::filesystem::resize_file(u.path, static_cast<std::uintmax_t>(pos), ec);
     if (ec) return ec.value() > 0 ? ec.value() : kRecordError;
   }
   if (std::fseek(u.file, pos, SEEK_SET) != 0) return osError();
@@ -107,7 +108,9 @@ int openUnit(int unit, std::string_view fileName, std::string_view form,
     file = std::fopen(name.c_str(), "w+b");
   }
   if (!file) return osError();
-  units()[unit] = Unit{name, file, formatted, false, 0};
+  std::error_code pathError;
+  std::filesystem::path path = std::filesystem::absolute(name, pathError);
+  units()[unit] = Unit{name, pathError ? std::filesystem::path(name) : path, file, formatted, false, 0};
   return 0;
 }
 
@@ -120,7 +123,7 @@ int closeUnit(int unit, std::string_view status) {
   if (std::fclose(u->file) != 0) iocond = osError();
   if (s == "DELETE") {
     std::error_code ec;
-    std::filesystem::remove(u->name, ec);
+    std::filesystem::remove(u->path, ec);
     if (ec && iocond == 0) iocond = ec.value() > 0 ? ec.value() : kRecordError;
   }
   units().erase(unit);
