@@ -79,4 +79,10 @@ void ZGEFA(dcomplex* a, int lda, int n, int* ipvt, int& info);
 // reported INFO != 0.
 void ZGEDI(dcomplex* a, int lda, int n, const int* ipvt, dcomplex* det, dcomplex* work, int job);
 
+// Shared kernel of DQRDC, DQRSL and DSVDC: applies the reflector
+// H = I - v v' / v(1) (v of length LEN, as those routines store it) to NCOLS
+// columns of Y, spaced LDY apart. Each column receives the arithmetic of
+// DDOT then DAXPY, in that order.
+void applyReflector(int len, const double* v, double* y, int ldy, int ncols);
+
 }  // namespace kova

@@ -5,6 +5,7 @@
 // and on the diagonal of its column, scaled so that v(l) = 1 + |x(l)|/||x||,
 // and H = I - v v' / v(l). R(l,l) takes the diagonal slot, so v(l) is kept in
 // QRAUX(l) and DQRSL borrows the diagonal back while it applies H.
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -17,12 +18,6 @@ inline double* column(double* x, int ldx, int j) { return x + static_cast<long>(
 
 void swapColumns(int n, double* a, double* b) {
   for (int i = 0; i < n; ++i) std::swap(a[i], b[i]);
-}
-
-// y := H y for the reflector v of length len whose leading entry is v[0].
-inline void reflect(int len, const double* v, double* y) {
-  double t = -DDOT(len, v, 1, y, 1) / v[0];
-  DAXPY(len, t, v, 1, y, 1);
 }
 
 // Moves initial columns (JPVT > 0) to the front and final columns (JPVT < 0)
@@ -110,12 +105,9 @@ void DQRDC(double* x, int ldx, int n, int p, double* qraux, int* jpvt, double* w
     double scale = 1.0 / nrmxl;
     for (int i = 0; i < len; ++i) xl[i] *= scale;
     xl[0] += 1.0;
-    for (int j = l + 1; j <= p; ++j) {
-      double* xj = column(x, ldx, j);
-      reflect(len, xl, xj + (l - 1));
-      if (j >= pl && j <= pu && qraux[j - 1] != 0.0)
-        downdateNorm(xj, n, l, qraux[j - 1], work[j - 1]);
-    }
+    if (l < p) applyReflector(len, xl, column(x, ldx, l + 1) + (l - 1), ldx, p - l);
+    for (int j = std::max(l + 1, pl); j <= pu; ++j)
+      if (qraux[j - 1] != 0.0) downdateNorm(column(x, ldx, j), n, l, qraux[j - 1], work[j - 1]);
     qraux[l - 1] = xl[0];
     xl[0] = -nrmxl;
   }
@@ -131,7 +123,7 @@ void applyQ(double* x, int ldx, int n, int ju, const double* qraux, double* y, b
     double* xjj = column(x, ldx, j) + (j - 1);
     double diag = *xjj;
     *xjj = qraux[j - 1];
-    reflect(n - j + 1, xjj, y + (j - 1));
+    applyReflector(n - j + 1, xjj, y + (j - 1), n, 1);
     *xjj = diag;
   }
 }

@@ -56,12 +56,6 @@ void rotg(double& a, double& b, double& c, double& s) {
   b = z;
 }
 
-// y := H y for the reflector v whose leading entry is v[0].
-inline void reflect(int len, const double* v, double* y) {
-  double t = -DDOT(len, v, 1, y, 1) / v[0];
-  DAXPY(len, t, v, 1, y, 1);
-}
-
 // Scales v so that v(1) = 1 + |v(1)|/||v|| and returns -sign(v1)*||v||, the
 // value the reflector leaves in the first position (0 for a zero vector).
 double makeReflector(int len, double* v) {
@@ -94,12 +88,10 @@ void bidiagonalize(Svd& d, int nct, int nrt) {
   for (int l = 1; l <= lu; ++l) {
     double* xl = column(d.x, d.ldx, l);
     if (l <= nct) d.s[l - 1] = makeReflector(n - l + 1, xl + (l - 1));
-    for (int j = l + 1; j <= p; ++j) {
-      double* xj = column(d.x, d.ldx, j);
-      if (l <= nct && d.s[l - 1] != 0.0) reflect(n - l + 1, xl + (l - 1), xj + (l - 1));
-      // Row l of the reduced matrix, for the row reflector below.
-      d.e[j - 1] = xj[l - 1];
-    }
+    if (l <= nct && d.s[l - 1] != 0.0 && l < p)
+      applyReflector(n - l + 1, xl + (l - 1), column(d.x, d.ldx, l + 1) + (l - 1), d.ldx, p - l);
+    // Row l of the reduced matrix, for the row reflector below.
+    for (int j = l + 1; j <= p; ++j) d.e[j - 1] = column(d.x, d.ldx, j)[l - 1];
     if (d.wantu && l <= nct) {
       double* ul = column(d.u, d.ldu, l);
       for (int i = l; i <= n; ++i) ul[i - 1] = xl[i - 1];
@@ -136,8 +128,9 @@ void generateU(Svd& d, int nct) {
   for (int l = nct; l >= 1; --l) {
     double* ul = column(d.u, d.ldu, l);
     if (d.s[l - 1] != 0.0) {
-      for (int j = l + 1; j <= d.ncu; ++j)
-        reflect(n - l + 1, ul + (l - 1), column(d.u, d.ldu, j) + (l - 1));
+      if (l < d.ncu)
+        applyReflector(n - l + 1, ul + (l - 1), column(d.u, d.ldu, l + 1) + (l - 1), d.ldu,
+                       d.ncu - l);
       scale(n - l + 1, -1.0, ul + (l - 1));
       ul[l - 1] += 1.0;
       for (int i = 0; i < l - 1; ++i) ul[i] = 0.0;
@@ -154,7 +147,7 @@ void generateV(Svd& d, int nrt) {
   for (int l = p; l >= 1; --l) {
     double* vl = column(d.v, d.ldv, l);
     if (l <= nrt && d.e[l - 1] != 0.0)
-      for (int j = l + 1; j <= p; ++j) reflect(p - l, vl + l, column(d.v, d.ldv, j) + l);
+      applyReflector(p - l, vl + l, column(d.v, d.ldv, l + 1) + l, d.ldv, p - l);
     for (int i = 0; i < p; ++i) vl[i] = 0.0;
     vl[l - 1] = 1.0;
   }
