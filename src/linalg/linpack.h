@@ -45,10 +45,11 @@ void DTRSL(const double* t, int ldt, int n, double* b, int job, int& info);
 // triangle is untouched. WORK has length P. JPVT (JOB != 0 only) works as in
 // DQRDC: > 0 initial, == 0 free, < 0 final on entry; the original index of
 // the row/column in place k on return. INFO is the index of the last
-// positive pivot: the leading INFO x INFO block of R is the factor of the
-// correspondingly permuted leading block of A. Rounding can leave a pivot
-// that is zero in exact arithmetic slightly positive, so INFO may exceed the
-// exact rank; it never stops before a positive pivot.
+// positive pivot (the factorization stops at the first pivot <= 0): the
+// leading INFO x INFO block of R factors the same block of P' A P, and
+// INFO < P for a singular or indefinite matrix. Rounding can leave a pivot
+// that is zero in exact arithmetic slightly positive, so for a singular
+// matrix INFO may exceed the rank; no tolerance is applied.
 void DCHDC(double* a, int lda, int p, double* work, int* jpvt, int job, int& info);
 
 // DSVDC: singular value decomposition X = U diag(S) V' of the N x P matrix X
