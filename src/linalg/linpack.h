@@ -46,8 +46,8 @@ void DTRSL(const double* t, int ldt, int n, double* b, int job, int& info);
 // DQRDC: > 0 initial, == 0 free, < 0 final on entry; the original index of
 // the row/column in place k on return. INFO is the index of the last
 // positive pivot (the factorization stops at the first pivot <= 0): the
-// leading INFO x INFO block of R factors the same block of P' A P, and
-// INFO < P for a singular or indefinite matrix. Rounding can leave a pivot
+// leading INFO x INFO block of R factors the same block of P' A P; INFO < P
+// says A is singular or indefinite. Rounding can leave a pivot
 // that is zero in exact arithmetic slightly positive, so for a singular
 // matrix INFO may exceed the rank; no tolerance is applied.
 void DCHDC(double* a, int lda, int p, double* work, int* jpvt, int job, int& info);
