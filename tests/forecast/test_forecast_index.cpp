@@ -154,6 +154,20 @@ TEST_F(ForecastIndexTest, GroupWithoutForecastsGetsEmptyFiles) {
   EXPECT_EQ(records(Family::YFCIDX, 2), (Records{{0}}));
 }
 
+TEST_F(ForecastIndexTest, ExampleKeyFile) {
+  std::ifstream in(std::string(KOVA_TEST_DATA) + "/input/YXDKEY.example");
+  std::stringstream text;
+  text << in.rdbuf();
+  ASSERT_FALSE(index(text.str(), 12));
+  ASSERT_EQ(keys_->NG, 3);
+  EXPECT_EQ((std::vector<int>(estimation_, estimation_ + 3)), (std::vector<int>{2, 2, 3}));
+  EXPECT_EQ((std::vector<int>(forecast_, forecast_ + 3)), (std::vector<int>{2, 2, 1}));
+  // Group 7: file positions 3, 6, 9, 12 = NN, YF, NN, NN.
+  EXPECT_EQ(records(Family::YFCIDX, 3), (Records{{1}}));
+  EXPECT_EQ(records(Family::FCLOWIDX, 3), (Records{{1, 3}}));
+  EXPECT_EQ(records(Family::FCHIGHDX, 3), (Records{{2, 9}}));
+}
+
 TEST_F(ForecastIndexTest, RecordsAreFramedAsGfortranFramesThem) {
   ASSERT_FALSE(index("1\n1 FY\n1\n", 3));
   std::ifstream in("FCLOWIDX.001", std::ios::binary);

@@ -283,6 +283,9 @@ TEST_F(KeyFileTest, ExampleFileMatchesItsRun) {
   fs::copy_file(fs::path(KOVA_TEST_DATA) / "input" / "YXDKEY.example", "YXDKEY");
   ASSERT_FALSE(runExisting(12));
   EXPECT_EQ(keys_->NG, 3);
+  EXPECT_EQ(dkey(), (std::vector<int>{1, 1, 1, 1, 2, 2, 2, 2, 7, 7, 7, 7}));
+  EXPECT_EQ(dpoint(), (std::vector<int>{1, 4, 7, 10, 2, 5, 8, 11, 3, 6, 9, 12}));
+  EXPECT_EQ(keys_->firstKey(3), 8);
   EXPECT_EQ(consoleText(), "");
 }
 
