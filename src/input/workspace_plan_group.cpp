@@ -35,7 +35,8 @@ using plan::largest;
 //       LM: the left singular vectors U, NR x NR;
 //       INEQPI: U of the SVD, T x T;
 //       GLS core: the right-hand sides [y, e_1..e_T], S x (T + 1);
-//       ORCVAR: the null-space basis N and the solution Y, 2 n^2;
+//       ORCVAR: the null-space basis N, its transpose as right-hand sides
+//       and the solution Y, 3 n^2;
 //       CGAMMA: the minimum-norm reduction of QRLSQ, (m(m+1)/2)^2;
 //       CEPS: A = W'W, T x T.
 //   W5  the third matrix
@@ -57,9 +58,11 @@ using plan::largest;
 //       (2 T^2) and the reduction of the information matrix (n^2).
 //   W7  the vectors of a step (singular values, QR auxiliaries, right-hand
 //       sides, residual vectors, bounds, weights)
-//       LM: 9 (NR + NC) + T (s, e, work, U'y, y, d, l, (h, z), qraux, two
-//       QRLSQ work vectors, residual, weights) plus the real work of EIGDCP
-//       for PHI, 2 m^2 + 4 m;
+//       LM: 10 (NR + NC) + T (s, e, the DSVDC work, U'y, y, d, l, (h, z),
+//       the damped right-hand side, qraux, two QRLSQ work vectors, the
+//       residual, the row weights) plus the real work of EIGDCP for PHI
+//       (a copy of PHI, Z, the real and imaginary parts, the scaling),
+//       2 m^2 + 4 m;
 //       QP: 3 T + 5 m; INEQPI: 5 T + 5 (n + R) + 3 R + 1 (SVD vectors, the
 //       stacked right-hand side, bounds 2 x (n + R), X, W, the two DBVLS work
 //       vectors, E x and C x);
@@ -74,6 +77,8 @@ using plan::largest;
 //       EIGDCP/ADJPHI (ZGEFA/ZGEDI work, the complex product V diag W^-1):
 //       2 m^2 + 2 m; CSIGYE (eigenvalue powers and W diag(lambda^k) W^-1):
 //       2 m^2 + m.
+// These are first bounds, to be tightened as the steps land. Arrays that
+// live across the steps of a pass are not scratch and are not counted here.
 // W1 and W2 keep their closed forms: W1 = n max(n, R + T) holds the stacked
 // PI design [XZ; RCFPI] (or its transpose) and W2 = max(n, m^2, T + 1) a
 // vector of the longest of those lengths.
@@ -89,7 +94,7 @@ GroupWorkSizes groupWorkSizes(const GroupPlanDims& d) {
   auto lmV = [](Count nr, Count nc) { return nc * nc + nr * nc; };
   auto lmDamped = [](Count nr, Count nc) { return Count(2) * nr * (nr + nc); };
   auto lmVectors = [&](Count nr, Count nc) {
-    return Count(9) * (nr + nc) + t + Count(2) * m * m + Count(4) * m;
+    return Count(10) * (nr + nc) + t + Count(2) * m * m + Count(4) * m;
   };
 
   GroupWorkSizes w;
@@ -98,7 +103,7 @@ GroupWorkSizes groupWorkSizes(const GroupPlanDims& d) {
   w.W3 = largest({lmMatrix(nrd, ncd), lmMatrix(nrp, ncp), t1 * m, t * t, s * s,
                   n * largest({r, n}), m * m * m * m, t * m * t})
              .v;
-  w.W4 = largest({lmU(nrd), lmU(nrp), t * t, s * (t + 1), Count(2) * n * n, ncd * ncd}).v;
+  w.W4 = largest({lmU(nrd), lmU(nrp), t * t, s * (t + 1), Count(3) * n * n, ncd * ncd}).v;
   w.W5 = largest({lmV(nrd, ncd), lmV(nrp, ncp), t * t + t * n + t,
                   (n + 1) * (t + 1) + n * n + n * s, Count(3) * t * n + n * n})
              .v;
