@@ -1,0 +1,27 @@
+#pragma once
+// GETPRM: reads the parameter file into the option record.
+//
+// The file is read line by line up to its END OF DATA line. Blank lines and
+// lines holding "!" are comments. Statements stand in groups: BEGIN GROUP
+// (ALL) ... END GROUP (ALL) holds the run-wide settings, BEGIN GROUP (n) ...
+// END GROUP (n) the iteration limit of group identifier n (0 counts as ALL).
+// Inside a group, "keyword = value" assignments are recognised by words in
+// the keyword, written either in upper case or in lower case; a keyword that
+// no rule knows is ignored.
+//
+// Overwrites every field of `options` (defaults first, then the file's
+// settings) and its option-group table. Every malformed statement, a missing
+// or unreadable file and a full option-group table end the run (RunStopped)
+// after their message in the log; nothing is returned on failure.
+#include "input/options.h"
+#include "run/capacities.h"
+#include "run/file_services.h"
+
+namespace kova {
+
+// `file` is the PARAMTRS entry of the file table; `capacities` gives MAXGID
+// (the largest group identifier) and the size of the option-group table.
+void GETPRM(const NamedUnit& file, const Capacities& capacities, Options& options,
+            int outUnit, int logUnit);
+
+}  // namespace kova

@@ -1,0 +1,359 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "test_parameter_support.h"
+
+namespace kova {
+namespace {
+
+using paramtest::allGroup;
+using paramtest::ParamRun;
+using paramtest::runGETPRM;
+using paramtest::WorkDir;
+
+const std::string kOpenLine =
+    "\n FROM SUBROUTINE GETPRM: NORMAL RETURN FROM OPENING OF FILE PARAMTRS.  IOCOND =    0.\n";
+const std::string kRewindLine =
+    "\n FROM SUBROUTINE GETPRM: NORMAL RETURN FROM REWINDING OF FILE PARAMTRS.  IOCOND =    0.\n";
+const std::string kCloseLine =
+    "\n FROM SUBROUTINE GETPRM: NORMAL RETURN FROM CLOSING OF FILE PARAMTRS.  IOCOND =    0.\n";
+
+// The run stopped through the error reporter with exactly this message, in
+// the log and on the console, and nothing was written after it.
+void expectStop(const ParamRun& run, const std::string& message) {
+  EXPECT_TRUE(run.stopped);
+  const std::string tail = "\n" + message + "\n PROGRAM STOPS.\n";
+  EXPECT_EQ(run.console, tail);
+  ASSERT_GE(run.log.size(), tail.size()) << run.log;
+  EXPECT_EQ(run.log.substr(run.log.size() - tail.size()), tail) << run.log;
+}
+
+// A conversion failure carries its own stop words on the message line.
+void expectConversionStop(const ParamRun& run, const std::string& message) {
+  EXPECT_TRUE(run.stopped);
+  EXPECT_EQ(run.console, "\n" + message + "\n");
+  EXPECT_EQ(run.log, kOpenLine + kRewindLine + "\n" + message + "\n");
+}
+
+TEST(GETPRM, DimensionsAndEveryDefault) {
+  WorkDir dir;
+  ParamRun run = runGETPRM(allGroup("T = 40\nM = 2\nK = 3\nP = 1\n"));
+  ASSERT_FALSE(run.stopped) << run.console;
+  const Options& o = run.options;
+  EXPECT_EQ(o.T, 40);
+  EXPECT_EQ(o.M, 2);
+  EXPECT_EQ(o.K, 3);
+  EXPECT_EQ(o.P, 1);
+  EXPECT_TRUE(o.leadingOnes);
+  EXPECT_EQ(o.zSource, ' ');
+  EXPECT_EQ(o.lSource, ' ');
+  EXPECT_EQ(o.phiSource, ' ');
+  EXPECT_EQ(o.deltaSource, ' ');
+  EXPECT_FALSE(o.zeroPhi || o.diagonalPhi || o.diagonalDelta || o.savePhi || o.saveDelta);
+  EXPECT_TRUE(o.saveBeta);
+  EXPECT_EQ(o.monteCarloPhi, 200);
+  EXPECT_EQ(o.monteCarloDelta, 200);
+  EXPECT_EQ(o.phiRestrictionRows + o.piEqualityRows + o.piRestrictionRows +
+                o.deltaRestrictionRows, 0);
+  EXPECT_EQ(o.iterations, 5);
+  EXPECT_EQ(o.printLevel, 1);
+  EXPECT_EQ(o.statisticsLevel, 1);
+  EXPECT_EQ(o.title, std::string(80, ' '));
+  EXPECT_EQ(o.dataFieldWidth, 0);
+  EXPECT_FALSE(o.ordinaryLeastSquares || o.generalisedLeastSquares || o.sing || o.hyp);
+  EXPECT_DOUBLE_EQ(o.EVLTOL, 0.995);
+  EXPECT_EQ(o.optionGroups.NOPTG, 0);
+  EXPECT_EQ(run.log, kOpenLine + kRewindLine + kCloseLine);
+  EXPECT_EQ(run.console, "");
+  EXPECT_EQ(run.out, "");
+}
+
+TEST(GETPRM, IterationsAreStoredLessOneAndNeverBelowZero) {
+  WorkDir dir;
+  const std::pair<const char*, int> cases[] = {
+      {"1", 0}, {"0", 0}, {"6", 5}, {"-3", 0}, {"-2147483648", 0}, {"2147483647", 2147483646}};
+  for (const auto& [given, stored] : cases) {
+    ParamRun run = runGETPRM(allGroup(std::string("ITERATIONS = ") + given + "\n"));
+    ASSERT_FALSE(run.stopped) << given;
+    EXPECT_EQ(run.options.iterations, stored) << given;
+  }
+}
+
+TEST(GETPRM, PiRestrictionCountsEqualitiesAndInequalities) {
+  WorkDir dir;
+  ParamRun run = runGETPRM(allGroup("RESTR PI = 3\nRESTR PI INEQ = 2\n"));
+  EXPECT_EQ(run.options.piEqualityRows, 3);
+  EXPECT_EQ(run.options.piRestrictionRows, 5);
+
+  run = runGETPRM(allGroup("restr pi ineq = 2\nrestr pi = 3\nRESTR PI INEQ = 1\n"));
+  EXPECT_EQ(run.options.piEqualityRows, 3);
+  EXPECT_EQ(run.options.piRestrictionRows, 6);
+
+  // An equality count given again replaces the first one: the rows do not
+  // turn into inequalities.
+  run = runGETPRM(allGroup("RESTR PI = 3\nRESTR PI INEQ = 2\nRESTR PI = 4\n"));
+  EXPECT_EQ(run.options.piEqualityRows, 4);
+  EXPECT_EQ(run.options.piRestrictionRows, 6);
+
+  run = runGETPRM(allGroup("RESTRICTIONS ON PHI = 4\nRESTRICTIONS ON DELTA = 7\n"));
+  EXPECT_EQ(run.options.phiRestrictionRows, 4);
+  EXPECT_EQ(run.options.deltaRestrictionRows, 7);
+  EXPECT_EQ(run.options.piRestrictionRows, 0);
+}
+
+TEST(GETPRM, RestrictionCountsThatCannotBeSizesStop) {
+  WorkDir dir;
+  expectStop(runGETPRM(allGroup("RESTR PHI = -1\n")),
+             " ERROR IN SUBROUTINE GETPRM, A NEGATIVE NUMBER OF RESTRICTION ROWS IN LINE 2 OF "
+             "FILE PARAMTRS.");
+  expectStop(runGETPRM(allGroup("RESTR PI INEQ = 2147483647\nRESTR PI = 1\n")),
+             " ERROR IN SUBROUTINE GETPRM, TOO MANY PI-RESTRICTION ROWS IN LINE 3 OF FILE "
+             "PARAMTRS.");
+}
+
+TEST(GETPRM, ValueRulesOfTheSwitchesAndSources) {
+  WorkDir dir;
+  EXPECT_FALSE(runGETPRM(allGroup("CONST = NO\n")).options.leadingOnes);
+  EXPECT_TRUE(runGETPRM(allGroup("CONST = NO\nCONST = YES\n")).options.leadingOnes);
+  EXPECT_TRUE(runGETPRM(allGroup("CONST = NO\nconst =\n")).options.leadingOnes);
+  EXPECT_TRUE(runGETPRM(allGroup("ZERO PHI = YES\n")).options.zeroPhi);
+  EXPECT_FALSE(runGETPRM(allGroup("ZERO PHI = NO\n")).options.zeroPhi);
+
+  Options o = runGETPRM(allGroup("INIT PHI = SAVED\nINIT DELTA = USER\nZ-VECTORS = USER\n"
+                                 "L-MATRIX = SAVED\n"))
+                  .options;
+  EXPECT_EQ(o.phiSource, 'S');
+  EXPECT_EQ(o.deltaSource, 'U');
+  EXPECT_EQ(o.zSource, 'U');
+  EXPECT_EQ(o.lSource, 'D');  // no save file for the L-matrix
+
+  o = runGETPRM(allGroup("INIT DELTA = DEFAULT\ninit phi = use\nINIT = USER\n")).options;
+  EXPECT_EQ(o.deltaSource, 'D');
+  EXPECT_EQ(o.phiSource, 'U');
+
+  o = runGETPRM(allGroup("DIAG PHI = Y\nDIAG DELTA = y\nSAVE PHI = YES\nSAVE DELTA = ok\n"
+                         "SAVE BETA = NO\nOLS = YES\nAR(1) = YES\nSING = Y\nHYP = Y\n"))
+          .options;
+  EXPECT_TRUE(o.diagonalPhi && o.diagonalDelta && o.savePhi && o.saveDelta);
+  EXPECT_FALSE(o.saveBeta);
+  EXPECT_TRUE(o.ordinaryLeastSquares && o.generalisedLeastSquares && o.sing && o.hyp);
+}
+
+TEST(GETPRM, KeywordsMatchInOneCaseAndTheFirstRuleWins) {
+  WorkDir dir;
+  Options o = runGETPRM(allGroup("Const = NO\nt = 12\nTT = 99\nprint level = 3\n"
+                                 "STATISTICS = 2\nWIDTH = 10\nmonte carlo delta = 50\n"
+                                 "MONTE CARLO PHI = 70\nEVLTOL = 9.5D-1\nGLS = YES\n"
+                                 "UNKNOWN WORD = 5\n"))
+                  .options;
+  EXPECT_TRUE(o.leadingOnes);  // mixed case is not a keyword
+  EXPECT_EQ(o.T, 12);
+  EXPECT_EQ(o.printLevel, 3);
+  EXPECT_EQ(o.statisticsLevel, 2);
+  EXPECT_EQ(o.dataFieldWidth, 10);
+  EXPECT_EQ(o.monteCarloDelta, 50);
+  EXPECT_EQ(o.monteCarloPhi, 70);
+  EXPECT_DOUBLE_EQ(o.EVLTOL, 0.95);
+  EXPECT_TRUE(o.generalisedLeastSquares);
+
+  // INIT matches before ITER and, without PHI or DEL, does nothing; ZERO
+  // matches before DIAG; SAV before ITER.
+  o = runGETPRM(allGroup("INIT ITER = 9\nZERO DIAG PHI = YES\nSAVE ITER PHI = NO\n")).options;
+  EXPECT_EQ(o.iterations, 5);
+  EXPECT_TRUE(o.zeroPhi);
+  EXPECT_FALSE(o.diagonalPhi);
+  EXPECT_FALSE(o.savePhi);
+}
+
+TEST(GETPRM, TitleIsCentredAndKeepsItsEqualSigns) {
+  WorkDir dir;
+  Options o = runGETPRM(allGroup("TITLE =   SALES A=B\n")).options;
+  EXPECT_EQ(o.title, std::string(35, ' ') + "SALES A=B" + std::string(36, ' '));
+  // A line with "!" is a comment in its entirety.
+  ParamRun run = runGETPRM(allGroup("TITLE = SALES ! QUARTERLY\n"));
+  EXPECT_FALSE(run.stopped);
+  EXPECT_EQ(run.options.title, std::string(80, ' '));
+}
+
+TEST(GETPRM, NumberedGroupsCarryOnlyTheirIterationLimit) {
+  WorkDir dir;
+  ParamRun run = runGETPRM(
+      "! groups\n\nBEGIN GROUP (ALL)\nM = 2\nEND GROUP (ALL)\n"
+      "BEGIN GROUP (12)\nITER = 4\nM = 5\nEND GROUP (12)\n"
+      "begin group ( 7 )\niterations = 1\nend group (7)\n"
+      "BEGIN GROUP (12)\nITER = 9\nEND GROUP (12)\nEND OF DATA\n");
+  ASSERT_FALSE(run.stopped) << run.console;
+  const OptionGroupTable& t = run.options.optionGroups;
+  EXPECT_EQ(run.options.M, 2);
+  EXPECT_EQ(run.options.iterations, 5);
+  ASSERT_EQ(t.NOPTG, 3);
+  EXPECT_EQ(t.OPTGID[0], 12);
+  EXPECT_EQ(t.name[0], "MAXITG      ");
+  EXPECT_EQ(t.value[0], 3);
+  EXPECT_EQ(t.OPTGID[1], 7);
+  EXPECT_EQ(t.value[1], 0);
+  EXPECT_EQ(t.OPTGID[2], 12);
+  EXPECT_EQ(t.value[2], 8);
+}
+
+TEST(GETPRM, GroupZeroIsTheAllGroup) {
+  WorkDir dir;
+  ParamRun run = runGETPRM("BEGIN GROUP (0)\nM = 5\nITER = 3\nEND GROUP (ALL)\nEND OF DATA\n");
+  ASSERT_FALSE(run.stopped) << run.console;
+  EXPECT_EQ(run.options.M, 5);
+  EXPECT_EQ(run.options.iterations, 2);
+  EXPECT_EQ(run.options.optionGroups.NOPTG, 0);
+  expectStop(runGETPRM("BEGIN GROUP (0)\nEND GROUP (0)\nEND OF DATA\n"),
+             " ERROR IN SUBROUTINE GETPRM NEAR AN END-GROUP(#) STATEMENT.");
+}
+
+TEST(GETPRM, TheEndLineEndsTheFileWhereverItStands) {
+  WorkDir dir;
+  // An open group at the end line is accepted, and nothing after it is read.
+  ParamRun run = runGETPRM("BEGIN GROUP (ALL)\nK = 3\nTITLE = END OF DATA SET\nK = 4\n");
+  ASSERT_FALSE(run.stopped) << run.console;
+  EXPECT_EQ(run.options.K, 3);
+  EXPECT_EQ(run.log, kOpenLine + kRewindLine + kCloseLine);
+  // "End Of Data" is not an end line: outside a group it is a bad statement.
+  expectStop(runGETPRM("End Of Data\n"),
+             " ERROR IN SUBROUTINE GETPRM NEAR A BEGIN-GROUP(#) STATEMENT.");
+}
+
+TEST(GETPRM, MalformedGroupStatementsStopWithTheirMessages) {
+  WorkDir dir;
+  const std::pair<std::string, std::string> cases[] = {
+      {"T = 40\nEND OF DATA\n", " ERROR IN SUBROUTINE GETPRM NEAR A BEGIN-GROUP(#) STATEMENT."},
+      {"BEGIN GROUP )ALL(\nEND OF DATA\n",
+       " ERROR IN SUBROUTINE GETPRM NEAR A BEGIN-GROUP(#) STATEMENT."},
+      {"BEGIN (ALL)\nEND OF DATA\n",
+       " ERROR IN SUBROUTINE GETPRM NEAR A BEGIN-GROUP(#) STATEMENT."},
+      {"BEGIN GROUP (1234)\nEND OF DATA\n", " ERROR IN SUBROUTINE GETPRM WITH GROUP ID TOO LONG."},
+      {"BEGIN GROUP (  )\nEND OF DATA\n", " ERROR IN SUBROUTINE GETPRM WITH GROUP ID TOO LONG."},
+      {"BEGIN GROUP (151)\nEND OF DATA\n",
+       " ERROR IN SUBROUTINE GETPRM WITH GROUP IDGREATER THAN MAXGID."},
+      {"BEGIN GROUP (-1)\nEND OF DATA\n",
+       " ERROR IN SUBROUTINE GETPRM, A NEGATIVE GROUP ID IN LINE 1 OF FILE PARAMTRS."},
+      {allGroup("BEGIN GROUP (12)\n"), " ERROR IN SUBROUTINE GETPRM AN END-GROUP(#) STATEMENT."},
+      {"BEGIN GROUP (ALL)\nEND GROUP (ALLX)\nEND OF DATA\n",
+       " ERROR IN SUBROUTINE GETPRM WITH GROUP ID"},
+      {"BEGIN GROUP (ALL)\nEND GROUP (12)\nEND OF DATA\n",
+       " ERROR IN SUBROUTINE GETPRM NEAR AN END-GROUP(#) STATEMENT."},
+      {"BEGIN GROUP (12)\nEND (12)\nEND OF DATA\n",
+       " ERROR IN SUBROUTINE GETPRM NEAR AN END-GROUP(#) STATEMENT."},
+      {"BEGIN GROUP (12)\nEND GROUP (0012)\nEND OF DATA\n",
+       " ERROR IN SUBROUTINE GETPRM WITH GROUP IDTOO LONG"},
+      {"BEGIN GROUP (12)\nEND GROUP (13)\nEND OF DATA\n",
+       " ERROR IN SUBROUTINE GETPRM WITH CONFLICTINGGROUP ID'S."},
+      {allGroup("  = 5\n"), " ERROR IN SUBROUTINE GETPRM, WITH THE EQUAL SIGN."},
+      {"BEGIN GROUP (3)\n= 5\nEND OF DATA\n", " ERROR IN SUBROUTINE GETPRM, WITH THE EQUAL SIGN."},
+  };
+  for (const auto& [text, message] : cases) {
+    SCOPED_TRACE(text);
+    expectStop(runGETPRM(text), message);
+  }
+  // The largest identifier is still a group.
+  EXPECT_FALSE(runGETPRM("BEGIN GROUP (150)\nEND GROUP (150)\nEND OF DATA\n").stopped);
+}
+
+TEST(GETPRM, ValuesThatAreNotNumbersStopInTheConversions) {
+  WorkDir dir;
+  expectConversionStop(runGETPRM(allGroup("T = 4O\n")),
+                       " FROM SUBROUTINE GETPRM: ERROR IN SUBROUTINE CTI--UNACCEPTABLE "
+                       "CHARACTER IN STRING.  PROGRAM STOPS.");
+  expectConversionStop(runGETPRM(allGroup("K =\n")),
+                       " FROM SUBROUTINE GETPRM: ERROR IN SUBROUTINECTI--ALL BLANKS IN "
+                       "STRING.  PROGRAM STOPS.");
+  expectConversionStop(runGETPRM(allGroup("EVLTOL = 0.9e0\n")),
+                       " FROM SUBROUTINE GETPRM: ERROR IN SUBROUTINE CTODR--UNACCEPTABLE "
+                       "CHARACTER IN STRING.  PROGRAM STOPS.");
+  // A numbered group closed as ALL reaches the integer conversion.
+  expectConversionStop(runGETPRM("BEGIN GROUP (12)\nEND GROUP (ALL)\nEND OF DATA\n"),
+                       " FROM SUBROUTINE GETPRM: ERROR IN SUBROUTINE CTI--UNACCEPTABLE "
+                       "CHARACTER IN STRING.  PROGRAM STOPS.");
+}
+
+TEST(GETPRM, FileWithoutItsEndLineStopsAfterClosingIt) {
+  WorkDir dir;
+  for (const std::string text : {"", "BEGIN GROUP (ALL)\nT = 4\nEND GROUP (ALL)\n"}) {
+    ParamRun run = runGETPRM(text);
+    const std::string message =
+        "ERROR IN READING DATA IN SUBROUTINE GETPRM.  CHECK DATA AND THE TWO CLOSING LINES.";
+    expectStop(run, message);
+    EXPECT_EQ(run.log, kOpenLine + kRewindLine + kCloseLine + "\n" + message +
+                           "\n PROGRAM STOPS.\n");
+  }
+}
+
+TEST(GETPRM, MissingFileStopsInTheOpenService) {
+  WorkDir dir;
+  ParamRun run = runGETPRM("", {}, false);
+  const std::string message =
+      " FROM SUBROUTINE GETPRM: ERROR IN OPENING OF FILE PARAMTRS, WITH IOCOND =    2.  "
+      "PROGRAM STOPS.";
+  EXPECT_TRUE(run.stopped);
+  EXPECT_EQ(run.log, "\n" + message + "\n");
+  EXPECT_EQ(run.console, "\n" + message + "\n");
+}
+
+TEST(GETPRM, OptionGroupTableFullIsAShortage) {
+  WorkDir dir;
+  Capacities small;
+  small.optionGroups = 2;
+  std::string text = "BEGIN GROUP (5)\nITER = 2\nITER = 3\nITER = 4\nEND GROUP (5)\nEND OF DATA\n";
+  ParamRun run = runGETPRM(text, small);
+  EXPECT_TRUE(run.stopped);
+  const std::string report =
+      "\n FROM THE PROGRAM REGION SUBROUTINE GETPRM, THE NUMBER OF VARIABLES OF TYPE\n"
+      " OPTGID,... NEEDED IS AT LEAST 3.\n\n"
+      " THE NUMBER OF VARIABLES OF TYPE OPTGID,... ALLOCATED\n"
+      " IS OF THE SIZE 2.\n\n PROGRAM STOPS.\n";
+  EXPECT_EQ(run.out, report);
+  EXPECT_EQ(run.console, report);
+  EXPECT_EQ(run.log, kOpenLine + kRewindLine + report);
+
+  // At the full capacity of 150 entries the file is still read.
+  std::string full = "BEGIN GROUP (5)\n";
+  for (int i = 0; i < 150; ++i) full += "ITER = " + std::to_string(i) + "\n";
+  run = runGETPRM(full + "END GROUP (5)\nEND OF DATA\n");
+  ASSERT_FALSE(run.stopped);
+  EXPECT_EQ(run.options.optionGroups.NOPTG, 150);
+  EXPECT_EQ(run.options.optionGroups.value[149], 148);
+  run = runGETPRM(full + "ITER = 1\nEND GROUP (5)\nEND OF DATA\n");
+  EXPECT_TRUE(run.stopped);
+  EXPECT_NE(run.log.find(" OPTGID,... NEEDED IS AT LEAST 151."), std::string::npos);
+}
+
+TEST(GETPRM, LongAndWindowsLinesAreReadAsEightyColumns) {
+  WorkDir dir;
+  // Column 81 onwards is not part of the line.
+  std::string longLine = "K = 3" + std::string(75, ' ') + "4\r\n";
+  ParamRun run = runGETPRM("BEGIN GROUP (ALL)\r\n" + longLine + "END GROUP (ALL)\r\nEND OF DATA\r\n");
+  ASSERT_FALSE(run.stopped) << run.console;
+  EXPECT_EQ(run.options.K, 3);
+}
+
+TEST(GETPRM, ExampleFileReadsAsDocumented) {
+  WorkDir dir;
+  std::string text = paramtest::readText(std::string(KOVA_TEST_DATA) + "/input/PARAMTRS.example");
+  ASSERT_FALSE(text.empty());
+  ParamRun run = runGETPRM(text);
+  ASSERT_FALSE(run.stopped) << run.console;
+  const Options& o = run.options;
+  EXPECT_EQ(o.T, 60);
+  EXPECT_EQ(o.K, 3);
+  EXPECT_EQ(o.P, 2);
+  EXPECT_EQ(o.M, 3);
+  EXPECT_EQ(o.iterations, 5);
+  EXPECT_EQ(o.dataFieldWidth, 12);
+  EXPECT_EQ(o.zSource, 'D');
+  EXPECT_EQ(o.phiSource, 'D');
+  ASSERT_EQ(o.optionGroups.NOPTG, 2);
+  EXPECT_EQ(o.optionGroups.OPTGID[0], 2);
+  EXPECT_EQ(o.optionGroups.value[0], 3);
+  EXPECT_EQ(o.optionGroups.OPTGID[1], 3);
+  EXPECT_EQ(o.optionGroups.value[1], 1);
+}
+
+}  // namespace
+}  // namespace kova
