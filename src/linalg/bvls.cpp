@@ -37,7 +37,7 @@ struct Solver {
   bool canFall(int j) const { return !hasLower(j) || x[j - 1] > lower(j); }
 
   void start();
-  void residual();
+  void residual(bool solved);
   void dual();
   int choose() const;
   bool tryEnter(int j, bool commit);
@@ -61,11 +61,19 @@ void Solver::start() {
   }
 }
 
-// s := B - R X_free, the residual of the current iterate in transformed rows.
-// It does not assume X_free solves the free problem exactly, so it also
-// serves an iterate cut short by the iteration limit.
-void Solver::residual() {
+// s := B - R X_free, the residual of the current iterate in transformed
+// rows. When X_free solves the free problem, rows 1..nsetp of the residual
+// are zero in exact arithmetic and are set so: computed, they would carry
+// rounding of the size of the free columns into every dual, and a dual that
+// matters can be far smaller than that (the lightly weighted rows of QDBVLS
+// make exactly such duals). An iterate cut short by the iteration limit does
+// not solve the free problem and gets the full residual.
+void Solver::residual(bool solved) {
   DCOPY(m, b, 1, s, 1);
+  if (solved) {
+    std::fill(s, s + nsetp, 0.0);
+    return;
+  }
   for (int k = 1; k <= nsetp; ++k) {
     int j = index[k - 1];
     DAXPY(k, -x[j - 1], a.col(j), 1, s, 1);
@@ -268,7 +276,7 @@ void dbvlsWithLimit(int itmax, Mat a, Vec b, Mat bnd, Vec x, double& rnorm, int&
   // An iteration is one least-squares solve of the free set.
   int iter = 0;
   for (;;) {
-    sv.residual();
+    sv.residual(true);
     sv.dual();
     // An unknown may enter only if the solve that follows stays within the
     // limit; reaching the limit with an unknown waiting to enter is IERR 4.
@@ -290,7 +298,7 @@ void dbvlsWithLimit(int itmax, Mat a, Vec b, Mat bnd, Vec x, double& rnorm, int&
     if (ierr != 0) break;
   }
   if (ierr == 4) sv.releaseBound();
-  sv.residual();
+  sv.residual(ierr == 0);
   sv.dual();
   rnorm = DNRM2(sv.m, sv.s, 1);
   nsetp = sv.nsetp;

@@ -71,6 +71,11 @@ void SDBVLS(int lda, int m, int n, double* a, double* b, double* x, int ldbnd, d
             double& rnorm, int& nsetp, double* w, int* index, int& ierr, int logUnit,
             double* workM, double* workN);
 
+// SDBVLS over dbvlsWithLimit, so that tests can reach the continue message.
+void sdbvlsWithLimit(int itmax, int lda, int m, int n, double* a, double* b, double* x,
+                     int ldbnd, double* bnd, double& rnorm, int& nsetp, double* w, int* index,
+                     int& ierr, int logUnit, double* workM, double* workN);
+
 // Workspace of QDBVLS, carved by the caller from its work arrays. With
 // rows = ME + MI + M and cols = N + ME + MI:
 //   s (ld x cols, ld >= rows) the stacked system, rhs (rows) its right-hand

@@ -71,20 +71,36 @@ void loadPhase1Bounds(const LinearConstraints& cons, int n, int me, int mi, Mat 
   }
 }
 
-double rowTimes(const Mat& g, int i, int n, const double* x) {
+// Row i of G times x, and the sum of the magnitudes of its terms, the scale
+// of the rounding in the product.
+double rowTimes(const Mat& g, int i, int n, const double* x, double& terms) {
   double sum = 0.0;
-  for (int j = 1; j <= n; ++j) sum += g(i, j) * x[j - 1];
+  terms = 0.0;
+  for (int j = 1; j <= n; ++j) {
+    sum += g(i, j) * x[j - 1];
+    terms += std::abs(g(i, j) * x[j - 1]);
+  }
   return sum;
 }
 
 // Widens the slack bounds of the rows phase 1 could not satisfy to take in
 // the values it reached; returns whether any row was widened.
+//
+// The tolerances (1.0E-10 relative for equality rows, ten units of rounding
+// relative to d for inequality rows) are measured against the right-hand
+// side. Where the terms of a row are large beside its right-hand side (above
+// all a zero right-hand side, as in homogeneous restrictions) the rounding
+// of the phase-1 solution alone exceeds them, and consistent rows used to be
+// reported inconsistent. So a row counts as missed only when the shortfall
+// also exceeds 1.0E-10 of the size of the terms of the row.
 bool relaxUnreachedRows(const LinearConstraints& cons, int n, int me, int mi, const double* x,
                         Mat bnd) {
   bool relaxed = false;
+  double terms = 0.0;
   for (int i = 1; i <= me; ++i) {
-    const double e = cons.eRhs[i - 1], ex = rowTimes(cons.e, i, n, x);
-    if (std::abs(e - ex) > kEqualityTolerance * std::abs(e)) {
+    const double e = cons.eRhs[i - 1], ex = rowTimes(cons.e, i, n, x, terms);
+    const double miss = std::abs(e - ex);
+    if (miss > kEqualityTolerance * std::abs(e) && miss > kEqualityTolerance * terms) {
       bnd(1, n + i) = std::min(e, ex);
       bnd(2, n + i) = std::max(e, ex);
       relaxed = true;
@@ -93,9 +109,9 @@ bool relaxUnreachedRows(const LinearConstraints& cons, int n, int me, int mi, co
     }
   }
   for (int i = 1; i <= mi; ++i) {
-    const double d = cons.d[i - 1], cx = rowTimes(cons.c, i, n, x);
+    const double d = cons.d[i - 1], cx = rowTimes(cons.c, i, n, x, terms);
     const double threshold = d < 0.0 ? d * kBelowNegative : d * kBelowNonNegative;
-    if (cx < threshold) {
+    if (cx < threshold && d - cx > kEqualityTolerance * terms) {
       bnd(1, n + me + i) = std::min(d, cx);
       relaxed = true;
     } else {
@@ -121,6 +137,14 @@ bool workspaceFits(const QdbvlsWork& w, int rows, int cols) {
 }
 
 }  // namespace
+
+void sdbvlsWithLimit(int itmax, int lda, int m, int n, double* a, double* b, double* x,
+                     int ldbnd, double* bnd, double& rnorm, int& nsetp, double* w, int* index,
+                     int& ierr, int logUnit, double* workM, double* workN) {
+  dbvlsWithLimit(itmax, Mat{a, lda, m, n}, Vec{b, m}, Mat{bnd, ldbnd, 2, n}, Vec{x, n}, rnorm,
+                 nsetp, Vec{w, n}, IVec{index, n}, ierr, BvlsWork{Vec{workM, m}, Vec{workN, n}});
+  reportStatus("SDBVLS", ierr, logUnit);
+}
 
 void SDBVLS(int lda, int m, int n, double* a, double* b, double* x, int ldbnd, double* bnd,
             double& rnorm, int& nsetp, double* w, int* index, int& ierr, int logUnit,
