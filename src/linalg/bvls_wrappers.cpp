@@ -40,6 +40,7 @@ void reportStatus(std::string_view routine, int ierr, int logUnit) {
 // Frobenius norm of rows 1..rows, columns 1..cols, without overflow.
 double frobenius(const Mat& a, int rows, int cols) {
   double norm = 0.0;
+  if (rows <= 0) return norm;
   for (int j = 1; j <= cols; ++j) norm = std::hypot(norm, DNRM2(rows, a.col(j), 1));
   return norm;
 }
@@ -186,9 +187,9 @@ void QDBVLS(Mat a, const double* b, const LinearConstraints& cons, QdbvlsWork& w
   inconsistent = false;
   ierr = 0;
   if (mc == 0) {
-    writeBoth((ListLine() << "IN SUBROUTINE QDBVLS, NO LINEAR CONSTRAINT IS GIVEN.  "
-                                        "PROGRAM STOPS.").str(),
-              logUnit);
+    ListLine line;
+    line << "IN SUBROUTINE QDBVLS, NO LINEAR CONSTRAINT IS GIVEN.  PROGRAM STOPS.";
+    writeBoth(line.str(), logUnit);
     stopRun();
   }
   // A workspace smaller than the stacked system is what DBVLS reports as 2;
@@ -206,11 +207,11 @@ void QDBVLS(Mat a, const double* b, const LinearConstraints& cons, QdbvlsWork& w
   const int phase1Status = ierr;
 
   inconsistent = relaxUnreachedRows(cons, n, me, mi, work.xs, bnd);
-  if (inconsistent)
-    writeBoth((ListLine() << "IN SUBROUTINE QDBVLS, LINEAR CONSTRAINING SYSTEM IS "
-                             "INCONSISTENT IN PHASE 1.")
-                  .str(),
-              logUnit);
+  if (inconsistent) {
+    ListLine line;
+    line << "IN SUBROUTINE QDBVLS, LINEAR CONSTRAINING SYSTEM IS INCONSISTENT IN PHASE 1.";
+    writeBoth(line.str(), logUnit);
+  }
 
   // Phase 2: the least-squares rows, weighted down far enough that the
   // constraint rows hold to about the machine precision.
