@@ -74,8 +74,9 @@ struct Split {
 
 Split splitOf(int fields, int perLine) { return Split{fields, std::min(fields, perLine)}; }
 
-bool isForecast(const std::string& options) { return options.find('F') != std::string::npos; }
-bool yGiven(const std::string& options) { return options.find('Y') != std::string::npos; }
+using ForecastOption = std::array<char, 2>;
+bool isForecast(const ForecastOption& o) { return o[0] == 'F' || o[1] == 'F'; }
+bool yGiven(const ForecastOption& o) { return o[0] == 'Y' || o[1] == 'Y'; }
 
 struct Reading {
   const DataSetUpSettings& s;
@@ -117,7 +118,7 @@ void readYXBlock(const Reading& r, const KeyArrays& keys, int start, int n,
   const NamedUnit& f2 = r.files[Fixed::YXDATA2];
   for (int i = 0; i < n; ++i) readDataLine(f1, lines[i], kCaller, r.logUnit);
   for (int i = 0; i < n; ++i) {
-    const std::string& options = keys.YFOPTS[start + i];
+    const ForecastOption& options = keys.YFOPTS[start + i];
     r.arrays.yBlock[i] = (isForecast(options) && !yGiven(options))
                              ? kMissingY
                              : dataField(lines[i], 0, w, f1, kCaller, r.logUnit);

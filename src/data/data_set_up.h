@@ -5,6 +5,7 @@
 // reads or generates the L-matrix; copies the user's starting PHI, SIGMA**2
 // and DELTA to every group; reads the three restrictions; and checks every
 // group's record counts against the key file.
+#include <array>
 #include <span>
 #include <string>
 #include <vector>
@@ -12,7 +13,7 @@
 #include "data/restrictions.h"
 #include "linalg/views.h"
 #include "run/file_table.h"
-#include "run/run_record.h"
+#include "run/group_table.h"
 
 namespace kova {
 
@@ -33,7 +34,7 @@ struct DataSetUpSettings {
 struct KeyArrays {
   int* DKEY = nullptr;
   int* DPOINT = nullptr;
-  std::span<const std::string> YFOPTS;  // in file order
+  std::span<const std::array<char, 2>> YFOPTS;  // in file order
 };
 
 // Arrays of the program region planned for the set-up.

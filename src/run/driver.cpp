@@ -2,9 +2,17 @@
 
 #include <memory>
 
+#include "data/data_set_up.h"
+#include "data/group_data.h"
+#include "forecast/forecast_index.h"
+#include "input/key_file.h"
+#include "input/option_groups.h"
+#include "input/parameter_file.h"
+#include "input/workspace_plan.h"
+#include "report/group_data_report.h"
+#include "report/parameter_report.h"
 #include "run/console.h"
 #include "run/fortran_io.h"
-#include "run/phase_stubs.h"
 #include "run/run_record.h"
 #include "run/stop.h"
 
@@ -33,13 +41,123 @@ void closeReportFiles(const RunRecord& run) {
     consoleLine(" ERROR IN CLOSING FILE KOVALOG IN KOVAMAIN.  PROGRAM CONTINUES");
 }
 
-// The PI restrictions are all equalities (in particular when there are none).
-bool piRestrictionsAllEqualities(const RunRecord&) { return true; }
+void readParameters(RunRecord& run) {
+  GETPRM(run.files[Fixed::PARAMTRS], run.capacities, run.options, run.outUnit(), run.logUnit());
+  const Options& o = run.options;
+  run.dims.T = o.T;
+  run.dims.K = o.K;
+  run.dims.P = o.P;
+  run.dims.M = o.M;
+  RPTPRM(o, run.outUnit(), run.logUnit());
+  const Capacities& c = run.capacities;
+  CKUMEM(o.M, o.K, o.P, o.phiRestrictionRows, o.piRestrictionRows, o.deltaRestrictionRows,
+         c.phiRestrictions, c.piRestrictions, c.deltaRestrictions, run.outUnit(), run.logUnit());
+}
 
-void estimateGroups(RunRecord& run) {
-  for (int g = 1; g <= run.dims.NG; ++g) {
-    // Planning of the group's arrays and the group estimation come here.
-  }
+void readKeys(RunRecord& run) {
+  const Capacities& c = run.capacities;
+  GETKEY(run.files[Fixed::YXDKEY], run.dims.T, run.keys, c.maxGid, c.maxGroups, c.maxKeys,
+         run.outUnit(), run.logUnit());
+  run.dims.NG = run.keys.NG;
+  run.groups.id = run.keys.groupId;
+  run.groups.keys = run.keys.groupKeys;
+  buildScratchNames(run.files, run.dims.NG, run.groups.id.data(), run.logUnit());
+  IDXFC(run.keys, run.files, run.groups.estimationRecords.data(),
+        run.groups.forecastRecords.data(), run.logUnit());
+}
+
+void setUpData(RunRecord& run) {
+  const Options& o = run.options;
+  const SecondCapacities& second = run.second;
+  DataSetupPlan plan;
+  ALCSDT(o.M, second.blockRecords, second.ldXBlock, second.ldZBlock, plan, run.capacities.wr,
+         run.outUnit(), run.logUnit());
+  DataSetUpArrays arrays;
+  arrays.yBlock = carve(run.WR, plan.wr.start[0]);
+  arrays.xBlock = Mat{carve(run.WR, plan.wr.start[1]), second.ldXBlock, o.K, second.blockRecords};
+  arrays.zBlock = Mat{carve(run.WR, plan.wr.start[2]), second.ldZBlock, o.P, second.blockRecords};
+  arrays.phi = Mat{carve(run.WR, plan.wr.start[3]), plan.ldSquare, o.M, o.M};
+  arrays.delta = Mat{carve(run.WR, plan.wr.start[4]), plan.ldSquareRow, o.M, o.M};
+  arrays.L = Mat{run.lMatrix.data(), second.ldLMatrix, o.K, o.M};
+
+  DataSetUpSettings s;
+  s.N = run.dims.T;
+  s.K = o.K;
+  s.P = o.P;
+  s.M = o.M;
+  s.width = o.dataFieldWidth;
+  s.leadingOnes = o.leadingOnes;
+  s.zSource = o.zSource;
+  s.lSource = o.lSource;
+  s.phiSource = o.phiSource;
+  s.deltaSource = o.deltaSource;
+  s.diagonalPhi = o.diagonalPhi;
+  s.diagonalDelta = o.diagonalDelta;
+  s.phiRows = o.phiRestrictionRows;
+  s.piRows = o.piRestrictionRows;
+  s.deltaRows = o.deltaRestrictionRows;
+  s.iterations = o.iterations;
+  s.blockRecords = second.blockRecords;
+  KeyArrays keys{run.keys.DKEY.data(), run.keys.DPOINT.data(),
+                 std::span<const std::array<char, 2>>(run.keys.YFOPTS.data(), run.dims.T)};
+  SETDAT(s, keys, run.groups, run.dims.NG, run.files, arrays, run.restrictions, run.names,
+         run.dataReady, run.restrictionsReady, run.logUnit());
+  OPGSET(o.optionGroups, run.dims.NG, run.groups.id.data(), run.groups.MAXITG.data(),
+         run.logUnit());
+}
+
+// The PI restrictions are all equalities (in particular when there are none).
+bool piRestrictionsAllEqualities(const RunRecord& run) {
+  return run.options.piRestrictionRows == run.options.piEqualityRows;
+}
+
+void reparametrisePiRestrictions(RunRecord& run) {
+  if (!piRestrictionsAllEqualities(run)) return;
+  ReparametrisationPlan plan;
+  ALPOCR(run.dims.K, run.dims.P, run.options.piRestrictionRows, plan, run.capacities.wr,
+         run.outUnit(), run.logUnit());
+  // The reparametrisation itself and its report come here.
+}
+
+// One group: its plan, its data, and its data section. The estimation passes
+// come here.
+void estimateGroup(RunRecord& run, int g) {
+  const Options& o = run.options;
+  GroupPlanDims dims{run.groups.foundEstimation[g - 1], run.groups.foundForecast[g - 1], o.M, o.K,
+                     o.P, o.phiRestrictionRows, o.piRestrictionRows, o.deltaRestrictionRows};
+  GroupPlan plan;
+  ALCCGR(dims, plan, run.capacities.wr, run.capacities.wi, run.capacities.wc, run.outUnit(),
+         run.logUnit());
+  auto wr = [&](int entry) { return carve(run.WR, plan.start[entry]); };
+  GroupData data;
+  data.T = dims.T;
+  data.TF = dims.TF;
+  data.K = o.K;
+  data.P = o.P;
+  data.y = wr(1);
+  data.yF = wr(2);
+  data.X = Mat{wr(3), plan.ldX, o.K, dims.T};
+  data.XF = Mat{wr(4), plan.ldXF, o.K, dims.TF};
+  data.Z = Mat{wr(5), plan.ldZ, o.P, dims.T};
+  data.ZF = Mat{wr(6), plan.ldZF, o.P, dims.TF};
+  GETDTA(data, run.files, g, run.logUnit());
+
+  GroupDataSection section;
+  section.printLevel = o.printLevel;
+  section.groupId = run.groups.id[g - 1];
+  section.iterations = run.groups.MAXITG[g - 1];
+  section.yName = &run.names.y;
+  section.xNames = &run.names.x;
+  section.zNames = &run.names.z;
+  section.data = &data;
+  section.zSource = o.zSource;
+  section.lSource = o.lSource;
+  section.M = o.M;
+  section.L = Mat{run.lMatrix.data(), run.second.ldLMatrix, o.K, o.M};
+  section.restrictions = &run.restrictions;
+  section.diagonalPhi = o.diagonalPhi;
+  section.diagonalDelta = o.diagonalDelta;
+  RPTGDT(section, run.outUnit(), run.logUnit());
 }
 
 void runPooledPhase(RunRecord& run) {
@@ -58,14 +176,16 @@ void KOVAMAIN() {
   run->WI.assign(run->capacities.wi, 0);
   run->WC.assign(run->capacities.wc, {});
 
-  stubReadParameters(*run);
-  stubReadKeys(*run);
-  buildScratchNames(run->files, run->dims.NG, run->groups.id.data(), run->logUnit());
-  stubForecastIndex(*run);
-  estimateGroups(*run);
+  readParameters(*run);
+  readKeys(*run);
+  setUpData(*run);
+  reparametrisePiRestrictions(*run);
+  for (int g = 1; g <= run->dims.NG; ++g) estimateGroup(*run, g);
   runPooledPhase(*run);
 
-  DELETF(run->files, run->dims.NG, KeptSaveFiles{}, run->logUnit());
+  const Options& o = run->options;
+  DELETF(run->files, run->dims.NG, KeptSaveFiles{o.savePhi, o.saveDelta, o.saveBeta},
+         run->logUnit());
   closeReportFiles(*run);
 }
 

@@ -4,8 +4,13 @@
 #include <complex>
 #include <vector>
 
+#include "data/data_set_up.h"
+#include "data/restrictions.h"
+#include "input/key_file.h"
+#include "input/options.h"
 #include "run/capacities.h"
 #include "run/file_table.h"
+#include "run/group_table.h"
 
 namespace kova {
 
@@ -17,18 +22,6 @@ struct RunDims {
   int NG = 0;  // distinct groups
 };
 
-// Per-group tables, indexed by group position g = 1..NG through the accessors.
-struct GroupTable {
-  std::array<int, kMaxGroups> id{};
-  std::array<int, kMaxGroups> keys{};
-  std::array<int, kMaxGroups> estimationRecords{};
-  std::array<int, kMaxGroups> forecastRecords{};
-  // The records that the data set-up found in the data files.
-  std::array<int, kMaxGroups> foundEstimation{};
-  std::array<int, kMaxGroups> foundForecast{};
-  // The iteration limit of every group.
-  std::array<int, kMaxGroups> MAXITG{};
-};
 
 struct RunRecord {
   Capacities capacities;
@@ -36,6 +29,15 @@ struct RunRecord {
   FileTable files;
   RunDims dims;
   GroupTable groups;
+  Options options;
+  KeyTable keys;
+  Restrictions restrictions;
+  VariableNames names;
+  // The L-matrix (K x M, leading dimension 30).
+  std::vector<double> lMatrix = std::vector<double>(30 * 30);
+  // Set by the data set-up once the groups' data and the restrictions are in place.
+  bool dataReady = false;
+  bool restrictionsReady = false;
   // The program region, sized once from the capacities.
   std::vector<double> WR;
   std::vector<int> WI;

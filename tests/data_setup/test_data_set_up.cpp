@@ -52,7 +52,7 @@ class DataSetUpTest : public ::testing::Test {
     dkey.clear();
     dpoint.clear();
     yfopts.clear();
-    for (const Record& r : records) yfopts.push_back(r.options);
+    for (const Record& r : records) yfopts.push_back({r.options[0], r.options[1]});
     for (int g = 1; g <= ng; ++g) {
       groups.keys[g - 1] = 0;
       groups.estimationRecords[g - 1] = groups.forecastRecords[g - 1] = 0;
@@ -107,7 +107,7 @@ class DataSetUpTest : public ::testing::Test {
   int NG = 0;
   DataSetUpSettings settings;
   std::vector<int> dkey, dpoint;
-  std::vector<std::string> yfopts;
+  std::vector<std::array<char, 2>> yfopts;
   std::vector<double> xBlock, zBlock, yBlock, lMatrix, phi, delta;
   DataSetUpArrays arrays;
   std::unique_ptr<Restrictions> restrictions = std::make_unique<Restrictions>();
