@@ -4,7 +4,7 @@
 Eleven firms as eleven groups (identifiers 1..11 in the order the firms first
 appear); invest on a constant, value and capital; the last two years of each
 firm are forecast records with their y given. Run from this directory:
-    python3 make_inputs.py ../../../shared/data/grunfeld.csv
+    python3 make_inputs.py ../../tests/data/grunfeld/grunfeld.csv
 """
 import csv
 import sys
@@ -68,4 +68,4 @@ END OF DATA
 
 
 if __name__ == "__main__":
-    main(sys.argv[1] if len(sys.argv) > 1 else "../../../shared/data/grunfeld.csv")
+    main(sys.argv[1] if len(sys.argv) > 1 else "../../tests/data/grunfeld/grunfeld.csv")

@@ -1,0 +1,146 @@
+// Whole runs on the shipped example directories: exit status, the parameter
+// echo, the log of file operations, the data echo against the source data,
+// and the files left behind.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "support/run_kova.h"
+#include "support/temp_dir.h"
+
+namespace kova {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::readFile;
+
+void copyExample(const std::string& name) {
+  for (auto& entry : fs::directory_iterator(fs::path(KOVA_SOURCE_DIR) / "examples" / name))
+    fs::copy(entry.path(), entry.path().filename());
+}
+
+std::set<std::string> filesHere() {
+  std::set<std::string> names;
+  for (auto& entry : fs::directory_iterator(".")) names.insert(entry.path().filename().string());
+  return names;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// The Grunfeld rows of each firm, in file order: invest, value, capital.
+std::map<std::string, std::vector<std::array<double, 3>>> grunfeldByFirm(
+    std::vector<std::string>& firmOrder) {
+  std::ifstream in(fs::path(KOVA_TEST_DATA) / "grunfeld" / "grunfeld.csv");
+  std::map<std::string, std::vector<std::array<double, 3>>> rows;
+  std::string line;
+  std::getline(in, line);
+  while (std::getline(in, line)) {
+    std::stringstream fields(line);
+    std::string invest, value, capital, firm;
+    std::getline(fields, invest, ',');
+    std::getline(fields, value, ',');
+    std::getline(fields, capital, ',');
+    std::getline(fields, firm, ',');
+    if (!rows.count(firm)) firmOrder.push_back(firm);
+    rows[firm].push_back({std::stod(invest), std::stod(value), std::stod(capital)});
+  }
+  return rows;
+}
+
+// The numbers of the data lines that follow a heading line, up to the next
+// empty line after the name line.
+std::vector<std::vector<double>> echoRows(std::istream& report) {
+  std::vector<std::vector<double>> rows;
+  std::string line;
+  std::getline(report, line);  // empty line before the names
+  std::getline(report, line);  // the names
+  while (std::getline(report, line) && !line.empty()) {
+    std::stringstream values(line);
+    std::vector<double> row;
+    double v;
+    while (values >> v) row.push_back(v);
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+TEST(ExampleRuns, GrunfeldRunsToTheEndAndEchoesItsData) {
+  testing::TempDir dir;
+  copyExample("grunfeld");
+  auto before = filesHere();
+  auto result = testing::runKova();
+  ASSERT_EQ(result.status, 0) << result.console;
+  EXPECT_EQ(result.console.find("PROGRAM STOPS"), std::string::npos);
+
+  std::string report = readFile("KOVAOUT");
+  EXPECT_TRUE(contains(report, "\n                        GRUNFELD INVESTMENT DATA, 11 FIRMS\n"));
+  EXPECT_TRUE(contains(report, "\n   T (ALL GROUPS, ESTIMATION AND FORECAST)  =  220\n"));
+  EXPECT_TRUE(contains(report, "\n   K   =  3\n"));
+  EXPECT_TRUE(contains(report, "\n   GENERALIZED LEAST SQUARES        =  YES\n"));
+
+  std::string log = readFile("KOVALOG");
+  for (const char* line :
+       {" FROM SUBROUTINE GETPRM: NORMAL RETURN FROM OPENING OF FILE PARAMTRS.  IOCOND =    0.",
+        " FROM SUBROUTINE GETPRM: NORMAL RETURN FROM CLOSING OF FILE PARAMTRS.  IOCOND =    0.",
+        " FROM SUBROUTINE GETKEY: NORMAL RETURN FROM OPENING OF FILE YXDKEY.  IOCOND =    0.",
+        " FROM SUBROUTINE GETKEY: NORMAL RETURN FROM CLOSING OF FILE YXDKEY.  IOCOND =    0.",
+        " FROM SUBROUTINE SETDAT: NORMAL RETURN FROM OPENING OF FILE YXDATA1.  IOCOND =    0.",
+        " FROM SUBROUTINE SETDAT: NORMAL RETURN FROM CLOSING OF FILE YXDATA1.  IOCOND =    0.",
+        " FROM SUBROUTINE GETDTA: NORMAL RETURN FROM OPENING OF FILE YDATA.011.  IOCOND =    0.",
+        " FROM SUBROUTINE DELETF: NORMAL RETURN FROM CLOSING OF FILE DXZGMATS.011.  IOCOND =    0."})
+    EXPECT_TRUE(contains(log, std::string("\n") + line + "\n")) << line;
+  EXPECT_EQ(log.find("ERROR"), std::string::npos);
+
+  // Every firm's estimation years, then its two forecast years, as printed.
+  std::vector<std::string> firms;
+  auto data = grunfeldByFirm(firms);
+  std::istringstream lines(report);
+  std::string line;
+  std::size_t firm = 0;
+  while (std::getline(lines, line)) {
+    if (line != "---- DATA FROM \"FILE YXDATA1\" , \"FILE YXDATA2\" ----") continue;
+    ASSERT_LT(firm, firms.size());
+    auto estimation = echoRows(lines);
+    std::getline(lines, line);
+    ASSERT_EQ(line, "Y-DATA AND X-DATA FOR FORECAST:");
+    std::vector<std::vector<double>> forecast;
+    while (std::getline(lines, line) && !line.empty()) {
+      std::stringstream values(line);
+      std::vector<double> row;
+      double v;
+      while (values >> v) row.push_back(v);
+      forecast.push_back(row);
+    }
+    estimation.insert(estimation.end(), forecast.begin(), forecast.end());
+    const auto& expected = data[firms[firm]];
+    ASSERT_EQ(estimation.size(), expected.size()) << firms[firm];
+    for (std::size_t t = 0; t < expected.size(); ++t) {
+      ASSERT_EQ(estimation[t].size(), 4u);
+      const double printed[] = {estimation[t][0], estimation[t][2], estimation[t][3]};
+      EXPECT_EQ(estimation[t][1], 1.0);
+      for (int c = 0; c < 3; ++c)  // five significant digits
+        EXPECT_NEAR(printed[c], expected[t][c], 5e-5 * std::fabs(expected[t][c]) + 1e-12)
+            << firms[firm] << " year " << t;
+    }
+    ++firm;
+  }
+  EXPECT_EQ(firm, firms.size());
+  EXPECT_EQ(std::count(report.begin(), report.end(), '\n') > 0, true);
+  EXPECT_TRUE(contains(report, "\nNUMBER OF ITERATIONS FOR THIS GROUP =   5\n"));
+
+  // Only the report and the log are new: every scratch file is gone.
+  auto after = filesHere();
+  before.insert("KOVAOUT");
+  before.insert("KOVALOG");
+  EXPECT_EQ(after, before);
+}
+
+}  // namespace
+}  // namespace kova
