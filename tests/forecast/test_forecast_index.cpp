@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_dir.h"
 #include "forecast/forecast_index.h"
 #include "input/key_file.h"
 #include "run/console.h"
@@ -32,12 +33,6 @@ using Records = std::vector<std::vector<std::int32_t>>;
 class ForecastIndexTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    home_ = fs::current_path();
-    static int serial = 0;
-    dir_ = fs::temp_directory_path() /
-           ("kova_idxfc_" + std::to_string(::getpid()) + "_" + std::to_string(++serial));
-    fs::create_directories(dir_);
-    fs::current_path(dir_);
     ASSERT_EQ(openUnit(kOut, "KOVAOUT", "FORMATTED", "UNKNOWN"), 0);
     ASSERT_EQ(openUnit(kLog, "KOVALOG", "FORMATTED", "UNKNOWN"), 0);
     keys_ = std::make_unique<KeyTable>();
@@ -46,8 +41,6 @@ class ForecastIndexTest : public ::testing::Test {
   }
   void TearDown() override {
     closeAllUnits();
-    fs::current_path(home_);
-    fs::remove_all(dir_);
   }
 
   // Reads the key file through GETKEY, names the scratch files and indexes.
@@ -89,7 +82,7 @@ class ForecastIndexTest : public ::testing::Test {
   std::ostringstream console_;
 
  private:
-  fs::path home_, dir_;
+  testing::TempDir dir_;
 };
 
 TEST_F(ForecastIndexTest, ForecastRunBetweenEstimationRecords) {

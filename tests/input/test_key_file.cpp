@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_dir.h"
 #include "input/key_file.h"
 #include "run/console.h"
 #include "run/fortran_io.h"
@@ -36,20 +37,12 @@ std::string slurp(const std::string& name) {
 class KeyFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    home_ = fs::current_path();
-    static int serial = 0;
-    dir_ = fs::temp_directory_path() /
-           ("kova_keys_" + std::to_string(::getpid()) + "_" + std::to_string(++serial));
-    fs::create_directories(dir_);
-    fs::current_path(dir_);
     ASSERT_EQ(openUnit(kOut, "KOVAOUT", "FORMATTED", "UNKNOWN"), 0);
     ASSERT_EQ(openUnit(kLog, "KOVALOG", "FORMATTED", "UNKNOWN"), 0);
     keys_ = std::make_unique<KeyTable>();
   }
   void TearDown() override {
     closeAllUnits();
-    fs::current_path(home_);
-    fs::remove_all(dir_);
   }
 
   // Writes the key file and runs GETKEY; true when the run was stopped.
@@ -82,7 +75,7 @@ class KeyFileTest : public ::testing::Test {
   std::ostringstream console_;
 
  private:
-  fs::path home_, dir_;
+  testing::TempDir dir_;
 };
 
 const std::string kOpenLine =

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "support/temp_dir.h"
 #include "input/parameter_file.h"
 #include "run/console.h"
 #include "run/file_table.h"
@@ -20,31 +21,8 @@ namespace kova::paramtest {
 constexpr int kOutUnit = 100;
 constexpr int kLogUnit = 102;
 
-// Creates a directory under the system's temporary directory and works in it
-// until destroyed; then returns to where it was and removes it.
-class WorkDir {
- public:
-  WorkDir() : home_(std::filesystem::current_path()) {
-    static int serial = 0;
-    path_ = std::filesystem::temp_directory_path() /
-            ("kova_params_" + std::to_string(::getpid()) + "_" + std::to_string(++serial));
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
-    std::filesystem::current_path(path_);
-  }
-  ~WorkDir() {
-    closeAllUnits();
-    std::filesystem::current_path(home_);
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  WorkDir(const WorkDir&) = delete;
-  WorkDir& operator=(const WorkDir&) = delete;
-
- private:
-  std::filesystem::path home_;
-  std::filesystem::path path_;
-};
+// Works in a fresh temporary directory until destroyed.
+using WorkDir = testing::TempDir;
 
 inline void writeText(const std::string& name, const std::string& text) {
   std::ofstream(name, std::ios::binary) << text;

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "support/temp_dir.h"
 #include "input/workspace_plan.h"
 #include "run/console.h"
 #include "run/fortran_io.h"
@@ -38,19 +39,11 @@ std::string shortage(const std::string& caller, const std::string& array, long l
 class PlanTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    home_ = fs::current_path();
-    static int serial = 0;
-    dir_ = fs::temp_directory_path() /
-           ("kova_plan_" + std::to_string(::getpid()) + "_" + std::to_string(++serial));
-    fs::create_directories(dir_);
-    fs::current_path(dir_);
     ASSERT_EQ(openUnit(kOut, "KOVAOUT", "FORMATTED", "UNKNOWN"), 0);
     ASSERT_EQ(openUnit(kLog, "KOVALOG", "FORMATTED", "UNKNOWN"), 0);
   }
   void TearDown() override {
     closeAllUnits();
-    fs::current_path(home_);
-    fs::remove_all(dir_);
   }
 
   // Runs a planning call; true when it stopped the run.
@@ -76,7 +69,7 @@ class PlanTest : public ::testing::Test {
   std::ostringstream console_;
 
  private:
-  fs::path home_, dir_;
+  testing::TempDir dir_;
 };
 
 // ---------------------------------------------------------------------------
