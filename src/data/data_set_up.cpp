@@ -229,6 +229,15 @@ void setUpLMatrix(const Reading& r) {
     for (int j = 1; j <= s.K; ++j) L(j, i) = j == i ? 1.0 : 0.0;
 }
 
+// The elements of a matrix in column order without gaps, as one record holds them.
+std::vector<double> columnOrder(Mat m) {
+  std::vector<double> out;
+  out.reserve(static_cast<std::size_t>(m.rows) * m.cols);
+  for (int j = 1; j <= m.cols; ++j)
+    for (int i = 1; i <= m.rows; ++i) out.push_back(m(i, j));
+  return out;
+}
+
 void setUpStartingPhi(const Reading& r, int NG) {
   const DataSetUpSettings& s = r.s;
   bool second = continuationNeeded(r, s.M);
@@ -237,9 +246,7 @@ void setUpStartingPhi(const Reading& r, int NG) {
   readMatrixRows(r, Fixed::PDATA1, Fixed::PDATA2, s.M, s.M, r.arrays.phi);
   closeKept(r.files[Fixed::PDATA1], r.logUnit);
   if (second) closeKept(r.files[Fixed::PDATA2], r.logUnit);
-  std::vector<double> packed(static_cast<std::size_t>(s.M) * s.M);
-  for (int j = 1; j <= s.M; ++j)
-    for (int i = 1; i <= s.M; ++i) packed[(i - 1) + (j - 1) * s.M] = r.arrays.phi(i, j);
+  std::vector<double> packed = columnOrder(r.arrays.phi);
   for (int g = 1; g <= NG; ++g) {
     const NamedUnit& file = r.files.scratch(Family::PHDATG, g);
     writeScratch(file, packed.data(), s.M * s.M, r.logUnit);
@@ -259,9 +266,7 @@ void setUpStartingDelta(const Reading& r, int NG) {
   readMatrixRows(r, Fixed::DDATA1, Fixed::DDATA2, s.M, s.M, r.arrays.delta);
   closeKept(d1, r.logUnit);
   if (second) closeKept(r.files[Fixed::DDATA2], r.logUnit);
-  std::vector<double> packed(static_cast<std::size_t>(s.M) * s.M);
-  for (int j = 1; j <= s.M; ++j)
-    for (int i = 1; i <= s.M; ++i) packed[(i - 1) + (j - 1) * s.M] = r.arrays.delta(i, j);
+  std::vector<double> packed = columnOrder(r.arrays.delta);
   for (int g = 1; g <= NG; ++g) {
     const NamedUnit& file = r.files.scratch(Family::DTDATG, g);
     writeScratch(file, &sigma2, 1, r.logUnit);
