@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -140,6 +142,69 @@ TEST(ExampleRuns, GrunfeldRunsToTheEndAndEchoesItsData) {
   before.insert("KOVAOUT");
   before.insert("KOVALOG");
   EXPECT_EQ(after, before);
+}
+
+}  // namespace
+}  // namespace kova
+
+namespace kova {
+namespace {
+
+// Reads every record of an unformatted scratch file as gfortran frames it:
+// a 4-byte little-endian length before and after each payload of doubles.
+std::vector<std::vector<double>> framedRecords(const std::string& name) {
+  std::string bytes = readFile(name);
+  std::vector<std::vector<double>> records;
+  std::size_t at = 0;
+  auto length = [&](std::size_t pos) {
+    std::uint32_t n = 0;
+    for (int i = 0; i < 4; ++i) n |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[pos + i])) << (8 * i);
+    return n;
+  };
+  while (at + 8 <= bytes.size()) {
+    std::uint32_t n = length(at);
+    EXPECT_EQ(length(at + 4 + n), n) << name;
+    std::vector<double> values(n / sizeof(double));
+    std::memcpy(values.data(), bytes.data() + at + 4, n);
+    records.push_back(values);
+    at += 8 + n;
+  }
+  EXPECT_EQ(at, bytes.size()) << name;
+  return records;
+}
+
+TEST(ExampleRuns, StoppedRunLeavesEachGroupsRecordsInItsScratchFiles) {
+  testing::TempDir dir;
+  copyExample("grunfeld");
+  // Cut the data file after 209 records: the first block of 200 records has
+  // been routed when the missing line stops the run.
+  std::string data = readFile("YXDATA1");
+  std::size_t end = 0;
+  for (int line = 0; line < 210; ++line) end = data.find('\n', end) + 1;
+  testing::writeFile("YXDATA1", data.substr(0, end));
+  auto result = testing::runKova();
+  EXPECT_EQ(result.status, 1);
+  EXPECT_TRUE(contains(result.console,
+                       "\n IN SUBROUTINE SETDAT, LINE 211 OF FILE YXDATA1 IS MISSING: THE FILE "
+                       "ENDS BEFORE IT.\n PROGRAM STOPS.\n"))
+      << result.console;
+
+  std::vector<std::string> firms;
+  auto source = grunfeldByFirm(firms);
+  const auto& first = source[firms[0]];
+  auto y = framedRecords("YDATA.001");
+  auto x = framedRecords("XDATA.001");
+  auto yf = framedRecords("YFCAST.001");
+  ASSERT_EQ(y.size(), 18u);
+  ASSERT_EQ(yf.size(), 2u);
+  for (std::size_t t = 0; t < 18; ++t) {
+    EXPECT_EQ(y[t], std::vector<double>{first[t][0]});
+    EXPECT_EQ(x[t], (std::vector<double>{1.0, first[t][1], first[t][2]}));
+  }
+  EXPECT_EQ(yf[1], std::vector<double>{first[19][0]});
+  // The last firm's records lie beyond the cut: its files exist and are empty.
+  EXPECT_TRUE(framedRecords("YDATA.011").empty());
+  EXPECT_TRUE(fs::exists("SAVEKEYS"));
 }
 
 }  // namespace
