@@ -287,8 +287,20 @@ inline std::vector<RestrictionRow> parseRestriction(const std::string& text,
 
 }  // namespace detail
 
-// Applies one option; `value` is ignored by flags. Returns whether the
-// option takes a value (the caller then consumed one).
+inline bool isOption(const std::string& name) {
+  static const char* names[] = {
+      "out", "config", "ng", "ids", "records", "t", "forecast", "forecast-y", "interleave", "k",
+      "p", "m", "width", "digits", "no-leading-ones", "z", "pi", "l", "phi", "delta", "sigma2",
+      "start", "burn-in", "x-mean", "x-scale", "z-mean", "z-scale", "seed", "ldata", "pdata",
+      "ddata", "start-phi", "start-delta", "start-sigma2", "restrict-pi", "restrict-pi-ineq",
+      "fix-pi", "restrict-phi", "restrict-delta", "diagonal-phi", "diagonal-delta", "zero-phi",
+      "iterations", "title", "param", "help"};
+  for (const char* n : names)
+    if (name == n) return true;
+  return false;
+}
+
+// Whether the option takes a value; flags do not.
 inline bool takesValue(const std::string& name) {
   static const char* flags[] = {"interleave", "no-leading-ones", "ldata", "pdata", "ddata",
                                 "diagonal-phi", "diagonal-delta", "zero-phi", "help"};
@@ -299,9 +311,12 @@ inline bool takesValue(const std::string& name) {
 
 void readConfigFile(const std::string& path, Options& o, int depth);
 
+// Applies one option; `value` is ignored by flags.
 inline void applyOption(const std::string& name, const std::string& value, Options& o,
                         int depth = 0) {
   using namespace detail;
+  if (!isOption(name))
+    throw BadInput("unknown option --" + name + " (kova_simulate --help lists the options)");
   const std::string what = "--" + name;
   if (name == "out") {
     if (trim(value).empty()) throw BadInput("--out: empty directory name");
@@ -430,7 +445,7 @@ inline void readConfigFile(const std::string& path, Options& o, int depth) {
     std::size_t space = line.find_first_of(" \t");
     std::string name = line.substr(0, space);
     std::string value = space == std::string::npos ? "" : detail::trim(line.substr(space));
-    if (takesValue(name) && value.empty())
+    if (isOption(name) && takesValue(name) && value.empty())
       throw BadInput(path + " line " + std::to_string(number) + ": --" + name + " needs a value");
     applyOption(name, value, o, depth);
   }
@@ -452,7 +467,7 @@ inline Options parseCommandLine(int argc, char** argv) {
       if (!takesValue(name)) throw BadInput("--" + name + " takes no value");
     } else if (takesValue(name)) {
       if (i + 1 >= argc) {
-        applyOption(name, "", o);  // unknown names are reported as such
+        if (!isOption(name)) applyOption(name, "", o);  // reported as unknown
         throw BadInput("--" + name + " needs a value");
       }
       value = argv[++i];
