@@ -572,5 +572,30 @@ TEST(Simulator, CapacitySizedDirectory) {
   EXPECT_FALSE(fs::exists("d/ZDATA2"));
 }
 
+
+// The example directory is what the command in its README makes today.
+TEST(Simulator, ExampleDirectoryMatchesTheCommandInItsReadme) {
+  const fs::path example = fs::path(KOVA_SOURCE_DIR) / "examples" / "simulated";
+  std::string command;
+  for (const std::string& line : lines(example / "README.md"))
+    if (line.rfind("build/tools/kova_simulate ", 0) == 0) command = line;
+  ASSERT_FALSE(command.empty()) << "no command in the README";
+  const std::string out = "--out examples/simulated ";
+  std::size_t at = command.find(out);
+  ASSERT_NE(at, std::string::npos);
+  std::string args = command.substr(0, at) + "--out d " + command.substr(at + out.size());
+  args = args.substr(std::string("build/tools/kova_simulate ").size());
+  testing::TempDir dir;
+  ASSERT_EQ(runSimulator(args).status, 0);
+  std::size_t files = 0;
+  for (const auto& entry : fs::directory_iterator("d")) {
+    std::string name = entry.path().filename().string();
+    EXPECT_EQ(readFile(entry.path()), readFile(example / name)) << name << " differs: regenerate the example";
+    ++files;
+  }
+  EXPECT_EQ(files + 1, static_cast<std::size_t>(std::distance(fs::directory_iterator(example),
+                                                              fs::directory_iterator{})));
+}
+
 }  // namespace
 }  // namespace kova
