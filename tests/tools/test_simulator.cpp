@@ -37,7 +37,8 @@ struct Result {
 Result runSimulator(const std::string& args) {
   if (!fs::exists(simulatorPath()))
     ADD_FAILURE() << "build the kova_simulate target first: " << simulatorPath();
-  int raw = std::system(("'" + simulatorPath().string() + "' " + args + " > out.txt 2> err.txt").c_str());
+  int raw =
+      std::system(("'" + simulatorPath().string() + "' " + args + " > out.txt 2> err.txt").c_str());
   Result r;
   r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   r.err = readFile("err.txt");
@@ -134,7 +135,8 @@ Truth readTruth(const fs::path& file) {
         for (double& v : m.back()) rowIn >> v;
       }
     } else if (word == "RECORDS") {
-      int n, m = static_cast<int>(truth.scalars.at("M")), k = static_cast<int>(truth.scalars.at("K"));
+      int n, m = static_cast<int>(truth.scalars.at("M")),
+             k = static_cast<int>(truth.scalars.at("K"));
       in >> n;
       ++i;  // column comment
       for (int r = 0; r < n; ++r) {
@@ -232,17 +234,18 @@ TEST(Simulator, ContinuationFilesExactlyWhenARecordDoesNotFit) {
     int yxFields, zFields, w;
   };
   const Case cases[] = {
-      {"--k 4 --width 20 --p 5", 4, 4, 20},                      // F = 4: fits exactly
-      {"--k 5 --width 20 --p 6", 5, 5, 20},                      // one field over
-      {"--k 4 --width 20 --no-leading-ones --p 4", 5, 4, 20},    // x(1) is written too
-      {"--k 10 --width 16 --m 10 --p 2", 10, 1, 16},             // F = 5: two full lines
-      {"--k 1 --m 1 --p 1 --width 80", 1, 0, 80},                // F = 1: y alone
-      {"--k 2 --m 2 --p 3 --width 80 --no-leading-ones", 3, 3, 0}, // beyond two lines
+      {"--k 4 --width 20 --p 5", 4, 4, 20},                         // F = 4: fits exactly
+      {"--k 5 --width 20 --p 6", 5, 5, 20},                         // one field over
+      {"--k 4 --width 20 --no-leading-ones --p 4", 5, 4, 20},       // x(1) is written too
+      {"--k 10 --width 16 --m 10 --p 2", 10, 1, 16},                // F = 5: two full lines
+      {"--k 1 --m 1 --p 1 --width 80", 1, 0, 80},                   // F = 1: y alone
+      {"--k 2 --m 2 --p 3 --width 80 --no-leading-ones", 3, 3, 0},  // beyond two lines
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);
     testing::TempDir dir;
-    Result r = runSimulator("--out d --ng 2 --records 4,3 --forecast 2 --forecast-y last:1 " + c.args);
+    Result r =
+        runSimulator("--out d --ng 2 --records 4,3 --forecast 2 --forecast-y last:1 " + c.args);
     if (c.w == 0) {
       EXPECT_EQ(r.status, 2);
       EXPECT_NE(r.err.find("--width"), std::string::npos) << r.err;
@@ -252,15 +255,19 @@ TEST(Simulator, ContinuationFilesExactlyWhenARecordDoesNotFit) {
     std::vector<Key> k = keys("d/YXDKEY");
     ASSERT_EQ(k.size(), 7u);
     checkLayout("YXDATA", c.yxFields, c.w, 7, k, true);
-    if (c.zFields > 0) checkLayout("ZDATA", c.zFields, c.w, 7, k, false);
-    else EXPECT_FALSE(fs::exists("d/ZDATA1"));
+    if (c.zFields > 0)
+      checkLayout("ZDATA", c.zFields, c.w, 7, k, false);
+    else
+      EXPECT_FALSE(fs::exists("d/ZDATA1"));
   }
 }
 
 TEST(Simulator, KeyFileFollowsGroupsRecordsAndForecastOptions) {
   testing::TempDir dir;
   ASSERT_EQ(runSimulator("--out d --ids 7,0,150 --ng 3 --records 8,9,10 --forecast 3,5-6 "
-                     "--forecast-y last:1 --interleave").status, 0);
+                         "--forecast-y last:1 --interleave")
+                .status,
+            0);
   std::vector<Key> k = keys("d/YXDKEY");
   ASSERT_EQ(k.size(), 27u);
   EXPECT_EQ(paramValue(readFile("d/PARAMTRS"), "T"), "27");
@@ -294,9 +301,12 @@ TEST(Simulator, FilesAgreeWithTheTruthRecordByRecord) {
     SCOPED_TRACE(extra);
     testing::TempDir dir;
     ASSERT_EQ(runSimulator("--out d --ng 2 --records 12,7 --k 4 --p 3 --m 2 --forecast 4 "
-                       "--forecast-y last:2 --pi '1,2,3;-1,0.5,2;0.3,0.2,0.1;4,3,2' "
-                       "--l '1,0;0,1;1,1;0,2' --phi '0.6,0.2;-0.1,0.4' "
-                       "--delta '0.2,0.05;0.05,0.1' --sigma2 2" + extra).status, 0);
+                           "--forecast-y last:2 --pi '1,2,3;-1,0.5,2;0.3,0.2,0.1;4,3,2' "
+                           "--l '1,0;0,1;1,1;0,2' --phi '0.6,0.2;-0.1,0.4' "
+                           "--delta '0.2,0.05;0.05,0.1' --sigma2 2" +
+                           extra)
+                  .status,
+              0);
     const bool ones = extra.find("no-leading") == std::string::npos;
     const bool userZ = extra.find("default") == std::string::npos;
     std::vector<Key> k = keys("d/YXDKEY");
@@ -372,7 +382,9 @@ TEST(Simulator, SeedsAndRecordOrder) {
 TEST(Simulator, EpsilonFollowsItsAutoregression) {
   testing::TempDir dir;
   ASSERT_EQ(runSimulator("--out d --ng 1 --records 12500 --k 2 --p 1 --m 2 --forecast-y none "
-                     "--phi '0.5,0.2;-0.1,0.3' --delta '1,0.3;0.3,0.5' --sigma2 2 --seed 5").status, 0);
+                         "--phi '0.5,0.2;-0.1,0.3' --delta '1,0.3;0.3,0.5' --sigma2 2 --seed 5")
+                .status,
+            0);
   Truth truth = readTruth("d/TRUTH");
   double phi[2][2], gamma[2][2], delta[2][2];
   for (int i = 0; i < 2; ++i)
@@ -409,9 +421,11 @@ TEST(Simulator, EpsilonFollowsItsAutoregression) {
 TEST(Simulator, OptionalMatrixAndRestrictionFiles) {
   testing::TempDir dir;
   ASSERT_EQ(runSimulator("--out d --k 3 --m 6 --width 16 --pdata --ddata --start-sigma2 3 "
-                     "--phi 0.4 --delta 0.2 --restrict-pi '1:1,2:-1=truth;3:1=0' --fix-pi 4 "
-                     "--restrict-pi-ineq '5:1=-10' --restrict-phi '2:1=0' "
-                     "--restrict-delta '1:1,3:-1=0'").status, 0);
+                         "--phi 0.4 --delta 0.2 --restrict-pi '1:1,2:-1=truth;3:1=0' --fix-pi 4 "
+                         "--restrict-pi-ineq '5:1=-10' --restrict-phi '2:1=0' "
+                         "--restrict-delta '1:1,3:-1=0'")
+                .status,
+            0);
   const int w = 16;  // F = 5: rows of six values continue on the second file
   std::string params = readFile("d/PARAMTRS");
   EXPECT_EQ(paramValue(params, "L-MATRIX"), "USER");
@@ -504,10 +518,13 @@ TEST(Simulator, BadInputExitsWithStatusTwoAndAMessage) {
 
 TEST(Simulator, ConfigFileAndHelp) {
   testing::TempDir dir;
-  testing::writeFile("sim.conf", "# three groups of 12\nng 3\n--records 12\nforecast last:1\n"
-                                 "interleave\nseed 9\n");
+  testing::writeFile("sim.conf",
+                     "# three groups of 12\nng 3\n--records 12\nforecast last:1\n"
+                     "interleave\nseed 9\n");
   ASSERT_EQ(runSimulator("--config sim.conf --out d --seed 9").status, 0);
-  ASSERT_EQ(runSimulator("--out e --ng 3 --records 12 --forecast last:1 --interleave --seed 9").status, 0);
+  ASSERT_EQ(
+      runSimulator("--out e --ng 3 --records 12 --forecast last:1 --interleave --seed 9").status,
+      0);
   EXPECT_EQ(readFile("d/YXDATA1"), readFile("e/YXDATA1"));
   EXPECT_EQ(readFile("d/YXDKEY"), readFile("e/YXDKEY"));
 
@@ -517,7 +534,8 @@ TEST(Simulator, ConfigFileAndHelp) {
   EXPECT_EQ(usage, simulate::usageText());
   // Every option the usage lists is one the parser knows.
   std::size_t listed = 0;
-  for (std::size_t at = usage.find("\n  --"); at != std::string::npos; at = usage.find("\n  --", at + 1)) {
+  for (std::size_t at = usage.find("\n  --"); at != std::string::npos;
+       at = usage.find("\n  --", at + 1)) {
     std::size_t start = at + 5, end = usage.find_first_of(" \n", start);
     std::string name = usage.substr(start, end - start);
     simulate::Options o;
@@ -532,8 +550,17 @@ TEST(Simulator, ConfigFileAndHelp) {
 }
 
 TEST(Simulator, NumberFieldsFitTheirWidthAndReadBack) {
-  const double values[] = {0.0, -0.0, 1.0, -1.0, 0.1, -123456.789, 1e-300, -1e-300,
-                           1.2345678901234567e308, -2.2250738585072014e-308, 123456789012345678.0,
+  const double values[] = {0.0,
+                           -0.0,
+                           1.0,
+                           -1.0,
+                           0.1,
+                           -123456.789,
+                           1e-300,
+                           -1e-300,
+                           1.2345678901234567e308,
+                           -2.2250738585072014e-308,
+                           123456789012345678.0,
                            3.0000000000000004};
   for (int w = simulate::kMinWidth; w <= 80; ++w)
     for (double v : values) {
@@ -557,13 +584,15 @@ TEST(Simulator, NumberFieldsFitTheirWidthAndReadBack) {
 TEST(Simulator, CapacitySizedDirectory) {
   testing::TempDir dir;
   ASSERT_EQ(runSimulator("--out d --ng 150 --t 12500 --k 10 --p 4 --width 10 --interleave "
-                     "--forecast-y last:2 --forecast 40").status, 0);
+                         "--forecast-y last:2 --forecast 40")
+                .status,
+            0);
   std::vector<Key> k = keys("d/YXDKEY");
   ASSERT_EQ(k.size(), 12500u);
   std::map<int, int> perGroup;
   for (const Key& key : k) ++perGroup[key.id];
   ASSERT_EQ(perGroup.size(), 150u);
-  EXPECT_EQ(perGroup[1], 84);    // 12500 = 50 * 84 + 100 * 83
+  EXPECT_EQ(perGroup[1], 84);  // 12500 = 50 * 84 + 100 * 83
   EXPECT_EQ(perGroup[150], 83);
   EXPECT_EQ(lines("d/YXDATA1").size(), 12501u);
   EXPECT_EQ(lines("d/YXDATA2").size(), 12501u);
@@ -571,7 +600,6 @@ TEST(Simulator, CapacitySizedDirectory) {
   EXPECT_EQ(lines("d/ZDATA1").size(), 12501u);
   EXPECT_FALSE(fs::exists("d/ZDATA2"));
 }
-
 
 // The example directory is what the command in its README makes today.
 TEST(Simulator, ExampleDirectoryMatchesTheCommandInItsReadme) {
@@ -590,7 +618,8 @@ TEST(Simulator, ExampleDirectoryMatchesTheCommandInItsReadme) {
   std::size_t files = 0;
   for (const auto& entry : fs::directory_iterator("d")) {
     std::string name = entry.path().filename().string();
-    EXPECT_EQ(readFile(entry.path()), readFile(example / name)) << name << " differs: regenerate the example";
+    EXPECT_EQ(readFile(entry.path()), readFile(example / name))
+        << name << " differs: regenerate the example";
     ++files;
   }
   EXPECT_EQ(files + 1, static_cast<std::size_t>(std::distance(fs::directory_iterator(example),

@@ -67,6 +67,13 @@ inline bool isSymmetric(const Matrix& a) {
   return true;
 }
 
+inline bool isIdentity(const Matrix& a) {
+  for (int j = 1; j <= a.cols; ++j)
+    for (int i = 1; i <= a.rows; ++i)
+      if (a(i, j) != (i == j ? 1.0 : 0.0)) return false;
+  return a.rows == a.cols;
+}
+
 inline bool isDiagonal(const Matrix& a) {
   for (int j = 1; j <= a.cols; ++j)
     for (int i = 1; i <= a.rows; ++i)
@@ -118,9 +125,8 @@ inline bool stationaryCovariance(const Matrix& phi, const Matrix& delta, Matrix&
   for (int step = 0; step < 64; ++step) {
     double size = maxAbs(a);
     if (!std::isfinite(size)) return false;
-    if (size < 1e-30) return std::all_of(gamma.a.begin(), gamma.a.end(), [](double v) {
-             return std::isfinite(v);
-           });
+    if (size < 1e-30)
+      return std::all_of(gamma.a.begin(), gamma.a.end(), [](double v) { return std::isfinite(v); });
     Matrix added = multiply(multiply(a, gamma), transpose(a));
     for (std::size_t i = 0; i < gamma.a.size(); ++i) gamma.a[i] += added.a[i];
     a = multiply(a, a);

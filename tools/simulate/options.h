@@ -189,7 +189,8 @@ inline long long parseInteger(const std::string& text, const std::string& what) 
 
 inline int parseInt(const std::string& text, const std::string& what) {
   long long v = parseInteger(text, what);
-  if (v < -1000000000LL || v > 1000000000LL) throw BadInput(what + ": " + text + " is out of range");
+  if (v < -1000000000LL || v > 1000000000LL)
+    throw BadInput(what + ": " + text + " is out of range");
   return static_cast<int>(v);
 }
 
@@ -263,8 +264,7 @@ inline std::vector<RestrictionRow> parseRestriction(const std::string& text,
   std::vector<RestrictionRow> rows;
   for (const std::string& rowText : split(text, ';')) {
     std::size_t eq = rowText.find('=');
-    if (eq == std::string::npos)
-      throw BadInput(what + ": row \"" + rowText + "\" has no \"=rhs\"");
+    if (eq == std::string::npos) throw BadInput(what + ": row \"" + rowText + "\" has no \"=rhs\"");
     RestrictionRow row;
     for (const std::string& entry : split(rowText.substr(0, eq), ',')) {
       std::size_t colon = entry.find(':');
@@ -288,6 +288,7 @@ inline std::vector<RestrictionRow> parseRestriction(const std::string& text,
 }  // namespace detail
 
 inline bool isOption(const std::string& name) {
+  // clang-format off
   static const char* names[] = {
       "out", "config", "ng", "ids", "records", "t", "forecast", "forecast-y", "interleave", "k",
       "p", "m", "width", "digits", "no-leading-ones", "z", "pi", "l", "phi", "delta", "sigma2",
@@ -295,6 +296,7 @@ inline bool isOption(const std::string& name) {
       "ddata", "start-phi", "start-delta", "start-sigma2", "restrict-pi", "restrict-pi-ineq",
       "fix-pi", "restrict-phi", "restrict-delta", "diagonal-phi", "diagonal-delta", "zero-phi",
       "iterations", "title", "param", "help"};
+  // clang-format on
   for (const char* n : names)
     if (name == n) return true;
   return false;
@@ -302,8 +304,8 @@ inline bool isOption(const std::string& name) {
 
 // Whether the option takes a value; flags do not.
 inline bool takesValue(const std::string& name) {
-  static const char* flags[] = {"interleave", "no-leading-ones", "ldata", "pdata", "ddata",
-                                "diagonal-phi", "diagonal-delta", "zero-phi", "help"};
+  static const char* flags[] = {"interleave",   "no-leading-ones", "ldata",    "pdata", "ddata",
+                                "diagonal-phi", "diagonal-delta",  "zero-phi", "help"};
   for (const char* f : flags)
     if (name == f) return false;
   return true;
@@ -352,9 +354,12 @@ inline void applyOption(const std::string& name, const std::string& value, Optio
   } else if (name == "no-leading-ones") {
     o.leadingOnes = false;
   } else if (name == "z") {
-    if (value == "user") o.z = ZSource::User;
-    else if (value == "default") o.z = ZSource::Default;
-    else throw BadInput("--z: expected user or default, not \"" + value + "\"");
+    if (value == "user")
+      o.z = ZSource::User;
+    else if (value == "default")
+      o.z = ZSource::Default;
+    else
+      throw BadInput("--z: expected user or default, not \"" + value + "\"");
   } else if (name == "pi") {
     o.pi = parseMatrix(value, what);
   } else if (name == "l") {
@@ -366,9 +371,12 @@ inline void applyOption(const std::string& name, const std::string& value, Optio
   } else if (name == "sigma2") {
     o.sigma2 = parseDouble(value, what);
   } else if (name == "start") {
-    if (value == "stationary") o.start = StartKind::Stationary;
-    else if (value == "zero") o.start = StartKind::Zero;
-    else throw BadInput("--start: expected stationary or zero, not \"" + value + "\"");
+    if (value == "stationary")
+      o.start = StartKind::Stationary;
+    else if (value == "zero")
+      o.start = StartKind::Zero;
+    else
+      throw BadInput("--start: expected stationary or zero, not \"" + value + "\"");
   } else if (name == "burn-in") {
     o.burnIn = parseInt(value, what);
   } else if (name == "x-mean") {

@@ -29,9 +29,9 @@ struct GroupPlan {
 };
 
 struct Model {
-  Options opt;          // as given, defaults resolved
+  Options opt;  // as given, defaults resolved
   int k = 0, p = 0, m = 0, width = 0;
-  int s = 1;            // first component of x and z held in the files
+  int s = 1;  // first component of x and z held in the files
   bool userZ = false;
   bool writeL = false;
   Matrix pi, l, phi, delta, gamma;  // gamma: stationary covariance / SIGMA**2
@@ -107,7 +107,8 @@ inline void checkStatement(const std::string& text, const std::string& what) {
   if (text.find('!') != std::string::npos)
     throw BadInput(what + " must not contain \"!\" (kova would skip the line as a comment)");
   if (isEndOfData(text))
-    throw BadInput(what + " must not hold END, OF and DATA together (kova would end the file there)");
+    throw BadInput(what +
+                   " must not hold END, OF and DATA together (kova would end the file there)");
 }
 
 inline void checkRestrictionRows(const std::vector<RestrictionRow>& rows, int columns,
@@ -165,12 +166,13 @@ inline Model buildModel(const Options& given) {
   if (ids.empty())
     for (int g = 1; g <= o.ng; ++g) ids.push_back(g);
   if (static_cast<int>(ids.size()) != o.ng)
-    throw BadInput("--ids: " + std::to_string(ids.size()) + " identifiers for NG = " +
-                   std::to_string(o.ng) + " groups");
+    throw BadInput("--ids: " + std::to_string(ids.size()) +
+                   " identifiers for NG = " + std::to_string(o.ng) + " groups");
   for (std::size_t i = 0; i < ids.size(); ++i) {
     checkRange(ids[i], 0, kMaxGroupId, "--ids: group identifier");
     for (std::size_t j = 0; j < i; ++j)
-      if (ids[j] == ids[i]) throw BadInput("--ids: identifier " + std::to_string(ids[i]) + " twice");
+      if (ids[j] == ids[i])
+        throw BadInput("--ids: identifier " + std::to_string(ids[i]) + " twice");
   }
   std::vector<int> counts = o.records.empty() ? std::vector<int>{30} : o.records;
   if (o.totalT > 0) {
@@ -184,11 +186,12 @@ inline Model buildModel(const Options& given) {
   }
   if (counts.size() == 1) counts.assign(static_cast<std::size_t>(o.ng), counts[0]);
   if (static_cast<int>(counts.size()) != o.ng)
-    throw BadInput("--records: " + std::to_string(counts.size()) + " counts for NG = " +
-                   std::to_string(o.ng) + " groups (give one or NG)");
+    throw BadInput("--records: " + std::to_string(counts.size()) +
+                   " counts for NG = " + std::to_string(o.ng) + " groups (give one or NG)");
   long long total = 0;
   for (int c : counts) {
-    if (c < 1) throw BadInput("--records: every group needs at least 1 record, not " + std::to_string(c));
+    if (c < 1)
+      throw BadInput("--records: every group needs at least 1 record, not " + std::to_string(c));
     total += c;
   }
   if (total > kMaxRecords)
@@ -227,17 +230,14 @@ inline Model buildModel(const Options& given) {
     throw BadInput("--diagonal-delta: the true DELTA is not diagonal");
   if (o.start == StartKind::Stationary) {
     if (!stationaryCovariance(md.phi, md.delta, md.gamma))
-      throw BadInput("--phi: PHI has an eigenvalue of modulus 1 or more, so EPSILON(t) has no "
-                     "stationary distribution; use --start zero");
+      throw BadInput(
+          "--phi: PHI has an eigenvalue of modulus 1 or more, so EPSILON(t) has no "
+          "stationary distribution; use --start zero");
     checkCovariance(md.gamma, "the stationary covariance of EPSILON", md.startFactor, md.sigma2);
   }
 
   // kova generates the identity as L when M = K; anything else must be read.
-  md.writeL = o.ldata || md.m != md.k || maxAbs([&] {
-                Matrix d = md.l;
-                for (int i = 1; i <= md.k; ++i) d(i, i) -= 1.0;
-                return d;
-              }()) != 0.0;
+  md.writeL = o.ldata || md.m != md.k || !isIdentity(md.l);
   if (md.writeL) checkFits(md.m, "a row of L (M values)");
   md.startPhi = shaped(o.startPhi, md.m, md.m, md.phi, "--start-phi");
   md.startDelta = shaped(o.startDelta, md.m, md.m, md.delta, "--start-delta");

@@ -35,9 +35,9 @@ struct WriteFailure : std::runtime_error {
 // removed so that a directory always describes one draw.
 inline const std::vector<std::string>& simulatorFiles() {
   static const std::vector<std::string> names = {
-      "PARAMTRS", "YXDKEY", "YXDATA1", "YXDATA2", "ZDATA1", "ZDATA2", "LDATA1", "LDATA2",
-      "PDATA1",   "PDATA2", "DDATA1",  "DDATA2",  "RCFPI",  "RVCPI",  "RCFPH",  "RVCPH",
-      "RCFDT",    "RVCDT",  "TRUTH"};
+      "PARAMTRS", "YXDKEY", "YXDATA1", "YXDATA2", "ZDATA1", "ZDATA2", "LDATA1",
+      "LDATA2",   "PDATA1", "PDATA2",  "DDATA1",  "DDATA2", "RCFPI",  "RVCPI",
+      "RCFPH",    "RVCPH",  "RCFDT",   "RVCDT",   "TRUTH"};
   return names;
 }
 
@@ -45,9 +45,12 @@ namespace detail {
 
 inline std::string kindKey(RecordKind kind) {
   switch (kind) {
-    case RecordKind::Forecast: return "F";
-    case RecordKind::ForecastWithY: return "FY";
-    default: return "NN";
+    case RecordKind::Forecast:
+      return "F";
+    case RecordKind::ForecastWithY:
+      return "FY";
+    default:
+      return "NN";
   }
 }
 
@@ -167,7 +170,8 @@ inline Output simulate(const Model& md) {
     }
   } else {
     for (int g = 0; g < ng; ++g)
-      for (int t = 1; t <= static_cast<int>(md.groups[g].kinds.size()); ++t) order.emplace_back(g, t);
+      for (int t = 1; t <= static_cast<int>(md.groups[g].kinds.size()); ++t)
+        order.emplace_back(g, t);
   }
 
   std::string keys, yx1, yx2, z1, z2, truth, fields, xFields, zFields;
@@ -237,7 +241,8 @@ inline Output simulate(const Model& md) {
     z[0] = 1.0;
     if (s == 1 && md.userZ) fieldValue(zFields, 1.0);
     for (int i = 2; i <= p; ++i)
-      z[i - 1] = md.userZ ? fieldValue(zFields, o.zMean[i - 2] + o.zScale[i - 2] * rng.normal()) : 0.0;
+      z[i - 1] =
+          md.userZ ? fieldValue(zFields, o.zMean[i - 2] + o.zScale[i - 2] * rng.normal()) : 0.0;
     double y = 0.0;
     for (int i = 1; i <= k; ++i) {
       double b = 0.0;
@@ -247,8 +252,8 @@ inline Output simulate(const Model& md) {
       y += x[i - 1] * b;
     }
     if (!std::isfinite(y))
-      throw BadInput("drawn values are not finite (group " + std::to_string(plan.id) +
-                     ", period " + std::to_string(t) + "); PHI is explosive or scales too large");
+      throw BadInput("drawn values are not finite (group " + std::to_string(plan.id) + ", period " +
+                     std::to_string(t) + "); PHI is explosive or scales too large");
     RecordKind kind = plan.kinds[t - 1];
 
     keys += std::to_string(plan.id);
@@ -257,14 +262,16 @@ inline Output simulate(const Model& md) {
     keys += '\n';
 
     fields.clear();
-    if (kind == RecordKind::Forecast) appendBlank(fields, w);
-    else appendNumber(fields, y, w, o.digits);
+    if (kind == RecordKind::Forecast)
+      appendBlank(fields, w);
+    else
+      appendNumber(fields, y, w, o.digits);
     fields += xFields;
     appendRecord(yx1, yxSplit ? &yx2 : nullptr, fields, 1 + k - s + 1, w);
     if (md.userZ) appendRecord(z1, zSplit ? &z2 : nullptr, zFields, p - s + 1, w);
 
-    truth += std::to_string(r + 1) + " " + std::to_string(plan.id) + " " + std::to_string(t) +
-             " " + kindKey(kind);
+    truth += std::to_string(r + 1) + " " + std::to_string(plan.id) + " " + std::to_string(t) + " " +
+             kindKey(kind);
     appendExact(truth, y);
     for (int i = 0; i < m; ++i) appendExact(truth, e[i]);
     for (int i = 0; i < k; ++i) appendExact(truth, beta[i]);
@@ -281,7 +288,9 @@ inline Output simulate(const Model& md) {
   head += "WIDTH " + std::to_string(w) + "\n";
   head += "LEADING_ONES " + yesNo(o.leadingOnes) + "\n";
   head += std::string("Z_VECTORS ") + (md.userZ ? "USER" : "DEFAULT") + "\n";
-  head += std::string("START ") + (o.start == StartKind::Stationary ? "STATIONARY 0" : "ZERO " + std::to_string(o.burnIn)) + "\n";
+  head += std::string("START ") +
+          (o.start == StartKind::Stationary ? "STATIONARY 0" : "ZERO " + std::to_string(o.burnIn)) +
+          "\n";
   head += "SIGMA2";
   appendExact(head, md.sigma2);
   head += "\n";
