@@ -264,8 +264,8 @@ TEST(Simulator, ContinuationFilesExactlyWhenARecordDoesNotFit) {
 
 TEST(Simulator, KeyFileFollowsGroupsRecordsAndForecastOptions) {
   testing::TempDir dir;
-  ASSERT_EQ(runSimulator("--out d --ids 7,0,150 --ng 3 --records 8,9,10 --forecast 3,5-6 "
-                         "--forecast-y last:1 --interleave")
+  ASSERT_EQ(runSimulator("--out d --ids 7,0,150 --ng 3 --records 8,9,10 --forecast 3,5-6,150/1 "
+                         "--forecast-y last:1,0/1-2 --interleave")
                 .status,
             0);
   std::vector<Key> k = keys("d/YXDKEY");
@@ -282,8 +282,8 @@ TEST(Simulator, KeyFileFollowsGroupsRecordsAndForecastOptions) {
     seen[k[i].id] += k[i].options.empty() ? "." : k[i].options == "F" ? "F" : "Y";
   }
   EXPECT_EQ(seen[7], "..F.FF.Y");
-  EXPECT_EQ(seen[0], "..F.FF..Y");
-  EXPECT_EQ(seen[150], "..F.FF...Y");
+  EXPECT_EQ(seen[0], "YYF.FF..Y");
+  EXPECT_EQ(seen[150], "F.F.FF...Y");
 
   Truth truth = readTruth("d/TRUTH");
   ASSERT_EQ(truth.records.size(), 27u);
@@ -499,6 +499,8 @@ TEST(Simulator, BadInputExitsWithStatusTwoAndAMessage) {
       {"--out d --phi 1", "--start zero"},
       {"--out d --forecast 1-30", "no estimation record"},
       {"--out d --forecast last:31", "more than the 30"},
+      {"--out d --forecast 9/1", "no group 9"},
+      {"--out d --forecast 2 --forecast-y 1/2", "both name position 2"},
       {"--out d --width 7", "W = 7"},
       {"--out d --width 30 --fix-pi 1", "--width 26"},
       {"--out d --pi '1,2;3,4'", "expected 3 x 2"},

@@ -27,11 +27,17 @@ struct RestrictionRow {
   bool rhsIsTruth = false;
 };
 
-// Forecast positions within each group: single positions, ranges and the
-// last n records.
+// Forecast positions within a group: a range of periods (a single position
+// is a range of one), or the last n records; for every group, or for the
+// group with the given identifier only.
+struct PositionItem {
+  int group = -1;  // -1: every group
+  int first = 0, last = 0;  // inclusive, 1-based; unused when lastN > 0
+  int lastN = 0;
+};
+
 struct PositionSpec {
-  std::vector<std::pair<int, int>> ranges;  // inclusive, 1-based
-  int last = 0;
+  std::vector<PositionItem> items;
   bool given = false;
 };
 
@@ -93,8 +99,9 @@ TRUTH (the true parameters and each record's EPSILON(t) and BETA(t)).
   --forecast SPEC        forecast records without y (key "F", y field blank)
   --forecast-y SPEC      forecast records with y (key "FY")
                          SPEC: comma-separated positions within each group:
-                         p, p-q, last:n, or none [--forecast-y last:2 when
-                         neither option is given]
+                         p, p-q, last:n, each for every group or, written
+                         ID/p, ID/p-q, ID/last:n, for group ID only; or none
+                         [--forecast-y last:2 when neither option is given]
   --interleave           records period by period across the groups
                          [each group's records contiguous]
   --k K                  components of x(t) and BETA(t), 1..60 [3]
@@ -241,19 +248,26 @@ inline PositionSpec parsePositions(const std::string& text, const std::string& w
   PositionSpec spec;
   spec.given = true;
   if (trim(text) == "none") return spec;
-  for (const std::string& item : split(text, ',')) {
-    if (item.rfind("last:", 0) == 0) {
-      int n = parseInt(item.substr(5), what);
-      if (n < 0) throw BadInput(what + ": last:n needs n >= 0");
-      spec.last = std::max(spec.last, n);
-      continue;
+  for (std::string item : split(text, ',')) {
+    PositionItem pos;
+    std::size_t slash = item.find('/');
+    if (slash != std::string::npos) {
+      pos.group = parseInt(item.substr(0, slash), what);
+      if (pos.group < 0) throw BadInput(what + ": \"" + item + "\" names a negative group");
+      item = trim(item.substr(slash + 1));
     }
-    std::size_t dash = item.find('-', 1);
-    int a = parseInt(item.substr(0, dash), what);
-    int b = dash == std::string::npos ? a : parseInt(item.substr(dash + 1), what);
-    if (a < 1 || b < a)
-      throw BadInput(what + ": \"" + item + "\" is not a position (p >= 1) or range (p-q, q >= p)");
-    spec.ranges.emplace_back(a, b);
+    if (item.rfind("last:", 0) == 0) {
+      pos.lastN = parseInt(item.substr(5), what);
+      if (pos.lastN < 1) throw BadInput(what + ": last:n needs n >= 1");
+    } else {
+      std::size_t dash = item.find('-', 1);
+      pos.first = parseInt(item.substr(0, dash), what);
+      pos.last = dash == std::string::npos ? pos.first : parseInt(item.substr(dash + 1), what);
+      if (pos.first < 1 || pos.last < pos.first)
+        throw BadInput(what + ": \"" + item +
+                       "\" is not a position (p >= 1), a range (p-q, q >= p) or last:n");
+    }
+    spec.items.push_back(pos);
   }
   return spec;
 }

@@ -3,6 +3,7 @@
 // in, shapes checked against K, P and M, DELTA checked and factored, the
 // stationary covariance of EPSILON found, and every group's record plan
 // (estimation, "F" or "FY" at each period) laid out. Throws BadInput.
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -94,12 +95,15 @@ inline void markPositions(const PositionSpec& spec, RecordKind kind, GroupPlan& 
                      " of group " + std::to_string(g.id));
     g.kinds[t - 1] = kind;
   };
-  for (auto [a, b] : spec.ranges)
-    for (int t = a; t <= b; ++t) mark(t);
-  if (spec.last > n)
-    throw BadInput(what + ": last:" + std::to_string(spec.last) + " is more than the " +
-                   std::to_string(n) + " records of group " + std::to_string(g.id));
-  for (int t = n - spec.last + 1; t <= n; ++t) mark(t);
+  for (const PositionItem& item : spec.items) {
+    if (item.group >= 0 && item.group != g.id) continue;
+    if (item.lastN > n)
+      throw BadInput(what + ": last:" + std::to_string(item.lastN) + " is more than the " +
+                     std::to_string(n) + " records of group " + std::to_string(g.id));
+    int first = item.lastN > 0 ? n - item.lastN + 1 : item.first;
+    int last = item.lastN > 0 ? n : item.last;
+    for (int t = first; t <= last; ++t) mark(t);
+  }
 }
 
 // A statement of PARAMTRS must not be taken for a comment or for the end line.
@@ -199,6 +203,10 @@ inline Model buildModel(const Options& given) {
                    std::to_string(kMaxRecords));
   md.totalRecords = static_cast<int>(total);
   if (!o.forecast.given && !o.forecastY.given) o.forecastY = detail::parsePositions("last:2", "");
+  for (const PositionSpec* spec : {&o.forecast, &o.forecastY})
+    for (const PositionItem& item : spec->items)
+      if (item.group >= 0 && std::find(ids.begin(), ids.end(), item.group) == ids.end())
+        throw BadInput("--forecast/--forecast-y: no group " + std::to_string(item.group));
   for (int g = 0; g < o.ng; ++g) {
     GroupPlan plan;
     plan.id = ids[g];
