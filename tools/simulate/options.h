@@ -80,7 +80,18 @@ struct Options {
 };
 
 inline const char* usageText() {
-  return R"(usage: kova_simulate --out DIR [options]
+  return R"(usage: kova_simulate --out DIR [--config FILE] [--ng N] [--ids LIST]
+      [--records LIST | --t T] [--forecast SPEC] [--forecast-y SPEC]
+      [--interleave] [--k K] [--p P] [--m M] [--width W] [--digits D]
+      [--no-leading-ones] [--z user|default] [--pi MATRIX] [--l MATRIX]
+      [--phi MATRIX] [--delta MATRIX] [--sigma2 S] [--start stationary|zero]
+      [--burn-in N] [--x-mean LIST] [--x-scale LIST] [--z-mean LIST]
+      [--z-scale LIST] [--seed N] [--ldata] [--pdata] [--ddata]
+      [--start-phi MATRIX] [--start-delta MATRIX] [--start-sigma2 S]
+      [--restrict-pi ROWS] [--restrict-pi-ineq ROWS] [--fix-pi LIST]
+      [--restrict-phi ROWS] [--restrict-delta ROWS] [--diagonal-phi]
+      [--diagonal-delta] [--zero-phi] [--iterations N] [--title TEXT]
+      [--param "KEY = VALUE"]... [--help]
 Draws data from y(t) = x(t)'BETA(t), BETA(t) = PI z(t) + L EPSILON(t),
 EPSILON(t) = PHI EPSILON(t-1) + a(t), cov a(t) = SIGMA**2 DELTA, and writes
 a kova input directory (PARAMTRS, YXDKEY, YXDATA1/2, ZDATA1/2, ...) and
@@ -104,7 +115,9 @@ TRUTH (the true parameters and each record's EPSILON(t) and BETA(t)).
                          [--forecast-y last:2 when neither option is given]
   --interleave           records period by period across the groups
                          [each group's records contiguous]
-  --k K                  components of x(t) and BETA(t), 1..60 [3]
+  --k K                  components of x(t) and BETA(t), 1..60 [3]; a y/x
+                         record, y and x(2..K) (x(1..K) without leading
+                         ones), must fit in two lines of 80 / W fields
   --p P                  components of z(t), 1..60 [2]
   --m M                  components of EPSILON(t), 1..60 [K]
   --width W              data field width, 8..80; a record may take at most
@@ -137,7 +150,9 @@ TRUTH (the true parameters and each record's EPSILON(t) and BETA(t)).
   --ldata                write LDATA1/2 (L-MATRIX = USER); automatic when L
                          is not the K x K identity
   --pdata                write PDATA1/2 with the starting PHI
+                         (INITIAL PHI = USER)
   --ddata                write DDATA1/2 with the starting SIGMA**2 and DELTA
+                         (INITIAL DELTA = USER)
   --start-phi MATRIX     starting PHI for PDATA [the true PHI]
   --start-delta MATRIX   starting DELTA for DDATA [the true DELTA]
   --start-sigma2 S       starting SIGMA**2 for DDATA [the true SIGMA**2]
@@ -157,7 +172,8 @@ TRUTH (the true parameters and each record's EPSILON(t) and BETA(t)).
   --zero-phi             ZERO PHI = YES (the true PHI must be zero)
   --iterations N         ITERATIONS in PARAMTRS, 1..999 [5]
   --title TEXT           TITLE in PARAMTRS, at most 70 characters
-  --param "KEY = VALUE"  one more statement for the ALL group (repeatable)
+  --param "KEY = VALUE"  one more statement for the ALL group, such as
+                         "GLS = YES" (repeatable)
   --help                 this text
 Exit status: 0 written, 1 a file could not be written, 2 bad input.
 )";
@@ -301,9 +317,10 @@ inline std::vector<RestrictionRow> parseRestriction(const std::string& text,
 
 }  // namespace detail
 
-inline bool isOption(const std::string& name) {
+// Every option the parser knows, without its leading "--".
+inline const std::vector<std::string>& optionNames() {
   // clang-format off
-  static const char* names[] = {
+  static const std::vector<std::string> names = {
       "out", "config", "ng", "ids", "records", "t", "forecast", "forecast-y", "interleave", "k",
       "p", "m", "width", "digits", "no-leading-ones", "z", "pi", "l", "phi", "delta", "sigma2",
       "start", "burn-in", "x-mean", "x-scale", "z-mean", "z-scale", "seed", "ldata", "pdata",
@@ -311,7 +328,11 @@ inline bool isOption(const std::string& name) {
       "fix-pi", "restrict-phi", "restrict-delta", "diagonal-phi", "diagonal-delta", "zero-phi",
       "iterations", "title", "param", "help"};
   // clang-format on
-  for (const char* n : names)
+  return names;
+}
+
+inline bool isOption(const std::string& name) {
+  for (const std::string& n : optionNames())
     if (name == n) return true;
   return false;
 }
