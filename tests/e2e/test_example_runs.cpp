@@ -209,3 +209,107 @@ TEST(ExampleRuns, StoppedRunLeavesEachGroupsRecordsInItsScratchFiles) {
 
 }  // namespace
 }  // namespace kova
+
+namespace kova {
+namespace {
+
+struct KeyLine {
+  int group = 0;
+  bool forecast = false, yGiven = false;
+};
+
+// The key lines of a key file, read plainly: comments skipped, up to the end line.
+std::vector<KeyLine> keyLines(const std::string& text) {
+  std::vector<KeyLine> keys;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.find("END OF DATA") != std::string::npos) break;
+    if (line.find('!') != std::string::npos || line.find_first_not_of(' ') == std::string::npos)
+      continue;
+    KeyLine key;
+    key.forecast = line.find('F') != std::string::npos;
+    key.yGiven = line.find('Y') != std::string::npos;
+    key.group = std::stoi(line);
+    keys.push_back(key);
+  }
+  return keys;
+}
+
+// The printed rows of one echo table (the line after the heading onwards):
+// estimation rows, then the rows after the forecast heading.
+std::vector<std::vector<double>> printedTable(std::istream& report) {
+  auto rows = echoRows(report);
+  std::string line;
+  std::getline(report, line);
+  if (line.find("FOR FORECAST:") == std::string::npos) return rows;
+  while (std::getline(report, line) && !line.empty()) {
+    std::stringstream values(line);
+    std::vector<double> row;
+    double v;
+    while (values >> v) row.push_back(v);
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+TEST(ExampleRuns, SimulatedRunsToTheEndAndEchoesItsFiles) {
+  testing::TempDir dir;
+  copyExample("simulated");
+  auto before = filesHere();
+  auto result = testing::runKova();
+  ASSERT_EQ(result.status, 0) << result.console;
+  std::string report = readFile("KOVAOUT");
+  EXPECT_TRUE(contains(report, "\n   Z-VECTORS                             =  USER'S\n"));
+
+  // Expected rows per group from the files themselves: estimation records in
+  // file order, then forecast records; fields are 12 columns wide.
+  auto keys = keyLines(readFile("YXDKEY"));
+  std::istringstream yx(readFile("YXDATA1")), z(readFile("ZDATA1"));
+  std::string yxLine, zLine;
+  std::getline(yx, yxLine);
+  std::getline(z, zLine);
+  std::map<int, std::vector<std::vector<double>>> estimation, forecast, zEst, zFc;
+  for (const KeyLine& key : keys) {
+    std::getline(yx, yxLine);
+    std::getline(z, zLine);
+    auto number = [](const std::string& line, int f) { return std::stod(line.substr(12 * f, 12)); };
+    double y = key.forecast && !key.yGiven ? -999999.0 : number(yxLine, 0);
+    std::vector<double> row{y, 1.0, number(yxLine, 1), number(yxLine, 2)};
+    std::vector<double> zRow{1.0, number(zLine, 0)};
+    (key.forecast ? forecast : estimation)[key.group].push_back(row);
+    (key.forecast ? zFc : zEst)[key.group].push_back(zRow);
+  }
+
+  std::istringstream lines(report);
+  std::string line;
+  std::vector<int> groups;
+  for (auto& [group, rows] : estimation) groups.push_back(group);
+  std::size_t yxTables = 0, zTables = 0;
+  while (std::getline(lines, line)) {
+    bool isYX = line == "---- DATA FROM \"FILE YXDATA1\" , \"FILE YXDATA2\" ----";
+    bool isZ = line == "---- DATA FROM \"FILE ZDATA1\" , \"FILE ZDATA2\" ----";
+    if (!isYX && !isZ) continue;
+    int group = groups.at(isYX ? yxTables++ : zTables++);
+    auto expected = isYX ? estimation[group] : zEst[group];
+    const auto& more = isYX ? forecast[group] : zFc[group];
+    expected.insert(expected.end(), more.begin(), more.end());
+    auto printed = printedTable(lines);
+    ASSERT_EQ(printed.size(), expected.size()) << "group " << group;
+    for (std::size_t t = 0; t < expected.size(); ++t) {
+      ASSERT_EQ(printed[t].size(), expected[t].size());
+      for (std::size_t c = 0; c < expected[t].size(); ++c)
+        EXPECT_NEAR(printed[t][c], expected[t][c], 5e-5 * std::fabs(expected[t][c]) + 1e-12)
+            << "group " << group << " row " << t << " column " << c;
+    }
+  }
+  EXPECT_EQ(yxTables, groups.size());
+  EXPECT_EQ(zTables, groups.size());
+  auto after = filesHere();
+  before.insert("KOVAOUT");
+  before.insert("KOVALOG");
+  EXPECT_EQ(after, before);
+}
+
+}  // namespace
+}  // namespace kova

@@ -25,10 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::readFile;
 
-// The simulator is built beside the program: build/src/kova, build/tools/kova_simulate.
-fs::path simulatorPath() {
-  return fs::path(KOVA_BINARY).parent_path().parent_path() / "tools" / "kova_simulate";
-}
+fs::path simulatorPath() { return fs::path(KOVA_SIMULATOR); }
 
 struct Result {
   int status = -1;
