@@ -167,18 +167,21 @@ void runPooledPhase(RunRecord& run) {
 
 }  // namespace
 
+void runInputPhases(RunRecord& run) {
+  fillFixedFiles(run.files);
+  setUpReportFile(run.files[Fixed::KOVAOUT], " ERROR IN SETTING UP FILE KOVAOUT.  PROGRAM STOPS");
+  setUpReportFile(run.files[Fixed::KOVALOG], " ERROR IN SETTING UP FILE KOVALOG.  PROGRAM STOPS");
+  run.WR.assign(run.capacities.wr, 0.0);
+  run.WI.assign(run.capacities.wi, 0);
+  run.WC.assign(run.capacities.wc, {});
+  readParameters(run);
+  readKeys(run);
+  setUpData(run);
+}
+
 void KOVAMAIN() {
   auto run = std::make_unique<RunRecord>();
-  fillFixedFiles(run->files);
-  setUpReportFile(run->files[Fixed::KOVAOUT], " ERROR IN SETTING UP FILE KOVAOUT.  PROGRAM STOPS");
-  setUpReportFile(run->files[Fixed::KOVALOG], " ERROR IN SETTING UP FILE KOVALOG.  PROGRAM STOPS");
-  run->WR.assign(run->capacities.wr, 0.0);
-  run->WI.assign(run->capacities.wi, 0);
-  run->WC.assign(run->capacities.wc, {});
-
-  readParameters(*run);
-  readKeys(*run);
-  setUpData(*run);
+  runInputPhases(*run);
   reparametrisePiRestrictions(*run);
   for (int g = 1; g <= run->dims.NG; ++g) estimateGroup(*run, g);
   runPooledPhase(*run);
