@@ -81,7 +81,7 @@ struct Options {
 
 inline const char* usageText() {
   return R"(usage: kova_simulate --out DIR [--config FILE] [--ng N] [--ids LIST]
-      [--records LIST | --t T] [--forecast SPEC] [--forecast-y SPEC]
+      [--records LIST | --t T] [--forecast WHERE] [--forecast-y WHERE]
       [--interleave] [--k K] [--p P] [--m M] [--width W] [--digits D]
       [--no-leading-ones] [--z user|default] [--pi MATRIX] [--l MATRIX]
       [--phi MATRIX] [--delta MATRIX] [--sigma2 S] [--start stationary|zero]
@@ -107,9 +107,9 @@ TRUTH (the true parameters and each record's EPSILON(t) and BETA(t)).
                          value for every group or NG values [30]; T <= 12500
   --t T                  instead of --records: T records in all, spread
                          evenly (the first T mod NG groups get one more)
-  --forecast SPEC        forecast records without y (key "F", y field blank)
-  --forecast-y SPEC      forecast records with y (key "FY")
-                         SPEC: comma-separated positions within each group:
+  --forecast WHERE       forecast records without y (key "F", y field blank)
+  --forecast-y WHERE     forecast records with y (key "FY")
+                         WHERE: comma-separated positions within each group:
                          p, p-q, last:n, each for every group or, written
                          ID/p, ID/p-q, ID/last:n, for group ID only; or none
                          [--forecast-y last:2 when neither option is given]
@@ -261,9 +261,9 @@ inline Matrix parseMatrix(const std::string& text, const std::string& what) {
 }
 
 inline PositionSpec parsePositions(const std::string& text, const std::string& what) {
-  PositionSpec spec;
-  spec.given = true;
-  if (trim(text) == "none") return spec;
+  PositionSpec where;
+  where.given = true;
+  if (trim(text) == "none") return where;
   for (std::string item : split(text, ',')) {
     PositionItem pos;
     std::size_t slash = item.find('/');
@@ -283,9 +283,9 @@ inline PositionSpec parsePositions(const std::string& text, const std::string& w
         throw BadInput(what + ": \"" + item +
                        "\" is not a position (p >= 1), a range (p-q, q >= p) or last:n");
     }
-    spec.items.push_back(pos);
+    where.items.push_back(pos);
   }
-  return spec;
+  return where;
 }
 
 // "c:v,c:v=rhs;..." with rhs a number or, where allowed, "truth".

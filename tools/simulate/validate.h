@@ -83,7 +83,7 @@ inline std::vector<double> perComponent(const std::vector<double>& values, int c
   return values;
 }
 
-inline void markPositions(const PositionSpec& spec, RecordKind kind, GroupPlan& g,
+inline void markPositions(const PositionSpec& where, RecordKind kind, GroupPlan& g,
                           const std::string& what) {
   const int n = static_cast<int>(g.kinds.size());
   auto mark = [&](int t) {
@@ -95,7 +95,7 @@ inline void markPositions(const PositionSpec& spec, RecordKind kind, GroupPlan& 
                      " of group " + std::to_string(g.id));
     g.kinds[t - 1] = kind;
   };
-  for (const PositionItem& item : spec.items) {
+  for (const PositionItem& item : where.items) {
     if (item.group >= 0 && item.group != g.id) continue;
     if (item.lastN > n)
       throw BadInput(what + ": last:" + std::to_string(item.lastN) + " is more than the " +
@@ -203,8 +203,8 @@ inline Model buildModel(const Options& given) {
                    std::to_string(kMaxRecords));
   md.totalRecords = static_cast<int>(total);
   if (!o.forecast.given && !o.forecastY.given) o.forecastY = detail::parsePositions("last:2", "");
-  for (const PositionSpec* spec : {&o.forecast, &o.forecastY})
-    for (const PositionItem& item : spec->items)
+  for (const PositionSpec* where : {&o.forecast, &o.forecastY})
+    for (const PositionItem& item : where->items)
       if (item.group >= 0 && std::find(ids.begin(), ids.end(), item.group) == ids.end())
         throw BadInput("--forecast/--forecast-y: no group " + std::to_string(item.group));
   for (int g = 0; g < o.ng; ++g) {
