@@ -51,8 +51,8 @@ void ours(benchmark::State& state) {
   std::vector<double> wr(need.doubles), x(static_cast<long>(pr.p) * pr.nb), sigma2(pr.nb),
       cov(pr.p * pr.p);
   std::vector<int> wi(need.ints);
-  kova::GlsProblem gp{pr.a.data(), pr.n, pr.f.data(), pr.n, pr.b.data(), pr.n,
-                      pr.n,        pr.p, pr.nb,       true};
+  kova::GlsProblem gp{pr.a.data(), pr.n, pr.f.data(), pr.n,  pr.b.data(),
+                      pr.n,        pr.n, pr.p,        pr.nb, true};
   kova::GlsResults res{x.data(), pr.p, sigma2.data(), cov.data(), pr.p};
   kova::GlsWork work{wr.data(), need.doubles, wi.data(), need.ints};
   for (auto _ : state) {
@@ -67,15 +67,15 @@ bool sameAnswer(const Problem& pr, const std::vector<double>& d, const std::vect
   kova::GlsWorkSizes need = kova::glsWorkSizes(pr.n, pr.p, pr.nb);
   std::vector<double> wr(need.doubles);
   std::vector<int> wi(need.ints);
-  kova::GlsProblem gp{pr.a.data(), pr.n, pr.f.data(), pr.n, pr.b.data(), pr.n,
-                      pr.n,        pr.p, pr.nb,       true};
+  kova::GlsProblem gp{pr.a.data(), pr.n, pr.f.data(), pr.n,  pr.b.data(),
+                      pr.n,        pr.n, pr.p,        pr.nb, true};
   kova::GlsResults res{x.data(), pr.p, s2.data(), cov.data(), pr.p};
   kova::solveGls(gp, res, kova::GlsWork{wr.data(), need.doubles, wi.data(), need.ints}, 0);
   double worst = 0.0;
   for (int j = 0; j < pr.nb; ++j) {
     for (int i = 0; i < pr.p; ++i)
-      worst = std::max(worst, std::abs(x[i + static_cast<long>(j) * pr.p] -
-                                       d[i + static_cast<long>(j) * pr.n]));
+      worst = std::max(
+          worst, std::abs(x[i + static_cast<long>(j) * pr.p] - d[i + static_cast<long>(j) * pr.n]));
     worst = std::max(worst, std::abs(s2[j] - sigma2[j]) / std::max(1e-300, sigma2[j]));
   }
   return worst < 1e-9;
@@ -87,8 +87,8 @@ void lapack(benchmark::State& state) {
   std::vector<double> a(pr.a.size()), f(pr.f.size()), d(pr.b.size()), taua(m), taub(n), query(2);
   dggqrf_(&n, &m, &p, a.data(), &n, taua.data(), f.data(), &n, taub.data(), &query[0], &lwork,
           &info);
-  dormqr_("L", "T", &n, &nb, &m, a.data(), &n, taua.data(), d.data(), &n, &query[1], &lwork,
-          &info, 1, 1);
+  dormqr_("L", "T", &n, &nb, &m, a.data(), &n, taua.data(), d.data(), &n, &query[1], &lwork, &info,
+          1, 1);
   lwork = static_cast<int>(std::max(query[0], query[1]));
   std::vector<double> work(lwork), sigma2(nb);
   const double one = 1.0, minusOne = -1.0;
@@ -106,8 +106,8 @@ void lapack(benchmark::State& state) {
       const double* y2 = d.data() + m + static_cast<long>(j) * n;
       sigma2[j] = kova::DDOT(nm, y2, 1, y2, 1) / nm;
     }
-    dgemm_("N", "N", &m, &nb, &nm, &minusOne, f.data() + static_cast<long>(m) * n, &n,
-           d.data() + m, &n, &one, d.data(), &n, 1, 1);
+    dgemm_("N", "N", &m, &nb, &nm, &minusOne, f.data() + static_cast<long>(m) * n, &n, d.data() + m,
+           &n, &one, d.data(), &n, 1, 1);
     dtrtrs_("U", "N", "N", &m, &nb, a.data(), &n, d.data(), &n, &info, 1, 1, 1);
     benchmark::DoNotOptimize(d.data());
   }
@@ -154,8 +154,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
       std::string ref = "lapack" + name.substr(4);
       auto it = times_.find(ref);
       if (it == times_.end()) continue;
-      std::printf("  %-26s %10.3f ms  %-28s %10.3f ms  ratio %.2f\n", name.c_str(), t,
-                  ref.c_str(), it->second, t / it->second);
+      std::printf("  %-26s %10.3f ms  %-28s %10.3f ms  ratio %.2f\n", name.c_str(), t, ref.c_str(),
+                  it->second, t / it->second);
     }
   }
 

@@ -35,8 +35,8 @@ void reduceTrapezoid(int r, int q, double* t, int ldt, double* zaux, double* wor
 // matrix with inc = 1, step = ld; rows with inc = ld, step = 1 (so that
 // Y Z' = (Z Y')' is the call with transpose = false on the rows of Y).
 // The minimum-norm solution of R x = c is x = Z' [T^-1 c; 0].
-void applyTrapezoidZ(int r, int q, const double* t, int ldt, const double* zaux, double* y,
-                     int inc, int step, int nv, bool transpose);
+void applyTrapezoidZ(int r, int q, const double* t, int ldt, const double* zaux, double* y, int inc,
+                     int step, int nv, bool transpose);
 
 // Doubles of work space QRLSQ needs for an n x p problem.
 long qrlsqWorkSize(int n, int p);

@@ -58,8 +58,8 @@ void reduceTrapezoid(int r, int q, double* t, int ldt, double* zaux, double* wor
   }
 }
 
-void applyTrapezoidZ(int r, int q, const double* t, int ldt, const double* zaux, double* y,
-                     int inc, int step, int nv, bool transpose) {
+void applyTrapezoidZ(int r, int q, const double* t, int ldt, const double* zaux, double* y, int inc,
+                     int step, int nv, bool transpose) {
   if (r <= 0 || r >= q) return;
   const int tail = q - r;
   for (int idx = 0; idx < r; ++idx) {
@@ -72,10 +72,12 @@ void applyTrapezoidZ(int r, int q, const double* t, int ldt, const double* zaux,
       double* yk = yj + static_cast<long>(k - 1) * inc;
       double* yt = yj + static_cast<long>(r) * inc;
       double s = v1 * *yk;
-      for (int l = 0; l < tail; ++l) s += row[static_cast<long>(l) * ldt] * yt[static_cast<long>(l) * inc];
+      for (int l = 0; l < tail; ++l)
+        s += row[static_cast<long>(l) * ldt] * yt[static_cast<long>(l) * inc];
       double tau = -s / v1;
       *yk += tau * v1;
-      for (int l = 0; l < tail; ++l) yt[static_cast<long>(l) * inc] += tau * row[static_cast<long>(l) * ldt];
+      for (int l = 0; l < tail; ++l)
+        yt[static_cast<long>(l) * inc] += tau * row[static_cast<long>(l) * ldt];
     }
   }
 }

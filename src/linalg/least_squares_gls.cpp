@@ -44,28 +44,37 @@ void applyQt(double* x, int ldx, int nrows, int nref, const double* qraux, doubl
   }
 }
 
+// y_k(0..len-1) -= w_k t for four columns; restrict lets the compiler keep
+// t(i) in a register across the four updates.
+inline void subtractFour(int len, const double* __restrict t, double w0, double w1, double w2,
+                         double w3, double* __restrict y0, double* __restrict y1,
+                         double* __restrict y2, double* __restrict y3) {
+  for (int i = 0; i < len; ++i) {
+    double ti = t[i];
+    y0[i] -= w0 * ti;
+    y1[i] -= w1 * ti;
+    y2[i] -= w2 * ti;
+    y3[i] -= w3 * ti;
+  }
+}
+
 // T W = Y for NCOLS columns, T upper triangular of order R with a nonzero
-// diagonal; each column of T serves four right-hand sides per pass. Per
-// column this is DTRSL's back substitution.
+// diagonal. Eight right-hand sides share each pass over a column of T, which
+// would otherwise be fetched from memory once per right-hand side; per
+// column the arithmetic is DTRSL's back substitution.
 void solveUpperMany(int r, const double* t, int ldt, double* y, int ldy, int ncols) {
+  constexpr int kGroup = 8;
   int c = 0;
-  for (; c + 4 <= ncols; c += 4) {
-    double* y0 = y + static_cast<long>(c) * ldy;
-    double* y1 = y0 + ldy;
-    double* y2 = y1 + ldy;
-    double* y3 = y2 + ldy;
+  for (; c + kGroup <= ncols; c += kGroup) {
+    double* yc[kGroup];
+    for (int k = 0; k < kGroup; ++k) yc[k] = y + static_cast<long>(c + k) * ldy;
     for (int j = r; j >= 1; --j) {
       const double* tj = t + off(1, j, ldt);
       double d = tj[j - 1];
-      double w0 = (y0[j - 1] /= d), w1 = (y1[j - 1] /= d);
-      double w2 = (y2[j - 1] /= d), w3 = (y3[j - 1] /= d);
-      for (int i = 0; i < j - 1; ++i) {
-        double ti = tj[i];
-        y0[i] -= w0 * ti;
-        y1[i] -= w1 * ti;
-        y2[i] -= w2 * ti;
-        y3[i] -= w3 * ti;
-      }
+      double w[kGroup];
+      for (int k = 0; k < kGroup; ++k) w[k] = (yc[k][j - 1] /= d);
+      subtractFour(j - 1, tj, w[0], w[1], w[2], w[3], yc[0], yc[1], yc[2], yc[3]);
+      subtractFour(j - 1, tj, w[4], w[5], w[6], w[7], yc[4], yc[5], yc[6], yc[7]);
     }
   }
   int info = 0;
@@ -150,9 +159,9 @@ void formCovariance(int n, int p, int r1, int r2, const Carved& w, GlsResults& r
 int CHKZY2(int rqa2tb, int nrwq2b, int ny, const double* y2, int ldy, const double* scale,
            double tol, int unit) {
   if (rqa2tb < 0 || rqa2tb > nrwq2b) {
-    writeUnit(unit, (ListLine() << "ERROR IN SUBROUTINE CHKZY2: RQA2TB=" << rqa2tb << "NRWQ2B="
-                                << nrwq2b)
-                        .str());
+    writeUnit(unit,
+              (ListLine() << "ERROR IN SUBROUTINE CHKZY2: RQA2TB=" << rqa2tb << "NRWQ2B=" << nrwq2b)
+                  .str());
     return 0;
   }
   const int tail = nrwq2b - rqa2tb;

@@ -8,10 +8,11 @@
 namespace kova {
 namespace {
 
-void reportStatus(int unit, const char* routine, int info) {
-  writeUnit(unit, (ListLine() << (std::string("PROBLEM IN CALL OF ") + routine +
-                                  " CALLED FROM QRLSQ."))
-                      .str());
+constexpr const char* kDqrslProblem = "PROBLEM IN CALL OF DQRSL CALLED FROM QRLSQ.";
+constexpr const char* kDtrslProblem = "PROBLEM IN CALL OF DTRSL CALLED FROM QRLSQ.";
+
+void reportStatus(int unit, const char* message, int info) {
+  writeUnit(unit, (ListLine() << message).str());
   writeUnit(unit, (ListLine() << "INFO =" << info).str());
 }
 
@@ -63,15 +64,15 @@ void QRLSQ(double* a, int lda, int n, int p, int nb, const double* b, int ldb, d
     int info = 0;
     if (!reduce) {
       DQRSL(a, lda, n, k, qraux, bj, qty, qty, xp, rj, qty, 110, info);
-      if (info != 0) reportStatus(unit, "DQRSL", info);
+      if (info != 0) reportStatus(unit, kDqrslProblem, info);
     } else {
       // The upper triangle now holds T of R = [T 0] Z, so the coefficients
       // come from DTRSL and Z' rather than from DQRSL's back substitution.
       DQRSL(a, lda, n, k, qraux, bj, qty, qty, qty, rj, qty, 1010, info);
-      if (info != 0) reportStatus(unit, "DQRSL", info);
+      if (info != 0) reportStatus(unit, kDqrslProblem, info);
       DCOPY(k, qty, 1, xp, 1);
       DTRSL(a, lda, k, xp, 1, info);
-      if (info != 0) reportStatus(unit, "DTRSL", info);
+      if (info != 0) reportStatus(unit, kDtrslProblem, info);
       std::fill(xp + k, xp + p, 0.0);
       applyTrapezoidZ(k, p, a, lda, zaux, xp, 1, p, 1, true);
     }

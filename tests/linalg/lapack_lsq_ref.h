@@ -61,8 +61,8 @@ inline DMat lapackMinNorm(DMat a, const DMat& b, double rcond, int& rank) {
           &lwork, &info);
   lwork = static_cast<int>(query);
   std::vector<double> work(lwork);
-  dgelsy_(&m, &n, &nrhs, a.data(), &a.ld, x.data(), &x.ld, jpvt.data(), &rcond, &rank,
-          work.data(), &lwork, &info);
+  dgelsy_(&m, &n, &nrhs, a.data(), &a.ld, x.data(), &x.ld, jpvt.data(), &rcond, &rank, work.data(),
+          &lwork, &info);
   if (info != 0) throw std::runtime_error("dgelsy failed");
   DMat out(n, nrhs);
   for (int j = 1; j <= nrhs; ++j)

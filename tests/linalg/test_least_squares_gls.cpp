@@ -84,10 +84,10 @@ TEST(Gls, NonsingularFactorMatchesTheClosedForm) {
   const int n = 20, p = 5;
   DMat a = randomMatrix(n, p, 11), b = randomMatrix(n, 2, 12), f = lowerFactor(n, 13);
   GlsOut got = runGls(a, f, b);
-  DMat wa = weighted(f, a);                                 // (FF')^-1 A
-  DMat info = multiply(a, wa, true);                        // A'(FF')^-1 A
+  DMat wa = weighted(f, a);           // (FF')^-1 A
+  DMat info = multiply(a, wa, true);  // A'(FF')^-1 A
   DMat cov = solveSquare(info, identity(p));
-  DMat x = multiply(cov, multiply(wa, b, true));            // cov A'(FF')^-1 b
+  DMat x = multiply(cov, multiply(wa, b, true));  // cov A'(FF')^-1 b
   EXPECT_EQ(got.r2, n - p);
   EXPECT_LT(maxAbs(difference(got.x, x)), 1e-12);
   EXPECT_LT(maxAbs(difference(got.cov, cov)), 1e-12 * maxAbs(cov));

@@ -105,21 +105,5 @@ TEST(Qrlsq, ReportsZeroPivotsOfDqrslAndDtrslAndGoesOn) {
             " INFO =           2\n");
 }
 
-TEST(Qrlsq, TrapezoidReductionIsOrthogonalAndKeepsTheRowSpace) {
-  // R = [T 0] Z for a 4 x 9 upper trapezoid: rebuild R from T and Z.
-  const int r = 4, q = 9;
-  DMat t = randomMatrix(r, q, 51, 2);
-  for (int j = 1; j <= r; ++j)
-    for (int i = j + 1; i <= r; ++i) t(i, j) = 0.0;
-  DMat r0 = t;
-  std::vector<double> zaux(r), work(r);
-  reduceTrapezoid(r, q, t.data(), t.ld, zaux.data(), work.data());
-  DMat tz(r, q);  // [T 0], then times Z by rows: R = [T 0] Z = (Z' [T 0]')'
-  for (int j = 1; j <= r; ++j)
-    for (int i = 1; i <= j; ++i) tz(i, j) = t(i, j);
-  applyTrapezoidZ(r, q, t.data(), t.ld, zaux.data(), tz.data(), tz.ld, 1, r, true);
-  EXPECT_LT(maxAbs(difference(tz, r0)), 20 * kEps * frobenius(r0));
-}
-
 }  // namespace
 }  // namespace kova::test

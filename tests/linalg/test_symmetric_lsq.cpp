@@ -35,8 +35,8 @@ DMat pinvNormal(DMat a, const DMat& b, double tol, int& r) {
           &lwork, &info, 1, 1);
   lwork = static_cast<int>(query);
   std::vector<double> work(lwork);
-  dgesvd_("N", "A", &m, &n, a.data(), &a.ld, s.data(), &dummy, &one, vt.data(), &vt.ld,
-          work.data(), &lwork, &info, 1, 1);
+  dgesvd_("N", "A", &m, &n, a.data(), &a.ld, s.data(), &dummy, &one, vt.data(), &vt.ld, work.data(),
+          &lwork, &info, 1, 1);
   EXPECT_EQ(info, 0);
   r = 0;
   while (r < k && s[r] * s[r] > tol * s[0] * s[0]) ++r;
