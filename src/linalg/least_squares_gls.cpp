@@ -196,7 +196,8 @@ bool solveGls(const GlsProblem& pr, GlsResults& res, const GlsWork& work, int un
   const int ld = std::max(1, n);
   Carved w = carve(work, n, p, nb);
 
-  // 1. Q1' A P1 = [R1; 0], rank r1; Q1' applied to F and to every b.
+  // Q1' A P1 = [R1; 0], rank r1; Q1' applied to F and to every b. Only the
+  // r1 reflectors that the rank keeps are applied, as QRLSQ does.
   copyBlock(n, p, pr.a, pr.lda, w.ac, ld);
   std::fill_n(w.jpvt1, p, 0);
   if (n > 0 && p > 0) DQRDC(w.ac, ld, n, p, w.qraux1, w.jpvt1, w.norms1, 1);
@@ -206,10 +207,10 @@ bool solveGls(const GlsProblem& pr, GlsResults& res, const GlsWork& work, int un
   copyBlock(n, nb, pr.b, pr.ldb, cb, ld);
   applyQt(w.ac, ld, n, std::min(r1, n - 1), w.qraux1, w.m, ld, n + nb);
 
-  // 2. Rank-deficient A: R1 = [T1 0] Z1 for the minimum-norm x.
+  // Rank-deficient A: R1 = [T1 0] Z1 for the minimum-norm x.
   if (r1 > 0 && r1 < p) reduceTrapezoid(r1, p, w.ac, ld, w.zaux1, w.vec1);
 
-  // 3. G2 P2 = Q2 R2, rank r2; Q2' applied to c2.
+  // G2 P2 = Q2 R2, rank r2; Q2' applied to c2.
   const int m2 = n - r1;
   double* g2 = w.m + r1;
   double* c2 = cb + r1;
@@ -223,14 +224,16 @@ bool solveGls(const GlsProblem& pr, GlsResults& res, const GlsWork& work, int un
     for (int i = 0; i < n; ++i) w.jpvt2[i] = i + 1;
   }
 
-  // 4. Entries r2+1..m2 of Q2'c2 belong to no u: they must vanish.
+  // Entries r2+1..m2 of Q2'c2 are reached by no u: the exact equations are
+  // consistent only if they vanish.
   res.inconsistent = 0;
   if (r2 < m2) {
     for (int j = 0; j < nb; ++j) w.bnorm[j] = DNRM2(n, pr.b + static_cast<long>(j) * pr.ldb, 1);
     res.inconsistent = CHKZY2(r2, m2, nb, c2, ld, w.bnorm, kChkzy2Tol, unit);
   }
 
-  // 5-6. T2 w = d in place; SIGMA**2 = ||w||^2 / r2 (= ||u||^2 / r2).
+  // T2 w = d in place; SIGMA**2 = ||w||^2 / r2 (= ||u||^2 / r2). With r2 = 0
+  // no equation carries noise: u = 0 and SIGMA**2 = 0.
   if (r2 > 0) {
     reduceTrapezoid(r2, n, g2, ld, w.zaux2, w.vec2);
     solveUpperMany(r2, g2, ld, c2, ld, nb);
@@ -242,7 +245,7 @@ bool solveGls(const GlsProblem& pr, GlsResults& res, const GlsWork& work, int un
     std::fill_n(res.sigma2, nb, 0.0);
   }
 
-  // 7. x from T1 (P1'x)_1 = c1 - Y [w; 0], then Z1' and P1.
+  // x from T1 (Z1 P1'x)_1 = c1 - Y [w; 0], then Z1' and P1.
   if (r1 > 0) {
     for (int i = 1; i <= n; ++i)
       for (int l = 1; l <= r1; ++l) w.y[off(l, i, p)] = w.m[off(l, w.jpvt2[i - 1], ld)];
@@ -269,7 +272,6 @@ bool solveGls(const GlsProblem& pr, GlsResults& res, const GlsWork& work, int un
     for (int i = 0; i < p; ++i) xj[w.jpvt1[i] - 1] = h[i];
   }
 
-  // 8.
   res.r1 = r1;
   res.r2 = r2;
   if (pr.covariance)
