@@ -258,11 +258,13 @@ TEST(Gls, RankDeficientDesignGivesTheMinimumNormEstimate) {
 
 // With b = F e the estimate is x = L F e; so cov = (LF)(LF)'. L comes from
 // the solver itself, one unit right-hand side per column.
-void checkCovarianceIsSpread(const DMat& a, const DMat& f, const char* what) {
+void checkCovarianceIsSpread(const DMat& a, const DMat& f, int r1, int r2, const char* what) {
   const int n = a.rows;
   GlsOut lmap = runGls(a, f, identity(n));
   DMat lf = multiply(lmap.x, f);
   DMat ref = multiply(lf, lf, false, true);
+  EXPECT_EQ(lmap.r1, r1) << what;
+  EXPECT_EQ(lmap.r2, r2) << what;
   EXPECT_EQ(lmap.covStatus, kCovFormed) << what;
   EXPECT_LT(maxAbs(difference(lmap.cov, ref)), 1e-12 * std::max(1.0, maxAbs(ref))) << what;
 }
@@ -270,15 +272,18 @@ void checkCovarianceIsSpread(const DMat& a, const DMat& f, const char* what) {
 TEST(Gls, CovarianceIsTheSpreadOfTheEstimator) {
   DMat a = randomMatrix(14, 5, 91);
   for (int i = 1; i <= 14; ++i) a(i, 5) = a(i, 1) + a(i, 3);
-  checkCovarianceIsSpread(a, lowerFactor(14, 92), "rank-deficient design");
+  checkCovarianceIsSpread(a, lowerFactor(14, 92), 4, 10, "rank-deficient design");
 
   DMat s = randomMatrix(3, 4, 93), y = randomMatrix(10, 1, 94), r = randomMatrix(3, 1, 95);
   Constrained c = stack(10, 4, s, y, r, 96);
-  checkCovarianceIsSpread(c.a, c.f, "exact rows");
+  checkCovarianceIsSpread(c.a, c.f, 4, 9, "exact rows");
+  for (int j = 1; j <= 4; ++j) s(3, j) = s(1, j) - s(2, j);  // G2 loses a row of rank
+  Constrained dep = stack(10, 4, s, y, r, 96);
+  checkCovarianceIsSpread(dep.a, dep.f, 4, 8, "dependent exact rows");
 
   DMat f = lowerFactor(12, 97);  // a singular factor: one noise direction missing
   for (int i = 1; i <= 12; ++i) f(i, 7) = 0.0;
-  checkCovarianceIsSpread(randomMatrix(12, 3, 98), f, "singular factor");
+  checkCovarianceIsSpread(randomMatrix(12, 3, 98), f, 3, 9, "singular factor");
 }
 
 TEST(Gls, ZeroDesignAndShortWork) {
