@@ -54,7 +54,10 @@ long qrlsqWorkSize(int n, int p);
 void QRLSQ(double* a, int lda, int n, int p, int nb, const double* b, int ldb, double tol,
            double* x, int ldx, double* rsd, int ldr, int& k, int* jpvt, double* work, int unit);
 
-// Relative size below which CHKZY2 calls a trailing entry zero.
+// Relative size below which CHKZY2 calls the trailing entries zero. Q1
+// mixes every row, so even consistent exact equations leave rounding noise
+// of the order of the machine precision times ||b|| there, never an exact
+// zero; the core passes ||b|| as the scale.
 constexpr double kChkzy2Tol = 1.0E-8;
 
 // CHKZY2: the consistency check of the exact equations. Y2 holds NY columns
@@ -123,8 +126,10 @@ GlsWorkSizes glsWorkSizes(int n, int p, int nb);
 // Solves every right-hand side of the problem. The inputs are only read.
 // The covariance is that of x in units of SIGMA**2, i.e. L F F' L' with
 // x = L b, and does not depend on b. Messages (CHKZY2) go to UNIT; the
-// computation goes on after them. Returns false, touching no output, when
-// the work record is shorter than glsWorkSizes asks for.
+// computation goes on after them. In a regular problem r2 = n - p, and
+// every independent exact equation among the n adds one. The work arrays
+// are scratch. Returns false, touching no output, when the work record is
+// shorter than glsWorkSizes asks for.
 bool solveGls(const GlsProblem& problem, GlsResults& results, const GlsWork& work, int unit);
 
 }  // namespace kova
