@@ -126,9 +126,10 @@ GlsWorkSizes glsWorkSizes(int n, int p, int nb);
 // Solves every right-hand side of the problem. The inputs are only read.
 // The covariance is that of x in units of SIGMA**2, i.e. L F F' L' with
 // x = L b, and does not depend on b. Messages (CHKZY2) go to UNIT; the
-// computation goes on after them. In a regular problem r2 = n - p, and
-// every independent exact equation among the n adds one. The work arrays
-// are scratch. Returns false, touching no output, when the work record is
+// computation goes on after them. When A has full column rank and the
+// exact equations are independent, r2 = n - p (the exact equations count
+// as the noisy ones do); each dependent exact equation lowers r2 by one.
+// The work arrays are scratch. Returns false, touching no output, when the work record is
 // shorter than glsWorkSizes asks for.
 bool solveGls(const GlsProblem& problem, GlsResults& results, const GlsWork& work, int unit);
 
