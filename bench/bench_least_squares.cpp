@@ -8,6 +8,8 @@
 // prints the time ratio ours / LAPACK.
 #include <benchmark/benchmark.h>
 
+#include "ratio_reporter.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -137,39 +139,6 @@ BENCHMARK(ours)->Arg(100)->Arg(700)->Unit(benchmark::kMillisecond)->MinTime(0.5)
 BENCHMARK(lapack)->Arg(100)->Arg(700)->Unit(benchmark::kMillisecond)->MinTime(0.5);
 BENCHMARK(dggglmLoop)->Arg(100)->Unit(benchmark::kMillisecond)->MinTime(0.5);
 
-// Console output as usual, plus the CPU time of every run kept by name so
-// that the ratios can be printed at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& r : runs)
-      if (r.run_type == Run::RT_Iteration && !r.error_occurred)
-        times_[r.benchmark_name()] = r.GetAdjustedCPUTime();
-    ConsoleReporter::ReportRuns(runs);
-  }
-  void printRatios() const {
-    std::printf("\nratio ours/LAPACK (CPU time; target <= 1.5)\n");
-    for (const auto& [name, t] : times_) {
-      if (name.rfind("ours", 0) != 0) continue;
-      std::string ref = "lapack" + name.substr(4);
-      auto it = times_.find(ref);
-      if (it == times_.end()) continue;
-      std::printf("  %-26s %10.3f ms  %-28s %10.3f ms  ratio %.2f\n", name.c_str(), t, ref.c_str(),
-                  it->second, t / it->second);
-    }
-  }
-
- private:
-  std::map<std::string, double> times_;
-};
-
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.printRatios();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return kova::bench::runWithRatios(argc, argv); }

@@ -56,13 +56,10 @@ std::map<std::string, std::vector<std::array<double, 3>>> grunfeldByFirm(
   return rows;
 }
 
-// The numbers of the data lines that follow a heading line, up to the next
-// empty line after the name line.
-std::vector<std::vector<double>> echoRows(std::istream& report) {
+// Lines of numbers up to the next empty line (or the end).
+std::vector<std::vector<double>> numberRows(std::istream& report) {
   std::vector<std::vector<double>> rows;
   std::string line;
-  std::getline(report, line);  // empty line before the names
-  std::getline(report, line);  // the names
   while (std::getline(report, line) && !line.empty()) {
     std::stringstream values(line);
     std::vector<double> row;
@@ -70,6 +67,21 @@ std::vector<std::vector<double>> echoRows(std::istream& report) {
     while (values >> v) row.push_back(v);
     rows.push_back(row);
   }
+  return rows;
+}
+
+// The printed rows of one echo table, read from the line after its heading:
+// the estimation rows under the name line, then the rows after the forecast
+// heading, if there is one.
+std::vector<std::vector<double>> printedTable(std::istream& report) {
+  std::string line;
+  std::getline(report, line);  // empty line before the names
+  std::getline(report, line);  // the names
+  auto rows = numberRows(report);
+  std::getline(report, line);
+  if (line.find("FOR FORECAST:") == std::string::npos) return rows;
+  auto forecast = numberRows(report);
+  rows.insert(rows.end(), forecast.begin(), forecast.end());
   return rows;
 }
 
@@ -109,18 +121,7 @@ TEST(ExampleRuns, GrunfeldRunsToTheEndAndEchoesItsData) {
   while (std::getline(lines, line)) {
     if (line != "---- DATA FROM \"FILE YXDATA1\" , \"FILE YXDATA2\" ----") continue;
     ASSERT_LT(firm, firms.size());
-    auto estimation = echoRows(lines);
-    std::getline(lines, line);
-    ASSERT_EQ(line, "Y-DATA AND X-DATA FOR FORECAST:");
-    std::vector<std::vector<double>> forecast;
-    while (std::getline(lines, line) && !line.empty()) {
-      std::stringstream values(line);
-      std::vector<double> row;
-      double v;
-      while (values >> v) row.push_back(v);
-      forecast.push_back(row);
-    }
-    estimation.insert(estimation.end(), forecast.begin(), forecast.end());
+    auto estimation = printedTable(lines);
     const auto& expected = data[firms[firm]];
     ASSERT_EQ(estimation.size(), expected.size()) << firms[firm];
     for (std::size_t t = 0; t < expected.size(); ++t) {
@@ -134,6 +135,11 @@ TEST(ExampleRuns, GrunfeldRunsToTheEndAndEchoesItsData) {
     ++firm;
   }
   EXPECT_EQ(firm, firms.size());
+  std::size_t forecastHeadings = 0;
+  for (std::size_t at = report.find("\nY-DATA AND X-DATA FOR FORECAST:\n"); at != std::string::npos;
+       at = report.find("\nY-DATA AND X-DATA FOR FORECAST:\n", at + 1))
+    ++forecastHeadings;
+  EXPECT_EQ(forecastHeadings, firms.size());
   EXPECT_EQ(std::count(report.begin(), report.end(), '\n') > 0, true);
   EXPECT_TRUE(contains(report, "\nNUMBER OF ITERATIONS FOR THIS GROUP =   5\n"));
 
@@ -234,23 +240,6 @@ std::vector<KeyLine> keyLines(const std::string& text) {
     keys.push_back(key);
   }
   return keys;
-}
-
-// The printed rows of one echo table (the line after the heading onwards):
-// estimation rows, then the rows after the forecast heading.
-std::vector<std::vector<double>> printedTable(std::istream& report) {
-  auto rows = echoRows(report);
-  std::string line;
-  std::getline(report, line);
-  if (line.find("FOR FORECAST:") == std::string::npos) return rows;
-  while (std::getline(report, line) && !line.empty()) {
-    std::stringstream values(line);
-    std::vector<double> row;
-    double v;
-    while (values >> v) row.push_back(v);
-    rows.push_back(row);
-  }
-  return rows;
 }
 
 TEST(ExampleRuns, SimulatedRunsToTheEndAndEchoesItsFiles) {
