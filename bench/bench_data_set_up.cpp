@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "run/driver.h"
-#include "run/fortran_io.h"
+#include "io/fortran_io.h"
 #include "run/run_record.h"
 
 namespace {

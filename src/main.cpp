@@ -1,7 +1,7 @@
 // KOVAMAIN: runs the driver, catches the stop and sets the exit status.
 #include "run/driver.h"
-#include "run/fortran_io.h"
-#include "run/stop.h"
+#include "io/fortran_io.h"
+#include "io/stop.h"
 
 int main() {
   try {

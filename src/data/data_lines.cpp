@@ -1,9 +1,9 @@
 #include "data/data_lines.h"
 
-#include "run/edit_descriptors.h"
-#include "run/error_report.h"
-#include "run/fortran_io.h"
-#include "run/text_conversion.h"
+#include "io/edit_descriptors.h"
+#include "io/error_report.h"
+#include "io/fortran_io.h"
+#include "io/text_conversion.h"
 
 namespace kova {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "run/file_services.h"
+#include "io/file_services.h"
 
 namespace kova {
 

@@ -4,11 +4,11 @@
 
 #include "data/data_lines.h"
 #include "data/restriction_files.h"
-#include "run/error_report.h"
-#include "run/file_services.h"
-#include "run/fortran_io.h"
-#include "run/record_io.h"
-#include "run/text_conversion.h"
+#include "io/error_report.h"
+#include "io/file_services.h"
+#include "io/fortran_io.h"
+#include "io/record_io.h"
+#include "io/text_conversion.h"
 
 namespace kova {
 namespace {

@@ -12,8 +12,8 @@
 
 #include "data/restrictions.h"
 #include "linalg/views.h"
-#include "run/file_table.h"
-#include "run/group_table.h"
+#include "io/file_table.h"
+#include "input/group_table.h"
 
 namespace kova {
 

@@ -1,9 +1,9 @@
 #include "data/group_data.h"
 
-#include "run/error_report.h"
-#include "run/file_services.h"
-#include "run/record_io.h"
-#include "run/text_conversion.h"
+#include "io/error_report.h"
+#include "io/file_services.h"
+#include "io/record_io.h"
+#include "io/text_conversion.h"
 
 namespace kova {
 namespace {

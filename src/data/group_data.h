@@ -2,7 +2,7 @@
 // GETDTA: loads one group's estimation and forecast records back from the
 // scratch files that the data set-up wrote, in file order.
 #include "linalg/views.h"
-#include "run/file_table.h"
+#include "io/file_table.h"
 
 namespace kova {
 

@@ -4,7 +4,7 @@
 // ended by an END OF DATA line. Elements never named stay 0.0; an element
 // named twice keeps the later value.
 #include "data/restrictions.h"
-#include "run/file_table.h"
+#include "io/file_table.h"
 
 namespace kova {
 

@@ -21,7 +21,7 @@
 // run. An index inconsistency (impossible for a table that GETKEY built) is
 // reported and ends the run.
 #include "input/key_file.h"
-#include "run/file_table.h"
+#include "io/file_table.h"
 
 namespace kova {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <string>
 
-#include "run/error_report.h"
-#include "run/fortran_io.h"
-#include "run/text_conversion.h"
+#include "io/error_report.h"
+#include "io/fortran_io.h"
+#include "io/text_conversion.h"
 
 namespace kova {
 namespace {

@@ -17,9 +17,9 @@
 #include <array>
 #include <string_view>
 
-#include "run/capacities.h"
-#include "run/file_services.h"
-#include "run/file_table.h"
+#include "input/capacities.h"
+#include "io/file_services.h"
+#include "io/file_table.h"
 
 namespace kova {
 

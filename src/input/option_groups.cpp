@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "run/error_report.h"
+#include "io/error_report.h"
 
 namespace kova {
 

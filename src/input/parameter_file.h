@@ -14,8 +14,8 @@
 // or unreadable file and a full option-group table end the run (RunStopped)
 // after their message in the log; nothing is returned on failure.
 #include "input/options.h"
-#include "run/capacities.h"
-#include "run/file_services.h"
+#include "input/capacities.h"
+#include "io/file_services.h"
 
 namespace kova {
 

@@ -1,7 +1,7 @@
 #include "input/workspace_plan.h"
 
 #include "input/workspace_plan_count.h"
-#include "run/error_report.h"
+#include "io/error_report.h"
 
 namespace kova {
 

@@ -5,8 +5,8 @@
 
 #include "input/workspace_plan.h"
 #include "input/workspace_plan_count.h"
-#include "run/edit_descriptors.h"
-#include "run/messages.h"
+#include "io/edit_descriptors.h"
+#include "io/messages.h"
 
 namespace kova {
 

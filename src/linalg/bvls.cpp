@@ -4,8 +4,8 @@
 #include <cmath>
 
 #include "linalg/blas1.h"
-#include "run/console.h"
-#include "run/edit_descriptors.h"
+#include "io/console.h"
+#include "io/edit_descriptors.h"
 
 namespace kova {
 namespace {

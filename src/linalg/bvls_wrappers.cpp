@@ -5,10 +5,10 @@
 
 #include "linalg/blas1.h"
 #include "linalg/bvls.h"
-#include "run/console.h"
-#include "run/edit_descriptors.h"
-#include "run/fortran_io.h"
-#include "run/stop.h"
+#include "io/console.h"
+#include "io/edit_descriptors.h"
+#include "io/fortran_io.h"
+#include "io/stop.h"
 
 namespace kova {
 namespace {

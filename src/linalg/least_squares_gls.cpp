@@ -15,8 +15,8 @@
 #include <cstring>
 
 #include "linalg/least_squares.h"
-#include "run/edit_descriptors.h"
-#include "run/messages.h"
+#include "io/edit_descriptors.h"
+#include "io/messages.h"
 
 namespace kova {
 namespace {

@@ -2,8 +2,8 @@
 #include <algorithm>
 
 #include "linalg/least_squares.h"
-#include "run/edit_descriptors.h"
-#include "run/messages.h"
+#include "io/edit_descriptors.h"
+#include "io/messages.h"
 
 namespace kova {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "run/console.h"
-#include "run/edit_descriptors.h"
+#include "io/console.h"
+#include "io/edit_descriptors.h"
 
 namespace kova {
 namespace {

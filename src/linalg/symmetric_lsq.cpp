@@ -4,8 +4,8 @@
 #include <algorithm>
 
 #include "linalg/linpack.h"
-#include "run/edit_descriptors.h"
-#include "run/messages.h"
+#include "io/edit_descriptors.h"
+#include "io/messages.h"
 
 namespace kova {
 

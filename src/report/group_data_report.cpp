@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "report/matrix_printer.h"
-#include "run/edit_descriptors.h"
-#include "run/messages.h"
-#include "run/text_conversion.h"
+#include "io/edit_descriptors.h"
+#include "io/messages.h"
+#include "io/text_conversion.h"
 
 namespace kova {
 namespace {

@@ -4,9 +4,9 @@
 #include <string_view>
 
 #include "report/matrix_printer.h"
-#include "run/edit_descriptors.h"
-#include "run/messages.h"
-#include "run/text_conversion.h"
+#include "io/edit_descriptors.h"
+#include "io/messages.h"
+#include "io/text_conversion.h"
 
 namespace kova {
 namespace {

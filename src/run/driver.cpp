@@ -11,10 +11,10 @@
 #include "input/workspace_plan.h"
 #include "report/group_data_report.h"
 #include "report/parameter_report.h"
-#include "run/console.h"
-#include "run/fortran_io.h"
+#include "io/console.h"
+#include "io/fortran_io.h"
 #include "run/run_record.h"
-#include "run/stop.h"
+#include "io/stop.h"
 
 namespace kova {
 namespace {

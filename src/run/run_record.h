@@ -8,9 +8,9 @@
 #include "data/restrictions.h"
 #include "input/key_file.h"
 #include "input/options.h"
-#include "run/capacities.h"
-#include "run/file_table.h"
-#include "run/group_table.h"
+#include "input/capacities.h"
+#include "io/file_table.h"
+#include "input/group_table.h"
 
 namespace kova {
 

@@ -9,10 +9,10 @@
 
 #include "data/data_set_up.h"
 #include "data/group_data.h"
-#include "run/console.h"
-#include "run/fortran_io.h"
-#include "run/record_io.h"
-#include "run/stop.h"
+#include "io/console.h"
+#include "io/fortran_io.h"
+#include "io/record_io.h"
+#include "io/stop.h"
 #include "support/temp_dir.h"
 
 namespace kova {

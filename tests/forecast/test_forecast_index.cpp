@@ -15,11 +15,11 @@
 #include "support/temp_dir.h"
 #include "forecast/forecast_index.h"
 #include "input/key_file.h"
-#include "run/console.h"
-#include "run/file_table.h"
-#include "run/fortran_io.h"
-#include "run/stop.h"
-#include "run/text_conversion.h"
+#include "io/console.h"
+#include "io/file_table.h"
+#include "io/fortran_io.h"
+#include "io/stop.h"
+#include "io/text_conversion.h"
 
 namespace kova {
 namespace {

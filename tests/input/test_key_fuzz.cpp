@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "input/key_file.h"
-#include "run/console.h"
-#include "run/fortran_io.h"
-#include "run/stop.h"
-#include "run/text_conversion.h"
+#include "io/console.h"
+#include "io/fortran_io.h"
+#include "io/stop.h"
+#include "io/text_conversion.h"
 
 namespace kova {
 namespace {

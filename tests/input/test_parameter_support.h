@@ -11,10 +11,10 @@
 
 #include "support/temp_dir.h"
 #include "input/parameter_file.h"
-#include "run/console.h"
-#include "run/file_table.h"
-#include "run/fortran_io.h"
-#include "run/stop.h"
+#include "io/console.h"
+#include "io/file_table.h"
+#include "io/fortran_io.h"
+#include "io/stop.h"
 
 namespace kova::paramtest {
 

@@ -13,9 +13,9 @@
 
 #include "support/temp_dir.h"
 #include "input/workspace_plan.h"
-#include "run/console.h"
-#include "run/fortran_io.h"
-#include "run/stop.h"
+#include "io/console.h"
+#include "io/fortran_io.h"
+#include "io/stop.h"
 
 namespace kova {
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "linalg/bvls.h"
-#include "run/console.h"
+#include "io/console.h"
 
 extern "C" void dgels_(const char* trans, const int* m, const int* n, const int* nrhs, double* a,
                        const int* lda, double* b, const int* ldb, double* work, const int* lwork,

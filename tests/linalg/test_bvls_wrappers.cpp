@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "linalg/bvls.h"
-#include "run/console.h"
-#include "run/fortran_io.h"
-#include "run/stop.h"
+#include "io/console.h"
+#include "io/fortran_io.h"
+#include "io/stop.h"
 
 extern "C" void dgglse_(const int* m, const int* n, const int* p, double* a, const int* lda,
                         double* b, const int* ldb, double* c, double* d, double* x, double* work,

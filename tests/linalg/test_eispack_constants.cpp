@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "linalg/machine_constants.h"
-#include "run/console.h"
+#include "io/console.h"
 
 namespace kova {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "lapack_lsq_ref.h"
 #include "linalg/least_squares.h"
-#include "run/fortran_io.h"
+#include "io/fortran_io.h"
 #include "support/temp_dir.h"
 
 namespace kova::test {

@@ -10,8 +10,8 @@
 #include <sstream>
 #include <string>
 
-#include "run/console.h"
-#include "run/fortran_io.h"
+#include "io/console.h"
+#include "io/fortran_io.h"
 
 namespace kova::reporttest {
 

@@ -6,8 +6,8 @@
 #include "input/parameter_file.h"
 #include "report/parameter_report.h"
 #include "report_test_support.h"
-#include "run/file_table.h"
-#include "run/stop.h"
+#include "io/file_table.h"
+#include "io/stop.h"
 
 namespace kova {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "run/fortran_io.h"
+#include "io/fortran_io.h"
 
 namespace kova::testing {
 

@@ -15,8 +15,8 @@
 
 #include "../../tools/simulate/fields.h"
 #include "../../tools/simulate/options.h"
-#include "run/edit_descriptors.h"
-#include "run/text_conversion.h"
+#include "io/edit_descriptors.h"
+#include "io/text_conversion.h"
 #include "support/temp_dir.h"
 
 namespace kova {

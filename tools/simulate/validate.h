@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "run/text_conversion.h"
+#include "io/text_conversion.h"
 #include "dense.h"
 #include "fields.h"
 #include "options.h"

@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "run/text_conversion.h"
+#include "io/text_conversion.h"
 #include "dense.h"
 #include "fields.h"
 #include "random.h"

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "run/fortran_io.h"
+#include "io/fortran_io.h"
 
 namespace kova {
 namespace {

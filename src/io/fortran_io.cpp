@@ -1,4 +1,4 @@
-#include "run/fortran_io.h"
+#include "io/fortran_io.h"
 
 #include <cerrno>
 #include <cstdint>

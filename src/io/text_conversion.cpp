@@ -1,13 +1,13 @@
-#include "run/text_conversion.h"
+#include "io/text_conversion.h"
 
 #include <algorithm>
 #include <climits>
 #include <utility>
 
-#include "run/console.h"
-#include "run/edit_descriptors.h"
-#include "run/messages.h"
-#include "run/stop.h"
+#include "io/console.h"
+#include "io/edit_descriptors.h"
+#include "io/messages.h"
+#include "io/stop.h"
 
 namespace kova {
 

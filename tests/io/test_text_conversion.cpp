@@ -8,10 +8,10 @@
 #include <utility>
 #include <vector>
 
-#include "run/console.h"
-#include "run/fortran_io.h"
-#include "run/stop.h"
-#include "run/text_conversion.h"
+#include "io/console.h"
+#include "io/fortran_io.h"
+#include "io/stop.h"
+#include "io/text_conversion.h"
 #include "support/temp_dir.h"
 
 namespace kova {

@@ -1,11 +1,11 @@
-#include "run/error_report.h"
+#include "io/error_report.h"
 
 #include <string>
 
-#include "run/console.h"
-#include "run/messages.h"
-#include "run/stop.h"
-#include "run/text_conversion.h"
+#include "io/console.h"
+#include "io/messages.h"
+#include "io/stop.h"
+#include "io/text_conversion.h"
 
 namespace kova {
 

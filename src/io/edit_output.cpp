@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "run/edit_descriptors.h"
+#include "io/edit_descriptors.h"
 
 namespace kova {
 namespace {

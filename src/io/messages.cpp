@@ -1,7 +1,7 @@
-#include "run/messages.h"
+#include "io/messages.h"
 
-#include "run/console.h"
-#include "run/fortran_io.h"
+#include "io/console.h"
+#include "io/fortran_io.h"
 
 namespace kova {
 

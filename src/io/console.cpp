@@ -1,4 +1,4 @@
-#include "run/console.h"
+#include "io/console.h"
 
 #include <iostream>
 

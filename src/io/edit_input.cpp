@@ -2,7 +2,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "run/edit_descriptors.h"
+#include "io/edit_descriptors.h"
 
 namespace kova {
 namespace {

@@ -3,7 +3,7 @@
 // g - 1), groups in ascending order of identifier.
 #include <array>
 
-#include "run/file_table.h"
+#include "io/file_table.h"
 
 namespace kova {
 

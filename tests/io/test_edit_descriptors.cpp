@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "run/edit_descriptors.h"
+#include "io/edit_descriptors.h"
 
 namespace kova {
 namespace {

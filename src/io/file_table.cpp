@@ -1,6 +1,6 @@
-#include "run/file_table.h"
+#include "io/file_table.h"
 
-#include "run/text_conversion.h"
+#include "io/text_conversion.h"
 
 namespace kova {
 namespace {

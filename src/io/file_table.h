@@ -4,7 +4,7 @@
 #include <array>
 #include <string>
 
-#include "run/file_services.h"
+#include "io/file_services.h"
 
 namespace kova {
 

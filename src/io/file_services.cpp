@@ -1,11 +1,11 @@
-#include "run/file_services.h"
+#include "io/file_services.h"
 
-#include "run/edit_descriptors.h"
-#include "run/error_report.h"
-#include "run/fortran_io.h"
-#include "run/messages.h"
-#include "run/stop.h"
-#include "run/text_conversion.h"
+#include "io/edit_descriptors.h"
+#include "io/error_report.h"
+#include "io/fortran_io.h"
+#include "io/messages.h"
+#include "io/stop.h"
+#include "io/text_conversion.h"
 
 namespace kova {
 namespace {

@@ -1,9 +1,9 @@
-#include "run/stop.h"
+#include "io/stop.h"
 
 #include <ostream>
 
-#include "run/console.h"
-#include "run/fortran_io.h"
+#include "io/console.h"
+#include "io/fortran_io.h"
 
 namespace kova {
 

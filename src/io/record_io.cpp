@@ -1,8 +1,8 @@
-#include "run/record_io.h"
+#include "io/record_io.h"
 
 #include <cstring>
 
-#include "run/fortran_io.h"
+#include "io/fortran_io.h"
 
 namespace kova {
 namespace {

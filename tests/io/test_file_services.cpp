@@ -5,12 +5,12 @@
 #include <filesystem>
 #include <sstream>
 
-#include "run/console.h"
-#include "run/error_report.h"
-#include "run/file_services.h"
-#include "run/file_table.h"
-#include "run/fortran_io.h"
-#include "run/stop.h"
+#include "io/console.h"
+#include "io/error_report.h"
+#include "io/file_services.h"
+#include "io/file_table.h"
+#include "io/fortran_io.h"
+#include "io/stop.h"
 #include "support/temp_dir.h"
 
 namespace kova {
