@@ -69,11 +69,14 @@ void ALPOCR(int K, int P, int piRows, ReparametrisationPlan& plan, int wrCapacit
             int outUnit, int logUnit);
 
 // ---------------------------------------------------------------------------
-// ALCCGR: the group plan, 40 entries (numbered 1..40 as the group driver
-// knows them). Entries 15..18 and 38 lie in WC, entry 37 in WI, all others in
+// ALCCGR: the group plan, 43 entries (numbered 1..43 as the group driver
+// knows them): the 40 of the classic layout and, after them, the BETA(t)
+// vectors (K x T), the forecast EPSILON (M x TF) and the forecast BETA
+// (K x TF). Entries 15..18 and 38 lie in WC, entry 37 in WI, all others in
 // WR. The work sizes W1..W7, WI1 and WC1 are the scratch arrays that the
-// estimation steps of a pass share in turn; groupWorkSizes documents their
-// bounds.
+// estimation steps of a pass share in turn; groupWorkSizes documents them.
+// W3..W6 are adjacent, so the group driver hands them to a step as one
+// stretch of scratch.
 struct GroupPlanDims {
   int T = 0;        // estimation records of the group (T_g)
   int TF = 0;       // forecast records of the group
@@ -81,6 +84,10 @@ struct GroupPlanDims {
   int sphRows = 0;  // PHI restriction rows (SPHROW)
   int piRows = 0;   // PI restriction rows, equalities and inequalities
   int sdtRows = 0;  // DELTA restriction rows (SDTROW)
+  // The largest scratch need of the estimation steps that carve their work
+  // arrays from the W3..W6 stretch, WI1 and WC1 (the steps compute it from
+  // their own carving code; the group driver passes it in).
+  long long stepDoubles = 0, stepInts = 0, stepComplexes = 0;
 };
 
 struct GroupWorkSizes {
@@ -93,9 +100,9 @@ GroupWorkSizes groupWorkSizes(const GroupPlanDims& d);
 enum class WorkArea { WR, WI, WC };
 
 struct GroupPlan {
-  static constexpr int kEntries = 40;
-  std::array<long long, kEntries + 1> start{};  // [1..40], in the entry's work array
-  std::array<long long, kEntries + 1> size{};   // [1..40]
+  static constexpr int kEntries = 43;
+  std::array<long long, kEntries + 1> start{};  // [1..43], in the entry's work array
+  std::array<long long, kEntries + 1> size{};   // [1..43]
   GroupWorkSizes work;
   // Leading dimensions handed to the group driver.
   int ldX = 0, ldXF = 0;     // K, K

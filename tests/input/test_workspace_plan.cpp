@@ -240,8 +240,10 @@ TEST_F(PlanTest, GroupPlanLaysEachWorkArrayOutWithoutGaps) {
   EXPECT_EQ(plan.size[12], kp * T);
   EXPECT_EQ(plan.size[22], M * M * T);
   EXPECT_EQ(plan.size[26], 5 + T);
-  EXPECT_EQ(plan.size[27], kp * (5 + T));  // W1
-  EXPECT_EQ(plan.size[28], T + 1);         // W2
+  EXPECT_EQ(plan.size[27], 5 * kp + 5);  // W1: the working PI restriction
+  EXPECT_EQ(plan.size[28], T + kp);      // W2
+  EXPECT_EQ(plan.size[41], 4 * T);       // BETA
+  EXPECT_EQ(plan.size[42], M * 3);       // forecast EPSILON
   EXPECT_EQ(plan.size[35], T * T);
   EXPECT_EQ(plan.ldKPT, 40);
   EXPECT_EQ(plan.ldM, 3);
@@ -251,10 +253,16 @@ TEST_F(PlanTest, GroupWorkSizesCoverTheLargestStepNeeds) {
   // A few needs of the estimation steps that the scratch arrays must hold.
   for (const GroupPlanDims& d : {dims(30, 0, 4, 3, 2, 3, 4, 2), dims(5, 2, 6, 2, 2, 0, 9, 7),
                                  dims(200, 10, 2, 8, 4, 0, 0, 0)}) {
-    const GroupWorkSizes w = groupWorkSizes(d);
+    GroupPlanDims withSteps = d;
+    withSteps.stepDoubles = 7 * d.T * d.T;
+    withSteps.stepInts = 3 * d.T + 11;
+    withSteps.stepComplexes = 5 * d.M * d.M + 9;
+    const GroupWorkSizes w = groupWorkSizes(withSteps);
+    EXPECT_GE(w.W3, withSteps.stepDoubles);  // the built steps' own needs
+    EXPECT_GE(w.WI1, withSteps.stepInts);
+    EXPECT_GE(w.WC1, withSteps.stepComplexes);
     const long long T = d.T, M = d.M, kp = d.K * d.P, R = d.piRows, S = T + R;
     const long long nrp = T - 1 + d.sphRows, nrd = T - 1 + d.sdtRows;
-    EXPECT_GE(w.W3, M * T * T);                       // the square root of YSIGMA
     EXPECT_GE(w.W3, M * M * nrp);                     // XPHI
     EXPECT_GE(w.W3, S * S);                           // the stacked covariance factor
     EXPECT_GE(w.W4, nrd * nrd);                       // U of the DELTA SVD
@@ -324,7 +332,7 @@ TEST_F(PlanTest, HugeGroupsReportAShortageInsteadOfOverflowing) {
   // M^4 and M T^2 are far beyond 32 bits here.
   EXPECT_TRUE(stops([&] { ALCCGR(dims(12500, 0, 1000, 16, 16), plan, kWR, kWI, kWC, kOut, kLog); }));
   EXPECT_GT(plan.SSUMR, static_cast<long long>(INT_MAX));
-  EXPECT_GE(plan.work.W3, 1000LL * 1000 * 1000 * 1000);
+  EXPECT_GE(plan.work.W5, 1000LL * 1000 * 1000 * 1000);
   EXPECT_EQ(console_.str(), shortage("SUBROUTINE ALCCGR", "REAL*8 WR", plan.SSUMR, kWR));
   // The SSUM line shows the full counts.
   EXPECT_NE(slurp("KOVAOUT").find(std::to_string(plan.SSUMR)), std::string::npos);
