@@ -1,0 +1,158 @@
+// The covariance of PIVECT by orthogonal decomposition (ORCVAR): computed
+// afresh from XZ, UYSGMA and the restriction rows, independently of the
+// factorization that gave the estimate, with the three numerical ranks.
+#include <algorithm>
+#include <cmath>
+
+#include "estimation/pi_estimate.h"
+#include "io/edit_descriptors.h"
+#include "io/messages.h"
+#include "linalg/blas1.h"
+#include "linalg/least_squares.h"
+#include "linalg/linpack.h"
+
+namespace kova {
+namespace {
+
+// Relative size below which a singular value of the restriction rows, or a
+// pivot of the two least-squares solves, counts as zero.
+constexpr double kOrcvarTol = 1.0E-14;
+
+struct OrcvarArrays {
+  Mat rc;                 // copy of RCFPI for DSVDC, SPIROW x n
+  double* sv = nullptr;   // singular values, min(SPIROW + 1, n)
+  double* e = nullptr;    // n
+  double* svdWork = nullptr;  // SPIROW
+  Mat v;                  // right singular vectors, later N; n x n
+  Mat g;                  // whitening factor, NUMT x NUMT
+  Mat xzn, zr, rsd;       // XZ N, Zr and the residuals, NUMT x n
+  Mat info, nt, y, rsd2;  // I_r, N', Y and the residuals, n x n
+  int* jpvt = nullptr;    // max(NUMT, n)
+  double* work = nullptr;
+};
+
+OrcvarArrays carveOrcvar(Scratch& s, int numt, int n, int spirow) {
+  OrcvarArrays w;
+  if (spirow > 0) {
+    w.rc = s.mat(spirow, n);
+    w.sv = s.doubles(std::min(spirow + 1, n));
+    w.e = s.doubles(n);
+    w.svdWork = s.doubles(spirow);
+  }
+  w.v = s.mat(n, n);
+  w.g = s.mat(numt, numt);
+  w.xzn = s.mat(numt, n);
+  w.zr = s.mat(numt, n);
+  w.rsd = s.mat(numt, n);
+  w.info = s.mat(n, n);
+  w.nt = s.mat(n, n);
+  w.y = s.mat(n, n);
+  w.rsd2 = s.mat(n, n);
+  w.jpvt = s.ints(std::max(numt, n));
+  w.work = s.doubles(std::max(qrlsqWorkSize(numt, numt), qrlsqWorkSize(n, n)));
+  return w;
+}
+
+void zeroSquare(Mat a, int n) {
+  for (int j = 1; j <= n; ++j) std::fill_n(a.col(j), n, 0.0);
+}
+
+// Rank of the restriction rows by their singular values; on a = 0 or a < n,
+// w.v holds the right singular vectors (columns a+1..n span the null space).
+int restrictionRank(const PiRestrictionView& rest, int n, OrcvarArrays& w, int logUnit) {
+  const int nr = rest.SPIROW;
+  for (int j = 1; j <= n; ++j)
+    for (int i = 1; i <= nr; ++i) w.rc(i, j) = rest.R(i, j);
+  int status = 0;
+  DSVDC(w.rc.p, w.rc.ld, nr, n, w.sv, w.e, nullptr, 1, w.v.p, w.v.ld, w.svdWork, 1, status);
+  if (status != 0) {
+    reportToUnitAndConsole(logUnit,
+                           (ListLine() << "IN SUBROUTINE ORCVAR, UPON RETURNINGFROM SUBROUTINE "
+                                          "DSVDC.  INFO SHOULD BE ZERO UPON A REGULAR RETURN")
+                               .str());
+    writeUnitAndConsole(logUnit, (ListLine() << "INFO=" << status).str());
+  }
+  const int m = std::min(nr, n);
+  if (m < 1 || !(w.sv[0] > 0.0)) return 0;
+  int a = 0;
+  while (a < m && w.sv[a] >= kOrcvarTol * w.sv[0]) ++a;
+  return a;
+}
+
+}  // namespace
+
+ScratchNeed ORCVARneed(int NUMT, int KP, int SPIROW) {
+  Scratch s;
+  carveOrcvar(s, std::max(NUMT, 0), std::max(KP, 0), std::max(SPIROW, 0));
+  return s.used();
+}
+
+void ORCVAR(Mat XZ, double sigma2, Mat uysgma, const PiRestrictionView& rest, PiEstimate& est,
+            OrcvarRanks& ranks, Scratch& s, int /*outUnit*/, int logUnit, int K, int P) {
+  const int numt = XZ.rows, n = XZ.cols, nr = std::max(rest.SPIROW, 0);
+  ranks = OrcvarRanks{};
+  if (numt < 1 || n < 1) {
+    reportToUnitAndConsole(logUnit, (ListLine() << "IN SUBROUTINE ORCVAR, NUMT=" << numt << "KDM="
+                                                << K << "PDM=" << P
+                                                << ".  NO COMPUTATION IS PERFORMED.")
+                                         .str());
+    return;
+  }
+  est.covUnavailable = false;
+  ranks.whiteningFull = numt;
+  ranks.restrictionFull = std::min(nr, n);
+  OrcvarArrays w = carveOrcvar(s, numt, n, nr);
+
+  const int a = nr > 0 ? restrictionRank(rest, n, w, logUnit) : 0;
+  ranks.restriction = a;
+  ranks.informationFull = n - a;
+  if (a == n) {
+    est.covUnavailable = true;
+    zeroSquare(est.cov, n);
+    return;
+  }
+  if (a == 0) {
+    zeroSquare(w.v, n);
+    for (int i = 1; i <= n; ++i) w.v(i, i) = 1.0;
+  }
+  const int q = n - a;
+  const Mat N{w.v.col(a + 1), w.v.ld, n, q};
+
+  // G = sqrt(SIGMA**2) UYSGMA' (lower triangular), so that G G' is the
+  // covariance of y; only the upper triangle of UYSGMA is read.
+  const double c = std::sqrt(std::max(sigma2, 0.0));
+  for (int j = 1; j <= numt; ++j) {
+    double* gj = w.g.col(j);
+    std::fill_n(gj, j - 1, 0.0);
+    for (int i = j; i <= numt; ++i) gj[i - 1] = c * uysgma(j, i);
+  }
+  for (int j = 1; j <= q; ++j) {
+    double* col = w.xzn.col(j);
+    std::fill_n(col, numt, 0.0);
+    for (int k = 1; k <= n; ++k) DAXPY(numt, N(k, j), XZ.col(k), 1, col, 1);
+  }
+  QRLSQ(w.g.p, w.g.ld, numt, numt, q, w.xzn.p, w.xzn.ld, kOrcvarTol, w.zr.p, w.zr.ld, w.rsd.p,
+        w.rsd.ld, ranks.whitening, w.jpvt, w.work, logUnit);
+
+  for (int j = 1; j <= q; ++j)
+    for (int i = 1; i <= j; ++i) {
+      const double d = DDOT(numt, w.zr.col(i), 1, w.zr.col(j), 1);
+      w.info(i, j) = d;
+      w.info(j, i) = d;
+    }
+  for (int k = 1; k <= n; ++k)
+    for (int i = 1; i <= q; ++i) w.nt(i, k) = N(k, i);
+  QRLSQ(w.info.p, w.info.ld, q, q, n, w.nt.p, w.nt.ld, kOrcvarTol, w.y.p, w.y.ld, w.rsd2.p,
+        w.rsd2.ld, ranks.information, w.jpvt, w.work, logUnit);
+
+  for (int j = 1; j <= n; ++j) {
+    double* col = est.cov.col(j);
+    std::fill_n(col, n, 0.0);
+    for (int i = 1; i <= q; ++i) DAXPY(n, w.y(i, j), N.col(i), 1, col, 1);
+  }
+  // With SIGMA**2 = 0 the solves return zeros, which are no covariance: the
+  // flag the scaling step set must survive.
+  if (sigma2 == 0.0) est.covUnavailable = true;
+}
+
+}  // namespace kova
