@@ -1,0 +1,193 @@
+// CSIGYE: the covariance YSIGMA of the y-values, its factor UYSGMA and the
+// SIGMA-EPS blocks.
+//
+// With U(1) = UGAMMA, U(s) = UDELTA for s >= 2 and x~(t) = L'x(t), the
+// square root V (NUMT*M x NUMT) has block s of column t equal to
+// U(s) (PHI^(t-s))' x~(t) for s <= t and zero below, so that V'V = YSIGMA.
+// One QR factorization of V gives the triangular factor; YSIGMA itself is
+// never factored or inverted.
+#include <algorithm>
+#include <cmath>
+
+#include "estimation/covariance_structure.h"
+#include "estimation/result_record.h"
+#include "linalg/blas1.h"
+#include "linalg/linpack.h"
+
+namespace kova {
+namespace {
+
+struct YsigmaWork {
+  Mat v;             // NUMT*M x NUMT, the square root, then its QR factors
+  double* qraux;     // NUMT
+  double* qrWork;    // NUMT
+  int* qrPivot;      // NUMT
+  Mat d;             // M x M, PHI^k
+  double* dx;        // M, (PHI^k)' x~(t)
+  int* cutoff;       // M, the lag after which the i-th power is dropped
+  dcomplex* lambda;  // M, the cleaned eigenvalues of a full PHI
+  dcomplex* power;   // M, their k-th powers
+};
+
+YsigmaWork carve(Scratch& s, int M, int NUMT) {
+  YsigmaWork w{};
+  w.v = s.mat(NUMT * M, NUMT);
+  w.qraux = s.doubles(NUMT);
+  w.qrWork = s.doubles(NUMT);
+  w.qrPivot = s.ints(NUMT);
+  w.d = s.mat(M, M);
+  w.dx = s.doubles(M);
+  w.cutoff = s.ints(M);
+  w.lambda = s.complexes(M);
+  w.power = s.complexes(M);
+  return w;
+}
+
+// y := U x for a full M x M matrix U (the factors carry their columns in
+// the original order, so they are not triangular).
+void multiply(Mat u, const double* x, double* y) {
+  const int M = u.rows;
+  std::fill(y, y + M, 0.0);
+  for (int l = 1; l <= M; ++l) DAXPY(M, x[l - 1], u.col(l), 1, y, 1);
+}
+
+// An eigenvalue whose imaginary part is rounding noise next to a positive
+// real part is made real, and one whose real part is noise next to a
+// positive imaginary part purely imaginary (signed tests: the powers of
+// such values are then free of drift in the discarded part).
+dcomplex cleaned(dcomplex z) {
+  if (1.0E-15 * z.real() >= std::abs(z.imag())) return {z.real(), 0.0};
+  if (1.0E-15 * z.imag() >= std::abs(z.real())) return {0.0, z.imag()};
+  return z;
+}
+
+bool isZero(Mat phi) {
+  for (int j = 1; j <= phi.cols; ++j)
+    for (int i = 1; i <= phi.rows; ++i)
+      if (phi(i, j) != 0.0) return false;
+  return true;
+}
+
+// D := PHI^k from PHI^(k-1) (diagonal PHI) or from the eigen-decomposition
+// (full PHI). Returns false when every power has been dropped (D = 0).
+bool nextPower(int k, bool diagonal, Mat phi, const PhiEigen& eig, const YsigmaWork& w) {
+  const int M = phi.rows;
+  bool any = false;
+  if (diagonal) {
+    for (int i = 1; i <= M; ++i) {
+      w.d(i, i) = (w.cutoff[i - 1] < k) ? 0.0 : w.d(i, i) * phi(i, i);
+      any = any || w.cutoff[i - 1] >= k;
+    }
+    return any;
+  }
+  for (int i = 0; i < M; ++i) {
+    w.power[i] = (w.cutoff[i] < k) ? dcomplex(0.0, 0.0) : w.power[i] * w.lambda[i];
+    any = any || w.cutoff[i] >= k;
+  }
+  if (!any) return false;
+  // D = real part of W diag(lambda^k) W^-1, column by column.
+  for (int b = 1; b <= M; ++b) {
+    double* db = w.d.col(b);
+    std::fill(db, db + M, 0.0);
+    for (int i = 1; i <= M; ++i) {
+      const dcomplex c = w.power[i - 1] * eig.VINV[(i - 1) + static_cast<long>(b - 1) * eig.ld];
+      if (c == dcomplex(0.0, 0.0)) continue;
+      const dcomplex* wi = eig.V + static_cast<long>(i - 1) * eig.ld;
+      for (int a = 0; a < M; ++a) db[a] += wi[a].real() * c.real() - wi[a].imag() * c.imag();
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void CSIGYE(const PhiForm& form, Mat tlx, Mat phi, const PhiEigen& eig, Mat ugamma, Mat udelta,
+            Mat ysigma, Mat uysgma, double* blocks, const YsigmaFiles& files, Scratch& s,
+            int logUnit) {
+  const int M = tlx.rows, NUMT = tlx.cols;
+  const long mm = static_cast<long>(M) * M;
+  const YsigmaWork w = carve(s, M, NUMT);
+  Mat v = w.v;
+
+  // B(0) = UGAMMA' UGAMMA = GAMMA.
+  Mat gamma{blocks, M, M, M};
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) gamma(i, j) = DDOT(M, ugamma.col(i), 1, ugamma.col(j), 1);
+  std::fill(blocks + mm, blocks + mm * NUMT, 0.0);
+
+  // The diagonal blocks: U(t) x~(t).
+  for (int t = 1; t <= NUMT; ++t) {
+    double* vt = v.col(t);
+    std::fill(vt, vt + static_cast<long>(NUMT) * M, 0.0);
+    multiply(t == 1 ? ugamma : udelta, tlx.col(t), vt + static_cast<long>(t - 1) * M);
+  }
+
+  const bool zeroPhi = form.zeroPhi || isZero(phi);
+  if (!zeroPhi && NUMT >= 2) {
+    const bool diagonal = form.diagonalPhi;
+    for (int i = 1; i <= M; ++i) {
+      double r;
+      if (diagonal) {
+        r = std::abs(phi(i, i));
+      } else {
+        w.lambda[i - 1] = cleaned(eig.eval[i - 1]);
+        w.power[i - 1] = dcomplex(1.0, 0.0);
+        r = std::abs(w.lambda[i - 1]);
+      }
+      w.cutoff[i - 1] = cutOffLag(r);
+    }
+    for (int j = 1; j <= M; ++j)
+      for (int i = 1; i <= M; ++i) w.d(i, j) = (i == j) ? 1.0 : 0.0;
+
+    for (int k = 1; k <= NUMT - 1; ++k) {
+      // Once every power is dropped, the remaining blocks of B and of V
+      // stay zero.
+      if (!nextPower(k, diagonal, phi, eig, w)) break;
+      // B(k) = GAMMA D'.
+      Mat bk{blocks + mm * k, M, M, M};
+      for (int j = 1; j <= M; ++j) {
+        double* bj = bk.col(j);
+        for (int c = 1; c <= M; ++c) DAXPY(M, w.d(j, c), gamma.col(c), 1, bj, 1);
+      }
+      for (int t = k + 1; t <= NUMT; ++t) {
+        const double* xt = tlx.col(t);
+        for (int i = 1; i <= M; ++i) w.dx[i - 1] = DDOT(M, w.d.col(i), 1, xt, 1);
+        multiply(t - k == 1 ? ugamma : udelta, w.dx,
+                 v.col(t) + static_cast<long>(t - k - 1) * M);
+      }
+    }
+  }
+
+  // V P = Q R with column pivoting; UYSGMA = R P', so that
+  // UYSGMA' UYSGMA = P R'R P' = V'V.
+  std::fill(w.qrPivot, w.qrPivot + NUMT, 0);
+  DQRDC(v.p, v.ld, NUMT * M, NUMT, w.qraux, w.qrPivot, w.qrWork, 1);
+  for (int k = 1; k <= NUMT; ++k) {
+    const double* rk = v.col(k);
+    double* u = uysgma.col(w.qrPivot[k - 1]);
+    std::copy(rk, rk + k, u);
+    std::fill(u + k, u + NUMT, 0.0);
+  }
+  // YSIGMA(JPVT(i), JPVT(j)) = (R'R)(i,j), from the triangle.
+  for (int j = 1; j <= NUMT; ++j) {
+    const int pj = w.qrPivot[j - 1];
+    for (int i = 1; i <= j; ++i) {
+      const int pi = w.qrPivot[i - 1];
+      const double value = DDOT(i, v.col(i), 1, v.col(j), 1);
+      ysigma(pi, pj) = value;
+      ysigma(pj, pi) = value;
+    }
+  }
+
+  writeResultRecord(files.esigma, "CSIGYE", Mat{blocks, static_cast<int>(mm), static_cast<int>(mm), NUMT},
+                    logUnit);
+  writeResultRecord(files.ysigfctr, "CSIGYE", Mat{uysgma.p, uysgma.ld, NUMT, NUMT}, logUnit);
+}
+
+ScratchNeed CSIGYEneed(int M, int NUMT) {
+  Scratch s;
+  carve(s, M, NUMT);
+  return s.used();
+}
+
+}  // namespace kova
