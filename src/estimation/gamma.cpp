@@ -1,11 +1,10 @@
 // CGAMMA: the stationary covariance GAMMA of EPSILON(t) and its factor.
-#include <algorithm>
 
 #include "estimation/covariance_structure.h"
 #include "io/edit_descriptors.h"
 #include "io/messages.h"
 #include "linalg/least_squares.h"
-#include "linalg/linpack.h"
+#include "solvers/definiteness.h"
 
 namespace kova {
 namespace {
@@ -22,9 +21,6 @@ struct GammaWork {
   double* rsd;   // M^2
   double* lsqWork;
   int* lsqPivot;  // M(M+1)/2
-  Mat factor;     // M x M, the pivoted factor before its columns are put back
-  double* cholWork;
-  int* cholPivot;  // M
 };
 
 GammaWork carve(Scratch& s, int M) {
@@ -36,9 +32,6 @@ GammaWork carve(Scratch& s, int M) {
   w.rsd = s.doubles(m2);
   w.lsqWork = s.doubles(qrlsqWorkSize(m2, np));
   w.lsqPivot = s.ints(np);
-  w.factor = s.mat(M, M);
-  w.cholWork = s.doubles(M);
-  w.cholPivot = s.ints(M);
   return w;
 }
 
@@ -107,31 +100,6 @@ void generalGamma(Mat phi, Mat delta, Mat gamma, const GammaWork& w, int outUnit
     }
 }
 
-// UGAMMA' UGAMMA = GAMMA by pivoted Cholesky; rows beyond the accepted
-// pivots are dropped and the columns put back in GAMMA's order.
-void factorGamma(Mat gamma, Mat ugamma, const GammaWork& w, int outUnit) {
-  const int M = gamma.rows;
-  Mat f = w.factor;
-  for (int j = 1; j <= M; ++j)
-    for (int i = 1; i <= M; ++i) f(i, j) = gamma(i, j);
-  std::fill(w.cholPivot, w.cholPivot + M, 0);
-  int r = 0;
-  DCHDC(f.p, f.ld, M, w.cholWork, w.cholPivot, 1, r);
-  for (int j = 1; j <= M; ++j)
-    for (int i = j + 1; i <= M; ++i) f(i, j) = 0.0;
-  if (r < M) {
-    writeUnit(outUnit, " IN SUBROUTINE CGAMMA, THE UPPER TRIANGULAR FACTOR OF GAMMA HAS RANK " +
-                           editI(r, 3) + ".  THE FULL RANK IS " + editI(M, 3));
-    for (int j = r + 1; j <= M; ++j)
-      for (int i = r + 1; i <= M; ++i) f(i, j) = 0.0;
-  }
-  // F = R P': column k of R is column JPVT(k) of the factor.
-  for (int k = 1; k <= M; ++k) {
-    const int target = w.cholPivot[k - 1];
-    for (int i = 1; i <= M; ++i) ugamma(i, target) = f(i, k);
-  }
-}
-
 }  // namespace
 
 void CGAMMA(const PhiForm& form, Mat phi, Mat delta, Mat udelta, Mat gamma, Mat ugamma,
@@ -145,7 +113,8 @@ void CGAMMA(const PhiForm& form, Mat phi, Mat delta, Mat udelta, Mat gamma, Mat 
       }
     return;
   }
-  const GammaWork w = carve(s, M);
+  Scratch local = s;
+  const GammaWork w = carve(local, M);
   if (form.diagonalPhi)
     diagonalGamma(phi, delta, gamma, outUnit);
   else
@@ -156,13 +125,23 @@ void CGAMMA(const PhiForm& form, Mat phi, Mat delta, Mat udelta, Mat gamma, Mat 
       gamma(i, j) = v;
       gamma(j, i) = v;
     }
-  factorGamma(gamma, ugamma, w, outUnit);
+  // UGAMMA' UGAMMA = GAMMA; rows beyond the accepted pivots are dropped.
+  Scratch rest = local.rest();
+  const int r = pivotedFactor(gamma, ugamma, rest);
+  if (r < M)
+    writeUnit(outUnit, " IN SUBROUTINE CGAMMA, THE UPPER TRIANGULAR FACTOR OF GAMMA HAS RANK " +
+                           editI(r, 3) + ".  THE FULL RANK IS " + editI(M, 3));
 }
 
 ScratchNeed CGAMMAneed(int M) {
   Scratch s;
   carve(s, M);
-  return s.used();
+  ScratchNeed need = s.used();
+  const ScratchNeed factor = pivotedFactorNeed(M);
+  need.doubles += factor.doubles;
+  need.ints += factor.ints;
+  need.complexes += factor.complexes;
+  return need;
 }
 
 }  // namespace kova

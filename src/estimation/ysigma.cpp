@@ -106,7 +106,8 @@ void CSIGYE(const PhiForm& form, Mat tlx, Mat phi, const PhiEigen& eig, Mat ugam
             int logUnit) {
   const int M = tlx.rows, NUMT = tlx.cols;
   const long mm = static_cast<long>(M) * M;
-  const YsigmaWork w = carve(s, M, NUMT);
+  Scratch local = s;
+  const YsigmaWork w = carve(local, M, NUMT);
   Mat v = w.v;
 
   // B(0) = UGAMMA' UGAMMA = GAMMA.
