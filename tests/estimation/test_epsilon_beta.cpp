@@ -6,10 +6,13 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <sstream>
 #include <vector>
 
 #include "estimation/epsilon_beta.h"
+#include "io/console.h"
 #include "io/fortran_io.h"
+#include "io/stop.h"
 #include "linalg/lapack_lsq_ref.h"
 #include "report/saved_results.h"
 #include "support/temp_dir.h"
@@ -174,6 +177,33 @@ TEST(CEPS, EqualsTheBestLinearUnbiasedPredictorAndIsWrittenToItsFile) {
     EXPECT_EQ(readRecord(421, extra), kEndOfFile);
     closeAllUnits();
   }
+}
+
+// A record that cannot be written must stop the run, not leave a file that
+// later readers take for this pass's EPSILON. /dev/full refuses every write
+// that reaches it; a record larger than the stream buffer reaches it at once.
+TEST(CEPS, WriteFailureStopsTheRun) {
+  const int M = 40, NUMT = 30;
+  std::vector<double> tlx(M * NUMT, 0.0), blocks(M * M * NUMT, 0.0), eye(NUMT * NUMT, 0.0),
+      mu(NUMT, 0.0), eps(M * NUMT, 0.0);
+  for (int i = 0; i < NUMT; ++i) eye[i * NUMT + i] = 1.0;
+  const ScratchNeed need = CEPSneed(M, NUMT);
+  std::vector<double> wr(need.doubles);
+  std::vector<int> wi(need.ints);
+  Scratch scratch(wr.data(), need.doubles, wi.data(), need.ints, nullptr, 0);
+  testing::TempDir dir;
+  std::ostringstream console;
+  ConsoleRedirect quiet(console);
+  ASSERT_EQ(openUnit(102, "KOVALOG", "FORMATTED", "UNKNOWN"), 0);
+  EXPECT_THROW(CEPS(Mat{tlx.data(), M, M, NUMT}, blocks.data(), Mat{eye.data(), NUMT, NUMT, NUMT},
+                    Mat{eye.data(), NUMT, NUMT, NUMT}, mu.data(), Mat{eps.data(), M, M, NUMT},
+                    NamedUnit{"/dev/full", 420}, scratch, 102),
+               RunStopped);
+  closeAllUnits();
+  const std::string log = testing::readFile("KOVALOG");
+  EXPECT_NE(log.find(" IN SUBROUTINE CEPS, ERROR IN WRITING FILE /dev/full, IOCOND = 28."),
+            std::string::npos)
+      << log;
 }
 
 TEST(CBETA, IsPiZPlusLEpsilonAndReproducesTheRegressionOfY) {
