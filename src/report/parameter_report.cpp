@@ -51,7 +51,9 @@ void RPTPRM(const Options& o, int outUnit, int messageUnit) {
   std::size_t last = title.find_last_not_of(' ');
   echo.line(" " + std::string(last == std::string_view::npos ? "" : title.substr(0, last + 1)));
 
-  echo.number("   NUMBER OF ITERATIONS         =", o.iterations);
+  // The count is stored without the starting pass; the user gave it with it,
+  // as every group's section prints it.
+  echo.number("   NUMBER OF ITERATIONS         =", o.iterations + 1);
   echo.number("   PRINT LEVEL                  =", o.printLevel);
   echo.number("   T (ALL GROUPS, ESTIMATION AND FORECAST)  =", o.T);
   echo.number("   M   =", o.M);

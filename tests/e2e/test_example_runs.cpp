@@ -97,6 +97,7 @@ TEST(ExampleRuns, GrunfeldRunsToTheEndAndEchoesItsData) {
   EXPECT_TRUE(contains(report, "\n                        GRUNFELD INVESTMENT DATA, 11 FIRMS\n"));
   EXPECT_TRUE(contains(report, "\n   T (ALL GROUPS, ESTIMATION AND FORECAST)  =  220\n"));
   EXPECT_TRUE(contains(report, "\n   K   =  3\n"));
+  EXPECT_TRUE(contains(report, "\n   NUMBER OF ITERATIONS         =  5\n"));  // as each group says
   EXPECT_TRUE(contains(report, "\n   GENERALIZED LEAST SQUARES        =  YES\n"));
 
   std::string log = readFile("KOVALOG");

@@ -34,7 +34,7 @@ TEST(RPTPRM, EchoOfTheExampleParameterFile) {
   Printed p = capture([&](int out, int log) { RPTPRM(options, out, log); });
   EXPECT_EQ(p.out,
             lines({" " + std::string(31, ' ') + "SMALL EXAMPLE RUN",
-                   "   NUMBER OF ITERATIONS         =  5",
+                   "   NUMBER OF ITERATIONS         =  6",
                    "   PRINT LEVEL                  =  1",
                    "   T (ALL GROUPS, ESTIMATION AND FORECAST)  =  60",
                    "   M   =  3",
@@ -84,7 +84,7 @@ TEST(RPTPRM, ConditionalLinesAndTheOtherSources) {
   Printed p = capture([&](int out, int log) { RPTPRM(o, out, log); });
   EXPECT_EQ(p.out,
             lines({" ",
-                   "   NUMBER OF ITERATIONS         =  0",
+                   "   NUMBER OF ITERATIONS         =  1",
                    "   PRINT LEVEL                  =  1",
                    "   T (ALL GROUPS, ESTIMATION AND FORECAST)  =  0",
                    "   M   =  0",
