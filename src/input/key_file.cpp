@@ -93,7 +93,9 @@ void GETKEY(const NamedUnit& file, int T, KeyTable& keys, int maxGid, int groupC
   keys.NG = 0;
 
   int iocond = 0;
-  openFile(file.unit, logUnit, file.name, "FORMATTED", "UNKNOWN", iocond, kCaller, "STOP");
+  // "OLD": a run never creates or changes an input file, and a missing key
+  // file is reported by name.
+  openFile(file.unit, logUnit, file.name, "FORMATTED", "OLD", iocond, kCaller, "STOP");
   rewindFile(file.unit, logUnit, file.name, iocond, kCaller, "CONTINUE");
   if (iocond != 0) {
     closeFile(file.unit, logUnit, file.name, "KEEP", iocond, kCaller, "CONTINUE");

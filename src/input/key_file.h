@@ -46,8 +46,8 @@ struct KeyTable {
   }
 };
 
-// Reads the key file on file.unit (opened "FORMATTED", "UNKNOWN", so a missing
-// file is created empty and then fails as a file without an end line).
+// Reads the key file on file.unit (opened "FORMATTED", "OLD": a missing file
+// stops the run with the open service's message, which names it).
 // maxGid is the largest acceptable group identifier; groupCapacity and
 // keyCapacity bound the groups and the keys (values above the table's sizes
 // are taken as the table's sizes).

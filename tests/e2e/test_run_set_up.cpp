@@ -35,6 +35,22 @@ TEST(RunSetUp, EmptyDirectoryStopsAtTheMissingParameterFile) {
   EXPECT_EQ(filesHere(), (std::set<std::string>{"KOVAOUT", "KOVALOG"}));
 }
 
+// An input file is never created: a missing key file is named, and the
+// directory holds afterwards only what it held plus the report and the log.
+TEST(RunSetUp, MissingKeyFileStopsWithoutCreatingIt) {
+  testing::TempDir dir;
+  std::filesystem::copy(std::filesystem::path(KOVA_SOURCE_DIR) / "examples/grunfeld/PARAMTRS",
+                        "PARAMTRS");
+  auto result = runKova();
+  EXPECT_EQ(result.status, 1);
+  const std::string message =
+      "\n FROM SUBROUTINE GETKEY: ERROR IN OPENING OF FILE YXDKEY, WITH IOCOND =    2.  "
+      "PROGRAM STOPS.\n";
+  EXPECT_EQ(result.console, message);
+  EXPECT_TRUE(readFile("KOVALOG").ends_with(message));
+  EXPECT_EQ(filesHere(), (std::set<std::string>{"PARAMTRS", "KOVAOUT", "KOVALOG"}));
+}
+
 TEST(RunSetUp, ReportFileThatCannotBeCreatedStopsBeforeAnythingElse) {
   testing::TempDir dir;
   std::filesystem::create_directory("KOVAOUT");

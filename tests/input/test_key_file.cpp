@@ -229,12 +229,6 @@ TEST_F(KeyFileTest, MissingEndLineIsAReadingError) {
   EXPECT_NE(consoleText().find("CTI--UNACCEPTABLE CHARACTER"), std::string::npos);
 }
 
-TEST_F(KeyFileTest, MissingFileIsCreatedEmptyAndRejected) {
-  ASSERT_TRUE(runExisting(1));
-  EXPECT_TRUE(fs::exists("YXDKEY"));
-  EXPECT_NE(consoleText().find("ERROR IN READING DATA IN KEY FILE"), std::string::npos);
-}
-
 TEST_F(KeyFileTest, LongLinesAreCutAtColumn80) {
   ASSERT_FALSE(run("5" + std::string(79, ' ') + "FF!\nEND OF DATA\n", 1));
   EXPECT_EQ(keys_->yfopt(1), "NN");
