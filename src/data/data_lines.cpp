@@ -7,9 +7,9 @@
 
 namespace kova {
 
-void readDataLine(const NamedUnit& file, std::string& line, std::string_view caller,
-                  int logUnit) {
-  int iocond = readFullLine(file.unit, line);
+void readDataLine(const NamedUnit& file, DataLine& line, std::string_view caller, int logUnit) {
+  int iocond = readFullLine(file.unit, line.text);
+  line.number = unitRecordNumber(file.unit);
   if (iocond == 0) return;
   std::string name(trimmed(file.name));
   long number = unitRecordNumber(file.unit) + 1;
@@ -27,16 +27,16 @@ std::string rawField(const std::string& line, int index, int w) {
   return field;
 }
 
-double dataField(const std::string& line, int index, int w, const NamedUnit& file,
+double dataField(const DataLine& line, int index, int w, const NamedUnit& file,
                  std::string_view caller, int logUnit) {
-  std::string field = rawField(line, index, w);
+  std::string field = rawField(line.text, index, w);
   double value = 0.0;
   if (readRealField(field, value)) return value;
   long first = static_cast<long>(index) * w + 1;
   std::string message = " IN " + std::string(caller) + ", FIELD " + std::to_string(index + 1) +
                         " (COLUMNS " + std::to_string(first) + "-" +
                         std::to_string(first + w - 1) + ") OF LINE " +
-                        std::to_string(unitRecordNumber(file.unit)) + " OF FILE " +
+                        std::to_string(line.number) + " OF FILE " +
                         std::string(trimmed(file.name)) + " IS NOT A NUMBER: '" +
                         std::string(trimmed(field)) + "'.";
   reportError(message, "STOP", logUnit);

@@ -12,13 +12,19 @@
 
 namespace kova {
 
+// A line of a data file with its number in the file. The number travels with
+// the text because a block's lines are all read before their fields are.
+struct DataLine {
+  std::string text;
+  long number = 0;
+};
+
 // Reads the next line of an open data file in full (a continuation line may
 // run past 80 columns). `caller` names the reading routine in the messages.
-void readDataLine(const NamedUnit& file, std::string& line, std::string_view caller,
-                  int logUnit);
+void readDataLine(const NamedUnit& file, DataLine& line, std::string_view caller, int logUnit);
 
-// Field `index` (0-based) of width w, as a number.
-double dataField(const std::string& line, int index, int w, const NamedUnit& file,
+// Field `index` (0-based) of width w, as a number; `file` is the line's file.
+double dataField(const DataLine& line, int index, int w, const NamedUnit& file,
                  std::string_view caller, int logUnit);
 
 // Field `index` (0-based) of width w as a name, in an 80-character field.

@@ -90,12 +90,12 @@ struct Reading {
 };
 
 void readNames(const Reading& r, VariableNames& names) {
-  std::string line, more;
+  DataLine line, more;
   readDataLine(r.files[Fixed::YXDATA1], line, kCaller, r.logUnit);
   if (r.yx.continued()) readDataLine(r.files[Fixed::YXDATA2], more, kCaller, r.logUnit);
   for (int f = 0; f < r.yx.fields; ++f) {
-    std::string name = f < r.yx.first ? nameField(line, f, r.s.width)
-                                      : nameField(more, f - r.yx.first, r.s.width);
+    std::string name = f < r.yx.first ? nameField(line.text, f, r.s.width)
+                                      : nameField(more.text, f - r.yx.first, r.s.width);
     if (f == 0)
       names.y = name;
     else
@@ -105,14 +105,14 @@ void readNames(const Reading& r, VariableNames& names) {
   readDataLine(r.files[Fixed::ZDATA1], line, kCaller, r.logUnit);
   if (r.z.continued()) readDataLine(r.files[Fixed::ZDATA2], more, kCaller, r.logUnit);
   for (int f = 0; f < r.z.fields; ++f)
-    names.z[r.first + f - 1] = f < r.z.first ? nameField(line, f, r.s.width)
-                                             : nameField(more, f - r.z.first, r.s.width);
+    names.z[r.first + f - 1] = f < r.z.first ? nameField(line.text, f, r.s.width)
+                                             : nameField(more.text, f - r.z.first, r.s.width);
 }
 
 // Reads the y/x lines of one block: all first-file lines, then all
 // continuation lines.
 void readYXBlock(const Reading& r, const KeyArrays& keys, int start, int n,
-                 std::vector<std::string>& lines) {
+                 std::vector<DataLine>& lines) {
   const int w = r.s.width;
   const NamedUnit& f1 = r.files[Fixed::YXDATA1];
   const NamedUnit& f2 = r.files[Fixed::YXDATA2];
@@ -133,7 +133,7 @@ void readYXBlock(const Reading& r, const KeyArrays& keys, int start, int n,
           dataField(lines[i], f - r.yx.first, w, f2, kCaller, r.logUnit);
 }
 
-void readZBlock(const Reading& r, int n, std::vector<std::string>& lines) {
+void readZBlock(const Reading& r, int n, std::vector<DataLine>& lines) {
   const int w = r.s.width;
   if (!r.userZ) {
     for (int i = 1; i <= n; ++i)
@@ -193,7 +193,7 @@ void checkCounts(const GroupTable& groups, int NG, int logUnit) {
 void readMatrixRows(const Reading& r, Fixed first, Fixed second, int rows, int cols, Mat out) {
   const int w = r.s.width;
   Split split = splitOf(cols, r.F);
-  std::string line;
+  DataLine line;
   for (int j = 1; j <= rows; ++j) {
     readDataLine(r.files[first], line, kCaller, r.logUnit);
     for (int c = 0; c < split.first; ++c)
@@ -260,7 +260,7 @@ void setUpStartingDelta(const Reading& r, int NG) {
   const NamedUnit& d1 = r.files[Fixed::DDATA1];
   openData(d1, r.logUnit);
   if (second) openData(r.files[Fixed::DDATA2], r.logUnit);
-  std::string line;
+  DataLine line;
   readDataLine(d1, line, kCaller, r.logUnit);
   double sigma2 = dataField(line, 0, s.width, d1, kCaller, r.logUnit);
   readMatrixRows(r, Fixed::DDATA1, Fixed::DDATA2, s.M, s.M, r.arrays.delta);
@@ -324,7 +324,7 @@ void SETDAT(const DataSetUpSettings& s, const KeyArrays& keys, GroupTable& group
   readNames(r, names);
   if (s.leadingOnes) names.x[0] = names.z[0] = padded("CONSTANT", 80);
 
-  std::vector<std::string> lines(B);
+  std::vector<DataLine> lines(B);
   for (int start = 0; start < N; start += B) {
     int n = std::min(B, N - start);
     if (s.leadingOnes)
