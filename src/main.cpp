@@ -4,6 +4,7 @@
 #include "io/stop.h"
 
 int main() {
+  kova::raiseOpenFileLimit();
   try {
     kova::KOVAMAIN();
   } catch (const kova::RunStopped&) {

@@ -16,15 +16,19 @@ namespace {
 constexpr const char* kCaller = "SUBROUTINE SETDAT";
 constexpr double kMissingY = -999999.0;
 
-void openData(const NamedUnit& file, int logUnit) {
+// filesNeeded: the files held open at once while the records are routed,
+// which an open that finds the limit on open files reached quotes.
+void openData(const NamedUnit& file, int logUnit, int filesNeeded = 0) {
   int iocond = 0;
-  openFile(file.unit, logUnit, file.name, "FORMATTED", "OLD", iocond, kCaller, "STOP");
+  openFile(file.unit, logUnit, file.name, "FORMATTED", "OLD", iocond, kCaller, "STOP",
+           filesNeeded);
   rewindFile(file.unit, logUnit, file.name, iocond, kCaller, "STOP");
 }
 
-void openScratch(const NamedUnit& file, int logUnit) {
+void openScratch(const NamedUnit& file, int logUnit, int filesNeeded) {
   int iocond = 0;
-  openFile(file.unit, logUnit, file.name, "UNFORMATTED", "UNKNOWN", iocond, kCaller, "STOP");
+  openFile(file.unit, logUnit, file.name, "UNFORMATTED", "UNKNOWN", iocond, kCaller, "STOP",
+           filesNeeded);
   rewindFile(file.unit, logUnit, file.name, iocond, kCaller, "STOP");
 }
 
@@ -292,20 +296,26 @@ void SETDAT(const DataSetUpSettings& s, const KeyArrays& keys, GroupTable& group
   r.yx = splitOf(1 + s.K - first + 1, r.F);
   r.z = splitOf(s.P - first + 1, r.F);
 
+  // Every group's files stay open while the records are routed: with many
+  // groups this is the most files the run holds open at once.
+  const bool readZ = r.userZ && r.z.fields > 0;
+  const int filesNeeded = openUnitCount() + 2 +
+                          NG * (6 + (s.phiSource == 'U') + (s.deltaSource == 'U')) +
+                          (r.yx.continued() ? 2 : 1) + (readZ ? (r.z.continued() ? 2 : 1) : 0);
   const NamedUnit& saveKeys = files[Fixed::SAVEKEYS];
   const NamedUnit& savePoint = files[Fixed::SAVEDPNT];
-  openScratch(saveKeys, logUnit);
-  openScratch(savePoint, logUnit);
+  openScratch(saveKeys, logUnit, filesNeeded);
+  openScratch(savePoint, logUnit, filesNeeded);
   for (int g = 1; g <= NG; ++g) {
-    for (Family f : kDataFamilies) openScratch(files.scratch(f, g), logUnit);
-    if (s.phiSource == 'U') openScratch(files.scratch(Family::PHDATG, g), logUnit);
-    if (s.deltaSource == 'U') openScratch(files.scratch(Family::DTDATG, g), logUnit);
+    for (Family f : kDataFamilies) openScratch(files.scratch(f, g), logUnit, filesNeeded);
+    if (s.phiSource == 'U') openScratch(files.scratch(Family::PHDATG, g), logUnit, filesNeeded);
+    if (s.deltaSource == 'U') openScratch(files.scratch(Family::DTDATG, g), logUnit, filesNeeded);
   }
-  openData(files[Fixed::YXDATA1], logUnit);
-  if (r.yx.continued()) openData(files[Fixed::YXDATA2], logUnit);
-  if (r.userZ && r.z.fields > 0) {
-    openData(files[Fixed::ZDATA1], logUnit);
-    if (r.z.continued()) openData(files[Fixed::ZDATA2], logUnit);
+  openData(files[Fixed::YXDATA1], logUnit, filesNeeded);
+  if (r.yx.continued()) openData(files[Fixed::YXDATA2], logUnit, filesNeeded);
+  if (readZ) {
+    openData(files[Fixed::ZDATA1], logUnit, filesNeeded);
+    if (r.z.continued()) openData(files[Fixed::ZDATA2], logUnit, filesNeeded);
   }
   checkWrite(writeInts(saveKeys.unit, keys.DKEY, N), saveKeys, logUnit);
   checkWrite(writeInts(savePoint.unit, keys.DPOINT, N), savePoint, logUnit);
@@ -336,7 +346,7 @@ void SETDAT(const DataSetUpSettings& s, const KeyArrays& keys, GroupTable& group
 
   closeKept(files[Fixed::YXDATA1], logUnit);
   if (r.yx.continued()) closeKept(files[Fixed::YXDATA2], logUnit);
-  if (r.userZ && r.z.fields > 0) {
+  if (readZ) {
     closeKept(files[Fixed::ZDATA1], logUnit);
     if (r.z.continued()) closeKept(files[Fixed::ZDATA2], logUnit);
   }

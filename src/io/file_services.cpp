@@ -1,5 +1,8 @@
 #include "io/file_services.h"
 
+#include <algorithm>
+#include <cerrno>
+
 #include "io/edit_descriptors.h"
 #include "io/error_report.h"
 #include "io/fortran_io.h"
@@ -36,12 +39,31 @@ void finishService(std::string_view operation, int logUnit, std::string_view fil
   if (!goOn) stopRun();
 }
 
+// A bare IOCOND of 24 or 23 does not tell the user that the limit on open
+// files is too low for the run, nor by how much.
+void explainDescriptorShortage(int logUnit, int iocond, std::string_view caller,
+                               int filesNeeded) {
+  constexpr int kStandardStreams = 3;
+  int needed = std::max(filesNeeded, openUnitCount() + 1) + kStandardStreams;
+  long limit = openFileLimit();
+  reportToUnitAndConsole(
+      logUnit, " FROM " + contents(caller, 120) + ": " +
+                   (iocond == ENFILE ? "THE SYSTEM'S TABLE OF OPEN FILES IS FULL."
+                                     : "TOO MANY OPEN FILES.") +
+                   "  THE RUN NEEDS " + std::to_string(needed) +
+                   " FILES OPEN AT ONCE (STANDARD INPUT, OUTPUT AND ERROR INCLUDED); THE LIMIT "
+                   "ON OPEN FILES (ULIMIT -N) IS " +
+                   (limit < 0 ? std::string("UNKNOWN") : std::to_string(limit)) + ".");
+}
+
 }  // namespace
 
 void openFile(int unit, int logUnit, std::string_view fileName, std::string_view form,
               std::string_view status, int& iocond, std::string_view caller,
-              std::string_view option) {
+              std::string_view option, int filesNeeded) {
   iocond = openUnit(unit, fileName, form, status);
+  if (iocond == EMFILE || iocond == ENFILE)
+    explainDescriptorShortage(logUnit, iocond, caller, filesNeeded);
   finishService("OPENING", logUnit, fileName, iocond, caller, option);
 }
 

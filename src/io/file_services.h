@@ -10,9 +10,15 @@
 
 namespace kova {
 
+// An open that fails for want of file descriptors (too many open files in
+// the process or in the system) is first explained in one more line: how many
+// files the run needs open at once, and the limit on open files. The need is
+// `filesNeeded` (the caller's count of the files it holds open at once, those
+// already open included) or, when the caller gives none, the open units and
+// this one; the three standard streams are added to either.
 void openFile(int unit, int logUnit, std::string_view fileName, std::string_view form,
               std::string_view status, int& iocond, std::string_view caller,
-              std::string_view option);
+              std::string_view option, int filesNeeded = 0);
 
 // The name is used only in the messages; the close acts on the unit.
 void closeFile(int unit, int logUnit, std::string_view fileName, std::string_view status,

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <sys/resource.h>
 #include <system_error>
 
 namespace kova {
@@ -237,6 +238,21 @@ int readRecord(int unit, std::vector<unsigned char>& payload) {
   if (std::fread(marker, 1, 4, u->file) != 4 || getLength(marker) != n) return kRecordError;
   ++u->records;
   return 0;
+}
+
+int openUnitCount() { return static_cast<int>(units().size()); }
+
+void raiseOpenFileLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+long openFileLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return -1;
+  return static_cast<long>(limit.rlim_cur);
 }
 
 void flushAllUnits() {

@@ -71,6 +71,19 @@ int writeRecord(int unit, const void* bytes, std::size_t count);
 // Reads the next unformatted record into `payload`.
 int readRecord(int unit, std::vector<unsigned char>& payload);
 
+// Units now open.
+int openUnitCount();
+
+// Raises this process's soft limit on open files to its hard limit, as far as
+// the system allows; a refusal leaves the limit as it was. The data set-up
+// keeps several files of every group open at once, more than the common soft
+// limit of 1024 allows with 150 groups.
+void raiseOpenFileLimit();
+
+// The limit on open files now in force (file descriptors, the three standard
+// streams included), or -1 when it is unknown or unlimited.
+long openFileLimit();
+
 // Flushes every open unit (before a stop, so that everything written stays).
 void flushAllUnits();
 
