@@ -15,10 +15,10 @@ constexpr double kRankTol = 1.0E-8;
 // PHI, but the plan is the same for every case so that a pass never needs
 // more than its group was planned for.
 struct GammaWork {
-  Mat xgamma;    // M^2 x M(M+1)/2, I - PHI (x) PHI with symmetric pairs folded
-  double* rhs;   // M^2, vec(DELTA)
-  double* sol;   // M(M+1)/2, packed lower triangle of GAMMA
-  double* rsd;   // M^2
+  Mat xgamma;   // M^2 x M(M+1)/2, I - PHI (x) PHI with symmetric pairs folded
+  double* rhs;  // M^2, vec(DELTA)
+  double* sol;  // M(M+1)/2, packed lower triangle of GAMMA
+  double* rsd;  // M^2
   double* lsqWork;
   int* lsqPivot;  // M(M+1)/2
 };
@@ -102,8 +102,8 @@ void generalGamma(Mat phi, Mat delta, Mat gamma, const GammaWork& w, int outUnit
 
 }  // namespace
 
-void CGAMMA(const PhiForm& form, Mat phi, Mat delta, Mat udelta, Mat gamma, Mat ugamma,
-            Scratch& s, int outUnit) {
+void CGAMMA(const PhiForm& form, Mat phi, Mat delta, Mat udelta, Mat gamma, Mat ugamma, Scratch& s,
+            int outUnit) {
   const int M = phi.rows;
   if (form.zeroPhi) {
     for (int j = 1; j <= M; ++j)

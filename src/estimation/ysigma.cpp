@@ -153,8 +153,7 @@ void CSIGYE(const PhiForm& form, Mat tlx, Mat phi, const PhiEigen& eig, Mat ugam
       for (int t = k + 1; t <= NUMT; ++t) {
         const double* xt = tlx.col(t);
         for (int i = 1; i <= M; ++i) w.dx[i - 1] = DDOT(M, w.d.col(i), 1, xt, 1);
-        multiply(t - k == 1 ? ugamma : udelta, w.dx,
-                 v.col(t) + static_cast<long>(t - k - 1) * M);
+        multiply(t - k == 1 ? ugamma : udelta, w.dx, v.col(t) + static_cast<long>(t - k - 1) * M);
       }
     }
   }
@@ -180,8 +179,8 @@ void CSIGYE(const PhiForm& form, Mat tlx, Mat phi, const PhiEigen& eig, Mat ugam
     }
   }
 
-  writeResultRecord(files.esigma, "CSIGYE", Mat{blocks, static_cast<int>(mm), static_cast<int>(mm), NUMT},
-                    logUnit);
+  writeResultRecord(files.esigma, "CSIGYE",
+                    Mat{blocks, static_cast<int>(mm), static_cast<int>(mm), NUMT}, logUnit);
   writeResultRecord(files.ysigfctr, "CSIGYE", Mat{uysgma.p, uysgma.ld, NUMT, NUMT}, logUnit);
 }
 

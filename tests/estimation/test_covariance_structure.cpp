@@ -11,6 +11,7 @@
 
 #include "estimation/covariance_structure.h"
 #include "io/fortran_io.h"
+#include "io/stop.h"
 #include "linalg/lapack_eispack_ref.h"
 #include "linalg/lapack_linpack_ref.h"
 #include "report/saved_results.h"
@@ -148,8 +149,8 @@ struct YsigmaResult {
 
 // Runs CSIGYE (in the caller's scratch directory) and checks that the files
 // hold exactly what it returned.
-YsigmaResult runCSIGYE(const PhiForm& form, DMat tlx, DMat phi, const PhiEigen& eig,
-                       DMat ugamma, DMat udelta) {
+YsigmaResult runCSIGYE(const PhiForm& form, DMat tlx, DMat phi, const PhiEigen& eig, DMat ugamma,
+                       DMat udelta) {
   const int M = tlx.rows, NUMT = tlx.cols;
   YsigmaResult r{DMat(NUMT, NUMT, 3), DMat(NUMT, NUMT, 1),
                  std::vector<double>(static_cast<std::size_t>(M) * M * NUMT, -7.0)};
@@ -192,8 +193,8 @@ void expectModelCovariance(const YsigmaResult& r, const DMat& tlx, const DMat& p
     DMat b = multiply(gamma, power, false, true);
     for (int j = 1; j <= M; ++j)
       for (int i = 1; i <= M; ++i)
-        blockError = std::max(blockError,
-                              std::abs(b(i, j) - r.blocks[k * M * M + (j - 1) * M + i - 1]));
+        blockError =
+            std::max(blockError, std::abs(b(i, j) - r.blocks[k * M * M + (j - 1) * M + i - 1]));
     for (int s = 1; s + k <= NUMT; ++s) {
       double v = 0.0;
       for (int j = 1; j <= M; ++j)
@@ -256,6 +257,22 @@ TEST(CovarianceStructure, RegressorMatricesAgainstTheirDefinitions) {
   EXPECT_EQ(maxDiff(xzFile, xz), 0.0);
 }
 
+// A record that cannot be written must not pass for a saved matrix: the
+// pooled phase would read a stale or short one.
+TEST(CovarianceStructure, AFailedWriteStopsTheRun) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  testing::TempDir dir;
+  ASSERT_EQ(openUnit(kOut, "LOG", "FORMATTED", "UNKNOWN"), 0);
+  DMat L = test::randomMatrix(2, 2, 5), X = test::randomMatrix(2, 1000, 6), tlx(2, 1000);
+  EXPECT_THROW(CTLXS(view(L), view(X), view(tlx), {"/dev/full", 320}, true, kOut), RunStopped);
+  closeAllUnits();
+  bool reported = false;
+  for (const std::string& line : readLines("LOG"))
+    reported =
+        reported || line.rfind(" IN SUBROUTINE CTLXS, ERROR IN WRITING FILE /dev/full", 0) == 0;
+  EXPECT_TRUE(reported);
+}
+
 TEST(CovarianceStructure, DiagonalPhiGammaAndItsWarnings) {
   testing::TempDir dir;
   ASSERT_EQ(openUnit(kOut, "OUT", "FORMATTED", "UNKNOWN"), 0);
@@ -298,14 +315,13 @@ TEST(CovarianceStructure, DiagonalPhiGammaAndItsWarnings) {
   const std::string rank0 =
       " IN SUBROUTINE CGAMMA, THE UPPER TRIANGULAR FACTOR OF GAMMA HAS RANK   0.  THE FULL RANK IS"
       "   2";
-  const std::vector<std::string> expected = {
-      stationary + "  -1.1000         -1.1000    ",
-      stationary + "  -1.1000         -1.1000    ",
-      stationary + "  -1.1000         -1.1000    ",
-      rank0,
-      stationary + "   1.1000          1.1000    ",
-      stationary + "  -1.1000         -1.1000    ",
-      rank0};
+  const std::vector<std::string> expected = {stationary + "  -1.1000         -1.1000    ",
+                                             stationary + "  -1.1000         -1.1000    ",
+                                             stationary + "  -1.1000         -1.1000    ",
+                                             rank0,
+                                             stationary + "   1.1000          1.1000    ",
+                                             stationary + "  -1.1000         -1.1000    ",
+                                             rank0};
   EXPECT_EQ(readLines("OUT"), expected);
 }
 
@@ -324,8 +340,7 @@ TEST(CovarianceStructure, FullPhiWithComplexPair) {
     std::vector<double> work(lwork);
     for (int i = 1; i <= M; ++i) sinv(i, i) = 1.0;
     DMat a = s;
-    dgels_("N", &n, &n, &n, a.data(), &a.ld, sinv.data(), &sinv.ld, work.data(), &lwork, &info,
-           1);
+    dgels_("N", &n, &n, &n, a.data(), &a.ld, sinv.data(), &sinv.ld, work.data(), &lwork, &info, 1);
     ASSERT_EQ(info, 0);
   }
   DMat phi = multiply(multiply(s, block), sinv);
