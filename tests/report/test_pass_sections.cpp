@@ -14,7 +14,6 @@ namespace {
 using reporttest::capture;
 
 const std::string kHeadingGI = "\n\n GROUP  17           ITERATION   3\n";
-const std::string kHeadingG = "\n\n GROUP   17\n";
 
 SectionContext context(int level, int out, int log) { return {level, 17, 3, out, log}; }
 
@@ -64,34 +63,6 @@ TEST(PassSections, ForecastErrorLinesAndTheirAbsence) {
       "PREDICTOR RESIDUALS IS  0.25000    \n\n"
       "MEAN ABSOLUTE PERCENTAGE ERROR IS NOT COMPUTED DUE TO A ZERO COMPARISON Y-VALUE\n";
   EXPECT_EQ(text.substr(text.size() - none.size()), none);
-}
-
-TEST(PassSections, MatricesAndBlocksAtTheirLevels) {
-  double a[4] = {1.0, 2.0, 3.0, 4.0};
-  const std::string matrix = "\n\n THE EPSILON MATRIX ( 2 BY 2 MATRIX )\n  COLUMN 1\n"
-                             "   1.0000       2.0000    \n  COLUMN 2\n   3.0000       4.0000    \n";
-  auto pass = [&](int level, bool groupOnly) {
-    return capture([&](int out, int log) {
-             printPassMatrix(context(level, out, log), 3, Mat{a, 2, 2, 2}, "THE EPSILON MATRIX",
-                             groupOnly);
-           })
-        .out;
-  };
-  EXPECT_EQ(pass(2, false), "");
-  EXPECT_EQ(pass(3, false), kHeadingGI + matrix);
-  EXPECT_EQ(pass(3, true), kHeadingG + matrix);
-
-  double blocks[2] = {5.0, -6.0};  // M = 1, two blocks
-  auto sigma = [&](int level) {
-    return capture([&](int out, int log) {
-             printSigmaEpsBlocks(context(level, out, log), 1, 2, blocks);
-           })
-        .out;
-  };
-  EXPECT_EQ(sigma(4), "");
-  EXPECT_EQ(sigma(5), kHeadingGI + "\n THE 2 BLOCKS OF SIGMA-EPS MATRIX\n\n" +
-                          "\n\n BLOCK 1 ( 1-COMPONENT VECTOR ) \n    5.0000    \n" +
-                          "\n\n BLOCK 2 ( 1-COMPONENT VECTOR ) \n   -6.0000    \n");
 }
 
 }  // namespace
