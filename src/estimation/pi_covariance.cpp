@@ -118,13 +118,13 @@ void ORCVAR(Mat XZ, double sigma2, Mat uysgma, const PiRestrictionView& rest, Pi
   const int q = n - a;
   const Mat N{w.v.col(a + 1), w.v.ld, n, q};
 
-  // G = sqrt(SIGMA**2) UYSGMA' (lower triangular), so that G G' is the
-  // covariance of y; only the upper triangle of UYSGMA is read.
+  // G = sqrt(SIGMA**2) UYSGMA', so that G G' is the covariance of y. UYSGMA
+  // is a triangle with its columns put back in order, so G is a
+  // row-permuted lower triangle: every element is read.
   const double c = std::sqrt(std::max(sigma2, 0.0));
   for (int j = 1; j <= numt; ++j) {
     double* gj = w.g.col(j);
-    std::fill_n(gj, j - 1, 0.0);
-    for (int i = j; i <= numt; ++i) gj[i - 1] = c * uysgma(j, i);
+    for (int i = 1; i <= numt; ++i) gj[i - 1] = c * uysgma(j, i);
   }
   for (int j = 1; j <= q; ++j) {
     double* col = w.xzn.col(j);

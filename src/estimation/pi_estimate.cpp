@@ -83,8 +83,10 @@ void ECPIMU(int pass, int groupId, const double* y, Mat XZ, const PiRestrictionV
   for (int j = 1; j <= rows; ++j) {
     double* fj = w.f.col(j);
     std::fill_n(fj, rows, 0.0);
+    // UYSGMA is a triangle with its columns put back in order, so F is a
+    // row-permuted lower triangle: every element is read.
     if (j <= numt)
-      for (int i = j; i <= numt; ++i) fj[i - 1] = uysgma(j, i);
+      for (int i = 1; i <= numt; ++i) fj[i - 1] = uysgma(j, i);
   }
   std::copy_n(y, numt, w.b.col(1));
   for (int i = 1; i <= nr; ++i) w.b(numt + i, 1) = rest.r[i - 1];

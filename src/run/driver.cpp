@@ -3,13 +3,12 @@
 #include <memory>
 
 #include "data/data_set_up.h"
-#include "data/group_data.h"
+#include "estimation/group_driver.h"
 #include "forecast/forecast_index.h"
 #include "input/key_file.h"
 #include "input/option_groups.h"
 #include "input/parameter_file.h"
 #include "input/workspace_plan.h"
-#include "report/group_data_report.h"
 #include "report/parameter_report.h"
 #include "io/console.h"
 #include "io/fortran_io.h"
@@ -119,45 +118,36 @@ void reparametrisePiRestrictions(RunRecord& run) {
   // The reparametrisation itself and its report come here.
 }
 
-// One group: its plan, its data, and its data section. The estimation passes
-// come here.
+// One group: its plan, then the group driver.
 void estimateGroup(RunRecord& run, int g) {
   const Options& o = run.options;
-  GroupPlanDims dims{run.groups.foundEstimation[g - 1], run.groups.foundForecast[g - 1], o.M, o.K,
-                     o.P, o.phiRestrictionRows, o.piRestrictionRows, o.deltaRestrictionRows};
+  GroupDims d{run.groups.foundEstimation[g - 1], run.groups.foundForecast[g - 1], o.K, o.P, o.M};
+  const ScratchNeed need = groupStepNeed(d, o.piRestrictionRows);
+  GroupPlanDims dims{d.NUMT, d.TF, o.M, o.K, o.P, o.phiRestrictionRows, o.piRestrictionRows,
+                     o.deltaRestrictionRows, need.doubles, need.ints, need.complexes};
   GroupPlan plan;
   ALCCGR(dims, plan, run.capacities.wr, run.capacities.wi, run.capacities.wc, run.outUnit(),
          run.logUnit());
-  auto wr = [&](int entry) { return carve(run.WR, plan.start[entry]); };
-  GroupData data;
-  data.T = dims.T;
-  data.TF = dims.TF;
-  data.K = o.K;
-  data.P = o.P;
-  data.y = wr(1);
-  data.yF = wr(2);
-  data.X = Mat{wr(3), plan.ldX, o.K, dims.T};
-  data.XF = Mat{wr(4), plan.ldXF, o.K, dims.TF};
-  data.Z = Mat{wr(5), plan.ldZ, o.P, dims.T};
-  data.ZF = Mat{wr(6), plan.ldZF, o.P, dims.TF};
-  GETDTA(data, run.files, g, run.logUnit());
 
-  GroupDataSection section;
-  section.printLevel = o.printLevel;
-  section.groupId = run.groups.id[g - 1];
-  section.iterations = run.groups.MAXITG[g - 1];
-  section.yName = &run.names.y;
-  section.xNames = &run.names.x;
-  section.zNames = &run.names.z;
-  section.data = &data;
-  section.zSource = o.zSource;
-  section.lSource = o.lSource;
-  section.M = o.M;
-  section.L = Mat{run.lMatrix.data(), run.second.ldLMatrix, o.K, o.M};
-  section.restrictions = &run.restrictions;
-  section.diagonalPhi = o.diagonalPhi;
-  section.diagonalDelta = o.diagonalDelta;
-  RPTGDT(section, run.outUnit(), run.logUnit());
+  GroupJob job;
+  job.groupId = run.groups.id[g - 1];
+  job.g = g;
+  job.NG = run.dims.NG;
+  job.lastPass = run.groups.MAXITG[g - 1];
+  job.dims = d;
+  job.options = &o;
+  job.files = &run.files;
+  job.names = &run.names;
+  job.L = Mat{run.lMatrix.data(), run.second.ldLMatrix, o.K, o.M};
+  job.restrictions = &run.restrictions;
+  job.plan = &plan;
+  job.WR = &run.WR;
+  job.WI = &run.WI;
+  job.WC = &run.WC;
+  job.sigma2Table = run.groupSigma2.data();
+  job.outUnit = run.outUnit();
+  job.logUnit = run.logUnit();
+  ESTGRP(job);
 }
 
 void runPooledPhase(RunRecord& run) {

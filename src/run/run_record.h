@@ -1,6 +1,7 @@
 #pragma once
 // Everything a run owns, from start to end: capacities, file table,
 // dimensions, per-group tables and the program region.
+#include <array>
 #include <complex>
 #include <vector>
 
@@ -38,6 +39,8 @@ struct RunRecord {
   // Set by the data set-up once the groups' data and the restrictions are in place.
   bool dataReady = false;
   bool restrictionsReady = false;
+  // SIGMA**2 of every group's last pass, by group position, for the pooled phase.
+  std::array<double, kMaxGroups> groupSigma2{};
   // The program region, sized once from the capacities.
   std::vector<double> WR;
   std::vector<int> WI;

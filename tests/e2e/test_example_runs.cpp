@@ -85,6 +85,47 @@ std::vector<std::vector<double>> printedTable(std::istream& report) {
   return rows;
 }
 
+std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+std::string saveName(const std::string& base, int group) {
+  char suffix[8];
+  std::snprintf(suffix, sizeof suffix, ".%03d", group);
+  return base + suffix;
+}
+
+// Every printed PI matrix with the standard errors that follow it.
+struct PiEstimateText {
+  std::vector<double> pi, se;
+};
+
+std::vector<PiEstimateText> piEstimates(const std::string& report) {
+  std::vector<PiEstimateText> out;
+  std::istringstream lines(report);
+  std::string line;
+  auto numbers = [](const std::string& text, bool numbered, std::vector<double>& into) {
+    std::istringstream fields(text);
+    std::string field;
+    for (int i = 0; fields >> field; ++i)
+      if (!numbered || i % 2 == 1) into.push_back(std::stod(field));
+  };
+  while (std::getline(lines, line)) {
+    if (line.find(" THE PI MATRIX (") != 0) continue;
+    PiEstimateText e;
+    while (std::getline(lines, line) && line.find("SIGMA**2") == std::string::npos)
+      if (line.find("COLUMN") == std::string::npos) numbers(line, false, e.pi);
+    while (std::getline(lines, line) && line != "STANDARD ERRORS:") {
+    }
+    std::getline(lines, line);
+    while (std::getline(lines, line) && !line.empty()) numbers(line, true, e.se);
+    out.push_back(e);
+  }
+  return out;
+}
+
 TEST(ExampleRuns, GrunfeldRunsToTheEndAndEchoesItsData) {
   testing::TempDir dir;
   copyExample("grunfeld");
@@ -144,10 +185,18 @@ TEST(ExampleRuns, GrunfeldRunsToTheEndAndEchoesItsData) {
   EXPECT_EQ(std::count(report.begin(), report.end(), '\n') > 0, true);
   EXPECT_TRUE(contains(report, "\nNUMBER OF ITERATIONS FOR THIS GROUP =   5\n"));
 
-  // Only the report and the log are new: every scratch file is gone.
+  // Every group runs its five passes to the end, each with its PI, BETA(t)
+  // and forecast sections.
+  EXPECT_EQ(occurrences(report, "\n THE PI MATRIX ( 3-COMPONENT VECTOR )"), 5 * firms.size());
+  EXPECT_EQ(occurrences(report, " BETA(t) VECTORS ---\n"), 5 * firms.size());
+  EXPECT_EQ(occurrences(report, "\n FORECAST BETA MATRIX ( 3 BY 2 MATRIX )"), 5 * firms.size());
+
+  // Only the report, the log and the BETA(t) save files (kept by default)
+  // are new: every scratch file is gone.
   auto after = filesHere();
   before.insert("KOVAOUT");
   before.insert("KOVALOG");
+  for (int firm = 1; firm <= 11; ++firm) before.insert(saveName("BETASAV", firm));
   EXPECT_EQ(after, before);
 }
 
@@ -295,9 +344,25 @@ TEST(ExampleRuns, SimulatedRunsToTheEndAndEchoesItsFiles) {
   }
   EXPECT_EQ(yxTables, groups.size());
   EXPECT_EQ(zTables, groups.size());
+
+  // The PI estimates of every group's last pass lie within reach of the
+  // true PI the data were drawn from: 3.5 of their standard errors.
+  const std::vector<double> truePi{1, 2, -1, 0.5, -0.3, 0.8};  // TRUTH, column by column
+  auto estimates = piEstimates(report);
+  ASSERT_EQ(estimates.size(), 5 * groups.size());
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    const PiEstimateText& last = estimates[5 * g + 4];
+    ASSERT_EQ(last.pi.size(), 6u);
+    ASSERT_EQ(last.se.size(), 6u);
+    for (int i = 0; i < 6; ++i)
+      EXPECT_LT(std::fabs(last.pi[i] - truePi[i]), 3.5 * last.se[i])
+          << "group " << groups[g] << " component " << i + 1;
+  }
+
   auto after = filesHere();
   before.insert("KOVAOUT");
   before.insert("KOVALOG");
+  for (int group : groups) before.insert(saveName("BETASAV", group));
   EXPECT_EQ(after, before);
 }
 

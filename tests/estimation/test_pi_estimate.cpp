@@ -88,8 +88,7 @@ DMat randomCovariance(int T, unsigned seed) {
   return s;
 }
 
-// What the routines return; UYSGMA is passed with garbage below its
-// diagonal, which must not be read.
+// What the routines return for a group.
 struct PiRun {
   DMat pi, mu, cov, scaled, orc, ro;
   double sigma2 = 0.0;
@@ -100,7 +99,16 @@ struct PiRun {
 PiRun runPi(Group g, int groupId = 1, int pass = 0) {
   const int T = g.T, n = g.n, m = g.R.rows;
   DMat u = cholesky(g.sigma, 'U');
-  for (int j = 1; j < T; ++j) u(j + 1, j) = 99.0;
+  // A factor of YSIGMA need not be triangular (the covariance step puts its
+  // columns back in their original order): reflect the Cholesky factor, so
+  // that every element of it counts.
+  double vv = 0.0;
+  for (int i = 1; i <= T; ++i) vv += (1.0 + 0.3 * i) * (1.0 + 0.3 * i);
+  for (int j = 1; j <= T; ++j) {
+    double d = 0.0;
+    for (int i = 1; i <= T; ++i) d += (1.0 + 0.3 * i) * u(i, j);
+    for (int i = 1; i <= T; ++i) u(i, j) -= 2.0 * d / vv * (1.0 + 0.3 * i);
+  }
   PiRun run{DMat(n, 1), DMat(T + m, 1), DMat(n, n, 1), {}, {}, DMat(T, T, 2), 0.0, false, {}};
   PiEstimate est{run.pi.data(), run.mu.data(), Mat{run.cov.data(), run.cov.ld, n, n}, 0.0,
                  Mat{run.ro.data(), run.ro.ld, T, T}};

@@ -1,0 +1,340 @@
+#include "estimation/group_driver.h"
+
+#include <algorithm>
+
+#include "data/group_data.h"
+#include "estimation/covariance_structure.h"
+#include "estimation/epsilon_beta.h"
+#include "estimation/pi_estimate.h"
+#include "estimation/progress.h"
+#include "estimation/starting_values.h"
+#include "estimation/ysigma_eigenvalues.h"
+#include "forecast/group_forecast.h"
+#include "report/estimation_sections.h"
+#include "report/group_data_report.h"
+#include "report/saved_results.h"
+#include "solvers/definiteness.h"
+
+namespace kova {
+namespace {
+
+// The arrays a group keeps from step to step, carved from the group plan.
+struct GroupArrays {
+  GroupData data;
+  Mat phi, delta, udelta, gamma, ugamma;
+  PhiEigen eig;
+  Mat tlx, tlxf, xz;
+  Mat ysigma, uysgma, RO;
+  double* blocks = nullptr;  // M x M x NUMT
+  Mat cov;
+  double* PIVECT = nullptr;
+  double* MU = nullptr;
+  Mat epsilon, beta;
+  Mat workR;                 // the working PI restriction
+  double* workRhs = nullptr;
+  double* ysigmaEigen = nullptr;
+  double* EIPIVC = nullptr;
+  GroupForecast forecast;
+  Scratch scratch;           // the stretch W3..W6 with WI1 and WC1
+};
+
+GroupArrays carveArrays(const GroupJob& job) {
+  const GroupPlan& plan = *job.plan;
+  const GroupDims& d = job.dims;
+  const int T = d.NUMT, TF = d.TF, K = d.K, P = d.P, M = d.M, KP = d.KP();
+  auto wr = [&](int e) { return carve(*job.WR, plan.start[e]); };
+  auto wc = [&](int e) { return carve(*job.WC, plan.start[e]); };
+  auto mat = [&](int e, int rows, int cols) { return Mat{wr(e), std::max(rows, 1), rows, cols}; };
+
+  GroupArrays a;
+  a.data.T = T;
+  a.data.TF = TF;
+  a.data.K = K;
+  a.data.P = P;
+  a.data.y = wr(1);
+  a.data.yF = wr(2);
+  a.data.X = mat(3, K, T);
+  a.data.XF = mat(4, K, TF);
+  a.data.Z = mat(5, P, T);
+  a.data.ZF = mat(6, P, TF);
+  a.phi = mat(7, M, M);
+  a.delta = mat(8, M, M);
+  a.udelta = mat(9, M, M);
+  a.tlx = mat(10, M, T);
+  a.tlxf = mat(11, M, TF);
+  a.cov = mat(12, KP, KP);
+  a.gamma = mat(13, M, M);
+  a.ugamma = mat(14, M, M);
+  a.eig = PhiEigen{M, std::max(M, 1), wc(16), wc(15), wc(17), wr(20)};
+  a.blocks = wr(22);
+  a.ysigma = mat(23, T, T);
+  a.uysgma = mat(24, T, T);
+  a.PIVECT = wr(25);
+  a.MU = wr(26);
+  const int R = job.restrictions->pi.rows;
+  a.workR = mat(27, R, KP);
+  a.workRhs = wr(27) + static_cast<long>(std::max(R, 1)) * KP;
+  a.ysigmaEigen = wr(28);
+  a.EIPIVC = wr(28) + T;
+  a.epsilon = mat(29, M, T);
+  a.RO = mat(34, T, T);
+  a.xz = mat(35, T, KP);
+  a.forecast.yS = wr(39);
+  a.forecast.yP = wr(40);
+  a.beta = mat(41, K, T);
+  a.forecast.epsF = mat(42, M, TF);
+  a.forecast.betaF = mat(43, K, TF);
+  const long long arena =
+      plan.size[30] + plan.size[31] + plan.size[32] + plan.size[33];
+  a.scratch = Scratch(wr(30), arena, carve(*job.WI, plan.start[37]), plan.size[37], wc(38),
+                      plan.size[38]);
+  return a;
+}
+
+// The variance decomposition of the random coefficients: L GAMMA L', the
+// covariance of BETA(t) - PI z(t) in units of SIGMA**2.
+void printVarianceDecomposition(const SectionContext& c, Mat L, Mat gamma, Scratch s) {
+  if (c.printLevel < 3) return;
+  const int K = L.rows, M = L.cols;
+  Mat lg = s.mat(K, M), v = s.mat(K, K);
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= K; ++i) {
+      double sum = 0.0;
+      for (int l = 1; l <= M; ++l) sum += L(i, l) * gamma(l, j);
+      lg(i, j) = sum;
+    }
+  for (int j = 1; j <= K; ++j)
+    for (int i = 1; i <= K; ++i) {
+      double sum = 0.0;
+      for (int l = 1; l <= M; ++l) sum += lg(i, l) * L(j, l);
+      v(i, j) = sum;
+    }
+  printPassMatrix(c, 3, v, "MATRIX OF VARIANCE DECOMPOSITION");
+}
+
+class GroupRun {
+ public:
+  explicit GroupRun(const GroupJob& job) : job_(job), o_(*job.options), a_(carveArrays(job)) {}
+
+  void run() {
+    setUp();
+    for (pass_ = 0; pass_ <= job_.lastPass; ++pass_) runPass();
+    closeGroup();
+  }
+
+ private:
+  const NamedUnit& family(Family f) const { return job_.files->scratch(f, job_.g); }
+  SectionContext context() const {
+    return SectionContext{o_.printLevel, job_.groupId, pass_, job_.outUnit, job_.logUnit};
+  }
+  int piRows() const { return job_.restrictions->pi.rows; }
+  bool hasInequalities() const { return o_.piEqualityRows < piRows(); }
+
+  void copyPiRestriction() {
+    Restriction& pi = job_.restrictions->pi;
+    CPYRPI(pi.coefficients(), pi.vector.data(), pi.rows, a_.workR, a_.workRhs);
+    // Until inequalities are converted, only the equality rows are in force.
+    spirow_ = o_.piEqualityRows;
+  }
+
+  void setUp() {
+    const GroupDims& d = job_.dims;
+    if (piRows() >= 1) copyPiRestriction();
+    GETDTA(a_.data, *job_.files, job_.g, job_.logUnit);
+    printDataSection();
+
+    StartingPhiSettings ps{o_.phiSource, o_.zeroPhi, o_.diagonalPhi, o_.printLevel, job_.groupId};
+    Scratch s = a_.scratch;
+    INTPHI(ps, a_.phi, a_.eig, phiIsZero_, family(Family::PHDATG), family(Family::PSAVE), s,
+           job_.outUnit, job_.logUnit);
+    StartingDeltaSettings ds{o_.deltaSource, o_.printLevel, job_.groupId};
+    s = a_.scratch;
+    INTDLT(ds, a_.delta, sigma2_, a_.udelta, family(Family::DTDATG), family(Family::DSAVE), s,
+           job_.outUnit, job_.logUnit);
+
+    CTLXS(job_.L, a_.data.X, a_.tlx, family(Family::TLX), true, job_.logUnit);
+    if (d.TF >= 1) CTLXS(job_.L, a_.data.XF, a_.tlxf, family(Family::TLXF), true, job_.logUnit);
+    const SectionContext c = context();
+    printPassMatrix(c, 5, a_.tlx, "THE MATRIX TLX", true);
+    if (d.TF >= 1) printPassMatrix(c, 5, a_.tlxf, "THE MATRIX TLXF", true);
+    CXZ(a_.data.X, a_.data.Z, a_.xz, family(Family::XZ), true, job_.logUnit);
+    printPassMatrix(c, 5, a_.xz, "THE MATRIX XZ", true);
+  }
+
+  void printDataSection() {
+    GroupDataSection section;
+    section.printLevel = o_.printLevel;
+    section.groupId = job_.groupId;
+    section.iterations = job_.lastPass;
+    section.yName = &job_.names->y;
+    section.xNames = &job_.names->x;
+    section.zNames = &job_.names->z;
+    section.data = &a_.data;
+    section.zSource = o_.zSource;
+    section.lSource = o_.lSource;
+    section.M = job_.dims.M;
+    section.L = job_.L;
+    section.restrictions = job_.restrictions;
+    section.diagonalPhi = o_.diagonalPhi;
+    section.diagonalDelta = o_.diagonalDelta;
+    RPTGDT(section, job_.outUnit, job_.logUnit);
+  }
+
+  // Passes 1..N re-estimate PHI and then DELTA from the previous pass's
+  // EPSILON and rebuild UDELTA. Until those solvers are in place, PHI,
+  // DELTA and UDELTA keep their starting values on every pass.
+  void reestimatePhiAndDelta() {}
+
+  void runPass() {
+    PROGRS(job_.groupId, job_.g, pass_, job_.lastPass);
+    if (hasInequalities()) copyPiRestriction();
+    if (pass_ >= 1) reestimatePhiAndDelta();
+    covarianceStructure();
+    estimatePi();
+    epsilonAndBeta();
+    if (job_.dims.TF >= 1) forecast();
+  }
+
+  void covarianceStructure() {
+    const SectionContext c = context();
+    const PhiForm form{o_.zeroPhi, o_.diagonalPhi};
+    Scratch s = a_.scratch;
+    CGAMMA(form, a_.phi, a_.delta, a_.udelta, a_.gamma, a_.ugamma, s, job_.outUnit);
+    printPassMatrix(c, 4, a_.gamma, "THE GAMMA MATRIX");
+    printVarianceDecomposition(c, job_.L, a_.gamma, a_.scratch);
+
+    s = a_.scratch;
+    const YsigmaFiles files{family(Family::YSIGFCTR), family(Family::ESIGMA)};
+    CSIGYE(form, a_.tlx, a_.phi, a_.eig, a_.ugamma, a_.udelta, a_.ysigma, a_.uysgma, a_.blocks,
+           files, s, job_.logUnit);
+    printSigmaEpsBlocks(c, job_.dims.M, job_.dims.NUMT, a_.blocks);
+    printPassMatrix(c, 5, a_.ysigma, "THE YSIGMA MATRIX");
+    if (o_.printLevel >= 1) {
+      s = a_.scratch;
+      ysigmaEigenvalues(a_.uysgma, a_.ysigmaEigen, s);
+      printPassMatrix(c, 1, Mat{a_.ysigmaEigen, job_.dims.NUMT, job_.dims.NUMT, 1},
+                      "EIGENVALUES OF YSIGMA");
+    }
+    // The transposed factors of passes 0 and 1 go to their files for the
+    // special covariance of pass 1; RO is free until ECPIMU fills it.
+    if (pass_ <= 1) {
+      const NamedUnit& file =
+          job_.files->fixed[static_cast<int>(pass_ == 0 ? Fixed::YSFACTR0 : Fixed::YSFACTR1)];
+      SAVYSG(a_.uysgma, a_.RO, file, true, job_.logUnit);
+    }
+  }
+
+  void estimatePi() {
+    const SectionContext c = context();
+    // PI under inequality restrictions comes here; until then the equality
+    // rows alone are in force.
+    PiRestrictionView rest{Mat{a_.workR.p, a_.workR.ld, spirow_, job_.dims.KP()}, a_.workRhs,
+                           spirow_};
+    est_ = PiEstimate{a_.PIVECT, a_.MU, a_.cov, sigma2_, a_.RO, false};
+    Scratch s = a_.scratch;
+    ECPIMU(pass_, job_.groupId, a_.data.y, a_.xz, rest, a_.uysgma, est_, s, job_.outUnit,
+           job_.logUnit);
+    sigma2_ = est_.sigma2;
+    SCLCOV(est_);
+
+    PiSection pi;
+    pi.K = job_.dims.K;
+    pi.P = job_.dims.P;
+    pi.PIVECT = a_.PIVECT;
+    pi.MU = a_.MU;
+    pi.muLength = job_.dims.NUMT + spirow_;
+    pi.cov = a_.cov;
+    pi.sigma2 = sigma2_;
+    pi.covUnavailable = est_.covUnavailable;
+    RPTPIR(c, pi);
+
+    OrcvarRanks ranks;
+    s = a_.scratch;
+    ORCVAR(a_.xz, sigma2_, a_.uysgma, rest, est_, ranks, s, job_.outUnit, job_.logUnit,
+           job_.dims.K, job_.dims.P);
+    CovarianceSection cs;
+    cs.cov = a_.cov;
+    cs.fixedByRestrictions = est_.covUnavailable && ranks.restriction == job_.dims.KP();
+    cs.restrictionRank = ranks.restriction;
+    cs.whiteningRank = ranks.whitening;
+    cs.informationRank = ranks.information;
+    cs.informationFull = ranks.informationFull;
+    cs.whiteningFull = job_.dims.NUMT;
+    cs.restrictionFull = std::min(spirow_, job_.dims.KP());
+    printCovarianceSection(c, cs);
+  }
+
+  void epsilonAndBeta() {
+    const SectionContext c = context();
+    Scratch s = a_.scratch;
+    CEPS(a_.tlx, a_.blocks, a_.uysgma, a_.RO, a_.MU, a_.epsilon, family(Family::EPSMATRX), s,
+         job_.logUnit);
+    printPassMatrix(c, 3, a_.epsilon, "THE EPSILON MATRIX");
+    if (pass_ == job_.lastPass && !hasInequalities() && job_.NG >= 2) {
+      job_.sigma2Table[job_.g - 1] = sigma2_;
+      // The pooled phase's accumulation of this group's MU-vector comes here.
+    }
+    CBETA(a_.PIVECT, a_.data.Z, job_.L, a_.epsilon, a_.beta);
+    printBetaSection(c, a_.beta);
+    if (o_.saveBeta)
+      PUTBTA(job_.groupId, pass_, job_.lastPass, a_.beta, family(Family::BETASAV), job_.logUnit);
+    // The special covariance of pass 1 comes here.
+  }
+
+  void forecast() {
+    const SectionContext c = context();
+    Scratch s = a_.scratch;
+    double* work = s.doubles(job_.dims.M);
+    YFCAST(a_.data.yF, a_.data.XF, a_.data.ZF, a_.tlxf, job_.L, a_.phi, a_.epsilon, a_.PIVECT,
+           a_.forecast, work);
+    const GroupForecast& f = a_.forecast;
+    ForecastSection fs;
+    fs.epsF = f.epsF;
+    fs.betaF = f.betaF;
+    fs.yF = a_.data.yF;
+    fs.yS = f.yS;
+    fs.yP = f.yP;
+    fs.TF = job_.dims.TF;
+    fs.rmseS = f.rmseS;
+    fs.rmseP = f.rmseP;
+    fs.mapeS = f.mapeS;
+    fs.mapeP = f.mapeP;
+    fs.mapeComputed = f.mapeComputed;
+    printForecastSection(c, fs);
+  }
+
+  void closeGroup() {
+    PUTPHI(a_.phi, family(Family::PSAVE), job_.logUnit);
+    if (o_.saveDelta) PUTDLT(a_.delta, sigma2_, family(Family::DSAVE), job_.logUnit);
+    const FileTable& f = *job_.files;
+    FDELET(f[Fixed::YSFACTR0], f[Fixed::YSFACTR1], f[Fixed::XDELTA], job_.logUnit);
+  }
+
+  const GroupJob& job_;
+  const Options& o_;
+  GroupArrays a_;
+  PiEstimate est_;
+  int pass_ = 0;
+  int spirow_ = 0;
+  double sigma2_ = 1.0;
+  bool phiIsZero_ = false;
+};
+
+}  // namespace
+
+ScratchNeed groupStepNeed(const GroupDims& d, int piRows) {
+  const int T = d.NUMT, M = d.M, KP = d.KP();
+  ScratchNeed need;
+  for (const ScratchNeed& n :
+       {INTPHIneed(M), INTDLTneed(M), CGAMMAneed(M), CSIGYEneed(M, T), ECPIMUneed(T, KP, piRows),
+        ORCVARneed(T, KP, piRows), CEPSneed(M, T), ysigmaEigenvaluesNeed(T), ADJDNDneed(M),
+        EIGDCPneed(M)})
+    need.include(n);
+  // The variance decomposition (K x M and K x K) and the forecast's vector.
+  need.include(ScratchNeed{static_cast<long long>(d.K) * (M + d.K), 0, 0});
+  return need;
+}
+
+void ESTGRP(const GroupJob& job) { GroupRun(job).run(); }
+
+}  // namespace kova

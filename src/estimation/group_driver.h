@@ -1,0 +1,44 @@
+#pragma once
+// ESTGRP: one group estimated from start to finish: its data, its starting
+// values, passes 0..N (GAMMA, YSIGMA, PI with SIGMA**2 and its covariance,
+// EPSILON, BETA(t), forecasts, each with its report section), then the save
+// files. Everything the group uses lives in the program region, laid out by
+// the group plan; nothing is allocated during the passes.
+#include <vector>
+
+#include "data/data_set_up.h"
+#include "data/group_dims.h"
+#include "data/restrictions.h"
+#include "input/options.h"
+#include "input/workspace_plan.h"
+#include "io/file_table.h"
+#include "linalg/scratch.h"
+
+namespace kova {
+
+// What the run driver hands to the group driver.
+struct GroupJob {
+  int groupId = 0;
+  int g = 0;         // group position 1..NG
+  int NG = 0;
+  int lastPass = 0;  // N: passes 0..N run
+  GroupDims dims;
+  const Options* options = nullptr;
+  const FileTable* files = nullptr;
+  const VariableNames* names = nullptr;
+  Mat L;                                 // K x M
+  Restrictions* restrictions = nullptr;  // the master copies
+  const GroupPlan* plan = nullptr;
+  std::vector<double>* WR = nullptr;
+  std::vector<int>* WI = nullptr;
+  std::vector<dcomplex>* WC = nullptr;
+  double* sigma2Table = nullptr;  // per group position, filled on the last pass
+  int outUnit = 0, logUnit = 0;
+};
+
+// The largest scratch need of the steps of one group (for the group plan).
+ScratchNeed groupStepNeed(const GroupDims& dims, int piRows);
+
+void ESTGRP(const GroupJob& job);
+
+}  // namespace kova
