@@ -30,7 +30,9 @@ struct PiEstimate {
 // generalized least-squares core for [y; r] and for every unit vector
 // [e_i; 0]: MU = [y; r] - [XZ; R] PIVECT, and column i of RO is the first
 // NUMT entries of e_i - [XZ; R] x_i, so that MU(1..NUMT) = RO y without
-// restrictions. Only the upper triangle of UYSGMA is read. A rank-deficient
+// restrictions. UYSGMA may be any square factor with UYSGMA'UYSGMA = YSIGMA
+// (a triangle with permuted columns, as the covariance step leaves it);
+// every element is read. A rank-deficient
 // XZ gives the minimum-norm estimate. covUnavailable is set only when the
 // core could not form the covariance (a zero design).
 void ECPIMU(int pass, int groupId, const double* y, Mat XZ, const PiRestrictionView& rest,
