@@ -108,24 +108,27 @@ TEST(RunSetUp, ManyGroupsAndTheLimitOnOpenFiles) {
   if (std::system("command -v prlimit > /dev/null") != 0) GTEST_SKIP() << "no prlimit";
   if (::geteuid() != 0 && limit.rlim_max < 2048) GTEST_SKIP() << "hard limit below 2048";
   testing::TempDir dir;
-  ASSERT_EQ(std::system((std::string(KOVA_SIMULATOR) + " --out . --ng 150 --records 10 --k 2 "
-                         "--p 1 --pdata --ddata --iterations 2 > /dev/null")
-                            .c_str()),
-            0);
-  auto result = runKova("prlimit --nofile=1024:2048 ");
-  EXPECT_EQ(result.status, 0) << result.console.substr(0, 1000);
-
-  auto tiny = runKova("prlimit --nofile=64:64 ");
+  auto simulate = [](int groups) {
+    return std::system((std::string(KOVA_SIMULATOR) + " --out . --ng " + std::to_string(groups) +
+                        " --records 10 --k 2 --p 1 --pdata --ddata --iterations 2 > /dev/null")
+                           .c_str());
+  };
+  ASSERT_EQ(simulate(10), 0);
+  auto tiny = runKova("prlimit --nofile=32:32 ");
   EXPECT_EQ(tiny.status, 1);
-  // 1208: KOVAOUT, KOVALOG, SAVEKEYS, SAVEDPNT, 8 x 150 group files, YXDATA1
-  // and the three standard streams.
+  // 88: KOVAOUT, KOVALOG, SAVEKEYS, SAVEDPNT, 8 x 10 group files, YXDATA1 and
+  // the three standard streams.
   EXPECT_NE(tiny.console.find("\n FROM SUBROUTINE SETDAT: TOO MANY OPEN FILES.  THE RUN NEEDS "
-                              "1208 FILES OPEN AT ONCE (STANDARD INPUT, OUTPUT AND ERROR "
-                              "INCLUDED); THE LIMIT ON OPEN FILES (ULIMIT -N) IS 64.\n\n FROM "
+                              "88 FILES OPEN AT ONCE (STANDARD INPUT, OUTPUT AND ERROR "
+                              "INCLUDED); THE LIMIT ON OPEN FILES (ULIMIT -N) IS 32.\n\n FROM "
                               "SUBROUTINE SETDAT: ERROR IN OPENING OF FILE "),
             std::string::npos)
       << tiny.console;
   EXPECT_TRUE(tiny.console.ends_with(", WITH IOCOND =   24.  PROGRAM STOPS.\n")) << tiny.console;
+
+  ASSERT_EQ(simulate(150), 0);
+  auto result = runKova("prlimit --nofile=1024:2048 ");
+  EXPECT_EQ(result.status, 0) << result.console.substr(0, 1000);
 }
 
 TEST(RunSetUp, EarlierReportIsReplacedFromTheStart) {
