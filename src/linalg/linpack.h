@@ -64,6 +64,12 @@ void DCHDC(double* a, int lda, int p, double* work, int* jpvt, int job, int& inf
 // value: S(m+1..min(N,P)) and their vectors are correct, and U' X V is the
 // bidiagonal matrix with diagonal S and super-diagonal E.
 void DSVDC(double* x, int ldx, int n, int p, double* s, double* e, double* u, int ldu, double* v,
+// An element of the bidiagonal matrix counts as zero when it is negligible
+// beside its neighbours or below eps times the norm of the matrix. Without
+// the second test, values that fall below eps ||X|| (graded or numerically
+// singular X) never converge, since their rounding noise is of that size;
+// with it they converge to within a small multiple of eps ||X||, which is
+// all the accuracy any backward-stable method gives them.
            int ldv, double* work, int job, int& info);
 
 // ZGEFA: LU factorization with partial pivoting of the complex N x N matrix

@@ -4,6 +4,7 @@
 // plane rotations applied to pairs of columns of U and V.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "linalg/linpack.h"
@@ -78,6 +79,9 @@ struct Svd {
   double* work;
   bool wantu, wantv;
   int ncu;  // number of left vectors wanted
+  // Elements of the bidiagonal matrix at or below this size are rounding
+  // noise: eps times max(|s(k)| + |e(k)|), the norm of the matrix.
+  double negligible = 0.0;
 };
 
 // Reduces X to bidiagonal form by alternating column and row reflectors,
@@ -156,13 +160,17 @@ void generateV(Svd& d, int nrt) {
 enum class Step { DeflateLast, Split, QrStep, Converged };
 
 // Finds what to do with the active block ending at m: l is set to the first
-// row of the block (or of the split) as the classic routine sets it.
+// row of the block (or of the split) as the classic routine sets it. An
+// element is negligible when it is lost against its neighbours or against
+// the norm of the matrix: the relative test alone never passes once the
+// neighbours themselves are below eps ||B||, where rounding noise of size
+// eps ||B|| is all the iteration can reach.
 Step inspect(const Svd& d, int m, int& l) {
   double* s = d.s;
   double* e = d.e;
   for (l = m - 1; l >= 1; --l) {
     double test = std::fabs(s[l - 1]) + std::fabs(s[l]);
-    if (test + std::fabs(e[l - 1]) == test) {
+    if (test + std::fabs(e[l - 1]) == test || std::fabs(e[l - 1]) <= d.negligible) {
       e[l - 1] = 0.0;
       break;
     }
@@ -176,7 +184,7 @@ Step inspect(const Svd& d, int m, int& l) {
     double test = 0.0;
     if (ls != m) test += std::fabs(e[ls - 1]);
     if (ls != l + 1) test += std::fabs(e[ls - 2]);
-    if (test + std::fabs(s[ls - 1]) == test) {
+    if (test + std::fabs(s[ls - 1]) == test || std::fabs(s[ls - 1]) <= d.negligible) {
       s[ls - 1] = 0.0;
       break;
     }
@@ -325,6 +333,9 @@ void DSVDC(double* x, int ldx, int n, int p, double* s, double* e, double* u, in
   if (n < m) s[m - 1] = 0.0;
   if (nrt + 1 < m) e[nrt] = column(x, ldx, m)[nrt];
   e[m - 1] = 0.0;
+  double norm = 0.0;
+  for (int k = 0; k < m; ++k) norm = std::max(norm, std::fabs(s[k]) + std::fabs(e[k]));
+  d.negligible = std::numeric_limits<double>::epsilon() * norm;
   if (d.wantu) generateU(d, nct);
   if (d.wantv) generateV(d, nrt);
 
