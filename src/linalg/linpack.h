@@ -44,12 +44,16 @@ void DTRSL(const double* t, int ldt, int n, double* b, int job, int& info);
 // upper triangle of A is read and it is overwritten by R; the strict lower
 // triangle is untouched. WORK has length P. JPVT (JOB != 0 only) works as in
 // DQRDC: > 0 initial, == 0 free, < 0 final on entry; the original index of
-// the row/column in place k on return. INFO is the index of the last
-// positive pivot (the factorization stops at the first pivot <= 0): the
-// leading INFO x INFO block of R factors the same block of P' A P; INFO < P
-// says A is singular or indefinite. Rounding can leave a pivot
-// that is zero in exact arithmetic slightly positive, so for a singular
-// matrix INFO may exceed the rank; no tolerance is applied.
+// the row/column in place k on return. The factorization stops at the
+// first pivot that is not positive (or is NaN) and, when JOB != 0, at the
+// first pivot not above P u max A(i,i), u = 2^-53 the unit roundoff; INFO is
+// the number of pivots taken: the leading INFO x INFO block of R factors the
+// same block of P' A P, and INFO < P says A is singular or indefinite. With
+// pivoting INFO is the numerical rank, which callers rely on: rounding
+// leaves the pivots beyond the rank tiny but often positive, and taking them
+// would fill the rows below with noise of size sqrt(u) ||A||. The tolerance
+// is relative to the largest diagonal element, so a diagonal element below
+// it counts as zero: scale a badly scaled matrix first.
 void DCHDC(double* a, int lda, int p, double* work, int* jpvt, int job, int& info);
 
 // DSVDC: singular value decomposition X = U diag(S) V' of the N x P matrix X
@@ -60,16 +64,16 @@ void DCHDC(double* a, int lda, int p, double* work, int* jpvt, int job, int& inf
 // min(N+1,P) and returns the singular values in descending order; E (length
 // P) is ordinarily zero on return; WORK has length N. U may be X when N <= P
 // or A == 2; V may be X when P <= N.
-// INFO = 0 on success; INFO = m > 0 when the iteration failed for the m-th
-// value: S(m+1..min(N,P)) and their vectors are correct, and U' X V is the
-// bidiagonal matrix with diagonal S and super-diagonal E.
-void DSVDC(double* x, int ldx, int n, int p, double* s, double* e, double* u, int ldu, double* v,
 // An element of the bidiagonal matrix counts as zero when it is negligible
 // beside its neighbours or below eps times the norm of the matrix. Without
 // the second test, values that fall below eps ||X|| (graded or numerically
 // singular X) never converge, since their rounding noise is of that size;
 // with it they converge to within a small multiple of eps ||X||, which is
 // all the accuracy any backward-stable method gives them.
+// INFO = 0 on success; INFO = m > 0 when the iteration failed for the m-th
+// value: S(m+1..min(N,P)) and their vectors are correct, and U' X V is the
+// bidiagonal matrix with diagonal S and super-diagonal E.
+void DSVDC(double* x, int ldx, int n, int p, double* s, double* e, double* u, int ldu, double* v,
            int ldv, double* work, int job, int& info);
 
 // ZGEFA: LU factorization with partial pivoting of the complex N x N matrix

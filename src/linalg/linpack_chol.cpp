@@ -4,7 +4,9 @@
 // columns i < j has to move three pieces: the parts of columns i and j above
 // row i, the diagonal pair, and the stretch between them, where row i of the
 // upper triangle trades places with column j.
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "linalg/linpack.h"
@@ -69,7 +71,17 @@ void DCHDC(double* a_, int lda, int p, double* work, int* jpvt, int job, int& in
   Upper a{a_, lda};
   int pl = 1, pu = 0;
   info = p;
-  if (job != 0) arrange(a, p, jpvt, pl, pu);
+  // A pivot must exceed this to be taken. After r steps on a matrix of
+  // rank r the remaining block is zero in exact arithmetic, but computed it
+  // is rounding noise of order P u max A(i,i) (u = 2^-53, the unit
+  // roundoff), often positive; the largest remaining diagonal element at
+  // that level means the rank has been reached.
+  double tol = 0.0;
+  if (job != 0) {
+    for (int k = 1; k <= p; ++k) tol = std::max(tol, a(k, k));
+    tol *= p * (std::numeric_limits<double>::epsilon() / 2);
+    arrange(a, p, jpvt, pl, pu);
+  }
 
   for (int k = 1; k <= p; ++k) {
     double maxdia = a(k, k);
@@ -82,7 +94,7 @@ void DCHDC(double* a_, int lda, int p, double* work, int* jpvt, int job, int& in
         }
       }
     }
-    if (maxdia <= 0.0) {
+    if (!(maxdia > tol)) {  // a NaN pivot stops the factorization too
       info = k - 1;
       return;
     }
