@@ -348,36 +348,31 @@ TEST_F(DataSetUpTest, ShortDataFileAndNonNumbersNameFileLineAndField) {
       << log();
 }
 
-// The lines of a block are all read before their fields: the message must
-// still name the line that holds the field, in either block and every file.
+// A block's lines are all read before their fields: the message must still
+// name the field's own line, in either block and in every file.
 TEST_F(DataSetUpTest, NonNumberInABlockNamesItsOwnLine) {
   settings = {.K = 4, .P = 1, .M = 4, .width = 20, .leadingOnes = false, .zSource = 'U'};
   keysFor(std::vector<Record>(250, {1, "NN"}), 1);
-  struct Case { std::string file; int line; std::string message; } cases[] = {
-      {"YXDATA1", 2, "FIELD 2 (COLUMNS 21-40) OF LINE 2 OF FILE YXDATA1"},
-      {"YXDATA2", 2, "FIELD 1 (COLUMNS 1-20) OF LINE 2 OF FILE YXDATA2"},
-      {"ZDATA1", 2, "FIELD 1 (COLUMNS 1-20) OF LINE 2 OF FILE ZDATA1"},
-      {"YXDATA2", 230, "FIELD 1 (COLUMNS 1-20) OF LINE 230 OF FILE YXDATA2"},
+  auto file = [](const std::string& names, const std::string& values, bool faulty, int bad) {
+    std::string text = names + "\n";
+    for (int line = 2; line <= 251; ++line)
+      text += (faulty && line == bad ? row({"x"}) : values) + "\n";
+    return text;
   };
-  for (const Case& c : cases) {
-    std::string yx1 = row({"Y", "A", "B", "C"}) + "\n", yx2 = row({"D"}) + "\n",
-                z1 = row({"Z"}) + "\n";
-    for (int line = 2; line <= 251; ++line) {
-      bool bad = line == c.line;
-      yx1 += row({"1", bad && c.file == "YXDATA1" ? "x" : "2", "3", "4"}) + "\n";
-      yx2 += row({bad && c.file == "YXDATA2" ? "x" : "5"}) + "\n";
-      z1 += row({bad && c.file == "ZDATA1" ? "x" : "6"}) + "\n";
-    }
-    testing::writeFile("YXDATA1", yx1);
-    testing::writeFile("YXDATA2", yx2);
-    testing::writeFile("ZDATA1", z1);
+  const std::pair<std::string, int> cases[] = {
+      {"YXDATA1", 2}, {"YXDATA2", 2}, {"ZDATA1", 2}, {"YXDATA2", 230}};
+  for (const auto& [name, bad] : cases) {
+    testing::writeFile("YXDATA1", file(row({"Y", "A", "B", "C"}), row({"1", "2", "3", "4"}),
+                                       name == "YXDATA1", bad));
+    testing::writeFile("YXDATA2", file(row({"D"}), row({"5"}), name == "YXDATA2", bad));
+    testing::writeFile("ZDATA1", file(row({"Z"}), row({"6"}), name == "ZDATA1", bad));
     closeAllUnits();
     ASSERT_EQ(openUnit(kLog, "KOVALOG", "FORMATTED", "UNKNOWN"), 0);
     endFileUnit(kLog);
-    EXPECT_THROW(run(), RunStopped) << c.message;
-    EXPECT_NE(log().find(" IN SUBROUTINE SETDAT, " + c.message + " IS NOT A NUMBER: 'x'.\n"),
-              std::string::npos)
-        << c.message << "\n" << log();
+    EXPECT_THROW(run(), RunStopped);
+    std::string message = " IN SUBROUTINE SETDAT, FIELD 1 (COLUMNS 1-20) OF LINE " +
+                          std::to_string(bad) + " OF FILE " + name + " IS NOT A NUMBER: 'x'.";
+    EXPECT_NE(log().find(message), std::string::npos) << message << "\n" << log();
   }
 }
 
