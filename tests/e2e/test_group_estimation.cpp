@@ -3,13 +3,19 @@
 // crash nor print numbers that are not numbers.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/run_kova.h"
 #include "support/temp_dir.h"
+
+extern "C" void dgels_(const char* trans, const int* m, const int* n, const int* nrhs, double* a,
+                       const int* lda, double* b, const int* ldb, double* work, const int* lwork,
+                       int* info, std::size_t);
 
 namespace kova {
 namespace {
@@ -154,6 +160,145 @@ TEST(GroupEstimation, DegenerateGroupsRunWithoutNonNumbers) {
   const std::string report = readFile("KOVAOUT");
   EXPECT_FALSE(hasNonNumbers(report)) << report;
   EXPECT_TRUE(contains(report, "THE PI MATRIX"));
+}
+
+// One group of 25 records, K = 3 (a leading one and two drawn x), P = 1,
+// M = 1 with L = (1, 0, 0)' and DELTA = 1, written with 13 significant digits
+// so that the test knows the data exactly as the program reads them.
+struct SmallPanel {
+  static constexpr int T = 25, K = 3;
+  std::vector<double> y, x2, x3;
+  SmallPanel() {
+    unsigned state = 12345;
+    auto draw = [&] {
+      state = state * 1103515245u + 12345u;
+      return ((state >> 8) % 20000) / 10000.0 - 1.0;
+    };
+    double e = 0.0;
+    for (int t = 0; t < T; ++t) {
+      x2.push_back(round13(3.0 * draw() + 0.2 * t));
+      x3.push_back(round13(draw()));
+      e = 0.6 * e + draw();
+      y.push_back(round13(1.5 + 0.8 * x2[t] - 2.0 * x3[t] + e));
+    }
+  }
+  static double round13(double v) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%20.12e", v);
+    return std::strtod(text, nullptr);
+  }
+  void write(const std::string& extra) const {
+    writeFile("PARAMTRS", "BEGIN GROUP (ALL)\nTITLE = SMALL\nT = 25\nK = 3\nP = 1\nM = 1\n"
+                          "CONST = YES\nL-MATRIX = USER\nITERATIONS = 2\nPRINT LEVEL = 1\n"
+                          "WIDTH = 20\n" + extra + "END GROUP (ALL)\nEND OF DATA\n");
+    std::string keys, data = "                   Y                  X2                  X3\n";
+    for (int t = 0; t < T; ++t) {
+      keys += "1\n";
+      char line[80];
+      std::snprintf(line, sizeof line, "%20.12e%20.12e%20.12e\n", y[t], x2[t], x3[t]);
+      data += line;
+    }
+    writeFile("YXDKEY", keys + "END OF DATA\n");
+    writeFile("YXDATA1", data);
+    writeFile("LDATA1", "                 1.0\n                 0.0\n                 0.0\n");
+  }
+};
+
+// Least squares of y on [1, x2, x3] after the transformation that whitens
+// AR(1) errors with coefficient rho (rho = 0: ordinary least squares), by
+// LAPACK: the coefficients, SIGMA**2 and the standard errors.
+struct Reference {
+  std::vector<double> pi, se;
+  double sigma2 = 0;
+};
+
+Reference praisWinsten(const SmallPanel& d, double rho) {
+  const int T = SmallPanel::T, K = 3;
+  std::vector<double> a(T * K), b(T);
+  for (int t = 0; t < T; ++t) {
+    const double row[3] = {1.0, d.x2[t], d.x3[t]};
+    const double prev[3] = {1.0, t > 0 ? d.x2[t - 1] : 0.0, t > 0 ? d.x3[t - 1] : 0.0};
+    const double f = std::sqrt(1.0 - rho * rho);
+    for (int k = 0; k < K; ++k) a[t + k * T] = t == 0 ? f * row[k] : row[k] - rho * prev[k];
+    b[t] = t == 0 ? f * d.y[0] : d.y[t] - rho * d.y[t - 1];
+  }
+  std::vector<double> a0 = a;
+  int m = T, n = K, one = 1, lwork = 1000, info = 0;
+  std::vector<double> work(lwork);
+  dgels_("N", &m, &n, &one, a.data(), &m, b.data(), &m, work.data(), &lwork, &info, 1);
+  Reference r;
+  r.pi.assign(b.begin(), b.begin() + K);
+  double rss = 0;
+  for (int t = K; t < T; ++t) rss += b[t] * b[t];
+  r.sigma2 = rss / (T - K);
+  // (A'A)^-1 from the triangle R of the QR that dgels left in a.
+  double rinv[3][3] = {};
+  for (int j = 0; j < K; ++j) {
+    rinv[j][j] = 1.0 / a[j + j * T];
+    for (int i = j - 1; i >= 0; --i) {
+      double sum = 0;
+      for (int l = i + 1; l <= j; ++l) sum += a[i + l * T] * rinv[l][j];
+      rinv[i][j] = -sum / a[i + i * T];
+    }
+  }
+  for (int i = 0; i < K; ++i) {
+    double v = 0;
+    for (int j = i; j < K; ++j) v += rinv[i][j] * rinv[i][j];
+    r.se.push_back(std::sqrt(r.sigma2 * v));
+  }
+  return r;
+}
+
+// The first printed PI vector, SIGMA**2 and standard errors of the report.
+Reference printedEstimate(const std::string& report) {
+  Reference r;
+  std::istringstream lines(report.substr(report.find(" THE PI MATRIX (")));
+  std::string line;
+  std::getline(lines, line);
+  std::getline(lines, line);
+  std::istringstream(line) >> r.pi.emplace_back() >> r.pi.emplace_back() >> r.pi.emplace_back();
+  while (std::getline(lines, line) && line.find(" SIGMA**2 (") != 0) {
+  }
+  std::getline(lines, line);
+  r.sigma2 = std::stod(line);
+  while (std::getline(lines, line) && line != "STANDARD ERRORS:") {
+  }
+  std::getline(lines, line);
+  std::getline(lines, line);
+  std::istringstream fields(line);
+  std::string n, v;
+  while (fields >> n >> v) r.se.push_back(std::stod(v));
+  return r;
+}
+
+// With M = 1, L = (1, 0, 0)' and DELTA = 1, a zero PHI makes YSIGMA the
+// identity (ordinary least squares) and PHI = rho the AR(1) covariance of
+// Prais and Winsten's regression with the first observation kept. BETA(t)
+// of components 2 and 3 is PI itself, saved at full precision.
+TEST(GroupEstimation, SpecialCasesReproduceOlsAndPraisWinsten) {
+  for (double rho : {0.0, 0.6}) {
+    testing::TempDir dir;
+    SmallPanel panel;
+    panel.write(rho == 0.0 ? "ZERO PHI = YES\n" : "INITIAL PHI = USER\n");
+    if (rho != 0.0) writeFile("PDATA1", "                 0.6\n");
+    auto result = testing::runKova();
+    ASSERT_EQ(result.status, 0) << result.console;
+    const Reference expected = praisWinsten(panel, rho);
+    const Reference printed = printedEstimate(readFile("KOVAOUT"));
+    auto beta = records("BETASAV.001");
+    ASSERT_EQ(beta.size(), 4u);
+    for (int t = 0; t < SmallPanel::T; ++t)
+      for (int k = 1; k < 3; ++k)
+        EXPECT_NEAR(beta[1][3 * t + k], expected.pi[k], 1e-11 * std::fabs(expected.pi[k]))
+            << "rho " << rho << " t " << t << " k " << k;
+    ASSERT_EQ(printed.pi.size(), 3u);
+    ASSERT_EQ(printed.se.size(), 3u);
+    for (int k = 0; k < 3; ++k) {
+      EXPECT_NEAR(printed.pi[k], expected.pi[k], 5e-5 * std::fabs(expected.pi[k])) << rho;
+      EXPECT_NEAR(printed.se[k], expected.se[k], 5e-5 * expected.se[k]) << rho;
+    }
+    EXPECT_NEAR(printed.sigma2, expected.sigma2, 5e-5 * expected.sigma2) << rho;
+  }
 }
 
 }  // namespace
