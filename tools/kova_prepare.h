@@ -1,0 +1,98 @@
+#pragma once
+// kova_prepare: turns a CSV panel (one row per group and period) into a kova
+// run directory: PARAMTRS, YXDKEY, YXDATA1/YXDATA2, ZDATA1/ZDATA2 and
+// GROUPS.csv, the map from the CSV's group values to kova's identifiers.
+//
+// Every check on the input runs before anything is written, so bad input
+// leaves no file behind. Faults of the input throw BadInput, whose message
+// names the file, the line and the column (exit status 2); a file that
+// cannot be written throws WriteFailure (exit status 1).
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kova::prepare {
+
+struct BadInput : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct WriteFailure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// kova's capacities that a prepared directory must respect.
+constexpr int kMaxGroups = 150;
+constexpr int kMaxRecords = 12500;
+constexpr int kLineLength = 80;
+
+// One data row of the CSV: its fields and the line each field begins on
+// (a quoted field may hold line breaks, so a row may span several lines).
+struct CsvRow {
+  int line = 0;  // line on which the row begins
+  std::vector<std::string> fields;
+  std::vector<int> fieldLines;
+};
+
+struct CsvTable {
+  std::string file;  // as named on the command line, for messages
+  std::vector<std::string> header;
+  int headerLine = 1;
+  std::vector<CsvRow> rows;
+};
+
+// Reads an RFC 4180 file: a header line, then rows with as many fields as
+// the header; quoted fields, embedded commas, quotes and line breaks, CRLF
+// or LF, a UTF-8 byte-order mark. Blank lines are skipped.
+CsvTable readCsv(const std::string& path);
+
+struct Request {
+  std::string csv;
+  std::string group, y, time, forecastColumn;
+  std::vector<std::string> x, z;
+  int forecastLast = 0;
+  int iterations = 5;
+  std::vector<std::string> options;  // KEY=VALUE, written as given
+  std::string out;
+  bool force = false;
+};
+
+struct OutputFile {
+  std::string name;
+  std::string text;
+};
+
+struct Prepared {
+  std::vector<OutputFile> files;
+  std::vector<std::string> warnings;  // values that had to be rounded
+  std::string summary;
+};
+
+// Checks the whole table against the request and builds every file's text.
+Prepared prepare(const Request& request, const CsvTable& table);
+
+// Checks the output directory (absent, empty, or --force) and writes the
+// files; with --force, stale YXDATA2/ZDATA1/ZDATA2 that this run does not
+// write are removed so that they cannot be mistaken for its data.
+void checkOutputDirectory(const Request& request);
+void writeDirectory(const Request& request, const Prepared& prepared);
+
+// Number texts as the data files carry them.
+struct Decimal {
+  bool negative = false;
+  std::string digits;  // significant digits, no leading or trailing zeros; empty for 0
+  int exponent = 0;    // value = digits * 10**exponent
+};
+
+// Parses [sign] digits [. digits] [E|e|D|d [sign] digits] (at least one
+// mantissa digit); false for anything else.
+bool parseDecimal(const std::string& text, Decimal& out);
+
+// The shortest exact spelling of the value (fixed or with an exponent).
+std::string shortestSpelling(const Decimal& d);
+
+// The value rounded to fit within `room` characters: its spelling, or an
+// empty string when not even one significant digit fits.
+std::string roundedSpelling(const Decimal& d, int room);
+
+}  // namespace kova::prepare
