@@ -7,12 +7,14 @@
 #include "estimation/epsilon_beta.h"
 #include "estimation/pi_estimate.h"
 #include "estimation/progress.h"
+#include "estimation/special_covariance.h"
 #include "estimation/starting_values.h"
 #include "estimation/ysigma_eigenvalues.h"
 #include "forecast/group_forecast.h"
 #include "report/estimation_sections.h"
 #include "report/group_data_report.h"
 #include "report/saved_results.h"
+#include "report/special_covariance_section.h"
 #include "solvers/definiteness.h"
 
 namespace kova {
@@ -278,7 +280,16 @@ class GroupRun {
     printBetaSection(c, a_.beta);
     if (o_.saveBeta)
       PUTBTA(job_.groupId, pass_, job_.lastPass, a_.beta, family(Family::BETASAV), job_.logUnit);
-    // The special covariance of pass 1 comes here.
+    if (pass_ == 1) specialCovariance();
+  }
+
+  // Pass 1 weighs the data as pass 0 did but gives them pass 1's structure.
+  void specialCovariance() {
+    Scratch s = a_.scratch;
+    const FileTable& f = *job_.files;
+    SCOVAR(a_.xz, f[Fixed::YSFACTR0], f[Fixed::YSFACTR1], sigma2_, a_.cov, s, job_.outUnit,
+           job_.logUnit);
+    printSpecialCovarianceSection(context(), a_.cov);
   }
 
   void forecast() {
@@ -327,7 +338,7 @@ ScratchNeed groupStepNeed(const GroupDims& d, int piRows) {
   ScratchNeed need;
   for (const ScratchNeed& n :
        {INTPHIneed(M), INTDLTneed(M), CGAMMAneed(M), CSIGYEneed(M, T), ECPIMUneed(T, KP, piRows),
-        ORCVARneed(T, KP, piRows), CEPSneed(M, T), ysigmaEigenvaluesNeed(T), ADJDNDneed(M),
+        ORCVARneed(T, KP, piRows), SCOVARneed(T, KP), CEPSneed(M, T), ysigmaEigenvaluesNeed(T), ADJDNDneed(M),
         EIGDCPneed(M)})
     need.include(n);
   // The variance decomposition (K x M and K x K) and the forecast's vector.
