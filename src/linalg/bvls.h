@@ -81,7 +81,11 @@ void sdbvlsWithLimit(int itmax, int lda, int m, int n, double* a, double* b, dou
 //   s (ld x cols, ld >= rows) the stacked system, rhs (rows) its right-hand
 //   side, bnd (2 x cols) its bounds, xs and w (cols) the DBVLS solution and
 //   dual, workRows (rows) and workCols (cols) the DBVLS work vectors,
-//   index (cols) the DBVLS index array.
+//   index (cols) the DBVLS index array; resolve (resolveLength doubles) and
+//   resolveInts (ME + MI + cols ints) serve the final solve on the binding
+//   rows, which also reuses s, rhs, workRows and workCols.
+// After QDBVLS, xs, w, index and nsetp still describe the phase-2 DBVLS
+// solution.
 struct QdbvlsWork {
   int ld = 0;       // leading dimension of s, and capacity of rhs and workRows
   int maxCols = 0;  // capacity of the column-length arrays
@@ -93,6 +97,9 @@ struct QdbvlsWork {
   double* workRows = nullptr;
   double* workCols = nullptr;
   int* index = nullptr;
+  double* resolve = nullptr;
+  long resolveLength = 0;
+  int* resolveInts = nullptr;
   double rnorm = 0.0;  // of the last DBVLS call (phase 2: of the weighted system)
   int nsetp = 0;
 };
@@ -133,7 +140,21 @@ struct LinearConstraints {
 //   `inconsistent` is returned true.
 //   phase 2 appends the rows wt * [A, 0] (right-hand side wt * b) to the
 //   constraint rows, with wt so small (scaled by the square root of the
-//   machine precision) that the constraint rows act as constraints.
+//   machine precision) that the constraint rows act as constraints. Being
+//   weighted rows, they hold only to about that square root: in degenerate
+//   cases (contradictory rows, several binding rows meeting at one point,
+//   an ill-conditioned set of binding rows) a binding row misses by 1e-11 to
+//   1e-8 of its scale, and x is no more accurate.
+//   So the result of phase 2 only names the binding rows: the rows whose
+//   slack sits at one of its bounds. x is then solved afresh, by the
+//   null-space method, as min ||A x - b|| with those rows as equalities at
+//   the bounds their slacks sit on: an orthogonal factorization of the
+//   (normalized) binding rows gives the part of x they fix, and QRLSQ the
+//   minimum-norm rest. A row the new x violates by more than rounding
+//   (1.0E-13 of its terms) joins the binding rows, the most violated first,
+//   and the solve is repeated. Binding rows then hold to the machine
+//   precision. Should no feasible x come out (not met in practice), x is
+//   the phase-2 solution.
 // A and the constraints are not overwritten. x receives N entries. No
 // constraint rows at all writes "IN SUBROUTINE QDBVLS, NO LINEAR CONSTRAINT
 // IS GIVEN.  PROGRAM STOPS." to the console and logUnit and stops the run.

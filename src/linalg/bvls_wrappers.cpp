@@ -5,6 +5,8 @@
 
 #include "linalg/blas1.h"
 #include "linalg/bvls.h"
+#include "linalg/least_squares.h"
+#include "linalg/linpack.h"
 #include "io/console.h"
 #include "io/edit_descriptors.h"
 #include "io/fortran_io.h"
@@ -18,6 +20,9 @@ constexpr double kEqualityTolerance = 1.0E-10;
 constexpr double kBelowNegative = 1.0000000000000022;
 constexpr double kBelowNonNegative = 0.9999999999999978;
 constexpr int kScmachUnit = 100;
+// A row missed by more than this fraction of its terms is violated; a
+// product of N terms computed in double carries rounding far below it.
+constexpr double kRoundingFloor = 1.0E-13;
 
 // The log unit may not be open (writeLine then reports it); the console copy
 // is what the user sees, so the log copy is best effort.
@@ -132,9 +137,143 @@ void solveStacked(QdbvlsWork& work, int rows, int cols, int& ierr, int logUnit) 
   reportStatus("DBVLS", ierr, logUnit);
 }
 
-bool workspaceFits(const QdbvlsWork& w, int rows, int cols) {
+long resolveLength(int m, int n, int mc) {
+  return mc + 3L * n + qrlsqWorkSize(m, n);
+}
+
+bool workspaceFits(const QdbvlsWork& w, int m, int n, int mc) {
+  const int rows = mc + m, cols = n + mc;
   return w.ld >= rows && w.maxCols >= cols && w.s && w.rhs && w.bnd && w.xs && w.w &&
-         w.workRows && w.workCols && w.index;
+         w.workRows && w.workCols && w.index && w.resolve && w.resolveInts &&
+         w.resolveLength >= resolveLength(m, n, mc);
+}
+
+// Constraint row i (1..ME+MI) of [E; C] and its right-hand side bounds
+// (those of its slack after phase 1).
+struct ConstraintRows {
+  const LinearConstraints& cons;
+  int n, me;
+  Mat bnd;
+  double coef(int i, int j) const { return i <= me ? cons.e(i, j) : cons.c(i - me, j); }
+  double value(int i, const double* x, double& terms) const {
+    return i <= me ? rowTimes(cons.e, i, n, x, terms) : rowTimes(cons.c, i - me, n, x, terms);
+  }
+  double lower(int i) const { return bnd(1, n + i); }
+  double upper(int i) const { return bnd(2, n + i); }
+};
+
+// Which bound a row is held at: 0 none, 1 its lower, 2 its upper bound.
+enum Held : int { kFree = 0, kAtLower = 1, kAtUpper = 2 };
+
+// min ||A x - b|| with the held rows as equalities, by the null-space
+// method. The held rows, each scaled to unit length (a zero row holds
+// nothing), are the columns of G'; G' P = Q R with pivoting and rank k.
+// With x = Q y, the held rows fix y(1..k) through R11' y1 = (P'g)(1..k) and
+// y(k+1..n) is the minimum-norm solution of (A Q)(:,k+1..n) y2 =
+// b - (A Q)(:,1..k) y1. Rows of R beyond the rank are rounding (dependent
+// rows that hold with the others). The result goes to `trial`.
+void solveOnHeldRows(Mat a, const double* b, const ConstraintRows& rows, const int* held,
+                     QdbvlsWork& work, int m, int mc, double* trial, int logUnit) {
+  const int n = rows.n, ldg = std::max(n, 1), lda = std::max(m, 1);
+  double* gt = work.s;
+  double* aq = work.s + static_cast<long>(ldg) * mc;
+  double* g = work.rhs;
+  double* c = work.rhs + mc;
+  double* y = work.workCols;
+  double* qraux = work.workCols + n;
+  double* dqrWork = work.resolve;
+  double* tmp = dqrWork + mc;
+  double* y2 = tmp + n;
+  double* lsqWork = y2 + 2 * n;  // after the result, y2 + n
+  int* jpvtG = work.resolveInts;
+  int* jpvtA = jpvtG + mc;
+
+  int mg = 0;
+  for (int i = 1; i <= mc; ++i) {
+    if (held[i - 1] == kFree) continue;
+    double norm = 0.0;
+    for (int j = 1; j <= n; ++j) norm = std::hypot(norm, rows.coef(i, j));
+    if (norm == 0.0) continue;
+    double* col = gt + static_cast<long>(ldg) * mg;
+    for (int j = 1; j <= n; ++j) col[j - 1] = rows.coef(i, j) / norm;
+    g[mg] = (held[i - 1] == kAtLower ? rows.lower(i) : rows.upper(i)) / norm;
+    ++mg;
+  }
+  int k = 0, info = 0;
+  if (mg > 0 && n > 0) {
+    std::fill_n(jpvtG, mg, 0);
+    DQRDC(gt, ldg, n, mg, qraux, jpvtG, dqrWork, 1);
+    k = numericalRank(gt, ldg, std::min(n, mg), kGlsTol);
+  }
+  for (int i = 0; i < k; ++i) y[i] = g[jpvtG[i] - 1];
+  if (k > 0) DTRSL(gt, ldg, k, y, 11, info);
+
+  // A Q, row by row: (Q' a_i)' is row i of A Q.
+  for (int i = 1; i <= m; ++i) {
+    for (int j = 1; j <= n; ++j) tmp[j - 1] = a(i, j);
+    DQRSL(gt, ldg, n, k, qraux, tmp, nullptr, tmp, nullptr, nullptr, nullptr, 1000, info);
+    for (int j = 1; j <= n; ++j) aq[(i - 1) + static_cast<long>(j - 1) * lda] = tmp[j - 1];
+  }
+  for (int i = 1; i <= m; ++i) {
+    double sum = b[i - 1];
+    for (int j = 1; j <= k; ++j) sum -= aq[(i - 1) + static_cast<long>(j - 1) * lda] * y[j - 1];
+    c[i - 1] = sum;
+  }
+  std::fill_n(y2, n, 0.0);
+  if (m > 0 && n > k) {
+    int rank = 0;
+    QRLSQ(aq + static_cast<long>(k) * lda, lda, m, n - k, 1, c, lda, kGlsTol, y2, n - k,
+          work.workRows, lda, rank, jpvtA, lsqWork, logUnit);
+  }
+  std::copy_n(y2, n - k, y + k);
+  DQRSL(gt, ldg, n, k, qraux, y, trial, nullptr, nullptr, nullptr, nullptr, 10000, info);
+}
+
+// Solves again with the rows phase 2 left at a bound of their slack held
+// there exactly (see QDBVLS). Returns false, leaving x alone, when no
+// feasible x came out.
+bool resolveOnBindingRows(Mat a, const double* b, const ConstraintRows& rows, QdbvlsWork& work,
+                          int m, int mc, double* x, int logUnit) {
+  const int n = rows.n;
+  int* held = work.resolveInts + mc + n;
+  for (int i = 1; i <= mc; ++i) {
+    const double slack = work.xs[n + i - 1];
+    held[i - 1] = slack == rows.lower(i) ? kAtLower : slack == rows.upper(i) ? kAtUpper : kFree;
+  }
+  double* xt = work.resolve + mc + 2 * n;
+  for (int round = 0; round <= mc; ++round) {
+    solveOnHeldRows(a, b, rows, held, work, m, mc, xt, logUnit);
+    int worst = 0;
+    Held side = kFree;
+    double worstMiss = 0.0;
+    for (int i = 1; i <= mc; ++i) {
+      if (held[i - 1] != kFree) continue;
+      double terms = 0.0;
+      const double v = rows.value(i, xt, terms);
+      const double lo = rows.lower(i), hi = rows.upper(i);
+      double miss = 0.0;
+      Held s = kFree;
+      if (v < lo) {
+        miss = (lo - v) / std::max(terms + std::abs(lo), 1.0E-300);
+        s = kAtLower;
+      } else if (hi < kBvlsUnbounded && v > hi) {
+        miss = (v - hi) / std::max(terms + std::abs(hi), 1.0E-300);
+        s = kAtUpper;
+      }
+      if (miss > kRoundingFloor && miss > worstMiss) {
+        worst = i;
+        side = s;
+        worstMiss = miss;
+      }
+    }
+    if (worst == 0) {
+      if (!std::all_of(xt, xt + n, [](double v) { return std::isfinite(v); })) return false;
+      std::copy_n(xt, n, x);
+      return true;
+    }
+    held[worst - 1] = side;
+  }
+  return false;
 }
 
 }  // namespace
@@ -158,8 +297,10 @@ void SDBVLS(int lda, int m, int n, double* a, double* b, double* x, int ldbnd, d
 QdbvlsWorkSize qdbvlsWorkSize(int m, int n, int me, int mi) {
   const long mc = std::max(me, 0) + std::max(mi, 0);
   const long rows = mc + std::max(m, 0), cols = mc + std::max(n, 0);
-  // s, rhs, bnd, xs, w, workRows, workCols; index
-  return QdbvlsWorkSize{rows * cols + rows + 2 * cols + cols + cols + rows + cols, cols};
+  // s, rhs, bnd, xs, w, workRows, workCols, resolve; index, resolveInts
+  return QdbvlsWorkSize{rows * cols + rows + 2 * cols + cols + cols + rows + cols +
+                            resolveLength(std::max(m, 0), std::max(n, 0), static_cast<int>(mc)),
+                        cols + mc + cols};
 }
 
 QdbvlsWork carveQdbvlsWork(double* dwork, int* iwork, int m, int n, int me, int mi) {
@@ -175,7 +316,10 @@ QdbvlsWork carveQdbvlsWork(double* dwork, int* iwork, int m, int n, int me, int 
   w.w = w.xs + cols;
   w.workRows = w.w + cols;
   w.workCols = w.workRows + rows;
+  w.resolve = w.workCols + cols;
+  w.resolveLength = resolveLength(std::max(m, 0), std::max(n, 0), mc);
   w.index = iwork;
+  w.resolveInts = iwork + cols;
   return w;
 }
 
@@ -194,7 +338,7 @@ void QDBVLS(Mat a, const double* b, const LinearConstraints& cons, QdbvlsWork& w
   }
   // A workspace smaller than the stacked system is what DBVLS reports as 2;
   // it is caught before anything is written into it.
-  if (!workspaceFits(work, rows, cols)) reportStatus("DBVLS", 2, logUnit);
+  if (!workspaceFits(work, m, n, mc)) reportStatus("DBVLS", 2, logUnit);
 
   Mat s{work.s, work.ld, rows, cols};
   Mat bnd{work.bnd, 2, 2, cols};
@@ -214,7 +358,9 @@ void QDBVLS(Mat a, const double* b, const LinearConstraints& cons, QdbvlsWork& w
   }
 
   // Phase 2: the least-squares rows, weighted down far enough that the
-  // constraint rows hold to about the machine precision.
+  // constraint rows act as constraints; they hold to about the square root
+  // of the machine precision, and the solve on the binding rows below
+  // makes them hold to the machine precision.
   const double an = frobenius(a, m, n);
   writeLine(kScmachUnit, "");
   writeLine(kScmachUnit, (ListLine() << "THE SCALED MACHEP (SCMACH)=" << kScmach).str());
@@ -229,6 +375,7 @@ void QDBVLS(Mat a, const double* b, const LinearConstraints& cons, QdbvlsWork& w
   solveStacked(work, rows, cols, ierr, logUnit);
   if (ierr == 0) ierr = phase1Status;
   DCOPY(n, work.xs, 1, x, 1);
+  resolveOnBindingRows(a, b, ConstraintRows{cons, n, me, bnd}, work, m, mc, x, logUnit);
 }
 
 }  // namespace kova
