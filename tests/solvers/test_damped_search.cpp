@@ -1,13 +1,11 @@
 // The damped solve against restricted ridge least squares through LAPACK,
-// and the secant search on a closed form.
+// restricted and not, with more or fewer data rows than unknowns.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdio>
-#include <sstream>
 #include <vector>
 
-#include "io/console.h"
 #include "solvers/damped_search.h"
 #include "solvers/damped_reference.h"
 
@@ -117,21 +115,6 @@ TEST(DampedSolve, DependentRestrictionRowsAreReportedNotDividedBy) {
     EXPECT_TRUE(s.deficient);
     for (double v : s.d) EXPECT_TRUE(std::isfinite(v));
   }
-}
-
-TEST(SecantSearch, IllinoisFindsTheRootAndRefusesAnUndefinedStep) {
-  // f(g) = 1 / (1 + g**2) - 0.25 has its root at sqrt(3).
-  auto f = [](double g) { return 1.0 / (1.0 + g * g) - 0.25; };
-  double last = 0.0;
-  const SecantOutcome out = secantSearch(0.0, f(0.0), 10.0, f(10.0), 300, 1.0E-12,
-                                         [&](int, double g) { return f(last = g); });
-  EXPECT_TRUE(out.converged);
-  EXPECT_NEAR(last, std::sqrt(3.0), 1.0E-10);
-  // A flat function gives no secant step: the search ends, unconverged.
-  const SecantOutcome flat =
-      secantSearch(0.0, 1.0, 1.0, 1.0, 300, 1.0E-12, [](int, double) { return 1.0; });
-  EXPECT_FALSE(flat.converged);
-  EXPECT_EQ(flat.steps, 0);
 }
 
 }  // namespace

@@ -112,24 +112,6 @@ TEST(LmDelta, ExactDataThenTheBoundOfLaterPasses) {
   EXPECT_NE(p.console.find("D2NORM OF THE FIRST BGAMMA="), std::string::npos);
   EXPECT_NE(p.out.find("THE UNADJUSTED DELTA (ALGORITHM LM)"), std::string::npos);
 
-  // A restriction DELTA(1,2) = 0.1 holds exactly through the search.
-  DMat B(1, 3), b(1, 1);
-  B(1, 2) = 1.0, b(1, 1) = 0.1;
-  job.restriction = RestrictionRows{view(B), b.data()};
-  capture([&](int, int) {
-    job.ITER = 1;
-    double tol = 0.0;
-    LMCDLT(job, view(delta), tol, s);
-    job.ITER = 2;
-    tol = 0.25;
-    LMCDLT(job, view(delta), tol, s);
-    DMat d(3, 1);
-    for (int i = 0; i < 3; ++i) d(i + 1, 1) = unknowns2(delta)[i];
-    EXPECT_NEAR(delta(1, 2), 0.1, 1.0E-13);
-    EXPECT_NEAR(test::frobenius(d), tol, 1.0E-5 * tol);
-    const DMat ref = test::kktRidge(A, y, B, b, test::impliedDamping(A, y, B, d));
-    for (int i = 1; i <= 3; ++i) EXPECT_NEAR(d(i, 1), ref(i, 1), 1.0E-9);
-  });
 }
 
 // MU(t) = x(t)' PHI EPSILON(t-1), plus noise when asked.
