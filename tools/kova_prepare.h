@@ -91,8 +91,13 @@ bool parseDecimal(const std::string& text, Decimal& out);
 // The shortest exact spelling of the value (fixed or with an exponent).
 std::string shortestSpelling(const Decimal& d);
 
-// The value rounded to fit within `room` characters: its spelling, or an
-// empty string when not even one significant digit fits.
-std::string roundedSpelling(const Decimal& d, int room);
+// The value rounded, half away from zero, to the most significant digits
+// whose shortest spelling fits within `room` characters; false when not even
+// one digit fits.
+bool roundToFit(const Decimal& d, int room, Decimal& rounded);
+
+// |a - b| and |a - b| / |a|, computed exactly in decimal, as text such as
+// "3.0E-21 (relative 1.5E-21)".
+std::string differenceText(const Decimal& a, const Decimal& b);
 
 }  // namespace kova::prepare

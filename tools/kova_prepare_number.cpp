@@ -2,6 +2,8 @@
 // does not, the value is respelled exactly (fewer zeros, an exponent), and
 // only when no exact spelling fits is it rounded, digit by digit in decimal.
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 #include "kova_prepare.h"
 
@@ -84,13 +86,13 @@ std::string shortestSpelling(const Decimal& d) {
   return d.negative ? "-" + best : best;
 }
 
-std::string roundedSpelling(const Decimal& d, int room) {
+bool roundToFit(const Decimal& d, int room, Decimal& rounded) {
   const int n = static_cast<int>(d.digits.size());
   for (int keep = n - 1; keep >= 1; --keep) {
     Decimal r = d;
     r.digits = d.digits.substr(0, keep);
     r.exponent = d.exponent + (n - keep);
-    if (d.digits[keep] >= '5') {  // half away from zero
+    if (d.digits[keep] >= '5') {
       int at = keep - 1;
       while (at >= 0 && r.digits[at] == '9') r.digits[at--] = '0';
       if (at >= 0) {
@@ -100,10 +102,82 @@ std::string roundedSpelling(const Decimal& d, int room) {
       }
     }
     normalise(r);
-    std::string text = shortestSpelling(r);
-    if (static_cast<int>(text.size()) <= room) return text;
+    if (static_cast<int>(shortestSpelling(r).size()) <= room) {
+      rounded = r;
+      return true;
+    }
   }
-  return "";
+  return false;
+}
+
+namespace {
+
+// The digits of |value| scaled to the exponent `to` (<= the value's own).
+std::string scaled(const Decimal& d, int to) {
+  return d.digits + std::string(static_cast<std::size_t>(d.exponent - to), '0');
+}
+
+// a - b for digit strings with a >= b.
+std::string subtract(std::string a, std::string b) {
+  b.insert(0, a.size() - b.size(), '0');
+  int borrow = 0;
+  for (int i = static_cast<int>(a.size()) - 1; i >= 0; --i) {
+    int v = (a[i] - '0') - (b[i] - '0') - borrow;
+    borrow = v < 0;
+    a[i] = static_cast<char>('0' + v + 10 * borrow);
+  }
+  return a;
+}
+
+bool lessDigits(const std::string& a, const std::string& b) {
+  return a.size() != b.size() ? a.size() < b.size() : a < b;
+}
+
+// Two significant digits and a decimal exponent for a value given as the
+// digits and exponent of a normalised Decimal.
+std::string shortScientific(const std::string& digits, int exponent) {
+  long double lead = std::strtold(("0." + digits.substr(0, 18)).c_str(), nullptr) * 10.0L;
+  int e = exponent + static_cast<int>(digits.size()) - 1;
+  char text[48];
+  std::snprintf(text, sizeof text, "%.1LfE%+d", lead, e);
+  return text;
+}
+
+}  // namespace
+
+std::string differenceText(const Decimal& a, const Decimal& b) {
+  if (a.digits.empty() && b.digits.empty()) return "0";
+  // Both are rounded values of one another and share a sign, so the
+  // difference of their magnitudes is the difference of the values.
+  int to = std::min(a.digits.empty() ? b.exponent : a.exponent, b.digits.empty() ? a.exponent : b.exponent);
+  std::string x = scaled(a, to), y = scaled(b, to);
+  if (lessDigits(x, y)) std::swap(x, y);
+  Decimal diff;
+  diff.digits = subtract(x, y);
+  diff.exponent = to;
+  normalise(diff);
+  if (diff.digits.empty()) return "0";
+  std::string text = shortScientific(diff.digits, diff.exponent);
+  if (!a.digits.empty()) {
+    // relative: leading digits divided, exponents subtracted
+    long double ld = std::strtold(("0." + diff.digits.substr(0, 18)).c_str(), nullptr);
+    long double la = std::strtold(("0." + a.digits.substr(0, 18)).c_str(), nullptr);
+    int e = (diff.exponent + static_cast<int>(diff.digits.size())) -
+            (a.exponent + static_cast<int>(a.digits.size()));
+    long double q = ld / la;
+    while (q < 1.0L) {
+      q *= 10.0L;
+      --e;
+    }
+    while (q >= 10.0L) {
+      q /= 10.0L;
+      ++e;
+    }
+    char rel[48];
+    std::snprintf(rel, sizeof rel, " (relative %.1LfE%+d)", q, e);
+    text += rel;
+  }
+  return text;
 }
 
 }  // namespace kova::prepare

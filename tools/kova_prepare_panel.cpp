@@ -16,7 +16,23 @@
 namespace kova::prepare {
 namespace {
 
-std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+// A text in double quotes for a message, its line breaks and tabs shown as
+// escapes so that the message stays on one line.
+std::string quoted(const std::string& text) {
+  std::string out = "\"";
+  for (char ch : text) {
+    if (ch == '\n') {
+      out += "\\n";
+    } else if (ch == '\r') {
+      out += "\\r";
+    } else if (ch == '\t') {
+      out += "\\t";
+    } else {
+      out += ch;
+    }
+  }
+  return out + "\"";
+}
 
 std::string trim(const std::string& s) {
   std::size_t a = s.find_first_not_of(" \t");
@@ -148,7 +164,7 @@ Number readNumber(const Context& c, const CsvRow& row, int column, const char* r
   n.text = trim(row.fields[column]);
   n.line = row.fieldLines[column];
   n.column = column;
-  if (n.text.empty()) throw BadInput(c.at(row, column) + ": an empty " + role + " value");
+  if (n.text.empty()) throw BadInput(c.at(row, column) + ": an empty " + role);
   if (!parseDecimal(n.text, n.value))
     throw BadInput(c.at(row, column) + ": " + quoted(n.text) + " is not a number");
   double v = std::strtod(shortestSpelling(n.value).c_str(), nullptr);
@@ -307,10 +323,11 @@ Prepared prepare(const Request& rq, const CsvTable& table) {
     if (forecast[r] && trim(row.fields[yCol]).empty()) {
       yGiven[r] = 0;
     } else {
-      y[r] = readNumber(c, row, yCol, forecast[r] ? "y" : "y (allowed only on a forecast row)");
+      y[r] = readNumber(c, row, yCol,
+                        forecast[r] ? "y" : "y value on a row that is not a forecast record");
     }
-    for (int col : xCols) x[r].push_back(readNumber(c, row, col, "x"));
-    for (int col : zCols) z[r].push_back(readNumber(c, row, col, "z"));
+    for (int col : xCols) x[r].push_back(readNumber(c, row, col, "x value"));
+    for (int col : zCols) z[r].push_back(readNumber(c, row, col, "z value"));
   }
   int forecasts = 0;
   for (std::size_t g = 0; g < members.size(); ++g) {
@@ -349,20 +366,15 @@ Prepared prepare(const Request& rq, const CsvTable& table) {
     std::string text = n.text;
     if (static_cast<int>(text.size()) > w - 1) text = shortestSpelling(n.value);
     if (static_cast<int>(text.size()) > w - 1) {
-      text = roundedSpelling(n.value, w - 1);
-      if (text.empty())
-        throw BadInput(table.file + ", line " + std::to_string(n.line) + ", column " +
-                       quoted(table.header[n.column]) + ": " + n.text +
-                       " cannot be written in a field of " + std::to_string(w) + " columns");
-      long double exact = std::strtold(shortestSpelling(n.value).c_str(), nullptr);
-      long double kept = std::strtold(text.c_str(), nullptr);
-      char by[64];
-      std::snprintf(by, sizeof by, "%.2LE (relative %.2LE)", std::fabs(kept - exact),
-                    exact == 0 ? 0.0L : std::fabs((kept - exact) / exact));
-      out.warnings.push_back(table.file + ", line " + std::to_string(n.line) + ", column " +
-                             quoted(table.header[n.column]) + ": " + n.text +
-                             " does not fit in a field of " + std::to_string(w) +
-                             " columns; written as " + text + ", rounded by " + by);
+      Decimal rounded;
+      std::string where = table.file + ", line " + std::to_string(n.line) + ", column " +
+                          quoted(table.header[n.column]) + ": " + n.text;
+      if (!roundToFit(n.value, w - 1, rounded))
+        throw BadInput(where + " cannot be written in a field of " + std::to_string(w) + " columns");
+      text = shortestSpelling(rounded);
+      out.warnings.push_back(where + " does not fit in a field of " + std::to_string(w) +
+                             " columns; written as " + text + ", rounded by " +
+                             differenceText(n.value, rounded));
     }
     std::string f = std::string(static_cast<std::size_t>(w) - text.size(), ' ') + text;
     double read = 0.0;
