@@ -1,6 +1,7 @@
 #include "estimation/group_driver.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "data/group_data.h"
 #include "estimation/covariance_structure.h"
@@ -15,7 +16,14 @@
 #include "report/group_data_report.h"
 #include "report/saved_results.h"
 #include "report/special_covariance_section.h"
+#include "io/edit_descriptors.h"
+#include "io/messages.h"
+#include "report/adjustment_sections.h"
 #include "solvers/definiteness.h"
+#include "solvers/lm_delta.h"
+#include "solvers/lm_phi.h"
+#include "solvers/method_choice.h"
+#include "solvers/qp_path.h"
 
 namespace kova {
 namespace {
@@ -183,9 +191,89 @@ class GroupRun {
   }
 
   // Passes 1..N re-estimate PHI and then DELTA from the previous pass's
-  // EPSILON and rebuild UDELTA. Until those solvers are in place, PHI,
-  // DELTA and UDELTA keep their starting values on every pass.
-  void reestimatePhiAndDelta() {}
+  // EPSILON and residuals, each by the path its method code names, and
+  // rebuild UDELTA from the new DELTA.
+  void reestimatePhiAndDelta() {
+    if (epsilonIsZero()) {
+      // Nothing is left to estimate PHI and DELTA from (DELTA went to zero
+      // on an earlier pass); the solvers would stop the whole run on their
+      // zero regression matrices, losing every later group.
+      reportToUnitAndConsole(
+          job_.outUnit, " IN ITERATION" + editI(pass_, 4) + " OF GROUP" + editI(job_.groupId, 4) +
+                            ", THE EPSILON MATRIX IS ZERO: PHI AND DELTA ARE KEPT FROM THE "
+                            "PREVIOUS ITERATION.");
+      writeUnit(job_.logUnit, " IN ITERATION" + editI(pass_, 4) + " OF GROUP" +
+                                  editI(job_.groupId, 4) + ", THE EPSILON MATRIX IS ZERO.");
+      return;
+    }
+    const SectionContext c = context();
+    Restriction& rp = job_.restrictions->phi;
+    Restriction& rd = job_.restrictions->delta;
+    Scratch s = a_.scratch;
+    if (solverPath(HOWCPH(o_.diagonalPhi, rp.rows, job_.outUnit)) == SolverPath::LM) {
+      double MAXEVL = 0.0;
+      LmPhiJob pj{o_.zeroPhi, o_.diagonalPhi, a_.tlx, a_.epsilon, a_.delta, a_.MU,
+                  RestrictionRows{rp.coefficients(), rp.vector.data()}, o_.EVLTOL, c};
+      LMCPHI(pj, a_.phi, a_.eig, MAXEVL, s);
+    } else {
+      QpPhiJob pj{o_.zeroPhi, o_.diagonalPhi, a_.tlx, a_.epsilon, a_.delta, a_.MU, o_.EVLTOL, c};
+      QPCPHI(pj, a_.phi, a_.eig, s);
+    }
+    s = a_.scratch;
+    const NamedUnit& xdelta = (*job_.files)[Fixed::XDELTA];
+    if (solverPath(HOWCDT(o_.diagonalDelta, rd.rows, job_.outUnit)) == SolverPath::LM) {
+      LmDeltaJob dj{pass_, o_.diagonalDelta, a_.tlx, a_.epsilon, a_.phi, sigma2_,
+                    RestrictionRows{rd.coefficients(), rd.vector.data()}, xdelta, c};
+      LMCDLT(dj, a_.delta, dlttol_, s);
+    } else {
+      QpDeltaJob dj{pass_, o_.diagonalDelta, a_.tlx, a_.epsilon, a_.phi, sigma2_, xdelta, c};
+      QPCDLT(dj, a_.delta, dlttol_, s);
+    }
+    rebuildUdelta();
+  }
+
+  bool epsilonIsZero() const {
+    for (int t = 1; t <= a_.epsilon.cols; ++t)
+      for (int i = 1; i <= a_.epsilon.rows; ++i)
+        if (a_.epsilon(i, t) != 0.0) return false;
+    return true;
+  }
+
+  // In the OLS and GLS modes only DELTA(1,1) is used; otherwise DELTA is
+  // made non-negative definite and factored. The other elements of DELTA
+  // are cleared with those of UDELTA: GAMMA is formed from DELTA itself, and
+  // an unrepaired, indefinite remainder would give an indefinite GAMMA that
+  // contradicts the factor used for YSIGMA.
+  void rebuildUdelta() {
+    const int M = job_.dims.M;
+    if (o_.ordinaryLeastSquares || o_.generalisedLeastSquares) {
+      for (int j = 1; j <= M; ++j)
+        for (int i = 1; i <= M; ++i) {
+          a_.udelta(i, j) = 0.0;
+          if (i != 1 || j != 1) a_.delta(i, j) = 0.0;
+        }
+      if (a_.delta(1, 1) < 0.0) {
+        writeUnit(job_.outUnit, " IN ITERATION" + editI(pass_, 4) + " DELTA(1,1) IS " +
+                                    editG(a_.delta(1, 1), 13, 5) + " IT IS SET TO ZERO.");
+        a_.delta(1, 1) = 0.0;
+      }
+      a_.udelta(1, 1) = std::sqrt(a_.delta(1, 1));
+      return;
+    }
+    Scratch s = a_.scratch;
+    double* before = s.doubles(M);
+    double* after = s.doubles(M);
+    bool adjusted = false;
+    if (o_.diagonalDelta) {
+      ADJDD(a_.delta, a_.udelta, 0.0, before, adjusted, job_.outUnit);
+      for (int i = 1; i <= M; ++i) after[i - 1] = a_.delta(i, i);
+    } else {
+      Mat z = s.mat(M, M);
+      Scratch rest = s.rest();
+      ADJDND(a_.delta, a_.udelta, after, z, 0.0, before, adjusted, rest, job_.outUnit);
+    }
+    printDeltaAdjustment(context(), DeltaAdjustmentSection{a_.delta, before, after, adjusted, false});
+  }
 
   void runPass() {
     PROGRS(job_.groupId, job_.g, pass_, job_.lastPass);
@@ -329,19 +417,26 @@ class GroupRun {
   int spirow_ = 0;
   double sigma2_ = 1.0;
   bool phiIsZero_ = false;
+  double dlttol_ = 0.0;  // the DELTA solvers' bound, set on pass 1
 };
 
 }  // namespace
 
-ScratchNeed groupStepNeed(const GroupDims& d, int piRows) {
-  const int T = d.NUMT, M = d.M, KP = d.KP();
+ScratchNeed groupStepNeed(const GroupDims& d, const Options& o) {
+  const int T = d.NUMT, M = d.M, KP = d.KP(), R = o.piRestrictionRows;
   ScratchNeed need;
   for (const ScratchNeed& n :
-       {INTPHIneed(M), INTDLTneed(M), CGAMMAneed(M), CSIGYEneed(M, T), ECPIMUneed(T, KP, piRows),
-        ORCVARneed(T, KP, piRows), SCOVARneed(T, KP), CEPSneed(M, T), ysigmaEigenvaluesNeed(T), ADJDNDneed(M),
-        EIGDCPneed(M)})
+       {INTPHIneed(M), INTDLTneed(M), CGAMMAneed(M), CSIGYEneed(M, T), ECPIMUneed(T, KP, R),
+        ORCVARneed(T, KP, R), SCOVARneed(T, KP), CEPSneed(M, T), ysigmaEigenvaluesNeed(T),
+        EIGDCPneed(M), LMCPHIneed(M, T, o.phiRestrictionRows, o.diagonalPhi),
+        LMCDLTneed(M, T, o.deltaRestrictionRows, o.diagonalDelta), QPCPHIneed(M, T),
+        QPCDLTneed(M, T)})
     need.include(n);
-  // The variance decomposition (K x M and K x K) and the forecast's vector.
+  // The DELTA repair: its eigenvalues before and after, the eigenvectors.
+  ScratchNeed repair = ADJDNDneed(M);
+  repair.doubles += 2LL * M + static_cast<long long>(M) * M;
+  need.include(repair);
+  // The variance decomposition (K x M and K x K).
   need.include(ScratchNeed{static_cast<long long>(d.K) * (M + d.K), 0, 0});
   return need;
 }

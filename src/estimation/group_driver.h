@@ -37,7 +37,7 @@ struct GroupJob {
 };
 
 // The largest scratch need of the steps of one group (for the group plan).
-ScratchNeed groupStepNeed(const GroupDims& dims, int piRows);
+ScratchNeed groupStepNeed(const GroupDims& dims, const Options& options);
 
 void ESTGRP(const GroupJob& job);
 

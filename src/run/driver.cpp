@@ -122,7 +122,7 @@ void reparametrisePiRestrictions(RunRecord& run) {
 void estimateGroup(RunRecord& run, int g) {
   const Options& o = run.options;
   GroupDims d{run.groups.foundEstimation[g - 1], run.groups.foundForecast[g - 1], o.K, o.P, o.M};
-  const ScratchNeed need = groupStepNeed(d, o.piRestrictionRows);
+  const ScratchNeed need = groupStepNeed(d, o);
   GroupPlanDims dims{d.NUMT, d.TF, o.M, o.K, o.P, o.phiRestrictionRows, o.piRestrictionRows,
                      o.deltaRestrictionRows, need.doubles, need.ints, need.complexes};
   GroupPlan plan;
