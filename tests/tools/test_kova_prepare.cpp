@@ -1,0 +1,306 @@
+// kova_prepare as its users meet it: a CSV panel in, a run directory out,
+// and kova run on that directory. The references are the CSV values
+// themselves (read back from the data files exactly, and from the run's
+// data echo to its five digits) and the report of the hand-made Grunfeld
+// example directory.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <sstream>
+#include <sys/wait.h>
+#include <vector>
+
+#include "io/edit_descriptors.h"
+#include "support/temp_dir.h"
+
+namespace kova {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::readFile;
+using testing::writeFile;
+
+struct Result {
+  int status = -1;
+  std::string err;
+};
+
+Result shell(const std::string& command) {
+  int raw = std::system((command + " > out.txt 2> err.txt").c_str());
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile("err.txt")};
+}
+
+Result prepare(const std::string& args) {
+  fs::path tool = fs::path(KOVA_SIMULATOR).parent_path() / "kova_prepare";
+  if (!fs::exists(tool)) ADD_FAILURE() << "build the kova_prepare target first: " << tool;
+  return shell("'" + tool.string() + "' " + args);
+}
+
+int runKova(const fs::path& dir) {
+  return shell("cd '" + dir.string() + "' && '" + KOVA_BINARY + "'").status;
+}
+
+std::vector<std::string> lines(const fs::path& file) {
+  std::vector<std::string> out;
+  std::istringstream in(readFile(file));
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+std::string upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// Key lines of YXDKEY (comments dropped, up to the end line).
+std::vector<std::string> keyLines(const fs::path& file) {
+  std::vector<std::string> keys;
+  for (const std::string& line : lines(file)) {
+    if (line.find("END OF DATA") != std::string::npos) break;
+    if (line.find('!') == std::string::npos && !line.empty()) keys.push_back(line);
+  }
+  return keys;
+}
+
+TEST(KovaPrepare, GrunfeldPanelGivesTheReportOfTheExampleDirectory) {
+  testing::TempDir dir;
+  std::string csv = std::string(KOVA_TEST_DATA) + "/grunfeld/grunfeld.csv";
+  Result r = prepare("'" + csv + "' --group firm --y invest --x value,capital --time year "
+                     "--forecast-last 2 --option 'TITLE = GRUNFELD INVESTMENT DATA, 11 FIRMS' "
+                     "--option GLS=YES --option 'PRINT LEVEL = 1' --out run");
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(runKova("run"), 0) << readFile("run/KOVALOG");
+
+  fs::copy(fs::path(KOVA_SOURCE_DIR) / "examples/grunfeld", "example");
+  ASSERT_EQ(runKova("example"), 0);
+  EXPECT_EQ(keyLines("run/YXDKEY"), keyLines("example/YXDKEY"));
+  // The names keep the CSV's small letters; everything else is the same.
+  std::vector<std::string> ours = lines("run/KOVAOUT"), theirs = lines("example/KOVAOUT");
+  ASSERT_EQ(ours.size(), theirs.size());
+  for (std::size_t i = 0; i < ours.size(); ++i)
+    ASSERT_EQ(upper(ours[i]), upper(theirs[i])) << "report line " << i + 1;
+  EXPECT_EQ(lines("run/GROUPS.csv")[1], "1,\"General Motors\",20,2");
+}
+
+// A panel drawn from the model, written as CSV with a byte-order mark, CRLF
+// line ends, quoted names with commas and quotes, rows out of order and
+// interleaved across groups, values of 3 to 12 digits and one of 45.
+struct Panel {
+  struct Row {
+    std::string group, year, y, x[3], z, forecast;
+  };
+  std::vector<std::string> groups{"Acme, Inc.", "O\"Brien & Sons", "plain", "Z\xC3\xBCrich AG"};
+  std::vector<Row> rows;
+};
+
+Panel drawPanel() {
+  Panel p;
+  std::mt19937 gen(7);
+  std::normal_distribution<double> normal;
+  auto text = [&](double v, int digits) {
+    char b[64];
+    std::snprintf(b, sizeof b, "%.*g", digits, v);
+    return std::string(b);
+  };
+  for (std::size_t g = 0; g < p.groups.size(); ++g) {
+    int periods = 13 + static_cast<int>(g);
+    for (int t = 0; t < periods; ++t) {
+      Panel::Row row;
+      row.group = p.groups[g];
+      row.year = std::to_string(1990 + t);
+      double x[3] = {5 + normal(gen), 10 + 2 * normal(gen), 1e-4 * normal(gen)};
+      for (int i = 0; i < 3; ++i) row.x[i] = text(x[i], 3 + (t * 7 + i) % 10);
+      double z = normal(gen);
+      row.z = text(z, 6);
+      double y = 1 + 0.5 * x[0] - 0.3 * x[1] + 2e3 * x[2] + z * (0.2 + 0.1 * x[0]) + 0.3 * normal(gen);
+      row.y = text(y, 4 + t % 9);
+      // Period 5 is a forecast row with its y, the last period one without.
+      row.forecast = (t == 5) ? "yes" : (t == periods - 1 ? "1" : "0");
+      if (t == periods - 1) row.y = "";
+      p.rows.push_back(row);
+    }
+  }
+  p.rows[3].x[1] = "10.12345678901234567890123456789012345678901234";
+  std::shuffle(p.rows.begin(), p.rows.end(), gen);
+  return p;
+}
+
+std::string csvField(const std::string& s) {
+  if (s.find_first_of(",\"") == std::string::npos) return s;
+  std::string out = "\"";
+  for (char c : s) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+TEST(KovaPrepare, SimulatedPanelRoundTripsThroughTheFilesAndTheDataEcho) {
+  testing::TempDir dir;
+  Panel p = drawPanel();
+  std::string csv = "\xEF\xBB\xBF" "firm,year,\"y, dependent\",x1,x2,x3,z1,fc\r\n";
+  for (const Panel::Row& r : p.rows)
+    csv += csvField(r.group) + "," + r.year + "," + r.y + "," + r.x[0] + "," + r.x[1] + "," +
+           r.x[2] + "," + r.z + "," + r.forecast + "\r\n";
+  writeFile("panel.csv", csv);
+  Result res = prepare("panel.csv --group firm --y 'y, dependent' --x x1,x2,x3 --z z1 "
+                       "--time year --forecast-column fc --out run");
+  ASSERT_EQ(res.status, 0) << res.err;
+
+  // The one value that no field holds exactly is named and rounded with a
+  // warning; the first row is on line 1 + (its position) after the header.
+  std::size_t at = 0;
+  while (p.rows[at].x[1].size() < 40) ++at;
+  EXPECT_NE(res.err.find("panel.csv, line " + std::to_string(at + 2) + ", column \"x2\""),
+            std::string::npos) << res.err;
+
+  // Expected records: groups in order of first appearance, years ascending.
+  std::vector<std::string> order;
+  for (const Panel::Row& r : p.rows)
+    if (std::find(order.begin(), order.end(), r.group) == order.end()) order.push_back(r.group);
+  std::vector<Panel::Row> expected;
+  std::vector<std::string> keys;
+  std::string groupsCsv = "id,group,rows,forecast_rows\n";
+  for (std::size_t g = 0; g < order.size(); ++g) {
+    std::vector<Panel::Row> mine;
+    for (const Panel::Row& r : p.rows)
+      if (r.group == order[g]) mine.push_back(r);
+    std::sort(mine.begin(), mine.end(), [](auto& a, auto& b) { return a.year < b.year; });
+    for (const Panel::Row& r : mine) {
+      bool f = r.forecast != "0";
+      keys.push_back(std::to_string(g + 1) + (f ? (r.y.empty() ? " F" : " FY") : ""));
+      expected.push_back(r);
+    }
+    std::string quotedName = "\"";
+    for (char c : order[g]) quotedName += c == '"' ? std::string("\"\"") : std::string(1, c);
+    groupsCsv += std::to_string(g + 1) + "," + quotedName + "\"," + std::to_string(mine.size()) + ",2\n";
+  }
+  EXPECT_EQ(keyLines("run/YXDKEY"), keys);
+  EXPECT_EQ(readFile("run/GROUPS.csv"), groupsCsv);
+
+  // The data files: every field reads back as the CSV's own value.
+  std::vector<std::string> yx = lines("run/YXDATA1"), more = lines("run/YXDATA2"),
+                           zl = lines("run/ZDATA1");
+  ASSERT_EQ(yx.size(), expected.size() + 1);
+  ASSERT_EQ(more.size(), yx.size());
+  ASSERT_EQ(zl.size(), yx.size());
+  int w = 0;
+  for (const std::string& line : lines("run/PARAMTRS"))
+    if (line.rfind("WIDTH = ", 0) == 0) w = std::stoi(line.substr(8));
+  ASSERT_EQ(w, 40);  // the widest field with which y and three x fit on two lines
+  auto field = [&](const std::string& line, int i) {
+    double v = 0;
+    EXPECT_TRUE(readRealField(line.substr(static_cast<std::size_t>(i) * w, w), v)) << line;
+    return v;
+  };
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const Panel::Row& r = expected[i];
+    std::string rec = yx[i + 1] + more[i + 1];
+    ASSERT_EQ(rec.size(), 4u * w);
+    if (r.y.empty()) {
+      EXPECT_EQ(rec.substr(0, w), std::string(w, ' '));
+    } else {
+      EXPECT_EQ(field(rec, 0), std::strtod(r.y.c_str(), nullptr)) << i;
+    }
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(field(rec, k + 1), std::strtod(r.x[k].c_str(), nullptr));
+    EXPECT_EQ(field(zl[i + 1], 0), std::strtod(r.z.c_str(), nullptr));
+  }
+
+  // The run's data echo: estimation rows, then forecast rows, of each group.
+  ASSERT_EQ(runKova("run"), 0) << readFile("run/KOVALOG");
+  std::vector<std::string> report = lines("run/KOVAOUT");
+  std::vector<std::vector<double>> echoYX, echoZ;
+  for (std::size_t i = 0; i < report.size(); ++i) {
+    bool yxBlock = report[i].find("DATA FROM \"FILE YXDATA1\"") != std::string::npos ||
+                   report[i] == "Y-DATA AND X-DATA FOR FORECAST:";
+    bool zBlock = report[i].find("DATA FROM \"FILE ZDATA1\"") != std::string::npos ||
+                  report[i] == "Z-DATA FOR FORECAST:";
+    if (!yxBlock && !zBlock) continue;
+    std::size_t j = i + 1;
+    if (report[i].find("DATA FROM") != std::string::npos) j += 2;  // blank line, names
+    std::vector<std::vector<double>> rows;
+    for (; j < report.size() && !report[j].empty(); ++j) {
+      std::istringstream in(report[j]);
+      std::vector<double> v;
+      for (double d; in >> d;) v.push_back(d);
+      rows.push_back(v);
+    }
+    auto& into = yxBlock ? echoYX : echoZ;
+    into.insert(into.end(), rows.begin(), rows.end());
+  }
+  // Within a group the echo lists estimation rows first, forecasts after.
+  std::vector<Panel::Row> echoOrder;
+  for (std::size_t g = 0; g < order.size(); ++g)
+    for (int f = 0; f < 2; ++f)
+      for (const Panel::Row& r : expected)
+        if (r.group == order[g] && (r.forecast != "0") == (f == 1)) echoOrder.push_back(r);
+  ASSERT_EQ(echoYX.size(), echoOrder.size());
+  ASSERT_EQ(echoZ.size(), echoOrder.size());
+  auto near = [](double echo, const std::string& text) {
+    double v = text.empty() ? -999999.0 : std::strtod(text.c_str(), nullptr);
+    return std::fabs(echo - v) <= 5e-5 * std::fabs(v) + 1e-300;
+  };
+  for (std::size_t i = 0; i < echoOrder.size(); ++i) {
+    const Panel::Row& r = echoOrder[i];
+    ASSERT_EQ(echoYX[i].size(), 5u);
+    EXPECT_TRUE(near(echoYX[i][0], r.y)) << i << ": " << echoYX[i][0] << " " << r.y;
+    EXPECT_EQ(echoYX[i][1], 1.0);
+    for (int k = 0; k < 3; ++k) EXPECT_TRUE(near(echoYX[i][k + 2], r.x[k])) << i << " x" << k + 1;
+    ASSERT_EQ(echoZ[i].size(), 2u);
+    EXPECT_TRUE(near(echoZ[i][1], r.z)) << i;
+  }
+}
+
+TEST(KovaPrepare, BadInputNamesFileLineAndColumnAndWritesNothing) {
+  testing::TempDir dir;
+  const std::string good = "g,t,y,x\na,1,1,2\na,2,2,3\na,3,3,5\nb,1,1,1\nb,2,2,4\nb,3,2,2\n";
+  std::string manyGroups = "g,t,y,x\n", manyRows = "g,t,y,x\n";
+  for (int g = 1; g <= 151; ++g) manyGroups += std::to_string(g) + ",1,1,1\n";
+  for (int i = 1; i <= 12501; ++i) manyRows += "a," + std::to_string(i) + ",1,1\n";
+  struct Case {
+    std::string csv, args;
+    std::vector<std::string> says;
+  };
+  const std::vector<Case> cases = {
+      {good, "--x w", {"panel.csv, line 1", "no column \"w\""}},
+      {"g,t,y,x\na,1,1,2\na,2,2,12a\n", "", {"panel.csv, line 3, column \"x\"", "\"12a\" is not a number"}},
+      {"g,t,y,x\na,1,1,2\na,2,2,\n", "", {"panel.csv, line 3, column \"x\"", "empty x"}},
+      {"g,t,y,x\na,1,,2\n", "", {"panel.csv, line 2, column \"y\"", "not a forecast record"}},
+      {manyGroups, "", {"panel.csv, line 152, column \"g\"", "at most 150"}},
+      {manyRows, "", {"panel.csv, line 12502", "at most 12500"}},
+      {good, "--forecast-last 1", {"panel.csv, line 2, column \"g\"", "group \"a\" has 2 estimation periods", "K*P + 1 = 3"}},
+      {good + "b,2,5,5\n", "--time t", {"panel.csv, line 8, column \"t\"", "also on line 6"}},
+      {"g,t,y,x\na,1,\"2,x\n", "", {"panel.csv, line 2", "not closed"}},
+      {"g,t,y,x\na,1,2\n", "", {"panel.csv, line 2", "3 fields"}},
+      {good, "--forecast-column t", {"panel.csv, line 3, column \"t\"", "\"2\" is not a true/false value"}},
+      {good, "--option K=4", {"--option \"K=4\"", "set by kova_prepare"}},
+      {good, "--option 'TITLE = END OF DATA'", {"--option", "END, OF and DATA"}},
+  };
+  for (const Case& c : cases) {
+    writeFile("panel.csv", c.csv);
+    std::string args = c.args.find("--x") == std::string::npos ? c.args + " --x x" : c.args;
+    Result r = prepare("panel.csv --group g --y y " + args + " --out run");
+    EXPECT_EQ(r.status, 2) << c.args << "\n" << r.err;
+    for (const std::string& s : c.says) EXPECT_NE(r.err.find(s), std::string::npos) << s << "\n" << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;  // one message
+    EXPECT_FALSE(fs::exists("run")) << c.args;
+  }
+
+  // An output directory that is not empty is refused, untouched, unless --force.
+  writeFile("panel.csv", good);
+  fs::create_directory("run");
+  writeFile("run/ZDATA1", "stale");
+  Result r = prepare("panel.csv --group g --y y --x x --out run");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("run: the output directory exists and is not empty"), std::string::npos) << r.err;
+  EXPECT_EQ(fs::directory_iterator("run")->path().filename(), "ZDATA1");
+  r = prepare("panel.csv --group g --y y --x x --force --out run");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(fs::exists("run/ZDATA1"));  // a stale z file would pass for this run's
+  EXPECT_EQ(runKova("run"), 0);
+}
+
+}  // namespace
+}  // namespace kova
