@@ -202,20 +202,26 @@ void reportInfeasible(int groupId, int pass, int outUnit, int logUnit) {
 
 // Copies the inequality rows that EIPIVC meets behind the equality rows and
 // returns how many there are. The measure of "meets" is 1.0E-10 of the
-// right-hand side (absolute 1.0E-10 for a zero one); a row whose terms are
-// large beside its right-hand side carries rounding beyond that even when it
-// binds exactly, above all a homogeneous row, so a miss within the rounding
-// floor of the sum of the magnitudes of the terms also counts as met.
+// right-hand side (absolute 1.0E-10 for a zero one). A binding row holds to
+// the rounding of EIPIVC, which is of the order of the machine precision
+// times the size of the whole vector: where that is large beside the
+// right-hand side (large coefficients in a homogeneous row, a right-hand
+// side near zero) an exactly binding row misses by more than that measure.
+// So a miss within the rounding floor of ||row|| ||EIPIVC|| (or of the sum of
+// the magnitudes of the row's terms, when larger) also counts as met.
 int convertAttained(Mat workR, double* workRhs, int total, int neqpic, const double* eipivc,
                     int* attained, bool dump) {
   const int kp = workR.cols;
+  const double xNorm = kp > 0 ? DNRM2(kp, eipivc, 1) : 0.0;
   int spirow = neqpic;
   for (int i = neqpic + 1; i <= total; ++i) {
-    double v = 0.0, terms = 0.0;
+    double v = 0.0, terms = 0.0, rowNorm = 0.0;
     for (int j = 1; j <= kp; ++j) {
       v += workR(i, j) * eipivc[j - 1];
       terms += std::abs(workR(i, j) * eipivc[j - 1]);
+      rowNorm = std::hypot(rowNorm, workR(i, j));
     }
+    terms = std::max(terms, rowNorm * xNorm);
     const double d = workRhs[i - 1];
     const double miss = d != 0.0 ? std::abs(v - d) : std::abs(v);
     const double tolerance = d != 0.0 ? kAttainedTolerance * std::abs(d) : kAttainedTolerance;

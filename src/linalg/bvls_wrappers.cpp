@@ -98,15 +98,27 @@ double rowTimes(const Mat& g, int i, int n, const double* x, double& terms) {
 // all a zero right-hand side, as in homogeneous restrictions) the rounding
 // of the phase-1 solution alone exceeds them, and consistent rows used to be
 // reported inconsistent. So a row counts as missed only when the shortfall
-// also exceeds 1.0E-10 of the size of the terms of the row.
+// also exceeds 1.0E-10 of the size of the terms of the row. That size is at
+// least ||row|| ||x||: the rounding of each entry of x is of the order of
+// the whole x, so a row whose own entries of x are (near) zero, such as
+// x3 >= 0 met at x3 = 0 while x1 is 1, carries rounding that its terms do
+// not show.
+double rowScale(const Mat& g, int i, int n, double terms, double xNorm) {
+  double rowNorm = 0.0;
+  for (int j = 1; j <= n; ++j) rowNorm = std::hypot(rowNorm, g(i, j));
+  return std::max(terms, rowNorm * xNorm);
+}
+
 bool relaxUnreachedRows(const LinearConstraints& cons, int n, int me, int mi, const double* x,
                         Mat bnd) {
   bool relaxed = false;
   double terms = 0.0;
+  const double xNorm = n > 0 ? DNRM2(n, x, 1) : 0.0;
   for (int i = 1; i <= me; ++i) {
     const double e = cons.eRhs[i - 1], ex = rowTimes(cons.e, i, n, x, terms);
     const double miss = std::abs(e - ex);
-    if (miss > kEqualityTolerance * std::abs(e) && miss > kEqualityTolerance * terms) {
+    if (miss > kEqualityTolerance * std::abs(e) &&
+        miss > kEqualityTolerance * rowScale(cons.e, i, n, terms, xNorm)) {
       bnd(1, n + i) = std::min(e, ex);
       bnd(2, n + i) = std::max(e, ex);
       relaxed = true;
@@ -117,7 +129,7 @@ bool relaxUnreachedRows(const LinearConstraints& cons, int n, int me, int mi, co
   for (int i = 1; i <= mi; ++i) {
     const double d = cons.d[i - 1], cx = rowTimes(cons.c, i, n, x, terms);
     const double threshold = d < 0.0 ? d * kBelowNegative : d * kBelowNonNegative;
-    if (cx < threshold && d - cx > kEqualityTolerance * terms) {
+    if (cx < threshold && d - cx > kEqualityTolerance * rowScale(cons.c, i, n, terms, xNorm)) {
       bnd(1, n + me + i) = std::min(d, cx);
       relaxed = true;
     } else {
