@@ -134,7 +134,8 @@ struct LinearConstraints {
 //   at e, s_c >= d). A row that phase 1 misses (an equality row by more than
 //   1.0E-10 |e_i|, an inequality row by more than ten units of rounding of
 //   d_i, and either by more than 1.0E-10 of the sum of the magnitudes of the
-//   row's terms, so that rounding never counts) is relaxed to take in the
+//   row's terms or of ||row|| ||x||, whichever is larger, so that rounding
+//   never counts) is relaxed to take in the
 //   value it reached, "IN SUBROUTINE QDBVLS, LINEAR CONSTRAINING SYSTEM IS
 //   INCONSISTENT IN PHASE 1." is written to the console and logUnit, and
 //   `inconsistent` is returned true.
