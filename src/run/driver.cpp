@@ -3,13 +3,20 @@
 #include <memory>
 
 #include "data/data_set_up.h"
+#include "data/pooled_derivations.h"
 #include "estimation/group_driver.h"
 #include "forecast/forecast_index.h"
+#include "forecast/pooled_forecast.h"
 #include "input/key_file.h"
 #include "input/option_groups.h"
 #include "input/parameter_file.h"
 #include "input/workspace_plan.h"
 #include "report/parameter_report.h"
+#include "report/pooled_sections.h"
+#include "io/edit_descriptors.h"
+#include "io/error_report.h"
+#include "io/messages.h"
+#include "solvers/definiteness.h"
 #include "io/console.h"
 #include "io/fortran_io.h"
 #include "run/run_record.h"
@@ -112,10 +119,48 @@ bool piRestrictionsAllEqualities(const RunRecord& run) {
 
 void reparametrisePiRestrictions(RunRecord& run) {
   if (!piRestrictionsAllEqualities(run)) return;
+  const int K = run.dims.K, P = run.dims.P, KP = K * P, rows = run.options.piRestrictionRows;
+  const int out = run.outUnit(), log = run.logUnit();
   ReparametrisationPlan plan;
-  ALPOCR(run.dims.K, run.dims.P, run.options.piRestrictionRows, plan, run.capacities.wr,
-         run.outUnit(), run.logUnit());
-  // The reparametrisation itself and its report come here.
+  ALPOCR(K, P, rows, plan, run.capacities.wr, out, log);
+  PooledArrays& pa = run.pooled;
+  pa.mu.active = false;
+  // The pooled arrays are fixed; a larger model keeps its group results
+  // and goes without the pooled phase.
+  if (KP > kPooledPiSize || K > kPooledMuSize) {
+    if (run.dims.NG >= 2) {
+      const std::string message = " K*P =" + editI(KP, 5) + " AND K =" + editI(K, 4) +
+                                  " EXCEED THE POOLED ARRAYS (K*P UP TO" +
+                                  editI(kPooledPiSize, 4) + ", K UP TO" +
+                                  editI(kPooledMuSize, 3) + ").  THE POOLED PHASE IS SKIPPED.";
+      writeUnit(out, "");
+      writeUnit(out, message);
+      reportError(message, "CONTINUE", log);
+    }
+    return;
+  }
+  PiReparametrisation& rep = pa.reparametrisation;
+  rep.C = Mat{pa.C.data(), kPooledPiSize, 0, 0};
+  rep.d = pa.d.data();
+  Restriction& pi = run.restrictions.pi;
+  Scratch region(run.WR.data(), static_cast<long long>(run.WR.size()), run.WI.data(),
+                 static_cast<long long>(run.WI.size()), run.WC.data(),
+                 static_cast<long long>(run.WC.size()));
+  ORCRRP(Mat{pi.matrix.data(), kRestrictionCapacity, rows, KP}, pi.vector.data(), rows, K, P,
+         rep, region, log);
+  printPiReparametrisation(run.options.printLevel, rep.noRows, rep.rank, rep.C, rep.d, out, log);
+
+  MuAccumulators& mu = pa.mu;
+  mu.active = run.dims.NG >= 2;
+  mu.K = K;
+  mu.KP = KP;
+  mu.n = rep.n;
+  mu.C = rep.C;
+  mu.s1 = pa.s1.data();
+  mu.S2 = Mat{pa.S2.data(), kPooledMuSize, K, K};
+  mu.S3 = Mat{pa.S3.data(), kPooledMuSize, K, K};
+  mu.result = Mat{pa.muCov.data(), kPooledMuSize, K, K};
+  for (double& v : pa.muCov) v = 0.0;
 }
 
 // One group: its plan, then the group driver.
@@ -152,7 +197,102 @@ void estimateGroup(RunRecord& run, int g) {
 
 void runPooledPhase(RunRecord& run) {
   if (run.dims.NG < 2 || !piRestrictionsAllEqualities(run)) return;
-  // The pooled steps come here.
+  PooledArrays& pa = run.pooled;
+  if (!pa.mu.active) return;  // skipped, with its message, before the groups
+  const Options& o = run.options;
+  const int K = run.dims.K, P = run.dims.P, M = run.dims.M, KP = K * P, NG = run.dims.NG;
+  const int out = run.outUnit(), log = run.logUnit();
+  const Capacities& cap = run.capacities;
+  const Mat L{run.lMatrix.data(), run.second.ldLMatrix, K, M};
+  // Each step's planner checks the step's arrays against the capacities; the
+  // step then carves them from the start of the program region.
+  const Scratch region(run.WR.data(), static_cast<long long>(run.WR.size()), run.WI.data(),
+                       static_cast<long long>(run.WI.size()), run.WC.data(),
+                       static_cast<long long>(run.WC.size()));
+  auto group = [&](int g) {
+    PooledGroup grp;
+    grp.g = g;
+    grp.groupId = run.groups.id[g - 1];
+    grp.T = run.groups.foundEstimation[g - 1];
+    grp.K = K;
+    grp.P = P;
+    grp.M = M;
+    grp.sigma2 = run.groupSigma2[g - 1];
+    return grp;
+  };
+
+  // The covariance matrix of the MU-vectors, made non-negative definite.
+  Mat muCov = pa.mu.result;
+  printInitialMuCovariance(muCov, out, log);
+  MuAdjustPlan adjustPlan;
+  ALPADS(K, adjustPlan, cap.wr, cap.wi, out, log);
+  Mat muFactor{pa.muFactor.data(), kPooledMuSize, K, K};
+  {
+    Scratch s = region;
+    double* eval = s.doubles(K);
+    Mat z = s.mat(K, K);
+    double* eval0 = s.doubles(K);
+    bool adjusted = false;
+    ADPSYM(muCov, muFactor, eval, z, adjustPlan.tolerance, eval0, adjusted, s, out);
+    printMuAdjustment(eval0, eval, adjusted, muCov, muFactor, out, log);
+  }
+
+  // Every group's cross products, summed for the pooled PI.
+  Mat sumA{pa.sumA.data(), kPooledPiSize, KP, KP};
+  for (int j = 1; j <= KP; ++j) {
+    pa.sumB[j - 1] = 0.0;
+    for (int i = 1; i <= KP; ++i) sumA(i, j) = 0.0;
+  }
+  for (int g = 1; g <= NG; ++g) {
+    const PooledGroup grp = group(g);
+    PooledXzyPlan plan;
+    ALPXZY(grp.T, K, P, plan, cap.wr, out, log);
+    CDXZYP(grp, run.files, muFactor, sumA, pa.sumB.data(), region, log);
+  }
+
+  PooledPiPlan piPlan;
+  ALPPIC(K, P, piPlan, cap.wr, cap.wi, out, log);
+  const PiReparametrisation& rep = pa.reparametrisation;
+  Mat piCov{pa.piCov.data(), kPooledPiSize, KP, KP};
+  const int rank = CPOLPI(sumA, pa.sumB.data(), rep.C, rep.d, pa.pibar.data(), piCov, region, log);
+  if (rank == 0) {
+    // Nothing of the pooled PI is determined by the data.
+    const std::string message =
+        " THE POOLED CROSS-PRODUCT MATRIX HAS RANK 0.  NO POOLED ESTIMATES ARE COMPUTED.";
+    writeUnit(out, "");
+    writeUnit(out, message);
+    reportError(message, "CONTINUE", log);
+    return;
+  }
+  printPooledPi(o.printLevel, pa.pibar.data(), piCov, out, log);
+
+  for (int g = 1; g <= NG; ++g) {
+    const PooledGroup grp = group(g);
+    const int TF = run.groups.foundForecast[g - 1];
+    PooledEmbPlan plan;
+    ALPEMB(grp.T, K, M, P, plan, cap.wr, out, log);
+    Scratch s = region;
+    PooledEstimates est;
+    est.eps = s.mat(M, grp.T);
+    est.mu = s.doubles(K);
+    est.beta = s.mat(K, grp.T);
+    EMBTAP(grp, run.files, L, pa.pibar.data(), muCov, est, s.rest(), log);
+    printPooledResults(o.printLevel, grp.groupId, est.eps, est.mu, est.beta, out, log);
+    if (TF < 1) continue;
+
+    PooledForecastPlan forecastPlan;
+    ALCPFC(grp.T, M, K, P, TF, forecastPlan, cap.wr, out, log);
+    Scratch f = region;
+    PooledForecast fc;
+    fc.epsF = f.mat(M, TF);
+    fc.betaF = f.mat(K, TF);
+    fc.yF = f.doubles(TF);
+    fc.yHat = f.doubles(TF);
+    PFCAST(grp, TF, run.files, L, pa.pibar.data(), fc, f.rest(), log);
+    PooledForecastSection section{fc.epsF, fc.betaF, fc.yF,  fc.yHat, TF,
+                                  fc.rmse, fc.mape,  fc.mapeComputed};
+    printPooledForecast(o.printLevel, grp.groupId, section, out, log);
+  }
 }
 
 }  // namespace

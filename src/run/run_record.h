@@ -7,6 +7,8 @@
 
 #include "data/data_set_up.h"
 #include "data/restrictions.h"
+#include "estimation/pooled_mu.h"
+#include "estimation/pooled_reparametrisation.h"
 #include "input/key_file.h"
 #include "input/options.h"
 #include "input/capacities.h"
@@ -23,6 +25,30 @@ struct RunDims {
   int NG = 0;  // distinct groups
 };
 
+
+// The fixed arrays of the pooled phase: the reparametrisation of PI and the
+// pooled PI with its sums and covariance (K*P up to kPooledPiSize), the
+// MU-vector sums and the covariance matrix of the MU-vectors with its
+// factor (K up to kPooledMuSize).
+inline constexpr int kPooledPiSize = 200;
+inline constexpr int kPooledMuSize = 60;
+
+struct PooledArrays {
+  static constexpr int kPi = kPooledPiSize, kMu = kPooledMuSize;
+  std::vector<double> C = std::vector<double>(kPi * kPi);
+  std::vector<double> d = std::vector<double>(kPi);
+  std::vector<double> sumA = std::vector<double>(kPi * kPi);
+  std::vector<double> sumB = std::vector<double>(kPi);
+  std::vector<double> pibar = std::vector<double>(kPi);
+  std::vector<double> piCov = std::vector<double>(kPi * kPi);
+  std::vector<double> s1 = std::vector<double>(kMu);
+  std::vector<double> S2 = std::vector<double>(kMu * kMu);
+  std::vector<double> S3 = std::vector<double>(kMu * kMu);
+  std::vector<double> muCov = std::vector<double>(kMu * kMu);   // DLTMUP's result, then adjusted
+  std::vector<double> muFactor = std::vector<double>(kMu * kMu);
+  PiReparametrisation reparametrisation;
+  MuAccumulators mu;  // the groups add to it; active when the pooled phase will run
+};
 
 struct RunRecord {
   Capacities capacities;
@@ -41,6 +67,7 @@ struct RunRecord {
   bool restrictionsReady = false;
   // SIGMA**2 of every group's last pass, by group position, for the pooled phase.
   std::array<double, kMaxGroups> groupSigma2{};
+  PooledArrays pooled;
   // The program region, sized once from the capacities.
   std::vector<double> WR;
   std::vector<int> WI;
