@@ -7,6 +7,7 @@
 #include "estimation/covariance_structure.h"
 #include "estimation/epsilon_beta.h"
 #include "estimation/pi_estimate.h"
+#include "estimation/pi_inequalities.h"
 #include "estimation/progress.h"
 #include "estimation/special_covariance.h"
 #include "estimation/starting_values.h"
@@ -44,6 +45,7 @@ struct GroupArrays {
   double* workRhs = nullptr;
   double* ysigmaEigen = nullptr;
   double* EIPIVC = nullptr;
+  int* attained = nullptr;   // per inequality row, the passes it bound
   GroupForecast forecast;
   Scratch scratch;           // the stretch W3..W6 with WI1 and WC1
 };
@@ -96,8 +98,10 @@ GroupArrays carveArrays(const GroupJob& job) {
   a.forecast.betaF = mat(43, K, TF);
   const long long arena =
       plan.size[30] + plan.size[31] + plan.size[32] + plan.size[33];
-  a.scratch = Scratch(wr(30), arena, carve(*job.WI, plan.start[37]), plan.size[37], wc(38),
-                      plan.size[38]);
+  // The attained counters of the inequality rows live across the passes,
+  // ahead of the integer scratch.
+  a.attained = carve(*job.WI, plan.start[37]);
+  a.scratch = Scratch(wr(30), arena, a.attained + R, plan.size[37] - R, wc(38), plan.size[38]);
   return a;
 }
 
@@ -143,8 +147,7 @@ class GroupRun {
   void copyPiRestriction() {
     Restriction& pi = job_.restrictions->pi;
     CPYRPI(pi.coefficients(), pi.vector.data(), pi.rows, a_.workR, a_.workRhs);
-    // Until inequalities are converted, only the equality rows are in force.
-    spirow_ = o_.piEqualityRows;
+    spirow_ = pi.rows;
   }
 
   void setUp() {
@@ -316,8 +319,15 @@ class GroupRun {
 
   void estimatePi() {
     const SectionContext c = context();
-    // PI under inequality restrictions comes here; until then the equality
-    // rows alone are in force.
+    // With inequality rows, those that bind become equalities of the
+    // working copy; the others drop out for this pass.
+    int converted = 0;
+    if (hasInequalities()) {
+      Scratch si = a_.scratch;
+      INEQPI(pass_, job_.groupId, a_.data.y, a_.xz, a_.uysgma, a_.workR, a_.workRhs, spirow_,
+             o_.piEqualityRows, converted, a_.EIPIVC, a_.attained, si, job_.outUnit,
+             job_.logUnit);
+    }
     PiRestrictionView rest{Mat{a_.workR.p, a_.workR.ld, spirow_, job_.dims.KP()}, a_.workRhs,
                            spirow_};
     est_ = PiEstimate{a_.PIVECT, a_.MU, a_.cov, sigma2_, a_.RO, false};
@@ -325,6 +335,7 @@ class GroupRun {
     ECPIMU(pass_, job_.groupId, a_.data.y, a_.xz, rest, a_.uysgma, est_, s, job_.outUnit,
            job_.logUnit);
     sigma2_ = est_.sigma2;
+    if (hasInequalities()) CMPPIV(a_.EIPIVC, a_.PIVECT, job_.dims.KP(), job_.outUnit);
     SCLCOV(est_);
 
     PiSection pi;
@@ -336,6 +347,9 @@ class GroupRun {
     pi.cov = a_.cov;
     pi.sigma2 = sigma2_;
     pi.covUnavailable = est_.covUnavailable;
+    pi.inequalities = hasInequalities();
+    pi.converted = converted;
+    pi.EIPIVC = a_.EIPIVC;
     RPTPIR(c, pi);
 
     OrcvarRanks ranks;
@@ -430,7 +444,7 @@ ScratchNeed groupStepNeed(const GroupDims& d, const Options& o) {
         ORCVARneed(T, KP, R), SCOVARneed(T, KP), CEPSneed(M, T), ysigmaEigenvaluesNeed(T),
         EIGDCPneed(M), LMCPHIneed(M, T, o.phiRestrictionRows, o.diagonalPhi),
         LMCDLTneed(M, T, o.deltaRestrictionRows, o.diagonalDelta), QPCPHIneed(M, T),
-        QPCDLTneed(M, T)})
+        QPCDLTneed(M, T), INEQPIneed(T, KP, R)})
     need.include(n);
   // The DELTA repair: its eigenvalues before and after, the eigenvectors.
   ScratchNeed repair = ADJDNDneed(M);
@@ -438,6 +452,7 @@ ScratchNeed groupStepNeed(const GroupDims& d, const Options& o) {
   need.include(repair);
   // The variance decomposition (K x M and K x K).
   need.include(ScratchNeed{static_cast<long long>(d.K) * (M + d.K), 0, 0});
+  need.ints += R;  // the attained counters, ahead of the scratch
   return need;
 }
 

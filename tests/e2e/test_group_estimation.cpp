@@ -165,6 +165,31 @@ TEST(GroupEstimation, DegenerateGroupsRunWithoutNonNumbers) {
   EXPECT_TRUE(contains(report, "THE PI MATRIX"));
 }
 
+// PI(1) >= 5 binds (the data are drawn with PI(1) near 1), PI(2) >= -100
+// does not: on every pass the first becomes an equality, the estimate sits
+// on it and its standard error is zero.
+TEST(GroupEstimation, BindingInequalityBecomesAnEquality) {
+  testing::TempDir dir;
+  simulate("--ng 2 --records 40 --k 2 --p 1 --m 2 --width 14 --iterations 3"
+           " --restrict-pi-ineq \"1:1=5;2:1=-100\"");
+  auto result = testing::runKova();
+  ASSERT_EQ(result.status, 0) << result.console;
+  const std::string report = readFile("KOVAOUT");
+  const std::string converted =
+      "THE NUMBER OF INEQUALITY CONSTRAINTS CONVERTED INTO EQUALITY CONSTRAINTS IN THE "
+      "CALCULATION OF PI            1";
+  std::size_t n = 0;
+  for (std::size_t at = report.find(converted); at != std::string::npos;
+       at = report.find(converted, at + 1))
+    ++n;
+  EXPECT_EQ(n, 6u);  // 2 groups, 3 passes
+  EXPECT_TRUE(contains(report, " THE PI MATRIX ( 2-COMPONENT VECTOR ) \n    5.0000    "));
+  const std::size_t se = report.find("\nSTANDARD ERRORS:\n\n   1.");
+  ASSERT_NE(se, std::string::npos);
+  EXPECT_LT(std::fabs(std::stod(report.substr(se + 24, 13))), 1e-12);
+  EXPECT_TRUE(contains(report, "EIPIVC AND PIVECT ARE SUFFICIENTLY CLOSE"));
+}
+
 // One group of 25 records, K = 3 (a leading one and two drawn x), P = 1,
 // M = 1 with L = (1, 0, 0)' and DELTA = 1, written with 13 significant digits
 // so that the test knows the data exactly as the program reads them.
