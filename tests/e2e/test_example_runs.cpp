@@ -369,5 +369,28 @@ TEST(ExampleRuns, SimulatedRunsToTheEndAndEchoesItsFiles) {
   EXPECT_EQ(after, before);
 }
 
+// Every pass reports its converted count; PI(2) + PI(3) = 5.2 and
+// PI(1) >= 4 hold on every pass, and PI(1) >= 4 binds on pass 0 of each
+// group (the data were drawn with PI(1) = 1.1).
+TEST(ExampleRuns, RestrictedRunsEveryPassWithItsConvertedInequality) {
+  testing::TempDir dir;
+  copyExample("restricted");
+  auto result = testing::runKova();
+  ASSERT_EQ(result.status, 0) << result.console;
+  std::string report = readFile("KOVAOUT");
+  EXPECT_EQ(occurrences(report, "INTO EQUALITY CONSTRAINTS IN THE CALCULATION OF PI  "), 12u);
+  auto estimates = piEstimates(report);
+  ASSERT_EQ(estimates.size(), 12u);  // 3 groups, 4 passes
+  for (std::size_t i = 0; i < estimates.size(); ++i) {
+    const PiEstimateText& e = estimates[i];
+    ASSERT_EQ(e.pi.size(), 3u);
+    EXPECT_GE(e.pi[0], 4.0 - 1e-4);
+    if (i % 4 == 0) {
+      EXPECT_NEAR(e.pi[0], 4.0, 1e-4);
+    }
+    EXPECT_NEAR(e.pi[1] + e.pi[2], 5.2, 2e-4);
+  }
+}
+
 }  // namespace
 }  // namespace kova
