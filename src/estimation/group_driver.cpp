@@ -376,7 +376,10 @@ class GroupRun {
     printPassMatrix(c, 3, a_.epsilon, "THE EPSILON MATRIX");
     if (pass_ == job_.lastPass && !hasInequalities() && job_.NG >= 2) {
       job_.sigma2Table[job_.g - 1] = sigma2_;
-      // The pooled phase's accumulation of this group's MU-vector comes here.
+      if (job_.pooled != nullptr) {
+        const MuVectorInputs in{a_.tlx, a_.xz, a_.PIVECT, a_.epsilon, a_.uysgma, a_.cov};
+        DLTMUP(job_.g, job_.NG, in, *job_.pooled, a_.scratch, job_.outUnit);
+      }
     }
     CBETA(a_.PIVECT, a_.data.Z, job_.L, a_.epsilon, a_.beta);
     printBetaSection(c, a_.beta);
@@ -444,7 +447,7 @@ ScratchNeed groupStepNeed(const GroupDims& d, const Options& o) {
         ORCVARneed(T, KP, R), SCOVARneed(T, KP), CEPSneed(M, T), ysigmaEigenvaluesNeed(T),
         EIGDCPneed(M), LMCPHIneed(M, T, o.phiRestrictionRows, o.diagonalPhi),
         LMCDLTneed(M, T, o.deltaRestrictionRows, o.diagonalDelta), QPCPHIneed(M, T),
-        QPCDLTneed(M, T), INEQPIneed(T, KP, R)})
+        QPCDLTneed(M, T), INEQPIneed(T, KP, R), DLTMUPneed(T, d.K, KP)})
     need.include(n);
   // The DELTA repair: its eigenvalues before and after, the eigenvectors.
   ScratchNeed repair = ADJDNDneed(M);

@@ -9,6 +9,7 @@
 #include "data/data_set_up.h"
 #include "data/group_dims.h"
 #include "data/restrictions.h"
+#include "estimation/pooled_mu.h"
 #include "input/options.h"
 #include "input/workspace_plan.h"
 #include "io/file_table.h"
@@ -33,6 +34,7 @@ struct GroupJob {
   std::vector<int>* WI = nullptr;
   std::vector<dcomplex>* WC = nullptr;
   double* sigma2Table = nullptr;  // per group position, filled on the last pass
+  MuAccumulators* pooled = nullptr;  // the MU-vector sums of the pooled phase
   int outUnit = 0, logUnit = 0;
 };
 

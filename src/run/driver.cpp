@@ -190,6 +190,7 @@ void estimateGroup(RunRecord& run, int g) {
   job.WI = &run.WI;
   job.WC = &run.WC;
   job.sigma2Table = run.groupSigma2.data();
+  job.pooled = &run.pooled.mu;
   job.outUnit = run.outUnit();
   job.logUnit = run.logUnit();
   ESTGRP(job);

@@ -191,12 +191,16 @@ TEST(ExampleRuns, GrunfeldRunsToTheEndAndEchoesItsData) {
   EXPECT_EQ(occurrences(report, " BETA(t) VECTORS ---\n"), 5 * firms.size());
   EXPECT_EQ(occurrences(report, "\n FORECAST BETA MATRIX ( 3 BY 2 MATRIX )"), 5 * firms.size());
 
-  // Only the report, the log and the BETA(t) save files (kept by default)
-  // are new: every scratch file is gone.
+  // Only the report, the log and the BETA save files (the group's BETA(t)
+  // and its pooled BETA, kept by default) are new: every scratch file is
+  // gone.
   auto after = filesHere();
   before.insert("KOVAOUT");
   before.insert("KOVALOG");
-  for (int firm = 1; firm <= 11; ++firm) before.insert(saveName("BETASAV", firm));
+  for (int firm = 1; firm <= 11; ++firm) {
+    before.insert(saveName("BETASAV", firm));
+    before.insert(saveName("BETAVECP", firm));  // the pooled BETA matrix
+  }
   EXPECT_EQ(after, before);
 }
 
@@ -365,7 +369,10 @@ TEST(ExampleRuns, SimulatedRunsToTheEndAndEchoesItsFiles) {
   auto after = filesHere();
   before.insert("KOVAOUT");
   before.insert("KOVALOG");
-  for (int group : groups) before.insert(saveName("BETASAV", group));
+  for (int group : groups) {
+    before.insert(saveName("BETASAV", group));
+    before.insert(saveName("BETAVECP", group));
+  }
   EXPECT_EQ(after, before);
 }
 
