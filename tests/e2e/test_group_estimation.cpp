@@ -188,6 +188,8 @@ TEST(GroupEstimation, BindingInequalityBecomesAnEquality) {
   ASSERT_NE(se, std::string::npos);
   EXPECT_LT(std::fabs(std::stod(report.substr(se + 24, 13))), 1e-12);
   EXPECT_TRUE(contains(report, "EIPIVC AND PIVECT ARE SUFFICIENTLY CLOSE"));
+  // Groups with inequality rows take no part in the pooled phase.
+  EXPECT_FALSE(contains(report, "THE POOLED PI-VECTOR"));
 }
 
 // Five passes on 400 periods drawn with diagonal PHI (0.6, 0.3) and DELTA
