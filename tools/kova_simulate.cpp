@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "simulate/options.h"
+#include "simulate/command_line.h"
 #include "simulate/validate.h"
 #include "simulate/writer.h"
 

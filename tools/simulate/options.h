@@ -1,6 +1,6 @@
 #pragma once
-// The simulator's options: command line and config file, parsed into a
-// plain record. Every fault of the user's input throws BadInput with a
+// The simulator's options: command line (read by command_line.h) and config
+// file, parsed into a plain record. Every fault of the user's input throws BadInput with a
 // message that names the option; main turns it into exit status 2. The
 // checks that need the whole record (dimensions against matrices, forecast
 // positions against group sizes) are in validate.h.
@@ -492,32 +492,6 @@ inline void readConfigFile(const std::string& path, Options& o, int depth) {
       throw BadInput(path + " line " + std::to_string(number) + ": --" + name + " needs a value");
     applyOption(name, value, o, depth);
   }
-}
-
-// Options of the command line: "--name value" or "--name=value".
-inline Options parseCommandLine(int argc, char** argv) {
-  Options o;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg.rfind("--", 0) != 0 || arg.size() == 2)
-      throw BadInput("unexpected argument \"" + arg + "\" (options start with --)");
-    std::string name = arg.substr(2);
-    std::string value;
-    std::size_t eq = name.find('=');
-    if (eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name = name.substr(0, eq);
-      if (!takesValue(name)) throw BadInput("--" + name + " takes no value");
-    } else if (takesValue(name)) {
-      if (i + 1 >= argc) {
-        if (!isOption(name)) applyOption(name, "", o);  // reported as unknown
-        throw BadInput("--" + name + " needs a value");
-      }
-      value = argv[++i];
-    }
-    applyOption(name, value, o);
-  }
-  return o;
 }
 
 }  // namespace kova::simulate
