@@ -1,9 +1,9 @@
 #pragma once
 // The simulator's options: command line (read by command_line.h) and config
-// file, parsed into a plain record. Every fault of the user's input throws BadInput with a
-// message that names the option; main turns it into exit status 2. The
-// checks that need the whole record (dimensions against matrices, forecast
-// positions against group sizes) are in validate.h.
+// file, parsed into a plain record. Every fault of the user's input throws
+// BadInput with a message that names the option; main turns it into exit
+// status 2. The checks that need the whole record (dimensions against
+// matrices, forecast positions against group sizes) are in validate.h.
 #include <cstdint>
 #include <fstream>
 #include <sstream>
