@@ -506,6 +506,10 @@ TEST(Simulator, BadInputExitsWithStatusTwoAndAMessage) {
       {"--out d --ng", "needs a value"},
       {"--ng 2", "--out"},
       {"--out d --title 'END OF DATA'", "--title"},
+      // Spellings a general option library reads its own way.
+      {"--out d --interleave=yes", "takes no value"},
+      {"--out d --", "--"},
+      {"--out d --bogus --k x", "unknown option --bogus"},
   };
   testing::TempDir dir;
   for (auto [args, message] : cases) {
