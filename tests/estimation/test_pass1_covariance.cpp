@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "estimation/special_covariance.h"
+#include "estimation/pass1_covariance.h"
 #include "io/messages.h"
 #include "io/stop.h"
 #include "linalg/lapack_lsq_ref.h"
 #include "report/report_test_support.h"
 #include "report/saved_results.h"
-#include "report/special_covariance_section.h"
+#include "report/pass1_covariance_section.h"
 
 namespace kova {
 namespace {

@@ -1,4 +1,4 @@
-#include "report/special_covariance_section.h"
+#include "report/pass1_covariance_section.h"
 
 #include "io/messages.h"
 #include "report/matrix_printer.h"
