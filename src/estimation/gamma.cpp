@@ -138,9 +138,7 @@ ScratchNeed CGAMMAneed(int M) {
   carve(s, M);
   ScratchNeed need = s.used();
   const ScratchNeed factor = pivotedFactorNeed(M);
-  need.doubles += factor.doubles;
-  need.ints += factor.ints;
-  need.complexes += factor.complexes;
+  need.add(factor);
   return need;
 }
 

@@ -108,9 +108,7 @@ ScratchNeed INTPHIneed(int M) {
   carvePhiWork(s, M);
   ScratchNeed need = s.used();
   ScratchNeed inner = ADJPHIneed(M);
-  need.doubles += inner.doubles;
-  need.ints += inner.ints;
-  need.complexes += inner.complexes;
+  need.add(inner);
   return need;
 }
 

@@ -19,6 +19,12 @@ struct ScratchNeed {
   long long doubles = 0, ints = 0, complexes = 0;
   // The larger of two needs, item by item (steps that run in turn share).
   void include(const ScratchNeed& other);
+  // The sum of two needs (a callee that carves after its caller).
+  void add(const ScratchNeed& other) {
+    doubles += other.doubles;
+    ints += other.ints;
+    complexes += other.complexes;
+  }
 };
 
 class Scratch {

@@ -205,9 +205,7 @@ ScratchNeed LMCPHIneed(int M, int NUMT, int SPHROW, bool PDIAG) {
   carvePhiWork(s, M, NUMT, SPHROW, PDIAG);
   ScratchNeed need = s.used();
   const ScratchNeed eig = EIGDCPneed(M);
-  need.doubles += eig.doubles;
-  need.ints += eig.ints;
-  need.complexes += eig.complexes;
+  need.add(eig);
   return need;
 }
 
