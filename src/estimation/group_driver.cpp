@@ -286,6 +286,25 @@ class GroupRun {
     estimatePi();
     epsilonAndBeta();
     if (job_.dims.TF >= 1) forecast();
+    if (job_.tables != nullptr) addToTables(*job_.tables);
+  }
+
+  void addToTables(ResultTables& tables) const {
+    const bool last = pass_ == job_.lastPass;
+    const GroupForecast& f = a_.forecast;
+    tables.addPassMatrices(job_.groupId, pass_, a_.phi, a_.delta, sigma2_, a_.gamma);
+    tables.addBeta(job_.g, job_.groupId, pass_, last, a_.beta,
+                   job_.dims.TF >= 1 ? f.betaF : Mat{});
+    if (!last) return;
+    LastPassFit fit;
+    fit.y = a_.data.y;
+    fit.X = a_.data.X;
+    fit.yF = a_.data.yF;
+    fit.yS = f.yS;
+    fit.yP = f.yP;
+    fit.yfsErrors = ForecastErrors{f.compared, f.rmseS, f.mapeS, f.mapeComputed};
+    fit.predictorErrors = ForecastErrors{f.compared, f.rmseP, f.mapeP, f.mapeComputed};
+    tables.addLastPassFit(job_.g, fit);
   }
 
   void covarianceStructure() {
@@ -351,6 +370,11 @@ class GroupRun {
     pi.converted = converted;
     pi.EIPIVC = a_.EIPIVC;
     RPTPIR(c, pi);
+    if (job_.tables != nullptr) {
+      Mat cov = a_.cov;
+      cov.rows = cov.cols = job_.dims.KP();
+      job_.tables->addPi(job_.groupId, pass_, a_.PIVECT, job_.dims.K, job_.dims.P, cov);
+    }
 
     OrcvarRanks ranks;
     s = a_.scratch;

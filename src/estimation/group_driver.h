@@ -14,6 +14,7 @@
 #include "input/workspace_plan.h"
 #include "io/file_table.h"
 #include "linalg/scratch.h"
+#include "report/result_tables.h"
 
 namespace kova {
 
@@ -35,6 +36,7 @@ struct GroupJob {
   std::vector<dcomplex>* WC = nullptr;
   double* sigma2Table = nullptr;  // per group position, filled on the last pass
   MuAccumulators* pooled = nullptr;  // the MU-vector sums of the pooled phase
+  ResultTables* tables = nullptr;    // the CSV result tables, when kept
   int outUnit = 0, logUnit = 0;
 };
 

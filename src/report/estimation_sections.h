@@ -40,6 +40,9 @@ void RPTPIR(const SectionContext& c, const PiSection& s);
 // coefficients of variation (-99999.0 for a zero coefficient) of a vector
 // with covariance cov; the last two lists only with withRatios.
 void printStandardErrorLists(const double* values, Mat cov, bool withRatios, int outUnit);
+// The standard error those lists give for component i: sqrt(cov(i,i)),
+// with a negative variance (rounding) read as zero.
+double standardError(Mat cov, int i);
 
 // The covariance of ORCVAR with its three ranks, or the line that says the
 // restrictions fix PI.

@@ -16,10 +16,6 @@ namespace {
 // Stands in a list for a ratio whose divisor is zero.
 constexpr double kNoRatio = -99999.0;
 
-// A variance below zero can only be rounding in a rank-deficient
-// covariance; it is read as zero rather than giving a NaN.
-double standardError(Mat cov, int i) { return std::sqrt(std::max(cov(i, i), 0.0)); }
-
 // Two empty lines, the title, an empty line, then four entries a line.
 template <class Value>
 void printList(const char* title, int n, Value value, int outUnit) {
@@ -38,6 +34,10 @@ void printList(const char* title, int n, Value value, int outUnit) {
 }
 
 }  // namespace
+
+// A variance below zero can only be rounding in a rank-deficient
+// covariance; it is read as zero rather than giving a NaN.
+double standardError(Mat cov, int i) { return std::sqrt(std::max(cov(i, i), 0.0)); }
 
 void printStandardErrorLists(const double* values, Mat cov, bool withRatios, int outUnit) {
   const int n = cov.rows;

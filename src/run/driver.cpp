@@ -13,6 +13,7 @@
 #include "input/workspace_plan.h"
 #include "report/parameter_report.h"
 #include "report/pooled_sections.h"
+#include "report/result_tables.h"
 #include "io/edit_descriptors.h"
 #include "io/error_report.h"
 #include "io/messages.h"
@@ -164,7 +165,7 @@ void reparametrisePiRestrictions(RunRecord& run) {
 }
 
 // One group: its plan, then the group driver.
-void estimateGroup(RunRecord& run, int g) {
+void estimateGroup(RunRecord& run, int g, ResultTables& tables) {
   const Options& o = run.options;
   GroupDims d{run.groups.foundEstimation[g - 1], run.groups.foundForecast[g - 1], o.K, o.P, o.M};
   const ScratchNeed need = groupStepNeed(d, o);
@@ -191,12 +192,13 @@ void estimateGroup(RunRecord& run, int g) {
   job.WC = &run.WC;
   job.sigma2Table = run.groupSigma2.data();
   job.pooled = &run.pooled.mu;
+  job.tables = &tables;
   job.outUnit = run.outUnit();
   job.logUnit = run.logUnit();
   ESTGRP(job);
 }
 
-void runPooledPhase(RunRecord& run) {
+void runPooledPhase(RunRecord& run, ResultTables& tables) {
   if (run.dims.NG < 2 || !piRestrictionsAllEqualities(run)) return;
   PooledArrays& pa = run.pooled;
   if (!pa.mu.active) return;  // skipped, with its message, before the groups
@@ -237,6 +239,7 @@ void runPooledPhase(RunRecord& run) {
     ADPSYM(muCov, muFactor, eval, z, adjustPlan.tolerance, eval0, adjusted, s, out);
     printMuAdjustment(eval0, eval, adjusted, muCov, muFactor, out, log);
   }
+  tables.addMuCovariance(muCov);
 
   // Every group's cross products, summed for the pooled PI.
   Mat sumA{pa.sumA.data(), kPooledPiSize, KP, KP};
@@ -266,6 +269,7 @@ void runPooledPhase(RunRecord& run) {
     return;
   }
   printPooledPi(o.printLevel, pa.pibar.data(), piCov, out, log);
+  tables.addPooledPi(pa.pibar.data(), K, P, piCov);
 
   for (int g = 1; g <= NG; ++g) {
     const PooledGroup grp = group(g);
@@ -279,6 +283,7 @@ void runPooledPhase(RunRecord& run) {
     est.beta = s.mat(K, grp.T);
     EMBTAP(grp, run.files, L, pa.pibar.data(), muCov, est, s.rest(), log);
     printPooledResults(o.printLevel, grp.groupId, est.eps, est.mu, est.beta, out, log);
+    tables.addPooledBeta(g, est.beta);
     if (TF < 1) continue;
 
     PooledForecastPlan forecastPlan;
@@ -293,6 +298,8 @@ void runPooledPhase(RunRecord& run) {
     PooledForecastSection section{fc.epsF, fc.betaF, fc.yF,  fc.yHat, TF,
                                   fc.rmse, fc.mape,  fc.mapeComputed};
     printPooledForecast(o.printLevel, grp.groupId, section, out, log);
+    tables.addPooledForecast(g, fc.betaF, fc.yHat,
+                             ForecastErrors{fc.compared, fc.rmse, fc.mape, fc.mapeComputed});
   }
 }
 
@@ -312,14 +319,20 @@ void runInputPhases(RunRecord& run) {
 
 void KOVAMAIN() {
   auto run = std::make_unique<RunRecord>();
+  // The tables of this run replace those of any earlier one; if this run
+  // stops, it leaves none (the destructor removes what was begun).
+  ResultTables tables;
+  tables.removeEarlierTables();
   runInputPhases(*run);
+  tables.start(run->names, run->dims.NG, run->logUnit());
   reparametrisePiRestrictions(*run);
-  for (int g = 1; g <= run->dims.NG; ++g) estimateGroup(*run, g);
-  runPooledPhase(*run);
+  for (int g = 1; g <= run->dims.NG; ++g) estimateGroup(*run, g, tables);
+  runPooledPhase(*run, tables);
 
   const Options& o = run->options;
   DELETF(run->files, run->dims.NG, KeptSaveFiles{o.savePhi, o.saveDelta, o.saveBeta},
          run->logUnit());
+  tables.commit();
   closeReportFiles(*run);
 }
 

@@ -1,0 +1,347 @@
+#include "report/result_tables.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "data/data_set_up.h"
+#include "io/messages.h"
+#include "report/estimation_sections.h"
+
+namespace kova {
+namespace {
+
+const char* const kTableNames[] = {"KOVA_ESTIMATES.csv", "KOVA_BETA.csv.passes",
+                                   "KOVA_BETA.csv",      "KOVA_FITTED.csv",
+                                   "KOVA_FORECASTS.csv", "KOVA_FORECAST_ERRORS.csv"};
+const char* const kHeaders[] = {
+    "group,pass,matrix,row,column,value,std_error,t_ratio\n",
+    "",
+    "group,pass,period,forecast,k,variable,beta,pooled_beta\n",
+    "group,period,variable,y,fitted,pooled_fitted\n",
+    "group,period,variable,y,forecast_yfs,forecast_predictor,pooled_forecast\n",
+    "group,forecast,compared,rmse,mape\n"};
+const char* const kPart = ".part";
+
+// A forecast record's y counts as given above this (not given is -999999).
+constexpr double kGivenY = -9990.0;
+
+// 17 significant digits read back as the same double.
+std::string number(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "Inf" : "-Inf";
+  char buf[32];
+  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 17);
+  return std::string(buf, r.ptr);
+}
+
+std::string integer(long v) { return std::to_string(v); }
+
+// A name as one CSV field: trimmed, quoted when it holds a separator.
+std::string field(const std::string& name) {
+  const auto first = name.find_first_not_of(' ');
+  if (first == std::string::npos) return "";
+  std::string s = name.substr(first, name.find_last_not_of(' ') - first + 1);
+  if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+  std::string quoted = "\"";
+  for (char c : s) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
+
+std::string join(std::initializer_list<std::string> fields) {
+  std::string line;
+  bool first = true;
+  for (const std::string& f : fields) {
+    if (!first) line += ',';
+    line += f;
+    first = false;
+  }
+  return line + "\n";
+}
+
+std::vector<double> copyOf(Mat a) {
+  std::vector<double> v(static_cast<std::size_t>(a.rows) * a.cols);
+  for (int j = 1; j <= a.cols; ++j)
+    for (int i = 1; i <= a.rows; ++i) v[(j - 1) * static_cast<std::size_t>(a.rows) + i - 1] = a(i, j);
+  return v;
+}
+
+}  // namespace
+
+// A group's last pass, kept until the pooled phase has added its part.
+struct ResultTables::GroupRows {
+  int groupId = 0, K = 0, T = 0, TF = 0;
+  int lastPass = 0;
+  long streamedBytes = 0;            // its earlier passes in the passes table
+  std::vector<double> beta;          // K x (T + TF), forecast periods last
+  std::vector<double> pooledBeta;    // the same, empty without a pooled phase
+  std::vector<double> y, X;          // T, K x T
+  std::vector<double> yF, yS, yP, yPooled;
+  ForecastErrors yfs, predictor, pooled;
+  bool fitted = false;               // the last pass has been handed over
+};
+
+ResultTables::ResultTables(std::string directory) : directory_(std::move(directory)) {}
+
+ResultTables::~ResultTables() {
+  closeAll();
+  removeTemporaries();
+}
+
+std::string ResultTables::path(const std::string& name) const { return directory_ + "/" + name; }
+
+void ResultTables::removeEarlierTables() const {
+  for (int t = 0; t < kTables; ++t) {
+    std::remove(path(kTableNames[t]).c_str());
+    std::remove(path(std::string(kTableNames[t]) + kPart).c_str());
+  }
+}
+
+void ResultTables::start(const VariableNames& names, int NG, int logUnit) {
+  logUnit_ = logUnit;
+  yName_ = field(names.y);
+  xNames_.clear();
+  for (const std::string& x : names.x) xNames_.push_back(field(x));
+  groups_.assign(static_cast<std::size_t>(NG), GroupRows{});
+  active_ = openAll();
+  if (!active_) return;
+  for (int t = 0; t < kTables; ++t) write(static_cast<TableIndex>(t), kHeaders[t]);
+}
+
+bool ResultTables::openAll() {
+  tables_.clear();
+  for (int t = 0; t < kTables; ++t) {
+    Table table{std::string(kTableNames[t]) + kPart, nullptr};
+    // The passes table is read back by commit().
+    table.file = std::fopen(path(table.name).c_str(), t == kBetaPasses ? "w+b" : "wb");
+    const int err = errno;
+    tables_.push_back(table);
+    if (table.file == nullptr) {
+      active_ = true;
+      fail(table.name + ": " + std::strerror(err));
+      return false;
+    }
+  }
+  return true;
+}
+
+void ResultTables::closeAll() {
+  for (Table& t : tables_)
+    if (t.file != nullptr) {
+      std::fclose(t.file);
+      t.file = nullptr;
+    }
+}
+
+void ResultTables::removeTemporaries() {
+  for (const Table& t : tables_) std::remove(path(t.name).c_str());
+  tables_.clear();
+}
+
+// The tables are an addition to the report: failing to write them is said
+// once, and the run goes on.
+void ResultTables::fail(const std::string& what) {
+  if (!active_) return;
+  active_ = false;
+  closeAll();
+  removeTemporaries();
+  writeUnitAndConsole(logUnit_, " THE RESULT TABLES KOVA_*.csv ARE NOT WRITTEN (" + what +
+                                    ").  PROGRAM CONTINUES");
+}
+
+void ResultTables::write(TableIndex t, const std::string& line) {
+  if (!active_ || line.empty()) return;
+  Table& table = tables_[t];
+  if (std::fwrite(line.data(), 1, line.size(), table.file) != line.size())
+    fail(table.name + ": " + std::strerror(errno));
+}
+
+void ResultTables::writeMatrix(const std::string& prefix, const char* matrix, Mat a, Mat cov) {
+  for (int j = 1; j <= a.cols; ++j)
+    for (int i = 1; i <= a.rows; ++i) {
+      const double v = a(i, j);
+      std::string se, t;
+      if (cov.p != nullptr) {
+        const double e = standardError(cov, (j - 1) * a.rows + i);
+        se = number(e);
+        if (e > 0.0) t = number(v / e);
+      }
+      write(kEstimates, prefix + join({matrix, integer(i), integer(j), number(v), se, t}));
+    }
+}
+
+void ResultTables::addPi(int groupId, int pass, const double* PIVECT, int K, int P, Mat cov) {
+  if (!active_) return;
+  writeMatrix(integer(groupId) + "," + integer(pass) + ",", "PI",
+              Mat{const_cast<double*>(PIVECT), std::max(K, 1), K, P}, cov);
+}
+
+void ResultTables::addPassMatrices(int groupId, int pass, Mat phi, Mat delta, double sigma2,
+                                   Mat gamma) {
+  if (!active_) return;
+  const std::string prefix = integer(groupId) + "," + integer(pass) + ",";
+  writeMatrix(prefix, "SIGMA2", Mat{&sigma2, 1, 1, 1}, Mat{});
+  writeMatrix(prefix, "PHI", phi, Mat{});
+  writeMatrix(prefix, "DELTA", delta, Mat{});
+  writeMatrix(prefix, "GAMMA", gamma, Mat{});
+}
+
+void ResultTables::addBeta(int g, int groupId, int pass, bool lastPass, Mat beta, Mat betaF) {
+  if (!active_) return;
+  GroupRows& rows = groups_[g - 1];
+  rows.groupId = groupId;
+  rows.K = beta.rows;
+  rows.T = beta.cols;
+  rows.TF = betaF.p != nullptr ? betaF.cols : 0;
+  rows.beta = copyOf(beta);
+  if (rows.TF > 0) {
+    const std::vector<double> f = copyOf(betaF);
+    rows.beta.insert(rows.beta.end(), f.begin(), f.end());
+  }
+  if (lastPass) {
+    rows.lastPass = pass;
+    return;
+  }
+  const long before = std::ftell(tables_[kBetaPasses].file);
+  writeBetaRows(kBetaPasses, rows, pass, false);
+  if (active_) rows.streamedBytes += std::ftell(tables_[kBetaPasses].file) - before;
+}
+
+void ResultTables::writeBetaRows(TableIndex t, const GroupRows& rows, int pass, bool withPooled) {
+  const std::string prefix = integer(rows.groupId) + "," + integer(pass) + ",";
+  for (int s = 1; s <= rows.T + rows.TF; ++s)
+    for (int k = 1; k <= rows.K; ++k) {
+      const std::size_t at = static_cast<std::size_t>(s - 1) * rows.K + k - 1;
+      // The pooled forecast BETA exists when the pooled forecast was made.
+      const bool pooled = withPooled && !rows.pooledBeta.empty() &&
+                          (s <= rows.T || !rows.yPooled.empty());
+      write(t, prefix + join({integer(s), s > rows.T ? "1" : "0", integer(k),
+                              k <= static_cast<int>(xNames_.size()) ? xNames_[k - 1] : "",
+                              number(rows.beta[at]), pooled ? number(rows.pooledBeta[at]) : ""}));
+    }
+}
+
+void ResultTables::addLastPassFit(int g, const LastPassFit& fit) {
+  if (!active_) return;
+  GroupRows& rows = groups_[g - 1];
+  rows.y.assign(fit.y, fit.y + rows.T);
+  rows.X = copyOf(fit.X);
+  if (rows.TF > 0) {
+    rows.yF.assign(fit.yF, fit.yF + rows.TF);
+    rows.yS.assign(fit.yS, fit.yS + rows.TF);
+    rows.yP.assign(fit.yP, fit.yP + rows.TF);
+  }
+  rows.yfs = fit.yfsErrors;
+  rows.predictor = fit.predictorErrors;
+  rows.fitted = true;
+}
+
+void ResultTables::addPooledPi(const double* pibar, int K, int P, Mat cov) {
+  if (!active_) return;
+  writeMatrix(",,", "POOLED_PI", Mat{const_cast<double*>(pibar), std::max(K, 1), K, P}, cov);
+}
+
+void ResultTables::addMuCovariance(Mat muCov) {
+  if (!active_) return;
+  writeMatrix(",,", "MU_COVARIANCE", muCov, Mat{});
+}
+
+void ResultTables::addPooledBeta(int g, Mat beta) {
+  if (!active_) return;
+  GroupRows& rows = groups_[g - 1];
+  rows.pooledBeta = copyOf(beta);
+  // Until the pooled forecast adds its periods.
+  rows.pooledBeta.resize(static_cast<std::size_t>(rows.K) * (rows.T + rows.TF),
+                         std::nan(""));
+}
+
+void ResultTables::addPooledForecast(int g, Mat betaF, const double* yHat,
+                                     const ForecastErrors& errors) {
+  if (!active_) return;
+  GroupRows& rows = groups_[g - 1];
+  const std::vector<double> f = copyOf(betaF);
+  std::copy(f.begin(), f.end(), rows.pooledBeta.begin() + static_cast<long>(rows.K) * rows.T);
+  rows.yPooled.assign(yHat, yHat + rows.TF);
+  rows.pooled = errors;
+}
+
+// Copies a group's earlier passes from the passes table, where they are
+// stored in group order.
+bool ResultTables::copyStreamedBetaRows(std::FILE* from, long bytes) {
+  char buf[1 << 16];
+  while (bytes > 0) {
+    const std::size_t want = static_cast<std::size_t>(std::min<long>(bytes, sizeof buf));
+    if (std::fread(buf, 1, want, from) != want) return false;
+    write(kBeta, std::string(buf, want));
+    bytes -= static_cast<long>(want);
+  }
+  return true;
+}
+
+void ResultTables::writeLastPassTables() {
+  std::FILE* passes = tables_[kBetaPasses].file;
+  if (std::fflush(passes) != 0 || std::fseek(passes, 0, SEEK_SET) != 0)
+    return fail(tables_[kBetaPasses].name + ": " + std::strerror(errno));
+  for (const GroupRows& rows : groups_) {
+    if (!copyStreamedBetaRows(passes, rows.streamedBytes))
+      return fail(tables_[kBetaPasses].name + ": cannot be read back");
+    writeBetaRows(kBeta, rows, rows.lastPass, true);
+  }
+
+  auto fitOf = [](const std::vector<double>& X, const std::vector<double>& beta, int K, int t) {
+    double sum = 0.0;
+    for (int k = 0; k < K; ++k) sum += X[(t - 1) * K + k] * beta[(t - 1) * K + k];
+    return sum;
+  };
+  for (const GroupRows& rows : groups_) {
+    if (!rows.fitted) continue;
+    const std::string id = integer(rows.groupId);
+    const bool pooled = !rows.pooledBeta.empty();
+    for (int t = 1; t <= rows.T; ++t)
+      write(kFitted, join({id, integer(t), yName_, number(rows.y[t - 1]),
+                           number(fitOf(rows.X, rows.beta, rows.K, t)),
+                           pooled ? number(fitOf(rows.X, rows.pooledBeta, rows.K, t)) : ""}));
+    const bool pooledForecast = !rows.yPooled.empty();
+    for (int j = 1; j <= rows.TF; ++j) {
+      const double y = rows.yF[j - 1];
+      write(kForecasts,
+            join({id, integer(rows.T + j), yName_, y > kGivenY ? number(y) : "",
+                  number(rows.yS[j - 1]), number(rows.yP[j - 1]),
+                  pooledForecast ? number(rows.yPooled[j - 1]) : ""}));
+    }
+    if (rows.TF < 1) continue;
+    auto errors = [&](const char* name, const ForecastErrors& e) {
+      write(kErrors, join({id, name, integer(e.compared), number(e.rmse),
+                           e.mapeComputed ? number(e.mape) : ""}));
+    };
+    errors("yfs", rows.yfs);
+    errors("predictor", rows.predictor);
+    if (pooledForecast) errors("pooled", rows.pooled);
+  }
+}
+
+void ResultTables::commit() {
+  if (!active_) return;
+  writeLastPassTables();
+  if (!active_) return;
+  for (Table& t : tables_) {
+    const int closed = std::fclose(t.file);
+    t.file = nullptr;
+    if (closed != 0) return fail(t.name + ": " + std::strerror(errno));
+  }
+  std::remove(path(tables_[kBetaPasses].name).c_str());
+  for (int t = 0; t < kTables; ++t) {
+    if (t == kBetaPasses) continue;
+    if (std::rename(path(tables_[t].name).c_str(), path(kTableNames[t]).c_str()) != 0) {
+      const int err = errno;
+      removeEarlierTables();
+      return fail(tables_[t].name + ": " + std::strerror(err));
+    }
+  }
+  tables_.clear();
+  active_ = false;
+}
+
+}  // namespace kova

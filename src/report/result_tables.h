@@ -1,0 +1,106 @@
+#pragma once
+// The result tables: CSV files beside the report that hold every estimate
+// at full precision, one value per row, for R, pandas or a spreadsheet.
+//
+//   KOVA_ESTIMATES.csv        PI (with standard errors and t-ratios),
+//                             SIGMA2, PHI, DELTA and GAMMA of every pass;
+//                             the pooled PI and the MU covariance
+//   KOVA_BETA.csv             BETA(t) of every pass, forecast periods
+//                             included; the pooled BETA beside the last pass
+//   KOVA_FITTED.csv           y and x'BETA of the last pass
+//   KOVA_FORECASTS.csv        the group and pooled forecasts
+//   KOVA_FORECAST_ERRORS.csv  their RMSE and MAPE
+//
+// Everything goes to temporary names (".part") and is renamed by commit()
+// at the end of a complete run; a run that stops unwinds through the
+// destructor, which removes them, so a half table never looks complete.
+// Rows of passes before a group's last stream to disk as they come; the
+// last pass waits in memory for the pooled phase, which adds its columns.
+// The tables are not part of the report: nothing about them goes to the
+// log unless they cannot be written, and then the run goes on without them.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "linalg/views.h"
+
+namespace kova {
+
+struct VariableNames;
+
+// The error measures of one forecast over the records whose y is given.
+struct ForecastErrors {
+  int compared = 0;
+  double rmse = 0.0, mape = 0.0;
+  bool mapeComputed = false;
+};
+
+// What the group driver hands over from its last pass.
+struct LastPassFit {
+  const double* y = nullptr;   // T
+  Mat X;                       // K x T
+  const double* yF = nullptr;  // TF, -999999.0 where not given
+  const double* yS = nullptr;  // TF: x'PI z
+  const double* yP = nullptr;  // TF: the predictor
+  ForecastErrors yfsErrors, predictorErrors;
+};
+
+class ResultTables {
+ public:
+  explicit ResultTables(std::string directory = ".");
+  ~ResultTables();
+  ResultTables(const ResultTables&) = delete;
+  ResultTables& operator=(const ResultTables&) = delete;
+
+  // Removes the tables of an earlier run (complete or not) from the directory.
+  void removeEarlierTables() const;
+  // Opens the temporary files. On failure the message goes to the console
+  // and the log, and the run goes on without tables.
+  void start(const VariableNames& names, int NG, int logUnit);
+  bool active() const { return active_; }
+
+  // A group's pass; g is the group's position 1..NG.
+  void addPi(int groupId, int pass, const double* PIVECT, int K, int P, Mat cov);
+  void addPassMatrices(int groupId, int pass, Mat phi, Mat delta, double sigma2, Mat gamma);
+  // beta K x T; betaF K x TF (TF may be 0).
+  void addBeta(int g, int groupId, int pass, bool lastPass, Mat beta, Mat betaF);
+  void addLastPassFit(int g, const LastPassFit& fit);
+
+  // The pooled phase.
+  void addPooledPi(const double* pibar, int K, int P, Mat cov);
+  void addMuCovariance(Mat muCov);
+  void addPooledBeta(int g, Mat beta);
+  void addPooledForecast(int g, Mat betaF, const double* yHat, const ForecastErrors& errors);
+
+  // Writes what waited for the pooled phase and renames every table.
+  void commit();
+
+ private:
+  struct GroupRows;
+  struct Table {
+    std::string name;
+    std::FILE* file = nullptr;
+  };
+  enum TableIndex { kEstimates, kBetaPasses, kBeta, kFitted, kForecasts, kErrors, kTables };
+
+  std::string path(const std::string& name) const;
+  bool openAll();
+  void closeAll();
+  void removeTemporaries();
+  void fail(const std::string& what);
+  void write(TableIndex t, const std::string& line);
+  void writeMatrix(const std::string& prefix, const char* matrix, Mat a, Mat cov);
+  void writeBetaRows(TableIndex t, const GroupRows& rows, int pass, bool withPooled);
+  void writeLastPassTables();
+  bool copyStreamedBetaRows(std::FILE* from, long bytes);
+
+  std::string directory_;
+  std::vector<Table> tables_;
+  std::vector<GroupRows> groups_;
+  std::string yName_;
+  std::vector<std::string> xNames_;
+  int logUnit_ = 0;
+  bool active_ = false;
+};
+
+}  // namespace kova
