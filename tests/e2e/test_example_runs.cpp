@@ -32,6 +32,13 @@ std::set<std::string> filesHere() {
   return names;
 }
 
+// The result tables a complete run adds.
+void addResultTables(std::set<std::string>& names) {
+  for (const char* table : {"KOVA_ESTIMATES.csv", "KOVA_BETA.csv", "KOVA_FITTED.csv",
+                            "KOVA_FORECASTS.csv", "KOVA_FORECAST_ERRORS.csv"})
+    names.insert(table);
+}
+
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
@@ -191,12 +198,13 @@ TEST(ExampleRuns, GrunfeldRunsToTheEndAndEchoesItsData) {
   EXPECT_EQ(occurrences(report, " BETA(t) VECTORS ---\n"), 5 * firms.size());
   EXPECT_EQ(occurrences(report, "\n FORECAST BETA MATRIX ( 3 BY 2 MATRIX )"), 5 * firms.size());
 
-  // Only the report, the log and the BETA save files (the group's BETA(t)
-  // and its pooled BETA, kept by default) are new: every scratch file is
-  // gone.
+  // Only the report, the log, the result tables and the BETA save files (the
+  // group's BETA(t) and its pooled BETA, kept by default) are new: every
+  // scratch file is gone.
   auto after = filesHere();
   before.insert("KOVAOUT");
   before.insert("KOVALOG");
+  addResultTables(before);
   for (int firm = 1; firm <= 11; ++firm) {
     before.insert(saveName("BETASAV", firm));
     before.insert(saveName("BETAVECP", firm));  // the pooled BETA matrix
@@ -369,6 +377,7 @@ TEST(ExampleRuns, SimulatedRunsToTheEndAndEchoesItsFiles) {
   auto after = filesHere();
   before.insert("KOVAOUT");
   before.insert("KOVALOG");
+  addResultTables(before);
   for (int group : groups) {
     before.insert(saveName("BETASAV", group));
     before.insert(saveName("BETAVECP", group));

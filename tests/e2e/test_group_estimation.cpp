@@ -116,10 +116,15 @@ TEST(GroupEstimation, MissingOrMisshapenSaveFilesStopTheRun) {
   testing::TempDir dir;
   simulate("--ng 1 --records 30 --k 2 --p 1 --m 2 --width 12 --iterations 2");
   setParameter("INITIAL PHI", "SAVED");
+  writeFile("KOVA_ESTIMATES.csv", "an earlier run's table\n");
   auto missing = testing::runKova();
   EXPECT_EQ(missing.status, 1);
   EXPECT_TRUE(contains(missing.console, "PSAVE.001")) << missing.console;
   EXPECT_TRUE(contains(missing.console, "PROGRAM STOPS"));
+  // The stop comes after the result tables were begun: neither they, under
+  // their temporary names, nor an earlier run's tables are left.
+  for (const auto& entry : fs::directory_iterator("."))
+    EXPECT_NE(entry.path().filename().string().substr(0, 5), "KOVA_") << entry.path();
 
   // A save file from a run with M = 3 does not fit M = 2.
   std::vector<double> phi3(9, 0.1);
