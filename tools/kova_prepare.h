@@ -11,11 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "csv/csv_table.h"
+
 namespace kova::prepare {
 
-struct BadInput : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
+using csv::BadInput;
+using csv::CsvRow;
+using csv::CsvTable;
+using csv::readCsv;
 
 struct WriteFailure : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -25,26 +28,6 @@ struct WriteFailure : std::runtime_error {
 constexpr int kMaxGroups = 150;
 constexpr int kMaxRecords = 12500;
 constexpr int kLineLength = 80;
-
-// One data row of the CSV: its fields and the line each field begins on
-// (a quoted field may hold line breaks, so a row may span several lines).
-struct CsvRow {
-  int line = 0;  // line on which the row begins
-  std::vector<std::string> fields;
-  std::vector<int> fieldLines;
-};
-
-struct CsvTable {
-  std::string file;  // as named on the command line, for messages
-  std::vector<std::string> header;
-  int headerLine = 1;
-  std::vector<CsvRow> rows;
-};
-
-// Reads an RFC 4180 file: a header line, then rows with as many fields as
-// the header; quoted fields, embedded commas, quotes and line breaks, CRLF
-// or LF, a UTF-8 byte-order mark. Blank lines are skipped.
-CsvTable readCsv(const std::string& path);
 
 struct Request {
   std::string csv;

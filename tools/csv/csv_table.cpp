@@ -1,4 +1,4 @@
-// Reading the CSV panel with libcsv. libcsv reports fields and row ends but
+// Reading CSV files with libcsv. libcsv reports fields and row ends but
 // not where they stand, so the text is fed one byte at a time and the line
 // numbers are kept here: the line on which each row and each field begins.
 #include <csv.h>
@@ -6,9 +6,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "kova_prepare.h"
+#include "csv/csv_table.h"
 
-namespace kova::prepare {
+namespace kova::csv {
 namespace {
 
 struct Reader {
@@ -44,7 +44,7 @@ void onRowEnd(int, void* data) {
 
 }  // namespace
 
-CsvTable readCsv(const std::string& path) {
+CsvTable readRows(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw BadInput(path + ": cannot open the file");
   std::ostringstream buffer;
@@ -89,15 +89,20 @@ CsvTable readCsv(const std::string& path) {
   if (r.rows.empty()) throw BadInput(path + ": the file is empty (a header line is needed)");
   table.header = r.rows[0];
   table.headerLine = r.rowLines[0];
-  for (std::size_t i = 1; i < r.rows.size(); ++i) {
-    if (r.rows[i].size() != table.header.size())
-      throw BadInput(path + ", line " + std::to_string(r.rowLines[i]) + ": " +
-                     std::to_string(r.rows[i].size()) + " fields, but the header (line " +
-                     std::to_string(table.headerLine) + ") has " +
-                     std::to_string(table.header.size()));
+  for (std::size_t i = 1; i < r.rows.size(); ++i)
     table.rows.push_back({r.rowLines[i], std::move(r.rows[i]), std::move(r.fieldLines[i])});
-  }
   return table;
 }
 
-}  // namespace kova::prepare
+CsvTable readCsv(const std::string& path) {
+  CsvTable table = readRows(path);
+  for (const CsvRow& row : table.rows)
+    if (row.fields.size() != table.header.size())
+      throw BadInput(path + ", line " + std::to_string(row.line) + ": " +
+                     std::to_string(row.fields.size()) + " fields, but the header (line " +
+                     std::to_string(table.headerLine) + ") has " +
+                     std::to_string(table.header.size()));
+  return table;
+}
+
+}  // namespace kova::csv
