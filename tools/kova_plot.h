@@ -1,0 +1,103 @@
+#pragma once
+// kova_plot: pictures of the result tables that kova writes at the end of a
+// run (KOVA_BETA.csv, KOVA_FITTED.csv, KOVA_FORECASTS.csv, and where present
+// KOVA_FORECAST_ERRORS.csv and kova_prepare's GROUPS.csv). For each group an
+// SVG with a panel of BETA_k(t) per k and a panel of y, the fitted values and
+// the forecasts; an index.html shows them all.
+//
+// A value that is empty, NaN or infinite is no point of its series: the line
+// breaks there (the next point starts a new subpath), so the path of a series
+// has one point per period with a finite value, and a series with none has
+// no path.
+//
+// Every table is read and checked before anything is written. Faults of the
+// input throw BadInput naming the file, the line and the column (exit status
+// 2); a file that cannot be written throws WriteFailure (exit status 1).
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "csv/csv_table.h"
+
+namespace kova::plot {
+
+using csv::BadInput;
+
+struct WriteFailure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// A series of one table column: period -> value (NaN where not given).
+using Series = std::map<int, double>;
+
+struct BetaSeries {
+  int k = 0;
+  std::string variable;  // name of x_k
+  Series beta, pooled;
+};
+
+struct ForecastError {
+  std::string forecast;  // yfs, predictor or pooled
+  int compared = 0;      // forecast records with a y to compare
+  double rmse = 0;
+};
+
+struct GroupResults {
+  int id = 0;
+  std::string name;  // from GROUPS.csv; empty when not known
+  int lastPass = -1;
+  int firstPeriod = 0, lastPeriod = 0;  // of all records drawn
+  int firstForecast = 0;                // 0: no forecast records
+  std::vector<BetaSeries> betas;        // by k
+  std::string yName;
+  Series y, fitted, pooledFitted;               // estimation periods
+  Series forecastY, yfs, predictor, pooledForecast;  // forecast periods
+  std::vector<ForecastError> errors;
+};
+
+// Reads and checks the tables of a run directory; groups by identifier.
+std::vector<GroupResults> readResults(const std::string& dir);
+
+// A table column by column name, with messages that point at the file, the
+// line and the column of a fault.
+class Table {
+ public:
+  // Reads the file; a row with fewer or more fields than the header is an error.
+  explicit Table(const std::string& path);
+  int column(const std::string& name) const;
+  std::size_t rows() const { return table_.rows.size(); }
+  const std::string& text(std::size_t row, int column) const;
+  int integer(std::size_t row, int column) const;
+  double number(std::size_t row, int column) const;  // NaN when empty
+  int line(std::size_t row) const { return table_.rows[row].line; }
+  std::string at(std::size_t row, int column) const;  // "file, line L, column 'c'"
+
+ private:
+  csv::CsvTable table_;
+};
+
+// An axis: its range and the round values where it has ticks.
+struct Axis {
+  double lo = 0, hi = 1, step = 1;
+  std::vector<double> ticks;
+};
+
+// Ticks at 1, 2 or 5 times a power of ten, about `target` of them, over a
+// range widened from [lo, hi] to the ticks around it; a `whole` axis (periods)
+// keeps [lo, hi] and a step of 1 or more. A zero range is widened around its
+// value, an empty one (lo > hi or NaN) becomes [0, 1].
+Axis niceAxis(double lo, double hi, int target, bool whole);
+// The tick label: as many decimals as the step needs, an exponent for very
+// large or small values.
+std::string tickLabel(double value, double step);
+
+std::string escapeXml(const std::string& text);
+// "Group 3: name" (or "Group 3" when the name is not known).
+std::string groupHeading(const GroupResults& group);
+std::string svgFileName(int id);  // group_003.svg
+
+std::string groupSvg(const GroupResults& group);
+std::string indexHtml(const std::string& runName, const std::vector<GroupResults>& groups);
+
+}  // namespace kova::plot

@@ -1,0 +1,161 @@
+// The result tables of a run, gathered by group: BETA_k(t) of each group's
+// last pass, y with its fitted values, the forecasts, and where present the
+// forecast errors and the group names that kova_prepare recorded.
+#include <algorithm>
+#include <filesystem>
+
+#include "kova_plot.h"
+
+namespace kova::plot {
+namespace {
+
+namespace fs = std::filesystem;
+using Groups = std::map<int, GroupResults>;
+
+std::string tablePath(const std::string& dir, const char* name) {
+  return (fs::path(dir) / name).string();
+}
+
+Table requiredTable(const std::string& dir, const char* name) {
+  std::string path = tablePath(dir, name);
+  if (!fs::is_regular_file(path))
+    throw BadInput(path + ": no such file (kova writes it at the end of a run)");
+  return Table(path);
+}
+
+GroupResults& groupOf(Groups& groups, int id) {
+  GroupResults& g = groups[id];
+  g.id = id;
+  return g;
+}
+
+int period(const Table& t, std::size_t row, int column) {
+  int p = t.integer(row, column);
+  if (p < 1) throw BadInput(t.at(row, column) + ": a period is 1 or more");
+  return p;
+}
+
+// Enters the value of a period once; a second row for it is an error.
+void enter(Series& s, int p, double value, const Table& t, std::size_t row, int column) {
+  if (!s.emplace(p, value).second)
+    throw BadInput(t.at(row, column) + ": period " + std::to_string(p) +
+                   " of this group is given twice");
+}
+
+void readBeta(const std::string& dir, Groups& groups) {
+  Table t = requiredTable(dir, "KOVA_BETA.csv");
+  const int cg = t.column("group"), cpass = t.column("pass"), cper = t.column("period"),
+            cf = t.column("forecast"), ck = t.column("k"), cv = t.column("variable"),
+            cb = t.column("beta"), cpb = t.column("pooled_beta");
+  std::map<int, int> last;
+  for (std::size_t i = 0; i < t.rows(); ++i) {
+    int pass = t.integer(i, cpass);
+    if (pass < 0) throw BadInput(t.at(i, cpass) + ": a pass is 0 or more");
+    int& l = last.try_emplace(t.integer(i, cg), pass).first->second;
+    l = std::max(l, pass);
+  }
+  for (std::size_t i = 0; i < t.rows(); ++i) {
+    GroupResults& g = groupOf(groups, t.integer(i, cg));
+    int pass = t.integer(i, cpass), p = period(t, i, cper), k = t.integer(i, ck);
+    int forecast = t.integer(i, cf);
+    if (forecast != 0 && forecast != 1) throw BadInput(t.at(i, cf) + ": 0 or 1 is needed");
+    if (k < 1) throw BadInput(t.at(i, ck) + ": k is 1 or more");
+    if (pass != last[g.id]) continue;
+    g.lastPass = pass;
+    if (g.betas.size() < static_cast<std::size_t>(k)) g.betas.resize(k);
+    BetaSeries& b = g.betas[k - 1];
+    b.variable = t.text(i, cv);
+    enter(b.beta, p, t.number(i, cb), t, i, cper);
+    b.pooled[p] = t.number(i, cpb);
+    if (forecast == 1 && (g.firstForecast == 0 || p < g.firstForecast)) g.firstForecast = p;
+  }
+}
+
+void readFitted(const std::string& dir, Groups& groups) {
+  Table t = requiredTable(dir, "KOVA_FITTED.csv");
+  const int cg = t.column("group"), cper = t.column("period"), cv = t.column("variable"),
+            cy = t.column("y"), cfit = t.column("fitted"), cpf = t.column("pooled_fitted");
+  for (std::size_t i = 0; i < t.rows(); ++i) {
+    GroupResults& g = groupOf(groups, t.integer(i, cg));
+    int p = period(t, i, cper);
+    g.yName = t.text(i, cv);
+    enter(g.y, p, t.number(i, cy), t, i, cper);
+    g.fitted[p] = t.number(i, cfit);
+    g.pooledFitted[p] = t.number(i, cpf);
+  }
+}
+
+void readForecasts(const std::string& dir, Groups& groups) {
+  Table t = requiredTable(dir, "KOVA_FORECASTS.csv");
+  const int cg = t.column("group"), cper = t.column("period"), cv = t.column("variable"),
+            cy = t.column("y"), cyfs = t.column("forecast_yfs"),
+            cpr = t.column("forecast_predictor"), cpool = t.column("pooled_forecast");
+  for (std::size_t i = 0; i < t.rows(); ++i) {
+    GroupResults& g = groupOf(groups, t.integer(i, cg));
+    int p = period(t, i, cper);
+    if (g.yName.empty()) g.yName = t.text(i, cv);
+    enter(g.forecastY, p, t.number(i, cy), t, i, cper);
+    g.yfs[p] = t.number(i, cyfs);
+    g.predictor[p] = t.number(i, cpr);
+    g.pooledForecast[p] = t.number(i, cpool);
+    if (g.firstForecast == 0 || p < g.firstForecast) g.firstForecast = p;
+  }
+}
+
+void readErrors(const std::string& dir, Groups& groups) {
+  std::string path = tablePath(dir, "KOVA_FORECAST_ERRORS.csv");
+  if (!fs::exists(path)) return;
+  Table t(path);
+  const int cg = t.column("group"), cf = t.column("forecast"), cc = t.column("compared"),
+            cr = t.column("rmse");
+  for (std::size_t i = 0; i < t.rows(); ++i) {
+    auto g = groups.find(t.integer(i, cg));
+    ForecastError e{t.text(i, cf), t.integer(i, cc), t.number(i, cr)};
+    if (g != groups.end()) g->second.errors.push_back(e);
+  }
+}
+
+void readNames(const std::string& dir, Groups& groups) {
+  std::string path = tablePath(dir, "GROUPS.csv");
+  if (!fs::exists(path)) return;
+  Table t(path);
+  const int cid = t.column("id"), cname = t.column("group");
+  for (std::size_t i = 0; i < t.rows(); ++i) {
+    auto g = groups.find(t.integer(i, cid));
+    if (g != groups.end()) g->second.name = t.text(i, cname);
+  }
+}
+
+// The span of periods drawn: every period of every series of the group.
+void settlePeriods(GroupResults& g) {
+  std::vector<const Series*> all{&g.y, &g.forecastY};
+  for (const BetaSeries& b : g.betas) all.push_back(&b.beta);
+  bool any = false;
+  for (const Series* s : all) {
+    if (s->empty()) continue;
+    g.firstPeriod = any ? std::min(g.firstPeriod, s->begin()->first) : s->begin()->first;
+    g.lastPeriod = any ? std::max(g.lastPeriod, s->rbegin()->first) : s->rbegin()->first;
+    any = true;
+  }
+  for (std::size_t k = 0; k < g.betas.size(); ++k) g.betas[k].k = static_cast<int>(k + 1);
+}
+
+}  // namespace
+
+std::vector<GroupResults> readResults(const std::string& dir) {
+  if (!fs::is_directory(dir)) throw BadInput(dir + ": no such directory");
+  Groups groups;
+  readBeta(dir, groups);
+  readFitted(dir, groups);
+  readForecasts(dir, groups);
+  readErrors(dir, groups);
+  readNames(dir, groups);
+  std::vector<GroupResults> out;
+  for (auto& [id, g] : groups) {
+    settlePeriods(g);
+    out.push_back(std::move(g));
+  }
+  return out;
+}
+
+}  // namespace kova::plot

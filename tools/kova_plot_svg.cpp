@@ -1,0 +1,125 @@
+// A group's picture: its heading and the legend of the BETA panels, a panel
+// per k in two columns, then the full-width panel of y, the fitted values and
+// the forecasts, and a line with the forecast errors where they are known.
+#include <cstdio>
+
+#include "kova_plot_draw.h"
+
+namespace kova::plot {
+namespace {
+
+constexpr double kMargin = 16;
+constexpr double kPanelWidth = 420, kPanelHeight = 220, kGap = 12;
+constexpr double kYPanelHeight = 270;
+constexpr double kWidth = 2 * kMargin + 2 * kPanelWidth + kGap;
+constexpr double kHeader = 70;  // heading, subheading and legend
+
+constexpr Style kBeta{"#2f5d8a", ""};
+constexpr Style kPooled{"#b5523b", "6 3"};
+constexpr Style kObserved{"#2b2b2b", ""};
+constexpr Style kYfs{"#3f8f5f", ""};
+constexpr Style kPredictor{"#c98a1b", "2 2"};
+constexpr Style kPooledForecast{"#7a5a9e", "6 3"};
+
+// The periods shown and the shaded forecast periods, shared by all panels.
+void periods(const GroupResults& g, Panel& p) {
+  p.xLo = g.firstPeriod - 0.5;
+  p.xHi = g.lastPeriod + 0.5;
+  if (g.firstForecast > 0) p.bandFrom = g.firstForecast - 0.5, p.bandTo = p.xHi;
+}
+
+Panel betaPanel(const GroupResults& g, const BetaSeries& b, std::size_t i) {
+  Panel p;
+  p.box = {kMargin + (i % 2) * (kPanelWidth + kGap), kHeader + (i / 2) * (kPanelHeight + kGap),
+           kPanelWidth, kPanelHeight};
+  p.kind = "beta";
+  p.k = b.k;
+  std::string variable = b.variable.empty() ? "x_" + std::to_string(b.k) : b.variable;
+  p.title = "BETA_" + std::to_string(b.k) + "(t): " + variable;
+  p.xTitle = "period";
+  p.yTitle = "coefficient of " + variable;
+  periods(g, p);
+  p.lines.push_back({"beta", "", &b.beta, kBeta});
+  p.lines.push_back({"pooled_beta", "", &b.pooled, kPooled});
+  return p;
+}
+
+Panel yPanel(const GroupResults& g, const Series& observed, double top) {
+  Panel p;
+  p.box = {kMargin, top, kWidth - 2 * kMargin, kYPanelHeight};
+  p.kind = "y";
+  std::string y = g.yName.empty() ? "y" : g.yName;
+  p.title = y + ": observed, fitted x'BETA and forecasts";
+  p.xTitle = "period";
+  p.yTitle = y;
+  p.legend = true;
+  periods(g, p);
+  int dots = g.firstForecast > 0 ? g.firstForecast : INT_MAX;
+  p.lines = {{"y", "observed", &observed, kObserved, dots},
+             {"fitted", "fitted", &g.fitted, kBeta},
+             {"pooled_fitted", "pooled fitted", &g.pooledFitted, kPooled},
+             {"forecast_yfs", "forecast (yfs)", &g.yfs, kYfs, 0},
+             {"forecast_predictor", "forecast (predictor)", &g.predictor, kPredictor, 0},
+             {"pooled_forecast", "pooled forecast", &g.pooledForecast, kPooledForecast, 0}};
+  return p;
+}
+
+std::string header(const GroupResults& g) {
+  std::string out = "<text class=\"title\" x=\"" + num(kMargin) +
+                    "\" y=\"24\" font-size=\"15\" font-weight=\"bold\">" +
+                    escapeXml(fitText(groupHeading(g), kWidth - 2 * kMargin, 15 * 1.08)) + "</text>\n";
+  std::string sub = g.betas.empty() ? "no BETA records"
+                                    : "BETA_k(t) of pass " + std::to_string(g.lastPass) +
+                                          ", the group's last, over its periods";
+  out += "<text x=\"" + num(kMargin) + "\" y=\"42\" fill=\"#555\">" + escapeXml(sub) + "</text>\n";
+  std::vector<Line> lines;
+  for (const BetaSeries& b : g.betas) {
+    lines.push_back({"beta", "BETA_k(t), pass " + std::to_string(g.lastPass), &b.beta, kBeta});
+    lines.push_back({"pooled_beta", "pooled BETA_k(t)", &b.pooled, kPooled});
+  }
+  std::vector<LegendEntry> entries;
+  for (const LegendEntry& e : legendEntries(lines, g.firstForecast > 0 && !g.betas.empty())) {
+    bool seen = false;
+    for (const LegendEntry& s : entries) seen = seen || s.label == e.label;
+    if (!seen) entries.push_back(e);
+  }
+  double height = 0;
+  return out + drawLegend(kMargin + 16, 60, kWidth - 2 * kMargin, entries, height);
+}
+
+std::string errorLine(const GroupResults& g, double y) {
+  std::string text;
+  for (const ForecastError& e : g.errors) {
+    if (e.compared == 0 || !std::isfinite(e.rmse)) continue;
+    char b[64];
+    std::snprintf(b, sizeof b, "%.4g", e.rmse);
+    text += (text.empty() ? "" : ", ") + e.forecast + " " + b + " (" + std::to_string(e.compared) +
+            (e.compared == 1 ? " period)" : " periods)");
+  }
+  if (text.empty()) return "";
+  return "<text class=\"errors\" x=\"" + num(kMargin + 16) + "\" y=\"" + num(y) + "\" fill=\"#555\">" +
+         escapeXml(fitText("Forecast RMSE: " + text, kWidth - 2 * kMargin, kFontSize)) + "</text>\n";
+}
+
+}  // namespace
+
+std::string groupSvg(const GroupResults& g) {
+  Series observed = g.y;
+  observed.insert(g.forecastY.begin(), g.forecastY.end());
+  std::size_t rows = (g.betas.size() + 1) / 2;
+  double yTop = kHeader + rows * (kPanelHeight + kGap);
+  std::string errors = errorLine(g, yTop + kYPanelHeight + 14);
+  double height = yTop + kYPanelHeight + (errors.empty() ? 0 : 20) + kMargin;
+
+  std::string body = header(g);
+  for (std::size_t i = 0; i < g.betas.size(); ++i) body += drawPanel(betaPanel(g, g.betas[i], i));
+  body += drawPanel(yPanel(g, observed, yTop)) + errors;
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + num(kWidth) + "\" height=\"" +
+         num(height) + "\" viewBox=\"0 0 " + num(kWidth) + " " + num(height) +
+         "\" font-family=\"Helvetica, Arial, sans-serif\" font-size=\"" + num(kFontSize) +
+         "\" fill=\"#333\">\n<title>" + escapeXml(groupHeading(g)) + "</title>\n" +
+         "<rect width=\"100%\" height=\"100%\" fill=\"#fff\"/>\n" + body + "</svg>\n";
+}
+
+}  // namespace kova::plot
