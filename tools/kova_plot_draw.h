@@ -40,7 +40,7 @@ struct Panel {
   double xLo = 0, xHi = 1;             // the periods shown
   double bandFrom = NAN, bandTo = NAN;  // shaded forecast periods; NaN: none
   std::vector<Line> lines;
-  bool legend = false;  // a legend row under the title (one row of room)
+  bool legend = false;  // legend rows under the title
 };
 
 std::string drawPanel(const Panel& panel);

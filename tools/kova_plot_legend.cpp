@@ -7,10 +7,11 @@
 namespace kova::plot {
 namespace {
 
-// Average advance of a sans-serif character, in ems (digits are 0.56).
-constexpr double kCharWidth = 0.58;
+// Average advance of a sans-serif character, in ems (digits are 0.56,
+// small letters mostly less).
+constexpr double kCharWidth = 0.55;
 constexpr double kSample = 20;    // length of a legend's sample line
-constexpr double kEntryGap = 16;  // between entries
+constexpr double kEntryGap = 14;  // between entries
 constexpr double kRowHeight = 15;
 
 bool continuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }

@@ -7,8 +7,7 @@
 namespace kova::plot {
 namespace {
 
-constexpr double kTitleRow = 22;   // from the panel's top to the plot area
-constexpr double kLegendRow = 16;  // added when the panel has a legend
+constexpr double kTitleRow = 26;  // from the panel's top to the plot area
 constexpr double kBottom = 34;     // x tick labels and the x axis title
 constexpr double kRight = 10;
 constexpr double kYTitle = 16;     // room of the rotated y axis title
@@ -29,14 +28,15 @@ Axis valueAxis(const Panel& p) {
   return niceAxis(lo, hi, 5, false);
 }
 
-Frame frameOf(const Panel& p) {
+// `legend`: the height of the legend rows under the title.
+Frame frameOf(const Panel& p, double legend) {
   Frame f;
   f.y = valueAxis(p);
   double labels = 0;
   for (double t : f.y.ticks) labels = std::max(labels, textWidth(tickLabel(t, f.y.step), kFontSize));
   f.left = p.box.x + kYTitle + labels + 8;
   f.right = p.box.x + p.box.width - kRight;
-  f.top = p.box.y + kTitleRow + (p.legend ? kLegendRow : 0);
+  f.top = p.box.y + kTitleRow + legend;
   f.bottom = p.box.y + p.box.height - kBottom;
   int xTicks = std::max(2, static_cast<int>((f.right - f.left) / 60));
   f.x = niceAxis(p.xLo, p.xHi, xTicks, true);
@@ -122,16 +122,16 @@ std::vector<LegendEntry> legendEntries(const std::vector<Line>& lines, bool band
 }
 
 std::string drawPanel(const Panel& p) {
-  Frame f = frameOf(p);
+  std::string legend;
+  double legendHeight = 0;
+  if (p.legend)
+    legend = drawLegend(p.box.x + kYTitle, p.box.y + 32, p.box.width - kYTitle - kRight,
+                        legendEntries(p.lines, std::isfinite(p.bandFrom)), legendHeight);
+  Frame f = frameOf(p, legendHeight);
   std::string out = "<g class=\"panel\" data-panel=\"" + p.kind + "\"";
   if (p.kind == "beta") out += " data-k=\"" + std::to_string(p.k) + "\"";
-  out += ">\n" + grid(p, f) + axes(f) + titles(p, f);
+  out += ">\n" + grid(p, f) + axes(f) + titles(p, f) + legend;
   for (const Line& l : p.lines) out += series(p, f, l);
-  if (p.legend) {
-    double height = 0;
-    out += drawLegend(p.box.x + kYTitle, p.box.y + 30, p.box.width - kYTitle - kRight,
-                      legendEntries(p.lines, std::isfinite(p.bandFrom)), height);
-  }
   if (std::none_of(p.lines.begin(), p.lines.end(), [](const Line& l) { return hasValue(*l.values); }))
     out += "<text x=\"" + num((f.left + f.right) / 2) + "\" y=\"" + num((f.top + f.bottom) / 2) +
            "\" text-anchor=\"middle\" fill=\"#888\">no values</text>\n";

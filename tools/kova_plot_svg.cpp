@@ -70,7 +70,8 @@ std::string header(const GroupResults& g) {
                     escapeXml(fitText(groupHeading(g), kWidth - 2 * kMargin, 15 * 1.08)) + "</text>\n";
   std::string sub = g.betas.empty() ? "no BETA records"
                                     : "BETA_k(t) of pass " + std::to_string(g.lastPass) +
-                                          ", the group's last, over its periods";
+                                          " (the group's last pass)";
+  if (g.firstForecast > 0) sub += "; forecast periods shaded";
   out += "<text x=\"" + num(kMargin) + "\" y=\"42\" fill=\"#555\">" + escapeXml(sub) + "</text>\n";
   std::vector<Line> lines;
   for (const BetaSeries& b : g.betas) {
