@@ -1,0 +1,325 @@
+// kova_plot as its users meet it: result tables in, SVG pictures out. Each
+// picture is parsed with expat; every series path is mapped back through the
+// axes that its panel prints (two tick labels and their positions) and must
+// give the periods and the values of the tables within a pixel.
+#include <gtest/gtest.h>
+
+#include <expat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <sys/wait.h>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace kova {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::readFile;
+using testing::writeFile;
+
+struct Result {
+  int status = -1;
+  std::string err;
+};
+
+Result plot(const std::string& dir) {
+  std::string command = std::string("'") + KOVA_PLOT + "' '" + dir + "' > out.txt 2> err.txt";
+  int raw = std::system(command.c_str());
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile("err.txt")};
+}
+
+// ---- a run's tables, with the series each picture must show --------------
+
+using Values = std::map<int, double>;  // period -> value; NaN: none
+
+struct Tables {
+  std::string beta = "group,pass,period,forecast,k,variable,beta,pooled_beta\n";
+  std::string fitted = "group,period,variable,y,fitted,pooled_fitted\n";
+  std::string forecasts = "group,period,variable,y,forecast_yfs,forecast_predictor,pooled_forecast\n";
+  std::string groups = "id,group,rows,forecast_rows\n";
+  // group -> series key ("beta/2", "y", "fitted", ...) -> values
+  std::map<int, std::map<std::string, Values>> expected;
+};
+
+std::string text(double v) {
+  if (std::isnan(v)) return "";
+  char b[40];
+  std::snprintf(b, sizeof b, "%.17g", v);
+  return std::isinf(v) ? (v > 0 ? "Inf" : "-Inf") : b;
+}
+
+// Group 1: T = 8 estimation and 2 forecast periods, three passes (the earlier
+// ones 10 off), a pooled phase, a NaN and an Inf, a BETA of size 1e-6 (tick
+// labels with an exponent), a forecast y given only in the first forecast
+// period. Group 2: no forecasts, no pooled values, a constant BETA, y near
+// 2.5e7.
+Tables drawTables() {
+  Tables r;
+  const std::string vars[2] = {"\"a, <b> & c\"", "x2"};
+  auto betaOf = [](int g, int k, int t) {
+    if (g == 2 && k == 1) return 0.5;
+    return k == 2 ? 3e-6 + 1e-7 * std::sin(t + g) : 1 + std::sin(0.7 * t) * g;
+  };
+  for (int g = 1; g <= 2; ++g) {
+    int T = g == 1 ? 8 : 6, TF = g == 1 ? 2 : 0;
+    for (int pass = 0; pass <= 2; ++pass)
+      for (int t = 1; t <= T + TF; ++t)
+        for (int k = 1; k <= 2; ++k) {
+          double b = betaOf(g, k, t) + 10 * (2 - pass);
+          if (g == 1 && k == 1 && t == 3) b = NAN;
+          if (g == 1 && k == 1 && t == 9) b = INFINITY;
+          double pooled = g == 1 && pass == 2 ? b + 0.25 : NAN;
+          if (g == 1 && t == 5) pooled = NAN;
+          r.beta += std::to_string(g) + "," + std::to_string(pass) + "," + std::to_string(t) + "," +
+                    (t > T ? "1," : "0,") + std::to_string(k) + "," + vars[k - 1] + "," + text(b) +
+                    "," + text(pooled) + "\n";
+          if (pass == 2) {
+            r.expected[g]["beta/" + std::to_string(k)][t] = b;
+            r.expected[g]["pooled_beta/" + std::to_string(k)][t] = pooled;
+          }
+        }
+    for (int t = 1; t <= T + TF; ++t) {
+      double y = g == 1 ? 100 + 30 * std::cos(t) : 2.5e7 + 1e5 * t;
+      std::string head = std::to_string(g) + "," + std::to_string(t) + ",invest,";
+      auto& e = r.expected[g];
+      if (t <= T) {
+        double fit = y + 3, pooled = g == 1 ? y - 4 : NAN;
+        r.fitted += head + text(y) + "," + text(fit) + "," + text(pooled) + "\n";
+        e["y"][t] = y, e["fitted"][t] = fit, e["pooled_fitted"][t] = pooled;
+      } else {
+        if (t == T + 2) y = NAN;
+        double yfs = 90 + t, predictor = 95 + t, pooled = 85 + t;
+        r.forecasts += head + text(y) + "," + text(yfs) + "," + text(predictor) + "," +
+                       text(pooled) + "\n";
+        e["y"][t] = y, e["forecast_yfs"][t] = yfs, e["forecast_predictor"][t] = predictor,
+        e["pooled_forecast"][t] = pooled;
+      }
+    }
+  }
+  r.groups += "1,\"O'Brien & <Sons>\",10,2\n2,plain,6,0\n";
+  return r;
+}
+
+void writeTables(const Tables& r, const fs::path& dir) {
+  fs::create_directories(dir);
+  writeFile(dir / "KOVA_BETA.csv", r.beta);
+  writeFile(dir / "KOVA_FITTED.csv", r.fitted);
+  writeFile(dir / "KOVA_FORECASTS.csv", r.forecasts);
+  writeFile(dir / "GROUPS.csv", r.groups);
+}
+
+// ---- the SVG as expat reads it ------------------------------------------
+
+struct Tick {
+  double position, value;
+};
+
+struct PanelSeen {
+  std::string kind, k;
+  std::vector<Tick> x, y;
+  std::map<std::string, std::string> paths;  // series key -> d
+};
+
+struct Svg {
+  std::vector<PanelSeen> panels;
+  std::string title;
+  // parser state
+  std::string textClass, textPosition, text;
+  bool inTitle = false;
+};
+
+std::string attribute(const char** atts, const char* name) {
+  for (int i = 0; atts[i]; i += 2)
+    if (std::string(atts[i]) == name) return atts[i + 1];
+  return "";
+}
+
+void onStart(void* data, const char* name, const char** atts) {
+  auto* s = static_cast<Svg*>(data);
+  std::string element = name, cls = attribute(atts, "class");
+  s->inTitle = element == "title";
+  if (element == "g" && cls == "panel")
+    s->panels.push_back({attribute(atts, "data-panel"), attribute(atts, "data-k"), {}, {}, {}});
+  if (element == "path" && cls == "series") {
+    std::string k = attribute(atts, "data-k");
+    s->panels.back().paths[attribute(atts, "data-series") + (k.empty() ? "" : "/" + k)] =
+        attribute(atts, "d");
+  }
+  if (element == "text" && (cls == "xtick" || cls == "ytick")) {
+    s->textClass = cls;
+    s->textPosition = attribute(atts, cls == "xtick" ? "x" : "y");
+    s->text.clear();
+  }
+}
+
+void onEnd(void* data, const char*) {
+  auto* s = static_cast<Svg*>(data);
+  s->inTitle = false;
+  if (s->textClass.empty()) return;
+  Tick t{std::stod(s->textPosition), std::strtod(s->text.c_str(), nullptr)};
+  (s->textClass == "xtick" ? s->panels.back().x : s->panels.back().y).push_back(t);
+  s->textClass.clear();
+}
+
+void onText(void* data, const char* chars, int length) {
+  auto* s = static_cast<Svg*>(data);
+  if (!s->textClass.empty()) s->text.append(chars, length);
+  if (s->inTitle) s->title.append(chars, length);
+}
+
+Svg parseSvg(const std::string& xml) {
+  Svg svg;
+  XML_Parser parser = XML_ParserCreate("UTF-8");
+  XML_SetUserData(parser, &svg);
+  XML_SetElementHandler(parser, onStart, onEnd);
+  XML_SetCharacterDataHandler(parser, onText);
+  if (XML_Parse(parser, xml.data(), static_cast<int>(xml.size()), 1) == XML_STATUS_ERROR)
+    ADD_FAILURE() << "not well-formed XML, line " << XML_GetCurrentLineNumber(parser) << ": "
+                  << XML_ErrorString(XML_GetErrorCode(parser));
+  XML_ParserFree(parser);
+  return svg;
+}
+
+// The points of a path's M/L commands.
+std::vector<std::pair<double, double>> points(const std::string& d) {
+  std::vector<std::pair<double, double>> out;
+  std::istringstream in(d);
+  for (std::string token; in >> token;) {
+    EXPECT_TRUE(token[0] == 'M' || token[0] == 'L') << d;
+    double x = 0, y = 0;
+    EXPECT_EQ(std::sscanf(token.c_str() + 1, "%lf,%lf", &x, &y), 2) << token;
+    out.push_back({x, y});
+  }
+  return out;
+}
+
+// The inverse of an axis, from its first and last tick: position -> value,
+// and the size of one pixel in values.
+struct Inverse {
+  Tick a, b;
+  double operator()(double position) const {
+    return a.value + (position - a.position) * (b.value - a.value) / (b.position - a.position);
+  }
+  double pixel() const { return std::abs((b.value - a.value) / (b.position - a.position)); }
+};
+
+Inverse inverseOf(const std::vector<Tick>& ticks) {
+  EXPECT_GE(ticks.size(), 2u);
+  if (ticks.size() < 2) return {{0, 0}, {1, 1}};
+  return {ticks.front(), ticks.back()};
+}
+
+void checkPanel(const PanelSeen& panel, const std::map<std::string, Values>& expected, int group) {
+  Inverse period = inverseOf(panel.x), value = inverseOf(panel.y);
+  for (const auto& [key, path] : panel.paths) {
+    SCOPED_TRACE("group " + std::to_string(group) + ", series " + key);
+    ASSERT_TRUE(expected.count(key));
+    const Values& want = expected.at(key);
+    std::size_t finite = 0;
+    for (const auto& [t, v] : want) finite += std::isfinite(v) ? 1 : 0;
+    auto pts = points(path);
+    EXPECT_EQ(pts.size(), finite);
+    for (const auto& [px, py] : pts) {
+      double t = period(px);
+      int whole = static_cast<int>(std::lround(t));
+      EXPECT_NEAR(t, whole, period.pixel());
+      ASSERT_TRUE(want.count(whole)) << "period " << t;
+      EXPECT_NEAR(value(py), want.at(whole), value.pixel()) << "period " << whole;
+    }
+  }
+}
+
+TEST(KovaPlot, EverySeriesMapsBackToItsTableWithinAPixel) {
+  testing::TempDir dir;
+  Tables run = drawTables();
+  writeTables(run, "run");
+  fs::create_directories("run/plots");
+  writeFile("run/plots/group_001.svg", "stale");
+  Result r = plot("run");
+  ASSERT_EQ(r.status, 0) << r.err;
+
+  for (const auto& [group, expected] : run.expected) {
+    char name[32];
+    std::snprintf(name, sizeof name, "group_%03d.svg", group);
+    SCOPED_TRACE(name);
+    Svg svg = parseSvg(readFile(fs::path("run/plots") / name));
+    EXPECT_EQ(svg.title, group == 1 ? "Group 1: O'Brien & <Sons>" : "Group 2: plain");
+    ASSERT_EQ(svg.panels.size(), 3u);  // two BETA panels and the y panel
+    std::size_t paths = 0;
+    for (const PanelSeen& p : svg.panels) {
+      checkPanel(p, expected, group);
+      paths += p.paths.size();
+    }
+    // Every series with a value is drawn: the pooled ones only in group 1,
+    // the forecasts only where there are forecast records.
+    std::size_t drawn = 0;
+    for (const auto& [key, values] : expected)
+      for (const auto& [t, v] : values)
+        if (std::isfinite(v)) {
+          ++drawn;
+          break;
+        }
+    EXPECT_EQ(paths, drawn);
+    EXPECT_EQ(paths, group == 1 ? 10u : 4u);
+  }
+  std::string index = readFile("run/plots/index.html");
+  EXPECT_NE(index.find("<h2>Group 1: O&apos;Brien &amp; &lt;Sons&gt;</h2>"), std::string::npos);
+  EXPECT_NE(index.find("src=\"group_002.svg\""), std::string::npos);
+  EXPECT_FALSE(fs::exists("run/plots/group_003.svg"));
+}
+
+TEST(KovaPlot, BadInputNamesFileLineAndColumnAndWritesNothing) {
+  testing::TempDir dir;
+  struct Case {
+    std::string file, from, to;  // first `from` in the file becomes `to`
+    std::string message;         // expected in the message
+  };
+  const std::vector<Case> cases = {
+      {"KOVA_BETA.csv", "\n1,2,4,0,2,x2,", "\n1,2,4,0,2,x2\n",
+       "KOVA_BETA.csv, line 49: the line ends after 6 fields; column 'beta'"},
+      {"KOVA_FITTED.csv", "\n2,3,invest,2", "\n2,3,invest,x2",
+       "KOVA_FITTED.csv, line 12, column 'y': 'x25300000' is not a number"},
+      {"KOVA_FORECASTS.csv", ",forecast_predictor,", ",predictor,",
+       "KOVA_FORECASTS.csv, line 1: no column 'forecast_predictor'"},
+      {"KOVA_BETA.csv", "\n1,0,2,0,1,", "\n1,0,2,0,1.5,",
+       "KOVA_BETA.csv, line 4, column 'k': '1.5' is not a whole number"},
+      {"KOVA_FITTED.csv", "\n1,2,invest,", "\n1,2,invest,\"12\n",
+       "KOVA_FITTED.csv, line 3: a quoted field is not closed"},
+      {"GROUPS.csv", "\n2,plain", "\nII,plain", "GROUPS.csv, line 3, column 'id': 'II'"},
+      {"KOVA_FORECASTS.csv", "", "", "KOVA_FORECASTS.csv: no such file"},
+      {"", "", "", "nowhere: no such directory"},
+  };
+  Tables run = drawTables();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    fs::remove_all("run");
+    writeTables(run, "run");
+    fs::create_directories("run/plots");
+    writeFile("run/plots/index.html", "earlier");
+    std::string target = c.file.empty() ? "nowhere" : "run";
+    if (!c.file.empty() && c.from.empty()) fs::remove(fs::path("run") / c.file);
+    if (!c.from.empty()) {
+      std::string t = readFile(fs::path("run") / c.file);
+      std::size_t at = t.find(c.from);
+      ASSERT_NE(at, std::string::npos);
+      writeFile(fs::path("run") / c.file, t.replace(at, c.from.size(), c.to));
+    }
+    Result r = plot(target);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(readFile("run/plots/index.html"), "earlier");
+    EXPECT_EQ(std::distance(fs::directory_iterator("run/plots"), fs::directory_iterator()), 1);
+  }
+}
+
+}  // namespace
+}  // namespace kova
