@@ -88,9 +88,9 @@ struct Axis {
 // keeps [lo, hi] and a step of 1 or more. A zero range is widened around its
 // value, an empty one (lo > hi or NaN) becomes [0, 1].
 Axis niceAxis(double lo, double hi, int target, bool whole);
-// The tick label: as many decimals as the step needs, an exponent for very
-// large or small values.
-std::string tickLabel(double value, double step);
+// The label of a tick of the axis: as many decimals as the step needs, or an
+// exponent on an axis of very large values or a very small step.
+std::string tickLabel(double value, const Axis& axis);
 
 std::string escapeXml(const std::string& text);
 // "Group 3: name" (or "Group 3" when the name is not known).

@@ -42,17 +42,20 @@ Axis niceAxis(double lo, double hi, int target, bool whole) {
   return a;
 }
 
-std::string tickLabel(double value, double step) {
+std::string tickLabel(double value, const Axis& axis) {
   char b[64];
-  int stepPower = static_cast<int>(std::floor(std::log10(step) + 1e-9));
-  double magnitude = std::abs(value);
+  int stepPower = static_cast<int>(std::floor(std::log10(axis.step) + 1e-9));
+  double largest = std::max(std::abs(axis.lo), std::abs(axis.hi));
   if (value == 0) return "0";
-  if (magnitude < 1e6 && step >= 1e-4) {
+  // One notation for the whole axis: an exponent when its values are large
+  // or its step is small.
+  if (largest < 1e6 && axis.step >= 1e-4) {
     std::snprintf(b, sizeof b, "%.*f", std::max(0, -stepPower), value);
     return b;
   }
-  int valuePower = static_cast<int>(std::floor(std::log10(magnitude)));
-  std::snprintf(b, sizeof b, "%.*e", std::max(0, valuePower - stepPower), value);
+  // as many mantissa digits on every tick as the largest one needs
+  int axisPower = static_cast<int>(std::floor(std::log10(largest)));
+  std::snprintf(b, sizeof b, "%.*e", std::max(0, axisPower - stepPower), value);
   // 1.5e+06 -> 1.5e6, 2e-05 -> 2e-5
   std::string s = b;
   std::size_t e = s.find('e');

@@ -33,7 +33,7 @@ Frame frameOf(const Panel& p, double legend) {
   Frame f;
   f.y = valueAxis(p);
   double labels = 0;
-  for (double t : f.y.ticks) labels = std::max(labels, textWidth(tickLabel(t, f.y.step), kFontSize));
+  for (double t : f.y.ticks) labels = std::max(labels, textWidth(tickLabel(t, f.y), kFontSize));
   f.left = p.box.x + kYTitle + labels + 8;
   f.right = p.box.x + p.box.width - kRight;
   f.top = p.box.y + kTitleRow + legend;
@@ -66,10 +66,10 @@ std::string axes(const Frame& f) {
   std::string out = "<path class=\"axis\" d=\"" + marks + "\" fill=\"none\" stroke=\"#777\"/>\n";
   for (double t : f.x.ticks)
     out += "<text class=\"xtick\" x=\"" + num(f.px(t)) + "\" y=\"" + num(f.bottom + 15) +
-           "\" text-anchor=\"middle\">" + tickLabel(t, f.x.step) + "</text>\n";
+           "\" text-anchor=\"middle\">" + tickLabel(t, f.x) + "</text>\n";
   for (double t : f.y.ticks)
     out += "<text class=\"ytick\" x=\"" + num(f.left - 6) + "\" y=\"" + num(f.py(t)) +
-           "\" dy=\"0.35em\" text-anchor=\"end\">" + tickLabel(t, f.y.step) + "</text>\n";
+           "\" dy=\"0.35em\" text-anchor=\"end\">" + tickLabel(t, f.y) + "</text>\n";
   return out;
 }
 
