@@ -26,4 +26,15 @@ inline RunResult runKova(const std::string& prefix = "") {
   return result;
 }
 
+// Runs a shell command (one of the tools) with its output in out.txt and
+// err.txt; the exit status and what it wrote to stderr.
+struct ToolResult {
+  int status = -1;
+  std::string err;
+};
+inline ToolResult runTool(const std::string& command) {
+  int raw = std::system((command + " > out.txt 2> err.txt").c_str());
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile("err.txt")};
+}
+
 }  // namespace kova::testing

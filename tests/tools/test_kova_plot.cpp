@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <vector>
 
+#include "support/run_kova.h"
 #include "support/temp_dir.h"
 
 namespace kova {
@@ -25,15 +26,10 @@ namespace fs = std::filesystem;
 using testing::readFile;
 using testing::writeFile;
 
-struct Result {
-  int status = -1;
-  std::string err;
-};
+using Result = testing::ToolResult;
 
 Result plot(const std::string& dir) {
-  std::string command = std::string("'") + KOVA_PLOT + "' '" + dir + "' > out.txt 2> err.txt";
-  int raw = std::system(command.c_str());
-  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile("err.txt")};
+  return testing::runTool(std::string("'") + KOVA_PLOT + "' '" + dir + "'");
 }
 
 // ---- a run's tables, with the series each picture must show --------------

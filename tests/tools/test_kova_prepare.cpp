@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "io/edit_descriptors.h"
+#include "support/run_kova.h"
 #include "support/temp_dir.h"
 
 namespace kova {
@@ -25,24 +26,17 @@ namespace fs = std::filesystem;
 using testing::readFile;
 using testing::writeFile;
 
-struct Result {
-  int status = -1;
-  std::string err;
-};
-
-Result shell(const std::string& command) {
-  int raw = std::system((command + " > out.txt 2> err.txt").c_str());
-  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile("err.txt")};
-}
+using Result = testing::ToolResult;
+using testing::runTool;
 
 Result prepare(const std::string& args) {
   fs::path tool = fs::path(KOVA_SIMULATOR).parent_path() / "kova_prepare";
   if (!fs::exists(tool)) ADD_FAILURE() << "build the kova_prepare target first: " << tool;
-  return shell("'" + tool.string() + "' " + args);
+  return runTool("'" + tool.string() + "' " + args);
 }
 
 int runKova(const fs::path& dir) {
-  return shell("cd '" + dir.string() + "' && '" + KOVA_BINARY + "'").status;
+  return runTool("cd '" + dir.string() + "' && '" + KOVA_BINARY + "'").status;
 }
 
 std::vector<std::string> lines(const fs::path& file) {
