@@ -23,7 +23,7 @@ const char* const kHeaders[] = {
     "group,period,variable,y,fitted,pooled_fitted\n",
     "group,period,variable,y,forecast_yfs,forecast_predictor,pooled_forecast\n",
     "group,forecast,compared,rmse,mape\n"};
-const char* const kPart = ".part";
+const char* const kTemporary = ".tmp";
 
 // A forecast record's y counts as given above this (not given is -999999).
 constexpr double kGivenY = -9990.0;
@@ -70,7 +70,7 @@ std::vector<double> copyOf(Mat a) {
 
 }  // namespace
 
-// A group's last pass, kept until the pooled phase has added its part.
+// A group's last pass, kept until the pooled phase has added its columns.
 struct ResultTables::GroupRows {
   int groupId = 0, K = 0, T = 0, TF = 0;
   int lastPass = 0;
@@ -95,7 +95,7 @@ std::string ResultTables::path(const std::string& name) const { return directory
 void ResultTables::removeEarlierTables() const {
   for (int t = 0; t < kTables; ++t) {
     std::remove(path(kTableNames[t]).c_str());
-    std::remove(path(std::string(kTableNames[t]) + kPart).c_str());
+    std::remove(path(std::string(kTableNames[t]) + kTemporary).c_str());
   }
 }
 
@@ -113,7 +113,7 @@ void ResultTables::start(const VariableNames& names, int NG, int logUnit) {
 bool ResultTables::openAll() {
   tables_.clear();
   for (int t = 0; t < kTables; ++t) {
-    Table table{std::string(kTableNames[t]) + kPart, nullptr};
+    Table table{std::string(kTableNames[t]) + kTemporary, nullptr};
     // The passes table is read back by commit().
     table.file = std::fopen(path(table.name).c_str(), t == kBetaPasses ? "w+b" : "wb");
     const int err = errno;

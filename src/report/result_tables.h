@@ -11,12 +11,12 @@
 //   KOVA_FORECASTS.csv        the group and pooled forecasts
 //   KOVA_FORECAST_ERRORS.csv  their RMSE and MAPE
 //
-// Everything goes to temporary names (".part") and is renamed by commit()
+// Everything goes to temporary names (".tmp") and is renamed by commit()
 // at the end of a complete run; a run that stops unwinds through the
 // destructor, which removes them, so a half table never looks complete.
 // Rows of passes before a group's last stream to disk as they come; the
 // last pass waits in memory for the pooled phase, which adds its columns.
-// The tables are not part of the report: nothing about them goes to the
+// The tables stand beside the report: nothing about them goes to the
 // log unless they cannot be written, and then the run goes on without them.
 #include <cstdio>
 #include <string>

@@ -314,7 +314,7 @@ TEST_F(GrunfeldTables, FitsAndForecastsAgreeWithTheDataAndTheReport) {
 
   // Nothing is left under a temporary name, and the stale table is gone.
   for (auto& entry : fs::directory_iterator("."))
-    EXPECT_NE(entry.path().extension(), ".part") << entry.path();
+    EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
   EXPECT_NE(readFile("KOVA_BETA.csv"), "stale\n");
 }
 
