@@ -70,17 +70,33 @@ std::vector<double> copyOf(Mat a) {
 
 }  // namespace
 
+// BETA of one pass by period: the estimation periods, then the forecast
+// periods (none when betaF has no columns).
+struct ResultTables::BetaPeriods {
+  Mat beta, betaF;
+  int periods() const { return beta.cols + betaF.cols; }
+  double operator()(int k, int s) const {
+    return s <= beta.cols ? beta(k, s) : betaF(k, s - beta.cols);
+  }
+};
+
 // A group's last pass, kept until the pooled phase has added its columns.
 struct ResultTables::GroupRows {
   int groupId = 0, K = 0, T = 0, TF = 0;
   int lastPass = 0;
-  long streamedBytes = 0;            // its earlier passes in the passes table
-  std::vector<double> beta;          // K x (T + TF), forecast periods last
-  std::vector<double> pooledBeta;    // the same, empty without a pooled phase
-  std::vector<double> y, X;          // T, K x T
+  long streamedBytes = 0;              // its earlier passes in the passes table
+  std::vector<double> beta, betaF;     // K x T, K x TF
+  std::vector<double> pooledBeta, pooledBetaF;  // empty without a pooled phase
+  std::vector<double> y, X;            // T, K x T
   std::vector<double> yF, yS, yP, yPooled;
   ForecastErrors yfs, predictor, pooled;
-  bool fitted = false;               // the last pass has been handed over
+  bool fitted = false;                 // the last pass has been handed over
+
+  Mat view(std::vector<double>& v, int cols) const {
+    return Mat{v.data(), std::max(K, 1), K, v.empty() ? 0 : cols};
+  }
+  BetaPeriods lastBeta() { return BetaPeriods{view(beta, T), view(betaF, TF)}; }
+  BetaPeriods lastPooledBeta() { return BetaPeriods{view(pooledBeta, T), view(pooledBetaF, TF)}; }
 };
 
 ResultTables::ResultTables(std::string directory) : directory_(std::move(directory)) {}
@@ -195,31 +211,29 @@ void ResultTables::addBeta(int g, int groupId, int pass, bool lastPass, Mat beta
   rows.K = beta.rows;
   rows.T = beta.cols;
   rows.TF = betaF.p != nullptr ? betaF.cols : 0;
-  rows.beta = copyOf(beta);
-  if (rows.TF > 0) {
-    const std::vector<double> f = copyOf(betaF);
-    rows.beta.insert(rows.beta.end(), f.begin(), f.end());
-  }
+  if (rows.TF == 0) betaF = Mat{};
   if (lastPass) {
     rows.lastPass = pass;
+    rows.beta = copyOf(beta);
+    rows.betaF = copyOf(betaF);
     return;
   }
   const long before = std::ftell(tables_[kBetaPasses].file);
-  writeBetaRows(kBetaPasses, rows, pass, false);
+  writeBetaRows(kBetaPasses, groupId, pass, BetaPeriods{beta, betaF}, nullptr);
   if (active_) rows.streamedBytes += std::ftell(tables_[kBetaPasses].file) - before;
 }
 
-void ResultTables::writeBetaRows(TableIndex t, const GroupRows& rows, int pass, bool withPooled) {
-  const std::string prefix = integer(rows.groupId) + "," + integer(pass) + ",";
-  for (int s = 1; s <= rows.T + rows.TF; ++s)
-    for (int k = 1; k <= rows.K; ++k) {
-      const std::size_t at = static_cast<std::size_t>(s - 1) * rows.K + k - 1;
+void ResultTables::writeBetaRows(TableIndex t, int groupId, int pass, const BetaPeriods& beta,
+                                 const BetaPeriods* pooled) {
+  const std::string prefix = integer(groupId) + "," + integer(pass) + ",";
+  const int T = beta.beta.cols, K = beta.beta.rows;
+  for (int s = 1; s <= beta.periods(); ++s)
+    for (int k = 1; k <= K; ++k) {
       // The pooled forecast BETA exists when the pooled forecast was made.
-      const bool pooled = withPooled && !rows.pooledBeta.empty() &&
-                          (s <= rows.T || !rows.yPooled.empty());
-      write(t, prefix + join({integer(s), s > rows.T ? "1" : "0", integer(k),
+      const bool withPooled = pooled != nullptr && s <= pooled->periods();
+      write(t, prefix + join({integer(s), s > T ? "1" : "0", integer(k),
                               k <= static_cast<int>(xNames_.size()) ? xNames_[k - 1] : "",
-                              number(rows.beta[at]), pooled ? number(rows.pooledBeta[at]) : ""}));
+                              number(beta(k, s)), withPooled ? number((*pooled)(k, s)) : ""}));
     }
 }
 
@@ -252,17 +266,13 @@ void ResultTables::addPooledBeta(int g, Mat beta) {
   if (!active_) return;
   GroupRows& rows = groups_[g - 1];
   rows.pooledBeta = copyOf(beta);
-  // Until the pooled forecast adds its periods.
-  rows.pooledBeta.resize(static_cast<std::size_t>(rows.K) * (rows.T + rows.TF),
-                         std::nan(""));
 }
 
 void ResultTables::addPooledForecast(int g, Mat betaF, const double* yHat,
                                      const ForecastErrors& errors) {
   if (!active_) return;
   GroupRows& rows = groups_[g - 1];
-  const std::vector<double> f = copyOf(betaF);
-  std::copy(f.begin(), f.end(), rows.pooledBeta.begin() + static_cast<long>(rows.K) * rows.T);
+  rows.pooledBetaF = copyOf(betaF);
   rows.yPooled.assign(yHat, yHat + rows.TF);
   rows.pooled = errors;
 }
@@ -284,10 +294,12 @@ void ResultTables::writeLastPassTables() {
   std::FILE* passes = tables_[kBetaPasses].file;
   if (std::fflush(passes) != 0 || std::fseek(passes, 0, SEEK_SET) != 0)
     return fail(tables_[kBetaPasses].name + ": " + std::strerror(errno));
-  for (const GroupRows& rows : groups_) {
+  for (GroupRows& rows : groups_) {
     if (!copyStreamedBetaRows(passes, rows.streamedBytes))
       return fail(tables_[kBetaPasses].name + ": cannot be read back");
-    writeBetaRows(kBeta, rows, rows.lastPass, true);
+    const BetaPeriods pooled = rows.lastPooledBeta();
+    writeBetaRows(kBeta, rows.groupId, rows.lastPass, rows.lastBeta(),
+                  rows.pooledBeta.empty() ? nullptr : &pooled);
   }
 
   auto fitOf = [](const std::vector<double>& X, const std::vector<double>& beta, int K, int t) {

@@ -77,6 +77,7 @@ class ResultTables {
 
  private:
   struct GroupRows;
+  struct BetaPeriods;
   struct Table {
     std::string name;
     std::FILE* file = nullptr;
@@ -90,7 +91,8 @@ class ResultTables {
   void fail(const std::string& what);
   void write(TableIndex t, const std::string& line);
   void writeMatrix(const std::string& prefix, const char* matrix, Mat a, Mat cov);
-  void writeBetaRows(TableIndex t, const GroupRows& rows, int pass, bool withPooled);
+  void writeBetaRows(TableIndex t, int groupId, int pass, const BetaPeriods& beta,
+                     const BetaPeriods* pooled);
   void writeLastPassTables();
   bool copyStreamedBetaRows(std::FILE* from, long bytes);
 
