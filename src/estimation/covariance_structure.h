@@ -51,6 +51,13 @@ void CSIGYE(const PhiForm& form, Mat tlx, Mat phi, const PhiEigen& eig, Mat ugam
             int logUnit);
 ScratchNeed CSIGYEneed(int M, int NUMT);
 
+// sigmaEpsBlocks: the SIGMA-EPS blocks alone (M x M x NUMT, block k+1 =
+// B(k) = GAMMA (PHI^k)', GAMMA = UGAMMA'UGAMMA), with the powers of PHI and
+// their cut-offs exactly as CSIGYE forms them.
+void sigmaEpsBlocks(const PhiForm& form, Mat phi, const PhiEigen& eig, Mat ugamma,
+                    double* blocks, int NUMT, Scratch& s);
+ScratchNeed sigmaEpsBlocksNeed(int M);
+
 // The cut-off lag of an eigenvalue modulus r: trunc(ln 1.0E-76 / ln r) for
 // 0 < r < 1, else 100000.
 int cutOffLag(double r);

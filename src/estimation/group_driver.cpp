@@ -10,6 +10,7 @@
 #include "estimation/pi_inequalities.h"
 #include "estimation/progress.h"
 #include "estimation/pass1_covariance.h"
+#include "estimation/pass_engines.h"
 #include "estimation/starting_values.h"
 #include "estimation/ysigma_eigenvalues.h"
 #include "forecast/group_forecast.h"
@@ -35,7 +36,7 @@ struct GroupArrays {
   Mat phi, delta, udelta, gamma, ugamma;
   PhiEigen eig;
   Mat tlx, tlxf, xz;
-  Mat ysigma, uysgma, RO;
+  EngineArrays engine;
   double* blocks = nullptr;  // M x M x NUMT
   Mat cov;
   double* PIVECT = nullptr;
@@ -79,8 +80,21 @@ GroupArrays carveArrays(const GroupJob& job) {
   a.ugamma = mat(14, M, M);
   a.eig = PhiEigen{M, std::max(M, 1), wc(16), wc(15), wc(17), wr(20)};
   a.blocks = wr(22);
-  a.ysigma = mat(23, T, T);
-  a.uysgma = mat(24, T, T);
+  // The dense engine's T x T arrays, or the state-space engine's records
+  // followed, when a step wants them, by YSIGMA and its factor.
+  if (job.options->denseEngine) {
+    a.engine.ysigma = mat(23, T, T);
+    a.engine.uysgma = mat(24, T, T);
+    a.engine.RO = mat(34, T, T);
+  } else {
+    const long long store = StateSpaceEngine::storeLength(d);
+    a.engine.store = wr(23);
+    a.engine.storeLength = store;
+    if (plan.size[24] > 0) {
+      a.engine.ysigma = Mat{wr(23) + store, std::max(T, 1), T, T};
+      a.engine.uysgma = mat(24, T, T);
+    }
+  }
   a.PIVECT = wr(25);
   a.MU = wr(26);
   const int R = job.restrictions->pi.rows;
@@ -89,7 +103,6 @@ GroupArrays carveArrays(const GroupJob& job) {
   a.ysigmaEigen = wr(28);
   a.EIPIVC = wr(28) + T;
   a.epsilon = mat(29, M, T);
-  a.RO = mat(34, T, T);
   a.xz = mat(35, T, KP);
   a.forecast.yS = wr(39);
   a.forecast.yP = wr(40);
@@ -128,7 +141,12 @@ void printVarianceDecomposition(const SectionContext& c, Mat L, Mat gamma, Scrat
 
 class GroupRun {
  public:
-  explicit GroupRun(const GroupJob& job) : job_(job), o_(*job.options), a_(carveArrays(job)) {}
+  explicit GroupRun(const GroupJob& job)
+      : job_(job),
+        o_(*job.options),
+        a_(carveArrays(job)),
+        engine_(makePassEngine(o_.denseEngine ? PassEngineKind::Dense : PassEngineKind::StateSpace,
+                               job.dims, a_.engine)) {}
 
   void run() {
     setUp();
@@ -143,6 +161,8 @@ class GroupRun {
   }
   int piRows() const { return job_.restrictions->pi.rows; }
   bool hasInequalities() const { return o_.piEqualityRows < piRows(); }
+  // The last pass hands the group to the pooled phase.
+  bool pooledHandOver() const { return !hasInequalities() && job_.NG >= 2; }
 
   void copyPiRestriction() {
     Restriction& pi = job_.restrictions->pi;
@@ -315,24 +335,22 @@ class GroupRun {
     printPassMatrix(c, 4, a_.gamma, "THE GAMMA MATRIX");
     printVarianceDecomposition(c, job_.L, a_.gamma, a_.scratch);
 
-    s = a_.scratch;
     const YsigmaFiles files{family(Family::YSIGFCTR), family(Family::ESIGMA)};
-    CSIGYE(form, a_.tlx, a_.phi, a_.eig, a_.ugamma, a_.udelta, a_.ysigma, a_.uysgma, a_.blocks,
-           files, s, job_.logUnit);
+    const PassModel model{form, a_.tlx, a_.phi, &a_.eig, a_.ugamma, a_.udelta};
+    engine_->structure(model, a_.blocks, files, pass_ == job_.lastPass && pooledHandOver(),
+                       a_.scratch, job_.logUnit);
     printSigmaEpsBlocks(c, job_.dims.M, job_.dims.NUMT, a_.blocks);
-    printPassMatrix(c, 5, a_.ysigma, "THE YSIGMA MATRIX");
+    if (o_.printLevel >= 5) printPassMatrix(c, 5, engine_->ysigma(a_.scratch), "THE YSIGMA MATRIX");
     if (o_.printLevel >= 1) {
-      s = a_.scratch;
-      ysigmaEigenvalues(a_.uysgma, a_.ysigmaEigen, s);
+      engine_->eigenvalues(a_.ysigmaEigen, a_.scratch);
       printPassMatrix(c, 1, Mat{a_.ysigmaEigen, job_.dims.NUMT, job_.dims.NUMT, 1},
                       "EIGENVALUES OF YSIGMA");
     }
-    // The transposed factors of passes 0 and 1 go to their files for the
-    // special covariance of pass 1; RO is free until ECPIMU fills it.
+    // What the special covariance of pass 1 needs of passes 0 and 1.
     if (pass_ <= 1) {
       const NamedUnit& file =
           job_.files->fixed[static_cast<int>(pass_ == 0 ? Fixed::YSFACTR0 : Fixed::YSFACTR1)];
-      SAVYSG(a_.uysgma, a_.RO, file, true, job_.logUnit);
+      engine_->saveStructure(file, job_.logUnit);
     }
   }
 
@@ -343,16 +361,15 @@ class GroupRun {
     int converted = 0;
     if (hasInequalities()) {
       Scratch si = a_.scratch;
-      INEQPI(pass_, job_.groupId, a_.data.y, a_.xz, a_.uysgma, a_.workR, a_.workRhs, spirow_,
+      INEQPI(pass_, job_.groupId, a_.data.y, a_.xz, engine_->factor(a_.scratch), a_.workR, a_.workRhs, spirow_,
              o_.piEqualityRows, converted, a_.EIPIVC, a_.attained, si, job_.outUnit,
              job_.logUnit);
     }
     PiRestrictionView rest{Mat{a_.workR.p, a_.workR.ld, spirow_, job_.dims.KP()}, a_.workRhs,
                            spirow_};
-    est_ = PiEstimate{a_.PIVECT, a_.MU, a_.cov, sigma2_, a_.RO, false};
-    Scratch s = a_.scratch;
-    ECPIMU(pass_, job_.groupId, a_.data.y, a_.xz, rest, a_.uysgma, est_, s, job_.outUnit,
-           job_.logUnit);
+    est_ = PiEstimate{a_.PIVECT, a_.MU, a_.cov, sigma2_, Mat{}, false};
+    engine_->estimatePi(pass_, job_.groupId, a_.data.y, a_.xz, rest, est_, a_.scratch,
+                        job_.outUnit, job_.logUnit);
     sigma2_ = est_.sigma2;
     if (hasInequalities()) CMPPIV(a_.EIPIVC, a_.PIVECT, job_.dims.KP(), job_.outUnit);
     SCLCOV(est_);
@@ -377,9 +394,8 @@ class GroupRun {
     }
 
     OrcvarRanks ranks;
-    s = a_.scratch;
-    ORCVAR(a_.xz, sigma2_, a_.uysgma, rest, est_, ranks, s, job_.outUnit, job_.logUnit,
-           job_.dims.K, job_.dims.P);
+    engine_->piCovariance(a_.xz, sigma2_, rest, est_, ranks, a_.scratch, job_.outUnit,
+                          job_.logUnit, job_.dims.K, job_.dims.P);
     CovarianceSection cs;
     cs.cov = a_.cov;
     cs.fixedByRestrictions = est_.covUnavailable && ranks.restriction == job_.dims.KP();
@@ -394,14 +410,14 @@ class GroupRun {
 
   void epsilonAndBeta() {
     const SectionContext c = context();
-    Scratch s = a_.scratch;
-    CEPS(a_.tlx, a_.blocks, a_.uysgma, a_.RO, a_.MU, a_.epsilon, family(Family::EPSMATRX), s,
-         job_.logUnit);
+    engine_->epsilon(a_.blocks, a_.MU, a_.epsilon, family(Family::EPSMATRX), a_.scratch,
+                     job_.logUnit);
     printPassMatrix(c, 3, a_.epsilon, "THE EPSILON MATRIX");
-    if (pass_ == job_.lastPass && !hasInequalities() && job_.NG >= 2) {
+    if (pass_ == job_.lastPass && pooledHandOver()) {
       job_.sigma2Table[job_.g - 1] = sigma2_;
       if (job_.pooled != nullptr) {
-        const MuVectorInputs in{a_.tlx, a_.xz, a_.PIVECT, a_.epsilon, a_.uysgma, a_.cov};
+        const MuVectorInputs in{a_.tlx, a_.xz, a_.PIVECT, a_.epsilon,
+                                engine_->factor(a_.scratch), a_.cov};
         DLTMUP(job_.g, job_.NG, in, *job_.pooled, a_.scratch, job_.outUnit);
       }
     }
@@ -414,10 +430,9 @@ class GroupRun {
 
   // Pass 1 weighs the data as pass 0 did but gives them pass 1's structure.
   void specialCovariance() {
-    Scratch s = a_.scratch;
     const FileTable& f = *job_.files;
-    SCOVAR(a_.xz, f[Fixed::YSFACTR0], f[Fixed::YSFACTR1], sigma2_, a_.cov, s, job_.outUnit,
-           job_.logUnit);
+    engine_->specialCovariance(a_.xz, f[Fixed::YSFACTR0], f[Fixed::YSFACTR1], sigma2_, a_.cov,
+                               a_.scratch, job_.outUnit, job_.logUnit);
     printSpecialCovarianceSection(context(), a_.cov);
   }
 
@@ -453,6 +468,7 @@ class GroupRun {
   const GroupJob& job_;
   const Options& o_;
   GroupArrays a_;
+  std::unique_ptr<PassEngine> engine_;
   PiEstimate est_;
   int pass_ = 0;
   int spirow_ = 0;
@@ -463,16 +479,26 @@ class GroupRun {
 
 }  // namespace
 
-ScratchNeed groupStepNeed(const GroupDims& d, const Options& o) {
+GroupNeeds groupNeeds(const GroupDims& d, const Options& o, int groupId, int NG) {
   const int T = d.NUMT, M = d.M, KP = d.KP(), R = o.piRestrictionRows;
-  ScratchNeed need;
+  const bool inequalities = o.piEqualityRows < R;
+  // The state-space engine forms an explicit factor only for the steps that
+  // work on one: the inequality step, the pooled hand-over, the dumps of
+  // group 17, the YSIGMA of print level 5 and its eigenvalues.
+  const bool wantsFactor = inequalities || NG >= 2 || groupId == 17 || o.printLevel >= 1;
+  GroupNeeds needs;
+  needs.engine = passEngineNeeds(o.denseEngine ? PassEngineKind::Dense : PassEngineKind::StateSpace,
+                                 d, R, wantsFactor);
+  ScratchNeed& need = needs.step;
+  need = needs.engine.scratch;
   for (const ScratchNeed& n :
-       {INTPHIneed(M), INTDLTneed(M), CGAMMAneed(M), CSIGYEneed(M, T), ECPIMUneed(T, KP, R),
-        ORCVARneed(T, KP, R), SCOVARneed(T, KP), CEPSneed(M, T), ysigmaEigenvaluesNeed(T),
-        EIGDCPneed(M), LMCPHIneed(M, T, o.phiRestrictionRows, o.diagonalPhi),
+       {INTPHIneed(M), INTDLTneed(M), CGAMMAneed(M), EIGDCPneed(M),
+        LMCPHIneed(M, T, o.phiRestrictionRows, o.diagonalPhi),
         LMCDLTneed(M, T, o.deltaRestrictionRows, o.diagonalDelta), QPCPHIneed(M, T),
-        QPCDLTneed(M, T), INEQPIneed(T, KP, R), DLTMUPneed(T, d.K, KP)})
+        QPCDLTneed(M, T)})
     need.include(n);
+  if (o.denseEngine || inequalities) need.include(INEQPIneed(T, KP, R));
+  if (o.denseEngine || (NG >= 2 && !inequalities)) need.include(DLTMUPneed(T, d.K, KP));
   // The DELTA repair: its eigenvalues before and after, the eigenvectors.
   ScratchNeed repair = ADJDNDneed(M);
   repair.doubles += 2LL * M + static_cast<long long>(M) * M;
@@ -480,7 +506,7 @@ ScratchNeed groupStepNeed(const GroupDims& d, const Options& o) {
   // The variance decomposition (K x M and K x K).
   need.include(ScratchNeed{static_cast<long long>(d.K) * (M + d.K), 0, 0});
   need.ints += R;  // the attained counters, ahead of the scratch
-  return need;
+  return needs;
 }
 
 void ESTGRP(const GroupJob& job) { GroupRun(job).run(); }

@@ -9,6 +9,7 @@
 #include "data/data_set_up.h"
 #include "data/group_dims.h"
 #include "data/restrictions.h"
+#include "estimation/pass_engine.h"
 #include "estimation/pooled_mu.h"
 #include "input/options.h"
 #include "input/workspace_plan.h"
@@ -40,8 +41,13 @@ struct GroupJob {
   int outUnit = 0, logUnit = 0;
 };
 
-// The largest scratch need of the steps of one group (for the group plan).
-ScratchNeed groupStepNeed(const GroupDims& dims, const Options& options);
+// What the group plan must hold: the largest scratch need of the steps of
+// one group, and the arrays of the engine of its passes.
+struct GroupNeeds {
+  ScratchNeed step;
+  EngineNeeds engine;
+};
+GroupNeeds groupNeeds(const GroupDims& dims, const Options& options, int groupId, int NG);
 
 void ESTGRP(const GroupJob& job);
 

@@ -39,10 +39,16 @@ ScovarArrays carveScovar(Scratch& s, int numt, int kp) {
   return w;
 }
 
-// One factor back from its file. The files are run-wide and rewritten by
-// every group, so a record of the wrong size is a factor that does not
-// belong to this group's periods: the run stops rather than go on with it.
-void readFactor(const NamedUnit& file, Mat f, int logUnit) {
+void zeroSquare(Mat a, int n) {
+  for (int j = 1; j <= n; ++j) std::fill_n(a.col(j), n, 0.0);
+}
+
+}  // namespace
+
+// The files are run-wide and rewritten by every group, so a record of the
+// wrong size does not belong to this group's periods: the run stops rather
+// than go on with it.
+void readYsigmaRecord(const NamedUnit& file, Mat f, int logUnit) {
   int iocond = 0;
   openFile(file.unit, logUnit, file.name, "UNFORMATTED", "OLD", iocond, kCaller, "STOP");
   rewindFile(file.unit, logUnit, file.name, iocond, kCaller, "STOP");
@@ -56,18 +62,12 @@ void readFactor(const NamedUnit& file, Mat f, int logUnit) {
   closeFile(file.unit, logUnit, file.name, "KEEP", iocond, kCaller, "STOP");
 }
 
-void zeroSquare(Mat a, int n) {
-  for (int j = 1; j <= n; ++j) std::fill_n(a.col(j), n, 0.0);
-}
-
-}  // namespace
-
 void SCOVAR(Mat XZ, const NamedUnit& ysfactr0, const NamedUnit& ysfactr1, double sigma2, Mat cov,
             Scratch& s, [[maybe_unused]] int outUnit, int logUnit) {
   const int numt = XZ.rows, kp = XZ.cols;
   ScovarArrays w = carveScovar(s, numt, kp);
-  readFactor(ysfactr0, w.f0, logUnit);
-  readFactor(ysfactr1, w.f1, logUnit);
+  readYsigmaRecord(ysfactr0, w.f0, logUnit);
+  readYsigmaRecord(ysfactr1, w.f1, logUnit);
   if (kp < 1) return;
   zeroSquare(cov, kp);
   if (numt < 1 || sigma2 == 0.0) return;

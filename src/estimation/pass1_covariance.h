@@ -27,4 +27,9 @@ void SCOVAR(Mat XZ, const NamedUnit& ysfactr0, const NamedUnit& ysfactr1, double
             Scratch& s, int outUnit, int logUnit);
 ScratchNeed SCOVARneed(int NUMT, int KP);
 
+// One record of YSFACTR0 or YSFACTR1 into f (its size is the record's):
+// open "OLD", rewind, read, close "KEEP" under the caller "SUBROUTINE
+// SCOVAR"; a missing record or one of another size stops the run.
+void readYsigmaRecord(const NamedUnit& file, Mat f, int logUnit);
+
 }  // namespace kova

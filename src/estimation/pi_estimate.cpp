@@ -45,8 +45,10 @@ EcpimuArrays carveEcpimu(Scratch& s, int numt, int kp, int spirow) {
   return w;
 }
 
-void dumpInputs(int numt, const double* y, Mat XZ, Mat uysgma, const PiRestrictionView& rest,
-                int logUnit) {
+}  // namespace
+
+void dumpEcpimuInputs(int numt, const double* y, Mat XZ, Mat uysgma, const PiRestrictionView& rest,
+                      int logUnit) {
   int iocond = 0;
   openFile(kDumpUnit, logUnit, kDumpFile, "FORMATTED", "UNKNOWN", iocond, kCaller, "STOP");
   writeUnit(kDumpUnit, (ListLine() << "NUMT=" << numt).str());
@@ -59,7 +61,11 @@ void dumpInputs(int numt, const double* y, Mat XZ, Mat uysgma, const PiRestricti
          logUnit);
 }
 
-}  // namespace
+void dumpEcpimuEstimate(const double* PIVECT, int n, int logUnit) {
+  PRTMAT(std::max(n, 1), n, 1, PIVECT, kDumpUnit, "THE VECTOR PIVECT", logUnit);
+  int iocond = 0;
+  closeFile(kDumpUnit, logUnit, kDumpFile, "KEEP", iocond, kCaller, "STOP");
+}
 
 ScratchNeed ECPIMUneed(int NUMT, int KP, int SPIROW) {
   Scratch s;
@@ -73,7 +79,7 @@ void ECPIMU(int pass, int groupId, const double* y, Mat XZ, const PiRestrictionV
   const int rows = numt + nr;
   const bool dump = groupId == 17 && pass == 1;
   EcpimuArrays w = carveEcpimu(s, numt, n, nr);
-  if (dump) dumpInputs(numt, y, XZ, uysgma, rest, logUnit);
+  if (dump) dumpEcpimuInputs(numt, y, XZ, uysgma, rest, logUnit);
 
   // The restriction rows are exact: they get zero rows of F.
   for (int j = 1; j <= n; ++j) {
@@ -135,11 +141,7 @@ void ECPIMU(int pass, int groupId, const double* y, Mat XZ, const PiRestrictionV
     for (int j = 1; j <= n; ++j) DAXPY(numt, -xi[j - 1], w.a.col(j), 1, ro, 1);
   }
 
-  if (dump) {
-    PRTMAT(std::max(n, 1), n, 1, est.PIVECT, kDumpUnit, "THE VECTOR PIVECT", logUnit);
-    int iocond = 0;
-    closeFile(kDumpUnit, logUnit, kDumpFile, "KEEP", iocond, kCaller, "STOP");
-  }
+  if (dump) dumpEcpimuEstimate(est.PIVECT, n, logUnit);
 }
 
 void SCLCOV(PiEstimate& est) {

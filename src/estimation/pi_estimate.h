@@ -39,6 +39,12 @@ void ECPIMU(int pass, int groupId, const double* y, Mat XZ, const PiRestrictionV
             Mat uysgma, PiEstimate& est, Scratch& s, int outUnit, int logUnit);
 ScratchNeed ECPIMUneed(int NUMT, int KP, int SPIROW);
 
+// The ECPIMU.OUT dump of group 17, pass 1: its inputs (opens the file), and
+// the estimate (closes it).
+void dumpEcpimuInputs(int numt, const double* y, Mat XZ, Mat uysgma, const PiRestrictionView& rest,
+                      int logUnit);
+void dumpEcpimuEstimate(const double* PIVECT, int n, int logUnit);
+
 // SCLCOV: the covariance times SIGMA**2, or zero with covUnavailable set
 // when SIGMA**2 is 0.
 void SCLCOV(PiEstimate& est);
@@ -68,5 +74,16 @@ struct OrcvarRanks {
 void ORCVAR(Mat XZ, double sigma2, Mat uysgma, const PiRestrictionView& rest, PiEstimate& est,
             OrcvarRanks& ranks, Scratch& s, int outUnit, int logUnit, int K = 0, int P = 0);
 ScratchNeed ORCVARneed(int NUMT, int KP, int SPIROW);
+
+// ORCVAR for a regression already whitened and compressed: rw (c x K*P) is
+// the triangle of the QR factorization of the whitened design, so that
+// rw'rw = XZ' YSIGMA^-1 XZ over the observations that carry noise, of which
+// there are `noisy`. Everything else is as ORCVAR; the rank of the
+// whitening factor is `noisy` (0 when SIGMA**2 is 0), and Zr = rw N /
+// sqrt(SIGMA**2) replaces the solve with G.
+void ORCVARwhitened(Mat rw, int noisy, int numt, double sigma2, const PiRestrictionView& rest,
+                    PiEstimate& est, OrcvarRanks& ranks, Scratch& s, int outUnit, int logUnit,
+                    int K = 0, int P = 0);
+ScratchNeed ORCVARwhitenedNeed(int rows, int KP, int SPIROW);
 
 }  // namespace kova

@@ -17,16 +17,29 @@
 namespace kova {
 namespace {
 
-struct YsigmaWork {
-  Mat v;             // NUMT*M x NUMT, the square root, then its QR factors
-  double* qraux;     // NUMT
-  double* qrWork;    // NUMT
-  int* qrPivot;      // NUMT
+// The powers PHI^k, k = 1, 2, ..., with their cut-offs.
+struct PowerWork {
   Mat d;             // M x M, PHI^k
-  double* dx;        // M, (PHI^k)' x~(t)
   int* cutoff;       // M, the lag after which the i-th power is dropped
   dcomplex* lambda;  // M, the cleaned eigenvalues of a full PHI
   dcomplex* power;   // M, their k-th powers
+};
+
+PowerWork carvePowers(Scratch& s, int M) {
+  PowerWork w{};
+  w.d = s.mat(M, M);
+  w.cutoff = s.ints(M);
+  w.lambda = s.complexes(M);
+  w.power = s.complexes(M);
+  return w;
+}
+
+struct YsigmaWork : PowerWork {
+  Mat v;          // NUMT*M x NUMT, the square root, then its QR factors
+  double* qraux;  // NUMT
+  double* qrWork;  // NUMT
+  int* qrPivot;   // NUMT
+  double* dx;     // M, (PHI^k)' x~(t)
 };
 
 YsigmaWork carve(Scratch& s, int M, int NUMT) {
@@ -35,11 +48,8 @@ YsigmaWork carve(Scratch& s, int M, int NUMT) {
   w.qraux = s.doubles(NUMT);
   w.qrWork = s.doubles(NUMT);
   w.qrPivot = s.ints(NUMT);
-  w.d = s.mat(M, M);
+  static_cast<PowerWork&>(w) = carvePowers(s, M);
   w.dx = s.doubles(M);
-  w.cutoff = s.ints(M);
-  w.lambda = s.complexes(M);
-  w.power = s.complexes(M);
   return w;
 }
 
@@ -70,7 +80,7 @@ bool isZero(Mat phi) {
 
 // D := PHI^k from PHI^(k-1) (diagonal PHI) or from the eigen-decomposition
 // (full PHI). Returns false when every power has been dropped (D = 0).
-bool nextPower(int k, bool diagonal, Mat phi, const PhiEigen& eig, const YsigmaWork& w) {
+bool nextPower(int k, bool diagonal, Mat phi, const PhiEigen& eig, const PowerWork& w) {
   const int M = phi.rows;
   bool any = false;
   if (diagonal) {
@@ -97,6 +107,35 @@ bool nextPower(int k, bool diagonal, Mat phi, const PhiEigen& eig, const YsigmaW
     }
   }
   return true;
+}
+
+// D := I and the cut-off lags of the eigenvalue moduli (diagonal PHI: its
+// diagonal entries).
+void startPowers(bool diagonal, Mat phi, const PhiEigen& eig, const PowerWork& w) {
+  const int M = phi.rows;
+  for (int i = 1; i <= M; ++i) {
+    double r;
+    if (diagonal) {
+      r = std::abs(phi(i, i));
+    } else {
+      w.lambda[i - 1] = cleaned(eig.eval[i - 1]);
+      w.power[i - 1] = dcomplex(1.0, 0.0);
+      r = std::abs(w.lambda[i - 1]);
+    }
+    w.cutoff[i - 1] = cutOffLag(r);
+  }
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) w.d(i, j) = (i == j) ? 1.0 : 0.0;
+}
+
+// B(k) = GAMMA D' for D = PHI^k.
+void addBlock(Mat gamma, Mat d, double* block) {
+  const int M = gamma.rows;
+  Mat bk{block, M, M, M};
+  for (int j = 1; j <= M; ++j) {
+    double* bj = bk.col(j);
+    for (int c = 1; c <= M; ++c) DAXPY(M, d(j, c), gamma.col(c), 1, bj, 1);
+  }
 }
 
 }  // namespace
@@ -126,30 +165,13 @@ void CSIGYE(const PhiForm& form, Mat tlx, Mat phi, const PhiEigen& eig, Mat ugam
   const bool zeroPhi = form.zeroPhi || isZero(phi);
   if (!zeroPhi && NUMT >= 2) {
     const bool diagonal = form.diagonalPhi;
-    for (int i = 1; i <= M; ++i) {
-      double r;
-      if (diagonal) {
-        r = std::abs(phi(i, i));
-      } else {
-        w.lambda[i - 1] = cleaned(eig.eval[i - 1]);
-        w.power[i - 1] = dcomplex(1.0, 0.0);
-        r = std::abs(w.lambda[i - 1]);
-      }
-      w.cutoff[i - 1] = cutOffLag(r);
-    }
-    for (int j = 1; j <= M; ++j)
-      for (int i = 1; i <= M; ++i) w.d(i, j) = (i == j) ? 1.0 : 0.0;
+    startPowers(diagonal, phi, eig, w);
 
     for (int k = 1; k <= NUMT - 1; ++k) {
       // Once every power is dropped, the remaining blocks of B and of V
       // stay zero.
       if (!nextPower(k, diagonal, phi, eig, w)) break;
-      // B(k) = GAMMA D'.
-      Mat bk{blocks + mm * k, M, M, M};
-      for (int j = 1; j <= M; ++j) {
-        double* bj = bk.col(j);
-        for (int c = 1; c <= M; ++c) DAXPY(M, w.d(j, c), gamma.col(c), 1, bj, 1);
-      }
+      addBlock(gamma, w.d, blocks + mm * k);
       for (int t = k + 1; t <= NUMT; ++t) {
         const double* xt = tlx.col(t);
         for (int i = 1; i <= M; ++i) w.dx[i - 1] = DDOT(M, w.d.col(i), 1, xt, 1);
@@ -182,6 +204,31 @@ void CSIGYE(const PhiForm& form, Mat tlx, Mat phi, const PhiEigen& eig, Mat ugam
   writeResultRecord(files.esigma, "CSIGYE",
                     Mat{blocks, static_cast<int>(mm), static_cast<int>(mm), NUMT}, logUnit);
   writeResultRecord(files.ysigfctr, "CSIGYE", Mat{uysgma.p, uysgma.ld, NUMT, NUMT}, logUnit);
+}
+
+void sigmaEpsBlocks(const PhiForm& form, Mat phi, const PhiEigen& eig, Mat ugamma,
+                    double* blocks, int NUMT, Scratch& s) {
+  const int M = phi.rows;
+  const long mm = static_cast<long>(M) * M;
+  Scratch local = s;
+  const PowerWork w = carvePowers(local, M);
+  Mat gamma{blocks, std::max(M, 1), M, M};
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) gamma(i, j) = DDOT(M, ugamma.col(i), 1, ugamma.col(j), 1);
+  if (NUMT < 1) return;
+  std::fill(blocks + mm, blocks + mm * NUMT, 0.0);
+  if (form.zeroPhi || isZero(phi) || NUMT < 2) return;
+  startPowers(form.diagonalPhi, phi, eig, w);
+  for (int k = 1; k <= NUMT - 1; ++k) {
+    if (!nextPower(k, form.diagonalPhi, phi, eig, w)) break;
+    addBlock(gamma, w.d, blocks + mm * k);
+  }
+}
+
+ScratchNeed sigmaEpsBlocksNeed(int M) {
+  Scratch s;
+  carvePowers(s, M);
+  return s.used();
 }
 
 ScratchNeed CSIGYEneed(int M, int NUMT) {

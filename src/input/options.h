@@ -68,6 +68,11 @@ struct Options {
 
   double EVLTOL = 0.995;  // bound on the moduli of the eigenvalues of PHI
 
+  // ENGINE = DENSE: the passes work on NUMT x NUMT matrices, as they always
+  // did; otherwise (the default, ENGINE = STATE SPACE) through the Kalman
+  // filter of the model, in time and memory linear in NUMT.
+  bool denseEngine = false;
+
   OptionGroupTable optionGroups;
 };
 

@@ -195,7 +195,9 @@ void Reader::runWideRule(std::string_view key, std::string_view value) {
     }
   }
   bool phi = has(key, "PHI");
-  if (has(key, "CONST")) {
+  if (has(key, "ENGINE")) {
+    o.denseEngine = has(value, "DENSE");
+  } else if (has(key, "CONST")) {
     o.leadingOnes = !has(value, "N");
   } else if (has(key, "Z-")) {
     o.zSource = sourceOf(value, false);

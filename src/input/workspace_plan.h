@@ -88,6 +88,13 @@ struct GroupPlanDims {
   // arrays from the W3..W6 stretch, WI1 and WC1 (the steps compute it from
   // their own carving code; the group driver passes it in).
   long long stepDoubles = 0, stepInts = 0, stepComplexes = 0;
+  // The arrays of the engine of the passes: YSIGMA, its factor and the
+  // residual operator as T x T matrices (squareArrays), or the factor and
+  // YSIGMA alone when a step asks for them (factor), and the records of the
+  // state-space engine (engineStore doubles, in the place of YSIGMA).
+  bool squareArrays = true;
+  bool factor = true;
+  long long engineStore = 0;
 };
 
 struct GroupWorkSizes {

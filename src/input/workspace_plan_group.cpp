@@ -49,17 +49,30 @@ GroupWorkSizes groupWorkSizes(const GroupPlanDims& d) {
     return Count(10) * (nr + nc) + t + Count(2) * m * m + Count(4) * m;
   };
 
+  // Only the dense engine, or an explicit factor of YSIGMA, needs the T x T
+  // bounds of the inequality step and the special covariance; the state-space
+  // steps state their need through stepDoubles.
+  const bool square = d.squareArrays || d.factor;
+  const Count tt = square ? t * t : Count(0);
+  const Count ss = square ? s * s : Count(0);
+  const Count st1 = square ? s * (t + 1) : Count(0);
+
   GroupWorkSizes w;
   w.W1 = (r * n + r).v;
   w.W2 = (t + n).v;
-  w.W3 = largest({Count(d.stepDoubles), lmMatrix(nrd, ncd), lmMatrix(nrp, ncp), t1 * m, t * t,
-                  s * s})
-             .v;
-  w.W4 = largest({lmU(nrd), lmU(nrp), t * t, s * (t + 1)}).v;
-  w.W5 = largest({lmV(nrd, ncd), lmV(nrp, ncp), t * t + t * n + t,
-                  (n + 1) * (t + 1) + n * n + n * s})
-             .v;
-  w.W6 = largest({lmDamped(nrd, ncd), lmDamped(nrp, ncp), s * (n + r), s * s}).v;
+  if (square) {
+    w.W3 = largest({Count(d.stepDoubles), lmMatrix(nrd, ncd), lmMatrix(nrp, ncp), t1 * m, tt, ss})
+               .v;
+    w.W4 = largest({lmU(nrd), lmU(nrp), tt, st1}).v;
+    w.W5 = largest({lmV(nrd, ncd), lmV(nrp, ncp), tt + t * n + t,
+                    (n + 1) * (t + 1) + n * n + n * s})
+               .v;
+    w.W6 = largest({lmDamped(nrd, ncd), lmDamped(nrp, ncp), s * (n + r), ss}).v;
+  } else {
+    // The solver steps carve what they use (stepDoubles); the bounds above
+    // grow with T^2 through the unused square systems.
+    w.W3 = largest({Count(d.stepDoubles), t1 * m}).v;
+  }
   w.W7 = largest({lmVectors(nrd, ncd), lmVectors(nrp, ncp), Count(3) * t + Count(5) * m,
                   Count(5) * t + Count(5) * (n + r) + Count(3) * r + 1,
                   Count(5) * s + Count(2) * n + t + 1})
@@ -94,12 +107,17 @@ std::array<Count, GroupPlan::kEntries + 1> entrySizes(const GroupPlanDims& d,
   const Count t(d.T), tf(d.TF), m(d.M), k(d.K), p(d.P), n = Count(d.K) * d.P;
   const Count nt = largest({n, t});
   const Count mm = m * m;
+  const Count tt = t * t;
+  const Count ysigmaSize = d.squareArrays ? tt : Count(d.engineStore) + (d.factor ? tt : Count(0));
+  const Count factorSize = (d.squareArrays || d.factor) ? tt : Count(0);
+  const Count roSize = d.squareArrays ? tt : Count(0);
+  const Count xzSize = d.squareArrays ? nt * t : t * n;
   return {0,
           t, tf, k * t, k * tf, p * t, p * tf, mm, mm, mm, m * t,                // 1-10
           m * tf, n * nt, mm, mm, mm, m, mm, mm, mm, m,                          // 11-20
-          mm, mm * t, t * t, t * t, nt, largest({n, Count(d.piRows) + t}), w.W1, w.W2,
+          mm, mm * t, ysigmaSize, factorSize, nt, largest({n, Count(d.piRows) + t}), w.W1, w.W2,
           m * t, w.W3,                                                          // 21-30
-          w.W4, w.W5, w.W6, t * t, nt * t, w.W7, w.WI1, w.WC1, tf, tf,           // 31-40
+          w.W4, w.W5, w.W6, roSize, xzSize, w.W7, w.WI1, w.WC1, tf, tf,         // 31-40
           k * t, m * tf, k * tf};                                                // 41-43
 }
 

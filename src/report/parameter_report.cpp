@@ -90,6 +90,7 @@ void RPTPRM(const Options& o, int outUnit, int messageUnit) {
             editG(o.EVLTOL, 13, 5));
   echo.yesNo("   ORDINARY LEAST SQUARES           =", o.ordinaryLeastSquares);
   echo.yesNo("   GENERALIZED LEAST SQUARES        =", o.generalisedLeastSquares);
+  echo.text("   ENGINE OF THE PASSES             =", o.denseEngine ? "DENSE" : "STATE SPACE");
 }
 
 }  // namespace kova

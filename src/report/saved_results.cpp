@@ -85,6 +85,12 @@ void PUTBTA(int groupId, int pass, int lastPass, Mat beta, const NamedUnit& file
   if (pass == lastPass) closeKept(file, logUnit, "SUBROUTINE PUTBETA");
 }
 
+void SAVYSG(Mat record, const NamedUnit& file, int logUnit) {
+  openForWriting(file, logUnit, "SUBROUTINE SAVYSG");
+  checkWrite(writeMatrixRecord(file.unit, record), file, "SAVYSG", logUnit);
+  closeKept(file, logUnit, "SUBROUTINE SAVYSG");
+}
+
 void SAVYSG(Mat uysgma, Mat target, const NamedUnit& file, bool write, int logUnit) {
   const int n = uysgma.rows;
   for (int j = 1; j <= n; ++j)

@@ -15,6 +15,8 @@ void PUTDLT(Mat delta, double sigma2, const NamedUnit& file, int logUnit);
 void PUTBTA(int groupId, int pass, int lastPass, Mat beta, const NamedUnit& file, int logUnit);
 // target := UYSGMA'; with write set, target is written to the file.
 void SAVYSG(Mat uysgma, Mat target, const NamedUnit& file, bool write, int logUnit);
+// The same file with a record of another form (the state-space engine's).
+void SAVYSG(Mat record, const NamedUnit& file, int logUnit);
 
 // Writes a matrix as one record of its rows x cols values (column order);
 // reads one back. Both go through the file services of the caller's unit;

@@ -56,6 +56,8 @@ void readParameters(RunRecord& run) {
   run.dims.P = o.P;
   run.dims.M = o.M;
   RPTPRM(o, run.outUnit(), run.logUnit());
+  writeUnit(run.logUnit(), std::string(" THE PASSES RUN ON THE ") +
+                               (o.denseEngine ? "DENSE" : "STATE SPACE") + " ENGINE.");
   const Capacities& c = run.capacities;
   CKUMEM(o.M, o.K, o.P, o.phiRestrictionRows, o.piRestrictionRows, o.deltaRestrictionRows,
          c.phiRestrictions, c.piRestrictions, c.deltaRestrictions, run.outUnit(), run.logUnit());
@@ -168,9 +170,13 @@ void reparametrisePiRestrictions(RunRecord& run) {
 void estimateGroup(RunRecord& run, int g, ResultTables& tables) {
   const Options& o = run.options;
   GroupDims d{run.groups.foundEstimation[g - 1], run.groups.foundForecast[g - 1], o.K, o.P, o.M};
-  const ScratchNeed need = groupStepNeed(d, o);
+  const GroupNeeds needs = groupNeeds(d, o, run.groups.id[g - 1], run.dims.NG);
+  const ScratchNeed& need = needs.step;
   GroupPlanDims dims{d.NUMT, d.TF, o.M, o.K, o.P, o.phiRestrictionRows, o.piRestrictionRows,
                      o.deltaRestrictionRows, need.doubles, need.ints, need.complexes};
+  dims.squareArrays = needs.engine.squareArrays;
+  dims.factor = needs.engine.factor;
+  dims.engineStore = needs.engine.store;
   GroupPlan plan;
   ALCCGR(dims, plan, run.capacities.wr, run.capacities.wi, run.capacities.wc, run.outUnit(),
          run.logUnit());

@@ -55,7 +55,8 @@ TEST(RPTPRM, EchoOfTheExampleParameterFile) {
                    "   NUMBER OF MONTE CARLO TRIALS FOR DELTA    =  200",
                    "   UPPER BOUND IMPOSED ON THE MODULI OF THE EIGENVALUES OF PHI =    0.99500    ",
                    "   ORDINARY LEAST SQUARES           =  NO",
-                   "   GENERALIZED LEAST SQUARES        =  NO"}));
+                   "   GENERALIZED LEAST SQUARES        =  NO",
+                   "   ENGINE OF THE PASSES             =  STATE SPACE"}));
   EXPECT_EQ(p.log, "");
 }
 
@@ -81,6 +82,7 @@ TEST(RPTPRM, ConditionalLinesAndTheOtherSources) {
   o.EVLTOL = 0.95;
   o.ordinaryLeastSquares = true;
   o.generalisedLeastSquares = true;
+  o.denseEngine = true;
   Printed p = capture([&](int out, int log) { RPTPRM(o, out, log); });
   EXPECT_EQ(p.out,
             lines({" ",
@@ -108,7 +110,8 @@ TEST(RPTPRM, ConditionalLinesAndTheOtherSources) {
                    "   NUMBER OF ROWS IN DELTA-RESTRICTION  =  1",
                    "   UPPER BOUND IMPOSED ON THE MODULI OF THE EIGENVALUES OF PHI =    0.95000    ",
                    "   ORDINARY LEAST SQUARES           =  YES",
-                   "   GENERALIZED LEAST SQUARES        =  YES"}));
+                   "   GENERALIZED LEAST SQUARES        =  YES",
+                   "   ENGINE OF THE PASSES             =  DENSE"}));
 }
 
 TEST(RPTPRM, OnlyInequalitiesAndNegativeSettingsAreEchoedAsGiven) {

@@ -1,0 +1,34 @@
+// The choice of engine and what the plan must hold for it.
+#include "estimation/pass_engine.h"
+
+#include "estimation/pass_engines.h"
+#include "estimation/ysigma_eigenvalues.h"
+
+namespace kova {
+
+const char* passEngineName(PassEngineKind kind) {
+  return kind == PassEngineKind::Dense ? "DENSE" : "STATE SPACE";
+}
+
+std::unique_ptr<PassEngine> makePassEngine(PassEngineKind kind, const GroupDims& dims,
+                                           const EngineArrays& arrays) {
+  if (kind == PassEngineKind::Dense) return std::make_unique<DenseEngine>(arrays);
+  return std::make_unique<StateSpaceEngine>(dims, arrays);
+}
+
+EngineNeeds passEngineNeeds(PassEngineKind kind, const GroupDims& dims, int piRows,
+                            bool wantsFactor) {
+  EngineNeeds needs;
+  if (kind == PassEngineKind::Dense) {
+    needs.scratch = DenseEngine::need(dims, piRows);
+    return needs;
+  }
+  needs.squareArrays = false;
+  needs.factor = wantsFactor;
+  needs.store = StateSpaceEngine::storeLength(dims);
+  needs.scratch = StateSpaceEngine::need(dims, piRows);
+  if (wantsFactor) needs.scratch.include(ysigmaEigenvaluesNeed(dims.NUMT));
+  return needs;
+}
+
+}  // namespace kova
