@@ -1,0 +1,170 @@
+// The state-space engine against the dense one: the same input directory
+// run with each engine gives the same estimates, BETA(t), forecasts and
+// pooled results (1e-10 relative to the size of each matrix), and the same
+// report but for the engine's own lines (its name, the work-array sizes)
+// and a few printed values that are rounding noise.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/run_kova.h"
+#include "support/temp_dir.h"
+
+namespace kova {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::readFile;
+
+struct Table {
+  std::vector<std::vector<std::string>> rows;
+};
+
+Table readTable(const fs::path& file) {
+  Table t;
+  std::ifstream in(file);
+  std::string line;
+  std::getline(in, line);  // header
+  while (std::getline(in, line)) {
+    std::vector<std::string> fields;
+    std::stringstream s(line);
+    std::string f;
+    while (std::getline(s, f, ',')) fields.push_back(f);
+    if (!line.empty() && line.back() == ',') fields.push_back("");
+    t.rows.push_back(fields);
+  }
+  return t;
+}
+
+double number(const std::string& s) { return s.empty() ? 0.0 : std::stod(s); }
+
+// Compares the numeric columns `values` of two tables row by row; rows are
+// grouped by the key columns, and each group's differences are measured
+// against the largest value of the group.
+void compareTables(const fs::path& dense, const fs::path& stateSpace, std::vector<int> keys,
+                   std::vector<int> values, const std::string& what) {
+  const Table a = readTable(dense), b = readTable(stateSpace);
+  ASSERT_EQ(a.rows.size(), b.rows.size()) << what;
+  std::map<std::string, double> scale;
+  auto keyOf = [&](const std::vector<std::string>& row, int column) {
+    std::string k = std::to_string(column);
+    for (int c : keys) k += "|" + row[c];
+    return k;
+  };
+  for (const auto& row : a.rows)
+    for (int c : values) {
+      double& s = scale[keyOf(row, c)];
+      s = std::max(s, std::abs(number(row[c])));
+    }
+  for (size_t i = 0; i < a.rows.size(); ++i) {
+    ASSERT_EQ(a.rows[i].size(), b.rows[i].size()) << what << " row " << i;
+    for (int c : keys) ASSERT_EQ(a.rows[i][c], b.rows[i][c]) << what << " row " << i;
+    for (int c : values) {
+      ASSERT_EQ(a.rows[i][c].empty(), b.rows[i][c].empty()) << what << " row " << i;
+      const double x = number(a.rows[i][c]), y = number(b.rows[i][c]);
+      const double s = std::max(scale[keyOf(a.rows[i], c)], 1e-300);
+      EXPECT_LE(std::abs(x - y), 1e-10 * s)
+          << what << " row " << i + 2 << " column " << c << ": " << x << " vs " << y;
+    }
+  }
+}
+
+bool engineLine(const std::string& line) {
+  return line.rfind(" SSUMI=", 0) == 0 || line.find("ENGINE OF THE PASSES") != std::string::npos;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::stringstream s(text);
+  std::string line;
+  while (std::getline(s, line)) out.push_back(line);
+  return out;
+}
+
+// Runs the directory `source` with both engines in two subdirectories and
+// compares what they wrote. Returns the report lines that differ beyond
+// the engine's own lines.
+int runBoth(const fs::path& source) {
+  for (const char* engine : {"dense", "state"}) {
+    fs::create_directory(engine);
+    for (auto& entry : fs::directory_iterator(source))
+      if (entry.is_regular_file()) fs::copy(entry.path(), fs::path(engine) / entry.path().filename());
+    if (std::string(engine) == "dense") {
+      std::string p = readFile(fs::path(engine) / "PARAMTRS");
+      const size_t at = p.find("BEGIN GROUP (ALL)");
+      EXPECT_NE(at, std::string::npos);
+      p.insert(p.find('\n', at) + 1, "ENGINE = DENSE\n");
+      std::ofstream(fs::path(engine) / "PARAMTRS") << p;
+    }
+    fs::current_path(engine);
+    const auto result = testing::runKova();
+    fs::current_path("..");
+    EXPECT_EQ(result.status, 0) << source << " " << engine << "\n" << result.console;
+  }
+  compareTables("dense/KOVA_ESTIMATES.csv", "state/KOVA_ESTIMATES.csv", {0, 1, 2}, {5, 6},
+                "estimates");
+  compareTables("dense/KOVA_BETA.csv", "state/KOVA_BETA.csv", {0, 1, 4}, {6, 7}, "BETA");
+  compareTables("dense/KOVA_FORECASTS.csv", "state/KOVA_FORECASTS.csv", {0}, {4, 5, 6},
+                "forecasts");
+  const auto a = lines(readFile("dense/KOVAOUT")), b = lines(readFile("state/KOVAOUT"));
+  EXPECT_EQ(a.size(), b.size());
+  int differing = 0;
+  for (size_t i = 0; i < std::min(a.size(), b.size()); ++i)
+    if (a[i] != b[i] && !(engineLine(a[i]) && engineLine(b[i]))) {
+      ++differing;
+      std::cout << source.filename() << " line " << i + 1 << ":\n  dense: " << a[i]
+                << "\n  state: " << b[i] << "\n";
+    }
+  return differing;
+}
+
+TEST(Engines, ExampleDirectoriesGiveTheSameResults) {
+  for (const char* name : {"grunfeld", "simulated", "restricted"}) {
+    testing::TempDir dir;
+    // Rounding noise only: the zero eigenvalues of a singular YSIGMA (the
+    // restricted example's groups, about 1e-17 against 1), the ratios the
+    // report forms from them, and the small entries of the factor of a
+    // nearly singular matrix; each such line is printed.
+    EXPECT_LE(runBoth(fs::path(KOVA_SOURCE_DIR) / "examples" / name), 25) << name;
+  }
+}
+
+// Simulated groups over the shapes of PHI and DELTA the passes meet.
+TEST(Engines, SimulatedBatteryGivesTheSameResults) {
+  const std::vector<std::string> designs = {
+      // diagonal PHI and DELTA, one long group
+      "--ng 1 --records 150 --phi '0.6,0,0;0,0.3,0;0,0,0' --delta '0.1,0,0;0,0.05,0;0,0,0.02' "
+      "--diagonal-phi --diagonal-delta",
+      // full PHI with a complex pair, full DELTA, two groups pooled
+      "--ng 2 --records 60 --k 2 --p 1 --m 2 --phi '0.5,-0.4;0.4,0.5' --delta '0.1,0.02;0.02,0.05'",
+      // spectral radius 0.99
+      "--ng 1 --records 80 --k 2 --p 1 --m 2 --phi '0.99,0;0,0.5' --delta '0.05,0;0,0.05' "
+      "--diagonal-phi",
+      // zero PHI
+      "--ng 2 --records 40 --phi '0,0,0;0,0,0;0,0,0' --zero-phi",
+      // M = 1 with a user L, P = 2 with user z, a PI equality and a slack inequality
+      "--ng 3 --records 30 --k 3 --p 2 --m 1 --l '1;0;0' --ldata --z user --restrict-pi '2:1,3:1=truth' --restrict-pi-ineq '1:1=-100'",
+      // the shortest groups
+      "--ng 2 --records 4 --k 2 --p 1 --m 2 --forecast-y last:1",
+  };
+  for (const std::string& design : designs) {
+    testing::TempDir dir;
+    const std::string command =
+        std::string(KOVA_SIMULATOR) + " --out case --seed 11 --iterations 4 " + design;
+    ASSERT_EQ(std::system((command + " > sim.txt 2>&1").c_str()), 0)
+        << command << "\n" << readFile("sim.txt");
+    // The shortest groups print covariances of PI that are rounding noise
+    // (1e-19 against 1e-3) and ratios formed from them.
+    EXPECT_LE(runBoth("case"), 25) << design;
+  }
+}
+
+}  // namespace
+}  // namespace kova
