@@ -151,8 +151,9 @@ TEST(Engines, SimulatedBatteryGivesTheSameResults) {
       "--ng 2 --records 40 --phi '0,0,0;0,0,0;0,0,0' --zero-phi",
       // M = 1 with a user L, P = 2 with user z, a PI equality and a slack inequality
       "--ng 3 --records 30 --k 3 --p 2 --m 1 --l '1;0;0' --ldata --z user --restrict-pi '2:1,3:1=truth' --restrict-pi-ineq '1:1=-100'",
-      // the shortest groups
-      "--ng 2 --records 4 --k 2 --p 1 --m 2 --forecast-y last:1",
+      // short groups (shorter ones run away to SIGMA**2 near 1E+17 over the
+      // passes, where neither engine has digits to compare)
+      "--ng 2 --records 9 --k 2 --p 1 --m 2 --forecast-y last:1",
   };
   for (const std::string& design : designs) {
     testing::TempDir dir;
