@@ -1,26 +1,39 @@
 // Eigenvalues of a symmetric quasiseparable matrix: the matrix is formed
 // from its generators, reduced to tridiagonal form by Householder
-// similarities without accumulating them, and the tridiagonal matrix is
-// solved by implicit QL without vectors.
+// similarities without accumulating them (Golub and Van Loan, Matrix
+// Computations, 4th ed., Algorithm 8.3.1, run from the last row as TRED2
+// does), and the tridiagonal matrix is solved by implicit QL without
+// vectors (the same, Section 8.3.5, with the QL sweep of TQL2).
 #include "linalg/quasiseparable_eigen.h"
 
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
 
-#include "linalg/views.h"
 
 namespace kova {
 namespace {
 
+// The lower triangle of an N x N symmetric matrix packed by columns:
+// column j holds rows j..N, so the array has N (N + 1) / 2 elements.
+struct Packed {
+  double* base;
+  int n;
+  double* col(int j) const {  // element (j, j) of column j
+    const long jm = j - 1;
+    return base + jm * (n + 1) - jm * j / 2;
+  }
+  double& operator()(int i, int j) const { return col(j)[i - j]; }
+};
+
 struct Work {
-  Mat y;       // the lower triangle of Y, then of the reduced matrices
+  Packed y;    // the lower triangle of Y, then of the reduced matrices
   double* e;   // off-diagonal of the tridiagonal matrix (N + 1: E(N) is work)
   double* u;   // Householder vector, and the generator vector being carried
   double* pv;  // Y u, then the rank-two update vector
   static Work carve(Scratch& sc, int n, int r) {
     Work w;
-    w.y = sc.mat(n, n);
+    w.y = Packed{sc.doubles(static_cast<long long>(n) * (n + 1) / 2), n};
     w.e = sc.doubles(n + 1);
     w.u = sc.doubles(std::max(n, 2 * r));
     w.pv = sc.doubles(std::max(n, r));
@@ -31,9 +44,9 @@ struct Work {
 // The lower triangle of Y from its generators, column by column: v runs
 // through A^k Q(.,s), k = 0, 1, ..., so the whole costs N^2 R^2 / 2.
 void formLower(int n, int r, const double* p, const double* a, const double* q, const double* d,
-               Mat y, double* v, double* av) {
+               Packed y, double* v, double* av) {
   for (int s = 1; s <= n; ++s) {
-    double* col = y.col(s);
+    double* col = y.col(s) - (s - 1);  // col[t - 1] is Y(t, s)
     col[s - 1] = d[s - 1];
     if (s == n || r == 0) {
       for (int t = s + 1; t <= n; ++t) col[t - 1] = 0.0;
@@ -61,7 +74,7 @@ void formLower(int n, int r, const double* p, const double* a, const double* q, 
 // triangle of Y, last row first, as TRED2 does but without the
 // transformations: D gets the diagonal, E(i) the element (i+1, i).
 // Y is destroyed.
-void tridiagonalize(int n, Mat y, double* d, double* e, double* u, double* pv) {
+void tridiagonalize(int n, Packed y, double* d, double* e, double* u, double* pv) {
   for (int i = n; i >= 2; --i) {
     const int l = i - 1;
     d[i - 1] = y(i, i);
@@ -86,7 +99,7 @@ void tridiagonalize(int n, Mat y, double* d, double* e, double* u, double* pv) {
     for (int j = 0; j < l; ++j) pv[j] = 0.0;
     for (int j = 1; j <= l; ++j) {
       const double uj = u[j - 1];
-      const double* col = y.col(j);
+      const double* col = y.col(j) - (j - 1);
       double sum = pv[j - 1] + col[j - 1] * uj;
       for (int k = j + 1; k <= l; ++k) {
         sum += col[k - 1] * u[k - 1];
@@ -104,7 +117,7 @@ void tridiagonalize(int n, Mat y, double* d, double* e, double* u, double* pv) {
     // Y := Y - u pv' - pv u' on the lower triangle.
     for (int j = 1; j <= l; ++j) {
       const double uj = u[j - 1], pj = pv[j - 1];
-      double* col = y.col(j);
+      double* col = y.col(j) - (j - 1);
       for (int k = j; k <= l; ++k) col[k - 1] -= uj * pv[k - 1] + pj * u[k - 1];
     }
   }

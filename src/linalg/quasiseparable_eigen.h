@@ -16,6 +16,13 @@
 // success; IERR = j > 0 when the j-th eigenvalue of the tridiagonal matrix
 // did not converge in 30 QL iterations, VALUES then holds no result. N = 0
 // is accepted and does nothing; R = 0 means Y is diagonal.
+//
+// Method: the lower triangle of Y is formed from the generators (packed,
+// N (N + 1) / 2 doubles of scratch, N^2 R^2 / 2 operations), reduced to
+// tridiagonal form by Householder similarities without accumulating them
+// (2 N^3 / 3), and the tridiagonal eigenvalues are found by implicit QL.
+// The eigenvalues are backward stable: they are those of Y + E with
+// ||E|| a modest multiple of N eps ||Y||.
 #include "linalg/scratch.h"
 
 namespace kova {
