@@ -1,9 +1,9 @@
 // Eigenvalues of a symmetric quasiseparable matrix: the matrix is formed
 // from its generators, reduced to tridiagonal form by Householder
-// similarities without accumulating them (Golub and Van Loan, Matrix
-// Computations, 4th ed., Algorithm 8.3.1, run from the last row as TRED2
-// does), and the tridiagonal matrix is solved by implicit QL without
-// vectors (the same, Section 8.3.5, with the QL sweep of TQL2).
+// similarities without accumulating them, and the tridiagonal matrix is
+// solved by implicit QL without vectors: Wilkinson and Reinsch, Handbook
+// for Automatic Computation II, contributions II/2 (tred1) and II/3 (tql1),
+// here with the deflation test at the double precision epsilon.
 #include "linalg/quasiseparable_eigen.h"
 
 #include <algorithm>
