@@ -484,8 +484,8 @@ GroupNeeds groupNeeds(const GroupDims& d, const Options& o, int groupId, int NG)
   const bool inequalities = o.piEqualityRows < R;
   // The state-space engine forms an explicit factor only for the steps that
   // work on one: the inequality step, the pooled hand-over, the dumps of
-  // group 17, the YSIGMA of print level 5 and its eigenvalues.
-  const bool wantsFactor = inequalities || NG >= 2 || groupId == 17 || o.printLevel >= 1;
+  // group 17 and the YSIGMA of print level 5.
+  const bool wantsFactor = inequalities || NG >= 2 || groupId == 17 || o.printLevel >= 5;
   GroupNeeds needs;
   needs.engine = passEngineNeeds(o.denseEngine ? PassEngineKind::Dense : PassEngineKind::StateSpace,
                                  d, R, wantsFactor);

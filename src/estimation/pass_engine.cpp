@@ -2,7 +2,6 @@
 #include "estimation/pass_engine.h"
 
 #include "estimation/pass_engines.h"
-#include "estimation/ysigma_eigenvalues.h"
 
 namespace kova {
 
@@ -27,7 +26,6 @@ EngineNeeds passEngineNeeds(PassEngineKind kind, const GroupDims& dims, int piRo
   needs.factor = wantsFactor;
   needs.store = StateSpaceEngine::storeLength(dims);
   needs.scratch = StateSpaceEngine::need(dims, piRows);
-  if (wantsFactor) needs.scratch.include(ysigmaEigenvaluesNeed(dims.NUMT));
   return needs;
 }
 

@@ -25,6 +25,7 @@
 #include "linalg/blas1.h"
 #include "linalg/least_squares.h"
 #include "linalg/linpack.h"
+#include "linalg/quasiseparable_eigen.h"
 #include "report/saved_results.h"
 
 namespace kova {
@@ -118,6 +119,19 @@ ScovarArrays carveScovar(Scratch& s, int numt, int m, int n) {
   return w;
 }
 
+ScratchNeed eigenNeed(int T, int M) {
+  Scratch s;
+  s.doubles(static_cast<long long>(M) * M * T);
+  s.mat(M, T);
+  s.doubles(T);
+  s.doubles(M);
+  ScratchNeed need = s.used();
+  ScratchNeed kernels = stateCovariancesNeed(M);
+  kernels.include(quasiseparableEigenvaluesNeed(T, M));
+  need.add(kernels);
+  return need;
+}
+
 }  // namespace
 
 StateSpaceRecords StateSpaceRecords::carve(Scratch& s, const GroupDims& d) {
@@ -198,9 +212,27 @@ Mat StateSpaceEngine::ysigma(Scratch s) {
   return a_.ysigma;
 }
 
+// YSIGMA(t,s) = x~(t)' PHI^(t-s) Pi(s) x~(s) for t >= s: quasiseparable
+// generators p(t) = x~(t), A = PHI, q(s) = PHI Pi(s) x~(s), d(t) =
+// x~(t)' Pi(t) x~(t).
 void StateSpaceEngine::eigenvalues(double* values, Scratch s) {
-  const Mat u = factor(s);
-  ysigmaEigenvalues(u, values, s);
+  const int M = d_.M, T = d_.NUMT;
+  const long mm = static_cast<long>(M) * M;
+  double* pi = s.doubles(mm * T);
+  Mat q = s.mat(M, T);
+  double* d = s.doubles(T);
+  double* w = s.doubles(M);
+  stateCovariances(model(), pi, s);
+  for (int t = 1; t <= T; ++t) {
+    const Mat pit{pi + mm * (t - 1), std::max(M, 1), M, M};
+    const double* x = tlx_.col(t);
+    for (int i = 1; i <= M; ++i) w[i - 1] = DDOT(M, pit.p + (i - 1), pit.ld, x, 1);
+    d[t - 1] = DDOT(M, x, 1, w, 1);
+    for (int i = 1; i <= M; ++i) q(i, t) = DDOT(M, r_.phi.p + (i - 1), r_.phi.ld, w, 1);
+  }
+  int ierr = 0;
+  quasiseparableEigenvalues(T, M, tlx_.p, r_.phi.p, q.p, d, values, s, ierr);
+  if (ierr != 0) std::fill_n(values, T, 0.0);
 }
 
 void StateSpaceEngine::saveStructure(const NamedUnit& file, int logUnit) {
@@ -456,7 +488,7 @@ ScratchNeed StateSpaceEngine::need(const GroupDims& d, int piRows) {
   scNeed.add(kernels);
   for (const ScratchNeed& k :
        {sigmaEpsBlocksNeed(M), kalmanGainsNeed(M), piNeed, ORCVARwhitenedNeed(n + 1, n, piRows),
-        smoothStateNeed(M, T), scNeed, expandFactorNeed(M)})
+        smoothStateNeed(M, T), scNeed, expandFactorNeed(M), eigenNeed(T, M)})
     need.include(k);
   return need;
 }
