@@ -22,6 +22,7 @@
 #include "report/adjustment_sections.h"
 #include "solvers/definiteness.h"
 #include "solvers/lm_delta.h"
+#include "solvers/leading_element.h"
 #include "solvers/lm_phi.h"
 #include "solvers/method_choice.h"
 #include "solvers/qp_path.h"
@@ -142,6 +143,8 @@ class GroupRun {
     return SectionContext{o_.printLevel, job_.groupId, pass_, job_.outUnit, job_.logUnit};
   }
   int piRows() const { return job_.restrictions->pi.rows; }
+  // The OLS and GLS modes: PHI(1,1) and DELTA(1,1) alone.
+  bool leadingOnly() const { return o_.ordinaryLeastSquares || o_.generalisedLeastSquares; }
   bool hasInequalities() const { return o_.piEqualityRows < piRows(); }
 
   void copyPiRestriction() {
@@ -164,6 +167,7 @@ class GroupRun {
     s = a_.scratch;
     INTDLT(ds, a_.delta, sigma2_, a_.udelta, family(Family::DTDATG), family(Family::DSAVE), s,
            job_.outUnit, job_.logUnit);
+    if (leadingOnly()) keepLeadingStartingValues();
 
     CTLXS(job_.L, a_.data.X, a_.tlx, family(Family::TLX), true, job_.logUnit);
     if (d.TF >= 1) CTLXS(job_.L, a_.data.XF, a_.tlxf, family(Family::TLXF), true, job_.logUnit);
@@ -172,6 +176,16 @@ class GroupRun {
     if (d.TF >= 1) printPassMatrix(c, 5, a_.tlxf, "THE MATRIX TLXF", true);
     CXZ(a_.data.X, a_.data.Z, a_.xz, family(Family::XZ), true, job_.logUnit);
     printPassMatrix(c, 5, a_.xz, "THE MATRIX XZ", true);
+  }
+
+  // Pass 0 of the OLS and GLS modes already works with the leading elements
+  // alone, so that the whole run is the one of M = 1 with L's first column.
+  void keepLeadingStartingValues() {
+    keepLeadingElement(a_.phi);
+    keepLeadingElement(a_.delta);
+    keepLeadingElement(a_.udelta);
+    a_.udelta(1, 1) = a_.delta(1, 1) > 0.0 ? std::sqrt(a_.delta(1, 1)) : 0.0;
+    diagonalPhiEigen(a_.phi, a_.eig);
   }
 
   void printDataSection() {
@@ -216,20 +230,24 @@ class GroupRun {
     if (solverPath(HOWCPH(o_.diagonalPhi, rp.rows, job_.outUnit)) == SolverPath::LM) {
       double MAXEVL = 0.0;
       LmPhiJob pj{o_.zeroPhi, o_.diagonalPhi, a_.tlx, a_.epsilon, a_.delta, a_.MU,
-                  RestrictionRows{rp.coefficients(), rp.vector.data()}, o_.EVLTOL, c};
+                  RestrictionRows{rp.coefficients(), rp.vector.data()}, o_.EVLTOL, c,
+                  leadingOnly()};
       LMCPHI(pj, a_.phi, a_.eig, MAXEVL, s);
     } else {
-      QpPhiJob pj{o_.zeroPhi, o_.diagonalPhi, a_.tlx, a_.epsilon, a_.delta, a_.MU, o_.EVLTOL, c};
+      QpPhiJob pj{o_.zeroPhi, o_.diagonalPhi, a_.tlx, a_.epsilon, a_.delta, a_.MU, o_.EVLTOL, c,
+                  leadingOnly()};
       QPCPHI(pj, a_.phi, a_.eig, s);
     }
     s = a_.scratch;
     const NamedUnit& xdelta = (*job_.files)[Fixed::XDELTA];
     if (solverPath(HOWCDT(o_.diagonalDelta, rd.rows, job_.outUnit)) == SolverPath::LM) {
       LmDeltaJob dj{pass_, o_.diagonalDelta, a_.tlx, a_.epsilon, a_.phi, sigma2_,
-                    RestrictionRows{rd.coefficients(), rd.vector.data()}, xdelta, c};
+                    RestrictionRows{rd.coefficients(), rd.vector.data()}, xdelta, c,
+                    leadingOnly()};
       LMCDLT(dj, a_.delta, dlttol_, s);
     } else {
-      QpDeltaJob dj{pass_, o_.diagonalDelta, a_.tlx, a_.epsilon, a_.phi, sigma2_, xdelta, c};
+      QpDeltaJob dj{pass_, o_.diagonalDelta, a_.tlx, a_.epsilon, a_.phi, sigma2_, xdelta, c,
+                    leadingOnly()};
       QPCDLT(dj, a_.delta, dlttol_, s);
     }
     rebuildUdelta();
@@ -242,14 +260,13 @@ class GroupRun {
     return true;
   }
 
-  // In the OLS and GLS modes only DELTA(1,1) is used; otherwise DELTA is
-  // made non-negative definite and factored. The other elements of DELTA
-  // are cleared with those of UDELTA: GAMMA is formed from DELTA itself, and
-  // an unrepaired, indefinite remainder would give an indefinite GAMMA that
-  // contradicts the factor used for YSIGMA.
+  // In the OLS and GLS modes only DELTA(1,1) is used (the paths leave the
+  // other elements zero; they are cleared here too, since GAMMA is formed
+  // from DELTA itself); otherwise DELTA is made non-negative definite and
+  // factored.
   void rebuildUdelta() {
     const int M = job_.dims.M;
-    if (o_.ordinaryLeastSquares || o_.generalisedLeastSquares) {
+    if (leadingOnly()) {
       for (int j = 1; j <= M; ++j)
         for (int i = 1; i <= M; ++i) {
           a_.udelta(i, j) = 0.0;
@@ -373,7 +390,7 @@ class GroupRun {
     if (job_.tables != nullptr) {
       Mat cov = a_.cov;
       cov.rows = cov.cols = job_.dims.KP();
-      job_.tables->addPi(job_.groupId, pass_, a_.PIVECT, job_.dims.K, job_.dims.P, cov);
+      job_.tables->addPi(job_.groupId, pass_, a_.PIVECT, job_.dims.K, job_.dims.P, cov, sigma2_);
     }
 
     OrcvarRanks ranks;

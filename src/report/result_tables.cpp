@@ -188,10 +188,19 @@ void ResultTables::writeMatrix(const std::string& prefix, const char* matrix, Ma
     }
 }
 
-void ResultTables::addPi(int groupId, int pass, const double* PIVECT, int K, int P, Mat cov) {
+void ResultTables::addPi(int groupId, int pass, const double* PIVECT, int K, int P, Mat cov,
+                         double sigma2) {
   if (!active_) return;
-  writeMatrix(integer(groupId) + "," + integer(pass) + ",", "PI",
-              Mat{const_cast<double*>(PIVECT), std::max(K, 1), K, P}, cov);
+  // With SIGMA**2 = 0 the covariance is unknown, not zero: no standard error.
+  const std::string prefix = integer(groupId) + "," + integer(pass) + ",";
+  const Mat pi{const_cast<double*>(PIVECT), std::max(K, 1), K, P};
+  if (sigma2 == 0.0) {
+    for (int j = 1; j <= P; ++j)
+      for (int i = 1; i <= K; ++i)
+        write(kEstimates, prefix + join({"PI", integer(i), integer(j), number(pi(i, j)), "", ""}));
+    return;
+  }
+  writeMatrix(prefix, "PI", pi, cov);
 }
 
 void ResultTables::addPassMatrices(int groupId, int pass, Mat phi, Mat delta, double sigma2,

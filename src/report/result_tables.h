@@ -60,7 +60,8 @@ class ResultTables {
   bool active() const { return active_; }
 
   // A group's pass; g is the group's position 1..NG.
-  void addPi(int groupId, int pass, const double* PIVECT, int K, int P, Mat cov);
+  // With sigma2 = 0 the standard errors and t-ratios are left empty.
+  void addPi(int groupId, int pass, const double* PIVECT, int K, int P, Mat cov, double sigma2);
   void addPassMatrices(int groupId, int pass, Mat phi, Mat delta, double sigma2, Mat gamma);
   // beta K x T; betaF K x TF (TF may be 0).
   void addBeta(int g, int groupId, int pass, bool lastPass, Mat beta, Mat betaF);
@@ -82,7 +83,9 @@ class ResultTables {
     std::string name;
     std::FILE* file = nullptr;
   };
-  enum TableIndex { kEstimates, kBetaPasses, kBeta, kFitted, kForecasts, kErrors, kTables };
+  enum TableIndex {
+    kEstimates, kBetaPasses, kBeta, kFitted, kForecasts, kErrors, kTables
+  };
 
   std::string path(const std::string& name) const;
   bool openAll();
