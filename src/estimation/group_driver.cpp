@@ -8,6 +8,7 @@
 #include "estimation/epsilon_beta.h"
 #include "estimation/pi_estimate.h"
 #include "estimation/pi_inequalities.h"
+#include "estimation/pass_warnings.h"
 #include "estimation/progress.h"
 #include "estimation/pass1_covariance.h"
 #include "estimation/starting_values.h"
@@ -134,6 +135,7 @@ class GroupRun {
   void run() {
     setUp();
     for (pass_ = 0; pass_ <= job_.lastPass; ++pass_) runPass();
+    warnAboutLastPass();
     closeGroup();
   }
 
@@ -371,6 +373,7 @@ class GroupRun {
     ECPIMU(pass_, job_.groupId, a_.data.y, a_.xz, rest, a_.uysgma, est_, s, job_.outUnit,
            job_.logUnit);
     sigma2_ = est_.sigma2;
+    if (pass_ == 1) sigma2Pass1_ = sigma2_;
     if (hasInequalities()) CMPPIV(a_.EIPIVC, a_.PIVECT, job_.dims.KP(), job_.outUnit);
     SCLCOV(est_);
 
@@ -460,6 +463,22 @@ class GroupRun {
     printForecastSection(c, fs);
   }
 
+  void warnAboutLastPass() {
+    LastPassState st;
+    st.lastPass = job_.lastPass;
+    st.sigma2First = sigma2Pass1_;
+    st.sigma2Last = sigma2_;
+    st.phi = a_.phi;
+    st.zeroPhi = o_.zeroPhi;
+    st.diagonalPhi = o_.diagonalPhi;
+    st.EVLTOL = o_.EVLTOL;
+    st.delta = a_.delta;
+    st.leadingOnly = leadingOnly();
+    const PassWarnings w = checkLastPass(st, a_.scratch, job_.logUnit);
+    reportWarnings(w, job_.groupId, job_.lastPass, job_.dims.M, job_.outUnit, job_.logUnit,
+                   job_.tables);
+  }
+
   void closeGroup() {
     PUTPHI(a_.phi, family(Family::PSAVE), job_.logUnit);
     if (o_.saveDelta) PUTDLT(a_.delta, sigma2_, family(Family::DSAVE), job_.logUnit);
@@ -474,6 +493,7 @@ class GroupRun {
   int pass_ = 0;
   int spirow_ = 0;
   double sigma2_ = 1.0;
+  double sigma2Pass1_ = 0.0;
   bool phiIsZero_ = false;
   double dlttol_ = 0.0;  // the DELTA solvers' bound, set on pass 1
 };
@@ -494,6 +514,7 @@ ScratchNeed groupStepNeed(const GroupDims& d, const Options& o) {
   ScratchNeed repair = ADJDNDneed(M);
   repair.doubles += 2LL * M + static_cast<long long>(M) * M;
   need.include(repair);
+  need.include(checkLastPassNeed(M));
   // The variance decomposition (K x M and K x K).
   need.include(ScratchNeed{static_cast<long long>(d.K) * (M + d.K), 0, 0});
   need.ints += R;  // the attained counters, ahead of the scratch

@@ -15,14 +15,16 @@ namespace {
 
 const char* const kTableNames[] = {"KOVA_ESTIMATES.csv", "KOVA_BETA.csv.passes",
                                    "KOVA_BETA.csv",      "KOVA_FITTED.csv",
-                                   "KOVA_FORECASTS.csv", "KOVA_FORECAST_ERRORS.csv"};
+                                   "KOVA_FORECASTS.csv", "KOVA_FORECAST_ERRORS.csv",
+                                   "KOVA_WARNINGS.csv"};
 const char* const kHeaders[] = {
     "group,pass,matrix,row,column,value,std_error,t_ratio\n",
     "",
     "group,pass,period,forecast,k,variable,beta,pooled_beta\n",
     "group,period,variable,y,fitted,pooled_fitted\n",
     "group,period,variable,y,forecast_yfs,forecast_predictor,pooled_forecast\n",
-    "group,forecast,compared,rmse,mape\n"};
+    "group,forecast,compared,rmse,mape\n",
+    "group,pass,kind,value\n"};
 const char* const kTemporary = ".tmp";
 
 // A forecast record's y counts as given above this (not given is -999999).
@@ -201,6 +203,11 @@ void ResultTables::addPi(int groupId, int pass, const double* PIVECT, int K, int
     return;
   }
   writeMatrix(prefix, "PI", pi, cov);
+}
+
+void ResultTables::addWarning(int groupId, int pass, const std::string& kind, double value) {
+  if (!active_) return;
+  write(kWarnings, join({integer(groupId), integer(pass), kind, number(value)}));
 }
 
 void ResultTables::addPassMatrices(int groupId, int pass, Mat phi, Mat delta, double sigma2,

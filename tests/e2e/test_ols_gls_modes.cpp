@@ -102,6 +102,7 @@ TEST(OlsAndGlsModes, EqualTheRunWithOneComponentAndTheFirstColumnOfL) {
           EXPECT_GT(std::stod(three.field({g, pass, "PI", k, 1}, "std_error")), 0.0) << at;
       }
     }
+    EXPECT_EQ(readFile("three/KOVA_WARNINGS.csv"), "group,pass,kind,value\n");
     EXPECT_EQ(readFile("three/KOVAOUT").find("IT IS SET TO ZERO"), std::string::npos);
   }
 }
