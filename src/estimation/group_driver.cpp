@@ -8,6 +8,7 @@
 #include "estimation/epsilon_beta.h"
 #include "estimation/pi_estimate.h"
 #include "estimation/pi_inequalities.h"
+#include "estimation/pass_warnings.h"
 #include "estimation/progress.h"
 #include "estimation/pass1_covariance.h"
 #include "estimation/pass_engines.h"
@@ -23,6 +24,7 @@
 #include "report/adjustment_sections.h"
 #include "solvers/definiteness.h"
 #include "solvers/lm_delta.h"
+#include "solvers/leading_element.h"
 #include "solvers/lm_phi.h"
 #include "solvers/method_choice.h"
 #include "solvers/qp_path.h"
@@ -151,6 +153,7 @@ class GroupRun {
   void run() {
     setUp();
     for (pass_ = 0; pass_ <= job_.lastPass; ++pass_) runPass();
+    warnAboutLastPass();
     closeGroup();
   }
 
@@ -160,6 +163,8 @@ class GroupRun {
     return SectionContext{o_.printLevel, job_.groupId, pass_, job_.outUnit, job_.logUnit};
   }
   int piRows() const { return job_.restrictions->pi.rows; }
+  // The OLS and GLS modes: PHI(1,1) and DELTA(1,1) alone.
+  bool leadingOnly() const { return o_.ordinaryLeastSquares || o_.generalisedLeastSquares; }
   bool hasInequalities() const { return o_.piEqualityRows < piRows(); }
   // The last pass hands the group to the pooled phase.
   bool pooledHandOver() const { return !hasInequalities() && job_.NG >= 2; }
@@ -184,6 +189,7 @@ class GroupRun {
     s = a_.scratch;
     INTDLT(ds, a_.delta, sigma2_, a_.udelta, family(Family::DTDATG), family(Family::DSAVE), s,
            job_.outUnit, job_.logUnit);
+    if (leadingOnly()) keepLeadingStartingValues();
 
     CTLXS(job_.L, a_.data.X, a_.tlx, family(Family::TLX), true, job_.logUnit);
     if (d.TF >= 1) CTLXS(job_.L, a_.data.XF, a_.tlxf, family(Family::TLXF), true, job_.logUnit);
@@ -192,6 +198,16 @@ class GroupRun {
     if (d.TF >= 1) printPassMatrix(c, 5, a_.tlxf, "THE MATRIX TLXF", true);
     CXZ(a_.data.X, a_.data.Z, a_.xz, family(Family::XZ), true, job_.logUnit);
     printPassMatrix(c, 5, a_.xz, "THE MATRIX XZ", true);
+  }
+
+  // Pass 0 of the OLS and GLS modes already works with the leading elements
+  // alone, so that the whole run is the one of M = 1 with L's first column.
+  void keepLeadingStartingValues() {
+    keepLeadingElement(a_.phi);
+    keepLeadingElement(a_.delta);
+    keepLeadingElement(a_.udelta);
+    a_.udelta(1, 1) = a_.delta(1, 1) > 0.0 ? std::sqrt(a_.delta(1, 1)) : 0.0;
+    diagonalPhiEigen(a_.phi, a_.eig);
   }
 
   void printDataSection() {
@@ -236,20 +252,24 @@ class GroupRun {
     if (solverPath(HOWCPH(o_.diagonalPhi, rp.rows, job_.outUnit)) == SolverPath::LM) {
       double MAXEVL = 0.0;
       LmPhiJob pj{o_.zeroPhi, o_.diagonalPhi, a_.tlx, a_.epsilon, a_.delta, a_.MU,
-                  RestrictionRows{rp.coefficients(), rp.vector.data()}, o_.EVLTOL, c};
+                  RestrictionRows{rp.coefficients(), rp.vector.data()}, o_.EVLTOL, c,
+                  leadingOnly()};
       LMCPHI(pj, a_.phi, a_.eig, MAXEVL, s);
     } else {
-      QpPhiJob pj{o_.zeroPhi, o_.diagonalPhi, a_.tlx, a_.epsilon, a_.delta, a_.MU, o_.EVLTOL, c};
+      QpPhiJob pj{o_.zeroPhi, o_.diagonalPhi, a_.tlx, a_.epsilon, a_.delta, a_.MU, o_.EVLTOL, c,
+                  leadingOnly()};
       QPCPHI(pj, a_.phi, a_.eig, s);
     }
     s = a_.scratch;
     const NamedUnit& xdelta = (*job_.files)[Fixed::XDELTA];
     if (solverPath(HOWCDT(o_.diagonalDelta, rd.rows, job_.outUnit)) == SolverPath::LM) {
       LmDeltaJob dj{pass_, o_.diagonalDelta, a_.tlx, a_.epsilon, a_.phi, sigma2_,
-                    RestrictionRows{rd.coefficients(), rd.vector.data()}, xdelta, c};
+                    RestrictionRows{rd.coefficients(), rd.vector.data()}, xdelta, c,
+                    leadingOnly()};
       LMCDLT(dj, a_.delta, dlttol_, s);
     } else {
-      QpDeltaJob dj{pass_, o_.diagonalDelta, a_.tlx, a_.epsilon, a_.phi, sigma2_, xdelta, c};
+      QpDeltaJob dj{pass_, o_.diagonalDelta, a_.tlx, a_.epsilon, a_.phi, sigma2_, xdelta, c,
+                    leadingOnly()};
       QPCDLT(dj, a_.delta, dlttol_, s);
     }
     rebuildUdelta();
@@ -262,14 +282,13 @@ class GroupRun {
     return true;
   }
 
-  // In the OLS and GLS modes only DELTA(1,1) is used; otherwise DELTA is
-  // made non-negative definite and factored. The other elements of DELTA
-  // are cleared with those of UDELTA: GAMMA is formed from DELTA itself, and
-  // an unrepaired, indefinite remainder would give an indefinite GAMMA that
-  // contradicts the factor used for YSIGMA.
+  // In the OLS and GLS modes only DELTA(1,1) is used (the paths leave the
+  // other elements zero; they are cleared here too, since GAMMA is formed
+  // from DELTA itself); otherwise DELTA is made non-negative definite and
+  // factored.
   void rebuildUdelta() {
     const int M = job_.dims.M;
-    if (o_.ordinaryLeastSquares || o_.generalisedLeastSquares) {
+    if (leadingOnly()) {
       for (int j = 1; j <= M; ++j)
         for (int i = 1; i <= M; ++i) {
           a_.udelta(i, j) = 0.0;
@@ -371,6 +390,7 @@ class GroupRun {
     engine_->estimatePi(pass_, job_.groupId, a_.data.y, a_.xz, rest, est_, a_.scratch,
                         job_.outUnit, job_.logUnit);
     sigma2_ = est_.sigma2;
+    if (pass_ == 1) sigma2Pass1_ = sigma2_;
     if (hasInequalities()) CMPPIV(a_.EIPIVC, a_.PIVECT, job_.dims.KP(), job_.outUnit);
     SCLCOV(est_);
 
@@ -390,7 +410,7 @@ class GroupRun {
     if (job_.tables != nullptr) {
       Mat cov = a_.cov;
       cov.rows = cov.cols = job_.dims.KP();
-      job_.tables->addPi(job_.groupId, pass_, a_.PIVECT, job_.dims.K, job_.dims.P, cov);
+      job_.tables->addPi(job_.groupId, pass_, a_.PIVECT, job_.dims.K, job_.dims.P, cov, sigma2_);
     }
 
     OrcvarRanks ranks;
@@ -458,6 +478,22 @@ class GroupRun {
     printForecastSection(c, fs);
   }
 
+  void warnAboutLastPass() {
+    LastPassState st;
+    st.lastPass = job_.lastPass;
+    st.sigma2First = sigma2Pass1_;
+    st.sigma2Last = sigma2_;
+    st.phi = a_.phi;
+    st.zeroPhi = o_.zeroPhi;
+    st.diagonalPhi = o_.diagonalPhi;
+    st.EVLTOL = o_.EVLTOL;
+    st.delta = a_.delta;
+    st.leadingOnly = leadingOnly();
+    const PassWarnings w = checkLastPass(st, a_.scratch, job_.logUnit);
+    reportWarnings(w, job_.groupId, job_.lastPass, job_.dims.M, job_.outUnit, job_.logUnit,
+                   job_.tables);
+  }
+
   void closeGroup() {
     PUTPHI(a_.phi, family(Family::PSAVE), job_.logUnit);
     if (o_.saveDelta) PUTDLT(a_.delta, sigma2_, family(Family::DSAVE), job_.logUnit);
@@ -473,6 +509,7 @@ class GroupRun {
   int pass_ = 0;
   int spirow_ = 0;
   double sigma2_ = 1.0;
+  double sigma2Pass1_ = 0.0;
   bool phiIsZero_ = false;
   double dlttol_ = 0.0;  // the DELTA solvers' bound, set on pass 1
 };
@@ -503,6 +540,7 @@ GroupNeeds groupNeeds(const GroupDims& d, const Options& o, int groupId, int NG)
   ScratchNeed repair = ADJDNDneed(M);
   repair.doubles += 2LL * M + static_cast<long long>(M) * M;
   need.include(repair);
+  need.include(checkLastPassNeed(M));
   // The variance decomposition (K x M and K x K).
   need.include(ScratchNeed{static_cast<long long>(d.K) * (M + d.K), 0, 0});
   need.ints += R;  // the attained counters, ahead of the scratch

@@ -15,14 +15,16 @@ namespace {
 
 const char* const kTableNames[] = {"KOVA_ESTIMATES.csv", "KOVA_BETA.csv.passes",
                                    "KOVA_BETA.csv",      "KOVA_FITTED.csv",
-                                   "KOVA_FORECASTS.csv", "KOVA_FORECAST_ERRORS.csv"};
+                                   "KOVA_FORECASTS.csv", "KOVA_FORECAST_ERRORS.csv",
+                                   "KOVA_WARNINGS.csv"};
 const char* const kHeaders[] = {
     "group,pass,matrix,row,column,value,std_error,t_ratio\n",
     "",
     "group,pass,period,forecast,k,variable,beta,pooled_beta\n",
     "group,period,variable,y,fitted,pooled_fitted\n",
     "group,period,variable,y,forecast_yfs,forecast_predictor,pooled_forecast\n",
-    "group,forecast,compared,rmse,mape\n"};
+    "group,forecast,compared,rmse,mape\n",
+    "group,pass,kind,value\n"};
 const char* const kTemporary = ".tmp";
 
 // A forecast record's y counts as given above this (not given is -999999).
@@ -188,10 +190,24 @@ void ResultTables::writeMatrix(const std::string& prefix, const char* matrix, Ma
     }
 }
 
-void ResultTables::addPi(int groupId, int pass, const double* PIVECT, int K, int P, Mat cov) {
+void ResultTables::addPi(int groupId, int pass, const double* PIVECT, int K, int P, Mat cov,
+                         double sigma2) {
   if (!active_) return;
-  writeMatrix(integer(groupId) + "," + integer(pass) + ",", "PI",
-              Mat{const_cast<double*>(PIVECT), std::max(K, 1), K, P}, cov);
+  // With SIGMA**2 = 0 the covariance is unknown, not zero: no standard error.
+  const std::string prefix = integer(groupId) + "," + integer(pass) + ",";
+  const Mat pi{const_cast<double*>(PIVECT), std::max(K, 1), K, P};
+  if (sigma2 == 0.0) {
+    for (int j = 1; j <= P; ++j)
+      for (int i = 1; i <= K; ++i)
+        write(kEstimates, prefix + join({"PI", integer(i), integer(j), number(pi(i, j)), "", ""}));
+    return;
+  }
+  writeMatrix(prefix, "PI", pi, cov);
+}
+
+void ResultTables::addWarning(int groupId, int pass, const std::string& kind, double value) {
+  if (!active_) return;
+  write(kWarnings, join({integer(groupId), integer(pass), kind, number(value)}));
 }
 
 void ResultTables::addPassMatrices(int groupId, int pass, Mat phi, Mat delta, double sigma2,

@@ -10,6 +10,9 @@
 //   KOVA_FITTED.csv           y and x'BETA of the last pass
 //   KOVA_FORECASTS.csv        the group and pooled forecasts
 //   KOVA_FORECAST_ERRORS.csv  their RMSE and MAPE
+//   KOVA_WARNINGS.csv         what the check after each group's last pass
+//                             found (estimation/pass_warnings.h); only the
+//                             header when nothing
 //
 // Everything goes to temporary names (".tmp") and is renamed by commit()
 // at the end of a complete run; a run that stops unwinds through the
@@ -60,11 +63,13 @@ class ResultTables {
   bool active() const { return active_; }
 
   // A group's pass; g is the group's position 1..NG.
-  void addPi(int groupId, int pass, const double* PIVECT, int K, int P, Mat cov);
+  // With sigma2 = 0 the standard errors and t-ratios are left empty.
+  void addPi(int groupId, int pass, const double* PIVECT, int K, int P, Mat cov, double sigma2);
   void addPassMatrices(int groupId, int pass, Mat phi, Mat delta, double sigma2, Mat gamma);
   // beta K x T; betaF K x TF (TF may be 0).
   void addBeta(int g, int groupId, int pass, bool lastPass, Mat beta, Mat betaF);
   void addLastPassFit(int g, const LastPassFit& fit);
+  void addWarning(int groupId, int pass, const std::string& kind, double value);
 
   // The pooled phase.
   void addPooledPi(const double* pibar, int K, int P, Mat cov);
@@ -82,7 +87,9 @@ class ResultTables {
     std::string name;
     std::FILE* file = nullptr;
   };
-  enum TableIndex { kEstimates, kBetaPasses, kBeta, kFitted, kForecasts, kErrors, kTables };
+  enum TableIndex {
+    kEstimates, kBetaPasses, kBeta, kFitted, kForecasts, kErrors, kWarnings, kTables
+  };
 
   std::string path(const std::string& name) const;
   bool openAll();

@@ -11,6 +11,7 @@
 #include "io/text_conversion.h"
 #include "linalg/blas1.h"
 #include "report/saved_results.h"
+#include "solvers/leading_element.h"
 
 namespace kova {
 
@@ -125,9 +126,8 @@ DeltaWork carveDeltaWork(Scratch& s, int M, int NUMT, int SDTROW, bool DDIAG) {
   stopRun();
 }
 
-}  // namespace
-
-void LMCDLT(const LmDeltaJob& job, Mat delta, double& DLTTOL, Scratch& scratch) {
+// The path without its report section.
+void solveDelta(const LmDeltaJob& job, Mat delta, double& DLTTOL, Scratch& scratch) {
   const int M = job.tlx.rows, NUMT = job.tlx.cols, p = job.restriction.coef.rows;
   const int unit = job.context.messageUnit;
   Scratch s = scratch;
@@ -186,6 +186,23 @@ void LMCDLT(const LmDeltaJob& job, Mat delta, double& DLTTOL, Scratch& scratch) 
                                                  << "ITERATIONS IN SUBROUTINE CDLTILM.")
                                          .str());
     }
+  }
+}
+
+}  // namespace
+
+void LMCDLT(const LmDeltaJob& job, Mat delta, double& DLTTOL, Scratch& scratch) {
+  if (job.leadingOnly) {
+    LmDeltaJob one = job;
+    one.leadingOnly = false;
+    one.tlx = firstRow(job.tlx);
+    one.epsilon = firstRow(job.epsilon);
+    one.phi = leadingBlock(job.phi);
+    one.restriction = leadingColumn(job.restriction);
+    solveDelta(one, leadingBlock(delta), DLTTOL, scratch);
+    keepLeadingElement(delta);
+  } else {
+    solveDelta(job, delta, DLTTOL, scratch);
   }
   printPassMatrix(job.context, 3, delta, "THE UNADJUSTED DELTA (ALGORITHM LM)");
 }

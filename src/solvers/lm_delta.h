@@ -48,6 +48,7 @@ struct LmDeltaJob {
   RestrictionRows restriction;  // BDLT (rows x deltaUnknowns) and its vector
   NamedUnit xdelta;           // scratch file of XDLT
   SectionContext context;     // report section; messages to context.messageUnit
+  bool leadingOnly = false;   // DELTA(1,1) alone (solvers/leading_element.h)
 };
 
 // LMCDLT: on ITER = 1 DELTA is the undamped solution and DLTTOL becomes its
@@ -55,6 +56,9 @@ struct LmDeltaJob {
 // undamped DELTA with D2NORM <= DLTTOL is kept; otherwise the damping is
 // searched (at most 300 secant steps, stop at |D2NORM - DLTTOL| <= 1.0E-5
 // DLTTOL). Progress lines go to the console. A zero XDLT stops the run.
+// With leadingOnly, DELTA(1,1) is so estimated from the first rows of TLX
+// and EPSILON, with PHI(1,1) and column 1 of the restriction (XDLT then has
+// one column), and the rest of DELTA is zero.
 // Prints "THE UNADJUSTED DELTA (ALGORITHM LM)" (print level >= 3).
 void LMCDLT(const LmDeltaJob& job, Mat delta, double& DLTTOL, Scratch& s);
 ScratchNeed LMCDLTneed(int M, int NUMT, int SDTROW, bool DDIAG);

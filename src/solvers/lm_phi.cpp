@@ -11,6 +11,7 @@
 #include "io/stop.h"
 #include "linalg/blas1.h"
 #include "solvers/definiteness.h"
+#include "solvers/leading_element.h"
 
 namespace kova {
 
@@ -96,7 +97,10 @@ PhiWork carvePhiWork(Scratch& s, int M, int NUMT, int SPHROW, bool PDIAG) {
 
 }  // namespace
 
-void LMCPHI(const LmPhiJob& job, Mat phi, PhiEigen& eig, double& MAXEVL, Scratch& scratch) {
+namespace {
+
+// The path without its report section.
+void solvePhi(const LmPhiJob& job, Mat phi, PhiEigen& eig, double& MAXEVL, Scratch& scratch) {
   const int M = job.tlx.rows, NUMT = job.tlx.cols, p = job.restriction.coef.rows;
   const int unit = job.context.messageUnit;
   const double EVLTOL = job.EVLTOL;
@@ -104,7 +108,6 @@ void LMCPHI(const LmPhiJob& job, Mat phi, PhiEigen& eig, double& MAXEVL, Scratch
     for (int j = 1; j <= M; ++j)
       for (int i = 1; i <= M; ++i) phi(i, j) = 0.0;
     MAXEVL = diagonalPhiEigen(phi, eig);
-    printPassMatrix(job.context, 3, phi, "THE PHI MATRIX (ALGORITHM LM)");
     return;
   }
   Scratch s = scratch;
@@ -196,6 +199,24 @@ void LMCPHI(const LmPhiJob& job, Mat phi, PhiEigen& eig, double& MAXEVL, Scratch
         MAXEVL *= scale;
       }
     }
+  }
+}
+
+}  // namespace
+
+void LMCPHI(const LmPhiJob& job, Mat phi, PhiEigen& eig, double& MAXEVL, Scratch& scratch) {
+  if (job.leadingOnly) {
+    LmPhiJob one = job;
+    one.leadingOnly = false;
+    one.tlx = firstRow(job.tlx);
+    one.epsilon = firstRow(job.epsilon);
+    one.delta = leadingBlock(job.delta);
+    one.restriction = leadingColumn(job.restriction);
+    solvePhi(one, leadingBlock(phi), eig, MAXEVL, scratch);
+    keepLeadingElement(phi);
+    MAXEVL = diagonalPhiEigen(phi, eig);
+  } else {
+    solvePhi(job, phi, eig, MAXEVL, scratch);
   }
   printPassMatrix(job.context, 3, phi, "THE PHI MATRIX (ALGORITHM LM)");
 }

@@ -48,6 +48,7 @@ struct LmPhiJob {
   RestrictionRows restriction;  // BPHI (rows x phiUnknowns) and its vector
   double EVLTOL = 0.995;
   SectionContext context;  // report section; messages to context.messageUnit
+  bool leadingOnly = false;  // PHI(1,1) alone (solvers/leading_element.h)
 };
 
 // LMCPHI: PHI = 0 with zeroPhi. Otherwise the undamped solution; if its
@@ -55,7 +56,10 @@ struct LmPhiJob {
 // 301) and searched (at most 200 secant steps, stop at |MAXEVL - EVLTOL| <=
 // 1.0E-5); an unconverged search leaves a PHI with MAXEVL >= 1 scaled by
 // EVLTOL / MAXEVL. eig and MAXEVL describe the returned PHI. A zero XPHI
-// stops the run. Prints "THE PHI MATRIX (ALGORITHM LM)" (level >= 3).
+// stops the run. With leadingOnly, PHI(1,1) is so estimated from the first
+// rows of TLX and EPSILON, with DELTA(1,1) and column 1 of the restriction,
+// and the rest of PHI is zero. Prints "THE PHI MATRIX (ALGORITHM LM)" (level
+// >= 3).
 void LMCPHI(const LmPhiJob& job, Mat phi, PhiEigen& eig, double& MAXEVL, Scratch& s);
 ScratchNeed LMCPHIneed(int M, int NUMT, int SPHROW, bool PDIAG);
 

@@ -6,6 +6,7 @@
 #include "io/error_report.h"
 #include "linalg/bvls.h"
 #include "solvers/lm_delta.h"
+#include "solvers/leading_element.h"
 #include "solvers/lm_phi.h"
 
 namespace kova {
@@ -53,6 +54,18 @@ void boundedFit(QpWork& w, int m, int n, int unit) {
 void QPCDLT(const QpDeltaJob& job, Mat delta, double& DLTTOL, Scratch& scratch) {
   const int unit = job.context.messageUnit;
   if (!job.DDIAG) reportError("IN SUBROUTINE QPCDLT, DDIAG IS .FALSE..", "STOP", unit);
+  if (job.leadingOnly) {
+    QpDeltaJob one = job;
+    one.leadingOnly = false;
+    one.tlx = firstRow(job.tlx);
+    one.epsilon = firstRow(job.epsilon);
+    one.phi = leadingBlock(job.phi);
+    one.context.printLevel = 0;  // the whole DELTA is printed below
+    QPCDLT(one, leadingBlock(delta), DLTTOL, scratch);
+    keepLeadingElement(delta);
+    printPassMatrix(job.context, 3, delta, "THE DELTA MATRIX (ALGORITHM QP)");
+    return;
+  }
   const int M = job.tlx.rows, NUMT = job.tlx.cols, m = std::max(NUMT - 1, 0);
   Scratch s = scratch;
   QpWork w = carveQp(s, M, NUMT);
@@ -82,6 +95,19 @@ ScratchNeed QPCDLTneed(int M, int NUMT) {
 void QPCPHI(const QpPhiJob& job, Mat phi, PhiEigen& eig, Scratch& scratch) {
   const int unit = job.context.messageUnit;
   if (!job.PDIAG) reportError("IN SUBROUTINE QPCPHI, PDIAG IS .FALSE..", "STOP", unit);
+  if (job.leadingOnly) {
+    QpPhiJob one = job;
+    one.leadingOnly = false;
+    one.tlx = firstRow(job.tlx);
+    one.epsilon = firstRow(job.epsilon);
+    one.delta = leadingBlock(job.delta);
+    one.context.printLevel = 0;  // the whole PHI is printed below
+    QPCPHI(one, leadingBlock(phi), eig, scratch);
+    keepLeadingElement(phi);
+    diagonalPhiEigen(phi, eig);
+    printPassMatrix(job.context, 3, phi, "THE PHI MATRIX (ALGORITHM QP)");
+    return;
+  }
   const int M = job.tlx.rows, NUMT = job.tlx.cols, m = std::max(NUMT - 1, 0);
   if (job.zeroPhi) {
     for (int j = 1; j <= M; ++j)

@@ -20,13 +20,15 @@ struct QpDeltaJob {
   double sigma2 = 1.0;
   NamedUnit xdelta;    // scratch file of XDLT
   SectionContext context;
+  bool leadingOnly = false;  // DELTA(1,1) alone (solvers/leading_element.h)
 };
 
 // QPCDLT: DDIAG false writes "IN SUBROUTINE QPCDLT, DDIAG IS .FALSE.." and
 // stops the run. The bounds are [0, DLTTOL], with DLTTOL = 1.0E+300 on
 // ITER = 1, after which DLTTOL becomes the D2NORM of the solution. DELTA is
 // the diagonal matrix of the solution. Prints "THE DELTA MATRIX (ALGORITHM
-// QP)" (print level >= 3).
+// QP)" (print level >= 3). With leadingOnly, DELTA(1,1) alone is fitted
+// from the first rows of TLX and EPSILON and PHI(1,1); the rest is zero.
 void QPCDLT(const QpDeltaJob& job, Mat delta, double& DLTTOL, Scratch& s);
 ScratchNeed QPCDLTneed(int M, int NUMT);
 
@@ -39,6 +41,7 @@ struct QpPhiJob {
   const double* MU = nullptr;  // NUMT residuals of the previous pass
   double EVLTOL = 0.995;
   SectionContext context;
+  bool leadingOnly = false;  // PHI(1,1) alone (solvers/leading_element.h)
 };
 
 // QPCPHI: PDIAG false writes "IN SUBROUTINE QPCPHI, PDIAG IS .FALSE.." and
@@ -46,8 +49,10 @@ struct QpPhiJob {
 // sqrt(x(t)' DELTA x(t)) and the diagonal is fitted within [-EVLTOL,
 // EVLTOL]. A row variance that is not positive writes "IN SUBROUTINE
 // QPCPHI, A WEIGHT W(I) INVOLVES DIVISION BY ZERO." and stops the run. eig
-// is refreshed (eigenvalues the diagonal, unit eigenvectors). Prints "THE
-// PHI MATRIX (ALGORITHM QP)" (print level >= 3).
+// is refreshed (eigenvalues the diagonal, unit eigenvectors). With
+// leadingOnly, PHI(1,1) alone is fitted from the first rows of TLX and
+// EPSILON, weighted by DELTA(1,1); the rest is zero. Prints "THE PHI MATRIX
+// (ALGORITHM QP)" (print level >= 3).
 void QPCPHI(const QpPhiJob& job, Mat phi, PhiEigen& eig, Scratch& s);
 ScratchNeed QPCPHIneed(int M, int NUMT);
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/result_csv.h"
 #include "support/run_kova.h"
 #include "support/temp_dir.h"
 
@@ -362,6 +363,86 @@ TEST(GroupEstimation, SpecialCasesReproduceOlsAndPraisWinsten) {
     }
     EXPECT_NEAR(printed.sigma2, expected.sigma2, 5e-5 * expected.sigma2) << rho;
   }
+}
+
+// Each finding of the check after a group's last pass is one line in the
+// report after that pass, one in the log and one row of KOVA_WARNINGS.csv,
+// and the run ends normally. Constructed on the Grunfeld panel with one
+// pass from the user's starting values: in the GLS mode a PHI(1,1) at the
+// bound EVLTOL and a zero DELTA(1,1), so that SIGMA**2 is 0 and the tables
+// leave the standard errors of PI unknown; in the default mode a DELTA of
+// rank 2.
+TEST(GroupEstimation, WarningsAfterTheLastPassGoToReportLogAndTable) {
+  struct Case {
+    const char* example;
+    const char* pdata;
+    const char* ddata;
+    std::vector<std::pair<std::string, double>> rows;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"grunfeld-ar1", "   0.995     0.0     0.0\n     0.0     0.5     0.0\n     0.0     0.0     0.5\n",
+       "     1.0\n     0.0     0.0     0.0\n     0.0     1.0     0.0\n     0.0     0.0     1.0\n",
+       {{"phi_at_bound", 0.995}, {"delta11_zero", 0.0}},
+       "AFTER ITERATION   0: DELTA(1,1) IS ZERO: THE ERROR TERM HAS VANISHED."},
+      {"grunfeld", nullptr,
+       "     1.0\n     1.0     0.0     0.0\n     0.0     1.0     0.0\n     0.0     0.0     0.0\n",
+       {{"delta_singular", 2.0}}, "AFTER ITERATION   0: DELTA IS SINGULAR, RANK   2 OF   3."}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.example);
+    testing::TempDir dir;
+    testing::copyExample(c.example);
+    setParameter("ITERATIONS", "1");
+    setParameter("INITIAL DELTA", "USER");
+    writeFile("DDATA1", c.ddata);
+    if (c.pdata != nullptr) {
+      setParameter("INITIAL PHI", "USER");
+      writeFile("PDATA1", c.pdata);
+    }
+    auto result = testing::runKova();
+    ASSERT_EQ(result.status, 0) << result.console;
+    const testing::Csv w = testing::readCsv("KOVA_WARNINGS.csv");
+    ASSERT_EQ(w.rows.size(), 11 * c.rows.size());
+    for (std::size_t i = 0; i < w.rows.size(); ++i) {
+      EXPECT_EQ(w.at(i, "group"), std::to_string(i / c.rows.size() + 1));
+      EXPECT_EQ(w.at(i, "pass"), "0");
+      EXPECT_EQ(w.at(i, "kind"), c.rows[i % c.rows.size()].first);
+      EXPECT_EQ(w.number(i, "value"), c.rows[i % c.rows.size()].second);
+    }
+    // The line closes the group's section: the next group's data follow it.
+    const std::string report = readFile("KOVAOUT"), log = readFile("KOVALOG");
+    const std::string line = std::string(" WARNING FOR GROUP   2 ") + c.line + "\n";
+    const std::size_t at = report.find(line);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_LT(report.find("\n GROUP   3\n", at), report.find("THE PI MATRIX", at));
+    EXPECT_NE(log.find(line), std::string::npos);
+
+    // With SIGMA**2 = 0 the standard errors are not known: left empty.
+    const testing::Csv e = testing::readCsv("KOVA_ESTIMATES.csv");
+    int unknown = 0;
+    for (std::size_t i = 0; i < e.rows.size(); ++i)
+      if (e.at(i, "matrix") == "PI" && !e.at(i, "group").empty()) {
+        unknown += e.at(i, "std_error").empty();
+        EXPECT_EQ(e.at(i, "std_error").empty(), e.at(i, "t_ratio").empty());
+      }
+    EXPECT_EQ(unknown, c.pdata != nullptr ? 33 : 0);
+  }
+}
+
+// Groups drawn from the model with one AR(1) coefficient and enough periods,
+// estimated in the default and in the GLS mode: nothing to warn about.
+TEST(GroupEstimation, CleanSimulatedGroupsGiveNoWarnings) {
+  for (int seed : {1, 2, 3})
+    for (bool gls : {false, true}) {
+      testing::TempDir dir;
+      simulate("--ng 4 --records 100 --k 2 --p 1 --m 1 --l \"1;0\" --phi 0.6 --delta 0.5"
+               " --width 14 --forecast-y none --iterations 5 --seed " + std::to_string(seed));
+      if (gls) setParameter("GLS", "YES");
+      auto result = testing::runKova();
+      ASSERT_EQ(result.status, 0) << result.console;
+      EXPECT_EQ(readFile("KOVA_WARNINGS.csv"), "group,pass,kind,value\n") << "seed " << seed;
+      EXPECT_EQ(readFile("KOVAOUT").find(" WARNING FOR GROUP"), std::string::npos);
+    }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/result_csv.h"
 #include "support/run_kova.h"
 #include "support/temp_dir.h"
 
@@ -22,42 +23,8 @@ namespace {
 namespace fs = std::filesystem;
 using testing::readFile;
 
-// A table read plainly: the names in these runs hold no separators.
-struct Csv {
-  std::map<std::string, std::size_t> column;
-  std::vector<std::vector<std::string>> rows;
-  const std::string& at(std::size_t row, const std::string& name) const {
-    return rows[row].at(column.at(name));
-  }
-  double number(std::size_t row, const std::string& name) const {
-    return std::stod(at(row, name));
-  }
-};
-
-std::vector<std::string> split(const std::string& line) {
-  std::vector<std::string> fields(1);
-  for (char c : line) {
-    if (c == ',')
-      fields.emplace_back();
-    else
-      fields.back() += c;
-  }
-  return fields;
-}
-
-Csv readCsv(const std::string& name) {
-  Csv csv;
-  std::istringstream in(readFile(name));
-  std::string line;
-  std::getline(in, line);
-  std::vector<std::string> header = split(line);
-  for (std::size_t i = 0; i < header.size(); ++i) csv.column[header[i]] = i;
-  while (std::getline(in, line)) {
-    csv.rows.push_back(split(line));
-    EXPECT_EQ(csv.rows.back().size(), header.size()) << name << ": " << line;
-  }
-  return csv;
-}
+using testing::Csv;
+using testing::readCsv;
 
 // The payloads of an unformatted file's records (4-byte length words).
 std::vector<std::string> payloads(const std::string& file) {
@@ -243,7 +210,7 @@ TEST_F(GrunfeldTables, FitsAndForecastsAgreeWithTheDataAndTheReport) {
   std::vector<std::vector<std::vector<double>>> firms;
   std::string previous;
   while (std::getline(in, line)) {
-    auto f = split(line);
+    auto f = testing::splitCsvLine(line);
     if (f[3] != previous) firms.emplace_back();
     previous = f[3];
     firms.back().push_back({std::stod(f[0]), std::stod(f[1]), std::stod(f[2])});

@@ -9,6 +9,14 @@
 
 namespace kova::testing {
 
+// Copies the files of examples/<name> into dir.
+inline void copyExample(const std::string& name,
+                        const std::filesystem::path& dir = std::filesystem::path(".")) {
+  for (auto& entry :
+       std::filesystem::directory_iterator(std::filesystem::path(KOVA_SOURCE_DIR) / "examples" / name))
+    std::filesystem::copy(entry.path(), dir / entry.path().filename());
+}
+
 struct RunResult {
   int status = -1;
   std::string console;

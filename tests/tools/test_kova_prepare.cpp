@@ -56,28 +56,35 @@ std::vector<std::string> keyLines(const fs::path& file) {
   return keys;
 }
 
-TEST(KovaPrepare, GrunfeldPanelGivesTheExampleDirectoryAndItsReport) {
-  testing::TempDir dir;
-  std::string csv = std::string(KOVA_TEST_DATA) + "/grunfeld/grunfeld.csv";
-  Result r = prepare("'" + csv + "' --group firm --y invest --x value,capital --time year "
-                     "--forecast-last 2 --option GLS=YES "
-                     "--option 'TITLE = GRUNFELD INVESTMENT DATA, 11 FIRMS' --out run");
-  ASSERT_EQ(r.status, 0) << r.err;
-  // The shipped example was made by this command: every file it holds matches.
-  fs::copy(fs::path(KOVA_SOURCE_DIR) / "examples/grunfeld", "example");
-  fs::remove("example/README.md");
-  fs::remove("example/plots.png");
-  std::size_t compared = 0;
-  for (const auto& entry : fs::directory_iterator("example")) {
-    EXPECT_EQ(readFile(entry.path()), readFile("run" / entry.path().filename()))
-        << entry.path().filename();
-    ++compared;
+TEST(KovaPrepare, GrunfeldPanelGivesTheExampleDirectoriesAndTheirReports) {
+  // The default options, and the GLS mode.
+  const std::pair<const char*, const char*> examples[] = {
+      {"grunfeld", "--option 'TITLE = GRUNFELD INVESTMENT DATA, 11 FIRMS'"},
+      {"grunfeld-ar1",
+       "--option GLS=YES --option 'TITLE = GRUNFELD INVESTMENT DATA, 11 FIRMS, AR(1) ERRORS'"}};
+  for (const auto& [name, options] : examples) {
+    SCOPED_TRACE(name);
+    testing::TempDir dir;
+    std::string csv = std::string(KOVA_TEST_DATA) + "/grunfeld/grunfeld.csv";
+    Result r = prepare("'" + csv + "' --group firm --y invest --x value,capital --time year "
+                       "--forecast-last 2 " + options + " --out run");
+    ASSERT_EQ(r.status, 0) << r.err;
+    // The shipped example was made by this command: every file it holds matches.
+    fs::copy(fs::path(KOVA_SOURCE_DIR) / "examples" / name, "example");
+    fs::remove("example/README.md");
+    fs::remove("example/plots.png");
+    std::size_t compared = 0;
+    for (const auto& entry : fs::directory_iterator("example")) {
+      EXPECT_EQ(readFile(entry.path()), readFile("run" / entry.path().filename()))
+          << entry.path().filename();
+      ++compared;
+    }
+    EXPECT_EQ(compared, 4u);
+    ASSERT_EQ(runKova("run"), 0) << readFile("run/KOVALOG");
+    ASSERT_EQ(runKova("example"), 0);
+    EXPECT_EQ(lines("run/KOVAOUT"), lines("example/KOVAOUT"));
+    EXPECT_EQ(lines("run/GROUPS.csv")[1], "1,\"General Motors\",20,2");
   }
-  EXPECT_EQ(compared, 4u);
-  ASSERT_EQ(runKova("run"), 0) << readFile("run/KOVALOG");
-  ASSERT_EQ(runKova("example"), 0);
-  EXPECT_EQ(lines("run/KOVAOUT"), lines("example/KOVAOUT"));
-  EXPECT_EQ(lines("run/GROUPS.csv")[1], "1,\"General Motors\",20,2");
 }
 
 // A panel drawn from the model, written as CSV with a byte-order mark, CRLF
