@@ -65,6 +65,7 @@ void readKeys(RunRecord& run) {
   const Capacities& c = run.capacities;
   GETKEY(run.files[Fixed::YXDKEY], run.dims.T, run.keys, c.maxGid, c.maxGroups, c.maxKeys,
          run.outUnit(), run.logUnit());
+  checkGroupSizes(run.keys, run.logUnit());
   run.dims.NG = run.keys.NG;
   run.groups.id = run.keys.groupId;
   run.groups.keys = run.keys.groupKeys;
