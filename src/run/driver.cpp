@@ -331,8 +331,9 @@ void KOVAMAIN() {
   runPooledPhase(*run, tables);
 
   const Options& o = run->options;
-  DELETF(run->files, run->dims.NG, KeptSaveFiles{o.savePhi, o.saveDelta, o.saveBeta},
-         run->logUnit());
+  const KeptSaveFiles kept{o.savePhi, o.saveDelta, o.saveBeta};
+  DELETF(run->files, run->dims.NG, kept, run->logUnit());
+  keepSaveFiles(run->files, run->dims.NG, kept, run->logUnit());
   tables.commit();
   closeReportFiles(*run);
 }
