@@ -183,12 +183,15 @@ class GroupRun {
 
     StartingPhiSettings ps{o_.phiSource, o_.zeroPhi, o_.diagonalPhi, o_.printLevel, job_.groupId};
     Scratch s = a_.scratch;
-    INTPHI(ps, a_.phi, a_.eig, phiIsZero_, family(Family::PHDATG), family(Family::PSAVE), s,
-           job_.outUnit, job_.logUnit);
+    // The start files under their own names; the run's new ones are written
+    // under the temporary names of the file table (closeGroup).
+    const FileTable& files = *job_.files;
+    INTPHI(ps, a_.phi, a_.eig, phiIsZero_, family(Family::PHDATG),
+           files.savedFile(Family::PSAVE, job_.g), s, job_.outUnit, job_.logUnit);
     StartingDeltaSettings ds{o_.deltaSource, o_.printLevel, job_.groupId};
     s = a_.scratch;
-    INTDLT(ds, a_.delta, sigma2_, a_.udelta, family(Family::DTDATG), family(Family::DSAVE), s,
-           job_.outUnit, job_.logUnit);
+    INTDLT(ds, a_.delta, sigma2_, a_.udelta, family(Family::DTDATG),
+           files.savedFile(Family::DSAVE, job_.g), s, job_.outUnit, job_.logUnit);
     if (leadingOnly()) keepLeadingStartingValues();
 
     CTLXS(job_.L, a_.data.X, a_.tlx, family(Family::TLX), true, job_.logUnit);

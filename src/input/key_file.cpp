@@ -123,4 +123,19 @@ void GETKEY(const NamedUnit& file, int T, KeyTable& keys, int maxGid, int groupC
   closeFile(file.unit, logUnit, file.name, "KEEP", iocond, kCaller, "STOP");
 }
 
+void checkGroupSizes(const KeyTable& keys, int logUnit) {
+  int first = 0;
+  for (int g = 0; g < keys.NG; ++g) {
+    int estimation = 0;
+    for (int i = first; i < first + keys.groupKeys[g]; ++i)
+      if (keys.yfopt(keys.DPOINT[i]) == "NN") ++estimation;
+    first += keys.groupKeys[g];
+    if (estimation >= kMinEstimationRecords) continue;
+    reportError(" ERROR IN KEY FILE. GROUP " + std::to_string(keys.groupId[g]) + " HAS " +
+                    std::to_string(estimation) + " ESTIMATION RECORDS (KEYS WITHOUT F); A GROUP "
+                    "NEEDS AT LEAST " + std::to_string(kMinEstimationRecords) + ".",
+                "STOP", logUnit);
+  }
+}
+
 }  // namespace kova

@@ -54,4 +54,14 @@ struct KeyTable {
 void GETKEY(const NamedUnit& file, int T, KeyTable& keys, int maxGid, int groupCapacity,
             int keyCapacity, int outUnit, int logUnit);
 
+// The fewest estimation records a group can be estimated from: PHI is
+// regressed on EPSILON(t-1), so it needs at least one pair of periods.
+inline constexpr int kMinEstimationRecords = 2;
+
+// Stops the run, naming the first group (in ascending order of identifier)
+// with fewer than kMinEstimationRecords estimation records ("NN" keys), so
+// that no group reaches its estimation short of data. Called on the key
+// table that GETKEY built, before anything is written for the groups.
+void checkGroupSizes(const KeyTable& keys, int logUnit);
+
 }  // namespace kova

@@ -74,6 +74,7 @@ struct Reader {
   void runWideRule(std::string_view key, std::string_view value);
   void groupRule(std::string_view key, std::string_view value);
   int rowCount(std::string_view value) const;
+  int iterationCount(std::string_view value) const;
   void piRows(int rows, bool equalities);
 };
 
@@ -142,12 +143,18 @@ void Reader::assignment(std::string_view line) {
     groupRule(key, value);
 }
 
-// The iteration count given is the number of passes after the starting one.
-int storedIterations(int n) { return n > 1 ? n - 1 : 0; }
+// The iteration count given is the number of passes; stored is the number
+// of passes after the starting one.
+int Reader::iterationCount(std::string_view value) const {
+  int n = integer(value);
+  if (n > kMaxIterations)
+    stopAtLine("AN ITERATION COUNT ABOVE " + std::to_string(kMaxIterations));
+  return n > 1 ? n - 1 : 0;
+}
 
 void Reader::groupRule(std::string_view key, std::string_view value) {
   if (!has(key, "ITER")) return;
-  int n = integer(value);
+  int n = iterationCount(value);
   OptionGroupTable& table = options.optionGroups;
   int capacity = std::min(capacities.optionGroups, kOptionGroupCapacity);
   if (table.NOPTG + 1 > capacity)
@@ -155,7 +162,7 @@ void Reader::groupRule(std::string_view key, std::string_view value) {
   int i = table.NOPTG++;
   table.OPTGID[i] = groupId;
   table.name[i] = padded("MAXITG", 12);
-  table.value[i] = storedIterations(n);
+  table.value[i] = n;
 }
 
 // Restriction row counts are sizes: a negative count, or a PI total beyond
@@ -223,7 +230,7 @@ void Reader::runWideRule(std::string_view key, std::string_view value) {
     else if (has(key, "PI")) piRows(rowCount(value), !has(key, "INEQ"));
     else if (has(key, "DELTA")) o.deltaRestrictionRows = rowCount(value);
   } else if (has(key, "ITER")) {
-    o.iterations = storedIterations(integer(value));
+    o.iterations = iterationCount(value);
   } else if (has(key, "PRI")) {
     o.printLevel = integer(value);
   } else if (has(key, "STAT")) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 #include "io/edit_descriptors.h"
 #include "io/error_report.h"
@@ -118,6 +119,14 @@ void deleteFile(const NamedUnit& file, int logUnit, std::string_view openCaller,
   // misleading normal return.
   if (iocond != 0) return;
   closeFile(file.unit, logUnit, file.name, "DELETE", iocond, closeCaller, "CONTINUE");
+}
+
+void renameFile(std::string_view from, std::string_view to, int logUnit, int& iocond,
+                std::string_view caller, std::string_view option) {
+  const std::string source = contents(from, std::max<std::size_t>(from.size(), 12));
+  const std::string target = contents(to, std::max<std::size_t>(to.size(), 12));
+  iocond = std::rename(source.c_str(), target.c_str()) == 0 ? 0 : (errno != 0 ? errno : EIO);
+  finishService("RENAMING", logUnit, source + " TO " + target, iocond, caller, option);
 }
 
 void FDELET(const NamedUnit& a, const NamedUnit& b, const NamedUnit& c, int logUnit) {

@@ -39,6 +39,11 @@ struct NamedUnit {
   int unit = 0;
 };
 
+// Renames a closed file (replacing a file of the new name) and logs it like
+// the other services, as "RENAMING OF FILE from TO to"; iocond is errno.
+void renameFile(std::string_view from, std::string_view to, int logUnit, int& iocond,
+                std::string_view caller, std::string_view option);
+
 // Deletes three files (open UNKNOWN, close DELETE), continuing past failures.
 void FDELET(const NamedUnit& a, const NamedUnit& b, const NamedUnit& c, int logUnit);
 

@@ -42,9 +42,22 @@ void buildScratchNames(FileTable& files, int ng, const int* groupIds, int logUni
     for (int g = 0; g < ng; ++g) {
       std::string name = padded(kFamilyNames[f], kNameLength);
       ADDIDF(name, groupIds[g], logUnit, "STOP");
+      const Family family = static_cast<Family>(f);
+      if (family == Family::PSAVE || family == Family::DSAVE)
+        name = std::string(trimmed(name)) + std::string(kTemporarySuffix);
       files.family[f][g] = NamedUnit{name, kFirstScratchUnit + f * ng + g};
     }
   }
+}
+
+NamedUnit FileTable::savedFile(Family f, int g) const {
+  NamedUnit file = scratch(f, g);
+  std::string_view name = trimmed(file.name);
+  if (name.size() > kTemporarySuffix.size() &&
+      name.substr(name.size() - kTemporarySuffix.size()) == kTemporarySuffix)
+    name.remove_suffix(kTemporarySuffix.size());
+  file.name = padded(name, kNameLength);
+  return file;
 }
 
 void DELETF(const FileTable& files, int ng, const KeptSaveFiles& keep, int logUnit) {
@@ -58,6 +71,17 @@ void DELETF(const FileTable& files, int ng, const KeptSaveFiles& keep, int logUn
       // The PSAVE close has always been logged under this spelling.
       deleteFile(files.scratch(family, g), logUnit, "SUBROUTINE DELETF",
                  family == Family::PSAVE ? "SUBOUTINE DELETF" : "SUBROUTINE DELETF");
+    }
+  }
+}
+
+void keepSaveFiles(const FileTable& files, int ng, const KeptSaveFiles& keep, int logUnit) {
+  for (Family family : {Family::PSAVE, Family::DSAVE}) {
+    if (!kept(family, keep)) continue;
+    for (int g = 1; g <= ng; ++g) {
+      int iocond = 0;
+      renameFile(files.scratch(family, g).name, files.savedFile(family, g).name, logUnit, iocond,
+                 "SUBROUTINE DELETF", "STOP");
     }
   }
 }

@@ -35,7 +35,15 @@ struct FileTable {
     return family[static_cast<int>(f)][g - 1];
   }
   int unit(Fixed f) const { return (*this)[f].unit; }
+  // A PSAVE or DSAVE file as a run finds and leaves it (BASE.nnn): the start
+  // file that INITIAL PHI/DELTA = SAVED reads. The run writes its own under
+  // the temporary name scratch(f, g) (BASE.nnn.tmp), renamed to this one
+  // only at the end of a complete run, so that a start file is never
+  // changed by a run that reads it and then stops.
+  NamedUnit savedFile(Family f, int g) const;
 };
+
+inline constexpr std::string_view kTemporarySuffix = ".tmp";
 
 // Fills the fixed names (12-character fields) and units 100, 102, ..., 148.
 void fillFixedFiles(FileTable& files);
@@ -52,7 +60,13 @@ struct KeptSaveFiles {
 };
 
 // End-of-run deletion: the five fixed scratch files, then every group's
-// family files except the save files kept.
+// family files except the save files kept. The PSAVE and DSAVE files of the
+// table are the run's temporary ones: a start file is never deleted.
 void DELETF(const FileTable& files, int ng, const KeptSaveFiles& kept, int logUnit);
+
+// At the end of a complete run, after DELETF: renames each kept PSAVE and
+// DSAVE file from its temporary name to BASE.nnn, replacing the start file
+// of that name. A rename that fails stops the run.
+void keepSaveFiles(const FileTable& files, int ng, const KeptSaveFiles& kept, int logUnit);
 
 }  // namespace kova

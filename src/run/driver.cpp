@@ -67,6 +67,7 @@ void readKeys(RunRecord& run) {
   const Capacities& c = run.capacities;
   GETKEY(run.files[Fixed::YXDKEY], run.dims.T, run.keys, c.maxGid, c.maxGroups, c.maxKeys,
          run.outUnit(), run.logUnit());
+  checkGroupSizes(run.keys, run.logUnit());
   run.dims.NG = run.keys.NG;
   run.groups.id = run.keys.groupId;
   run.groups.keys = run.keys.groupKeys;
@@ -336,8 +337,9 @@ void KOVAMAIN() {
   runPooledPhase(*run, tables);
 
   const Options& o = run->options;
-  DELETF(run->files, run->dims.NG, KeptSaveFiles{o.savePhi, o.saveDelta, o.saveBeta},
-         run->logUnit());
+  const KeptSaveFiles kept{o.savePhi, o.saveDelta, o.saveBeta};
+  DELETF(run->files, run->dims.NG, kept, run->logUnit());
+  keepSaveFiles(run->files, run->dims.NG, kept, run->logUnit());
   tables.commit();
   closeReportFiles(*run);
 }

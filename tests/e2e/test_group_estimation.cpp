@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -138,6 +139,67 @@ TEST(GroupEstimation, MissingOrMisshapenSaveFilesStopTheRun) {
   EXPECT_EQ(misshapen.status, 1);
   EXPECT_TRUE(contains(misshapen.console, "PSAVE.001")) << misshapen.console;
   EXPECT_EQ(readFile("PSAVE.001"), bytes);  // the user's file is left as it was
+}
+
+// The start files a run reads are the user's: a run without the save options
+// leaves them as they were, and one with them replaces them only when it is
+// complete, so a run that stops part-way leaves every start file as it was.
+// The input files of the directory, the start files among them; not the
+// report, the log, the tables and BETA files that every run writes anew.
+std::map<std::string, std::string> inputFiles() {
+  auto files = testing::filesAndContents();
+  std::erase_if(files, [](const auto& file) {
+    return file.first.starts_with("KOVA") || file.first.starts_with("BETA");
+  });
+  return files;
+}
+
+TEST(GroupEstimation, StartFilesAreReplacedOnlyByACompleteRunThatSavesThem) {
+  testing::TempDir dir;
+  simulate("--ng 3 --records 30 --k 2 --p 1 --m 2 --width 12 --iterations 2");
+  setParameter("SAVE THE FINAL PHI", "YES");
+  setParameter("SAVE THE FINAL DELTA", "YES");
+  ASSERT_EQ(testing::runKova().status, 0);
+  setParameter("INITIAL PHI", "SAVED");
+  setParameter("INITIAL DELTA", "SAVED");
+  setParameter("ITERATIONS", "3");
+
+  // Without the save options: read, never rewritten, never deleted.
+  setParameter("SAVE THE FINAL PHI", "NO");
+  setParameter("SAVE THE FINAL DELTA", "NO");
+  auto inputs = inputFiles();
+  auto quiet = testing::runKova();
+  ASSERT_EQ(quiet.status, 0) << quiet.console;
+  EXPECT_EQ(testing::changedFiles(inputs), "");
+  for (const char* temporary : {"PSAVE.001.tmp", "DSAVE.003.tmp"})
+    EXPECT_FALSE(fs::exists(temporary)) << temporary;
+
+  // With them, a run that stops in group 3 (a PSAVE of the wrong shape)
+  // leaves the start files of groups 1 and 2 as they were.
+  setParameter("SAVE THE FINAL PHI", "YES");
+  setParameter("SAVE THE FINAL DELTA", "YES");
+  std::string shortPhi = readFile("PSAVE.003");
+  shortPhi = shortPhi.substr(0, 4) + shortPhi.substr(12, shortPhi.size() - 24) +
+             shortPhi.substr(shortPhi.size() - 4);
+  const std::uint32_t bytes = 24;
+  shortPhi.replace(0, 4, reinterpret_cast<const char*>(&bytes), 4);
+  shortPhi.replace(shortPhi.size() - 4, 4, reinterpret_cast<const char*>(&bytes), 4);
+  const std::string goodPhi = readFile("PSAVE.003");
+  writeFile("PSAVE.003", shortPhi);
+  inputs = inputFiles();
+  auto stopped = testing::runKova();
+  EXPECT_EQ(stopped.status, 1);
+  EXPECT_TRUE(contains(stopped.console, "PSAVE.003")) << stopped.console;
+  EXPECT_EQ(testing::changedFiles(inputs), "");
+
+  // A complete run with the save options replaces them.
+  writeFile("PSAVE.003", goodPhi);
+  inputs = inputFiles();
+  ASSERT_EQ(testing::runKova().status, 0);
+  const std::string changed = testing::changedFiles(inputs);
+  for (const char* saved : {"PSAVE.001", "DSAVE.001", "PSAVE.003", "DSAVE.003"})
+    EXPECT_TRUE(contains(changed, saved)) << changed;
+  EXPECT_FALSE(fs::exists("PSAVE.002.tmp"));
 }
 
 // Group 1: x(2) repeats the leading one, so the design has rank 1 of 2.

@@ -72,12 +72,20 @@ TEST(GETPRM, DimensionsAndEveryDefault) {
 TEST(GETPRM, IterationsAreStoredLessOneAndNeverBelowZero) {
   WorkDir dir;
   const std::pair<const char*, int> cases[] = {
-      {"1", 0}, {"0", 0}, {"6", 5}, {"-3", 0}, {"-2147483648", 0}, {"2147483647", 2147483646}};
+      {"1", 0}, {"0", 0}, {"6", 5}, {"-3", 0}, {"-2147483648", 0}, {"999", 998}};
   for (const auto& [given, stored] : cases) {
     ParamRun run = runGETPRM(allGroup(std::string("ITERATIONS = ") + given + "\n"));
     ASSERT_FALSE(run.stopped) << given;
     EXPECT_EQ(run.options.iterations, stored) << given;
   }
+  // Above the bound, in the ALL group and in a numbered group.
+  for (const char* given : {"1000", "2147483647"})
+    expectStop(runGETPRM(allGroup(std::string("T = 4\nITERATIONS = ") + given + "\n")),
+               " ERROR IN SUBROUTINE GETPRM, AN ITERATION COUNT ABOVE 999 IN LINE 3 OF FILE "
+               "PARAMTRS.");
+  expectStop(runGETPRM("BEGIN GROUP (7)\nITER = 6500000\nEND GROUP (7)\nEND OF DATA\n"),
+             " ERROR IN SUBROUTINE GETPRM, AN ITERATION COUNT ABOVE 999 IN LINE 2 OF FILE "
+             "PARAMTRS.");
 }
 
 TEST(GETPRM, PiRestrictionCountsEqualitiesAndInequalities) {

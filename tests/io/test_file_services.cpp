@@ -176,33 +176,60 @@ TEST_F(ServicesTest, ScratchNamesAndUnitsFollowFamilyThenGroup) {
   EXPECT_EQ(files.scratch(Family::DXZGMATS, 3).unit, 300 + 24 * 3 + 2);
 }
 
-TEST_F(ServicesTest, EndOfRunDeletionKeepsRequestedSaveFiles) {
+TEST_F(ServicesTest, EndOfRunDeletionKeepsRequestedSaveFilesAndNeverAStartFile) {
   FileTable files;
   fillFixedFiles(files);
   const int ids[] = {1, 2};
   buildScratchNames(files, 2, ids, kLog);
-  for (const char* name : {"PSAVE.001", "DSAVE.002", "BETASAV.001", "BETAVECP.002", "YDATA.001"})
-    testing::writeFile(name, "x");
-  DELETF(files, 2, KeptSaveFiles{true, false, true}, kLog);
-  EXPECT_TRUE(std::filesystem::exists("PSAVE.001"));
-  EXPECT_FALSE(std::filesystem::exists("DSAVE.002"));
+  EXPECT_EQ(files.scratch(Family::PSAVE, 1).name, "PSAVE.001.tmp");
+  EXPECT_EQ(files.savedFile(Family::DSAVE, 2).name, "DSAVE.002   ");
+  EXPECT_EQ(files.savedFile(Family::DSAVE, 2).unit, files.scratch(Family::DSAVE, 2).unit);
+  // A run's own save files under their temporary names, and the start files
+  // (an earlier run's) under the final ones.
+  for (const char* name : {"PSAVE.001.tmp", "DSAVE.002.tmp", "BETASAV.001", "BETAVECP.002",
+                           "YDATA.001"})
+    testing::writeFile(name, "new");
+  for (const char* name : {"PSAVE.001", "PSAVE.002", "DSAVE.002"})
+    testing::writeFile(name, "start");
+  const KeptSaveFiles phiAndBeta{true, false, true};
+  DELETF(files, 2, phiAndBeta, kLog);
+  EXPECT_TRUE(std::filesystem::exists("PSAVE.001.tmp"));
+  EXPECT_FALSE(std::filesystem::exists("DSAVE.002.tmp"));
   EXPECT_TRUE(std::filesystem::exists("BETASAV.001"));
   EXPECT_TRUE(std::filesystem::exists("BETAVECP.002"));
   EXPECT_FALSE(std::filesystem::exists("YDATA.001"));
   // A kept file is neither opened nor closed.
   EXPECT_EQ(log().find("PSAVE.001"), std::string::npos);
+  // Only the kept PSAVE files are renamed; DSAVE.002 stays the start file.
+  testing::writeFile("PSAVE.002.tmp", "new");
+  keepSaveFiles(files, 2, phiAndBeta, kLog);
+  EXPECT_EQ(testing::readFile("PSAVE.001"), "new");
+  EXPECT_EQ(testing::readFile("PSAVE.002"), "new");
+  EXPECT_EQ(testing::readFile("DSAVE.002"), "start");
+  EXPECT_FALSE(std::filesystem::exists("PSAVE.001.tmp"));
+  EXPECT_NE(log().find(" FROM SUBROUTINE DELETF: NORMAL RETURN FROM RENAMING OF FILE "
+                       "PSAVE.001.tmp TO PSAVE.001.  IOCOND =    0."),
+            std::string::npos);
   std::size_t files_left = 0;
   for (auto& entry : std::filesystem::directory_iterator(".")) {
     (void)entry;
     ++files_left;
   }
-  // KOVAOUT, KOVALOG and the three kept files that existed; nothing was created.
-  EXPECT_EQ(files_left, 5u);
+  // KOVAOUT, KOVALOG, the two BETA files and the three save files.
+  EXPECT_EQ(files_left, 7u);
 
+  // Without the save options the temporary files go and the start files stay.
+  testing::writeFile("PSAVE.001.tmp", "new");
   DELETF(files, 2, KeptSaveFiles{}, kLog);
-  EXPECT_NE(log().find(" FROM SUBOUTINE DELETF: NORMAL RETURN FROM CLOSING OF FILE PSAVE.001."),
+  EXPECT_NE(log().find(" FROM SUBOUTINE DELETF: NORMAL RETURN FROM CLOSING OF FILE "
+                       "PSAVE.001.tmp."),
             std::string::npos);
-  EXPECT_FALSE(std::filesystem::exists("PSAVE.001"));
+  EXPECT_FALSE(std::filesystem::exists("PSAVE.001.tmp"));
+  EXPECT_EQ(testing::readFile("PSAVE.001"), "new");
+  EXPECT_EQ(testing::readFile("DSAVE.002"), "start");
+  // A kept file whose temporary is missing stops the run: it was not saved.
+  EXPECT_THROW(keepSaveFiles(files, 2, KeptSaveFiles{false, true, false}, kLog), RunStopped);
+  EXPECT_EQ(testing::readFile("DSAVE.002"), "start");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <unistd.h>
@@ -46,6 +47,24 @@ inline std::string readFile(const std::filesystem::path& file) {
 
 inline void writeFile(const std::filesystem::path& file, const std::string& text) {
   std::ofstream(file, std::ios::binary) << text;
+}
+
+// Every file of the current directory by name, with its contents: what a run
+// found, to compare with what it left.
+inline std::map<std::string, std::string> filesAndContents() {
+  std::map<std::string, std::string> files;
+  for (auto& entry : std::filesystem::directory_iterator("."))
+    if (entry.is_regular_file())
+      files[entry.path().filename().string()] = readFile(entry.path());
+  return files;
+}
+
+// The names of the files of `before` that are gone or changed now.
+inline std::string changedFiles(const std::map<std::string, std::string>& before) {
+  std::string changed;
+  for (const auto& [name, text] : before)
+    if (!std::filesystem::exists(name) || readFile(name) != text) changed += name + " ";
+  return changed;
 }
 
 }  // namespace kova::testing
