@@ -32,7 +32,7 @@ struct GroupJob {
   Mat L;                                 // K x M
   Restrictions* restrictions = nullptr;  // the master copies
   const GroupPlan* plan = nullptr;
-  std::vector<double>* WR = nullptr;
+  RegionDoubles* WR = nullptr;
   std::vector<int>* WI = nullptr;
   std::vector<dcomplex>* WC = nullptr;
   double* sigma2Table = nullptr;  // per group position, filled on the last pass

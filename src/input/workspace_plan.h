@@ -17,6 +17,10 @@
 // except for ALCCGR, which checks its SSUM totals.
 #include <array>
 #include <cstddef>
+#include <cstdlib>
+#include <new>
+#include <utility>
+#include <vector>
 
 namespace kova {
 
@@ -30,6 +34,36 @@ struct Layout {
   std::array<long long, N> size{};
   long long needed = 1;  // one past the last array
 };
+
+// Storage of the program region: allocated zeroed by the system (calloc),
+// and not written again on construction, so that the pages of the large
+// REAL*8 region that a run never uses are never touched (a group of a few
+// hundred periods uses a small part of its 6,500,000 doubles).
+template <class T>
+struct ZeroedPages {
+  using value_type = T;
+  ZeroedPages() = default;
+  template <class U>
+  ZeroedPages(const ZeroedPages<U>&) {}
+  T* allocate(std::size_t n) {
+    void* p = std::calloc(n == 0 ? 1 : n, sizeof(T));
+    if (p == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, std::size_t) { std::free(p); }
+  // Value-initialisation would write the zeros calloc already gave.
+  template <class U>
+  void construct(U*) noexcept {}
+  template <class U, class A, class... Rest>
+  void construct(U* p, A&& a, Rest&&... rest) {
+    ::new (static_cast<void*>(p)) U(std::forward<A>(a), std::forward<Rest>(rest)...);
+  }
+  template <class U>
+  bool operator==(const ZeroedPages<U>&) const { return true; }
+  template <class U>
+  bool operator!=(const ZeroedPages<U>&) const { return false; }
+};
+using RegionDoubles = std::vector<double, ZeroedPages<double>>;
 
 // The element at a 1-based start position of a work array, for carving views.
 template <class Work>

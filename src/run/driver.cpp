@@ -316,7 +316,7 @@ void runInputPhases(RunRecord& run) {
   fillFixedFiles(run.files);
   setUpReportFile(run.files[Fixed::KOVAOUT], " ERROR IN SETTING UP FILE KOVAOUT.  PROGRAM STOPS");
   setUpReportFile(run.files[Fixed::KOVALOG], " ERROR IN SETTING UP FILE KOVALOG.  PROGRAM STOPS");
-  run.WR.assign(run.capacities.wr, 0.0);
+  run.WR = RegionDoubles(run.capacities.wr);
   run.WI.assign(run.capacities.wi, 0);
   run.WC.assign(run.capacities.wc, {});
   readParameters(run);

@@ -69,7 +69,7 @@ struct RunRecord {
   std::array<double, kMaxGroups> groupSigma2{};
   PooledArrays pooled;
   // The program region, sized once from the capacities.
-  std::vector<double> WR;
+  RegionDoubles WR;
   std::vector<int> WI;
   std::vector<std::complex<double>> WC;
 
