@@ -528,7 +528,7 @@ GroupNeeds groupNeeds(const GroupDims& d, const Options& o, int groupId, int NG)
   const bool wantsFactor = inequalities || NG >= 2 || groupId == 17 || o.printLevel >= 5;
   GroupNeeds needs;
   needs.engine = passEngineNeeds(o.denseEngine ? PassEngineKind::Dense : PassEngineKind::StateSpace,
-                                 d, R, wantsFactor);
+                                 d, R, wantsFactor, o.printLevel >= 1);
   ScratchNeed& need = needs.step;
   need = needs.engine.scratch;
   for (const ScratchNeed& n :

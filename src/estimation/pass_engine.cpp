@@ -16,7 +16,7 @@ std::unique_ptr<PassEngine> makePassEngine(PassEngineKind kind, const GroupDims&
 }
 
 EngineNeeds passEngineNeeds(PassEngineKind kind, const GroupDims& dims, int piRows,
-                            bool wantsFactor) {
+                            bool wantsFactor, bool eigenvalues) {
   EngineNeeds needs;
   if (kind == PassEngineKind::Dense) {
     needs.scratch = DenseEngine::need(dims, piRows);
@@ -25,7 +25,7 @@ EngineNeeds passEngineNeeds(PassEngineKind kind, const GroupDims& dims, int piRo
   needs.squareArrays = false;
   needs.factor = wantsFactor;
   needs.store = StateSpaceEngine::storeLength(dims);
-  needs.scratch = StateSpaceEngine::need(dims, piRows);
+  needs.scratch = StateSpaceEngine::need(dims, piRows, eigenvalues);
   return needs;
 }
 

@@ -97,6 +97,6 @@ struct EngineNeeds {
   ScratchNeed scratch;
 };
 EngineNeeds passEngineNeeds(PassEngineKind kind, const GroupDims& dims, int piRows,
-                            bool wantsFactor);
+                            bool wantsFactor, bool eigenvalues);
 
 }  // namespace kova

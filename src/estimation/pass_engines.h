@@ -62,7 +62,8 @@ class StateSpaceEngine : public PassEngine {
   void specialCovariance(Mat XZ, const NamedUnit& ysfactr0, const NamedUnit& ysfactr1,
                          double sigma2, Mat cov, Scratch s, int outUnit, int logUnit) override;
 
-  static ScratchNeed need(const GroupDims& d, int piRows);
+  // eigenvalues: the report prints the eigenvalues of YSIGMA.
+  static ScratchNeed need(const GroupDims& d, int piRows, bool eigenvalues);
   static long long storeLength(const GroupDims& d);
   // The length of the record written to YSFACTR0/1: PHI, Q, P1, f, the gains.
   static long long recordLength(int NUMT, int M);

@@ -471,7 +471,7 @@ void StateSpaceEngine::specialCovariance(Mat XZ, const NamedUnit& ysfactr0,
   }
 }
 
-ScratchNeed StateSpaceEngine::need(const GroupDims& d, int piRows) {
+ScratchNeed StateSpaceEngine::need(const GroupDims& d, int piRows, bool eigenvalues) {
   const int T = d.NUMT, M = d.M, n = d.KP();
   ScratchNeed need;
   Scratch pi;
@@ -488,8 +488,9 @@ ScratchNeed StateSpaceEngine::need(const GroupDims& d, int piRows) {
   scNeed.add(kernels);
   for (const ScratchNeed& k :
        {sigmaEpsBlocksNeed(M), kalmanGainsNeed(M), piNeed, ORCVARwhitenedNeed(n + 1, n, piRows),
-        smoothStateNeed(M, T), scNeed, expandFactorNeed(M), eigenNeed(T, M)})
+        smoothStateNeed(M, T), scNeed, expandFactorNeed(M)})
     need.include(k);
+  if (eigenvalues) need.include(eigenNeed(T, M));
   return need;
 }
 

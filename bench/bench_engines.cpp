@@ -1,0 +1,105 @@
+// The two engines of the passes on one group (K = 3, P = 1, M = 3, diagonal
+// PHI and DELTA, 5 passes), whole runs timed from the outside:
+//   - NUMT 100, 400, 700 at print level 0 and 1, each with both engines in
+//     the same run of this program, and the state-space / dense ratios;
+//   - NUMT 1,250 and 12,500 (the whole record capacity in one group) at
+//     print level 0 with the state-space engine: the time ratio (linear
+//     growth means about 10) and the peak resident memory.
+// Not a test: run by hand (build with -DKOVA_BENCH=ON) on a quiet machine.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Figures {
+  double seconds = 0;
+  double peakMegabytes = 0;
+  int status = -1;
+};
+
+fs::path simulate(int numt, int printLevel, bool dense) {
+  const fs::path d = fs::temp_directory_path() /
+                     ("kova_engines_" + std::to_string(numt) + "_" + std::to_string(printLevel) +
+                      (dense ? "_dense_" : "_state_") + std::to_string(::getpid()));
+  std::ostringstream command;
+  command << KOVA_SIMULATOR << " --out " << d.string() << " --ng 1 --records " << numt
+          << " --k 3 --p 1 --m 3 --phi '0.6,0,0;0,0.3,0;0,0,0'"
+          << " --delta '0.1,0,0;0,0.05,0;0,0,0.02' --diagonal-phi --diagonal-delta"
+          << " --forecast-y none --iterations 5 --seed 7 --param 'PRINT = " << printLevel << "'";
+  if (dense) command << " --param 'ENGINE = DENSE'";
+  command << " > /dev/null";
+  std::fflush(stdout);
+  if (std::system(command.str().c_str()) != 0) std::abort();
+  return d;
+}
+
+Figures run(const fs::path& dir) {
+  Figures f;
+  std::fflush(stdout);
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::chdir(dir.c_str()) != 0) ::_exit(127);
+    if (!std::freopen("/dev/null", "w", stdout)) ::_exit(127);
+    ::execl(KOVA_BINARY, KOVA_BINARY, static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int status = 0;
+  struct rusage usage {};
+  ::wait4(pid, &status, 0, &usage);
+  f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  f.peakMegabytes = usage.ru_maxrss / 1024.0;
+  f.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return f;
+}
+
+// The best of `repeats` runs (the machine is shared).
+Figures best(int numt, int printLevel, bool dense, int repeats) {
+  const fs::path dir = simulate(numt, printLevel, dense);
+  Figures b;
+  for (int i = 0; i < repeats; ++i) {
+    const Figures f = run(dir);
+    if (f.status != 0) {
+      std::printf("  NUMT %d, print level %d, %s: exit status %d\n", numt, printLevel,
+                  dense ? "dense" : "state space", f.status);
+      b = f;
+      break;
+    }
+    if (i == 0 || f.seconds < b.seconds) b = f;
+  }
+  fs::remove_all(dir);
+  return b;
+}
+
+}  // namespace
+
+int main() {
+  std::printf("one group, K = 3, P = 1, M = 3, diagonal PHI and DELTA, 5 passes\n");
+  std::printf("%6s %5s %12s %12s %8s %10s %10s\n", "NUMT", "print", "state s", "dense s",
+              "ratio", "state MB", "dense MB");
+  for (int printLevel : {0, 1})
+    for (int numt : {100, 400, 700}) {
+      const Figures s = best(numt, printLevel, false, 3);
+      const Figures d = best(numt, printLevel, true, numt >= 700 ? 1 : 3);
+      std::printf("%6d %5d %12.3f %12.3f %8.3f %10.1f %10.1f\n", numt, printLevel, s.seconds,
+                  d.seconds, s.seconds / d.seconds, s.peakMegabytes, d.peakMegabytes);
+    }
+  const Figures small = best(1250, 0, false, 3);
+  const Figures large = best(12500, 0, false, 3);
+  std::printf("\nstate space, print level 0: NUMT 1250 %.3f s (%.1f MB), NUMT 12500 %.3f s "
+              "(%.1f MB), ratio %.2f (linear: about 10; target <= 12)\n",
+              small.seconds, small.peakMegabytes, large.seconds, large.peakMegabytes,
+              large.seconds / small.seconds);
+  return 0;
+}
