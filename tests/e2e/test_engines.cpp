@@ -180,5 +180,28 @@ TEST(Engines, SimulatedBatteryGivesTheSameResults) {
   }
 }
 
+// A singular starting DELTA (only the second coefficient random) and two
+// periods whose second regressor is zero: those observations have zero
+// variance on pass 0, so they are exact equations on PI in both engines,
+// and pass 1's special covariance weighs with them.
+TEST(Engines, ExactObservationsGiveTheSameResults) {
+  testing::TempDir dir;
+  const std::string command =
+      std::string(KOVA_SIMULATOR) +
+      " --out case --seed 3 --ng 1 --records 60 --k 3 --p 1 --m 3 --ddata"
+      " --start-delta '0,0,0;0,0.05,0;0,0,0' --iterations 3 --forecast-y last:2";
+  ASSERT_EQ(std::system((command + " > sim.txt 2>&1").c_str()), 0) << readFile("sim.txt");
+  std::string data = readFile("case/YXDATA1");
+  std::vector<std::string> rows = lines(data);
+  for (int record : {10, 30}) rows[record].replace(20, 20, std::string(19, ' ') + "0");
+  std::ofstream out("case/YXDATA1");
+  for (const std::string& row : rows) out << row << "\n";
+  out.close();
+  EXPECT_LE(runBoth("case"), 6);
+  // The dense engine saw the two exact rows as a rank drop of the factor.
+  EXPECT_NE(readFile("dense/KOVAOUT").find("RANK OF UPPER CHOLESKY FACTOR OF YSIGMA=          58"),
+            std::string::npos);
+}
+
 }  // namespace
 }  // namespace kova
