@@ -8,9 +8,12 @@ int main() {
   try {
     kova::KOVAMAIN();
   } catch (const kova::RunStopped&) {
+    // A stopped run leaves its scratch files on disk, as they stood.
     kova::closeAllUnits();
+    kova::spillMemoryFiles();
     return 1;
   }
   kova::closeAllUnits();
+  kova::spillMemoryFiles();
   return 0;
 }

@@ -6,16 +6,33 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <sys/resource.h>
 #include <system_error>
 
 namespace kova {
 namespace {
 
+// A file held in memory: its bytes, as they would stand on disk.
+using MemoryFile = std::vector<unsigned char>;
+
+struct MemoryStore {
+  std::set<std::string> names;  // the names to hold
+  std::map<std::string, MemoryFile> files;
+  long long bytes = 0;          // held in all files
+};
+
+MemoryStore& store() {
+  static MemoryStore s;
+  return s;
+}
+
 struct Unit {
   std::string name;
   std::filesystem::path path;  // absolute: later operations do not depend on the current directory
-  std::FILE* file = nullptr;
+  std::FILE* file = nullptr;   // a file on disk, or
+  MemoryFile* memory = nullptr;  // a file held in memory, read and written at pos
+  std::size_t pos = 0;
   bool formatted = true;
   bool writing = false;  // the last operation was a write
   long records = 0;
@@ -48,10 +65,21 @@ Unit* find(int unit) {
   return it == units().end() ? nullptr : &it->second;
 }
 
+// Resizes a held file, keeping the store's count.
+void resizeMemory(Unit& u, std::size_t size) {
+  store().bytes += static_cast<long long>(size) - static_cast<long long>(u.memory->size());
+  u.memory->resize(size);
+}
+
 // Before the first write after a read, an open or a rewind, cut the file at
 // the current position: the record written becomes the last one.
 int prepareWrite(Unit& u) {
   if (u.writing) return 0;
+  if (u.memory) {
+    if (u.memory->size() > u.pos) resizeMemory(u, u.pos);
+    u.writing = true;
+    return 0;
+  }
   long pos = std::ftell(u.file);
   if (pos < 0 || std::fseek(u.file, 0, SEEK_END) != 0) return osError();
   long end = std::ftell(u.file);
@@ -66,8 +94,28 @@ int prepareWrite(Unit& u) {
   return 0;
 }
 
+// Appends to a held file at its end (prepareWrite has cut it there).
+void appendMemory(Unit& u, const void* bytes, std::size_t count) {
+  const auto* b = static_cast<const unsigned char*>(bytes);
+  u.memory->insert(u.memory->end(), b, b + count);
+  store().bytes += static_cast<long long>(count);
+  u.pos = u.memory->size();
+}
+
+// Reads count bytes of a held file at pos; false at its end.
+bool readMemory(Unit& u, void* bytes, std::size_t count) {
+  if (u.memory->size() - u.pos < count) return false;
+  std::memcpy(bytes, u.memory->data() + u.pos, count);
+  u.pos += count;
+  return true;
+}
+
 int prepareRead(Unit& u) {
   if (!u.writing) return 0;
+  if (u.memory) {
+    u.writing = false;
+    return 0;
+  }
   // stdio needs a positioning call between a write and a read.
   if (std::fseek(u.file, 0, SEEK_CUR) != 0) return osError();
   u.writing = false;
@@ -95,6 +143,21 @@ int openUnit(int unit, std::string_view fileName, std::string_view form,
 
   std::error_code ec;
   bool exists = std::filesystem::exists(name, ec);
+  MemoryStore& held = store();
+  auto heldFile = held.files.find(name);
+  if (!exists && (heldFile != held.files.end() ||
+                  (held.names.count(name) != 0 && held.bytes < kMemoryBudget))) {
+    if (s == "OLD" && heldFile == held.files.end()) return ENOENT;
+    if (s == "NEW" && heldFile != held.files.end()) return EEXIST;
+    if (heldFile == held.files.end()) heldFile = held.files.emplace(name, MemoryFile{}).first;
+    Unit u;
+    u.name = name;
+    u.path = name;
+    u.memory = &heldFile->second;
+    u.formatted = formatted;
+    units()[unit] = u;
+    return 0;
+  }
   if (s == "OLD" && !exists) return ENOENT;
   if (s == "NEW" && exists) return EEXIST;
   if (exists && std::filesystem::is_directory(name, ec)) return EISDIR;
@@ -111,7 +174,12 @@ int openUnit(int unit, std::string_view fileName, std::string_view form,
   if (!file) return osError();
   std::error_code pathError;
   std::filesystem::path path = std::filesystem::absolute(name, pathError);
-  units()[unit] = Unit{name, pathError ? std::filesystem::path(name) : path, file, formatted, false, 0};
+  Unit u;
+  u.name = name;
+  u.path = pathError ? std::filesystem::path(name) : path;
+  u.file = file;
+  u.formatted = formatted;
+  units()[unit] = u;
   return 0;
 }
 
@@ -120,6 +188,14 @@ int closeUnit(int unit, std::string_view status) {
   if (s != "KEEP" && s != "DELETE" && !s.empty()) return kBadSpecifier;
   Unit* u = find(unit);
   if (!u) return 0;
+  if (u->memory) {
+    if (s == "DELETE") {
+      store().bytes -= static_cast<long long>(u->memory->size());
+      store().files.erase(u->name);
+    }
+    units().erase(unit);
+    return 0;
+  }
   int iocond = 0;
   if (std::fclose(u->file) != 0) iocond = osError();
   if (s == "DELETE") {
@@ -134,8 +210,12 @@ int closeUnit(int unit, std::string_view status) {
 int rewindUnit(int unit) {
   Unit* u = find(unit);
   if (!u) return 0;
-  std::fflush(u->file);
-  if (std::fseek(u->file, 0, SEEK_SET) != 0) return osError();
+  if (u->memory) {
+    u->pos = 0;
+  } else {
+    std::fflush(u->file);
+    if (std::fseek(u->file, 0, SEEK_SET) != 0) return osError();
+  }
   u->writing = false;
   u->records = 0;
   return 0;
@@ -172,6 +252,15 @@ int readFullLine(int unit, std::string& line) {
   if (!u->formatted) return kWrongForm;
   if (int rc = prepareRead(*u)) return rc;
   line.clear();
+  if (u->memory) {
+    const MemoryFile& m = *u->memory;
+    if (u->pos >= m.size()) return kEndOfFile;
+    while (u->pos < m.size() && m[u->pos] != '\n') line.push_back(static_cast<char>(m[u->pos++]));
+    if (u->pos < m.size()) ++u->pos;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    ++u->records;
+    return 0;
+  }
   int c = std::fgetc(u->file);
   if (c == EOF) return std::ferror(u->file) ? osError() : kEndOfFile;
   while (c != EOF && c != '\n') {
@@ -188,6 +277,12 @@ int writeLine(int unit, std::string_view text) {
   if (!u) return kNotConnected;
   if (!u->formatted) return kWrongForm;
   if (int rc = prepareWrite(*u)) return rc;
+  if (u->memory) {
+    appendMemory(*u, text.data(), text.size());
+    appendMemory(*u, "\n", 1);
+    ++u->records;
+    return 0;
+  }
   if (std::fwrite(text.data(), 1, text.size(), u->file) != text.size() ||
       std::fputc('\n', u->file) == EOF)
     return osError();
@@ -214,6 +309,13 @@ int writeRecord(int unit, const void* bytes, std::size_t count) {
   if (int rc = prepareWrite(*u)) return rc;
   unsigned char marker[4];
   putLength(marker, static_cast<std::uint32_t>(count));
+  if (u->memory) {
+    appendMemory(*u, marker, 4);
+    if (count > 0) appendMemory(*u, bytes, count);
+    appendMemory(*u, marker, 4);
+    ++u->records;
+    return 0;
+  }
   if (std::fwrite(marker, 1, 4, u->file) != 4 ||
       (count > 0 && std::fwrite(bytes, 1, count, u->file) != count) ||
       std::fwrite(marker, 1, 4, u->file) != 4)
@@ -228,6 +330,18 @@ int readRecord(int unit, std::vector<unsigned char>& payload) {
   if (u->formatted) return kWrongForm;
   if (int rc = prepareRead(*u)) return rc;
   unsigned char marker[4];
+  if (u->memory) {
+    if (u->pos >= u->memory->size()) return kEndOfFile;
+    if (!readMemory(*u, marker, 4)) return kRecordError;
+    std::uint32_t n = getLength(marker);
+    if (n > 0x7fffffffu) return kRecordError;
+    payload.resize(n);
+    if (!readMemory(*u, payload.data(), n) || !readMemory(*u, marker, 4) ||
+        getLength(marker) != n)
+      return kRecordError;
+    ++u->records;
+    return 0;
+  }
   std::size_t got = std::fread(marker, 1, 4, u->file);
   if (got == 0) return std::ferror(u->file) ? osError() : kEndOfFile;
   if (got != 4) return kRecordError;
@@ -256,12 +370,40 @@ long openFileLimit() {
 }
 
 void flushAllUnits() {
-  for (auto& [number, u] : units()) std::fflush(u.file);
+  for (auto& [number, u] : units())
+    if (u.file) std::fflush(u.file);
 }
 
 void closeAllUnits() {
-  for (auto& [number, u] : units()) std::fclose(u.file);
+  for (auto& [number, u] : units())
+    if (u.file) std::fclose(u.file);
   units().clear();
+}
+
+void holdInMemory(std::string_view fileName) { store().names.insert(trimmedName(fileName)); }
+
+bool isHeldInMemory(std::string_view fileName) {
+  return store().files.count(trimmedName(fileName)) != 0;
+}
+
+int spillMemoryFiles() {
+  MemoryStore& held = store();
+  int iocond = 0;
+  for (const auto& [name, bytes] : held.files) {
+    std::FILE* f = std::fopen(name.c_str(), "wb");
+    if (!f) {
+      if (iocond == 0) iocond = osError();
+      continue;
+    }
+    if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() &&
+        iocond == 0)
+      iocond = osError();
+    if (std::fclose(f) != 0 && iocond == 0) iocond = osError();
+  }
+  held.files.clear();
+  held.names.clear();
+  held.bytes = 0;
+  return iocond;
 }
 
 }  // namespace kova

@@ -90,4 +90,19 @@ void flushAllUnits();
 // Closes every open unit with status KEEP (end of a run, and between tests).
 void closeAllUnits();
 
+// Scratch files held in memory. A file whose name has been handed to
+// holdInMemory lives in memory, not on disk, as long as no file or
+// directory of that name exists on disk when it is opened and the files
+// held stay within kMemoryBudget bytes (beyond it, new files go to disk):
+// opening, rewinding, reading, writing, cutting and closing it (KEEP or
+// DELETE) behave as for a file on disk, without a system call. A run keeps
+// its scratch files there, so that the thousands it creates and deletes
+// cost no inode work; spillMemoryFiles writes the ones still held to disk
+// (on a stop, every scratch file the run has not deleted is there as it
+// would have been), and empties the store.
+constexpr long long kMemoryBudget = 512LL * 1024 * 1024;
+void holdInMemory(std::string_view fileName);
+bool isHeldInMemory(std::string_view fileName);  // held, and now in memory
+int spillMemoryFiles();
+
 }  // namespace kova

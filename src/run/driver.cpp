@@ -63,6 +63,23 @@ void readParameters(RunRecord& run) {
          c.phiRestrictions, c.piRestrictions, c.deltaRestrictions, run.outUnit(), run.logUnit());
 }
 
+// The scratch files live in memory (within the I/O layer's budget): a run
+// creates and deletes thousands of them, and on disk each costs inode work
+// that dwarfs the computation. The save families stay on disk, as do the
+// files that the user's directory holds when the run opens them.
+void holdScratchInMemory(const FileTable& files, int ng) {
+  for (Fixed f : {Fixed::XDELTA, Fixed::YSFACTR0, Fixed::YSFACTR1, Fixed::SAVEKEYS,
+                  Fixed::SAVEDPNT})
+    holdInMemory(files[f].name);
+  for (int f = 0; f < kFamilyCount; ++f) {
+    const Family family = static_cast<Family>(f);
+    if (family == Family::PSAVE || family == Family::DSAVE || family == Family::BETASAV ||
+        family == Family::BETAVECP)
+      continue;
+    for (int g = 1; g <= ng; ++g) holdInMemory(files.scratch(family, g).name);
+  }
+}
+
 void readKeys(RunRecord& run) {
   const Capacities& c = run.capacities;
   GETKEY(run.files[Fixed::YXDKEY], run.dims.T, run.keys, c.maxGid, c.maxGroups, c.maxKeys,
@@ -72,6 +89,7 @@ void readKeys(RunRecord& run) {
   run.groups.id = run.keys.groupId;
   run.groups.keys = run.keys.groupKeys;
   buildScratchNames(run.files, run.dims.NG, run.groups.id.data(), run.logUnit());
+  holdScratchInMemory(run.files, run.dims.NG);
   IDXFC(run.keys, run.files, run.groups.estimationRecords.data(),
         run.groups.forecastRecords.data(), run.logUnit());
 }

@@ -92,8 +92,9 @@ TEST(RunSetUp, UnwritableDirectoryStopsWithNothingLogged) {
   EXPECT_FALSE(std::filesystem::exists("KOVAOUT"));
 }
 
-// The data set-up holds eight files of every group open at once here: 150
-// groups need more than the common soft limit of 1024.
+// The data set-up holds eight files of every group open at once; they are
+// scratch files, held in memory, so neither 10 groups under a limit of 32
+// open files nor 150 groups under the common soft limit of 1024 run short.
 TEST(RunSetUp, ManyGroupsAndTheLimitOnOpenFiles) {
   if (std::system("prlimit --nofile=1024:2048 true") != 0) GTEST_SKIP() << "no prlimit";
   testing::TempDir dir;
@@ -105,14 +106,7 @@ TEST(RunSetUp, ManyGroupsAndTheLimitOnOpenFiles) {
 #ifndef KOVA_SANITIZED
   ASSERT_EQ(simulate(10), 0);
   auto tiny = runKova("prlimit --nofile=32:32 ");
-  EXPECT_EQ(tiny.status, 1);
-  // 88: KOVAOUT, KOVALOG, SAVEKEYS, SAVEDPNT, 8 x 10 group files, YXDATA1, 3 standard streams.
-  EXPECT_NE(tiny.console.find(" FROM SUBROUTINE SETDAT: TOO MANY OPEN FILES.  THE RUN NEEDS 88 "
-                              "FILES OPEN AT ONCE (STANDARD INPUT, OUTPUT AND ERROR INCLUDED); "
-                              "THE LIMIT ON OPEN FILES (ULIMIT -N) IS 32.\n\n FROM SUBROUTINE "
-                              "SETDAT: ERROR IN OPENING OF FILE "),
-            std::string::npos)
-      << tiny.console;
+  EXPECT_EQ(tiny.status, 0) << tiny.console;
 #endif
   ASSERT_EQ(simulate(150), 0);
   EXPECT_EQ(runKova("prlimit --nofile=1024:2048 ").status, 0);

@@ -198,5 +198,72 @@ TEST_F(UnitTable, WrongFormAndUnconnectedUnitsAreErrors) {
   EXPECT_EQ(openUnit(33, "f.txt", "SEQUENTIAL", "OLD"), kBadSpecifier);
 }
 
+// A file held in memory behaves as the same file on disk: the same
+// operations (writes after reads cut the file, rewinds, ENDFILE, reopening
+// OLD, DELETE) leave the same bytes, which reach the disk only when the
+// store is spilled, and a DELETE leaves nothing.
+TEST_F(UnitTable, FilesHeldInMemoryBehaveAsFilesOnDisk) {
+  auto exercise = [](const std::string& name, const std::string& text) {
+    std::vector<unsigned char> payload;
+    std::string line;
+    EXPECT_EQ(openUnit(7, name, "UNFORMATTED", "NEW"), 0);
+    for (int r = 0; r < 5; ++r) {
+      Payload p;
+      for (int i = 0; i <= r; ++i) p.r8(r + i / 7.0);
+      EXPECT_EQ(writeRecord(7, p.bytes.data(), p.bytes.size()), 0);
+    }
+    EXPECT_EQ(rewindUnit(7), 0);
+    EXPECT_EQ(readRecord(7, payload), 0);
+    EXPECT_EQ(readRecord(7, payload), 0);
+    EXPECT_EQ(payload.size(), 16u);
+    const Payload cut = Payload().text("after two");
+    EXPECT_EQ(writeRecord(7, cut.bytes.data(), cut.bytes.size()), 0);  // the file ends here
+    EXPECT_EQ(closeUnit(7, "KEEP"), 0);
+    EXPECT_EQ(openUnit(7, name, "UNFORMATTED", "OLD"), 0);
+    int count = 0;
+    while (readRecord(7, payload) == 0) ++count;
+    EXPECT_EQ(count, 3);
+    EXPECT_EQ(closeUnit(7, "KEEP"), 0);
+    EXPECT_EQ(openUnit(8, text, "FORMATTED", "UNKNOWN"), 0);
+    EXPECT_EQ(writeLine(8, "FIRST"), 0);
+    EXPECT_EQ(writeLine(8, "SECOND LINE"), 0);
+    EXPECT_EQ(rewindUnit(8), 0);
+    EXPECT_EQ(readLine(8, line), 0);
+    EXPECT_EQ(endFileUnit(8), 0);
+    EXPECT_EQ(readLine(8, line), kEndOfFile);
+    EXPECT_EQ(closeUnit(8, "KEEP"), 0);
+    EXPECT_EQ(openUnit(9, name + ".X", "UNFORMATTED", "UNKNOWN"), 0);
+    EXPECT_EQ(closeUnit(9, "DELETE"), 0);
+  };
+  exercise("DISK.001", "DISKTEXT.001");
+  for (const char* held : {"HELD.001", "HELDTEXT.001", "HELD.001.X"}) holdInMemory(held);
+  exercise("HELD.001", "HELDTEXT.001");
+  EXPECT_TRUE(isHeldInMemory("HELD.001"));
+  EXPECT_FALSE(fs::exists("HELD.001"));
+  EXPECT_EQ(openUnit(7, "HELD.002", "UNFORMATTED", "OLD"), ENOENT);
+  EXPECT_EQ(openUnit(7, "HELD.001", "UNFORMATTED", "NEW"), EEXIST);
+  EXPECT_EQ(spillMemoryFiles(), 0);
+  EXPECT_EQ(fileBytes("HELD.001"), fileBytes("DISK.001"));
+  EXPECT_EQ(fileBytes("HELDTEXT.001"), fileBytes("DISKTEXT.001"));
+  EXPECT_FALSE(fs::exists("HELD.001.X"));
+  EXPECT_FALSE(fs::exists("DISK.001.X"));
+  EXPECT_FALSE(isHeldInMemory("HELD.001"));
+}
+
+// A name that the directory already holds stays on disk: a file the user
+// left there, or one put there to fail, is met as before.
+TEST_F(UnitTable, HeldNamesThatExistOnDiskStayOnDisk) {
+  writeText("THERE.001", "old");
+  fs::create_directory("DIR.001");
+  holdInMemory("THERE.001");
+  holdInMemory("DIR.001");
+  EXPECT_EQ(openUnit(7, "THERE.001", "FORMATTED", "OLD"), 0);
+  EXPECT_FALSE(isHeldInMemory("THERE.001"));
+  EXPECT_EQ(closeUnit(7, "DELETE"), 0);
+  EXPECT_FALSE(fs::exists("THERE.001"));
+  EXPECT_EQ(openUnit(7, "DIR.001", "FORMATTED", "UNKNOWN"), EISDIR);
+  spillMemoryFiles();
+}
+
 }  // namespace
 }  // namespace kova
