@@ -30,12 +30,13 @@ const char* const kTemporary = ".tmp";
 // A forecast record's y counts as given above this (not given is -999999).
 constexpr double kGivenY = -9990.0;
 
-// 17 significant digits read back as the same double.
+// The shortest text that reads back as the same double (at most 17
+// significant digits; 0.1 is written 0.1, not 0.10000000000000001).
 std::string number(double v) {
   if (std::isnan(v)) return "NaN";
   if (std::isinf(v)) return v > 0 ? "Inf" : "-Inf";
   char buf[32];
-  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 17);
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
   return std::string(buf, r.ptr);
 }
 
