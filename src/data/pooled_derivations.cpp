@@ -15,6 +15,7 @@
 #include "io/text_conversion.h"
 #include "linalg/blas1.h"
 #include "linalg/least_squares.h"
+#include "data/pooled_state_space.h"
 #include "linalg/symmetric_lsq.h"
 #include "report/saved_results.h"
 
@@ -57,22 +58,27 @@ struct CdxzypWork {
   Mat v;
 };
 
-CdxzypWork carveCdxzyp(Scratch& s, int T, int K, int P) {
+// The square root of Omega and its SVD only for the dense factor.
+CdxzypWork carveCdxzyp(Scratch& s, int T, int K, int P, bool dense) {
   const int KP = K * P;
   CdxzypWork w;
   w.y = s.mat(1, T);
   w.X = s.mat(K, T);
   w.xz = s.mat(T, KP);
-  w.u = s.mat(T, T);
-  w.root = s.mat(K + T, T);
+  if (dense) {
+    w.u = s.mat(T, T);
+    w.root = s.mat(K + T, T);
+  }
   w.rhs = s.mat(T, KP + 1);
   w.xt = s.mat(T, K);
   w.A = s.mat(KP, KP);
   w.b = s.doubles(KP);
-  w.s = s.doubles(std::min(K + T + 1, T));
-  w.e = s.doubles(T);
-  w.work = s.doubles(K + T);
-  w.v = s.mat(T, T);
+  if (dense) {
+    w.s = s.doubles(std::min(K + T + 1, T));
+    w.e = s.doubles(T);
+    w.work = s.doubles(K + T);
+    w.v = s.mat(T, T);
+  }
   return w;
 }
 
@@ -99,11 +105,11 @@ struct EmbtapWork {
   double *blocks, *w, *xw;
 };
 
-EmbtapWork carveEmbtap(Scratch& s, int T, int K, int P, int M) {
+EmbtapWork carveEmbtap(Scratch& s, int T, int K, int P, int M, bool dense) {
   EmbtapWork w;
   w.Z = s.mat(P, T);
   w.tlx = s.mat(M, T);
-  w.blocks = s.doubles(static_cast<long long>(M) * M * T);
+  if (dense) w.blocks = s.doubles(static_cast<long long>(M) * M * T);
   w.wy = s.mat(T, 1);
   w.xt = s.mat(T, K);
   w.w1 = s.mat(T, K);
@@ -150,23 +156,23 @@ void writeMatrixRecords(const NamedUnit& file, const Mat* mats, int count, const
   closeFile(file.unit, logUnit, file.name, "KEEP", iocond, caller(routine), "STOP");
 }
 
-ScratchNeed CDXZYPneed(int T, int K, int P) {
+ScratchNeed CDXZYPneed(int T, int K, int P, int M, bool stateSpace) {
   Scratch s;
-  carveCdxzyp(s, T, K, P);
-  return s.used();
+  carveCdxzyp(s, T, K, P, !stateSpace);
+  ScratchNeed need = s.used();
+  if (stateSpace) need.add(omegaPseudoInverseStateSpaceNeed(T, K, M, K * P + 1, 0));
+  return need;
 }
 
-void CDXZYP(const PooledGroup& grp, const FileTable& files, Mat uMu, Mat sumA, double* sumB,
-            Scratch s, int logUnit) {
-  const char* routine = "CDXZYP";
-  const int T = grp.T, K = grp.K, P = grp.P, KP = K * P, g = grp.g;
-  CdxzypWork w = carveCdxzyp(s, T, K, P);
-  readColumnRecords(files.scratch(Family::YDATA, g), T, w.y, routine, logUnit);
-  readColumnRecords(files.scratch(Family::XDATA, g), T, w.X, routine, logUnit);
-  readMatrixRecords(files.scratch(Family::XZ, g), &w.xz, 1, routine, logUnit);
-  readMatrixRecords(files.scratch(Family::YSIGFCTR, g), &w.u, 1, routine, logUnit);
+namespace {
 
-  // The square root of Omega: [U_MU X ; SIGMA UYSGMA], (K + T) x T.
+// Omega^+ [XZ y] through the SVD of the square root [U_MU X ; SIGMA UYSGMA],
+// (K + T) x T; returns the rank of Omega.
+int denseOmegaSolve(const PooledGroup& grp, const FileTable& files, Mat uMu, CdxzypWork& w,
+                    int logUnit) {
+  const char* routine = "CDXZYP";
+  const int T = grp.T, K = grp.K, KP = K * grp.P;
+  readMatrixRecords(files.scratch(Family::YSIGFCTR, grp.g), &w.u, 1, routine, logUnit);
   const double sigma = std::sqrt(std::max(grp.sigma2, 0.0));
   for (int t = 1; t <= T; ++t) {
     for (int i = 1; i <= K; ++i) {
@@ -176,19 +182,18 @@ void CDXZYP(const PooledGroup& grp, const FileTable& files, Mat uMu, Mat sumA, d
     }
     for (int i = 1; i <= T; ++i) w.root(K + i, t) = sigma * w.u(i, t);
   }
-  for (int j = 1; j <= KP; ++j) DCOPY(T, w.xz.col(j), 1, w.rhs.col(j), 1);
-  for (int t = 1; t <= T; ++t) w.rhs(t, KP + 1) = w.y(1, t);
   int rank = 0;
   SYMLSQ(w.root.p, w.root.ld, K + T, T, w.rhs.p, w.rhs.ld, KP + 1, kRankTol, w.s, w.e, w.v.p,
          w.v.ld, w.work, rank, logUnit);
-  if (rank < T)
-    writeUnit(logUnit, (ListLine() << "IN SUBROUTINE CDXZYP, THE COVARIANCE MATRIX OF THE "
-                                      "Y-VALUES OF GROUP"
-                                   << grp.groupId << "HAS THE NUMERICAL RANK" << rank
-                                   << ".  THE FULL RANK IS" << T
-                                   << ".  ITS PSEUDO-INVERSE IS USED.")
-                           .str());
+  return rank;
+}
 
+// The cross products of Omega^+ [XZ y] with XZ into the pooled sums, and the
+// six records of DXZGMATS.
+void finishCdxzyp(const PooledGroup& grp, const FileTable& files, Mat sumA, double* sumB,
+                  CdxzypWork& w, int logUnit) {
+  const char* routine = "CDXZYP";
+  const int T = grp.T, K = grp.K, P = grp.P, KP = K * P, g = grp.g;
   Mat omegaXz{w.rhs.p, w.rhs.ld, T, KP};
   Mat omegaY{w.rhs.col(KP + 1), w.rhs.ld, T, 1};
   crossProduct(w.xz, omegaXz, w.A);
@@ -214,6 +219,32 @@ void CDXZYP(const PooledGroup& grp, const FileTable& files, Mat uMu, Mat sumA, d
                           Mat{w.rhs.p, w.rhs.ld, T, K}, hat};
   writeMatrixRecords(files.scratch(Family::DXZGMATS, g), records, 6, routine, logUnit);
 }
+
+}  // namespace
+
+void CDXZYP(const PooledGroup& grp, const FileTable& files, Mat uMu, Mat sumA, double* sumB,
+            Scratch s, int logUnit) {
+  const char* routine = "CDXZYP";
+  const int T = grp.T, K = grp.K, P = grp.P, KP = K * P, g = grp.g;
+  CdxzypWork w = carveCdxzyp(s, T, K, P, !grp.stateSpace);
+  readColumnRecords(files.scratch(Family::YDATA, g), T, w.y, routine, logUnit);
+  readColumnRecords(files.scratch(Family::XDATA, g), T, w.X, routine, logUnit);
+  readMatrixRecords(files.scratch(Family::XZ, g), &w.xz, 1, routine, logUnit);
+  for (int j = 1; j <= KP; ++j) DCOPY(T, w.xz.col(j), 1, w.rhs.col(j), 1);
+  for (int t = 1; t <= T; ++t) w.rhs(t, KP + 1) = w.y(1, t);
+  const int rank = grp.stateSpace ? omegaPseudoInverseStateSpace(grp, files, w.X, grp.L, uMu,
+                                                                 w.rhs, s.rest(), logUnit)
+                                  : denseOmegaSolve(grp, files, uMu, w, logUnit);
+  if (rank < T)
+    writeUnit(logUnit, (ListLine() << "IN SUBROUTINE CDXZYP, THE COVARIANCE MATRIX OF THE "
+                                      "Y-VALUES OF GROUP"
+                                   << grp.groupId << "HAS THE NUMERICAL RANK" << rank
+                                   << ".  THE FULL RANK IS" << T
+                                   << ".  ITS PSEUDO-INVERSE IS USED.")
+                           .str());
+  finishCdxzyp(grp, files, sumA, sumB, w, logUnit);
+}
+
 
 ScratchNeed CPOLPIneed(int KP, int n) {
   Scratch s;
@@ -280,21 +311,24 @@ int CPOLPI(Mat A, const double* b, Mat C, const double* d, double* pibar, Mat co
   return rank;
 }
 
-ScratchNeed EMBTAPneed(int T, int K, int P, int M) {
+ScratchNeed EMBTAPneed(int T, int K, int P, int M, bool stateSpace) {
   Scratch s;
-  carveEmbtap(s, T, K, P, M);
-  return s.used();
+  carveEmbtap(s, T, K, P, M, !stateSpace);
+  ScratchNeed need = s.used();
+  if (stateSpace) need.add(pooledEpsilonStateSpaceNeed(T, M));
+  return need;
 }
 
 void EMBTAP(const PooledGroup& grp, const FileTable& files, Mat L, const double* pibar,
             Mat deltaMu, PooledEstimates& out, Scratch s, int logUnit) {
   const char* routine = "EMBTAP";
   const int T = grp.T, K = grp.K, P = grp.P, M = grp.M, g = grp.g;
-  EmbtapWork w = carveEmbtap(s, T, K, P, M);
+  EmbtapWork w = carveEmbtap(s, T, K, P, M, !grp.stateSpace);
   readColumnRecords(files.scratch(Family::ZDATA, g), T, w.Z, routine, logUnit);
   readMatrixRecords(files.scratch(Family::TLX, g), &w.tlx, 1, routine, logUnit);
   const Mat blocks{w.blocks, std::max(M, 1), M, M * T};
-  readMatrixRecords(files.scratch(Family::ESIGMA, g), &blocks, 1, routine, logUnit);
+  if (!grp.stateSpace)
+    readMatrixRecords(files.scratch(Family::ESIGMA, g), &blocks, 1, routine, logUnit);
   // Records 1 and 2 went into the pooled sums when they were written.
   {
     openForReading(files.scratch(Family::DXZGMATS, g), routine, logUnit);
@@ -324,10 +358,15 @@ void EMBTAP(const PooledGroup& grp, const FileTable& files, Mat L, const double*
 
   // EPSILON(:,t) = SIGMA**2 sum_s cov(EPSILON(t), EPSILON(s)) TLX(:,s) w(s),
   // that covariance B(t-s)' for s <= t and B(s-t) for s > t.
-  for (int t = 1; t <= T; ++t)
+  if (grp.stateSpace) {
+    double* u = w.V.p;  // SIGMA**2 w, as the weights of the sweep
+    for (int t = 0; t < T; ++t) u[t] = grp.sigma2 * w.w[t];
+    pooledEpsilonStateSpace(grp, files, w.tlx, u, out.eps, s, logUnit);
+  }
+  for (int t = 1; t <= T && !grp.stateSpace; ++t)
     for (int i = 1; i <= M; ++i) w.V(i, t) = grp.sigma2 * w.tlx(i, t) * w.w[t - 1];
   auto block = [&](int k) { return w.blocks + static_cast<long>(k) * M * M; };
-  for (int t = 1; t <= T; ++t) {
+  for (int t = 1; t <= T && !grp.stateSpace; ++t) {
     double* et = out.eps.col(t);
     for (int i = 0; i < M; ++i) et[i] = 0.0;
     for (int q = 1; q <= t; ++q) {

@@ -21,6 +21,11 @@ struct PooledGroup {
   int groupId = 0;  // for messages
   int T = 0, K = 0, P = 0, M = 0;
   double sigma2 = 0.0;  // SIGMA**2 of the group's last pass
+  // The group's passes ran on the state-space engine: its YSIGFCTR holds
+  // the model and filter of its last pass, and Omega is applied through
+  // them (pooled_state_space.h) in time linear in T; L is then needed.
+  bool stateSpace = false;
+  Mat L;  // K x M
 };
 
 // CDXZYP: reads y (YDATA), X (XDATA), XZ and UYSGMA (YSIGFCTR), forms
@@ -36,7 +41,7 @@ struct PooledGroup {
 // Omega below T is written to logUnit and the run goes on.
 void CDXZYP(const PooledGroup& grp, const FileTable& files, Mat uMu, Mat sumA, double* sumB,
             Scratch s, int logUnit);
-ScratchNeed CDXZYPneed(int T, int K, int P);
+ScratchNeed CDXZYPneed(int T, int K, int P, int M = 0, bool stateSpace = false);
 
 // CPOLPI: theta solves (C A C') theta = C (b - A d) (QRLSQ, tolerance
 // 1.0E-14, minimum-norm when C A C' is singular); pibar = d + C' theta and
@@ -63,7 +68,7 @@ struct PooledEstimates {
 };
 void EMBTAP(const PooledGroup& grp, const FileTable& files, Mat L, const double* pibar,
             Mat deltaMu, PooledEstimates& out, Scratch s, int logUnit);
-ScratchNeed EMBTAPneed(int T, int K, int P, int M);
+ScratchNeed EMBTAPneed(int T, int K, int P, int M, bool stateSpace = false);
 
 // File helpers of the pooled steps, each with the caller text of its
 // routine: open (OLD for reading, UNKNOWN for writing), rewind, one or more

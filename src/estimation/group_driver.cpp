@@ -359,8 +359,7 @@ class GroupRun {
 
     const YsigmaFiles files{family(Family::YSIGFCTR), family(Family::ESIGMA)};
     const PassModel model{form, a_.tlx, a_.phi, &a_.eig, a_.ugamma, a_.udelta};
-    engine_->structure(model, a_.blocks, files, pass_ == job_.lastPass && pooledHandOver(),
-                       a_.scratch, job_.logUnit);
+    engine_->structure(model, a_.blocks, files, a_.scratch, job_.logUnit);
     printSigmaEpsBlocks(c, job_.dims.M, job_.dims.NUMT, a_.blocks);
     if (o_.printLevel >= 5) printPassMatrix(c, 5, engine_->ysigma(a_.scratch), "THE YSIGMA MATRIX");
     if (o_.printLevel >= 1) {
@@ -439,8 +438,7 @@ class GroupRun {
     if (pass_ == job_.lastPass && pooledHandOver()) {
       job_.sigma2Table[job_.g - 1] = sigma2_;
       if (job_.pooled != nullptr) {
-        const MuVectorInputs in{a_.tlx, a_.xz, a_.PIVECT, a_.epsilon,
-                                engine_->factor(a_.scratch), a_.cov};
+        const MuVectorInputs in{a_.tlx, a_.xz, a_.PIVECT, a_.epsilon, engine_.get(), a_.cov};
         DLTMUP(job_.g, job_.NG, in, *job_.pooled, a_.scratch, job_.outUnit);
       }
     }
@@ -523,9 +521,9 @@ GroupNeeds groupNeeds(const GroupDims& d, const Options& o, int groupId, int NG)
   const int T = d.NUMT, M = d.M, KP = d.KP(), R = o.piRestrictionRows;
   const bool inequalities = o.piEqualityRows < R;
   // The state-space engine forms an explicit factor only for the steps that
-  // work on one: the inequality step, the pooled hand-over, the dumps of
-  // group 17 and the YSIGMA of print level 5.
-  const bool wantsFactor = inequalities || NG >= 2 || groupId == 17 || o.printLevel >= 5;
+  // work on one: the inequality step, the dumps of group 17 and the YSIGMA
+  // of print level 5.
+  const bool wantsFactor = inequalities || groupId == 17 || o.printLevel >= 5;
   GroupNeeds needs;
   needs.engine = passEngineNeeds(o.denseEngine ? PassEngineKind::Dense : PassEngineKind::StateSpace,
                                  d, R, wantsFactor, o.printLevel >= 1);
@@ -538,7 +536,12 @@ GroupNeeds groupNeeds(const GroupDims& d, const Options& o, int groupId, int NG)
         QPCDLTneed(M, T)})
     need.include(n);
   if (o.denseEngine || inequalities) need.include(INEQPIneed(T, KP, R));
-  if (o.denseEngine || (NG >= 2 && !inequalities)) need.include(DLTMUPneed(T, d.K, KP));
+  if (o.denseEngine || (NG >= 2 && !inequalities)) {
+    ScratchNeed mu = DLTMUPneed(T, d.K, KP);
+    mu.add(o.denseEngine ? DenseEngine::regressNeed(T, KP)
+                         : StateSpaceEngine::regressNeed(T, M, KP));
+    need.include(mu);
+  }
   // The DELTA repair: its eigenvalues before and after, the eigenvectors.
   ScratchNeed repair = ADJDNDneed(M);
   repair.doubles += 2LL * M + static_cast<long long>(M) * M;

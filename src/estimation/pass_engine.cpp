@@ -5,17 +5,17 @@
 
 namespace kova {
 
-const char* passEngineName(PassEngineKind kind) {
+const char *passEngineName(PassEngineKind kind) {
   return kind == PassEngineKind::Dense ? "DENSE" : "STATE SPACE";
 }
 
-std::unique_ptr<PassEngine> makePassEngine(PassEngineKind kind, const GroupDims& dims,
-                                           const EngineArrays& arrays) {
+std::unique_ptr<PassEngine> makePassEngine(PassEngineKind kind, const GroupDims &dims,
+                                           const EngineArrays &arrays) {
   if (kind == PassEngineKind::Dense) return std::make_unique<DenseEngine>(arrays);
   return std::make_unique<StateSpaceEngine>(dims, arrays);
 }
 
-EngineNeeds passEngineNeeds(PassEngineKind kind, const GroupDims& dims, int piRows,
+EngineNeeds passEngineNeeds(PassEngineKind kind, const GroupDims &dims, int piRows,
                             bool wantsFactor, bool eigenvalues) {
   EngineNeeds needs;
   if (kind == PassEngineKind::Dense) {

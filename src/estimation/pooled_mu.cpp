@@ -2,29 +2,21 @@
 
 #include <algorithm>
 
-#include "linalg/least_squares.h"
+#include "estimation/pass_engine.h"
 
 namespace kova {
 namespace {
 
 struct DltmupWork {
-  Mat design, factor;
-  double *h, *c, *sigma2;
-  GlsWork gls;
+  Mat design;
+  double *h, *c;
 };
 
 DltmupWork carveWork(Scratch& s, int NUMT, int n) {
   DltmupWork w;
   w.design = s.mat(NUMT, n);
-  w.factor = s.mat(NUMT, NUMT);
   w.h = s.doubles(NUMT);
   w.c = s.doubles(n);
-  w.sigma2 = s.doubles(1);
-  const GlsWorkSizes sizes = glsWorkSizes(NUMT, n, 1);
-  w.gls.wr = s.doubles(sizes.doubles);
-  w.gls.wrLength = sizes.doubles;
-  w.gls.wi = s.ints(sizes.ints);
-  w.gls.wiLength = sizes.ints;
   return w;
 }
 
@@ -44,26 +36,7 @@ void muVector(const MuVectorInputs& in, const MuAccumulators& acc, Scratch& s, d
       for (int l = 1; l <= KP; ++l) sum += in.xz(t, l) * acc.C(j, l);
       w.design(t, j) = sum;
     }
-  // YSIGMA = UYSGMA'UYSGMA, so UYSGMA' is a factor F with F F' = YSIGMA.
-  for (int j = 1; j <= NUMT; ++j)
-    for (int i = 1; i <= NUMT; ++i) w.factor(i, j) = in.uysgma(j, i);
-
-  GlsProblem problem;
-  problem.a = w.design.p;
-  problem.lda = w.design.ld;
-  problem.f = w.factor.p;
-  problem.ldf = w.factor.ld;
-  problem.b = w.h;
-  problem.ldb = std::max(NUMT, 1);
-  problem.n = NUMT;
-  problem.p = n;
-  problem.nb = 1;
-  GlsResults results;
-  results.x = w.c;
-  results.ldx = std::max(n, 1);
-  results.sigma2 = w.sigma2;
-  for (int j = 0; j < n; ++j) w.c[j] = 0.0;
-  solveGls(problem, results, w.gls, outUnit);
+  in.engine->regress(w.design, w.h, w.c, s.rest(), outUnit);
 
   for (int i = 1; i <= acc.K; ++i) {
     double sum = in.PIVECT[i - 1];

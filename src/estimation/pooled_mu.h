@@ -20,6 +20,8 @@
 
 namespace kova {
 
+class PassEngine;
+
 // The run-wide sums of DLTMUP; the storage is the run's. C (n x KP) is the
 // pooled reparametrisation of PI, set before the first group.
 struct MuAccumulators {
@@ -38,7 +40,7 @@ struct MuVectorInputs {
   Mat xz;           // NUMT x KP
   const double* PIVECT = nullptr;
   Mat epsilon;      // M x NUMT
-  Mat uysgma;       // NUMT x NUMT
+  PassEngine* engine = nullptr;  // the generalized least squares under YSIGMA
   Mat cov;          // KP x KP, the covariance of PIVECT
 };
 

@@ -48,7 +48,7 @@ void gram(Mat u, Mat out) {
 // Compresses rows 1..rows of a (cols columns) to the triangle of its QR
 // factorization; returns the number of its rows, min(rows, cols), with the
 // part below the diagonal cleared.
-int compress(Mat a, int rows, double* qraux, int* jpvt, double* work) {
+int compress(Mat a, int rows, double *qraux, int *jpvt, double *work) {
   const int cols = a.cols, c = std::min(rows, cols);
   if (rows == 0) return 0;
   DQRDC(a.p, a.ld, rows, cols, qraux, jpvt, work, 0);
@@ -60,14 +60,14 @@ int compress(Mat a, int rows, double* qraux, int* jpvt, double* work) {
 struct PiArrays {
   Mat noisy, exact;  // NUMT x (n + 1): whitened rows, exact rows
   double *qraux, *qrWork;
-  int* jpvt;
+  int *jpvt;
   Mat a, f, b, x;  // the compressed problem
-  double* sigma2;
+  double *sigma2;
   Mat cov;
   GlsWork gls;
 };
 
-PiArrays carvePi(Scratch& s, int numt, int n, int spirow) {
+PiArrays carvePi(Scratch &s, int numt, int n, int spirow) {
   PiArrays w;
   w.noisy = s.mat(numt, n + 1);
   w.exact = s.mat(numt, n + 1);
@@ -89,24 +89,24 @@ PiArrays carvePi(Scratch& s, int numt, int n, int spirow) {
 }
 
 struct ScovarArrays {
-  Mat rec0, rec1;     // the records of passes 0 and 1
-  Mat v0;             // NUMT x n: innovations of XZ under pass 0
-  Mat exact;          // NUMT x n: the exact rows, then their triangle
+  Mat rec0, rec1;                    // the records of passes 0 and 1
+  Mat v0;                            // NUMT x n: innovations of XZ under pass 0
+  Mat exact;                         // NUMT x n: the exact rows, then their triangle
   Mat ww, c, bm, v, g, h, rhs, rsd;  // n x n
   double *sv, *e, *svdWork, *qraux, *qrWork, *u;
-  int* jpvt;
-  Mat op;             // NUMT x n: the pass-0 estimator, transposed
-  double* y1g;        // NUMT
+  int *jpvt;
+  Mat op;       // NUMT x n: the pass-0 estimator, transposed
+  double *y1g;  // NUMT
 };
 
-ScovarArrays carveScovar(Scratch& s, int numt, int m, int n) {
+ScovarArrays carveScovar(Scratch &s, int numt, int m, int n) {
   ScovarArrays w;
   const long long len = StateSpaceEngine::recordLength(numt, m);
   w.rec0 = Mat{s.doubles(len), static_cast<int>(len), static_cast<int>(len), 1};
   w.rec1 = Mat{s.doubles(len), static_cast<int>(len), static_cast<int>(len), 1};
   w.v0 = s.mat(numt, n);
   w.exact = s.mat(numt, n);
-  for (Mat* a : {&w.ww, &w.c, &w.bm, &w.v, &w.g, &w.h, &w.rhs, &w.rsd}) *a = s.mat(n, n);
+  for (Mat *a : {&w.ww, &w.c, &w.bm, &w.v, &w.g, &w.h, &w.rhs, &w.rsd}) *a = s.mat(n, n);
   w.sv = s.doubles(n + 1);
   w.e = s.doubles(n);
   w.svdWork = s.doubles(std::max(numt, n));
@@ -134,7 +134,7 @@ ScratchNeed eigenNeed(int T, int M) {
 
 }  // namespace
 
-StateSpaceRecords StateSpaceRecords::carve(Scratch& s, const GroupDims& d) {
+StateSpaceRecords StateSpaceRecords::carve(Scratch &s, const GroupDims &d) {
   const int T = d.NUMT, M = d.M, n = d.KP();
   StateSpaceRecords r;
   // PHI, Q, P1, f and the gains lie side by side: they are the record of
@@ -150,7 +150,7 @@ StateSpaceRecords StateSpaceRecords::carve(Scratch& s, const GroupDims& d) {
   return r;
 }
 
-long long StateSpaceEngine::storeLength(const GroupDims& d) {
+long long StateSpaceEngine::storeLength(const GroupDims &d) {
   Scratch s;
   StateSpaceRecords::carve(s, d);
   return s.used().doubles;
@@ -160,14 +160,13 @@ long long StateSpaceEngine::recordLength(int NUMT, int M) {
   return 3LL * M * M + static_cast<long long>(NUMT) * (M + 1);
 }
 
-StateSpaceEngine::StateSpaceEngine(const GroupDims& d, const EngineArrays& a) : d_(d), a_(a) {
+StateSpaceEngine::StateSpaceEngine(const GroupDims &d, const EngineArrays &a) : d_(d), a_(a) {
   Scratch store(a.store, a.storeLength, nullptr, 0, nullptr, 0);
   r_ = StateSpaceRecords::carve(store, d);
 }
 
-void StateSpaceEngine::structure(const PassModel& pass, double* blocks,
-                                 const YsigmaFiles& files, bool factorToFile, Scratch s,
-                                 int logUnit) {
+void StateSpaceEngine::structure(const PassModel &pass, double *blocks, const YsigmaFiles &files,
+                                 Scratch s, int logUnit) {
   const int M = d_.M, T = d_.NUMT;
   tlx_ = pass.tlx;
   sigmaEpsBlocks(pass.form, pass.phi, *pass.eig, pass.ugamma, blocks, T, s);
@@ -186,12 +185,9 @@ void StateSpaceEngine::structure(const PassModel& pass, double* blocks,
   writeResultRecord(files.esigma, "CSIGYE",
                     Mat{blocks, static_cast<int>(std::max(mm, 1L)), static_cast<int>(mm), T},
                     logUnit);
-  if (factorToFile) {
-    writeResultRecord(files.ysigfctr, "CSIGYE", factor(s), logUnit);
-  } else {
-    const int len = T * (M + 1);
-    writeResultRecord(files.ysigfctr, "CSIGYE", Mat{r_.f, std::max(len, 1), len, 1}, logUnit);
-  }
+  // The model and its filter, as YSFACTR0/1 hold them.
+  const int len = static_cast<int>(recordLength(T, M));
+  writeResultRecord(files.ysigfctr, "CSIGYE", Mat{r_.phi.p, std::max(len, 1), len, 1}, logUnit);
 }
 
 Mat StateSpaceEngine::factor(Scratch s) {
@@ -215,17 +211,17 @@ Mat StateSpaceEngine::ysigma(Scratch s) {
 // YSIGMA(t,s) = x~(t)' PHI^(t-s) Pi(s) x~(s) for t >= s: quasiseparable
 // generators p(t) = x~(t), A = PHI, q(s) = PHI Pi(s) x~(s), d(t) =
 // x~(t)' Pi(t) x~(t).
-void StateSpaceEngine::eigenvalues(double* values, Scratch s) {
+void StateSpaceEngine::eigenvalues(double *values, Scratch s) {
   const int M = d_.M, T = d_.NUMT;
   const long mm = static_cast<long>(M) * M;
-  double* pi = s.doubles(mm * T);
+  double *pi = s.doubles(mm * T);
   Mat q = s.mat(M, T);
-  double* d = s.doubles(T);
-  double* w = s.doubles(M);
+  double *d = s.doubles(T);
+  double *w = s.doubles(M);
   stateCovariances(model(), pi, s);
   for (int t = 1; t <= T; ++t) {
     const Mat pit{pi + mm * (t - 1), std::max(M, 1), M, M};
-    const double* x = tlx_.col(t);
+    const double *x = tlx_.col(t);
     for (int i = 1; i <= M; ++i) w[i - 1] = DDOT(M, pit.p + (i - 1), pit.ld, x, 1);
     d[t - 1] = DDOT(M, x, 1, w, 1);
     for (int i = 1; i <= M; ++i) q(i, t) = DDOT(M, r_.phi.p + (i - 1), r_.phi.ld, w, 1);
@@ -235,24 +231,16 @@ void StateSpaceEngine::eigenvalues(double* values, Scratch s) {
   if (ierr != 0) std::fill_n(values, T, 0.0);
 }
 
-void StateSpaceEngine::saveStructure(const NamedUnit& file, int logUnit) {
+void StateSpaceEngine::saveStructure(const NamedUnit &file, int logUnit) {
   const long long len = recordLength(d_.NUMT, d_.M);
   SAVYSG(Mat{r_.phi.p, static_cast<int>(len), static_cast<int>(len), 1}, file, logUnit);
 }
 
-void StateSpaceEngine::estimatePi(int pass, int groupId, const double* y, Mat XZ,
-                                  const PiRestrictionView& rest, PiEstimate& est, Scratch s,
-                                  int /*outUnit*/, int logUnit) {
-  const int T = XZ.rows, n = XZ.cols, nr = std::max(rest.SPIROW, 0);
-  const bool dump = groupId == 17 && pass == 1;
-  if (dump) dumpEcpimuInputs(T, y, XZ, factor(s), rest, logUnit);
+StateSpaceEngine::Solved StateSpaceEngine::solveWhitened(Mat v, const PiRestrictionView &rest,
+                                                         double *x, Mat cov, Scratch s,
+                                                         int logUnit) {
+  const int T = v.rows, n = v.cols - 1, nr = std::max(rest.SPIROW, 0);
   PiArrays w = carvePi(s, T, n, nr);
-
-  Mat v = r_.innov;
-  copyMatrix(Mat{XZ.p, XZ.ld, T, n}, v);
-  std::copy_n(y, T, v.col(n + 1));
-  innovations(r_.phi, tlx_, gains(), v, v, s);
-
   int nn = 0, ne = 0;
   for (int t = 1; t <= T; ++t) {
     const double f = r_.f[t - 1];
@@ -272,7 +260,7 @@ void StateSpaceEngine::estimatePi(int pass, int groupId, const double* y, Mat XZ
   // identity on the whitened rows and zero on the others.
   const int rows = cn + ce + nr;
   for (int j = 1; j <= n; ++j) {
-    double* aj = w.a.col(j);
+    double *aj = w.a.col(j);
     for (int i = 1; i <= cn; ++i) aj[i - 1] = w.noisy(i, j);
     for (int i = 1; i <= ce; ++i) aj[cn + i - 1] = w.exact(i, j);
     for (int i = 1; i <= nr; ++i) aj[cn + ce + i - 1] = rest.R(i, j);
@@ -294,22 +282,47 @@ void StateSpaceEngine::estimatePi(int pass, int groupId, const double* y, Mat XZ
   problem.n = rows;
   problem.p = n;
   problem.nb = 1;
-  problem.covariance = true;
+  problem.covariance = cov.p != nullptr;
   GlsResults results;
-  results.x = est.PIVECT;
+  results.x = x;
   results.ldx = std::max(n, 1);
   results.sigma2 = w.sigma2;
-  results.cov = est.cov.p;
-  results.ldcov = est.cov.ld;
+  results.cov = cov.p;
+  results.ldcov = cov.ld;
+  for (int j = 0; j < n; ++j) x[j] = 0.0;
   if (!solveGls(problem, results, w.gls, logUnit))
-    reportError(" IN SUBROUTINE ECPIMU, THE WORK SPACE OF THE LEAST-SQUARES CORE IS TOO SHORT.",
-                "STOP", logUnit);
+    reportError(
+        " IN SUBROUTINE ECPIMU, THE WORK SPACE OF THE LEAST-SQUARES "
+        "CORE IS TOO SHORT.",
+        "STOP", logUnit);
 
   // The whitened rows beyond the triangle were zero equations with noise:
   // they count in the degrees of freedom of SIGMA**2.
+  Solved solved;
   const int r2 = results.r2, dof = results.r2 + (nn - cn);
-  est.sigma2 = (r2 > 0 && dof > 0) ? w.sigma2[0] * r2 / dof : 0.0;
-  est.covUnavailable = results.covStatus != kCovFormed;
+  solved.sigma2 = (r2 > 0 && dof > 0) ? w.sigma2[0] * r2 / dof : 0.0;
+  solved.covFormed = results.covStatus == kCovFormed;
+  noisy_ = nn;
+  compressed_ = cn;
+  for (int j = 1; j <= n; ++j)
+    for (int i = 1; i <= n + 1; ++i) r_.rw(i, j) = i <= cn ? w.noisy(i, j) : 0.0;
+  return solved;
+}
+
+void StateSpaceEngine::estimatePi(int pass, int groupId, const double *y, Mat XZ,
+                                  const PiRestrictionView &rest, PiEstimate &est, Scratch s,
+                                  int /*outUnit*/, int logUnit) {
+  const int T = XZ.rows, n = XZ.cols, nr = std::max(rest.SPIROW, 0);
+  const bool dump = groupId == 17 && pass == 1;
+  if (dump) dumpEcpimuInputs(T, y, XZ, factor(s), rest, logUnit);
+
+  Mat v = r_.innov;
+  copyMatrix(Mat{XZ.p, XZ.ld, T, n}, v);
+  std::copy_n(y, T, v.col(n + 1));
+  innovations(r_.phi, tlx_, gains(), v, v, s);
+  const Solved solved = solveWhitened(v, rest, est.PIVECT, est.cov, s, logUnit);
+  est.sigma2 = solved.sigma2;
+  est.covUnavailable = !solved.covFormed;
   if (est.covUnavailable)
     for (int j = 1; j <= n; ++j) std::fill_n(est.cov.col(j), n, 0.0);
 
@@ -323,23 +336,42 @@ void StateSpaceEngine::estimatePi(int pass, int groupId, const double* y, Mat XZ
   // The innovations of the residual, for the smoother.
   std::copy_n(v.col(n + 1), T, r_.residual);
   for (int j = 1; j <= n; ++j) DAXPY(T, -est.PIVECT[j - 1], v.col(j), 1, r_.residual, 1);
-
-  noisy_ = nn;
-  compressed_ = cn;
-  for (int j = 1; j <= n; ++j)
-    for (int i = 1; i <= n + 1; ++i) r_.rw(i, j) = i <= cn ? w.noisy(i, j) : 0.0;
   if (dump) dumpEcpimuEstimate(est.PIVECT, n, logUnit);
 }
 
-void StateSpaceEngine::piCovariance(Mat XZ, double sigma2, const PiRestrictionView& rest,
-                                    PiEstimate& est, OrcvarRanks& ranks, Scratch s, int outUnit,
-                                    int logUnit, int K, int P) {
-  ORCVARwhitened(Mat{r_.rw.p, r_.rw.ld, compressed_, XZ.cols}, noisy_, XZ.rows, sigma2, rest,
-                 est, ranks, s, outUnit, logUnit, K, P);
+// The same whitening and least squares as PI's, without restrictions.
+// The compressed design of the pass (for ORCVAR) is not needed after this,
+// the pass's last step.
+void StateSpaceEngine::regress(Mat design, const double *rhs, double *x, Scratch s, int unit) {
+  const int T = design.rows, n = design.cols;
+  Mat v = s.mat(T, n + 1);
+  copyMatrix(Mat{design.p, design.ld, T, n}, v);
+  std::copy_n(rhs, T, v.col(n + 1));
+  innovations(r_.phi, tlx_, gains(), v, v, s);
+  solveWhitened(v, PiRestrictionView{}, x, Mat{}, s, unit);
 }
 
-void StateSpaceEngine::epsilon(const double* /*blocks*/, const double* /*MU*/, Mat eps,
-                               const NamedUnit& epsmatrx, Scratch s, int logUnit) {
+ScratchNeed StateSpaceEngine::regressNeed(int NUMT, int M, int n) {
+  Scratch s;
+  s.mat(NUMT, n + 1);
+  ScratchNeed need = s.used();
+  Scratch pi;
+  carvePi(pi, NUMT, n, 0);
+  ScratchNeed inner = pi.used();
+  inner.include(innovationsNeed(M, n + 1));
+  need.add(inner);
+  return need;
+}
+
+void StateSpaceEngine::piCovariance(Mat XZ, double sigma2, const PiRestrictionView &rest,
+                                    PiEstimate &est, OrcvarRanks &ranks, Scratch s, int outUnit,
+                                    int logUnit, int K, int P) {
+  ORCVARwhitened(Mat{r_.rw.p, r_.rw.ld, compressed_, XZ.cols}, noisy_, XZ.rows, sigma2, rest, est,
+                 ranks, s, outUnit, logUnit, K, P);
+}
+
+void StateSpaceEngine::epsilon(const double * /*blocks*/, const double * /*MU*/, Mat eps,
+                               const NamedUnit &epsmatrx, Scratch s, int logUnit) {
   smoothState(model(), gains(), r_.residual, eps, s);
   writeResultRecord(epsmatrx, "CEPS", Mat{eps.p, eps.ld, d_.M, d_.NUMT}, logUnit);
 }
@@ -349,8 +381,8 @@ void StateSpaceEngine::epsilon(const double* /*blocks*/, const double* /*MU*/, M
 // transpose is formed column by column: A0' g is the adjoint of the pass-0
 // filter applied to the weights the constrained least squares gives each
 // innovation; Y1 times it comes from the pass-1 model's covariance sweep.
-void StateSpaceEngine::specialCovariance(Mat XZ, const NamedUnit& ysfactr0,
-                                         const NamedUnit& ysfactr1, double sigma2, Mat cov,
+void StateSpaceEngine::specialCovariance(Mat XZ, const NamedUnit &ysfactr0,
+                                         const NamedUnit &ysfactr1, double sigma2, Mat cov,
                                          Scratch s, int /*outUnit*/, int logUnit) {
   const int T = XZ.rows, n = XZ.cols, M = d_.M;
   const long mm = static_cast<long>(M) * M;
@@ -424,8 +456,8 @@ void StateSpaceEngine::specialCovariance(Mat XZ, const NamedUnit& ysfactr0,
   Mat hinv{w.c.p, w.c.ld, q, q};
   int rank = 0;
   if (q > 0)
-    QRLSQ(info.p, info.ld, q, q, q, ident.p, ident.ld, kGlsTol, hinv.p, hinv.ld, w.rsd.p,
-          w.rsd.ld, rank, w.jpvt, w.qrWork, logUnit);
+    QRLSQ(info.p, info.ld, q, q, q, ident.p, ident.ld, kGlsTol, hinv.p, hinv.ld, w.rsd.p, w.rsd.ld,
+          rank, w.jpvt, w.qrWork, logUnit);
   // C, in g (the information matrix is spent).
   Mat cm{w.g.p, w.g.ld, n, n};
   for (int j = 1; j <= n; ++j)
@@ -454,7 +486,7 @@ void StateSpaceEngine::specialCovariance(Mat XZ, const NamedUnit& ysfactr0,
   for (int k = 1; k <= n; ++k) {
     for (int t = 1; t <= T; ++t) {
       const double f = gains0.f[t - 1];
-      const Mat& weights = f > 0.0 ? cm : bmat;
+      const Mat &weights = f > 0.0 ? cm : bmat;
       double sum = 0.0;
       for (int l = 1; l <= n; ++l) sum += w.v0(t, l) * weights(l, k);
       w.u[t - 1] = f > 0.0 ? sum / f : sum;
@@ -471,7 +503,7 @@ void StateSpaceEngine::specialCovariance(Mat XZ, const NamedUnit& ysfactr0,
   }
 }
 
-ScratchNeed StateSpaceEngine::need(const GroupDims& d, int piRows, bool eigenvalues) {
+ScratchNeed StateSpaceEngine::need(const GroupDims &d, int piRows, bool eigenvalues) {
   const int T = d.NUMT, M = d.M, n = d.KP();
   ScratchNeed need;
   Scratch pi;
@@ -482,11 +514,11 @@ ScratchNeed StateSpaceEngine::need(const GroupDims& d, int piRows, bool eigenval
   carveScovar(sc, T, M, n);
   ScratchNeed scNeed = sc.used();
   ScratchNeed kernels;
-  for (const ScratchNeed& k : {innovationsNeed(M, n), innovationsAdjointNeed(M),
-                               applyCovarianceNeed(M, T)})
+  for (const ScratchNeed &k :
+       {innovationsNeed(M, n), innovationsAdjointNeed(M), applyCovarianceNeed(M, T)})
     kernels.include(k);
   scNeed.add(kernels);
-  for (const ScratchNeed& k :
+  for (const ScratchNeed &k :
        {sigmaEpsBlocksNeed(M), kalmanGainsNeed(M), piNeed, ORCVARwhitenedNeed(n + 1, n, piRows),
         smoothStateNeed(M, T), scNeed, expandFactorNeed(M)})
     need.include(k);

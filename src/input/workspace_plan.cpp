@@ -72,12 +72,15 @@ void ALPADS(int K, MuAdjustPlan& p, int wrCapacity, int wiCapacity, int outUnit,
   p.ldKRow = K + 1;
 }
 
-void ALPXZY(int T, int K, int P, PooledXzyPlan& p, int wrCapacity, int outUnit, int logUnit) {
+void ALPXZY(int T, int K, int P, PooledXzyPlan& p, int wrCapacity, int outUnit, int logUnit,
+            long long stateSpaceNeed) {
   Count t(T), k(K), kp = Count(K) * P, p1 = Count(P) - 1;
   Count rows = plan::largest({Count(3) * t, kp}) + 1;
   Count cols = plan::largest({k + t, kp});
-  plan::layOut(p.wr, {kp * kp, kp, t, t * k, t * k * p1, k, k * k, k * k * p1, t, k * t,
-                      kp * t, t * t, (k + t) * t, (kp + k + 1) * t, rows * cols});
+  const bool dense = stateSpaceNeed < 0;
+  plan::layOut(p.wr, {kp * kp, kp, t, t * k, t * k * p1, k, k * k, k * k * p1, t, k * t, kp * t,
+                      dense ? t * t : Count(0), dense ? (k + t) * t : Count(0),
+                      (kp + k + 1) * t, dense ? rows * cols : Count(stateSpaceNeed)});
   plan::checkCapacity("SUBROUTINE ALPXZY", kWR, p.wr.needed, wrCapacity, outUnit, logUnit);
 }
 

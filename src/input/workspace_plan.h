@@ -184,8 +184,11 @@ void ALPADS(int K, MuAdjustPlan& plan, int wrCapacity, int wiCapacity, int outUn
 struct PooledXzyPlan {
   Layout<15> wr;
 };
-void ALPXZY(int T, int K, int P, PooledXzyPlan& plan, int wrCapacity, int outUnit,
-            int logUnit);
+// A group of the state-space engine gives stateSpaceNeed, the need of its
+// linear-time step, in the place of the T x T arrays of the dense square
+// root of Omega and its SVD.
+void ALPXZY(int T, int K, int P, PooledXzyPlan& plan, int wrCapacity, int outUnit, int logUnit,
+            long long stateSpaceNeed = -1);
 
 // ALPPIC: the pooled PI vector and its covariance. WR: six KP matrices and
 // vectors, then a work area of 2 x KP x (KP + 3); WI: KP. The two arrays of

@@ -246,6 +246,8 @@ void runPooledPhase(RunRecord& run, ResultTables& tables) {
     grp.P = P;
     grp.M = M;
     grp.sigma2 = run.groupSigma2[g - 1];
+    grp.stateSpace = !o.denseEngine;
+    grp.L = L;
     return grp;
   };
 
@@ -275,7 +277,8 @@ void runPooledPhase(RunRecord& run, ResultTables& tables) {
   for (int g = 1; g <= NG; ++g) {
     const PooledGroup grp = group(g);
     PooledXzyPlan plan;
-    ALPXZY(grp.T, K, P, plan, cap.wr, out, log);
+    ALPXZY(grp.T, K, P, plan, cap.wr, out, log,
+           grp.stateSpace ? CDXZYPneed(grp.T, K, P, M, true).doubles : -1);
     CDXZYP(grp, run.files, muFactor, sumA, pa.sumB.data(), region, log);
   }
 

@@ -27,7 +27,7 @@ struct Table {
   std::vector<std::vector<std::string>> rows;
 };
 
-Table readTable(const fs::path& file) {
+Table readTable(const fs::path &file) {
   Table t;
   std::ifstream in(file);
   std::string line;
@@ -43,24 +43,24 @@ Table readTable(const fs::path& file) {
   return t;
 }
 
-double number(const std::string& s) { return s.empty() ? 0.0 : std::stod(s); }
+double number(const std::string &s) { return s.empty() ? 0.0 : std::stod(s); }
 
 // Compares the numeric columns `values` of two tables row by row; rows are
 // grouped by the key columns, and each group's differences are measured
 // against the largest value of the group.
-void compareTables(const fs::path& dense, const fs::path& stateSpace, std::vector<int> keys,
-                   std::vector<int> values, int passColumn, const std::string& what) {
+void compareTables(const fs::path &dense, const fs::path &stateSpace, std::vector<int> keys,
+                   std::vector<int> values, int passColumn, const std::string &what) {
   const Table a = readTable(dense), b = readTable(stateSpace);
   ASSERT_EQ(a.rows.size(), b.rows.size()) << what;
   std::map<std::string, double> scale;
-  auto keyOf = [&](const std::vector<std::string>& row, int column) {
+  auto keyOf = [&](const std::vector<std::string> &row, int column) {
     std::string k = std::to_string(column);
     for (int c : keys) k += "|" + row[c];
     return k;
   };
-  for (const auto& row : a.rows)
+  for (const auto &row : a.rows)
     for (int c : values) {
-      double& s = scale[keyOf(row, c)];
+      double &s = scale[keyOf(row, c)];
       s = std::max(s, std::abs(number(row[c])));
     }
   for (size_t i = 0; i < a.rows.size(); ++i) {
@@ -83,11 +83,11 @@ void compareTables(const fs::path& dense, const fs::path& stateSpace, std::vecto
   }
 }
 
-bool engineLine(const std::string& line) {
+bool engineLine(const std::string &line) {
   return line.rfind(" SSUMI=", 0) == 0 || line.find("ENGINE OF THE PASSES") != std::string::npos;
 }
 
-std::vector<std::string> lines(const std::string& text) {
+std::vector<std::string> lines(const std::string &text) {
   std::vector<std::string> out;
   std::stringstream s(text);
   std::string line;
@@ -98,11 +98,12 @@ std::vector<std::string> lines(const std::string& text) {
 // Runs the directory `source` with both engines in two subdirectories and
 // compares what they wrote. Returns the report lines that differ beyond
 // the engine's own lines.
-int runBoth(const fs::path& source, bool compareReport = true) {
-  for (const char* engine : {"dense", "state"}) {
+int runBoth(const fs::path &source, bool compareReport = true) {
+  for (const char *engine : {"dense", "state"}) {
     fs::create_directory(engine);
-    for (auto& entry : fs::directory_iterator(source))
-      if (entry.is_regular_file()) fs::copy(entry.path(), fs::path(engine) / entry.path().filename());
+    for (auto &entry : fs::directory_iterator(source))
+      if (entry.is_regular_file())
+        fs::copy(entry.path(), fs::path(engine) / entry.path().filename());
     if (std::string(engine) == "dense") {
       std::string p = readFile(fs::path(engine) / "PARAMTRS");
       const size_t at = p.find("BEGIN GROUP (ALL)");
@@ -134,7 +135,7 @@ int runBoth(const fs::path& source, bool compareReport = true) {
 }
 
 TEST(Engines, ExampleDirectoriesGiveTheSameResults) {
-  for (const char* name : {"grunfeld-ar1", "simulated", "restricted"}) {
+  for (const char *name : {"grunfeld-ar1", "simulated", "restricted"}) {
     testing::TempDir dir;
     // Rounding noise only: the zero eigenvalues of a singular YSIGMA (the
     // restricted example's groups, about 1e-17 against 1), the ratios the
@@ -153,27 +154,32 @@ TEST(Engines, ExampleDirectoriesGiveTheSameResults) {
 TEST(Engines, SimulatedBatteryGivesTheSameResults) {
   const std::vector<std::string> designs = {
       // diagonal PHI and DELTA, one long group
-      "--ng 1 --records 150 --phi '0.6,0,0;0,0.3,0;0,0,0' --delta '0.1,0,0;0,0.05,0;0,0,0.02' "
+      "--ng 1 --records 150 --phi '0.6,0,0;0,0.3,0;0,0,0' --delta "
+      "'0.1,0,0;0,0.05,0;0,0,0.02' "
       "--diagonal-phi --diagonal-delta",
       // full PHI with a complex pair, full DELTA, two groups pooled
-      "--ng 2 --records 60 --k 2 --p 1 --m 2 --phi '0.5,-0.4;0.4,0.5' --delta '0.1,0.02;0.02,0.05'",
+      "--ng 2 --records 60 --k 2 --p 1 --m 2 --phi '0.5,-0.4;0.4,0.5' --delta "
+      "'0.1,0.02;0.02,0.05'",
       // spectral radius 0.99
-      "--ng 1 --records 80 --k 2 --p 1 --m 2 --phi '0.99,0;0,0.5' --delta '0.05,0;0,0.05' "
+      "--ng 1 --records 80 --k 2 --p 1 --m 2 --phi '0.99,0;0,0.5' --delta "
+      "'0.05,0;0,0.05' "
       "--diagonal-phi",
       // zero PHI
       "--ng 2 --records 40 --phi '0,0,0;0,0,0;0,0,0' --zero-phi",
-      // M = 1 with a user L, P = 2 with user z, a PI equality and a slack inequality
-      "--ng 3 --records 30 --k 3 --p 2 --m 1 --l '1;0;0' --ldata --z user --restrict-pi '2:1,3:1=truth' --restrict-pi-ineq '1:1=-100'",
+      // M = 1 with a user L, P = 2 with user z, a PI equality and a slack
+      // inequality
+      "--ng 3 --records 30 --k 3 --p 2 --m 1 --l '1;0;0' --ldata --z user "
+      "--restrict-pi '2:1,3:1=truth' --restrict-pi-ineq '1:1=-100'",
       // short groups (shorter ones run away to SIGMA**2 near 1E+17 over the
       // passes, where neither engine has digits to compare)
       "--ng 2 --records 9 --k 2 --p 1 --m 2 --forecast-y last:1",
   };
-  for (const std::string& design : designs) {
+  for (const std::string &design : designs) {
     testing::TempDir dir;
     const std::string command =
         std::string(KOVA_SIMULATOR) + " --out case --seed 11 --iterations 4 " + design;
-    ASSERT_EQ(std::system((command + " > sim.txt 2>&1").c_str()), 0)
-        << command << "\n" << readFile("sim.txt");
+    ASSERT_EQ(std::system((command + " > sim.txt 2>&1").c_str()), 0) << command << "\n"
+                                                                     << readFile("sim.txt");
     // The shortest groups print covariances of PI that are rounding noise
     // (1e-19 against 1e-3) and ratios formed from them.
     EXPECT_LE(runBoth("case"), 25) << design;
@@ -186,21 +192,48 @@ TEST(Engines, SimulatedBatteryGivesTheSameResults) {
 // and pass 1's special covariance weighs with them.
 TEST(Engines, ExactObservationsGiveTheSameResults) {
   testing::TempDir dir;
-  const std::string command =
-      std::string(KOVA_SIMULATOR) +
-      " --out case --seed 3 --ng 1 --records 60 --k 3 --p 1 --m 3 --ddata"
-      " --start-delta '0,0,0;0,0.05,0;0,0,0' --iterations 3 --forecast-y last:2";
+  const std::string command = std::string(KOVA_SIMULATOR) +
+                              " --out case --seed 3 --ng 1 --records 60 --k 3 --p 1 --m 3 --ddata"
+                              " --start-delta '0,0,0;0,0.05,0;0,0,0' --iterations 3 --forecast-y "
+                              "last:2";
   ASSERT_EQ(std::system((command + " > sim.txt 2>&1").c_str()), 0) << readFile("sim.txt");
   std::string data = readFile("case/YXDATA1");
   std::vector<std::string> rows = lines(data);
   for (int record : {10, 30}) rows[record].replace(20, 20, std::string(19, ' ') + "0");
   std::ofstream out("case/YXDATA1");
-  for (const std::string& row : rows) out << row << "\n";
+  for (const std::string &row : rows) out << row << "\n";
   out.close();
   EXPECT_LE(runBoth("case"), 6);
   // The dense engine saw the two exact rows as a rank drop of the factor.
   EXPECT_NE(readFile("dense/KOVAOUT").find("RANK OF UPPER CHOLESKY FACTOR OF YSIGMA=          58"),
             std::string::npos);
+}
+
+// Two groups without leading ones, each with a period whose y and x are
+// all zero: that observation has zero variance in the group (x~ = 0) and in
+// the pooled phase (x = 0), so Omega_g is singular and its pseudo-inverse
+// is used by both engines.
+TEST(Engines, SingularOmegaInThePooledPhaseGivesTheSameResults) {
+  testing::TempDir dir;
+  const std::string command = std::string(KOVA_SIMULATOR) +
+                              " --out case --seed 3 --ng 2 --records 30 --k 3 "
+                              "--p 1 --m 3 --no-leading-ones"
+                              " --iterations 3 --forecast-y last:2";
+  ASSERT_EQ(std::system((command + " > sim.txt 2>&1").c_str()), 0) << readFile("sim.txt");
+  std::vector<std::string> rows = lines(readFile("case/YXDATA1"));
+  for (int record : {10, 40})
+    rows[record] = (std::string(19, ' ') + "0") + (std::string(19, ' ') + "0") +
+                   (std::string(19, ' ') + "0") + (std::string(19, ' ') + "0");
+  std::ofstream out("case/YXDATA1");
+  for (const std::string &row : rows) out << row << "\n";
+  out.close();
+  EXPECT_LE(runBoth("case"), 10);
+  for (const char *engine : {"dense", "state"})
+    EXPECT_NE(readFile(std::string(engine) + "/KOVALOG")
+                  .find("HAS THE NUMERICAL RANK          27 .  THE FULL RANK "
+                        "IS          28 ."),
+              std::string::npos)
+        << engine;
 }
 
 }  // namespace

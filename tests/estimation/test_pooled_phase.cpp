@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "data/pooled_derivations.h"
+#include "estimation/pass_engines.h"
 #include "estimation/pooled_mu.h"
 #include "estimation/pooled_reparametrisation.h"
 #include "forecast/pooled_forecast.h"
@@ -188,7 +189,7 @@ TEST(PooledPhase, PooledPiEstimatesAndForecastAgreeWithDenseGls) {
     writeRecords(files.scratch(Family::YSIGFCTR, g), {view(G.U)});
     writeRecords(files.scratch(Family::TLX, g), {view(G.tlx)});
     writeRecords(files.scratch(Family::ESIGMA, g), {view(G.blocks)});
-    const PooledGroup grp{g, ids[g - 1], G.T, K, P, M, G.sigma2};
+    const PooledGroup grp{g, ids[g - 1], G.T, K, P, M, G.sigma2, false, Mat{}};
     CDXZYP(grp, files, view(uMu), view(A), b.data(), region.scratch(), -1);
   }
   ASSERT_GE(CPOLPI(view(A), b.data(), view(rp.C), rp.d.data(), pibar.data(), view(cov),
@@ -226,7 +227,7 @@ TEST(PooledPhase, PooledPiEstimatesAndForecastAgreeWithDenseGls) {
   // EMBTAP for every group; PFCAST for group 2 with three forecast periods.
   for (int g = 1; g <= NG; ++g) {
     const Group& G = groups[g - 1];
-    const PooledGroup grp{g, ids[g - 1], G.T, K, P, M, G.sigma2};
+    const PooledGroup grp{g, ids[g - 1], G.T, K, P, M, G.sigma2, false, Mat{}};
     DMat eps(M, G.T), mu(K, 1), beta(K, G.T);
     PooledEstimates est{view(eps), mu.data(), view(beta)};
     EMBTAP(grp, files, view(L), pibar.data(), view(deltaMu), est, region.scratch(), -1);
@@ -311,7 +312,10 @@ TEST(PooledPhase, MuVectorSumsFollowTheDenseGls) {
          eps = test::randomMatrix(M, T, 70 + g), U = test::randomMatrix(T, T, 80 + g),
          pi = test::randomMatrix(KP, 1, 90 + g), cov = test::randomMatrix(KP, KP, 95 + g);
     for (int i = 1; i <= T; ++i) U(i, i) += 3.0;
-    DLTMUP(g, NG, MuVectorInputs{view(tlx), view(xz), pi.data(), view(eps), view(U), view(cov)},
+    EngineArrays arrays;
+    arrays.uysgma = view(U);
+    DenseEngine engine(arrays);
+    DLTMUP(g, NG, MuVectorInputs{view(tlx), view(xz), pi.data(), view(eps), &engine, view(cov)},
            acc, region.scratch(), -1);
     DMat h(T, 1);
     for (int t = 1; t <= T; ++t)
