@@ -24,19 +24,23 @@ namespace fs = std::filesystem;
 
 struct Figures {
   double seconds = 0;
+  double systemSeconds = 0;
   double peakMegabytes = 0;
   int status = -1;
 };
 
-fs::path simulate(int numt, int printLevel, bool dense) {
+// A directory from the simulator; `groups` is --ng N --records R or --t T.
+fs::path simulate(const std::string& groups, int printLevel, bool dense,
+                  const std::string& forecasts = "none") {
+  static int serial = 0;
   const fs::path d = fs::temp_directory_path() /
-                     ("kova_engines_" + std::to_string(numt) + "_" + std::to_string(printLevel) +
-                      (dense ? "_dense_" : "_state_") + std::to_string(::getpid()));
+                     ("kova_engines_" + std::to_string(::getpid()) + "_" + std::to_string(serial++));
   std::ostringstream command;
-  command << KOVA_SIMULATOR << " --out " << d.string() << " --ng 1 --records " << numt
+  command << KOVA_SIMULATOR << " --out " << d.string() << " " << groups
           << " --k 3 --p 1 --m 3 --phi '0.6,0,0;0,0.3,0;0,0,0'"
           << " --delta '0.1,0,0;0,0.05,0;0,0,0.02' --diagonal-phi --diagonal-delta"
-          << " --forecast-y none --iterations 5 --seed 7 --param 'PRINT = " << printLevel << "'";
+          << " --forecast-y " << forecasts << " --iterations 5 --seed 7 --param 'PRINT = "
+          << printLevel << "'";
   if (dense) command << " --param 'ENGINE = DENSE'";
   command << " > /dev/null";
   std::fflush(stdout);
@@ -60,18 +64,20 @@ Figures run(const fs::path& dir) {
   ::wait4(pid, &status, 0, &usage);
   f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   f.peakMegabytes = usage.ru_maxrss / 1024.0;
+  f.systemSeconds = usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
   f.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return f;
 }
 
 // The best of `repeats` runs (the machine is shared).
-Figures best(int numt, int printLevel, bool dense, int repeats) {
-  const fs::path dir = simulate(numt, printLevel, dense);
+Figures best(const std::string& groups, int printLevel, bool dense, int repeats,
+             const std::string& forecasts = "none") {
+  const fs::path dir = simulate(groups, printLevel, dense, forecasts);
   Figures b;
   for (int i = 0; i < repeats; ++i) {
     const Figures f = run(dir);
     if (f.status != 0) {
-      std::printf("  NUMT %d, print level %d, %s: exit status %d\n", numt, printLevel,
+      std::printf("  %s, print level %d, %s: exit status %d\n", groups.c_str(), printLevel,
                   dense ? "dense" : "state space", f.status);
       b = f;
       break;
@@ -90,16 +96,29 @@ int main() {
               "ratio", "state MB", "dense MB");
   for (int printLevel : {0, 1})
     for (int numt : {100, 400, 700}) {
-      const Figures s = best(numt, printLevel, false, 3);
-      const Figures d = best(numt, printLevel, true, numt >= 700 ? 1 : 3);
+      const std::string one = "--ng 1 --records " + std::to_string(numt);
+      const Figures s = best(one, printLevel, false, 3);
+      const Figures d = best(one, printLevel, true, numt >= 700 ? 1 : 3);
       std::printf("%6d %5d %12.3f %12.3f %8.3f %10.1f %10.1f\n", numt, printLevel, s.seconds,
                   d.seconds, s.seconds / d.seconds, s.peakMegabytes, d.peakMegabytes);
     }
-  const Figures small = best(1250, 0, false, 3);
-  const Figures large = best(12500, 0, false, 3);
+  const Figures small = best("--ng 1 --records 1250", 0, false, 3);
+  const Figures large = best("--ng 1 --records 12500", 0, false, 3);
   std::printf("\nstate space, print level 0: NUMT 1250 %.3f s (%.1f MB), NUMT 12500 %.3f s "
               "(%.1f MB), ratio %.2f (linear: about 10; target <= 12)\n",
               small.seconds, small.peakMegabytes, large.seconds, large.peakMegabytes,
               large.seconds / small.seconds);
+
+  const Figures pooled = best("--ng 2 --records 6000", 0, false, 3, "last:2");
+  std::printf("two groups of 6,000 periods with the pooled phase, print level 0: %.3f s, "
+              "%.1f MB (targets 2 s, 100 MB)\n",
+              pooled.seconds, pooled.peakMegabytes);
+  const Figures capacity = best("--ng 150 --t 12500", 1, false, 3, "last:2");
+  const Figures capacityDense = best("--ng 150 --t 12500", 1, true, 1, "last:2");
+  std::printf("capacity run (150 groups, 12,500 records, print level 1): state space %.3f s "
+              "(system %.3f s, %.1f MB), dense %.3f s, ratio %.3f (targets 1 s, system under "
+              "10%%, 100 MB)\n",
+              capacity.seconds, capacity.systemSeconds, capacity.peakMegabytes,
+              capacityDense.seconds, capacity.seconds / capacityDense.seconds);
   return 0;
 }
