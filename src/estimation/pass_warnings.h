@@ -6,7 +6,10 @@
 //   sigma2_grew, sigma2_shrank  SIGMA**2 of the last pass above ten times,
 //                               or below a tenth of, that of pass 1 (the
 //                               first with estimated PHI and DELTA); value:
-//                               the ratio. Needs a last pass of 2 or more.
+//                               the ratio. Needs a last pass of 2 or more
+//                               and a SIGMA**2 of pass 1 above 0 (a zero
+//                               one is a vanished error term, reported by
+//                               the DELTA findings).
 //   phi_at_bound                an eigenvalue modulus of PHI at the bound
 //                               EVLTOL, within the 1.0E-5 to which the
 //                               damped search holds it, or beyond; value:

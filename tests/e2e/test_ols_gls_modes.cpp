@@ -24,15 +24,17 @@ using testing::writeFile;
 
 constexpr int kGroups = 11, kLastPass = 4;
 
-// Copies examples/grunfeld-ar1 into `dir`, with `mode` ("GLS" or "OLS") and,
-// when oneComponent, M = 1 and L = (1, 0, 0)'.
-void prepare(const fs::path& dir, const std::string& mode, bool oneComponent) {
+// Copies examples/grunfeld-ar1 into `dir`, with `mode` ("GLS" or "OLS"), the
+// statements `extra` and, when oneComponent, M = 1 and L = (1, 0, 0)'.
+void prepare(const fs::path& dir, const std::string& mode, bool oneComponent,
+             const std::string& extra = "") {
   fs::create_directory(dir);
   testing::copyExample("grunfeld-ar1", dir);
   std::string parameters = readFile(dir / "PARAMTRS");
   const std::size_t at = parameters.find("GLS=YES");
   ASSERT_NE(at, std::string::npos);
   parameters.replace(at, 3, mode);
+  parameters.insert(parameters.find("END GROUP (ALL)"), extra);
   if (oneComponent) {
     parameters.replace(parameters.find("M = 3"), 5, "M = 1\nL-MATRIX = USER");
     writeFile(dir / "LDATA1", "     1.0\n     0.0\n     0.0\n");
@@ -71,12 +73,16 @@ void expectRelative(double a, double b, double tol, const std::string& what) {
   EXPECT_LE(std::fabs(a - b), tol * std::fabs(b)) << what << ": " << a << " against " << b;
 }
 
+// The damped paths for a full PHI and DELTA in both modes; the bounded paths
+// for diagonal ones in the GLS mode.
 TEST(OlsAndGlsModes, EqualTheRunWithOneComponentAndTheFirstColumnOfL) {
-  for (const std::string mode : {"GLS", "OLS"}) {
-    SCOPED_TRACE(mode);
+  const std::pair<std::string, std::string> cases[] = {
+      {"GLS", ""}, {"OLS", ""}, {"GLS", "DIAGONAL PHI = YES\nDIAGONAL DELTA = YES\n"}};
+  for (const auto& [mode, extra] : cases) {
+    SCOPED_TRACE(mode + " " + extra);
     testing::TempDir dir;
-    prepare("three", mode, false);
-    prepare("one", mode, true);
+    prepare("three", mode, false, extra);
+    prepare("one", mode, true, extra);
     ASSERT_EQ(runIn("three"), 0) << readFile("three/KOVALOG");
     ASSERT_EQ(runIn("one"), 0) << readFile("one/KOVALOG");
     const Estimates three = readEstimates("three"), one = readEstimates("one");

@@ -119,18 +119,5 @@ TEST(PassWarnings, EachFindingOnItsConstructedCase) {
   EXPECT_EQ(w[0].first, WarningKind::Delta11Zero);
 }
 
-TEST(PassWarnings, ReportLinesAndTableNames) {
-  EXPECT_EQ(warningLine({WarningKind::Sigma2Grew, 12.5}, 7, 4, 3),
-            " WARNING FOR GROUP   7 AFTER ITERATION   4: SIGMA**2 IS 12.500 TIMES THAT OF "
-            "ITERATION 1.");
-  EXPECT_EQ(warningLine({WarningKind::PhiAtBound, 0.995}, 12, 4, 3),
-            " WARNING FOR GROUP  12 AFTER ITERATION   4: AN EIGENVALUE OF PHI HAS MODULUS "
-            "0.99500, AT THE BOUND EVLTOL.");
-  EXPECT_EQ(warningLine({WarningKind::DeltaSingular, 2}, 1, 4, 3),
-            " WARNING FOR GROUP   1 AFTER ITERATION   4: DELTA IS SINGULAR, RANK   2 OF   3.");
-  EXPECT_STREQ(warningKindName(WarningKind::Sigma2Shrank), "sigma2_shrank");
-  EXPECT_STREQ(warningKindName(WarningKind::Delta11Zero), "delta11_zero");
-}
-
 }  // namespace
 }  // namespace kova
