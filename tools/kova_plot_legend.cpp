@@ -47,13 +47,16 @@ double textWidth(const std::string& text, double fontSize) {
 
 std::string fitText(const std::string& text, double width, double fontSize) {
   if (textWidth(text, fontSize) <= width) return text;
-  std::string cut = text;
-  while (!cut.empty() && textWidth(cut + "\xE2\x80\xA6", fontSize) > width) {
-    // the last character, all its bytes
-    while (!cut.empty() && continuationByte(cut.back())) cut.pop_back();
-    if (!cut.empty()) cut.pop_back();
+  // The longest run of whole characters from the front that leaves room for
+  // the ellipsis, found in one pass: a table may make the text very long.
+  int chars = 0;
+  std::size_t end = 0;
+  for (; end < text.size(); ++end) {
+    if (continuationByte(text[end])) continue;
+    if ((chars + 2) * kCharWidth * fontSize > width) break;
+    ++chars;
   }
-  return cut + "\xE2\x80\xA6";
+  return text.substr(0, end) + "\xE2\x80\xA6";
 }
 
 std::string num(double v) {

@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 
+#include "input/parameter_file.h"
 #include "io/edit_descriptors.h"
 #include "io/text_conversion.h"
 #include "kova_prepare.h"
@@ -218,6 +219,8 @@ Prepared prepare(const Request& rq, const CsvTable& table) {
   ParameterLines params = checkOptions(rq.options);
   if (rq.x.empty()) throw BadInput("--x: at least one x column is needed");
   if (rq.iterations < 1) throw BadInput("--iterations: at least 1");
+  if (rq.iterations > kMaxIterations)
+    throw BadInput("--iterations: at most " + std::to_string(kMaxIterations) + ", as kova takes");
   if (rq.forecastLast < 0) throw BadInput("--forecast-last: not below 0");
 
   const int gCol = findColumn(c, rq.group, "--group");

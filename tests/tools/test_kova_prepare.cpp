@@ -276,6 +276,7 @@ TEST(KovaPrepare, BadInputNamesFileLineAndColumnAndWritesNothing) {
       {"g,t,y,x\na,1,2\n", "", {"panel.csv, line 2", "3 fields"}},
       {good, "--forecast-column t", {"panel.csv, line 3, column \"t\"", "\"2\" is not a true/false value"}},
       {good, "--option K=4", {"--option \"K=4\"", "set by kova_prepare"}},
+      {good, "--iterations 1000", {"--iterations", "at most 999"}},
       {good, "--option 'TITLE = END OF DATA'", {"--option", "END, OF and DATA"}},
   };
   for (const Case& c : cases) {
