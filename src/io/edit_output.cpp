@@ -1,10 +1,13 @@
 // Output edit descriptors and list-directed output, laid out as gfortran 12
-// lays them out. The digits always come from snprintf, which rounds the exact
-// binary value to nearest, ties to even, as gfortran's default rounding does;
-// the code here only places them.
+// lays them out. The digits always come from std::to_chars with a precision,
+// which rounds the exact binary value to nearest, ties to even, as gfortran's
+// default rounding does (and as C's printf does, without its cost); the code
+// here only places them.
+#include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "io/edit_descriptors.h"
 
@@ -17,11 +20,20 @@ bool isStars(const std::string& field) {
   return !field.empty() && field.find_first_not_of('*') == std::string::npos;
 }
 
-// snprintf with one precision argument, into a string of the size it needs.
-std::string printed(const char* format, int precision, double value) {
-  int n = std::snprintf(nullptr, 0, format, precision, value);
-  std::string text(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
-  std::snprintf(text.data(), text.size() + 1, format, precision, value);
+// The digits of a finite value in the form of printf's "%#.*e" or "%#.*f":
+// scientific "d.ddde+xx" or fixed "ddd.ddd", with the point even when no
+// digit follows it.
+std::string printed(std::chars_format form, int precision, double value) {
+  // The longest fixed text: 309 integer digits, the point and the decimals.
+  std::string text(static_cast<std::size_t>(330 + (precision > 0 ? precision : 0)), '\0');
+  const auto r = std::to_chars(text.data(), text.data() + text.size(), value, form, precision);
+  text.resize(static_cast<std::size_t>(r.ptr - text.data()));
+  if (precision == 0) {
+    if (form == std::chars_format::fixed)
+      text += '.';
+    else
+      text.insert(1, ".");
+  }
   return text;
 }
 
@@ -64,24 +76,25 @@ std::string assemble(bool negative, std::string_view before, std::string_view af
 // The exponent part for Ew.d (e = 0): "E+dd", or "+ddd" without the letter
 // once the exponent needs three digits; Ew.dEe: the letter and e digits.
 // Returns false when the exponent does not fit.
+// The sign and the magnitude in `digits` digits, zeros in front.
+std::string signedDigits(int exponent, int digits) {
+  std::string magnitude = std::to_string(std::abs(exponent));
+  std::string text(1, exponent < 0 ? '-' : '+');
+  text.append(static_cast<std::size_t>(std::max(digits - static_cast<int>(magnitude.size()), 0)),
+              '0');
+  return text + magnitude;
+}
+
 bool exponentText(int exponent, int e, char letter, std::string& text) {
-  char buf[64];
   int magnitude = std::abs(exponent);
   if (e <= 0) {
     if (magnitude > 999) return false;
-    if (magnitude > 99) {
-      std::snprintf(buf, sizeof buf, "%+04d", exponent);
-      text = buf;
-    } else {
-      std::snprintf(buf, sizeof buf, "%c%+03d", letter, exponent);
-      text = buf;
-    }
+    text = magnitude > 99 ? signedDigits(exponent, 3) : letter + signedDigits(exponent, 2);
     return true;
   }
   int digits = static_cast<int>(std::to_string(magnitude).size());
   if (digits > e || e > 40) return false;
-  std::snprintf(buf, sizeof buf, "%c%+0*d", letter, e + 1, exponent);
-  text = buf;
+  text = letter + signedDigits(exponent, e);
   return true;
 }
 
@@ -91,7 +104,7 @@ std::string exponentForm(double value, int w, int d, int e, char letter, bool sc
   if (!std::isfinite(value)) return infinityOrNan(value, w);
   if (d <= 0) return stars(w);
   double magnitude = std::fabs(value);
-  std::string text = printed("%#.*e", scaleOne ? d : d - 1, magnitude);
+  std::string text = printed(std::chars_format::scientific, scaleOne ? d : d - 1, magnitude);
   std::size_t at = text.find('e');
   std::string digits = text.substr(0, 1) + text.substr(2, at - 2);
   int exponent = magnitude == 0.0 ? 0 : std::atoi(text.c_str() + at + 1) + (scaleOne ? 0 : 1);
@@ -151,7 +164,7 @@ std::string editI(long long value, int w) {
 std::string editF(double value, int w, int d) {
   if (!std::isfinite(value)) return infinityOrNan(value, w);
   if (d < 0) return stars(w);
-  std::string text = printed("%#.*f", d, std::fabs(value));
+  std::string text = printed(std::chars_format::fixed, d, std::fabs(value));
   std::size_t point = text.find('.');
   std::size_t firstNonZero = text.find_first_not_of('0');
   std::size_t start = firstNonZero < point ? firstNonZero : point;
