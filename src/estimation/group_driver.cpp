@@ -437,9 +437,9 @@ class GroupRun {
     printPassMatrix(c, 3, a_.epsilon, "THE EPSILON MATRIX");
     if (pass_ == job_.lastPass && pooledHandOver()) {
       job_.sigma2Table[job_.g - 1] = sigma2_;
-      if (job_.pooled != nullptr) {
+      if (job_.handOver) {
         const MuVectorInputs in{a_.tlx, a_.xz, a_.PIVECT, a_.epsilon, engine_.get(), a_.cov};
-        DLTMUP(job_.g, job_.NG, in, *job_.pooled, a_.scratch, job_.outUnit);
+        job_.handOver(in, a_.scratch);
       }
     }
     CBETA(a_.PIVECT, a_.data.Z, job_.L, a_.epsilon, a_.beta);
@@ -517,7 +517,7 @@ class GroupRun {
 
 }  // namespace
 
-GroupNeeds groupNeeds(const GroupDims& d, const Options& o, int groupId, int NG) {
+GroupNeeds groupNeeds(const GroupDims& d, const Options& o, int groupId) {
   const int T = d.NUMT, M = d.M, KP = d.KP(), R = o.piRestrictionRows;
   const bool inequalities = o.piEqualityRows < R;
   // The state-space engine forms an explicit factor only for the steps that
@@ -536,12 +536,6 @@ GroupNeeds groupNeeds(const GroupDims& d, const Options& o, int groupId, int NG)
         QPCDLTneed(M, T)})
     need.include(n);
   if (o.denseEngine || inequalities) need.include(INEQPIneed(T, KP, R));
-  if (o.denseEngine || (NG >= 2 && !inequalities)) {
-    ScratchNeed mu = DLTMUPneed(T, d.K, KP);
-    mu.add(o.denseEngine ? DenseEngine::regressNeed(T, KP)
-                         : StateSpaceEngine::regressNeed(T, M, KP));
-    need.include(mu);
-  }
   // The DELTA repair: its eigenvalues before and after, the eigenvectors.
   ScratchNeed repair = ADJDNDneed(M);
   repair.doubles += 2LL * M + static_cast<long long>(M) * M;

@@ -10,7 +10,7 @@
 #include "data/group_dims.h"
 #include "data/restrictions.h"
 #include "estimation/pass_engine.h"
-#include "estimation/pooled_mu.h"
+#include "estimation/pooled_hand_over.h"
 #include "input/options.h"
 #include "input/workspace_plan.h"
 #include "io/file_table.h"
@@ -36,7 +36,7 @@ struct GroupJob {
   std::vector<int>* WI = nullptr;
   std::vector<dcomplex>* WC = nullptr;
   double* sigma2Table = nullptr;  // per group position, filled on the last pass
-  MuAccumulators* pooled = nullptr;  // the MU-vector sums of the pooled phase
+  PooledHandOver handOver;  // the pooled phase's receiver, when the run has one
   ResultTables* tables = nullptr;    // the CSV result tables, when kept
   int outUnit = 0, logUnit = 0;
 };
@@ -47,7 +47,7 @@ struct GroupNeeds {
   ScratchNeed step;
   EngineNeeds engine;
 };
-GroupNeeds groupNeeds(const GroupDims& dims, const Options& options, int groupId, int NG);
+GroupNeeds groupNeeds(const GroupDims& dims, const Options& options, int groupId);
 
 void ESTGRP(const GroupJob& job);
 

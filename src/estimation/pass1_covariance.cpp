@@ -9,7 +9,7 @@
 #include "io/text_conversion.h"
 #include "linalg/blas1.h"
 #include "linalg/least_squares.h"
-#include "report/saved_results.h"
+#include "data/matrix_records.h"
 
 namespace kova {
 namespace {

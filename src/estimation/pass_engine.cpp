@@ -15,6 +15,11 @@ std::unique_ptr<PassEngine> makePassEngine(PassEngineKind kind, const GroupDims 
   return std::make_unique<StateSpaceEngine>(dims, arrays);
 }
 
+ScratchNeed passEngineRegressNeed(PassEngineKind kind, int NUMT, int M, int n) {
+  return kind == PassEngineKind::Dense ? DenseEngine::regressNeed(NUMT, n)
+                                       : StateSpaceEngine::regressNeed(NUMT, M, n);
+}
+
 EngineNeeds passEngineNeeds(PassEngineKind kind, const GroupDims &dims, int piRows,
                             bool wantsFactor, bool eigenvalues) {
   EngineNeeds needs;

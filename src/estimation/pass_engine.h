@@ -89,6 +89,9 @@ class PassEngine {
 std::unique_ptr<PassEngine> makePassEngine(PassEngineKind kind, const GroupDims &dims,
                                            const EngineArrays &arrays);
 
+// The scratch of PassEngine::regress for n columns.
+ScratchNeed passEngineRegressNeed(PassEngineKind kind, int NUMT, int M, int n);
+
 // What the plan holds for an engine: the NUMT x NUMT arrays (the dense
 // engine always; the state-space engine only when a step wants an explicit
 // factor or the report prints YSIGMA), the state-space records, and the

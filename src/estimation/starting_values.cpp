@@ -10,7 +10,7 @@
 #include "io/text_conversion.h"
 #include "report/adjustment_sections.h"
 #include "report/estimation_sections.h"
-#include "report/saved_results.h"
+#include "data/matrix_records.h"
 #include "solvers/definiteness.h"
 
 namespace kova {

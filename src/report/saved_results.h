@@ -3,6 +3,7 @@
 // BETASAV (the BETA(t) vectors of every pass) and the transposed factor of
 // YSIGMA after passes 0 and 1 (YSFACTR0, YSFACTR1). One unformatted record
 // per matrix, column order, no leading-dimension padding.
+#include "data/matrix_records.h"
 #include "io/file_services.h"
 #include "linalg/views.h"
 
@@ -17,11 +18,5 @@ void PUTBTA(int groupId, int pass, int lastPass, Mat beta, const NamedUnit& file
 void SAVYSG(Mat uysgma, Mat target, const NamedUnit& file, bool write, int logUnit);
 // The same file with a record of another form (the state-space engine's).
 void SAVYSG(Mat record, const NamedUnit& file, int logUnit);
-
-// Writes a matrix as one record of its rows x cols values (column order);
-// reads one back. Both go through the file services of the caller's unit;
-// a record of the wrong size ends the run with a message naming the file.
-int writeMatrixRecord(int unit, Mat a);
-int readMatrixRecord(int unit, Mat a);
 
 }  // namespace kova

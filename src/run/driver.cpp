@@ -3,16 +3,18 @@
 #include <memory>
 
 #include "data/data_set_up.h"
-#include "data/pooled_derivations.h"
+#include "pooled/pooled_derivations.h"
 #include "estimation/group_driver.h"
+#include "estimation/pass_engine.h"
+#include "pooled/pooled_mu.h"
 #include "forecast/forecast_index.h"
-#include "forecast/pooled_forecast.h"
+#include "pooled/pooled_forecast.h"
 #include "input/key_file.h"
 #include "input/option_groups.h"
 #include "input/parameter_file.h"
 #include "input/workspace_plan.h"
 #include "report/parameter_report.h"
-#include "report/pooled_sections.h"
+#include "pooled/pooled_sections.h"
 #include "report/result_tables.h"
 #include "io/edit_descriptors.h"
 #include "io/error_report.h"
@@ -189,8 +191,15 @@ void reparametrisePiRestrictions(RunRecord& run) {
 void estimateGroup(RunRecord& run, int g, ResultTables& tables) {
   const Options& o = run.options;
   GroupDims d{run.groups.foundEstimation[g - 1], run.groups.foundForecast[g - 1], o.K, o.P, o.M};
-  const GroupNeeds needs = groupNeeds(d, o, run.groups.id[g - 1], run.dims.NG);
-  const ScratchNeed& need = needs.step;
+  const GroupNeeds needs = groupNeeds(d, o, run.groups.id[g - 1]);
+  ScratchNeed need = needs.step;
+  // The pooled hand-over of the last pass: the MU-vector regression.
+  if (o.denseEngine || (run.dims.NG >= 2 && o.piEqualityRows == o.piRestrictionRows)) {
+    ScratchNeed mu = DLTMUPneed(d.NUMT, o.K, d.KP());
+    mu.add(passEngineRegressNeed(o.denseEngine ? PassEngineKind::Dense : PassEngineKind::StateSpace,
+                                 d.NUMT, o.M, d.KP()));
+    need.include(mu);
+  }
   GroupPlanDims dims{d.NUMT, d.TF, o.M, o.K, o.P, o.phiRestrictionRows, o.piRestrictionRows,
                      o.deltaRestrictionRows, need.doubles, need.ints, need.complexes};
   dims.squareArrays = needs.engine.squareArrays;
@@ -216,7 +225,13 @@ void estimateGroup(RunRecord& run, int g, ResultTables& tables) {
   job.WI = &run.WI;
   job.WC = &run.WC;
   job.sigma2Table = run.groupSigma2.data();
-  job.pooled = &run.pooled.mu;
+  if (run.pooled.mu.active && run.dims.NG >= 2) {
+    const int NG = run.dims.NG, out = run.outUnit();
+    MuAccumulators* mu = &run.pooled.mu;
+    job.handOver = [g, NG, mu, out](const MuVectorInputs& in, Scratch s) {
+      DLTMUP(g, NG, in, *mu, s, out);
+    };
+  }
   job.tables = &tables;
   job.outUnit = run.outUnit();
   job.logUnit = run.logUnit();

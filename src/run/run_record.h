@@ -7,8 +7,8 @@
 
 #include "data/data_set_up.h"
 #include "data/restrictions.h"
-#include "estimation/pooled_mu.h"
-#include "estimation/pooled_reparametrisation.h"
+#include "pooled/pooled_mu.h"
+#include "pooled/pooled_reparametrisation.h"
 #include "input/key_file.h"
 #include "input/options.h"
 #include "input/capacities.h"

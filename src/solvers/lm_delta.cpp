@@ -10,7 +10,7 @@
 #include "io/stop.h"
 #include "io/text_conversion.h"
 #include "linalg/blas1.h"
-#include "report/saved_results.h"
+#include "data/matrix_records.h"
 #include "solvers/leading_element.h"
 
 namespace kova {

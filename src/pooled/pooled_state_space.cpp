@@ -1,7 +1,7 @@
 // The pooled phase on a group's state-space model: Omega^+ applied through
 // the Kalman filter of the augmented model, and the pooled EPSILON by the
 // stationary covariance sweeps.
-#include "data/pooled_state_space.h"
+#include "pooled/pooled_state_space.h"
 
 #include <algorithm>
 #include <cmath>

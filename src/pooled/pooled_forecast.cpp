@@ -1,4 +1,4 @@
-#include "forecast/pooled_forecast.h"
+#include "pooled/pooled_forecast.h"
 
 #include <algorithm>
 #include <cmath>

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "data/pooled_derivations.h"
+#include "pooled/pooled_derivations.h"
 #include "estimation/pass_engines.h"
-#include "estimation/pooled_mu.h"
-#include "estimation/pooled_reparametrisation.h"
-#include "forecast/pooled_forecast.h"
+#include "pooled/pooled_mu.h"
+#include "pooled/pooled_reparametrisation.h"
+#include "pooled/pooled_forecast.h"
 #include "io/fortran_io.h"
 #include "io/record_io.h"
 #include "io/stop.h"

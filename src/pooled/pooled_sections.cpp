@@ -1,4 +1,4 @@
-#include "report/pooled_sections.h"
+#include "pooled/pooled_sections.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "data/pooled_derivations.h"
+#include "pooled/pooled_derivations.h"
 
 #include <algorithm>
 #include <cmath>
@@ -15,9 +15,9 @@
 #include "io/text_conversion.h"
 #include "linalg/blas1.h"
 #include "linalg/least_squares.h"
-#include "data/pooled_state_space.h"
+#include "pooled/pooled_state_space.h"
 #include "linalg/symmetric_lsq.h"
-#include "report/saved_results.h"
+#include "data/matrix_records.h"
 
 namespace kova {
 namespace {

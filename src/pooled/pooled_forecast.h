@@ -14,7 +14,7 @@
 // PHDATG and DTDATG files: those hold the group's starting PHI and DELTA,
 // which nothing reads after the group's set-up, and they are deleted at the
 // end of the run like the other scratch files.
-#include "data/pooled_derivations.h"
+#include "pooled/pooled_derivations.h"
 #include "io/file_table.h"
 #include "linalg/scratch.h"
 #include "linalg/views.h"

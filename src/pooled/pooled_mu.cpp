@@ -1,4 +1,4 @@
-#include "estimation/pooled_mu.h"
+#include "pooled/pooled_mu.h"
 
 #include <algorithm>
 

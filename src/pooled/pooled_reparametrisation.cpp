@@ -1,4 +1,4 @@
-#include "estimation/pooled_reparametrisation.h"
+#include "pooled/pooled_reparametrisation.h"
 
 #include <algorithm>
 

@@ -7,7 +7,7 @@
 // SIGMA) and its constant deviation eta_g (covariance DELTA_MU, no
 // disturbance). The group's file YSIGFCTR holds the model of its last pass
 // and its filter (PHI, Q, P1, then the innovation variances and gains).
-#include "data/pooled_derivations.h"
+#include "pooled/pooled_derivations.h"
 #include "io/file_table.h"
 #include "linalg/scratch.h"
 #include "linalg/views.h"

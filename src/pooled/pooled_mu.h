@@ -15,12 +15,11 @@
 // in `result`: the spread of the MU-vectors less their mean sampling
 // covariance. Nothing is done when the accumulators are inactive (the run
 // has no pooled phase) or NG < 2.
+#include "estimation/pooled_hand_over.h"
 #include "linalg/scratch.h"
 #include "linalg/views.h"
 
 namespace kova {
-
-class PassEngine;
 
 // The run-wide sums of DLTMUP; the storage is the run's. C (n x KP) is the
 // pooled reparametrisation of PI, set before the first group.
@@ -34,15 +33,6 @@ struct MuAccumulators {
   Mat result;      // K x K, written by the last group
 };
 
-// What the group driver hands over on its last pass.
-struct MuVectorInputs {
-  Mat tlx;          // M x NUMT
-  Mat xz;           // NUMT x KP
-  const double* PIVECT = nullptr;
-  Mat epsilon;      // M x NUMT
-  PassEngine* engine = nullptr;  // the generalized least squares under YSIGMA
-  Mat cov;          // KP x KP, the covariance of PIVECT
-};
 
 // s is carved from a copy; the caller's Scratch does not advance. The GLS
 // messages go to outUnit.
