@@ -23,6 +23,14 @@
 namespace kova {
 namespace {
 
+// sqrt(x^2 + y^2) without std::hypot's cost where the squares can neither
+// overflow nor lose the larger term to underflow.
+inline double length(double x, double y) {
+  const double big = std::max(std::fabs(x), std::fabs(y));
+  if (big > 1e-150 && big < 1e150) return std::sqrt(x * x + y * y);
+  return std::hypot(x, y);
+}
+
 struct Work {
   double* r1;     // M x M: upper triangular R1, R1 R1' = P1
   double* rq;     // M x M: the same for Q
@@ -110,7 +118,7 @@ void triangularize(int rows, int m, double* p, double* tau) {
     double ss = 0.0;
     for (int i = j + 1; i < rows; ++i) ss += (col[i] / scale) * (col[i] / scale);
     const double alpha = col[j];
-    const double beta = -std::copysign(std::hypot(alpha, scale * std::sqrt(ss)), alpha);
+    const double beta = -std::copysign(length(alpha, scale * std::sqrt(ss)), alpha);
     tau[j] = (beta - alpha) / beta;
     const double f = 1.0 / (alpha - beta);
     for (int i = j + 1; i < rows; ++i) col[i] *= f;
@@ -298,7 +306,7 @@ struct Band {
         for (;;) {
           const double x = b(p, col), y = b(p + 1, col);
           if (y == 0.0) break;
-          const double h = std::hypot(x, y);
+          const double h = length(x, y);
           rotate(p, x / h, y / h);
           b(p + 1, col) = 0.0;
           if (p + 1 + k > n) break;
