@@ -91,8 +91,18 @@ bool upperFactor(int m, const double* a, double* r) {
   return true;
 }
 
+// The helpers below take the block order M as a template argument when it
+// is small (MC = M), so that their short loops are laid out at compile time,
+// or at run time (MC = 0, M = MRUN).
+template <int MC>
+constexpr int order(int mrun) {
+  return MC > 0 ? MC : mrun;
+}
+
 // C := op(A) B for M x M blocks, op(A) = A or A'.
-void product(int m, bool transA, const double* a, const double* b, double* c) {
+template <int MC>
+void product(int mrun, bool transA, const double* a, const double* b, double* c) {
+  const int m = order<MC>(mrun);
   for (int j = 0; j < m; ++j)
     for (int i = 0; i < m; ++i) {
       double sum = 0.0;
@@ -105,20 +115,29 @@ void product(int m, bool transA, const double* a, const double* b, double* c) {
 // return its upper triangle holds R and the part below the diagonal the
 // reflectors' vectors (unit first element implied), so that
 // H(M) ... H(1) P = [R; 0] with H(j) = I - TAU(j) v(j) v(j)'.
-void triangularize(int rows, int m, double* p, double* tau) {
+template <int MC, int BLOCKS>
+void triangularize(int mrun, double* p, double* tau) {
+  const int m = order<MC>(mrun), rows = BLOCKS * m;
   for (int j = 0; j < m; ++j) {
     double* col = p + static_cast<long>(j) * rows;
-    double scale = 0.0;
-    for (int i = j + 1; i < rows; ++i) scale = std::max(scale, std::fabs(col[i]));
+    double scale = 0.0, ss = 0.0;
+    for (int i = j + 1; i < rows; ++i) {
+      scale = std::max(scale, std::fabs(col[i]));
+      ss += col[i] * col[i];
+    }
     if (scale == 0.0) {
       tau[j] = 0.0;
       continue;
     }
-    // Scaled sums of squares keep the norm clear of overflow and underflow.
-    double ss = 0.0;
-    for (int i = j + 1; i < rows; ++i) ss += (col[i] / scale) * (col[i] / scale);
+    double norm = std::sqrt(ss);
+    if (!(scale > 1e-150 && scale < 1e150)) {
+      // Scaled squares keep the norm clear of overflow and underflow.
+      ss = 0.0;
+      for (int i = j + 1; i < rows; ++i) ss += (col[i] / scale) * (col[i] / scale);
+      norm = scale * std::sqrt(ss);
+    }
     const double alpha = col[j];
-    const double beta = -std::copysign(length(alpha, scale * std::sqrt(ss)), alpha);
+    const double beta = -std::copysign(length(alpha, norm), alpha);
     tau[j] = (beta - alpha) / beta;
     const double f = 1.0 / (alpha - beta);
     for (int i = j + 1; i < rows; ++i) col[i] *= f;
@@ -135,7 +154,7 @@ void triangularize(int rows, int m, double* p, double* tau) {
 }
 
 // The j-th reflector of a triangularized panel, spread over ROWS entries.
-void reflector(int rows, const double* p, int j, double* v) {
+inline void reflector(int rows, const double* p, int j, double* v) {
   for (int i = 0; i < j; ++i) v[i] = 0.0;
   v[j] = 1.0;
   for (int i = j + 1; i < rows; ++i) v[i] = p[i + static_cast<long>(j) * rows];
@@ -144,8 +163,10 @@ void reflector(int rows, const double* p, int j, double* v) {
 // W := H(M) ... H(1) W H(1) ... H(M) for the symmetric ROWS x ROWS W (held
 // in full), each H = I - tau v v' applied as the symmetric rank-two update
 // W - v u' - u v' with u = tau W v - (tau^2 / 2)(v' W v) v.
-void reflectBothSides(int rows, int m, const double* p, const double* tau, double* w, double* v,
+template <int MC, int BLOCKS>
+void reflectBothSides(int mrun, const double* p, const double* tau, double* w, double* v,
                       double* u) {
+  const int m = order<MC>(mrun), rows = BLOCKS * m;
   for (int j = 0; j < m; ++j) {
     if (tau[j] == 0.0) continue;
     reflector(rows, p, j, v);
@@ -164,7 +185,9 @@ void reflectBothSides(int rows, int m, const double* p, const double* tau, doubl
 }
 
 // G := G H(1) ... H(M) for the M x ROWS block row G.
-void reflectFromRight(int rows, int m, const double* p, const double* tau, double* g, double* v) {
+template <int MC>
+void reflectFromRight(int mrun, const double* p, const double* tau, double* g, double* v) {
+  const int m = order<MC>(mrun), rows = 2 * m;
   for (int j = 0; j < m; ++j) {
     if (tau[j] == 0.0) continue;
     reflector(rows, p, j, v);
@@ -177,9 +200,10 @@ void reflectFromRight(int rows, int m, const double* p, const double* tau, doubl
   }
 }
 
+template <int MC>
 class BlockReduction {
  public:
-  BlockReduction(int n, int m, const Work& w) : n_(n), m_(m), mm_(static_cast<long>(m) * m), w_(w) {}
+  BlockReduction(int n, int m, const Work& w) : n_(n), m_(order<MC>(m)), mm_(static_cast<long>(m_) * m_), w_(w) {}
   double* d(int t) const { return w_.d + (t - 1) * mm_; }  // C(t,t)
   double* e(int t) const { return w_.e + (t - 1) * mm_; }  // C(t+1,t)
 
@@ -187,20 +211,20 @@ class BlockReduction {
   // columns t-1, t (just R for t = 1); block t-1 is still X X' there and
   // couples with nothing, block t couples with t+1 only.
   void applyFactor(int t, const double* phi, const double* r) {
-    const int m = m_;
+    const int m = order<MC>(m_);
     double* b = d(t);
     if (t >= 2) {
-      product(m, false, b, phi, w_.t1);  // C(t,t) PHI
-      product(m, true, phi, w_.t1, w_.t2);
+      product<MC>(m, false, b, phi, w_.t1);  // C(t,t) PHI
+      product<MC>(m, true, phi, w_.t1, w_.t2);
       for (long k = 0; k < mm_; ++k) d(t - 1)[k] += w_.t2[k];
-      product(m, true, r, w_.t1, e(t - 1));
-      if (t < n_) product(m, false, e(t), phi, w_.fill);
+      product<MC>(m, true, r, w_.t1, e(t - 1));
+      if (t < n_) product<MC>(m, false, e(t), phi, w_.fill);
     }
-    product(m, false, b, r, w_.t1);
-    product(m, true, r, w_.t1, b);
+    product<MC>(m, false, b, r, w_.t1);
+    product<MC>(m, true, r, w_.t1, b);
     if (t < n_) {
       // Upper triangular times upper triangular stays so, exactly.
-      product(m, false, e(t), r, w_.t1);
+      product<MC>(m, false, e(t), r, w_.t1);
       std::copy(w_.t1, w_.t1 + mm_, e(t));
     }
   }
@@ -210,14 +234,15 @@ class BlockReduction {
   // and raises C(s+3,s+1); at the bottom, a reflection of the last block
   // alone makes C(N,N-1) upper triangular.
   void chase(int s) {
-    const int m = m_, m2 = 2 * m;
+    const int m = order<MC>(m_), m2 = 2 * m;
+    const long mm = static_cast<long>(m) * m;
     for (;; ++s) {
       if (s + 2 > n_) {
         double* p = w_.panel;
-        std::copy(e(s), e(s) + mm_, p);
-        triangularize(m, m, p, w_.tau);
+        std::copy(e(s), e(s) + mm, p);
+        triangularize<MC, 1>(m, p, w_.tau);
         takeUpper(p, m, e(s));
-        reflectBothSides(m, m, p, w_.tau, d(n_), w_.v, w_.pv);
+        reflectBothSides<MC, 1>(m, p, w_.tau, d(n_), w_.v, w_.pv);
         return;
       }
       double* p = w_.panel;
@@ -226,7 +251,7 @@ class BlockReduction {
           p[i + j * m2] = e(s)[i + j * m];
           p[m + i + j * m2] = w_.fill[i + j * m];
         }
-      triangularize(m2, m, p, w_.tau);
+      triangularize<MC, 2>(m, p, w_.tau);
       takeUpper(p, m2, e(s));
       double* w = w_.w;
       const double *d1 = d(s + 1), *e1 = e(s + 1), *d2 = d(s + 2);
@@ -237,7 +262,7 @@ class BlockReduction {
           w[i + (m + j) * m2] = e1[j + i * m];
           w[m + i + (m + j) * m2] = d2[i + j * m];
         }
-      reflectBothSides(m2, m, p, w_.tau, w, w_.v, w_.pv);
+      reflectBothSides<MC, 2>(m, p, w_.tau, w, w_.v, w_.pv);
       for (int j = 0; j < m; ++j)
         for (int i = 0; i < m; ++i) {
           d(s + 1)[i + j * m] = w[i + j * m2];
@@ -246,11 +271,11 @@ class BlockReduction {
         }
       if (s + 3 <= n_) {
         double* g = w_.g;
-        std::fill(g, g + mm_, 0.0);
-        std::copy(e(s + 2), e(s + 2) + mm_, g + mm_);
-        reflectFromRight(m2, m, p, w_.tau, g, w_.v);
-        std::copy(g, g + mm_, w_.fill);
-        std::copy(g + mm_, g + 2 * mm_, e(s + 2));
+        std::fill(g, g + mm, 0.0);
+        std::copy(e(s + 2), e(s + 2) + mm, g + mm);
+        reflectFromRight<MC>(m, p, w_.tau, g, w_.v);
+        std::copy(g, g + mm, w_.fill);
+        std::copy(g + mm, g + 2 * mm, e(s + 2));
       }
     }
   }
@@ -258,8 +283,9 @@ class BlockReduction {
  private:
   // The M x M upper triangle of a panel with leading dimension LD.
   void takeUpper(const double* p, int ld, double* out) const {
-    for (int j = 0; j < m_; ++j)
-      for (int i = 0; i < m_; ++i) out[i + j * m_] = i <= j ? p[i + j * ld] : 0.0;
+    const int m = order<MC>(m_);
+    for (int j = 0; j < m; ++j)
+      for (int i = 0; i < m; ++i) out[i + j * m] = i <= j ? p[i + j * ld] : 0.0;
   }
 
   int n_, m_;
@@ -267,30 +293,41 @@ class BlockReduction {
   const Work& w_;
 };
 
-// A symmetric band matrix of half-bandwidth K in the storage of the header.
+// A symmetric band matrix of half-bandwidth K (KC > 0: K = KC) in the
+// storage of the header, leading dimension K + 2.
+template <int KC>
 struct Band {
   double* a;
-  int n, k, ld;
-  double& operator()(int i, int j) const { return a[(i - j) + static_cast<long>(j - 1) * ld]; }
+  int n, krun;
+  double& operator()(int i, int j) const {
+    return a[(i - j) + static_cast<long>(j - 1) * (order<KC>(krun) + 2)];
+  }
 
   // C := G C G' with G the rotation [c s; -s c] in the plane (p, p+1);
   // the elements it touches lie within distance K + 1 of the diagonal.
   void rotate(int p, double c, double s) const {
-    const int q = p + 1;
-    const Band& b = *this;
-    for (int j = std::max(1, q - k - 1); j < p; ++j) {
-      const double x = b(p, j), y = b(q, j);
-      b(p, j) = c * x + s * y;
-      b(q, j) = c * y - s * x;
+    const int q = p + 1, k = order<KC>(krun), ld = k + 2;
+    // Rows p and q left of the diagonal block: C(p,j) and C(q,j) lie next
+    // to each other, and a step along the rows is ld - 1.
+    const int j0 = std::max(1, q - k - 1);
+    double* row = &(*this)(p, j0);
+    for (int j = j0; j < p; ++j, row += ld - 1) {
+      const double x = row[0], y = row[1];
+      row[0] = c * x + s * y;
+      row[1] = c * y - s * x;
     }
-    const double app = b(p, p), aqp = b(q, p), aqq = b(q, q);
-    b(p, p) = c * c * app + 2.0 * c * s * aqp + s * s * aqq;
-    b(q, q) = s * s * app - 2.0 * c * s * aqp + c * c * aqq;
-    b(q, p) = c * s * (aqq - app) + (c * c - s * s) * aqp;
-    for (int i = q + 1, last = std::min(n, p + k + 1); i <= last; ++i) {
-      const double x = b(i, p), y = b(i, q);
-      b(i, p) = c * x + s * y;
-      b(i, q) = c * y - s * x;
+    double* dp = &(*this)(p, p);  // C(p,p), C(q,p), ..., down column p
+    double* dq = dp + ld;         // C(q,q), C(q+1,q), ..., down column q
+    const double app = dp[0], aqp = dp[1], aqq = dq[0];
+    dp[0] = c * c * app + 2.0 * c * s * aqp + s * s * aqq;
+    dq[0] = s * s * app - 2.0 * c * s * aqp + c * c * aqq;
+    dp[1] = c * s * (aqq - app) + (c * c - s * s) * aqp;
+    // Columns p and q below the diagonal block.
+    const int below = std::min(n, p + k + 1) - q;
+    for (int i = 1; i <= below; ++i) {
+      const double x = dp[i + 1], y = dq[i];
+      dp[i + 1] = c * x + s * y;
+      dq[i] = c * y - s * x;
     }
   }
 
@@ -300,6 +337,7 @@ struct Band {
   // time until it falls off the end.
   void tridiagonalize() const {
     const Band& b = *this;
+    const int k = order<KC>(krun);
     for (int j = 1; j <= n - 2; ++j) {
       for (int r = std::min(j + k, n); r >= j + 2; --r) {
         int p = r - 1, col = j;
@@ -318,23 +356,13 @@ struct Band {
   }
 };
 
-}  // namespace
-
-void pencilEigenvalues(int n, int m, const double* x, const double* phi, const double* p1,
-                       const double* q, double* values, Scratch& sc, int& ierr) {
-  ierr = 0;
-  if (n < 1) return;
-  const Work w = Work::carve(sc, n, m);
-  if (!upperFactor(m, p1, w.r1)) {
-    ierr = 1;
-    return;
-  }
-  if (!upperFactor(m, q, w.rq)) {
-    ierr = 2;
-    return;
-  }
+// The reduction, the band and the tridiagonal eigenvalues, once the
+// factors of P1 and Q are in W.
+template <int MC>
+int solve(int n, int mrun, const double* x, const double* phi, const Work& w, double* values) {
+  const int m = order<MC>(mrun);
   const long mm = static_cast<long>(m) * m;
-  BlockReduction red(n, m, w);
+  BlockReduction<MC> red(n, m, w);
   for (int t = 1; t <= n; ++t) {
     const double* xt = x + static_cast<long>(t - 1) * m;
     for (int j = 0; j < m; ++j)
@@ -348,9 +376,9 @@ void pencilEigenvalues(int n, int m, const double* x, const double* phi, const d
 
   // C is block tridiagonal with upper triangular blocks below the
   // diagonal: banded with half-bandwidth M.
-  const int nm = n * m, ld = m + 2;
-  Band band{w.band, nm, m, ld};
-  std::fill(w.band, w.band + static_cast<long>(ld) * nm, 0.0);
+  const int nm = n * m;
+  const Band<MC> band{w.band, nm, m};
+  std::fill(w.band, w.band + static_cast<long>(m + 2) * nm, 0.0);
   for (int t = 1; t <= n; ++t) {
     const int base = (t - 1) * m;
     for (int j = 1; j <= m; ++j) {
@@ -366,12 +394,36 @@ void pencilEigenvalues(int n, int m, const double* x, const double* phi, const d
   }
   int qlErr = 0;
   tridiagonalEigenvalues(nm, w.diag, w.off, qlErr);
-  if (qlErr != 0) {
-    ierr = 3;
-    return;
-  }
+  if (qlErr != 0) return 3;
   // The other N M - N eigenvalues of C are zeros of the pencil.
   std::copy(w.diag + (nm - n), w.diag + nm, values);
+  return 0;
+}
+
+}  // namespace
+
+void pencilEigenvalues(int n, int m, const double* x, const double* phi, const double* p1,
+                       const double* q, double* values, Scratch& sc, int& ierr) {
+  ierr = 0;
+  if (n < 1) return;
+  const Work w = Work::carve(sc, n, m);
+  if (!upperFactor(m, p1, w.r1)) {
+    ierr = 1;
+    return;
+  }
+  if (!upperFactor(m, q, w.rq)) {
+    ierr = 2;
+    return;
+  }
+  switch (m) {
+    case 1: ierr = solve<1>(n, m, x, phi, w, values); break;
+    case 2: ierr = solve<2>(n, m, x, phi, w, values); break;
+    case 3: ierr = solve<3>(n, m, x, phi, w, values); break;
+    case 4: ierr = solve<4>(n, m, x, phi, w, values); break;
+    case 5: ierr = solve<5>(n, m, x, phi, w, values); break;
+    case 6: ierr = solve<6>(n, m, x, phi, w, values); break;
+    default: ierr = solve<0>(n, m, x, phi, w, values); break;
+  }
 }
 
 ScratchNeed pencilEigenvaluesNeed(int n, int m) {

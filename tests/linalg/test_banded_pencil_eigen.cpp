@@ -219,6 +219,14 @@ TEST(BandedPencilEigen, LargeOrderAndNearlySingularQ) {
     expectMatchesLapack(Case{1000, m, randomMatrix(m, 1000, gen), phi, stationary(m, phi, q), q},
                         "n 1000");
   }
+  {
+    // An order beyond the ones laid out at compile time.
+    SCOPED_TRACE("m 7");
+    const int m = 7;
+    const Matrix phi = transition(m, 0.97, 0.8, gen), q = positiveDefinite(m, gen);
+    expectMatchesLapack(Case{120, m, randomMatrix(m, 120, gen), phi, stationary(m, phi, q), q},
+                        "m 7");
+  }
   // Q of rank one plus tiny I: S^-1 has condition up to about 1e14,
   // yet nothing is inverted; the result holds to the same accuracy.
   for (int m : {2, 3}) {
