@@ -245,6 +245,48 @@ TEST(BandedPencilEigen, LargeOrderAndNearlySingularQ) {
   printWorst();
 }
 
+// Cases where ||X||^2 ||S|| or the intermediate congruences dwarf ||Y||:
+// where an error bounded by eps ||X||^2 ||S|| would show.
+TEST(BandedPencilEigen, IllScaledCasesMatchDsyevd) {
+  std::mt19937 gen(31);
+  {
+    SCOPED_TRACE("explosive PHI, spectral radius 1.02");
+    const int m = 3, n = 200;
+    Matrix p1 = positiveDefinite(m, gen);
+    expectMatchesLapack(Case{n, m, randomMatrix(m, n, gen), transition(m, 1.02, 0.4, gen), p1,
+                             positiveDefinite(m, gen)},
+                        "explosive PHI");
+  }
+  {
+    SCOPED_TRACE("non-normal PHI, transient growth 10");
+    const int m = 2, n = 300;
+    const Matrix phi = {0.9, 0.0, 10.0, 0.9}, q = positiveDefinite(m, gen);
+    expectMatchesLapack(Case{n, m, randomMatrix(m, n, gen), phi, stationary(m, phi, q), q},
+                        "non-normal PHI");
+  }
+  {
+    // x(t) nearly orthogonal to the slow, large component of e(t): ||Y||
+    // is about 1e-6 while ||X||^2 ||S|| is about 1e3.
+    SCOPED_TRACE("x(t) away from the dominant direction of S");
+    const int m = 2, n = 400;
+    const Matrix phi = {0.999, 0.0, 0.0, 0.1}, q = {1.0, 0.0, 0.0, 1e-6};
+    Matrix x = randomMatrix(m, n, gen);
+    for (int t = 0; t < n; ++t) x[t * m] *= 1e-5;
+    expectMatchesLapack(Case{n, m, x, phi, stationary(m, phi, q), q}, "x away from S's dominant direction");
+  }
+  {
+    SCOPED_TRACE("P1 near singular, Q small");
+    const int m = 3, n = 300;
+    Matrix p1(static_cast<size_t>(m) * m), q = positiveDefinite(m, gen);
+    for (int j = 0; j < m; ++j)
+      for (int i = 0; i < m; ++i) p1[i + j * m] = 100.0 * (i + 1) * (j + 1) + (i == j ? 1e-11 : 0.0);
+    for (double& v : q) v *= 1e-6;
+    expectMatchesLapack(Case{n, m, randomMatrix(m, n, gen), transition(m, 0.9, 0.7, gen), p1, q},
+                        "P1 near singular, Q small");
+  }
+  printWorst();
+}
+
 TEST(BandedPencilEigen, RefusesWhenP1OrQIsNotPositiveDefinite) {
   std::mt19937 gen(5);
   const int n = 20, m = 3;
