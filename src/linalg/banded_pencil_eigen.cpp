@@ -237,6 +237,8 @@ class BlockReduction {
     const int m = order<MC>(m_), m2 = 2 * m;
     const long mm = static_cast<long>(m) * m;
     for (;; ++s) {
+      // Nothing left to chase (PHI = 0 makes no bulge at all).
+      if ((s + 2 > n_ || allZero(w_.fill, mm)) && upperTriangular(e(s))) return;
       if (s + 2 > n_) {
         double* p = w_.panel;
         std::copy(e(s), e(s) + mm, p);
@@ -281,6 +283,17 @@ class BlockReduction {
   }
 
  private:
+  bool allZero(const double* a, long len) const {
+    return std::all_of(a, a + len, [](double v) { return v == 0.0; });
+  }
+  bool upperTriangular(const double* a) const {
+    const int m = order<MC>(m_);
+    for (int j = 0; j < m; ++j)
+      for (int i = j + 1; i < m; ++i)
+        if (a[i + j * m] != 0.0) return false;
+    return true;
+  }
+
   // The M x M upper triangle of a panel with leading dimension LD.
   void takeUpper(const double* p, int ld, double* out) const {
     const int m = order<MC>(m_);
