@@ -111,9 +111,9 @@ void product(int mrun, bool transA, const double* a, const double* b, double* c)
     }
 }
 
-// Householder QR of the ROWS x M panel P (leading dimension ROWS): on
-// return its upper triangle holds R and the part below the diagonal the
-// reflectors' vectors (unit first element implied), so that
+// Householder QR of the ROWS x M panel P, ROWS = BLOCKS M (leading
+// dimension ROWS): on return its upper triangle holds R and the part below
+// the diagonal the reflectors' vectors (unit first element implied), so that
 // H(M) ... H(1) P = [R; 0] with H(j) = I - TAU(j) v(j) v(j)'.
 template <int MC, int BLOCKS>
 void triangularize(int mrun, double* p, double* tau) {
@@ -203,7 +203,8 @@ void reflectFromRight(int mrun, const double* p, const double* tau, double* g, d
 template <int MC>
 class BlockReduction {
  public:
-  BlockReduction(int n, int m, const Work& w) : n_(n), m_(order<MC>(m)), mm_(static_cast<long>(m_) * m_), w_(w) {}
+  BlockReduction(int n, int m, const Work& w)
+      : n_(n), m_(order<MC>(m)), mm_(static_cast<long>(m_) * m_), w_(w) {}
   double* d(int t) const { return w_.d + (t - 1) * mm_; }  // C(t,t)
   double* e(int t) const { return w_.e + (t - 1) * mm_; }  // C(t+1,t)
 
@@ -428,15 +429,11 @@ void pencilEigenvalues(int n, int m, const double* x, const double* phi, const d
     ierr = 2;
     return;
   }
-  switch (m) {
-    case 1: ierr = solve<1>(n, m, x, phi, w, values); break;
-    case 2: ierr = solve<2>(n, m, x, phi, w, values); break;
-    case 3: ierr = solve<3>(n, m, x, phi, w, values); break;
-    case 4: ierr = solve<4>(n, m, x, phi, w, values); break;
-    case 5: ierr = solve<5>(n, m, x, phi, w, values); break;
-    case 6: ierr = solve<6>(n, m, x, phi, w, values); break;
-    default: ierr = solve<0>(n, m, x, phi, w, values); break;
-  }
+  // Orders up to 6 have their own instance; larger ones share one.
+  using Solver = int (*)(int, int, const double*, const double*, const Work&, double*);
+  static constexpr Solver solvers[] = {solve<0>, solve<1>, solve<2>, solve<3>,
+                                       solve<4>, solve<5>, solve<6>};
+  ierr = solvers[m <= 6 ? m : 0](n, m, x, phi, w, values);
 }
 
 ScratchNeed pencilEigenvaluesNeed(int n, int m) {

@@ -272,14 +272,16 @@ TEST(BandedPencilEigen, IllScaledCasesMatchDsyevd) {
     const Matrix phi = {0.999, 0.0, 0.0, 0.1}, q = {1.0, 0.0, 0.0, 1e-6};
     Matrix x = randomMatrix(m, n, gen);
     for (int t = 0; t < n; ++t) x[t * m] *= 1e-5;
-    expectMatchesLapack(Case{n, m, x, phi, stationary(m, phi, q), q}, "x away from S's dominant direction");
+    expectMatchesLapack(Case{n, m, x, phi, stationary(m, phi, q), q},
+                        "x away from S's dominant direction");
   }
   {
     SCOPED_TRACE("P1 near singular, Q small");
     const int m = 3, n = 300;
     Matrix p1(static_cast<size_t>(m) * m), q = positiveDefinite(m, gen);
     for (int j = 0; j < m; ++j)
-      for (int i = 0; i < m; ++i) p1[i + j * m] = 100.0 * (i + 1) * (j + 1) + (i == j ? 1e-11 : 0.0);
+      for (int i = 0; i < m; ++i)
+        p1[i + j * m] = 100.0 * (i + 1) * (j + 1) + (i == j ? 1e-11 : 0.0);
     for (double& v : q) v *= 1e-6;
     expectMatchesLapack(Case{n, m, randomMatrix(m, n, gen), transition(m, 0.9, 0.7, gen), p1, q},
                         "P1 near singular, Q small");
@@ -296,7 +298,8 @@ TEST(BandedPencilEigen, RefusesWhenP1OrQIsNotPositiveDefinite) {
   indefinite[0] = -1.0;
   int ierr = 0;
   for (const Matrix& bad : {singular, indefinite}) {
-    std::vector<double> values = pencilValues(Case{n, m, randomMatrix(m, n, gen), phi, bad, good}, ierr);
+    std::vector<double> values =
+        pencilValues(Case{n, m, randomMatrix(m, n, gen), phi, bad, good}, ierr);
     EXPECT_EQ(ierr, 1);
     EXPECT_TRUE(std::all_of(values.begin(), values.end(), [](double v) { return v == -7.0; }));
     values = pencilValues(Case{n, m, randomMatrix(m, n, gen), phi, good, bad}, ierr);
