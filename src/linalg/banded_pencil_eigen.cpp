@@ -160,9 +160,10 @@ inline void reflector(int rows, const double* p, int j, double* v) {
   for (int i = j + 1; i < rows; ++i) v[i] = p[i + static_cast<long>(j) * rows];
 }
 
-// W := H(M) ... H(1) W H(1) ... H(M) for the symmetric ROWS x ROWS W (held
-// in full), each H = I - tau v v' applied as the symmetric rank-two update
-// W - v u' - u v' with u = tau W v - (tau^2 / 2)(v' W v) v.
+// W := H(M) ... H(1) W H(1) ... H(M) for the symmetric ROWS x ROWS W, each
+// H = I - tau v v' applied as the symmetric rank-two update W - v u' - u v'
+// with u = tau W v - (tau^2 / 2)(v' W v) v. Only the lower triangle of W is
+// read and worked on; the upper one is filled in at the end.
 template <int MC, int BLOCKS>
 void reflectBothSides(int mrun, const double* p, const double* tau, double* w, double* v,
                       double* u) {
@@ -170,18 +171,28 @@ void reflectBothSides(int mrun, const double* p, const double* tau, double* w, d
   for (int j = 0; j < m; ++j) {
     if (tau[j] == 0.0) continue;
     reflector(rows, p, j, v);
+    for (int i = 0; i < rows; ++i) u[i] = 0.0;
+    for (int k = 0; k < rows; ++k) {
+      const double* col = w + k * rows;
+      double sum = col[k] * v[k];
+      for (int i = k + 1; i < rows; ++i) {
+        u[i] += col[i] * v[k];
+        sum += col[i] * v[i];
+      }
+      u[k] += sum;
+    }
     double vu = 0.0;
     for (int i = 0; i < rows; ++i) {
-      double sum = 0.0;
-      for (int k = j; k < rows; ++k) sum += w[i + k * rows] * v[k];
-      u[i] = tau[j] * sum;
+      u[i] *= tau[j];
       vu += v[i] * u[i];
     }
     const double half = 0.5 * tau[j] * vu;
     for (int i = 0; i < rows; ++i) u[i] -= half * v[i];
     for (int k = 0; k < rows; ++k)
-      for (int i = 0; i < rows; ++i) w[i + k * rows] -= v[i] * u[k] + u[i] * v[k];
+      for (int i = k; i < rows; ++i) w[i + k * rows] -= v[i] * u[k] + u[i] * v[k];
   }
+  for (int k = 1; k < rows; ++k)
+    for (int i = 0; i < k; ++i) w[i + k * rows] = w[k + i * rows];
 }
 
 // G := G H(1) ... H(M) for the M x ROWS block row G.
