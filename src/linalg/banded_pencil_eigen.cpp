@@ -431,6 +431,10 @@ void pencilEigenvalues(int n, int m, const double* x, const double* phi, const d
                        const double* q, double* values, Scratch& sc, int& ierr) {
   ierr = 0;
   if (n < 1) return;
+  if (m < 1) {  // no state: Y = 0
+    std::fill(values, values + n, 0.0);
+    return;
+  }
   const Work w = Work::carve(sc, n, m);
   if (!upperFactor(m, p1, w.r1)) {
     ierr = 1;
@@ -449,7 +453,7 @@ void pencilEigenvalues(int n, int m, const double* x, const double* phi, const d
 
 ScratchNeed pencilEigenvaluesNeed(int n, int m) {
   Scratch counting;
-  if (n >= 1) Work::carve(counting, n, m);
+  if (n >= 1 && m >= 1) Work::carve(counting, n, m);
   return counting.used();
 }
 

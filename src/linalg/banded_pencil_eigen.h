@@ -14,7 +14,7 @@
 // are only read (of P1 and Q the upper triangles); P1 and Q must be
 // symmetric positive definite. Every work array is carved from S;
 // pencilEigenvaluesNeed(N, M) gives the need, about N M (3 M + 4) doubles.
-// N = 0 is accepted and does nothing; M >= 1.
+// N = 0 is accepted and does nothing; M = 0 gives Y = 0.
 //
 // IERR = 0 on success. Otherwise VALUES is untouched and the caller takes
 // another route:
