@@ -1,6 +1,7 @@
 // All eigenvalues of a symmetric quasiseparable covariance of order 3 from
-// its generators, beside the dense route (form Y, TRED2, TQL2), at
-// N = 100, 400, 700, 2000, and the ratio of their times.
+// its generators, beside the dense route (form Y, TRED2, TQL2) and the
+// banded-pencil route from the autoregression itself, at N = 100, 400, 700,
+// 2000, and the ratios of their times.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "linalg/banded_pencil_eigen.h"
 #include "linalg/eispack.h"
 #include "linalg/quasiseparable_eigen.h"
 
@@ -20,6 +22,7 @@ constexpr int kR = 3;
 struct Generators {
   int n;
   std::vector<double> p, a, q, d;
+  std::vector<double> pi;  // the stationary covariance, for the pencil route
 };
 
 // A stationary autoregression with a complex pair seen through random
@@ -29,7 +32,7 @@ Generators generators(int n) {
   std::mt19937 gen(2026);
   std::normal_distribution<double> g(0.0, 1.0);
   Generators gr{n, std::vector<double>(r * n), std::vector<double>(r * r, 0.0), std::vector<double>(r * n, 0.0),
-                std::vector<double>(n, 0.0)};
+                std::vector<double>(n, 0.0), {}};
   for (double& v : gr.p) v = g(gen);
   const double rho = 0.95, th = 0.4;
   gr.a = {rho * std::cos(th), rho * std::sin(th), 0.0, -rho * std::sin(th), rho * std::cos(th), 0.0, 0.0, 0.0, 0.6};
@@ -44,6 +47,7 @@ Generators generators(int n) {
           for (int l = 0; l < r; ++l) next[i + j * r] += gr.a[i + k * r] * term[k + l * r] * gr.a[j + l * r];
     term = next;
   }
+  gr.pi = pi;
   for (int t = 0; t < n; ++t)
     for (int i = 0; i < r; ++i)
       for (int k = 0; k < r; ++k) {
@@ -70,6 +74,25 @@ void oursFromGenerators(benchmark::State& state) {
     benchmark::DoNotOptimize(values.data());
   }
   if (ierr != 0) state.SkipWithError("no convergence");
+}
+
+// The same covariance from x(t), PHI, P1 = PI and Q = I.
+void pencilFromAutoregression(benchmark::State& state) {
+  const Generators gr = generators(static_cast<int>(state.range(0)));
+  const int n = gr.n;
+  const kova::ScratchNeed need = kova::pencilEigenvaluesNeed(n, kR);
+  std::vector<double> wr(need.doubles), values(n), identity(kR * kR, 0.0);
+  for (int i = 0; i < kR; ++i) identity[i + i * kR] = 1.0;
+  std::vector<int> wi(need.ints);
+  std::vector<kova::dcomplex> wc(need.complexes);
+  int ierr = 0;
+  for (auto _ : state) {
+    kova::Scratch s(wr.data(), need.doubles, wi.data(), need.ints, wc.data(), need.complexes);
+    kova::pencilEigenvalues(n, kR, gr.p.data(), gr.a.data(), gr.pi.data(), identity.data(), values.data(), s,
+                            ierr);
+    benchmark::DoNotOptimize(values.data());
+  }
+  if (ierr != 0) state.SkipWithError("pencil route refused");
 }
 
 void denseTred2Tql2(benchmark::State& state) {
@@ -103,6 +126,7 @@ void sizes(benchmark::internal::Benchmark* b) {
   b->Arg(100)->Arg(400)->Arg(700)->Arg(2000)->Unit(benchmark::kMillisecond);
 }
 BENCHMARK(oursFromGenerators)->Apply(sizes);
+BENCHMARK(pencilFromAutoregression)->Apply(sizes);
 BENCHMARK(denseTred2Tql2)->Apply(sizes);
 
 // Keeps the CPU time of every run by name, for the ratios at the end.
@@ -129,6 +153,15 @@ int main(int argc, char** argv) {
     auto it = reporter.times.find("denseTred2Tql2" + size);
     if (it != reporter.times.end())
       std::printf("  N %-6s %10.2f ms  %10.2f ms  ratio %.3f\n", size.c_str() + 1, ours, it->second, ours / it->second);
+  }
+  std::printf("\nratio banded pencil/packed dense route (CPU time)\n");
+  for (const auto& [name, pencil] : reporter.times) {
+    if (name.rfind("pencilFromAutoregression", 0) != 0) continue;
+    const std::string size = name.substr(name.find('/'));
+    auto it = reporter.times.find("oursFromGenerators" + size);
+    if (it != reporter.times.end())
+      std::printf("  N %-6s %10.2f ms  %10.2f ms  ratio %.3f\n", size.c_str() + 1, pencil, it->second,
+                  pencil / it->second);
   }
   benchmark::Shutdown();
   return 0;
