@@ -11,7 +11,7 @@
 
 namespace kova {
 
-void DenseEngine::structure(const PassModel &model, double *blocks, const YsigmaFiles &files,
+void DenseEngine::structure(const PassModel& model, double* blocks, const YsigmaFiles& files,
                             Scratch s, int logUnit) {
   tlx_ = model.tlx;
   CSIGYE(model.form, model.tlx, model.phi, *model.eig, model.ugamma, model.udelta, a_.ysigma,
@@ -22,34 +22,34 @@ Mat DenseEngine::ysigma(Scratch) { return a_.ysigma; }
 
 Mat DenseEngine::factor(Scratch) { return a_.uysgma; }
 
-void DenseEngine::eigenvalues(double *values, Scratch s) {
+void DenseEngine::eigenvalues(double* values, Scratch s) {
   ysigmaEigenvalues(a_.uysgma, values, s);
 }
 
 // The residual operator is free until ECPIMU fills it.
-void DenseEngine::saveStructure(const NamedUnit &file, int logUnit) {
+void DenseEngine::saveStructure(const NamedUnit& file, int logUnit) {
   SAVYSG(a_.uysgma, a_.RO, file, true, logUnit);
 }
 
-void DenseEngine::estimatePi(int pass, int groupId, const double *y, Mat XZ,
-                             const PiRestrictionView &rest, PiEstimate &est, Scratch s, int outUnit,
+void DenseEngine::estimatePi(int pass, int groupId, const double* y, Mat XZ,
+                             const PiRestrictionView& rest, PiEstimate& est, Scratch s, int outUnit,
                              int logUnit) {
   est.RO = a_.RO;
   ECPIMU(pass, groupId, y, XZ, rest, a_.uysgma, est, s, outUnit, logUnit);
 }
 
-void DenseEngine::piCovariance(Mat XZ, double sigma2, const PiRestrictionView &rest,
-                               PiEstimate &est, OrcvarRanks &ranks, Scratch s, int outUnit,
+void DenseEngine::piCovariance(Mat XZ, double sigma2, const PiRestrictionView& rest,
+                               PiEstimate& est, OrcvarRanks& ranks, Scratch s, int outUnit,
                                int logUnit, int K, int P) {
   ORCVAR(XZ, sigma2, a_.uysgma, rest, est, ranks, s, outUnit, logUnit, K, P);
 }
 
-void DenseEngine::epsilon(const double *blocks, const double *MU, Mat eps,
-                          const NamedUnit &epsmatrx, Scratch s, int logUnit) {
+void DenseEngine::epsilon(const double* blocks, const double* MU, Mat eps,
+                          const NamedUnit& epsmatrx, Scratch s, int logUnit) {
   CEPS(tlx_, blocks, a_.uysgma, a_.RO, MU, eps, epsmatrx, s, logUnit);
 }
 
-void DenseEngine::specialCovariance(Mat XZ, const NamedUnit &ysfactr0, const NamedUnit &ysfactr1,
+void DenseEngine::specialCovariance(Mat XZ, const NamedUnit& ysfactr0, const NamedUnit& ysfactr1,
                                     double sigma2, Mat cov, Scratch s, int outUnit, int logUnit) {
   SCOVAR(XZ, ysfactr0, ysfactr1, sigma2, cov, s, outUnit, logUnit);
 }
@@ -58,11 +58,11 @@ namespace {
 
 struct RegressWork {
   Mat factor;
-  double *sigma2;
+  double* sigma2;
   GlsWork gls;
 };
 
-RegressWork carveRegress(Scratch &s, int NUMT, int n) {
+RegressWork carveRegress(Scratch& s, int NUMT, int n) {
   RegressWork w;
   w.factor = s.mat(NUMT, NUMT);
   w.sigma2 = s.doubles(1);
@@ -78,7 +78,7 @@ RegressWork carveRegress(Scratch &s, int NUMT, int n) {
 
 // The generalized least-squares core with the factor: YSIGMA = UYSGMA'UYSGMA,
 // so UYSGMA' is a factor F with F F' = YSIGMA.
-void DenseEngine::regress(Mat design, const double *rhs, double *x, Scratch s, int unit) {
+void DenseEngine::regress(Mat design, const double* rhs, double* x, Scratch s, int unit) {
   const int NUMT = design.rows, n = design.cols;
   RegressWork w = carveRegress(s, NUMT, n);
   for (int j = 1; j <= NUMT; ++j)
@@ -107,10 +107,10 @@ ScratchNeed DenseEngine::regressNeed(int NUMT, int n) {
   return s.used();
 }
 
-ScratchNeed DenseEngine::need(const GroupDims &d, int piRows) {
+ScratchNeed DenseEngine::need(const GroupDims& d, int piRows) {
   const int T = d.NUMT, M = d.M, KP = d.KP();
   ScratchNeed need;
-  for (const ScratchNeed &n :
+  for (const ScratchNeed& n :
        {CSIGYEneed(M, T), ECPIMUneed(T, KP, piRows), ORCVARneed(T, KP, piRows), SCOVARneed(T, KP),
         CEPSneed(M, T), ysigmaEigenvaluesNeed(T)})
     need.include(n);

@@ -5,12 +5,12 @@
 
 namespace kova {
 
-const char *passEngineName(PassEngineKind kind) {
+const char* passEngineName(PassEngineKind kind) {
   return kind == PassEngineKind::Dense ? "DENSE" : "STATE SPACE";
 }
 
-std::unique_ptr<PassEngine> makePassEngine(PassEngineKind kind, const GroupDims &dims,
-                                           const EngineArrays &arrays) {
+std::unique_ptr<PassEngine> makePassEngine(PassEngineKind kind, const GroupDims& dims,
+                                           const EngineArrays& arrays) {
   if (kind == PassEngineKind::Dense) return std::make_unique<DenseEngine>(arrays);
   return std::make_unique<StateSpaceEngine>(dims, arrays);
 }
@@ -20,7 +20,7 @@ ScratchNeed passEngineRegressNeed(PassEngineKind kind, int NUMT, int M, int n) {
                                        : StateSpaceEngine::regressNeed(NUMT, M, n);
 }
 
-EngineNeeds passEngineNeeds(PassEngineKind kind, const GroupDims &dims, int piRows,
+EngineNeeds passEngineNeeds(PassEngineKind kind, const GroupDims& dims, int piRows,
                             bool wantsFactor, bool eigenvalues) {
   EngineNeeds needs;
   if (kind == PassEngineKind::Dense) {

@@ -30,21 +30,21 @@ namespace kova {
 enum class PassEngineKind { StateSpace, Dense };
 
 // The name the parameter echo and the log give the engine.
-const char *passEngineName(PassEngineKind kind);
+const char* passEngineName(PassEngineKind kind);
 
 // What the covariance structure of a pass is built from.
 struct PassModel {
   PhiForm form;
   Mat tlx;  // M x NUMT
   Mat phi;
-  const PhiEigen *eig = nullptr;
+  const PhiEigen* eig = nullptr;
   Mat ugamma, udelta;  // GAMMA = UGAMMA'UGAMMA, DELTA = UDELTA'UDELTA
 };
 
 // The arrays an engine keeps across the passes of a group, from the plan.
 struct EngineArrays {
   Mat ysigma, uysgma, RO;   // NUMT x NUMT when planned, else empty
-  double *store = nullptr;  // the state-space engine's records
+  double* store = nullptr;  // the state-space engine's records
   long long storeLength = 0;
 };
 
@@ -55,7 +55,7 @@ class PassEngine {
   // CSIGYE: the structure of YSIGMA for this pass and the SIGMA-EPS blocks
   // (M x M x NUMT); writes ESIGMA, then YSIGFCTR (the dense factor, or the
   // state-space model and its filter: what the pooled phase reads).
-  virtual void structure(const PassModel &model, double *blocks, const YsigmaFiles &files,
+  virtual void structure(const PassModel& model, double* blocks, const YsigmaFiles& files,
                          Scratch s, int logUnit) = 0;
   // YSIGMA as a matrix, for the report (planned only at print level 5).
   virtual Mat ysigma(Scratch s) = 0;
@@ -63,31 +63,31 @@ class PassEngine {
   // work on one (the inequality step, the MU-vector sums, the dumps).
   virtual Mat factor(Scratch s) = 0;
   // The eigenvalues of YSIGMA, ascending (NUMT values).
-  virtual void eigenvalues(double *values, Scratch s) = 0;
+  virtual void eigenvalues(double* values, Scratch s) = 0;
   // SAVYSG: what the special covariance of pass 1 needs of this pass.
-  virtual void saveStructure(const NamedUnit &file, int logUnit) = 0;
+  virtual void saveStructure(const NamedUnit& file, int logUnit) = 0;
   // ECPIMU.
-  virtual void estimatePi(int pass, int groupId, const double *y, Mat XZ,
-                          const PiRestrictionView &rest, PiEstimate &est, Scratch s, int outUnit,
+  virtual void estimatePi(int pass, int groupId, const double* y, Mat XZ,
+                          const PiRestrictionView& rest, PiEstimate& est, Scratch s, int outUnit,
                           int logUnit) = 0;
   // ORCVAR, after ECPIMU of the same pass.
-  virtual void piCovariance(Mat XZ, double sigma2, const PiRestrictionView &rest, PiEstimate &est,
-                            OrcvarRanks &ranks, Scratch s, int outUnit, int logUnit, int K,
+  virtual void piCovariance(Mat XZ, double sigma2, const PiRestrictionView& rest, PiEstimate& est,
+                            OrcvarRanks& ranks, Scratch s, int outUnit, int logUnit, int K,
                             int P) = 0;
   // CEPS: EPSILON from the residual of ECPIMU; writes EPSMATRX.
-  virtual void epsilon(const double *blocks, const double *MU, Mat eps, const NamedUnit &epsmatrx,
+  virtual void epsilon(const double* blocks, const double* MU, Mat eps, const NamedUnit& epsmatrx,
                        Scratch s, int logUnit) = 0;
   // x (design.cols): the generalized least-squares coefficients of rhs on
   // design (NUMT rows) under YSIGMA, minimum-norm when design is rank
   // deficient (the MU-vector of the pooled sums). Messages go to unit.
-  virtual void regress(Mat design, const double *rhs, double *x, Scratch s, int unit) = 0;
+  virtual void regress(Mat design, const double* rhs, double* x, Scratch s, int unit) = 0;
   // SCOVAR, on pass 1.
-  virtual void specialCovariance(Mat XZ, const NamedUnit &ysfactr0, const NamedUnit &ysfactr1,
+  virtual void specialCovariance(Mat XZ, const NamedUnit& ysfactr0, const NamedUnit& ysfactr1,
                                  double sigma2, Mat cov, Scratch s, int outUnit, int logUnit) = 0;
 };
 
-std::unique_ptr<PassEngine> makePassEngine(PassEngineKind kind, const GroupDims &dims,
-                                           const EngineArrays &arrays);
+std::unique_ptr<PassEngine> makePassEngine(PassEngineKind kind, const GroupDims& dims,
+                                           const EngineArrays& arrays);
 
 // The scratch of PassEngine::regress for n columns.
 ScratchNeed passEngineRegressNeed(PassEngineKind kind, int NUMT, int M, int n);
@@ -102,7 +102,7 @@ struct EngineNeeds {
   long long store = 0;
   ScratchNeed scratch;
 };
-EngineNeeds passEngineNeeds(PassEngineKind kind, const GroupDims &dims, int piRows,
+EngineNeeds passEngineNeeds(PassEngineKind kind, const GroupDims& dims, int piRows,
                             bool wantsFactor, bool eigenvalues);
 
 }  // namespace kova

@@ -7,24 +7,24 @@ namespace kova {
 
 class DenseEngine : public PassEngine {
  public:
-  explicit DenseEngine(const EngineArrays &a) : a_(a) {}
-  void structure(const PassModel &model, double *blocks, const YsigmaFiles &files, Scratch s,
+  explicit DenseEngine(const EngineArrays& a) : a_(a) {}
+  void structure(const PassModel& model, double* blocks, const YsigmaFiles& files, Scratch s,
                  int logUnit) override;
-  void regress(Mat design, const double *rhs, double *x, Scratch s, int unit) override;
+  void regress(Mat design, const double* rhs, double* x, Scratch s, int unit) override;
   Mat ysigma(Scratch s) override;
   Mat factor(Scratch s) override;
-  void eigenvalues(double *values, Scratch s) override;
-  void saveStructure(const NamedUnit &file, int logUnit) override;
-  void estimatePi(int pass, int groupId, const double *y, Mat XZ, const PiRestrictionView &rest,
-                  PiEstimate &est, Scratch s, int outUnit, int logUnit) override;
-  void piCovariance(Mat XZ, double sigma2, const PiRestrictionView &rest, PiEstimate &est,
-                    OrcvarRanks &ranks, Scratch s, int outUnit, int logUnit, int K, int P) override;
-  void epsilon(const double *blocks, const double *MU, Mat eps, const NamedUnit &epsmatrx,
+  void eigenvalues(double* values, Scratch s) override;
+  void saveStructure(const NamedUnit& file, int logUnit) override;
+  void estimatePi(int pass, int groupId, const double* y, Mat XZ, const PiRestrictionView& rest,
+                  PiEstimate& est, Scratch s, int outUnit, int logUnit) override;
+  void piCovariance(Mat XZ, double sigma2, const PiRestrictionView& rest, PiEstimate& est,
+                    OrcvarRanks& ranks, Scratch s, int outUnit, int logUnit, int K, int P) override;
+  void epsilon(const double* blocks, const double* MU, Mat eps, const NamedUnit& epsmatrx,
                Scratch s, int logUnit) override;
-  void specialCovariance(Mat XZ, const NamedUnit &ysfactr0, const NamedUnit &ysfactr1,
+  void specialCovariance(Mat XZ, const NamedUnit& ysfactr0, const NamedUnit& ysfactr1,
                          double sigma2, Mat cov, Scratch s, int outUnit, int logUnit) override;
 
-  static ScratchNeed need(const GroupDims &d, int piRows);
+  static ScratchNeed need(const GroupDims& d, int piRows);
   static ScratchNeed regressNeed(int NUMT, int n);
 
  private:
@@ -35,38 +35,38 @@ class DenseEngine : public PassEngine {
 // The records the state-space engine keeps across the steps of a pass,
 // carved from EngineArrays::store.
 struct StateSpaceRecords {
-  double *f = nullptr;         // NUMT innovation variances (0: exact observation)
+  double* f = nullptr;         // NUMT innovation variances (0: exact observation)
   Mat gain;                    // M x NUMT
   Mat phi, q, p1;              // the model of the pass, M x M each
   Mat innov;                   // NUMT x (K*P + 1): innovations of [XZ y]
-  double *residual = nullptr;  // NUMT: innovations of y - XZ PIVECT
+  double* residual = nullptr;  // NUMT: innovations of y - XZ PIVECT
   Mat rw;                      // (K*P + 1) x K*P: the compressed whitened design
-  static StateSpaceRecords carve(Scratch &s, const GroupDims &d);
+  static StateSpaceRecords carve(Scratch& s, const GroupDims& d);
 };
 
 class StateSpaceEngine : public PassEngine {
  public:
-  StateSpaceEngine(const GroupDims &d, const EngineArrays &a);
-  void structure(const PassModel &model, double *blocks, const YsigmaFiles &files, Scratch s,
+  StateSpaceEngine(const GroupDims& d, const EngineArrays& a);
+  void structure(const PassModel& model, double* blocks, const YsigmaFiles& files, Scratch s,
                  int logUnit) override;
-  void regress(Mat design, const double *rhs, double *x, Scratch s, int unit) override;
+  void regress(Mat design, const double* rhs, double* x, Scratch s, int unit) override;
   Mat ysigma(Scratch s) override;
   Mat factor(Scratch s) override;
-  void eigenvalues(double *values, Scratch s) override;
-  void saveStructure(const NamedUnit &file, int logUnit) override;
-  void estimatePi(int pass, int groupId, const double *y, Mat XZ, const PiRestrictionView &rest,
-                  PiEstimate &est, Scratch s, int outUnit, int logUnit) override;
-  void piCovariance(Mat XZ, double sigma2, const PiRestrictionView &rest, PiEstimate &est,
-                    OrcvarRanks &ranks, Scratch s, int outUnit, int logUnit, int K, int P) override;
-  void epsilon(const double *blocks, const double *MU, Mat eps, const NamedUnit &epsmatrx,
+  void eigenvalues(double* values, Scratch s) override;
+  void saveStructure(const NamedUnit& file, int logUnit) override;
+  void estimatePi(int pass, int groupId, const double* y, Mat XZ, const PiRestrictionView& rest,
+                  PiEstimate& est, Scratch s, int outUnit, int logUnit) override;
+  void piCovariance(Mat XZ, double sigma2, const PiRestrictionView& rest, PiEstimate& est,
+                    OrcvarRanks& ranks, Scratch s, int outUnit, int logUnit, int K, int P) override;
+  void epsilon(const double* blocks, const double* MU, Mat eps, const NamedUnit& epsmatrx,
                Scratch s, int logUnit) override;
-  void specialCovariance(Mat XZ, const NamedUnit &ysfactr0, const NamedUnit &ysfactr1,
+  void specialCovariance(Mat XZ, const NamedUnit& ysfactr0, const NamedUnit& ysfactr1,
                          double sigma2, Mat cov, Scratch s, int outUnit, int logUnit) override;
 
   // eigenvalues: the report prints the eigenvalues of YSIGMA.
-  static ScratchNeed need(const GroupDims &d, int piRows, bool eigenvalues);
+  static ScratchNeed need(const GroupDims& d, int piRows, bool eigenvalues);
   static ScratchNeed regressNeed(int NUMT, int M, int n);
-  static long long storeLength(const GroupDims &d);
+  static long long storeLength(const GroupDims& d);
   // The length of the record written to YSFACTR0/1: PHI, Q, P1, f, the gains.
   static long long recordLength(int NUMT, int M);
 
@@ -85,7 +85,7 @@ class StateSpaceEngine : public PassEngine {
     double sigma2 = 0.0;
     bool covFormed = false;
   };
-  Solved solveWhitened(Mat v, const PiRestrictionView &rest, double *x, Mat cov, Scratch s,
+  Solved solveWhitened(Mat v, const PiRestrictionView& rest, double* x, Mat cov, Scratch s,
                        int logUnit);
   int noisy_ = 0;       // observations with a non-zero innovation variance
   int compressed_ = 0;  // rows of rw in use

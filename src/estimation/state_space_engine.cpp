@@ -25,11 +25,17 @@
 #include "linalg/blas1.h"
 #include "linalg/least_squares.h"
 #include "linalg/linpack.h"
+#include "linalg/banded_pencil_eigen.h"
 #include "linalg/quasiseparable_eigen.h"
 #include "report/saved_results.h"
 
 namespace kova {
 namespace {
+
+// The length of group from which the eigenvalues of YSIGMA come from the
+// banded pencil rather than the formed matrix (within 15% of its time at
+// 700 periods, M = 3, and in memory linear in the periods).
+constexpr int kPencilFrom = 600;
 
 // Rank tolerance of the exact equations, as in the least-squares core.
 constexpr double kExactRankTol = kGlsTol;
@@ -48,7 +54,7 @@ void gram(Mat u, Mat out) {
 // Compresses rows 1..rows of a (cols columns) to the triangle of its QR
 // factorization; returns the number of its rows, min(rows, cols), with the
 // part below the diagonal cleared.
-int compress(Mat a, int rows, double *qraux, int *jpvt, double *work) {
+int compress(Mat a, int rows, double* qraux, int* jpvt, double* work) {
   const int cols = a.cols, c = std::min(rows, cols);
   if (rows == 0) return 0;
   DQRDC(a.p, a.ld, rows, cols, qraux, jpvt, work, 0);
@@ -60,14 +66,14 @@ int compress(Mat a, int rows, double *qraux, int *jpvt, double *work) {
 struct PiArrays {
   Mat noisy, exact;  // NUMT x (n + 1): whitened rows, exact rows
   double *qraux, *qrWork;
-  int *jpvt;
+  int* jpvt;
   Mat a, f, b, x;  // the compressed problem
-  double *sigma2;
+  double* sigma2;
   Mat cov;
   GlsWork gls;
 };
 
-PiArrays carvePi(Scratch &s, int numt, int n, int spirow) {
+PiArrays carvePi(Scratch& s, int numt, int n, int spirow) {
   PiArrays w;
   w.noisy = s.mat(numt, n + 1);
   w.exact = s.mat(numt, n + 1);
@@ -94,19 +100,19 @@ struct ScovarArrays {
   Mat exact;                         // NUMT x n: the exact rows, then their triangle
   Mat ww, c, bm, v, g, h, rhs, rsd;  // n x n
   double *sv, *e, *svdWork, *qraux, *qrWork, *u;
-  int *jpvt;
+  int* jpvt;
   Mat op;       // NUMT x n: the pass-0 estimator, transposed
-  double *y1g;  // NUMT
+  double* y1g;  // NUMT
 };
 
-ScovarArrays carveScovar(Scratch &s, int numt, int m, int n) {
+ScovarArrays carveScovar(Scratch& s, int numt, int m, int n) {
   ScovarArrays w;
   const long long len = StateSpaceEngine::recordLength(numt, m);
   w.rec0 = Mat{s.doubles(len), static_cast<int>(len), static_cast<int>(len), 1};
   w.rec1 = Mat{s.doubles(len), static_cast<int>(len), static_cast<int>(len), 1};
   w.v0 = s.mat(numt, n);
   w.exact = s.mat(numt, n);
-  for (Mat *a : {&w.ww, &w.c, &w.bm, &w.v, &w.g, &w.h, &w.rhs, &w.rsd}) *a = s.mat(n, n);
+  for (Mat* a : {&w.ww, &w.c, &w.bm, &w.v, &w.g, &w.h, &w.rhs, &w.rsd}) *a = s.mat(n, n);
   w.sv = s.doubles(n + 1);
   w.e = s.doubles(n);
   w.svdWork = s.doubles(std::max(numt, n));
@@ -134,7 +140,7 @@ ScratchNeed eigenNeed(int T, int M) {
 
 }  // namespace
 
-StateSpaceRecords StateSpaceRecords::carve(Scratch &s, const GroupDims &d) {
+StateSpaceRecords StateSpaceRecords::carve(Scratch& s, const GroupDims& d) {
   const int T = d.NUMT, M = d.M, n = d.KP();
   StateSpaceRecords r;
   // PHI, Q, P1, f and the gains lie side by side: they are the record of
@@ -150,7 +156,7 @@ StateSpaceRecords StateSpaceRecords::carve(Scratch &s, const GroupDims &d) {
   return r;
 }
 
-long long StateSpaceEngine::storeLength(const GroupDims &d) {
+long long StateSpaceEngine::storeLength(const GroupDims& d) {
   Scratch s;
   StateSpaceRecords::carve(s, d);
   return s.used().doubles;
@@ -160,12 +166,12 @@ long long StateSpaceEngine::recordLength(int NUMT, int M) {
   return 3LL * M * M + static_cast<long long>(NUMT) * (M + 1);
 }
 
-StateSpaceEngine::StateSpaceEngine(const GroupDims &d, const EngineArrays &a) : d_(d), a_(a) {
+StateSpaceEngine::StateSpaceEngine(const GroupDims& d, const EngineArrays& a) : d_(d), a_(a) {
   Scratch store(a.store, a.storeLength, nullptr, 0, nullptr, 0);
   r_ = StateSpaceRecords::carve(store, d);
 }
 
-void StateSpaceEngine::structure(const PassModel &pass, double *blocks, const YsigmaFiles &files,
+void StateSpaceEngine::structure(const PassModel& pass, double* blocks, const YsigmaFiles& files,
                                  Scratch s, int logUnit) {
   const int M = d_.M, T = d_.NUMT;
   tlx_ = pass.tlx;
@@ -211,17 +217,25 @@ Mat StateSpaceEngine::ysigma(Scratch s) {
 // YSIGMA(t,s) = x~(t)' PHI^(t-s) Pi(s) x~(s) for t >= s: quasiseparable
 // generators p(t) = x~(t), A = PHI, q(s) = PHI Pi(s) x~(s), d(t) =
 // x~(t)' Pi(t) x~(t).
-void StateSpaceEngine::eigenvalues(double *values, Scratch s) {
+void StateSpaceEngine::eigenvalues(double* values, Scratch s) {
   const int M = d_.M, T = d_.NUMT;
+  // Long groups: the banded pencil of the state's covariance, O(T^2 M^3)
+  // time and O(T M^2) memory; it declines a P1 or Q that is not positive
+  // definite, and the formed matrix answers then.
+  if (T >= kPencilFrom) {
+    int ierr = 0;
+    pencilEigenvalues(T, M, tlx_.p, r_.phi.p, r_.p1.p, r_.q.p, values, s, ierr);
+    if (ierr == 0) return;
+  }
   const long mm = static_cast<long>(M) * M;
-  double *pi = s.doubles(mm * T);
+  double* pi = s.doubles(mm * T);
   Mat q = s.mat(M, T);
-  double *d = s.doubles(T);
-  double *w = s.doubles(M);
+  double* d = s.doubles(T);
+  double* w = s.doubles(M);
   stateCovariances(model(), pi, s);
   for (int t = 1; t <= T; ++t) {
     const Mat pit{pi + mm * (t - 1), std::max(M, 1), M, M};
-    const double *x = tlx_.col(t);
+    const double* x = tlx_.col(t);
     for (int i = 1; i <= M; ++i) w[i - 1] = DDOT(M, pit.p + (i - 1), pit.ld, x, 1);
     d[t - 1] = DDOT(M, x, 1, w, 1);
     for (int i = 1; i <= M; ++i) q(i, t) = DDOT(M, r_.phi.p + (i - 1), r_.phi.ld, w, 1);
@@ -231,13 +245,13 @@ void StateSpaceEngine::eigenvalues(double *values, Scratch s) {
   if (ierr != 0) std::fill_n(values, T, 0.0);
 }
 
-void StateSpaceEngine::saveStructure(const NamedUnit &file, int logUnit) {
+void StateSpaceEngine::saveStructure(const NamedUnit& file, int logUnit) {
   const long long len = recordLength(d_.NUMT, d_.M);
   SAVYSG(Mat{r_.phi.p, static_cast<int>(len), static_cast<int>(len), 1}, file, logUnit);
 }
 
-StateSpaceEngine::Solved StateSpaceEngine::solveWhitened(Mat v, const PiRestrictionView &rest,
-                                                         double *x, Mat cov, Scratch s,
+StateSpaceEngine::Solved StateSpaceEngine::solveWhitened(Mat v, const PiRestrictionView& rest,
+                                                         double* x, Mat cov, Scratch s,
                                                          int logUnit) {
   const int T = v.rows, n = v.cols - 1, nr = std::max(rest.SPIROW, 0);
   PiArrays w = carvePi(s, T, n, nr);
@@ -260,7 +274,7 @@ StateSpaceEngine::Solved StateSpaceEngine::solveWhitened(Mat v, const PiRestrict
   // identity on the whitened rows and zero on the others.
   const int rows = cn + ce + nr;
   for (int j = 1; j <= n; ++j) {
-    double *aj = w.a.col(j);
+    double* aj = w.a.col(j);
     for (int i = 1; i <= cn; ++i) aj[i - 1] = w.noisy(i, j);
     for (int i = 1; i <= ce; ++i) aj[cn + i - 1] = w.exact(i, j);
     for (int i = 1; i <= nr; ++i) aj[cn + ce + i - 1] = rest.R(i, j);
@@ -309,8 +323,8 @@ StateSpaceEngine::Solved StateSpaceEngine::solveWhitened(Mat v, const PiRestrict
   return solved;
 }
 
-void StateSpaceEngine::estimatePi(int pass, int groupId, const double *y, Mat XZ,
-                                  const PiRestrictionView &rest, PiEstimate &est, Scratch s,
+void StateSpaceEngine::estimatePi(int pass, int groupId, const double* y, Mat XZ,
+                                  const PiRestrictionView& rest, PiEstimate& est, Scratch s,
                                   int /*outUnit*/, int logUnit) {
   const int T = XZ.rows, n = XZ.cols, nr = std::max(rest.SPIROW, 0);
   const bool dump = groupId == 17 && pass == 1;
@@ -342,7 +356,7 @@ void StateSpaceEngine::estimatePi(int pass, int groupId, const double *y, Mat XZ
 // The same whitening and least squares as PI's, without restrictions.
 // The compressed design of the pass (for ORCVAR) is not needed after this,
 // the pass's last step.
-void StateSpaceEngine::regress(Mat design, const double *rhs, double *x, Scratch s, int unit) {
+void StateSpaceEngine::regress(Mat design, const double* rhs, double* x, Scratch s, int unit) {
   const int T = design.rows, n = design.cols;
   Mat v = s.mat(T, n + 1);
   copyMatrix(Mat{design.p, design.ld, T, n}, v);
@@ -363,15 +377,15 @@ ScratchNeed StateSpaceEngine::regressNeed(int NUMT, int M, int n) {
   return need;
 }
 
-void StateSpaceEngine::piCovariance(Mat XZ, double sigma2, const PiRestrictionView &rest,
-                                    PiEstimate &est, OrcvarRanks &ranks, Scratch s, int outUnit,
+void StateSpaceEngine::piCovariance(Mat XZ, double sigma2, const PiRestrictionView& rest,
+                                    PiEstimate& est, OrcvarRanks& ranks, Scratch s, int outUnit,
                                     int logUnit, int K, int P) {
   ORCVARwhitened(Mat{r_.rw.p, r_.rw.ld, compressed_, XZ.cols}, noisy_, XZ.rows, sigma2, rest, est,
                  ranks, s, outUnit, logUnit, K, P);
 }
 
-void StateSpaceEngine::epsilon(const double * /*blocks*/, const double * /*MU*/, Mat eps,
-                               const NamedUnit &epsmatrx, Scratch s, int logUnit) {
+void StateSpaceEngine::epsilon(const double* /*blocks*/, const double* /*MU*/, Mat eps,
+                               const NamedUnit& epsmatrx, Scratch s, int logUnit) {
   smoothState(model(), gains(), r_.residual, eps, s);
   writeResultRecord(epsmatrx, "CEPS", Mat{eps.p, eps.ld, d_.M, d_.NUMT}, logUnit);
 }
@@ -381,8 +395,8 @@ void StateSpaceEngine::epsilon(const double * /*blocks*/, const double * /*MU*/,
 // transpose is formed column by column: A0' g is the adjoint of the pass-0
 // filter applied to the weights the constrained least squares gives each
 // innovation; Y1 times it comes from the pass-1 model's covariance sweep.
-void StateSpaceEngine::specialCovariance(Mat XZ, const NamedUnit &ysfactr0,
-                                         const NamedUnit &ysfactr1, double sigma2, Mat cov,
+void StateSpaceEngine::specialCovariance(Mat XZ, const NamedUnit& ysfactr0,
+                                         const NamedUnit& ysfactr1, double sigma2, Mat cov,
                                          Scratch s, int /*outUnit*/, int logUnit) {
   const int T = XZ.rows, n = XZ.cols, M = d_.M;
   const long mm = static_cast<long>(M) * M;
@@ -486,7 +500,7 @@ void StateSpaceEngine::specialCovariance(Mat XZ, const NamedUnit &ysfactr0,
   for (int k = 1; k <= n; ++k) {
     for (int t = 1; t <= T; ++t) {
       const double f = gains0.f[t - 1];
-      const Mat &weights = f > 0.0 ? cm : bmat;
+      const Mat& weights = f > 0.0 ? cm : bmat;
       double sum = 0.0;
       for (int l = 1; l <= n; ++l) sum += w.v0(t, l) * weights(l, k);
       w.u[t - 1] = f > 0.0 ? sum / f : sum;
@@ -503,7 +517,7 @@ void StateSpaceEngine::specialCovariance(Mat XZ, const NamedUnit &ysfactr0,
   }
 }
 
-ScratchNeed StateSpaceEngine::need(const GroupDims &d, int piRows, bool eigenvalues) {
+ScratchNeed StateSpaceEngine::need(const GroupDims& d, int piRows, bool eigenvalues) {
   const int T = d.NUMT, M = d.M, n = d.KP();
   ScratchNeed need;
   Scratch pi;
@@ -514,15 +528,18 @@ ScratchNeed StateSpaceEngine::need(const GroupDims &d, int piRows, bool eigenval
   carveScovar(sc, T, M, n);
   ScratchNeed scNeed = sc.used();
   ScratchNeed kernels;
-  for (const ScratchNeed &k :
+  for (const ScratchNeed& k :
        {innovationsNeed(M, n), innovationsAdjointNeed(M), applyCovarianceNeed(M, T)})
     kernels.include(k);
   scNeed.add(kernels);
-  for (const ScratchNeed &k :
+  for (const ScratchNeed& k :
        {sigmaEpsBlocksNeed(M), kalmanGainsNeed(M), piNeed, ORCVARwhitenedNeed(n + 1, n, piRows),
         smoothStateNeed(M, T), scNeed, expandFactorNeed(M)})
     need.include(k);
-  if (eigenvalues) need.include(eigenNeed(T, M));
+  if (eigenvalues) {
+    need.include(eigenNeed(T, M));
+    if (T >= kPencilFrom) need.include(pencilEigenvaluesNeed(T, M));
+  }
   return need;
 }
 

@@ -14,29 +14,29 @@ namespace kova {
 namespace {
 
 // y := A x for an m x m view.
-void multiply(Mat a, const double *x, double *y) {
+void multiply(Mat a, const double* x, double* y) {
   const int m = a.rows;
   std::fill_n(y, m, 0.0);
   for (int j = 1; j <= m; ++j) {
     const double xj = x[j - 1];
     if (xj == 0.0) continue;
-    const double *aj = a.col(j);
+    const double* aj = a.col(j);
     for (int i = 0; i < m; ++i) y[i] += aj[i] * xj;
   }
 }
 
 // y := A' x.
-void multiplyTransposed(Mat a, const double *x, double *y) {
+void multiplyTransposed(Mat a, const double* x, double* y) {
   const int m = a.rows;
   for (int j = 1; j <= m; ++j) {
-    const double *aj = a.col(j);
+    const double* aj = a.col(j);
     double sum = 0.0;
     for (int i = 0; i < m; ++i) sum += aj[i] * x[i];
     y[j - 1] = sum;
   }
 }
 
-double dot(int m, const double *x, const double *y) {
+double dot(int m, const double* x, const double* y) {
   double sum = 0.0;
   for (int i = 0; i < m; ++i) sum += x[i] * y[i];
   return sum;
@@ -70,7 +70,7 @@ struct GainWork {
   double *pz, *kv;
 };
 
-GainWork carveGains(Scratch &s, int m) {
+GainWork carveGains(Scratch& s, int m) {
   GainWork g;
   g.p = s.mat(m, m);
   g.w = s.mat(m, m);
@@ -87,18 +87,18 @@ ScratchNeed kalmanGainsNeed(int m) {
   return s.used();
 }
 
-void kalmanGains(const StateSpaceModel &model, const FilterGains &gains, Scratch &s) {
+void kalmanGains(const StateSpaceModel& model, const FilterGains& gains, Scratch& s) {
   const int m = model.phi.rows, n = model.z.cols;
   Scratch local = s;
   GainWork w = carveGains(local, m);
   copySquare(model.p1, w.p);
   for (int t = 1; t <= n; ++t) {
-    const double *zt = model.z.col(t);
+    const double* zt = model.z.col(t);
     multiply(w.p, zt, w.pz);
     const double ft = dot(m, zt, w.pz);
     double trace = 0.0;
     for (int i = 1; i <= m; ++i) trace += w.p(i, i);
-    double *kt = gains.k.col(t);
+    double* kt = gains.k.col(t);
     if (ft <= kExactTol * dot(m, zt, zt) * trace) {
       // Known from the past: no update of the state or its covariance.
       gains.f[t - 1] = 0.0;
@@ -122,17 +122,17 @@ ScratchNeed innovationsNeed(int m, int nc) {
   return s.used();
 }
 
-void innovations(Mat phi, Mat z, const FilterGains &gains, Mat data, Mat out, Scratch &s) {
+void innovations(Mat phi, Mat z, const FilterGains& gains, Mat data, Mat out, Scratch& s) {
   const int m = phi.rows, n = z.cols, nc = data.cols;
   Scratch local = s;
   Mat a = local.mat(m, nc);
-  double *next = local.doubles(m);
+  double* next = local.doubles(m);
   for (int c = 1; c <= nc; ++c) std::fill_n(a.col(c), m, 0.0);
   for (int t = 1; t <= n; ++t) {
-    const double *zt = z.col(t);
-    const double *kt = gains.k.col(t);
+    const double* zt = z.col(t);
+    const double* kt = gains.k.col(t);
     for (int c = 1; c <= nc; ++c) {
-      double *ac = a.col(c);
+      double* ac = a.col(c);
       const double v = data(t, c) - dot(m, zt, ac);
       out(t, c) = v;
       multiply(phi, ac, next);
@@ -147,18 +147,18 @@ ScratchNeed innovationsAdjointNeed(int m) {
   return s.used();
 }
 
-void innovationsAdjoint(Mat phi, Mat z, const FilterGains &gains, const double *u, double *out,
-                        Scratch &s) {
+void innovationsAdjoint(Mat phi, Mat z, const FilterGains& gains, const double* u, double* out,
+                        Scratch& s) {
   const int m = phi.rows, n = z.cols;
   Scratch local = s;
-  double *rho = local.doubles(m);
-  double *next = local.doubles(m);
+  double* rho = local.doubles(m);
+  double* next = local.doubles(m);
   std::fill_n(rho, m, 0.0);
   for (int t = n; t >= 1; --t) {
     const double o = u[t - 1] + dot(m, gains.k.col(t), rho);
     out[t - 1] = o;
     multiplyTransposed(phi, rho, next);
-    const double *zt = z.col(t);
+    const double* zt = z.col(t);
     for (int i = 0; i < m; ++i) rho[i] = next[i] - zt[i] * o;
   }
 }
@@ -170,13 +170,13 @@ ScratchNeed smoothStateNeed(int m, int n) {
   return s.used();
 }
 
-void smoothState(const StateSpaceModel &model, const FilterGains &gains, const double *v, Mat eps,
-                 Scratch &s) {
+void smoothState(const StateSpaceModel& model, const FilterGains& gains, const double* v, Mat eps,
+                 Scratch& s) {
   const int m = model.phi.rows, n = model.z.cols;
   Scratch local = s;
   Mat rs = local.mat(m, n);  // column t: r(t), the weight of the periods after t
-  double *r = local.doubles(m);
-  double *next = local.doubles(m);
+  double* r = local.doubles(m);
+  double* next = local.doubles(m);
   std::fill_n(r, m, 0.0);
   for (int t = n; t >= 1; --t) {
     std::copy_n(r, m, rs.col(t));
@@ -184,7 +184,7 @@ void smoothState(const StateSpaceModel &model, const FilterGains &gains, const d
     const double ft = gains.f[t - 1];
     if (ft != 0.0) {
       const double c = v[t - 1] / ft - dot(m, gains.k.col(t), r);
-      const double *zt = model.z.col(t);
+      const double* zt = model.z.col(t);
       for (int i = 0; i < m; ++i) next[i] += zt[i] * c;
     }
     std::copy_n(next, m, r);
@@ -194,7 +194,7 @@ void smoothState(const StateSpaceModel &model, const FilterGains &gains, const d
   for (int t = 2; t <= n; ++t) {
     multiply(model.phi, eps.col(t - 1), eps.col(t));
     multiply(model.q, rs.col(t - 1), next);
-    double *et = eps.col(t);
+    double* et = eps.col(t);
     for (int i = 0; i < m; ++i) et[i] += next[i];
   }
 }
@@ -208,20 +208,20 @@ ScratchNeed applyCovarianceNeed(int m, int n) {
   return s.used();
 }
 
-void applyCovariance(const StateSpaceModel &model, const double *u, double *out, Scratch &s) {
+void applyCovariance(const StateSpaceModel& model, const double* u, double* out, Scratch& s) {
   const int m = model.phi.rows, n = model.z.cols;
   if (n < 1) return;
   Scratch local = s;
   Mat c = local.mat(m, n);  // c(t) = sum over s > t of PHI'^(s-t) z(s) u(s)
   Mat pi = local.mat(m, m);
   Mat w = local.mat(m, m);
-  double *f = local.doubles(m);  // sum over s <= t of PHI^(t-s) Pi(s) z(s) u(s)
-  double *g = local.doubles(m);
-  double *h = local.doubles(m);
+  double* f = local.doubles(m);  // sum over s <= t of PHI^(t-s) Pi(s) z(s) u(s)
+  double* g = local.doubles(m);
+  double* h = local.doubles(m);
   std::fill_n(c.col(n), m, 0.0);
   for (int t = n - 1; t >= 1; --t) {
-    const double *zn = model.z.col(t + 1);
-    const double *cn = c.col(t + 1);
+    const double* zn = model.z.col(t + 1);
+    const double* cn = c.col(t + 1);
     for (int i = 0; i < m; ++i) g[i] = zn[i] * u[t] + cn[i];
     multiplyTransposed(model.phi, g, c.col(t));
   }
@@ -233,7 +233,7 @@ void applyCovariance(const StateSpaceModel &model, const double *u, double *out,
       multiply(model.phi, f, g);
       std::copy_n(g, m, f);
     }
-    const double *zt = model.z.col(t);
+    const double* zt = model.z.col(t);
     for (int i = 0; i < m; ++i) g[i] = zt[i] * u[t - 1];
     multiply(pi, g, h);
     for (int i = 0; i < m; ++i) f[i] += h[i];
@@ -250,30 +250,30 @@ ScratchNeed applyStationaryCovarianceNeed(int m, int n) {
   return s.used();
 }
 
-void applyStationaryCovariance(Mat phi, Mat gamma, Mat z, const double *u, Mat h, Scratch &s) {
+void applyStationaryCovariance(Mat phi, Mat gamma, Mat z, const double* u, Mat h, Scratch& s) {
   const int m = phi.rows, n = z.cols;
   if (n < 1) return;
   Scratch local = s;
   Mat c = local.mat(m, n);  // c(t) = sum over s > t of PHI'^(s-t) z(s) u(s)
-  double *f = local.doubles(m);
-  double *g = local.doubles(m);
-  double *w = local.doubles(m);
+  double* f = local.doubles(m);
+  double* g = local.doubles(m);
+  double* w = local.doubles(m);
   std::fill_n(c.col(n), m, 0.0);
   for (int t = n - 1; t >= 1; --t) {
-    const double *zn = z.col(t + 1);
-    const double *cn = c.col(t + 1);
+    const double* zn = z.col(t + 1);
+    const double* cn = c.col(t + 1);
     for (int i = 0; i < m; ++i) g[i] = zn[i] * u[t] + cn[i];
     multiplyTransposed(phi, g, c.col(t));
   }
   std::fill_n(f, m, 0.0);
   for (int t = 1; t <= n; ++t) {
     multiply(phi, f, w);
-    const double *zt = z.col(t);
+    const double* zt = z.col(t);
     for (int i = 0; i < m; ++i) g[i] = zt[i] * u[t - 1];
     multiply(gamma, g, f);
     for (int i = 0; i < m; ++i) f[i] += t >= 2 ? w[i] : 0.0;
     multiply(gamma, c.col(t), g);
-    double *ht = h.col(t);
+    double* ht = h.col(t);
     for (int i = 0; i < m; ++i) ht[i] = f[i] + g[i];
   }
 }
@@ -284,16 +284,16 @@ ScratchNeed expandFactorNeed(int m) {
   return s.used();
 }
 
-void expandFactor(Mat phi, Mat z, const FilterGains &gains, Mat u, Scratch &s) {
+void expandFactor(Mat phi, Mat z, const FilterGains& gains, Mat u, Scratch& s) {
   const int m = phi.rows, n = z.cols;
   Scratch local = s;
-  double *g = local.doubles(m);
-  double *next = local.doubles(m);
+  double* g = local.doubles(m);
+  double* next = local.doubles(m);
   for (int t = 1; t <= n; ++t) std::fill_n(u.col(t), n, 0.0);
   for (int r = 1; r <= n; ++r) {
     const double root = std::sqrt(gains.f[r - 1]);
     u(r, r) = root;
-    const double *kr = gains.k.col(r);
+    const double* kr = gains.k.col(r);
     bool any = false;
     for (int i = 0; i < m; ++i) {
       g[i] = kr[i] * root;
@@ -317,7 +317,7 @@ ScratchNeed stateCovariancesNeed(int m) {
   return s.used();
 }
 
-void stateCovariances(const StateSpaceModel &model, double *pi, Scratch &s) {
+void stateCovariances(const StateSpaceModel& model, double* pi, Scratch& s) {
   const int m = model.phi.rows, n = model.z.cols;
   const long mm = static_cast<long>(m) * m;
   Scratch local = s;

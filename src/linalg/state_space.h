@@ -30,7 +30,7 @@ struct StateSpaceModel {
 
 // The filter's record: what every later routine needs of the model.
 struct FilterGains {
-  double *f = nullptr;  // n innovation variances; 0 at exact observations
+  double* f = nullptr;  // n innovation variances; 0 at exact observations
   Mat k;                // m x n, column t = PHI P(t) z(t) / f(t); 0 when f(t) = 0
 };
 
@@ -40,20 +40,20 @@ constexpr double kExactTol = 1.0E-12;
 // kalmanGains: the covariance recursion of the filter (the prediction form
 // of the Kalman filter, P(t+1) = PHI P(t) PHI' - K(t) f(t) K(t)' + Q), which
 // does not depend on the data. Fills gains.f and gains.k.
-void kalmanGains(const StateSpaceModel &model, const FilterGains &gains, Scratch &s);
+void kalmanGains(const StateSpaceModel& model, const FilterGains& gains, Scratch& s);
 ScratchNeed kalmanGainsNeed(int m);
 
 // innovations: v = L^-1 y for each column of data (n x nc) by the state
 // recursion a(t+1) = PHI a(t) + K(t) v(t), v(t) = y(t) - z(t)'a(t), a(1) = 0.
 // out (n x nc) may be data itself.
-void innovations(Mat phi, Mat z, const FilterGains &gains, Mat data, Mat out, Scratch &s);
+void innovations(Mat phi, Mat z, const FilterGains& gains, Mat data, Mat out, Scratch& s);
 ScratchNeed innovationsNeed(int m, int nc);
 
 // innovationsAdjoint: out = L^-T u (n-vectors), the transpose of the map
 // above, by the backward recursion rho(t-1) = PHI' rho(t) - z(t) out(t),
 // out(t) = u(t) + K(t)' rho(t). out may be u.
-void innovationsAdjoint(Mat phi, Mat z, const FilterGains &gains, const double *u, double *out,
-                        Scratch &s);
+void innovationsAdjoint(Mat phi, Mat z, const FilterGains& gains, const double* u, double* out,
+                        Scratch& s);
 ScratchNeed innovationsAdjointNeed(int m);
 
 // smoothState: E[e(t) | y] for the residual whose innovations are v (n),
@@ -61,31 +61,31 @@ ScratchNeed innovationsAdjointNeed(int m);
 // L(t) = PHI - K(t) z(t)', then e(1) = P1 r(0), e(t+1) = PHI e(t) + Q r(t).
 // Exact rows contribute no term (their innovation is zero on a residual
 // that satisfies them). eps is m x n.
-void smoothState(const StateSpaceModel &model, const FilterGains &gains, const double *v, Mat eps,
-                 Scratch &s);
+void smoothState(const StateSpaceModel& model, const FilterGains& gains, const double* v, Mat eps,
+                 Scratch& s);
 ScratchNeed smoothStateNeed(int m, int n);
 
 // applyCovariance: out = Y u (n-vectors) without forming Y, by one backward
 // and one forward sweep over the states (O(n m^2)). out may not be u.
-void applyCovariance(const StateSpaceModel &model, const double *u, double *out, Scratch &s);
+void applyCovariance(const StateSpaceModel& model, const double* u, double* out, Scratch& s);
 ScratchNeed applyCovarianceNeed(int m, int n);
 
 // applyStationaryCovariance: h(t) = sum over s of C(t,s) z(s) u(s), the
 // states' covariance with the observations weighted by u, for a stationary
 // model: C(t,s) = PHI^(t-s) GAMMA for t >= s and GAMMA PHI'^(s-t) for t < s
 // (GAMMA = PHI GAMMA PHI' + Q). h is m x n.
-void applyStationaryCovariance(Mat phi, Mat gamma, Mat z, const double *u, Mat h, Scratch &s);
+void applyStationaryCovariance(Mat phi, Mat gamma, Mat z, const double* u, Mat h, Scratch& s);
 ScratchNeed applyStationaryCovarianceNeed(int m, int n);
 
 // expandFactor: the upper triangular U (n x n) with U'U = Y, U = D^1/2 L':
 // U(s,s) = sqrt f(s), U(s,t) = z(t)' PHI^(t-1-s) K(s) sqrt f(s) for s < t.
 // O(n^2 m^2); for the steps that need an explicit factor.
-void expandFactor(Mat phi, Mat z, const FilterGains &gains, Mat u, Scratch &s);
+void expandFactor(Mat phi, Mat z, const FilterGains& gains, Mat u, Scratch& s);
 ScratchNeed expandFactorNeed(int m);
 
 // stateCovariances: Pi(t), the covariance of e(t), t = 1..n, as an
 // m x m x n array (Pi(1) = P1, Pi(t) = PHI Pi(t-1) PHI' + Q).
-void stateCovariances(const StateSpaceModel &model, double *pi, Scratch &s);
+void stateCovariances(const StateSpaceModel& model, double* pi, Scratch& s);
 ScratchNeed stateCovariancesNeed(int m);
 
 }  // namespace kova

@@ -23,11 +23,11 @@ struct GroupModel {
 
 long long recordLength(int T, int M) { return 3LL * M * M + static_cast<long long>(T) * (M + 1); }
 
-GroupModel readModel(const PooledGroup &grp, const FileTable &files, Scratch &s,
-                     const char *routine, int logUnit) {
+GroupModel readModel(const PooledGroup& grp, const FileTable& files, Scratch& s,
+                     const char* routine, int logUnit) {
   const int M = grp.M, ld = std::max(M, 1);
   const int len = static_cast<int>(recordLength(grp.T, M));
-  double *record = s.doubles(len);
+  double* record = s.doubles(len);
   const Mat all{record, std::max(len, 1), len, 1};
   readMatrixRecords(files.scratch(Family::YSIGFCTR, grp.g), &all, 1, routine, logUnit);
   const long mm = static_cast<long>(M) * M;
@@ -43,11 +43,11 @@ struct Augmented {
 // State [SIGMA EPSILON(t); eta], transition diag(PHI, I), disturbance
 // diag(SIGMA**2 Q, 0), first state diag(SIGMA**2 P1, DELTA_MU), observed
 // through [L'x(t); x(t)].
-Augmented augment(const PooledGroup &grp, const GroupModel &g, Mat X, Mat L, Mat uMu, Scratch &s) {
+Augmented augment(const PooledGroup& grp, const GroupModel& g, Mat X, Mat L, Mat uMu, Scratch& s) {
   const int M = grp.M, K = grp.K, T = grp.T, m = M + K;
   Augmented a;
   Mat phi = s.mat(m, m), q = s.mat(m, m), p1 = s.mat(m, m), z = s.mat(m, T);
-  for (Mat *x : {&phi, &q, &p1})
+  for (Mat* x : {&phi, &q, &p1})
     for (int j = 1; j <= m; ++j) std::fill_n(x->col(j), m, 0.0);
   const double s2 = std::max(grp.sigma2, 0.0);
   for (int j = 1; j <= M; ++j)
@@ -61,7 +61,7 @@ Augmented augment(const PooledGroup &grp, const GroupModel &g, Mat X, Mat L, Mat
     for (int i = 1; i <= K; ++i) p1(M + i, M + j) = DDOT(K, uMu.col(i), 1, uMu.col(j), 1);
   }
   for (int t = 1; t <= T; ++t) {
-    const double *x = X.col(t);
+    const double* x = X.col(t);
     for (int i = 1; i <= M; ++i) z(i, t) = DDOT(K, L.col(i), 1, x, 1);
     for (int k = 1; k <= K; ++k) z(M + k, t) = x[k - 1];
   }
@@ -72,11 +72,11 @@ Augmented augment(const PooledGroup &grp, const GroupModel &g, Mat X, Mat L, Mat
 }
 
 // x := G x = L^-T D^+ L^-1 x for every column.
-void generalInverse(const Augmented &a, Mat x, double *work, Scratch &s) {
+void generalInverse(const Augmented& a, Mat x, double* work, Scratch& s) {
   const int T = x.rows;
   innovations(a.model.phi, a.model.z, a.gains, x, x, s);
   for (int c = 1; c <= x.cols; ++c) {
-    double *xc = x.col(c);
+    double* xc = x.col(c);
     for (int t = 0; t < T; ++t) work[t] = a.gains.f[t] > 0.0 ? xc[t] / a.gains.f[t] : 0.0;
     innovationsAdjoint(a.model.phi, a.model.z, a.gains, work, xc, s);
   }
@@ -87,11 +87,11 @@ void generalInverse(const Augmented &a, Mat x, double *work, Scratch &s) {
 struct ExactDirections {
   std::vector<int> rows;
   Mat gram, rhs, coef, rsd;
-  int *jpvt = nullptr;
-  double *qrWork = nullptr;
+  int* jpvt = nullptr;
+  double* qrWork = nullptr;
 };
 
-ExactDirections exactDirections(const Augmented &a, int T, double *work, Scratch &s) {
+ExactDirections exactDirections(const Augmented& a, int T, double* work, Scratch& s) {
   ExactDirections e;
   for (int t = 1; t <= T; ++t)
     if (a.gains.f[t - 1] == 0.0) e.rows.push_back(t);
@@ -115,7 +115,7 @@ ExactDirections exactDirections(const Augmented &a, int T, double *work, Scratch
 
 // x := P x, the component of each column orthogonal to the exact directions:
 // x - N c with c the least-squares coefficients of x on N = [n_i].
-void project(const Augmented &a, const ExactDirections &e, Mat x, double *work, Scratch &s,
+void project(const Augmented& a, const ExactDirections& e, Mat x, double* work, Scratch& s,
              int logUnit) {
   const int T = x.rows, nc = x.cols, ne = static_cast<int>(e.rows.size());
   if (ne == 0) return;
@@ -135,7 +135,7 @@ void project(const Augmented &a, const ExactDirections &e, Mat x, double *work, 
   for (int c = 1; c <= nc; ++c) {
     std::fill_n(work, T, 0.0);
     for (int i = 0; i < ne; ++i) work[e.rows[i] - 1] = coef(i + 1, c);
-    double *nc1 = nx.col(1);  // N coef = L^-T (coefficients at the exact rows)
+    double* nc1 = nx.col(1);  // N coef = L^-T (coefficients at the exact rows)
     innovationsAdjoint(a.model.phi, a.model.z, a.gains, work, nc1, local);
     DAXPY(T, -1.0, nc1, 1, x.col(c), 1);
   }
@@ -173,12 +173,12 @@ ScratchNeed omegaPseudoInverseStateSpaceNeed(int T, int K, int M, int nc, int ex
   return need;
 }
 
-int omegaPseudoInverseStateSpace(const PooledGroup &grp, const FileTable &files, Mat X, Mat L,
+int omegaPseudoInverseStateSpace(const PooledGroup& grp, const FileTable& files, Mat X, Mat L,
                                  Mat uMu, Mat rhs, Scratch s, int logUnit) {
   const int T = grp.T;
   const GroupModel g = readModel(grp, files, s, "CDXZYP", logUnit);
   const Augmented a = augment(grp, g, X, L, uMu, s);
-  double *work = s.doubles(T);
+  double* work = s.doubles(T);
   const ExactDirections e = exactDirections(a, T, work, s);
   project(a, e, rhs, work, s, logUnit);
   generalInverse(a, rhs, work, s);
@@ -194,8 +194,8 @@ ScratchNeed pooledEpsilonStateSpaceNeed(int T, int M) {
   return need;
 }
 
-void pooledEpsilonStateSpace(const PooledGroup &grp, const FileTable &files, Mat tlx,
-                             const double *u, Mat eps, Scratch s, int logUnit) {
+void pooledEpsilonStateSpace(const PooledGroup& grp, const FileTable& files, Mat tlx,
+                             const double* u, Mat eps, Scratch s, int logUnit) {
   const GroupModel g = readModel(grp, files, s, "EMBTAP", logUnit);
   // P1 is the stationary GAMMA of the pass (UGAMMA'UGAMMA, as the first
   // SIGMA-EPS block).

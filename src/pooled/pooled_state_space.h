@@ -7,10 +7,10 @@
 // SIGMA) and its constant deviation eta_g (covariance DELTA_MU, no
 // disturbance). The group's file YSIGFCTR holds the model of its last pass
 // and its filter (PHI, Q, P1, then the innovation variances and gains).
-#include "pooled/pooled_derivations.h"
 #include "io/file_table.h"
 #include "linalg/scratch.h"
 #include "linalg/views.h"
+#include "pooled/pooled_derivations.h"
 
 namespace kova {
 
@@ -20,15 +20,15 @@ namespace kova {
 // on that range (the complement of the directions L^-T e_t of the exact
 // observations t, those of zero innovation variance). X is K x T, L the
 // L-matrix (K x M), uMu the factor of DELTA_MU. Returns the rank of Omega.
-int omegaPseudoInverseStateSpace(const PooledGroup &grp, const FileTable &files, Mat X, Mat L,
+int omegaPseudoInverseStateSpace(const PooledGroup& grp, const FileTable& files, Mat X, Mat L,
                                  Mat uMu, Mat rhs, Scratch s, int logUnit);
 ScratchNeed omegaPseudoInverseStateSpaceNeed(int T, int K, int M, int nc, int exact);
 
 // EPSILON(:,t) = sum over s of C(t,s) TLX(:,s) u(s), with C(t,s) =
 // cov(EPSILON(t), EPSILON(s)) of the stationary model of the group's last
 // pass (PHI and GAMMA from YSIGFCTR), by one sweep each way.
-void pooledEpsilonStateSpace(const PooledGroup &grp, const FileTable &files, Mat tlx,
-                             const double *u, Mat eps, Scratch s, int logUnit);
+void pooledEpsilonStateSpace(const PooledGroup& grp, const FileTable& files, Mat tlx,
+                             const double* u, Mat eps, Scratch s, int logUnit);
 ScratchNeed pooledEpsilonStateSpaceNeed(int T, int M);
 
 }  // namespace kova

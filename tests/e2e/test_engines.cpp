@@ -27,7 +27,7 @@ struct Table {
   std::vector<std::vector<std::string>> rows;
 };
 
-Table readTable(const fs::path &file) {
+Table readTable(const fs::path& file) {
   Table t;
   std::ifstream in(file);
   std::string line;
@@ -43,24 +43,24 @@ Table readTable(const fs::path &file) {
   return t;
 }
 
-double number(const std::string &s) { return s.empty() ? 0.0 : std::stod(s); }
+double number(const std::string& s) { return s.empty() ? 0.0 : std::stod(s); }
 
 // Compares the numeric columns `values` of two tables row by row; rows are
 // grouped by the key columns, and each group's differences are measured
 // against the largest value of the group.
-void compareTables(const fs::path &dense, const fs::path &stateSpace, std::vector<int> keys,
-                   std::vector<int> values, int passColumn, const std::string &what) {
+void compareTables(const fs::path& dense, const fs::path& stateSpace, std::vector<int> keys,
+                   std::vector<int> values, int passColumn, const std::string& what) {
   const Table a = readTable(dense), b = readTable(stateSpace);
   ASSERT_EQ(a.rows.size(), b.rows.size()) << what;
   std::map<std::string, double> scale;
-  auto keyOf = [&](const std::vector<std::string> &row, int column) {
+  auto keyOf = [&](const std::vector<std::string>& row, int column) {
     std::string k = std::to_string(column);
     for (int c : keys) k += "|" + row[c];
     return k;
   };
-  for (const auto &row : a.rows)
+  for (const auto& row : a.rows)
     for (int c : values) {
-      double &s = scale[keyOf(row, c)];
+      double& s = scale[keyOf(row, c)];
       s = std::max(s, std::abs(number(row[c])));
     }
   for (size_t i = 0; i < a.rows.size(); ++i) {
@@ -83,11 +83,11 @@ void compareTables(const fs::path &dense, const fs::path &stateSpace, std::vecto
   }
 }
 
-bool engineLine(const std::string &line) {
+bool engineLine(const std::string& line) {
   return line.rfind(" SSUMI=", 0) == 0 || line.find("ENGINE OF THE PASSES") != std::string::npos;
 }
 
-std::vector<std::string> lines(const std::string &text) {
+std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> out;
   std::stringstream s(text);
   std::string line;
@@ -98,10 +98,10 @@ std::vector<std::string> lines(const std::string &text) {
 // Runs the directory `source` with both engines in two subdirectories and
 // compares what they wrote. Returns the report lines that differ beyond
 // the engine's own lines.
-int runBoth(const fs::path &source, bool compareReport = true) {
-  for (const char *engine : {"dense", "state"}) {
+int runBoth(const fs::path& source, bool compareReport = true) {
+  for (const char* engine : {"dense", "state"}) {
     fs::create_directory(engine);
-    for (auto &entry : fs::directory_iterator(source))
+    for (auto& entry : fs::directory_iterator(source))
       if (entry.is_regular_file())
         fs::copy(entry.path(), fs::path(engine) / entry.path().filename());
     if (std::string(engine) == "dense") {
@@ -135,7 +135,7 @@ int runBoth(const fs::path &source, bool compareReport = true) {
 }
 
 TEST(Engines, ExampleDirectoriesGiveTheSameResults) {
-  for (const char *name : {"grunfeld-ar1", "simulated", "restricted"}) {
+  for (const char* name : {"grunfeld-ar1", "simulated", "restricted"}) {
     testing::TempDir dir;
     // Rounding noise only: the zero eigenvalues of a singular YSIGMA (the
     // restricted example's groups, about 1e-17 against 1), the ratios the
@@ -174,7 +174,7 @@ TEST(Engines, SimulatedBatteryGivesTheSameResults) {
       // passes, where neither engine has digits to compare)
       "--ng 2 --records 9 --k 2 --p 1 --m 2 --forecast-y last:1",
   };
-  for (const std::string &design : designs) {
+  for (const std::string& design : designs) {
     testing::TempDir dir;
     const std::string command =
         std::string(KOVA_SIMULATOR) + " --out case --seed 11 --iterations 4 " + design;
@@ -201,7 +201,7 @@ TEST(Engines, ExactObservationsGiveTheSameResults) {
   std::vector<std::string> rows = lines(data);
   for (int record : {10, 30}) rows[record].replace(20, 20, std::string(19, ' ') + "0");
   std::ofstream out("case/YXDATA1");
-  for (const std::string &row : rows) out << row << "\n";
+  for (const std::string& row : rows) out << row << "\n";
   out.close();
   EXPECT_LE(runBoth("case"), 6);
   // The dense engine saw the two exact rows as a rank drop of the factor.
@@ -225,15 +225,28 @@ TEST(Engines, SingularOmegaInThePooledPhaseGivesTheSameResults) {
     rows[record] = (std::string(19, ' ') + "0") + (std::string(19, ' ') + "0") +
                    (std::string(19, ' ') + "0") + (std::string(19, ' ') + "0");
   std::ofstream out("case/YXDATA1");
-  for (const std::string &row : rows) out << row << "\n";
+  for (const std::string& row : rows) out << row << "\n";
   out.close();
   EXPECT_LE(runBoth("case"), 10);
-  for (const char *engine : {"dense", "state"})
+  for (const char* engine : {"dense", "state"})
     EXPECT_NE(readFile(std::string(engine) + "/KOVALOG")
                   .find("HAS THE NUMERICAL RANK          27 .  THE FULL RANK "
                         "IS          28 ."),
               std::string::npos)
         << engine;
+}
+
+// A group long enough for the eigenvalues of YSIGMA to come from the banded
+// pencil of the state's covariance: the report's eigenvalues (and all else)
+// as the dense engine prints them from its factor.
+TEST(Engines, LongGroupEigenvaluesGiveTheSameReport) {
+  testing::TempDir dir;
+  const std::string command = std::string(KOVA_SIMULATOR) +
+                              " --out case --seed 5 --ng 1 --records 650 --k 2 --p 1 --m 2"
+                              " --iterations 1 --forecast-y none";
+  ASSERT_EQ(std::system((command + " > sim.txt 2>&1").c_str()), 0) << readFile("sim.txt");
+  EXPECT_LE(runBoth("case"), 2);
+  EXPECT_NE(readFile("state/KOVAOUT").find("EIGENVALUES OF YSIGMA"), std::string::npos);
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ Case makeCase(unsigned seed) {
            0.1,
            -0.5};
   V b(m * m);
-  for (double &x : b) x = g(rng);
+  for (double& x : b) x = g(rng);
   c.q.assign(m * m, 0.0);
   c.p1.assign(m * m, 0.0);
   for (int i = 0; i < m; ++i)
@@ -53,17 +53,17 @@ Case makeCase(unsigned seed) {
     }
   for (int i = 0; i < m; ++i) c.q[i + i * m] += 0.05;
   c.z.resize(m * c.n);
-  for (double &x : c.z) x = g(rng);
+  for (double& x : c.z) x = g(rng);
   for (int t : {5, 17, 18}) std::fill_n(c.z.begin() + t * m, m, 0.0);
   return c;
 }
 
-StateSpaceModel modelOf(Case &c) {
+StateSpaceModel modelOf(Case& c) {
   return {Mat{c.phi.data(), c.m, c.m, c.m}, Mat{c.q.data(), c.m, c.m, c.m},
           Mat{c.p1.data(), c.m, c.m, c.m}, Mat{c.z.data(), c.m, c.m, c.n}};
 }
 
-V product(int m, const V &a, const V &b) {  // m x m
+V product(int m, const V& a, const V& b) {  // m x m
   V out(m * m, 0.0);
   for (int j = 0; j < m; ++j)
     for (int k = 0; k < m; ++k)
@@ -72,7 +72,7 @@ V product(int m, const V &a, const V &b) {  // m x m
 }
 
 // cov(e(t), e(s)) for every pair, as m x m blocks: C(t,s) = PHI^(t-s) Pi(s).
-std::vector<V> stateCovariance(const Case &c) {
+std::vector<V> stateCovariance(const Case& c) {
   const int m = c.m, n = c.n;
   std::vector<V> pi(n);
   pi[0] = c.p1;
@@ -98,7 +98,7 @@ std::vector<V> stateCovariance(const Case &c) {
   return cov;
 }
 
-V observationCovariance(const Case &c, const std::vector<V> &cov) {
+V observationCovariance(const Case& c, const std::vector<V>& cov) {
   const int m = c.m, n = c.n;
   V y(n * n);
   for (int t = 0; t < n; ++t)
@@ -112,7 +112,7 @@ V observationCovariance(const Case &c, const std::vector<V> &cov) {
   return y;
 }
 
-double maxAbs(const V &v) {
+double maxAbs(const V& v) {
   double a = 0.0;
   for (double x : v) a = std::max(a, std::abs(x));
   return a;
@@ -123,7 +123,7 @@ struct Filtered {
   FilterGains gains() { return {f.data(), Mat{k.data(), 3, 3, static_cast<int>(f.size())}}; }
 };
 
-Filtered filter(Case &c) {
+Filtered filter(Case& c) {
   Filtered out;
   out.f.resize(c.n);
   out.k.resize(c.m * c.n);
@@ -159,7 +159,7 @@ TEST(StateSpace, FilterFactorsTheCovarianceAndWhitensItsColumns) {
   V b(n * 2), v(n * 2);
   std::mt19937 rng(5);
   std::normal_distribution<double> g;
-  for (double &x : b) x = g(rng);
+  for (double& x : b) x = g(rng);
   innovations(Mat{c.phi.data(), 3, 3, 3}, Mat{c.z.data(), 3, 3, n}, fl.gains(),
               Mat{b.data(), n, n, 2}, Mat{v.data(), n, n, 2}, s);
   for (int col = 0; col < 2; ++col)
@@ -173,7 +173,7 @@ TEST(StateSpace, FilterFactorsTheCovarianceAndWhitensItsColumns) {
 
   // The adjoint: u'(L^-1 b) = (L^-T u)'b.
   V w(n), adj(n);
-  for (double &x : w) x = g(rng);
+  for (double& x : w) x = g(rng);
   innovationsAdjoint(Mat{c.phi.data(), 3, 3, 3}, Mat{c.z.data(), 3, 3, n}, fl.gains(), w.data(),
                      adj.data(), s);
   double left = 0.0, right = 0.0;
@@ -187,7 +187,7 @@ TEST(StateSpace, FilterFactorsTheCovarianceAndWhitensItsColumns) {
 TEST(StateSpace, CovarianceProductAndSmootherAgreeWithTheDenseFormulas) {
   Case c = makeCase(8);
   // No exact periods here: Y is positive definite and LAPACK solves with it.
-  for (double &x : c.z)
+  for (double& x : c.z)
     if (x == 0.0) x = 0.5;
   const int n = c.n, m = c.m;
   const std::vector<V> cov = stateCovariance(c);
@@ -199,7 +199,7 @@ TEST(StateSpace, CovarianceProductAndSmootherAgreeWithTheDenseFormulas) {
   std::mt19937 rng(9);
   std::normal_distribution<double> g;
   V r(n), yr(n, 0.0), out(n);
-  for (double &x : r) x = g(rng);
+  for (double& x : r) x = g(rng);
   for (int t = 0; t < n; ++t)
     for (int k = 0; k < n; ++k) yr[t] += y[t + k * n] * r[k];
   applyCovariance(modelOf(c), r.data(), out.data(), s);
