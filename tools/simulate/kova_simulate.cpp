@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <exception>
 
-#include "simulate/command_line.h"
-#include "simulate/validate.h"
-#include "simulate/writer.h"
+#include "command_line.h"
+#include "validate.h"
+#include "writer.h"
 
 int main(int argc, char** argv) {
   using namespace kova::simulate;
