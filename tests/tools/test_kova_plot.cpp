@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <sys/wait.h>
 #include <vector>
@@ -339,6 +340,34 @@ TEST(KovaPlot, AVeryLongErrorLineIsCutQuickly) {
   const std::size_t end = svg.find("</text>", line);
   EXPECT_EQ(svg.substr(end - 3, 3), "\xE2\x80\xA6");
   EXPECT_LT(end - line, 200u);
+}
+
+// With kova_prepare's PERIODS.csv the period axes carry the times: every
+// x tick of group 1 is the time of its period, and a group without times
+// keeps the period numbers.
+TEST(KovaPlot, PeriodAxesCarryTheTimesOfPeriodsCsv) {
+  testing::TempDir dir;
+  Tables run = drawTables();
+  writeTables(run, "run");
+  std::string periods = "id,period,time\n";
+  for (int t = 1; t <= 12; ++t) periods += "1," + std::to_string(t) + ",\"Q" + std::to_string(t) + ", 2020\"\n";
+  writeFile("run/PERIODS.csv", periods);
+  Result r = plot("run");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::regex tick("class=\"xtick\"[^>]*>([^<]*)</text>");
+  auto labels = [&](const char* file) {
+    std::vector<std::string> out;
+    const std::string svg = readFile(fs::path("run/plots") / file);
+    for (std::sregex_iterator it(svg.begin(), svg.end(), tick), end; it != end; ++it)
+      out.push_back((*it)[1]);
+    return out;
+  };
+  const std::vector<std::string> first = labels("group_001.svg");
+  ASSERT_FALSE(first.empty());
+  for (const std::string& l : first) EXPECT_TRUE(std::regex_match(l, std::regex("Q[0-9]+, 2020"))) << l;
+  for (const std::string& l : labels("group_002.svg"))
+    EXPECT_TRUE(std::regex_match(l, std::regex("[0-9]+"))) << l;
+  EXPECT_NE(readFile("run/plots/group_001.svg").find(">time</text>"), std::string::npos);
 }
 
 }  // namespace

@@ -79,7 +79,7 @@ TEST(KovaPrepare, GrunfeldPanelGivesTheExampleDirectoriesAndTheirReports) {
           << entry.path().filename();
       ++compared;
     }
-    EXPECT_EQ(compared, 4u);
+    EXPECT_EQ(compared, 5u);  // PARAMTRS, YXDKEY, YXDATA1, GROUPS.csv, PERIODS.csv
     ASSERT_EQ(runKova("run"), 0) << readFile("run/KOVALOG");
     ASSERT_EQ(runKova("example"), 0);
     EXPECT_EQ(lines("run/KOVAOUT"), lines("example/KOVAOUT"));
@@ -163,11 +163,19 @@ TEST(KovaPrepare, SimulatedPanelRoundTripsThroughTheFilesAndTheDataEcho) {
   std::vector<Panel::Row> expected;
   std::vector<std::string> keys;
   std::string groupsCsv = "id,group,rows,forecast_rows\n";
+  // kova numbers a group's estimation records 1..T and its forecast records
+  // T+1.. after them, whatever their years: the labels follow that order.
+  std::string periodsCsv = "id,period,time\n";
   for (std::size_t g = 0; g < order.size(); ++g) {
     std::vector<Panel::Row> mine;
     for (const Panel::Row& r : p.rows)
       if (r.group == order[g]) mine.push_back(r);
     std::sort(mine.begin(), mine.end(), [](auto& a, auto& b) { return a.year < b.year; });
+    int period = 0;
+    for (bool forecastRecords : {false, true})
+      for (const Panel::Row& r : mine)
+        if ((r.forecast != "0") == forecastRecords)
+          periodsCsv += std::to_string(g + 1) + "," + std::to_string(++period) + "," + r.year + "\n";
     for (const Panel::Row& r : mine) {
       bool f = r.forecast != "0";
       keys.push_back(std::to_string(g + 1) + (f ? (r.y.empty() ? " F" : " FY") : ""));
@@ -179,6 +187,7 @@ TEST(KovaPrepare, SimulatedPanelRoundTripsThroughTheFilesAndTheDataEcho) {
   }
   EXPECT_EQ(keyLines("run/YXDKEY"), keys);
   EXPECT_EQ(readFile("run/GROUPS.csv"), groupsCsv);
+  EXPECT_EQ(readFile("run/PERIODS.csv"), periodsCsv);
 
   // The data files: every field reads back as the CSV's own value.
   std::vector<std::string> yx = lines("run/YXDATA1"), more = lines("run/YXDATA2"),

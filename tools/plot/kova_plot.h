@@ -54,6 +54,9 @@ struct GroupResults {
   Series y, fitted, pooledFitted;               // estimation periods
   Series forecastY, yfs, predictor, pooledForecast;  // forecast periods
   std::vector<ForecastError> errors;
+  // The time of each period, from kova_prepare's PERIODS.csv (empty when the
+  // run directory has none): the x axes are labelled with them.
+  std::map<int, std::string> times;
 };
 
 // Reads and checks the tables of a run directory; groups by identifier.

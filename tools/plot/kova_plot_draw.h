@@ -3,6 +3,7 @@
 // and the width that a text takes.
 #include <climits>
 #include <cmath>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,9 @@ struct Panel {
   double bandFrom = NAN, bandTo = NAN;  // shaded forecast periods; NaN: none
   std::vector<Line> lines;
   bool legend = false;  // legend rows under the title
+  // The labels of the periods (times); a period without one is labelled
+  // with its number.
+  const std::map<int, std::string>* times = nullptr;
 };
 
 std::string drawPanel(const Panel& panel);

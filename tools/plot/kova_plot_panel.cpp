@@ -59,14 +59,23 @@ std::string grid(const Panel& p, const Frame& f) {
   return out;
 }
 
-std::string axes(const Frame& f) {
+// A period's label: its time when the run has them, else its number.
+std::string periodLabel(const Panel& p, const Frame& f, double t) {
+  if (p.times != nullptr) {
+    auto it = p.times->find(static_cast<int>(std::lround(t)));
+    if (it != p.times->end()) return escapeXml(it->second);
+  }
+  return tickLabel(t, f.x);
+}
+
+std::string axes(const Panel& p, const Frame& f) {
   std::string marks = "M" + num(f.left) + "," + num(f.top) + " V" + num(f.bottom) + " H" + num(f.right);
   for (double t : f.x.ticks) marks += " M" + num(f.px(t)) + "," + num(f.bottom) + " v4";
   for (double t : f.y.ticks) marks += " M" + num(f.left) + "," + num(f.py(t)) + " h-4";
   std::string out = "<path class=\"axis\" d=\"" + marks + "\" fill=\"none\" stroke=\"#777\"/>\n";
   for (double t : f.x.ticks)
     out += "<text class=\"xtick\" x=\"" + num(f.px(t)) + "\" y=\"" + num(f.bottom + 15) +
-           "\" text-anchor=\"middle\">" + tickLabel(t, f.x) + "</text>\n";
+           "\" text-anchor=\"middle\">" + periodLabel(p, f, t) + "</text>\n";
   for (double t : f.y.ticks)
     out += "<text class=\"ytick\" x=\"" + num(f.left - 6) + "\" y=\"" + num(f.py(t)) +
            "\" dy=\"0.35em\" text-anchor=\"end\">" + tickLabel(t, f.y) + "</text>\n";
@@ -130,7 +139,7 @@ std::string drawPanel(const Panel& p) {
   Frame f = frameOf(p, legendHeight);
   std::string out = "<g class=\"panel\" data-panel=\"" + p.kind + "\"";
   if (p.kind == "beta") out += " data-k=\"" + std::to_string(p.k) + "\"";
-  out += ">\n" + grid(p, f) + axes(f) + titles(p, f) + legend;
+  out += ">\n" + grid(p, f) + axes(p, f) + titles(p, f) + legend;
   for (const Line& l : p.lines) out += series(p, f, l);
   if (std::none_of(p.lines.begin(), p.lines.end(), [](const Line& l) { return hasValue(*l.values); }))
     out += "<text x=\"" + num((f.left + f.right) / 2) + "\" y=\"" + num((f.top + f.bottom) / 2) +

@@ -126,6 +126,17 @@ void readNames(const std::string& dir, Groups& groups) {
   }
 }
 
+void readTimes(const std::string& dir, Groups& groups) {
+  std::string path = tablePath(dir, "PERIODS.csv");
+  if (!fs::exists(path)) return;
+  Table t(path);
+  const int cid = t.column("id"), cperiod = t.column("period"), ctime = t.column("time");
+  for (std::size_t i = 0; i < t.rows(); ++i) {
+    auto g = groups.find(t.integer(i, cid));
+    if (g != groups.end()) g->second.times[t.integer(i, cperiod)] = t.text(i, ctime);
+  }
+}
+
 // The span of periods drawn: every period of every series of the group.
 void settlePeriods(GroupResults& g) {
   std::vector<const Series*> all{&g.y, &g.forecastY};
@@ -150,6 +161,7 @@ std::vector<GroupResults> readResults(const std::string& dir) {
   readForecasts(dir, groups);
   readErrors(dir, groups);
   readNames(dir, groups);
+  readTimes(dir, groups);
   std::vector<GroupResults> out;
   for (auto& [id, g] : groups) {
     settlePeriods(g);

@@ -23,6 +23,10 @@ constexpr Style kPooledForecast{"#7a5a9e", "6 3"};
 
 // The periods shown and the shaded forecast periods, shared by all panels.
 void periods(const GroupResults& g, Panel& p) {
+  if (!g.times.empty()) {
+    p.times = &g.times;
+    p.xTitle = "time";
+  }
   p.xLo = g.firstPeriod - 0.5;
   p.xHi = g.lastPeriod + 0.5;
   if (g.firstForecast > 0) p.bandFrom = g.firstForecast - 0.5, p.bandTo = p.xHi;

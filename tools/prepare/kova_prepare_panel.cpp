@@ -400,6 +400,20 @@ Prepared prepare(const Request& rq, const CsvTable& table) {
   keys = "! Group identifier of each record (the map is in GROUPS.csv),\n"
          "! F for a forecast record, FY when its y is given.\n";
   std::string groupsCsv = "id,group,rows,forecast_rows\n";
+  // The --time value of every record under kova's period numbers: the
+  // estimation records 1..T in order, the forecast records T+1.. after them.
+  std::string periodsCsv = "id,period,time\n";
+  for (std::size_t g = 0; g < members.size() && tCol >= 0; ++g) {
+    int period = 0;
+    for (bool forecastRecords : {false, true})
+      for (int r : members[g]) {
+        if (static_cast<bool>(forecast[r]) != forecastRecords) continue;
+        const std::string time = trim(table.rows[r].fields[tCol]);
+        periodsCsv += std::to_string(g + 1) + "," + std::to_string(++period) + "," +
+                      (time.find_first_of(",\"") == std::string::npos ? time : csvQuoted(time)) +
+                      "\n";
+      }
+  }
   for (std::size_t g = 0; g < members.size(); ++g) {
     int f = 0;
     for (int r : members[g]) {
@@ -439,6 +453,7 @@ Prepared prepare(const Request& rq, const CsvTable& table) {
   if (!z1.empty()) out.files.push_back({"ZDATA1", z1});
   if (!z2.empty()) out.files.push_back({"ZDATA2", z2});
   out.files.push_back({"GROUPS.csv", groupsCsv});
+  if (tCol >= 0) out.files.push_back({"PERIODS.csv", periodsCsv});
   out.summary = std::to_string(members.size()) + " groups, " + std::to_string(rowCount) +
                 " records (" + std::to_string(forecasts) + " forecast), K = " + std::to_string(K) +
                 ", P = " + std::to_string(P) + ", field width " + std::to_string(w);
