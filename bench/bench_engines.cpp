@@ -6,8 +6,6 @@
 //     print level 0 with the state-space engine: the time ratio (linear
 //     growth means about 10) and the peak resident memory.
 // Not a test: run by hand (build with -DKOVA_BENCH=ON) on a quiet machine.
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,16 +16,13 @@
 #include <sstream>
 #include <string>
 
+#include "run_program.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Figures {
-  double seconds = 0;
-  double systemSeconds = 0;
-  double peakMegabytes = 0;
-  int status = -1;
-};
+using Figures = kova::bench::RunFigures;
 
 // A directory from the simulator; `groups` is --ng N --records R or --t T.
 fs::path simulate(const std::string& groups, int printLevel, bool dense,
@@ -48,34 +43,13 @@ fs::path simulate(const std::string& groups, int printLevel, bool dense,
   return d;
 }
 
-Figures run(const fs::path& dir) {
-  Figures f;
-  std::fflush(stdout);
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (::chdir(dir.c_str()) != 0) ::_exit(127);
-    if (!std::freopen("/dev/null", "w", stdout)) ::_exit(127);
-    ::execl(KOVA_BINARY, KOVA_BINARY, static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  int status = 0;
-  struct rusage usage {};
-  ::wait4(pid, &status, 0, &usage);
-  f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  f.peakMegabytes = usage.ru_maxrss / 1024.0;
-  f.systemSeconds = usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
-  f.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return f;
-}
-
 // The best of `repeats` runs (the machine is shared).
 Figures best(const std::string& groups, int printLevel, bool dense, int repeats,
              const std::string& forecasts = "none") {
   const fs::path dir = simulate(groups, printLevel, dense, forecasts);
   Figures b;
   for (int i = 0; i < repeats; ++i) {
-    const Figures f = run(dir);
+    const Figures f = kova::bench::runProgram(dir);
     if (f.status != 0) {
       std::printf("  %s, print level %d, %s: exit status %d\n", groups.c_str(), printLevel,
                   dense ? "dense" : "state space", f.status);

@@ -5,6 +5,8 @@
 // a) and the peak resident memory of the run.
 #include <benchmark/benchmark.h>
 
+#include "run_program.h"
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -25,32 +27,8 @@ fs::path simulate(const std::string& name, const std::string& options) {
   return d;
 }
 
-struct RunFigures {
-  double seconds = 0;
-  double peakMegabytes = 0;
-  int status = -1;
-};
-
-// Runs the program in `dir` as a child process; its peak resident set comes
-// from the kernel's accounting of that child alone.
-RunFigures runProgram(const fs::path& dir) {
-  RunFigures f;
-  auto start = std::chrono::steady_clock::now();
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    if (::chdir(dir.c_str()) != 0) ::_exit(127);
-    if (!std::freopen("/dev/null", "w", stdout)) ::_exit(127);
-    ::execl(KOVA_BINARY, KOVA_BINARY, static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  int status = 0;
-  struct rusage usage {};
-  ::wait4(pid, &status, 0, &usage);
-  f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  f.peakMegabytes = usage.ru_maxrss / 1024.0;
-  f.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return f;
-}
+using kova::bench::RunFigures;
+using kova::bench::runProgram;
 
 void report(benchmark::State& state, const RunFigures& f, int passes) {
   if (f.status != 0) state.SkipWithError("the run did not complete");

@@ -66,11 +66,7 @@ RegressWork carveRegress(Scratch& s, int NUMT, int n) {
   RegressWork w;
   w.factor = s.mat(NUMT, NUMT);
   w.sigma2 = s.doubles(1);
-  const GlsWorkSizes sizes = glsWorkSizes(NUMT, n, 1);
-  w.gls.wr = s.doubles(sizes.doubles);
-  w.gls.wrLength = sizes.doubles;
-  w.gls.wi = s.ints(sizes.ints);
-  w.gls.wiLength = sizes.ints;
+  w.gls = carveGlsWork(s, NUMT, n, 1);
   return w;
 }
 

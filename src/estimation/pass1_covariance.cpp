@@ -31,11 +31,7 @@ ScovarArrays carveScovar(Scratch& s, int numt, int kp) {
   w.f1 = s.mat(numt, numt);
   w.e = s.mat(kp, numt);
   w.sigma2 = s.doubles(numt);
-  const GlsWorkSizes sizes = glsWorkSizes(numt, kp, numt);
-  w.gls.wr = s.doubles(sizes.doubles);
-  w.gls.wrLength = sizes.doubles;
-  w.gls.wi = s.ints(sizes.ints);
-  w.gls.wiLength = sizes.ints;
+  w.gls = carveGlsWork(s, numt, kp, numt);
   return w;
 }
 

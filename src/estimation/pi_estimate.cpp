@@ -37,11 +37,7 @@ EcpimuArrays carveEcpimu(Scratch& s, int numt, int kp, int spirow) {
   w.b = s.mat(rows, numt + 1);
   w.x = s.mat(kp, numt + 1);
   w.sigma2 = s.doubles(numt + 1);
-  const GlsWorkSizes sizes = glsWorkSizes(rows, kp, numt + 1);
-  w.gls.wr = s.doubles(sizes.doubles);
-  w.gls.wrLength = sizes.doubles;
-  w.gls.wi = s.ints(sizes.ints);
-  w.gls.wiLength = sizes.ints;
+  w.gls = carveGlsWork(s, rows, kp, numt + 1);
   return w;
 }
 

@@ -86,11 +86,7 @@ PiArrays carvePi(Scratch& s, int numt, int n, int spirow) {
   w.b = s.mat(rows, 1);
   w.x = s.mat(n, 1);
   w.sigma2 = s.doubles(1);
-  const GlsWorkSizes sizes = glsWorkSizes(rows, n, 1);
-  w.gls.wr = s.doubles(sizes.doubles);
-  w.gls.wrLength = sizes.doubles;
-  w.gls.wi = s.ints(sizes.ints);
-  w.gls.wiLength = sizes.ints;
+  w.gls = carveGlsWork(s, rows, n, 1);
   return w;
 }
 

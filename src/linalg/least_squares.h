@@ -12,6 +12,7 @@
 // |R(i,i)| > tol * |R(1,1)|; the count stops at the first element that
 // fails, so a zero R(1,1) gives rank 0.
 #include "linalg/linpack.h"
+#include "linalg/scratch.h"
 
 namespace kova {
 
@@ -122,6 +123,9 @@ struct GlsWorkSizes {
 };
 
 GlsWorkSizes glsWorkSizes(int n, int p, int nb);
+
+// The work record of an n x p problem with nb right-hand sides, carved from s.
+GlsWork carveGlsWork(Scratch& s, int n, int p, int nb);
 
 // Solves every right-hand side of the problem. The inputs are only read.
 // The covariance is that of x in units of SIGMA**2, i.e. L F F' L' with

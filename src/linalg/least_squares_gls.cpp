@@ -189,6 +189,16 @@ GlsWorkSizes glsWorkSizes(int n, int p, int nb) {
   return s;
 }
 
+GlsWork carveGlsWork(Scratch& s, int n, int p, int nb) {
+  const GlsWorkSizes sizes = glsWorkSizes(n, p, nb);
+  GlsWork w;
+  w.wr = s.doubles(sizes.doubles);
+  w.wrLength = sizes.doubles;
+  w.wi = s.ints(sizes.ints);
+  w.wiLength = sizes.ints;
+  return w;
+}
+
 bool solveGls(const GlsProblem& pr, GlsResults& res, const GlsWork& work, int unit) {
   const int n = std::max(pr.n, 0), p = std::max(pr.p, 0), nb = std::max(pr.nb, 0);
   GlsWorkSizes need = glsWorkSizes(n, p, nb);
