@@ -8,7 +8,9 @@ it under a timeout. A case fails when the program
   - ends by a signal, or with an exit status other than its clean ones
     (kova 0 or 1, the tools 0 or 2; the sanitizers are given 86 and 87),
   - writes a sanitizer report,
-  - runs past the timeout (a hang), or
+  - runs past the timeout (a hang; the timeout grows with the passes that
+    the parameter file asks for, since 999 passes are a long run under the
+    sanitizers, not a hang), or
   - changes a file it read: every input is compared byte for byte, except a
     start file (PSAVE.nnn, DSAVE.nnn) that a complete run renamed its own
     save file over, as its log says.
@@ -185,6 +187,13 @@ def run(command, cwd, timeout):
         return None, e.stdout or b"", timeout
 
 
+def passes_asked(paramtrs):
+    """The largest iteration count of the parameter file (5 when none)."""
+    counts = [int(m.group(1)) for m in re.finditer(rb"(?im)^[^=!\n]*ITER[^=\n]*=\s*(\d{1,9})\s*$",
+                                                   paramtrs)]
+    return max(counts, default=5)
+
+
 def snapshot(directory):
     return {p.name: p.read_bytes() for p in directory.iterdir() if p.is_file()}
 
@@ -310,7 +319,8 @@ class Campaign:
             data, what = mutate_file(rng, name, (case / name).read_bytes())
             (case / name).write_bytes(data)
             done.append(f"{name}:{what}")
-        return case, [str(self.kova)], {0, 1}, done
+        passes = passes_asked((case / "PARAMTRS").read_bytes()) if "PARAMTRS" in names else 5
+        return case, [str(self.kova)], {0, 1}, done, max(1.0, passes / 100)
 
     def prepare_case(self, n, rng):
         panel, options = rng.choice(self.csv_seeds)
@@ -324,7 +334,8 @@ class Campaign:
             data, what = mutate(rng, data)
             done.append(what)
         target.write_bytes(data)
-        return case, [str(self.prepare), panel.name, *options.split(), "--out", "run"], {0, 2}, done
+        command = [str(self.prepare), panel.name, *options.split(), "--out", "run"]
+        return case, command, {0, 2}, done, 1.0
 
     def plot_case(self, n, rng):
         seed = rng.choice(self.plot_seeds)
@@ -339,14 +350,14 @@ class Campaign:
             data, what = mutate(rng, (case / name).read_bytes())
             (case / name).write_bytes(data)
             done.append(f"{name}:{what}")
-        return case, [str(self.plot), "."], {0, 2}, done
+        return case, [str(self.plot), "."], {0, 2}, done, 1.0
 
     def one(self, kind, n):
         rng = random.Random(f"{self.args.seed}/{kind}/{n}")
         make = {"kova": self.kova_case, "prepare": self.prepare_case, "plot": self.plot_case}
-        case, command, clean, done = make[kind](n, rng)
+        case, command, clean, done, longer = make[kind](n, rng)
         before = snapshot(case)
-        status, output, seconds = run(command, case, self.args.timeout)
+        status, output, seconds = run(command, case, self.args.timeout * longer)
         problem = verdict(status, output, clean, before, case)
         if problem:
             kept = self.keep / f"{kind}_{n}"
