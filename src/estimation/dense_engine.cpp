@@ -22,8 +22,9 @@ Mat DenseEngine::ysigma(Scratch) { return a_.ysigma; }
 
 Mat DenseEngine::factor(Scratch) { return a_.uysgma; }
 
-void DenseEngine::eigenvalues(double* values, Scratch s) {
+bool DenseEngine::eigenvalues(double* values, Scratch s) {
   ysigmaEigenvalues(a_.uysgma, values, s);
+  return true;
 }
 
 // The residual operator is free until ECPIMU fills it.

@@ -363,9 +363,12 @@ class GroupRun {
     printSigmaEpsBlocks(c, job_.dims.M, job_.dims.NUMT, a_.blocks);
     if (o_.printLevel >= 5) printPassMatrix(c, 5, engine_->ysigma(a_.scratch), "THE YSIGMA MATRIX");
     if (o_.printLevel >= 1) {
-      engine_->eigenvalues(a_.ysigmaEigen, a_.scratch);
-      printPassMatrix(c, 1, Mat{a_.ysigmaEigen, job_.dims.NUMT, job_.dims.NUMT, 1},
-                      "EIGENVALUES OF YSIGMA");
+      if (engine_->eigenvalues(a_.ysigmaEigen, a_.scratch))
+        printPassMatrix(c, 1, Mat{a_.ysigmaEigen, job_.dims.NUMT, job_.dims.NUMT, 1},
+                        "EIGENVALUES OF YSIGMA");
+      else
+        writeUnit(job_.outUnit, " THE EIGENVALUES OF YSIGMA COULD NOT BE COMPUTED IN ITERATION" +
+                                    editI(pass_, 4) + ".");
     }
     // What the special covariance of pass 1 needs of passes 0 and 1.
     if (pass_ <= 1) {

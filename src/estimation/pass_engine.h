@@ -62,8 +62,9 @@ class PassEngine {
   // An explicit factor UYSGMA (UYSGMA'UYSGMA = YSIGMA), for the steps that
   // work on one (the inequality step, the MU-vector sums, the dumps).
   virtual Mat factor(Scratch s) = 0;
-  // The eigenvalues of YSIGMA, ascending (NUMT values).
-  virtual void eigenvalues(double* values, Scratch s) = 0;
+  // The eigenvalues of YSIGMA, ascending (NUMT values); false when they
+  // could not be computed (the report says so instead of printing them).
+  virtual bool eigenvalues(double* values, Scratch s) = 0;
   // SAVYSG: what the special covariance of pass 1 needs of this pass.
   virtual void saveStructure(const NamedUnit& file, int logUnit) = 0;
   // ECPIMU.

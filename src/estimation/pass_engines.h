@@ -13,7 +13,7 @@ class DenseEngine : public PassEngine {
   void regress(Mat design, const double* rhs, double* x, Scratch s, int unit) override;
   Mat ysigma(Scratch s) override;
   Mat factor(Scratch s) override;
-  void eigenvalues(double* values, Scratch s) override;
+  bool eigenvalues(double* values, Scratch s) override;
   void saveStructure(const NamedUnit& file, int logUnit) override;
   void estimatePi(int pass, int groupId, const double* y, Mat XZ, const PiRestrictionView& rest,
                   PiEstimate& est, Scratch s, int outUnit, int logUnit) override;
@@ -52,7 +52,7 @@ class StateSpaceEngine : public PassEngine {
   void regress(Mat design, const double* rhs, double* x, Scratch s, int unit) override;
   Mat ysigma(Scratch s) override;
   Mat factor(Scratch s) override;
-  void eigenvalues(double* values, Scratch s) override;
+  bool eigenvalues(double* values, Scratch s) override;
   void saveStructure(const NamedUnit& file, int logUnit) override;
   void estimatePi(int pass, int groupId, const double* y, Mat XZ, const PiRestrictionView& rest,
                   PiEstimate& est, Scratch s, int outUnit, int logUnit) override;

@@ -213,15 +213,17 @@ Mat StateSpaceEngine::ysigma(Scratch s) {
 // YSIGMA(t,s) = x~(t)' PHI^(t-s) Pi(s) x~(s) for t >= s: quasiseparable
 // generators p(t) = x~(t), A = PHI, q(s) = PHI Pi(s) x~(s), d(t) =
 // x~(t)' Pi(t) x~(t).
-void StateSpaceEngine::eigenvalues(double* values, Scratch s) {
+bool StateSpaceEngine::eigenvalues(double* values, Scratch s) {
   const int M = d_.M, T = d_.NUMT;
   // Long groups: the banded pencil of the state's covariance, O(T^2 M^3)
   // time and O(T M^2) memory; it declines a P1 or Q that is not positive
-  // definite, and the formed matrix answers then.
+  // definite, and the formed matrix answers then, where the program region
+  // holds it.
   if (T >= kPencilFrom) {
     int ierr = 0;
     pencilEigenvalues(T, M, tlx_.p, r_.phi.p, r_.p1.p, r_.q.p, values, s, ierr);
-    if (ierr == 0) return;
+    if (ierr == 0) return true;
+    if (s.doublesLeft() < eigenNeed(T, M).doubles) return false;
   }
   const long mm = static_cast<long>(M) * M;
   double* pi = s.doubles(mm * T);
@@ -238,7 +240,7 @@ void StateSpaceEngine::eigenvalues(double* values, Scratch s) {
   }
   int ierr = 0;
   quasiseparableEigenvalues(T, M, tlx_.p, r_.phi.p, q.p, d, values, s, ierr);
-  if (ierr != 0) std::fill_n(values, T, 0.0);
+  return ierr == 0;
 }
 
 void StateSpaceEngine::saveStructure(const NamedUnit& file, int logUnit) {
@@ -532,10 +534,7 @@ ScratchNeed StateSpaceEngine::need(const GroupDims& d, int piRows, bool eigenval
        {sigmaEpsBlocksNeed(M), kalmanGainsNeed(M), piNeed, ORCVARwhitenedNeed(n + 1, n, piRows),
         smoothStateNeed(M, T), scNeed, expandFactorNeed(M)})
     need.include(k);
-  if (eigenvalues) {
-    need.include(eigenNeed(T, M));
-    if (T >= kPencilFrom) need.include(pencilEigenvaluesNeed(T, M));
-  }
+  if (eigenvalues) need.include(T >= kPencilFrom ? pencilEigenvaluesNeed(T, M) : eigenNeed(T, M));
   return need;
 }
 

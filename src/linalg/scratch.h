@@ -40,6 +40,10 @@ class Scratch {
   Vec vec(int n) { return Vec{doubles(n), n}; }
 
   bool counting() const { return counting_; }
+  // Doubles that can still be carved (a counting Scratch has no end).
+  long long doublesLeft() const {
+    return counting_ ? (1LL << 62) : size_.doubles - used_.doubles;
+  }
   ScratchNeed used() const { return used_; }
   // What is left, for a callee that carves its own arrays after ours.
   Scratch rest() const;
