@@ -13,6 +13,8 @@
 namespace kova {
 namespace {
 
+constexpr std::size_t kTextBuffer = 256 * 1024;
+
 // A file held in memory: its bytes, as they would stand on disk.
 using MemoryFile = std::vector<unsigned char>;
 
@@ -142,9 +144,11 @@ int openUnit(int unit, std::string_view fileName, std::string_view form,
   if (find(unit)) closeUnit(unit, "KEEP");
 
   std::error_code ec;
-  bool exists = std::filesystem::exists(name, ec);
   MemoryStore& held = store();
   auto heldFile = held.files.find(name);
+  // A file held in memory is not looked for on disk again: the disk is
+  // asked only when a held name is first created.
+  bool exists = heldFile == held.files.end() && std::filesystem::exists(name, ec);
   if (!exists && (heldFile != held.files.end() ||
                   (held.names.count(name) != 0 && held.bytes < kMemoryBudget))) {
     if (s == "OLD" && heldFile == held.files.end()) return ENOENT;
@@ -172,6 +176,9 @@ int openUnit(int unit, std::string_view fileName, std::string_view form,
     file = std::fopen(name.c_str(), "w+b");
   }
   if (!file) return osError();
+  // The report and the log take many megabytes of short lines: a larger
+  // buffer saves most of the system calls (stdio allocates and frees it).
+  if (formatted) std::setvbuf(file, nullptr, _IOFBF, kTextBuffer);
   std::error_code pathError;
   std::filesystem::path path = std::filesystem::absolute(name, pathError);
   Unit u;
