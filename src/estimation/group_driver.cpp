@@ -6,6 +6,7 @@
 #include "data/group_data.h"
 #include "estimation/covariance_structure.h"
 #include "estimation/epsilon_beta.h"
+#include "estimation/max_likelihood.h"
 #include "estimation/pi_estimate.h"
 #include "estimation/pi_inequalities.h"
 #include "estimation/pass_warnings.h"
@@ -152,7 +153,15 @@ class GroupRun {
 
   void run() {
     setUp();
+    // Under METHOD = ML one more pass follows the iterative ones, at the
+    // estimates of the likelihood step (or at the iterative ones where that
+    // step does not apply or fails); it is the group's last pass.
+    lastPass_ = job_.lastPass + (o_.maximumLikelihood ? 1 : 0);
     for (pass_ = 0; pass_ <= job_.lastPass; ++pass_) runPass();
+    if (o_.maximumLikelihood) {
+      maximumLikelihood();
+      runPass();
+    }
     warnAboutLastPass();
     closeGroup();
   }
@@ -320,10 +329,39 @@ class GroupRun {
     printDeltaAdjustment(context(), DeltaAdjustmentSection{a_.delta, before, after, adjusted, false});
   }
 
+  void maximumLikelihood() {
+    Restriction& rp = job_.restrictions->phi;
+    MlStepJob j;
+    j.data = MlData{a_.tlx, a_.xz, a_.data.y,
+                    PiRestrictionView{Mat{a_.workR.p, a_.workR.ld, spirow_, job_.dims.KP()},
+                                      a_.workRhs, spirow_}};
+    j.form = MlForm{o_.zeroPhi, o_.diagonalPhi, o_.diagonalDelta, leadingOnly(), o_.EVLTOL};
+    j.phiRows = RestrictionRows{rp.coefficients(), rp.vector.data()};
+    j.deltaRestrictions = job_.restrictions->delta.rows > 0;
+    j.piInequalities = hasInequalities();
+    j.groupId = job_.groupId;
+    j.finalPass = lastPass_;
+    j.printLevel = o_.printLevel;
+    j.tables = job_.tables;
+    j.outUnit = job_.outUnit;
+    j.logUnit = job_.logUnit;
+    if (!MLSTEP(j, a_.phi, a_.delta, a_.scratch)) return;
+    // The eigen arrays and UDELTA of the new PHI and DELTA, as the solvers
+    // leave them.
+    Scratch s = a_.scratch;
+    if (o_.zeroPhi || o_.diagonalPhi || leadingOnly()) {
+      diagonalPhiEigen(a_.phi, a_.eig);
+    } else {
+      double MAXEVL = 0.0;
+      EIGDCP(a_.phi, a_.eig, MAXEVL, true, s, job_.outUnit);
+    }
+    rebuildUdelta();
+  }
+
   void runPass() {
-    PROGRS(job_.groupId, job_.g, pass_, job_.lastPass);
+    PROGRS(job_.groupId, job_.g, pass_, lastPass_);
     if (hasInequalities()) copyPiRestriction();
-    if (pass_ >= 1) reestimatePhiAndDelta();
+    if (pass_ >= 1 && pass_ <= job_.lastPass) reestimatePhiAndDelta();
     covarianceStructure();
     estimatePi();
     epsilonAndBeta();
@@ -332,7 +370,7 @@ class GroupRun {
   }
 
   void addToTables(ResultTables& tables) const {
-    const bool last = pass_ == job_.lastPass;
+    const bool last = pass_ == lastPass_;
     const GroupForecast& f = a_.forecast;
     tables.addPassMatrices(job_.groupId, pass_, a_.phi, a_.delta, sigma2_, a_.gamma);
     tables.addBeta(job_.g, job_.groupId, pass_, last, a_.beta,
@@ -359,7 +397,7 @@ class GroupRun {
 
     const YsigmaFiles files{family(Family::YSIGFCTR), family(Family::ESIGMA)};
     const PassModel model{form, a_.tlx, a_.phi, &a_.eig, a_.ugamma, a_.udelta};
-    engine_->structure(model, a_.blocks, files, pass_ == job_.lastPass && pooledHandOver(),
+    engine_->structure(model, a_.blocks, files, pass_ == lastPass_ && pooledHandOver(),
                        a_.scratch, job_.logUnit);
     printSigmaEpsBlocks(c, job_.dims.M, job_.dims.NUMT, a_.blocks);
     if (o_.printLevel >= 5) printPassMatrix(c, 5, engine_->ysigma(a_.scratch), "THE YSIGMA MATRIX");
@@ -436,7 +474,7 @@ class GroupRun {
     engine_->epsilon(a_.blocks, a_.MU, a_.epsilon, family(Family::EPSMATRX), a_.scratch,
                      job_.logUnit);
     printPassMatrix(c, 3, a_.epsilon, "THE EPSILON MATRIX");
-    if (pass_ == job_.lastPass && pooledHandOver()) {
+    if (pass_ == lastPass_ && pooledHandOver()) {
       job_.sigma2Table[job_.g - 1] = sigma2_;
       if (job_.pooled != nullptr) {
         const MuVectorInputs in{a_.tlx, a_.xz, a_.PIVECT, a_.epsilon,
@@ -447,7 +485,7 @@ class GroupRun {
     CBETA(a_.PIVECT, a_.data.Z, job_.L, a_.epsilon, a_.beta);
     printBetaSection(c, a_.beta);
     if (o_.saveBeta)
-      PUTBTA(job_.groupId, pass_, job_.lastPass, a_.beta, family(Family::BETASAV), job_.logUnit);
+      PUTBTA(job_.groupId, pass_, lastPass_, a_.beta, family(Family::BETASAV), job_.logUnit);
     if (pass_ == 1) specialCovariance();
   }
 
@@ -483,7 +521,7 @@ class GroupRun {
 
   void warnAboutLastPass() {
     LastPassState st;
-    st.lastPass = job_.lastPass;
+    st.lastPass = lastPass_;
     st.sigma2First = sigma2Pass1_;
     st.sigma2Last = sigma2_;
     st.phi = a_.phi;
@@ -493,7 +531,7 @@ class GroupRun {
     st.delta = a_.delta;
     st.leadingOnly = leadingOnly();
     const PassWarnings w = checkLastPass(st, a_.scratch, job_.logUnit);
-    reportWarnings(w, job_.groupId, job_.lastPass, job_.dims.M, job_.outUnit, job_.logUnit,
+    reportWarnings(w, job_.groupId, lastPass_, job_.dims.M, job_.outUnit, job_.logUnit,
                    job_.tables);
   }
 
@@ -510,6 +548,7 @@ class GroupRun {
   std::unique_ptr<PassEngine> engine_;
   PiEstimate est_;
   int pass_ = 0;
+  int lastPass_ = 0;  // the passes run: 0..lastPass_
   int spirow_ = 0;
   double sigma2_ = 1.0;
   double sigma2Pass1_ = 0.0;
@@ -544,6 +583,7 @@ GroupNeeds groupNeeds(const GroupDims& d, const Options& o, int groupId, int NG)
   repair.doubles += 2LL * M + static_cast<long long>(M) * M;
   need.include(repair);
   need.include(checkLastPassNeed(M));
+  if (o.maximumLikelihood) need.include(MLSTEPneed(d, R, o.phiRestrictionRows));
   // The variance decomposition (K x M and K x K).
   need.include(ScratchNeed{static_cast<long long>(d.K) * (M + d.K), 0, 0});
   need.ints += R;  // the attained counters, ahead of the scratch

@@ -204,6 +204,8 @@ void Reader::runWideRule(std::string_view key, std::string_view value) {
   bool phi = has(key, "PHI");
   if (has(key, "ENGINE")) {
     o.denseEngine = has(value, "DENSE");
+  } else if (has(key, "METHOD")) {
+    o.maximumLikelihood = has(value, "ML") || has(value, "MAX");
   } else if (has(key, "CONST")) {
     o.leadingOnes = !has(value, "N");
   } else if (has(key, "Z-")) {

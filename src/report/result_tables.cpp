@@ -211,6 +211,32 @@ void ResultTables::addWarning(int groupId, int pass, const std::string& kind, do
   write(kWarnings, join({integer(groupId), integer(pass), kind, number(value)}));
 }
 
+void ResultTables::addMaxLikelihood(int groupId, int pass, const MaxLikelihoodRows& r) {
+  if (!active_) return;
+  const std::string prefix = integer(groupId) + "," + integer(pass) + ",";
+  double values[4] = {r.loglik, static_cast<double>(r.parameters), r.aic, r.bic};
+  writeMatrix(prefix, "LOGLIK", Mat{&values[0], 1, 1, 1}, Mat{});
+  writeMatrix(prefix, "ML_PARAMETERS", Mat{&values[1], 1, 1, 1}, Mat{});
+  writeMatrix(prefix, "AIC", Mat{&values[2], 1, 1, 1}, Mat{});
+  writeMatrix(prefix, "BIC", Mat{&values[3], 1, 1, 1}, Mat{});
+  writeMatrix(prefix, "ML_PHI", r.phi, r.phiCov);
+  const int M = r.delta.rows, n = M * M;
+  std::vector<double> sdelta(static_cast<size_t>(n)), cov;
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) sdelta[(j - 1) * M + i - 1] = r.sigma2 * r.delta(i, j);
+  Mat deltaCov{};
+  if (r.sdeltaCov.p != nullptr) {
+    // SE(DELTA) = SE(SIGMA**2 DELTA) / SIGMA**2.
+    cov.resize(static_cast<size_t>(n) * n);
+    const double s2 = r.sigma2 * r.sigma2;
+    for (int j = 1; j <= n; ++j)
+      for (int i = 1; i <= n; ++i) cov[(j - 1) * n + i - 1] = r.sdeltaCov(i, j) / s2;
+    deltaCov = Mat{cov.data(), n, n, n};
+  }
+  writeMatrix(prefix, "ML_DELTA", r.delta, deltaCov);
+  writeMatrix(prefix, "ML_SIGMA2_DELTA", Mat{sdelta.data(), std::max(M, 1), M, M}, r.sdeltaCov);
+}
+
 void ResultTables::addPassMatrices(int groupId, int pass, Mat phi, Mat delta, double sigma2,
                                    Mat gamma) {
   if (!active_) return;

@@ -48,6 +48,17 @@ struct LastPassFit {
   ForecastErrors yfsErrors, predictorErrors;
 };
 
+// What the maximum-likelihood step adds to the estimates table.
+struct MaxLikelihoodRows {
+  double loglik = 0.0;
+  int parameters = 0;
+  double aic = 0.0, bic = 0.0;
+  Mat phi, phiCov;        // phiCov of PHI's elements; empty: no standard errors
+  Mat delta;
+  double sigma2 = 0.0;
+  Mat sdeltaCov;          // of SIGMA**2 DELTA's elements; empty: none
+};
+
 class ResultTables {
  public:
   explicit ResultTables(std::string directory = ".");
@@ -70,6 +81,9 @@ class ResultTables {
   void addBeta(int g, int groupId, int pass, bool lastPass, Mat beta, Mat betaF);
   void addLastPassFit(int g, const LastPassFit& fit);
   void addWarning(int groupId, int pass, const std::string& kind, double value);
+  // LOGLIK, ML_PARAMETERS, AIC, BIC, ML_PHI, ML_DELTA (standard errors with
+  // SIGMA**2 held fixed) and ML_SIGMA2_DELTA, under the final pass.
+  void addMaxLikelihood(int groupId, int pass, const MaxLikelihoodRows& rows);
 
   // The pooled phase.
   void addPooledPi(const double* pibar, int K, int P, Mat cov);
