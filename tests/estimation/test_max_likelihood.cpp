@@ -1,0 +1,247 @@
+// Maximum likelihood for PHI and DELTA, against two independent references:
+//   - the profile log-likelihood at arbitrary PHI and DELTA against a dense
+//     evaluation: YSIGMA formed from its definition
+//       YSIGMA(t,s) = x~(t)' PHI^(t-s) GAMMA x~(s)  (t >= s),
+//     GAMMA from the Kronecker system (I - PHI (x) PHI) vec GAMMA = vec DELTA,
+//     its log-determinant from LAPACK's Cholesky factor, PI by constrained
+//     least squares on the whitened data (the KKT system);
+//   - whole runs with METHOD = ML on simulated groups (diagonal, full and
+//     zero PHI) against statsmodels' state-space maximum-likelihood fit of
+//     the same model (tests/data/ml).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <vector>
+
+#include "estimation/max_likelihood.h"
+#include "linalg/lapack_lsq_ref.h"
+#include "support/result_csv.h"
+#include "support/run_kova.h"
+
+namespace kova {
+namespace {
+
+using test::DMat;
+
+struct DenseCase {
+  int T = 50, M = 2, K = 3, P = 2;
+  DMat phi, delta, tlx, xz, R;
+  std::vector<double> y, r;
+};
+
+DenseCase makeCase(int M, const char* form, bool restricted, unsigned seed) {
+  DenseCase c;
+  c.M = M;
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> g;
+  c.phi = DMat(M, M);
+  if (std::string(form) == "full") {
+    const double p[] = {0.5, -0.3, 0.4, 0.6};  // eigenvalues 0.55 +- 0.34i
+    for (int j = 1; j <= 2; ++j)
+      for (int i = 1; i <= 2; ++i) c.phi(i, j) = p[(j - 1) * 2 + i - 1];
+  } else if (std::string(form) == "diagonal") {
+    for (int i = 1; i <= M; ++i) c.phi(i, i) = 0.9 - 0.5 * i;
+  }
+  DMat b = test::randomMatrix(M, M, seed + 7);
+  c.delta = test::multiply(b, b, false, true);
+  for (int i = 1; i <= M; ++i) c.delta(i, i) += 0.1;
+  const int KP = c.K * c.P;
+  DMat x(c.K, c.T), z(c.P, c.T);
+  for (int t = 1; t <= c.T; ++t) {
+    x(1, t) = 1.0;
+    z(1, t) = 1.0;
+    for (int k = 2; k <= c.K; ++k) x(k, t) = 1.0 + g(rng);
+    for (int p = 2; p <= c.P; ++p) z(p, t) = g(rng);
+  }
+  DMat L = test::randomMatrix(c.K, M, seed + 3);
+  c.tlx = test::multiply(L, x, true, false);
+  c.xz = DMat(c.T, KP);
+  for (int t = 1; t <= c.T; ++t)
+    for (int p = 1; p <= c.P; ++p)
+      for (int k = 1; k <= c.K; ++k) c.xz(t, (p - 1) * c.K + k) = z(p, t) * x(k, t);
+  c.y.resize(c.T);
+  for (double& v : c.y) v = 2.0 + g(rng);
+  c.R = DMat(restricted ? 1 : 0, KP);
+  if (restricted) {
+    c.R(1, 1) = 1.0;
+    c.R(1, 2) = -1.0;
+    c.r = {0.5};
+  }
+  return c;
+}
+
+struct DenseTerms {
+  double logdet = 0.0, rss = 0.0;
+};
+
+DenseTerms denseTerms(DenseCase c) {
+  const int T = c.T, M = c.M, KP = c.xz.cols, nr = c.R.rows;
+  // GAMMA from the Kronecker system.
+  DMat a(M * M, M * M), v(M * M, 1);
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) {
+      v((j - 1) * M + i, 1) = c.delta(i, j);
+      for (int l = 1; l <= M; ++l)
+        for (int k = 1; k <= M; ++k)
+          a((j - 1) * M + i, (l - 1) * M + k) = (i == k && j == l ? 1.0 : 0.0) - c.phi(i, k) * c.phi(j, l);
+    }
+  DMat gv = test::solveSquare(a, v);
+  DMat gamma(M, M);
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) gamma(i, j) = gv((j - 1) * M + i, 1);
+  // YSIGMA from its definition.
+  DMat Y(T, T);
+  std::vector<double> w(M), w2(M);
+  for (int s = 1; s <= T; ++s) {
+    for (int i = 1; i <= M; ++i) {
+      w[i - 1] = 0.0;
+      for (int l = 1; l <= M; ++l) w[i - 1] += gamma(i, l) * c.tlx(l, s);
+    }
+    for (int t = s; t <= T; ++t) {
+      double sum = 0.0;
+      for (int i = 1; i <= M; ++i) sum += c.tlx(i, t) * w[i - 1];
+      Y(t, s) = Y(s, t) = sum;
+      for (int i = 1; i <= M; ++i) {
+        w2[i - 1] = 0.0;
+        for (int l = 1; l <= M; ++l) w2[i - 1] += c.phi(i, l) * w[l - 1];
+      }
+      w = w2;
+    }
+  }
+  int info = 0;
+  dpotrf_("L", &T, Y.data(), &Y.ld, &info, 1);
+  EXPECT_EQ(info, 0);
+  DenseTerms out;
+  for (int t = 1; t <= T; ++t) out.logdet += 2.0 * std::log(Y(t, t));
+  DMat wb(T, KP + 1);
+  for (int j = 1; j <= KP; ++j)
+    for (int t = 1; t <= T; ++t) wb(t, j) = c.xz(t, j);
+  for (int t = 1; t <= T; ++t) wb(t, KP + 1) = c.y[t - 1];
+  const int ncol = KP + 1;
+  dtrtrs_("L", "N", "N", &T, &ncol, Y.data(), &Y.ld, wb.data(), &wb.ld, &info, 1, 1, 1);
+  EXPECT_EQ(info, 0);
+  // [W'W R'; R 0] [pi; lambda] = [W'b; r].
+  const int n = KP + nr;
+  DMat kkt(n, n), rhs(n, 1);
+  for (int i = 1; i <= KP; ++i) {
+    for (int j = 1; j <= KP; ++j)
+      for (int t = 1; t <= T; ++t) kkt(i, j) += wb(t, i) * wb(t, j);
+    for (int t = 1; t <= T; ++t) rhs(i, 1) += wb(t, i) * wb(t, KP + 1);
+    for (int l = 1; l <= nr; ++l) kkt(i, KP + l) = kkt(KP + l, i) = c.R(l, i);
+  }
+  for (int l = 1; l <= nr; ++l) rhs(KP + l, 1) = c.r[l - 1];
+  DMat sol = test::solveSquare(kkt, rhs);
+  for (int t = 1; t <= T; ++t) {
+    double e = wb(t, KP + 1);
+    for (int j = 1; j <= KP; ++j) e -= wb(t, j) * sol(j, 1);
+    out.rss += e * e;
+  }
+  return out;
+}
+
+Mat view(DMat& a) { return Mat{a.data(), a.ld, a.rows, a.cols}; }
+
+TEST(MaxLikelihood, ProfileLikelihoodAgreesWithDenseLapackEvaluation) {
+  struct Spec {
+    int M;
+    const char* form;
+    bool restricted;
+  };
+  const double twoPi = 2.0 * std::acos(-1.0);
+  for (const Spec& spec : {Spec{2, "full", false}, Spec{2, "full", true},
+                           Spec{3, "diagonal", false}, Spec{2, "zero", true}}) {
+    SCOPED_TRACE(std::string(spec.form) + (spec.restricted ? " restricted" : ""));
+    DenseCase c = makeCase(spec.M, spec.form, spec.restricted, 91);
+    const DenseTerms dense = denseTerms(c);
+    MlData data;
+    data.tlx = view(c.tlx);
+    data.xz = view(c.xz);
+    data.y = c.y.data();
+    data.pi = PiRestrictionView{view(c.R), c.r.data(), c.R.rows};
+    GroupDims d;
+    d.NUMT = c.T;
+    d.M = c.M;
+    d.K = c.K;
+    d.P = c.P;
+    const ScratchNeed need = profileLikelihoodNeed(d, c.R.rows);
+    std::vector<double> wr(need.doubles);
+    std::vector<int> wi(need.ints + 1);
+    Scratch s(wr.data(), need.doubles, wi.data(), need.ints + 1, nullptr, 0);
+    const LikelihoodTerms t = profileLikelihood(data, view(c.phi), view(c.delta), s);
+    ASSERT_TRUE(t.valid);
+    EXPECT_EQ(t.noisy, c.T);
+    const double n = c.T;
+    const double concentrated = -0.5 * (dense.logdet + n * (1.0 + std::log(twoPi * dense.rss / n)));
+    const double unit = -0.5 * (dense.logdet + dense.rss + n * std::log(twoPi));
+    EXPECT_NEAR(t.concentrated(), concentrated, 1e-10 * std::fabs(concentrated));
+    EXPECT_NEAR(t.atUnitScale(), unit, 1e-10 * std::fabs(unit));
+    EXPECT_NEAR(t.rss, dense.rss, 1e-10 * dense.rss);
+  }
+}
+
+// The golden fit: name,row,column,value.
+std::map<std::string, double> readGolden(const std::filesystem::path& file) {
+  std::map<std::string, double> out;
+  std::ifstream in(file);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#' || line.rfind("name,", 0) == 0) continue;
+    const std::vector<std::string> f = testing::splitCsvLine(line);
+    out[f[0] + "(" + f[1] + "," + f[2] + ")"] = std::stod(f[3]);
+  }
+  return out;
+}
+
+TEST(MaxLikelihood, WholeRunsAgreeWithStatsmodels) {
+  for (const char* name : {"diagonal_phi", "full_phi", "zero_phi"}) {
+    SCOPED_TRACE(name);
+    testing::TempDir dir;
+    const std::filesystem::path data = std::filesystem::path(KOVA_TEST_DATA) / "ml" / name;
+    for (const char* f : {"PARAMTRS", "YXDKEY", "YXDATA1"})
+      std::filesystem::copy(data / f, dir.path() / f);
+    const testing::RunResult run = testing::runKova();
+    ASSERT_EQ(run.status, 0) << run.console;
+    const std::map<std::string, double> golden = readGolden(data / "golden.csv");
+    const testing::Csv est = testing::readCsv("KOVA_ESTIMATES.csv");
+    const std::string report = testing::readFile("KOVAOUT");
+    EXPECT_NE(report.find("METHOD FOR PHI AND DELTA         =  MAXIMUM LIKELIHOOD"), std::string::npos);
+    EXPECT_NE(report.find("MAXIMUM LIKELIHOOD FOR PHI AND DELTA"), std::string::npos);
+    // The final pass is pass 5 (ITERATIONS = 5: passes 0..4, then the ML pass).
+    std::map<std::string, double> ml;
+    for (std::size_t i = 0; i < est.rows.size(); ++i) {
+      if (est.at(i, "pass") != "5") continue;
+      const std::string key = est.at(i, "matrix") + "(" + est.at(i, "row") + "," +
+                              est.at(i, "column") + ")";
+      ml[key] = est.number(i, "value");
+      if (!est.at(i, "std_error").empty()) ml[key + ".se"] = est.number(i, "std_error");
+    }
+    ASSERT_TRUE(ml.count("LOGLIK(1,1)"));
+    const double ll = golden.at("LOGLIK(1,1)");
+    EXPECT_NEAR(ml["LOGLIK(1,1)"], ll, 1e-6 * std::fabs(ll));
+    const int M = std::string(name) == "diagonal_phi" ? 3 : 2;
+    for (int i = 1; i <= M; ++i) {
+      const std::string pi = "(" + std::to_string(i) + ",1)";
+      EXPECT_NEAR(ml["PI" + pi], golden.at("PI" + pi), 1e-3) << "PI" << pi;
+      for (int j = 1; j <= M; ++j) {
+        const std::string e = "(" + std::to_string(i) + "," + std::to_string(j) + ")";
+        EXPECT_NEAR(ml["ML_PHI" + e], golden.at("PHI" + e), 1e-3) << "PHI" << e;
+        EXPECT_NEAR(ml["ML_SIGMA2_DELTA" + e], golden.at("SIGMA2_DELTA" + e), 1e-3)
+            << "SIGMA2_DELTA" << e;
+      }
+    }
+    // Standard errors of the free elements exist and are of a sensible size.
+    if (std::string(name) != "zero_phi") {
+      EXPECT_GT(ml["ML_PHI(1,1).se"], 0.01);
+      EXPECT_LT(ml["ML_PHI(1,1).se"], 0.5);
+    }
+    EXPECT_GT(ml["ML_SIGMA2_DELTA(1,1).se"], 0.0);
+  }
+}
+
+}  // namespace
+}  // namespace kova
