@@ -289,6 +289,9 @@ struct Layout {
   int nd = 0;   // unknowns of DELTA (0 in the OLS and GLS modes, M, M(M+1)/2)
   int nq = 0;   // unknowns of Q = SIGMA**2 DELTA (1, M, M(M+1)/2)
   bool diagonalPhi = false, diagonalDelta = false, leadingOnly = false;
+  // Without restriction rows the optimiser sees PHI through a smooth map
+  // onto the stationary region (squashPhi) instead of rejecting points.
+  bool squash = false;
   double EVLTOL = 0.995;
   double* d0 = nullptr;  // nu
   Mat N;                 // nu x np
@@ -355,6 +358,40 @@ double spectralRadius(Work& w) {
   return r;
 }
 
+// The smooth map onto the stationary region, g(r) = EVLTOL tanh(r / EVLTOL)
+// (g(r) ~ r near 0): each element of a diagonal PHI goes to g(element); a
+// full PHI is scaled so that its spectral radius r becomes g(r).
+void squashPhi(Work& w) {
+  const Layout& lay = w.lay;
+  if (!lay.squash) return;
+  const double e = lay.EVLTOL;
+  if (lay.leadingOnly || lay.diagonalPhi) {
+    for (int i = 1; i <= lay.M; ++i) w.phi(i, i) = e * std::tanh(w.phi(i, i) / e);
+    return;
+  }
+  const double r = spectralRadius(w);
+  if (!(r > 0.0) || r >= 2.0) return;  // zero PHI, or EIGENR failed: left to the rejection
+  const double scale = e * std::tanh(r / e) / r;
+  for (int j = 1; j <= lay.M; ++j)
+    for (int i = 1; i <= lay.M; ++i) w.phi(i, j) *= scale;
+}
+
+// The inverse of squashPhi on the coordinates x of a stationary PHI.
+void unsquash(Work& w, double* x) {
+  const Layout& lay = w.lay;
+  if (!lay.squash) return;
+  const double e = lay.EVLTOL;
+  if (lay.leadingOnly || lay.diagonalPhi) {
+    for (int i = 0; i < lay.np; ++i) x[i] = e * std::atanh(std::clamp(x[i] / e, -0.999, 0.999));
+    return;
+  }
+  phiAt(w, x);
+  const double r = spectralRadius(w);
+  if (!(r > 0.0) || r >= e) return;
+  const double scale = e * std::atanh(r / e) / r;
+  for (int i = 0; i < lay.np; ++i) x[i] *= scale;
+}
+
 // DELTA = U'U from the factor coordinates; returns its trace.
 double deltaAt(Work& w, const double* f) {
   const Layout& lay = w.lay;
@@ -393,6 +430,7 @@ double objective(unsigned n, const double* x, double* grad, void* data) {
   Work& w = *static_cast<Work*>(data);
   ++w.evaluations;
   phiAt(w, x);
+  squashPhi(w);
   const double radius = spectralRadius(w);
   if (!(radius < w.lay.EVLTOL)) return kRejected * (1.0 + radius);
   const double tr = deltaAt(w, x + w.lay.np);
@@ -427,6 +465,7 @@ bool startAt(Work& w, Mat phi, Mat delta, double* x) {
     radius = spectralRadius(w);
     if (radius >= lay.EVLTOL) std::fill_n(x, lay.np, 0.0);
   }
+  unsquash(w, x);
   double* f = x + lay.np;
   if (lay.leadingOnly) return true;
   double tr = 0.0;
@@ -616,9 +655,11 @@ MlStatus statusOf(int code) {
   return MlStatus::Failed;
 }
 
-// One start: two rounds of the subplex method (the second from the first's
-// point, with fresh simplices). Returns NLopt's code; x is the best point.
-int minimise(Work& w, double* x, double& value) {
+// From x: one round to a loose tolerance (the screening of a start), or
+// two tight rounds (the polish of the best start; the second from the
+// first's point, with a fresh model or simplex). Returns NLopt's code; x is
+// the best point.
+int minimise(Work& w, double* x, double& value, bool polish) {
   const int dim = w.lay.dim();
   if (dim == 0) {
     value = objective(0, x, nullptr, &w);
@@ -628,12 +669,16 @@ int minimise(Work& w, double* x, double& value) {
   if (!(value < kRejected)) return -1;
   int code = -1;
   std::vector<double> v(x, x + dim), steps(dim);
-  for (int round = 0; round < 2; ++round) {
-    nlopt::opt opt(nlopt::LN_SBPLX, static_cast<unsigned>(dim));
+  for (int round = 0; round < (polish ? 2 : 1); ++round) {
+    nlopt::opt opt(w.lay.squash ? nlopt::LN_BOBYQA : nlopt::LN_SBPLX, static_cast<unsigned>(dim));
     opt.set_min_objective(objective, &w);
-    opt.set_xtol_rel(1.0E-10);
-    opt.set_ftol_abs(1.0E-11);
-    opt.set_maxeval(4000 * dim);
+    if (w.lay.squash) {
+      opt.set_lower_bounds(std::vector<double>(dim, -1.0E3));
+      opt.set_upper_bounds(std::vector<double>(dim, 1.0E3));
+    }
+    opt.set_xtol_rel(polish ? 1.0E-10 : 1.0E-5);
+    opt.set_ftol_abs(polish ? 1.0E-11 : 1.0E-5);
+    opt.set_maxeval((polish ? 1000 : 200) * dim);
     for (int i = 0; i < dim; ++i) steps[i] = std::max(0.1 * std::fabs(v[i]), 0.02);
     opt.set_initial_step(steps);
     double f = value;
@@ -708,6 +753,7 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
     for (int j = 1; j <= lay.np; ++j) std::copy_n(v.col(rank + j), lay.nu, lay.N.col(j));
   } else {
     lay.np = lay.nu;
+    lay.squash = lay.nu > 0;
     lay.N = Mat{a.N.p, a.N.ld, lay.nu, lay.nu};
     for (int j = 1; j <= lay.nu; ++j)
       for (int i = 1; i <= lay.nu; ++i) lay.N(i, j) = i == j ? 1.0 : 0.0;
@@ -736,7 +782,7 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
     const Mat startDelta = start == 3 ? Mat{a.h.p, a.h.ld, M, M} : lastDelta;
     if (!startAt(w, startPhi, startDelta, a.x)) continue;
     double value = kRejected;
-    const int code = minimise(w, a.x, value);
+    const int code = minimise(w, a.x, value, false);
     if (value < bestValue) {
       bestValue = value;
       result.nloptCode = code;
@@ -744,7 +790,9 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
       std::copy_n(a.x, dim, a.best);
     }
   }
+  if (bestValue < kRejected) result.nloptCode = minimise(w, a.best, bestValue, true);
   result.evaluations = w.evaluations;
+  result.algorithm = lay.squash ? "BOBYQA" : "SUBPLEX";
   if (!(bestValue < kRejected)) {
     result.status = MlStatus::Failed;
     return;
@@ -753,6 +801,7 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
 
   // The estimates: PHI, DELTA / trace, the concentrated SIGMA**2.
   phiAt(w, a.best);
+  squashPhi(w);
   const double tr = deltaAt(w, a.best + lay.np);
   for (int j = 1; j <= M; ++j)
     for (int i = 1; i <= M; ++i) w.delta(i, j) /= tr;
@@ -784,7 +833,13 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   // The observed information in (u, Q's unknowns).
   const int nh = lay.np + lay.nq;
   double* step = a.step;
-  std::copy_n(a.best, lay.np, a.z);
+  // PHI's coordinates u = N'(d - d0) of the estimate, unmapped.
+  unknownsFromPhi(lay, w.phi, w.d);
+  for (int j = 1; j <= lay.np; ++j) {
+    double sum = 0.0;
+    for (int i = 1; i <= lay.nu; ++i) sum += lay.N(i, j) * (w.d[i - 1] - lay.d0[i - 1]);
+    a.z[j - 1] = sum;
+  }
   for (int k = 0; k < lay.nq; ++k) {
     int i = 0, j = 0;
     qElement(lay, k, i, j);
@@ -908,13 +963,16 @@ bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s) {
 
   const SectionContext c{job.printLevel, job.groupId, job.finalPass, job.outUnit, job.logUnit};
   const int out = job.outUnit;
-  const std::string status = std::string(statusText(r.status)) + " (NLOPT SUBPLEX, CODE " +
+  const std::string status = std::string(statusText(r.status)) + " (NLOPT " + r.algorithm + ", CODE " +
                              editI(r.nloptCode, 0) + ", " + editI(r.evaluations, 0) +
                              " EVALUATIONS)";
   if (r.status != MlStatus::Converged) {
     const std::string line = " IN GROUP" + editI(job.groupId, 4) +
-                             ", THE MAXIMUM-LIKELIHOOD OPTIMISATION " + status +
-                             ": THE ITERATIVE ESTIMATES OF PHI AND DELTA ARE KEPT.";
+                             ", THE MAXIMUM-LIKELIHOOD OPTIMISATION " +
+                             (r.status == MlStatus::NotConverged ? "DID NOT CONVERGE" : "FAILED") +
+                             " (NLOPT " + r.algorithm + ", CODE " + editI(r.nloptCode, 0) + ", " +
+                             editI(r.evaluations, 0) +
+                             " EVALUATIONS): THE ITERATIVE ESTIMATES OF PHI AND DELTA ARE KEPT.";
     writeUnit(out, "");
     reportToUnitAndConsole(out, line);
     writeUnit(job.logUnit, line);

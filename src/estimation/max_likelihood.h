@@ -16,18 +16,23 @@
 // constant (SIGMA**2 takes the inverse factor): only SIGMA**2 DELTA, the
 // covariance of a(t), is identified.
 //
-// The optimisation (NLopt's subplex method, derivative free):
-//   - PHI: zero, diagonal or full as the options say; with restriction rows
-//     C d = c on its unknowns d (the layout of the PHI solvers) over
-//     d = d0 + N u, N a basis of the null space of C. Stationarity by
-//     rejection: a point whose PHI has an eigenvalue modulus >= EVLTOL gets a
-//     value worse than any admissible one.
+// The optimisation (NLopt, derivative free):
+//   - PHI: zero, diagonal or full as the options say. Without restriction
+//     rows, BOBYQA over unconstrained coordinates mapped smoothly onto the
+//     stationary region: g(r) = EVLTOL tanh(r / EVLTOL) applied to each
+//     element of a diagonal PHI, or to the spectral radius r of a full one
+//     (PHI = A g(r) / r). With restriction rows C d = c on its unknowns d
+//     (the layout of the PHI solvers), subplex over d = d0 + N u, N a basis
+//     of the null space of C, and stationarity by rejection: a point whose
+//     PHI has an eigenvalue modulus >= EVLTOL gets a value worse than any
+//     admissible one.
 //   - DELTA = U'U, U upper triangular (diagonal under DDIAG); the objective
 //     sees DELTA / trace(DELTA) and adds (log trace DELTA)^2, which pins the
 //     flat direction without moving the maximum.
 //   - the OLS and GLS modes: PHI(1,1) alone (DELTA(1,1) is a scale).
 // Starts: the last pass's PHI and DELTA, then PHI = 0 with the last DELTA,
-// then PHI = 0 with DELTA = I; the highest log-likelihood wins. The reported
+// then PHI = 0 with DELTA = I, each run to a loose tolerance; the highest
+// log-likelihood is then polished to a tight one. The reported
 // DELTA has the trace of the last pass's DELTA (or M), SIGMA**2 the
 // matching ML value.
 //
@@ -81,6 +86,7 @@ enum class MlStatus { Converged, NotConverged, Failed };
 // The outcome; the matrices are the caller's (M x M, M*M x M*M).
 struct MlResult {
   MlStatus status = MlStatus::Failed;
+  const char* algorithm = "";  // the NLopt method used
   int nloptCode = 0;      // NLopt's result code of the best start
   int evaluations = 0;    // objective evaluations, all starts
   int bestStart = 0;      // 1 last pass, 2 PHI = 0, 3 PHI = 0 and DELTA = I

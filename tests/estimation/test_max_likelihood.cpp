@@ -13,6 +13,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <map>
 #include <random>
 #include <sstream>
@@ -240,6 +241,67 @@ TEST(MaxLikelihood, WholeRunsAgreeWithStatsmodels) {
       EXPECT_LT(ml["ML_PHI(1,1).se"], 0.5);
     }
     EXPECT_GT(ml["ML_SIGMA2_DELTA(1,1).se"], 0.0);
+  }
+}
+
+// Runs an example with METHOD = ML; the rows of KOVA_ESTIMATES.csv by
+// "group,pass,matrix(row,column)".
+std::map<std::string, double> runExampleWithMl(const std::string& example, std::string& report) {
+  testing::copyExample(example);
+  std::string params = testing::readFile("PARAMTRS");
+  const std::size_t end = params.find("END GROUP (ALL)");
+  EXPECT_NE(end, std::string::npos);
+  params.insert(end, "METHOD = ML\n");
+  testing::writeFile("PARAMTRS", params);
+  const testing::RunResult run = testing::runKova();
+  EXPECT_EQ(run.status, 0) << run.console;
+  report = testing::readFile("KOVAOUT");
+  const testing::Csv est = testing::readCsv("KOVA_ESTIMATES.csv");
+  std::map<std::string, double> rows;
+  for (std::size_t i = 0; i < est.rows.size(); ++i)
+    rows[est.at(i, "group") + "," + est.at(i, "pass") + "," + est.at(i, "matrix") + "(" +
+         est.at(i, "row") + "," + est.at(i, "column") + ")"] = est.number(i, "value");
+  return rows;
+}
+
+// The GLS mode: PHI(1,1) alone is estimated, inside the bound, and the final
+// pass runs at the estimate. PI inequality rows: the report says ML does not
+// apply and the final pass repeats the last iterative one.
+TEST(MaxLikelihood, GlsModeAndGroupsWhereItDoesNotApply) {
+  {
+    testing::TempDir dir;
+    std::string report;
+    const std::map<std::string, double> rows = runExampleWithMl("grunfeld-ar1", report);
+    int groups = 0;
+    for (const auto& [key, value] : rows) {
+      if (key.find(",LOGLIK(1,1)") == std::string::npos) continue;
+      ++groups;
+      const std::string prefix = key.substr(0, key.find(",LOGLIK"));
+      const double phi = rows.at(prefix + ",ML_PHI(1,1)");
+      EXPECT_LT(std::fabs(phi), 0.995) << prefix;
+      EXPECT_EQ(rows.at(prefix + ",PHI(1,1)"), phi) << prefix;
+      EXPECT_EQ(rows.at(prefix + ",ML_PHI(2,2)"), 0.0) << prefix;
+      EXPECT_EQ(rows.at(prefix + ",ML_SIGMA2_DELTA(2,2)"), 0.0) << prefix;
+    }
+    EXPECT_GE(groups, 5);
+    EXPECT_EQ(report.find("DID NOT CONVERGE"), std::string::npos);
+  }
+  {
+    testing::TempDir dir;
+    std::string report;
+    const std::map<std::string, double> rows = runExampleWithMl("restricted", report);
+    EXPECT_NE(report.find(", MAXIMUM LIKELIHOOD DOES NOT APPLY (INEQUALITY ROWS ON PI): THE "
+                          "ITERATIVE ESTIMATES OF PHI AND DELTA ARE KEPT."),
+              std::string::npos);
+    int last = 0;
+    for (const auto& [key, value] : rows) {
+      EXPECT_EQ(key.find("LOGLIK"), std::string::npos) << key;
+      if (key.rfind("1,", 0) == 0 && key.find(",PHI(1,1)") != std::string::npos)
+        last = std::max(last, std::stoi(key.substr(2, key.find(',', 2) - 2)));
+    }
+    ASSERT_GE(last, 1);
+    EXPECT_EQ(rows.at("1," + std::to_string(last) + ",PHI(1,1)"),
+              rows.at("1," + std::to_string(last - 1) + ",PHI(1,1)"));
   }
 }
 
