@@ -244,6 +244,98 @@ TEST(MaxLikelihood, WholeRunsAgreeWithStatsmodels) {
   }
 }
 
+// A simulated group read back (leading ones added, L = I, z = 1): x~(t) =
+// x(t) and XZ = X'.
+struct GroupFile {
+  int T = 0, K = 0;
+  DMat tlx, xz;
+  std::vector<double> y;
+};
+
+GroupFile readGroup(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  std::string line;
+  std::vector<std::vector<double>> rows;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::vector<double> row;
+    double v = 0.0;
+    while (fields >> v) row.push_back(v);
+    if (!row.empty() && fields.eof()) rows.push_back(row);
+  }
+  GroupFile g;
+  g.T = static_cast<int>(rows.size());
+  g.K = static_cast<int>(rows[0].size());
+  g.tlx = DMat(g.K, g.T);
+  g.xz = DMat(g.T, g.K);
+  for (int t = 1; t <= g.T; ++t) {
+    g.y.push_back(rows[t - 1][0]);
+    for (int k = 1; k <= g.K; ++k) {
+      const double x = k == 1 ? 1.0 : rows[t - 1][k - 1];
+      g.tlx(k, t) = x;
+      g.xz(t, k) = x;
+    }
+  }
+  return g;
+}
+
+// PHI restriction rows (the subplex path over their null space): with PHI(1,1)
+// fixed at its unrestricted maximum-likelihood value, the restricted maximum
+// is the unrestricted one of statsmodels.
+TEST(MaxLikelihood, RestrictionRowsOnPhiKeepTheUnrestrictedMaximum) {
+  const std::filesystem::path dir = std::filesystem::path(KOVA_TEST_DATA) / "ml" / "full_phi";
+  GroupFile g = readGroup(dir / "YXDATA1");
+  const std::map<std::string, double> golden = readGolden(dir / "golden.csv");
+  const int M = 2;
+  DMat none(0, M);
+  MlData data;
+  data.tlx = view(g.tlx);
+  data.xz = view(g.xz);
+  data.y = g.y.data();
+  data.pi = PiRestrictionView{view(none), nullptr, 0};
+  DMat coef(1, M * M);
+  coef(1, 1) = 1.0;  // unknown 1 is PHI(1,1)
+  const double rhs = golden.at("PHI(1,1)");
+  MlForm form;
+  DMat lastPhi(M, M), lastDelta(M, M);
+  lastPhi(1, 1) = lastPhi(2, 2) = 0.3;
+  lastDelta(1, 1) = lastDelta(2, 2) = 1.0;
+  DMat phi(M, M), delta(M, M), phiCov(M * M, M * M), sdeltaCov(M * M, M * M);
+  MlResult r;
+  r.phi = view(phi);
+  r.delta = view(delta);
+  r.phiCov = view(phiCov);
+  r.sdeltaCov = view(sdeltaCov);
+  GroupDims d;
+  d.NUMT = g.T;
+  d.K = g.K;
+  d.P = 1;
+  d.M = M;
+  const ScratchNeed need = estimateMaxLikelihoodNeed(d, 0, 1);
+  std::vector<double> wr(need.doubles);
+  std::vector<int> wi(need.ints + 1);
+  Scratch s(wr.data(), need.doubles, wi.data(), need.ints + 1, nullptr, 0);
+  estimateMaxLikelihood(data, form, RestrictionRows{view(coef), &rhs}, view(lastPhi),
+                        view(lastDelta), r, s);
+  ASSERT_EQ(r.status, MlStatus::Converged);
+  EXPECT_STREQ(r.algorithm, "SUBPLEX");
+  const double ll = golden.at("LOGLIK(1,1)");
+  EXPECT_NEAR(r.loglik, ll, 1e-6 * std::fabs(ll));
+  EXPECT_NEAR(phi(1, 1), rhs, 1e-12);
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) {
+      const std::string e = "(" + std::to_string(i) + "," + std::to_string(j) + ")";
+      EXPECT_NEAR(phi(i, j), golden.at("PHI" + e), 1e-3) << e;
+      EXPECT_NEAR(r.sigma2 * delta(i, j), golden.at("SIGMA2_DELTA" + e), 1e-3) << e;
+    }
+  // PHI(1,1) is fixed: no standard error; the others have one.
+  ASSERT_TRUE(r.covariance);
+  EXPECT_NEAR(phiCov(1, 1), 0.0, 1e-12);
+  EXPECT_GT(phiCov(4, 4), 0.0);
+  // One parameter fewer than the unrestricted fit (4 PHI + 3 Q + 2 PI).
+  EXPECT_EQ(r.parameters, 8);
+}
+
 // Runs an example with METHOD = ML; the rows of KOVA_ESTIMATES.csv by
 // "group,pass,matrix(row,column)".
 std::map<std::string, double> runExampleWithMl(const std::string& example, std::string& report) {
