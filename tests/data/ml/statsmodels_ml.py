@@ -15,7 +15,9 @@ exactly 0 (the model has no observation noise), and the stationary
 initialisation (the first state has the covariance GAMMA = PHI GAMMA PHI' + Q;
 Q itself when PHI = 0). PI, PHI and Q are all estimated by maximum likelihood,
 which gives the same maximum as kova's profile likelihood with PI and SIGMA**2
-concentrated out. The optimiser starts from the true values (TRUTH) and runs
+concentrated out (and, at the maximum, the same observed information for the
+other parameters: the profile's Hessian is the Schur complement of the full
+one). The optimiser starts from the true values (TRUTH) and runs
 Nelder-Mead, then BFGS, until the gradient is negligible.
 
 Not run in CI: run it by hand (/usr/bin/python3 statsmodels_ml.py) after
@@ -153,6 +155,11 @@ def fit(name, form):
                         disp=False)
     pi, phi, Q = model.split(res.params)
     m = model.m
+    # Standard errors from the observed information at the optimum (the
+    # numerical Hessian of the log-likelihood, cov_type "approx"), in the
+    # model's own parameters: PHI's elements (diagonal and full PHI) and, for
+    # diagonal PHI and DELTA, the variances Q(i,i) themselves.
+    bse = model.filter(res.params, cov_type="approx").bse
     with open(os.path.join(d, "golden.csv"), "w") as f:
         f.write("# statsmodels %s MLEModel fit by tests/data/ml/statsmodels_ml.py\n"
                 % __import__("statsmodels").__version__)
@@ -166,6 +173,14 @@ def fit(name, form):
         for j in range(m):
             for i in range(m):
                 f.write("SIGMA2_DELTA,%d,%d,%.17g\n" % (i + 1, j + 1, Q[i, j]))
+        if form == "diagonal":
+            for i in range(m):
+                f.write("SE_PHI,%d,%d,%.17g\n" % (i + 1, i + 1, bse[m + i]))
+                f.write("SE_SIGMA2_DELTA,%d,%d,%.17g\n" % (i + 1, i + 1, bse[2 * m + i]))
+        elif form == "full":
+            for j in range(m):
+                for i in range(m):
+                    f.write("SE_PHI,%d,%d,%.17g\n" % (i + 1, j + 1, bse[m + (j * m + i)]))
     print(name, res.llf, res.mle_retvals.get("converged"), file=sys.stderr)
 
 
