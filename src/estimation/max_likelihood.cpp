@@ -106,7 +106,6 @@ int svdRank(Mat x, double* s, double* e, Mat u, Mat v, double* work) {
 struct ProfileArrays {
   Mat gamma, a, t1, t2;
   double* f;
-  Mat gain;
   Mat v;      // NUMT x (n + 1): innovations of [XZ y], then the whitened rows
   Mat exact;  // NUMT x (n + 1)
   double* qraux;
@@ -115,6 +114,8 @@ struct ProfileArrays {
   Mat an;     // (n + 1) x n: the design on the null space of the constraints
   double *b, *s, *e, *work, *pi0, *x;
   Mat u, vv, vr;  // left and right singular vectors (constraints, design)
+  Mat p, pw, states;  // the filter: P(t), work, the states of the columns
+  double *pz, *kv, *kt, *next;
 };
 
 ProfileArrays carveProfile(Scratch& s, int T, int M, int n, int nr) {
@@ -124,7 +125,6 @@ ProfileArrays carveProfile(Scratch& s, int T, int M, int n, int nr) {
   w.t1 = s.mat(M, M);
   w.t2 = s.mat(M, M);
   w.f = s.doubles(T);
-  w.gain = s.mat(M, T);
   w.v = s.mat(T, n + 1);
   w.exact = s.mat(T, n + 1);
   w.qraux = s.doubles(n + 1);
@@ -141,10 +141,84 @@ ProfileArrays carveProfile(Scratch& s, int T, int M, int n, int nr) {
   w.u = s.mat(rows, std::max(n, 1));
   w.vv = s.mat(n, n);
   w.vr = s.mat(n, n);
+  w.p = s.mat(M, M);
+  w.pw = s.mat(M, M);
+  w.states = s.mat(M, n + 1);
+  w.pz = s.doubles(M);
+  w.kv = s.doubles(M);
+  w.kt = s.doubles(M);
+  w.next = s.doubles(M);
   return w;
 }
 
 double norm2(int n, const double* x) { return n > 0 ? DNRM2(n, x, 1) : 0.0; }
+
+// The Kalman filter in prediction form (Durbin and Koopman, Time Series
+// Analysis by State Space Methods, 4.3) with the innovations of every
+// column of [XZ y] in one sweep: the recursions of kalmanGains and
+// innovations (linalg/state_space.h), exact observations included, fused
+// because the likelihood is evaluated many times. f (NUMT) and v (NUMT x
+// (K*P + 1)) out.
+void filterColumns(Mat phi, Mat q, Mat p1, Mat z, Mat xz, const double* y, double* f, Mat v,
+                   ProfileArrays& w) {
+  const int m = phi.rows, T = z.cols, n = xz.cols, nc = n + 1;
+  Mat P = w.p, W = w.pw, A = w.states;
+  copyMatrix(p1, P);
+  for (int c = 1; c <= nc; ++c) std::fill_n(A.col(c), m, 0.0);
+  for (int t = 1; t <= T; ++t) {
+    const double* zt = z.col(t);
+    double ft = 0.0, zz = 0.0, trace = 0.0;
+    for (int i = 1; i <= m; ++i) {
+      double sum = 0.0;
+      for (int l = 1; l <= m; ++l) sum += P(i, l) * zt[l - 1];
+      w.pz[i - 1] = sum;
+      ft += zt[i - 1] * sum;
+      zz += zt[i - 1] * zt[i - 1];
+      trace += P(i, i);
+    }
+    if (ft <= kExactTol * zz * trace) {
+      f[t - 1] = 0.0;
+      std::fill_n(w.kt, m, 0.0);
+    } else {
+      f[t - 1] = ft;
+      for (int i = 0; i < m; ++i) w.kv[i] = w.pz[i] / ft;
+      for (int j = 1; j <= m; ++j)
+        for (int i = 1; i <= m; ++i) P(i, j) -= w.pz[i - 1] * w.kv[j - 1];
+      for (int i = 1; i <= m; ++i) {
+        double sum = 0.0;
+        for (int l = 1; l <= m; ++l) sum += phi(i, l) * w.kv[l - 1];
+        w.kt[i - 1] = sum;
+      }
+    }
+    for (int c = 1; c <= nc; ++c) {
+      double* a = A.col(c);
+      double datum = c <= n ? xz(t, c) : y[t - 1];
+      for (int i = 0; i < m; ++i) datum -= zt[i] * a[i];
+      v(t, c) = datum;
+      for (int i = 1; i <= m; ++i) {
+        double sum = w.kt[i - 1] * datum;
+        for (int l = 1; l <= m; ++l) sum += phi(i, l) * a[l - 1];
+        w.next[i - 1] = sum;
+      }
+      std::copy_n(w.next, m, a);
+    }
+    // P := PHI P PHI' + Q, symmetrised.
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i) {
+        double sum = 0.0;
+        for (int l = 1; l <= m; ++l) sum += phi(i, l) * P(l, j);
+        W(i, j) = sum;
+      }
+    for (int j = 1; j <= m; ++j)
+      for (int i = j; i <= m; ++i) {
+        double sum = q(i, j);
+        for (int l = 1; l <= m; ++l) sum += W(i, l) * phi(j, l);
+        P(i, j) = sum;
+      }
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i < j; ++i) P(i, j) = P(j, i);
+  }
+}
 
 }  // namespace
 
@@ -161,15 +235,8 @@ LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratc
   ProfileArrays w = carveProfile(s, T, M, n, nr);
   LikelihoodTerms out;
   stationaryCovariance(phi, delta, w.gamma, w.a, w.t1, w.t2);
-  const StateSpaceModel model{phi, delta, w.gamma, data.tlx};
-  const FilterGains gains{w.f, w.gain};
-  Scratch k = s;
-  kalmanGains(model, gains, k);
   Mat v = w.v;
-  copyMatrix(Mat{data.xz.p, data.xz.ld, T, n}, v);
-  std::copy_n(data.y, T, v.col(n + 1));
-  k = s;
-  innovations(phi, data.tlx, gains, v, v, k);
+  filterColumns(phi, delta, w.gamma, data.tlx, Mat{data.xz.p, data.xz.ld, T, n}, data.y, w.f, v, w);
 
   // Noisy rows whitened into the top of v, exact rows gathered.
   int nn = 0, ne = 0;
@@ -271,11 +338,7 @@ LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratc
 ScratchNeed profileLikelihoodNeed(const GroupDims& d, int piRows) {
   Scratch s;
   carveProfile(s, d.NUMT, d.M, d.KP(), piRows);
-  ScratchNeed need = s.used();
-  ScratchNeed kernels = kalmanGainsNeed(d.M);
-  kernels.include(innovationsNeed(d.M, d.KP() + 1));
-  need.add(kernels);
-  return need;
+  return s.used();
 }
 
 namespace {
