@@ -6,6 +6,7 @@
 #include "data/group_data.h"
 #include "estimation/covariance_structure.h"
 #include "estimation/epsilon_beta.h"
+#include "estimation/innovation_diagnostics.h"
 #include "estimation/max_likelihood.h"
 #include "estimation/pi_estimate.h"
 #include "estimation/pi_inequalities.h"
@@ -367,6 +368,28 @@ class GroupRun {
     epsilonAndBeta();
     if (job_.dims.TF >= 1) forecast();
     if (job_.tables != nullptr) addToTables(*job_.tables);
+    if (pass_ == lastPass_) innovationDiagnostics();
+  }
+
+  // The one-step-ahead prediction errors of the last pass and their tests.
+  void innovationDiagnostics() {
+    const int T = job_.dims.NUMT, M = job_.dims.M;
+    Scratch s = a_.scratch;
+    InnovationSeries series{s.doubles(T), s.doubles(T), s.doubles(T)};
+    Mat phi = a_.phi;
+    if (o_.zeroPhi) {
+      phi = s.mat(M, M);
+      for (int j = 1; j <= M; ++j) std::fill_n(phi.col(j), M, 0.0);
+    }
+    InnovationStatistics st;
+    kova::innovationDiagnostics(phi, a_.delta, a_.gamma, a_.tlx, a_.xz, a_.data.y, a_.PIVECT,
+                                sigma2_, series, st, s);
+    printInnovationStatistics(st, job_.groupId, pass_, o_.printLevel, job_.outUnit);
+    if (job_.tables == nullptr) return;
+    job_.tables->addInnovations(job_.groupId, pass_, T, series.v, series.variance,
+                                series.standardised);
+    job_.tables->addInnovationStatistics(job_.groupId, pass_, st.lagCount, st.lags, st.q, st.qP,
+                                         st.jb, st.jbP);
   }
 
   void addToTables(ResultTables& tables) const {
@@ -584,6 +607,11 @@ GroupNeeds groupNeeds(const GroupDims& d, const Options& o, int groupId, int NG)
   need.include(repair);
   need.include(checkLastPassNeed(M));
   if (o.maximumLikelihood) need.include(MLSTEPneed(d, R, o.phiRestrictionRows));
+  {
+    ScratchNeed diagnostics{3LL * T + static_cast<long long>(M) * M, 0, 0};
+    diagnostics.add(innovationDiagnosticsNeed(d));
+    need.include(diagnostics);
+  }
   // The variance decomposition (K x M and K x K).
   need.include(ScratchNeed{static_cast<long long>(d.K) * (M + d.K), 0, 0});
   need.ints += R;  // the attained counters, ahead of the scratch

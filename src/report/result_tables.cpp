@@ -16,7 +16,7 @@ namespace {
 const char* const kTableNames[] = {"KOVA_ESTIMATES.csv", "KOVA_BETA.csv.passes",
                                    "KOVA_BETA.csv",      "KOVA_FITTED.csv",
                                    "KOVA_FORECASTS.csv", "KOVA_FORECAST_ERRORS.csv",
-                                   "KOVA_WARNINGS.csv"};
+                                   "KOVA_WARNINGS.csv",  "KOVA_INNOVATIONS.csv"};
 const char* const kHeaders[] = {
     "group,pass,matrix,row,column,value,std_error,t_ratio\n",
     "",
@@ -24,7 +24,8 @@ const char* const kHeaders[] = {
     "group,period,variable,y,fitted,pooled_fitted\n",
     "group,period,variable,y,forecast_yfs,forecast_predictor,pooled_forecast\n",
     "group,forecast,compared,rmse,mape\n",
-    "group,pass,kind,value\n"};
+    "group,pass,kind,value\n",
+    "group,pass,period,innovation,variance,standardised\n"};
 const char* const kTemporary = ".tmp";
 
 // A forecast record's y counts as given above this (not given is -999999).
@@ -235,6 +236,28 @@ void ResultTables::addMaxLikelihood(int groupId, int pass, const MaxLikelihoodRo
   }
   writeMatrix(prefix, "ML_DELTA", r.delta, deltaCov);
   writeMatrix(prefix, "ML_SIGMA2_DELTA", Mat{sdelta.data(), std::max(M, 1), M, M}, r.sdeltaCov);
+}
+
+void ResultTables::addInnovations(int groupId, int pass, int T, const double* v,
+                                  const double* variance, const double* standardised) {
+  if (!active_) return;
+  for (int t = 0; t < T; ++t)
+    write(kInnovations,
+          join({integer(groupId), integer(pass), integer(t + 1), number(v[t]), number(variance[t]),
+                std::isnan(standardised[t]) ? std::string() : number(standardised[t])}));
+}
+
+void ResultTables::addInnovationStatistics(int groupId, int pass, int lagCount, const int* lags,
+                                           const double* q, const double* qP, double jb,
+                                           double jbP) {
+  if (!active_) return;
+  const std::string g = integer(groupId), p = integer(pass);
+  for (int l = 0; l < lagCount; ++l) {
+    write(kEstimates, join({g, p, "LJUNG_BOX", integer(lags[l]), "1", number(q[l]), "", ""}));
+    write(kEstimates, join({g, p, "LJUNG_BOX_P", integer(lags[l]), "1", number(qP[l]), "", ""}));
+  }
+  write(kEstimates, join({g, p, "JARQUE_BERA", "1", "1", number(jb), "", ""}));
+  write(kEstimates, join({g, p, "JARQUE_BERA_P", "1", "1", number(jbP), "", ""}));
 }
 
 void ResultTables::addPassMatrices(int groupId, int pass, Mat phi, Mat delta, double sigma2,

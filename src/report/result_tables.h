@@ -10,6 +10,9 @@
 //   KOVA_FITTED.csv           y and x'BETA of the last pass
 //   KOVA_FORECASTS.csv        the group and pooled forecasts
 //   KOVA_FORECAST_ERRORS.csv  their RMSE and MAPE
+//   KOVA_INNOVATIONS.csv      the one-step-ahead prediction errors of each
+//                             group's last pass, their variances and the
+//                             standardised values
 //   KOVA_WARNINGS.csv         what the check after each group's last pass
 //                             found (estimation/pass_warnings.h); only the
 //                             header when nothing
@@ -84,6 +87,13 @@ class ResultTables {
   // LOGLIK, ML_PARAMETERS, AIC, BIC, ML_PHI, ML_DELTA (standard errors with
   // SIGMA**2 held fixed) and ML_SIGMA2_DELTA, under the final pass.
   void addMaxLikelihood(int groupId, int pass, const MaxLikelihoodRows& rows);
+  // The last pass's innovations (T each; standardised NaN: left empty) and
+  // their statistics: LJUNG_BOX and LJUNG_BOX_P (row = the lag),
+  // JARQUE_BERA and JARQUE_BERA_P in the estimates table.
+  void addInnovations(int groupId, int pass, int T, const double* v, const double* variance,
+                      const double* standardised);
+  void addInnovationStatistics(int groupId, int pass, int lagCount, const int* lags,
+                               const double* q, const double* qP, double jb, double jbP);
 
   // The pooled phase.
   void addPooledPi(const double* pibar, int K, int P, Mat cov);
@@ -102,7 +112,8 @@ class ResultTables {
     std::FILE* file = nullptr;
   };
   enum TableIndex {
-    kEstimates, kBetaPasses, kBeta, kFitted, kForecasts, kErrors, kWarnings, kTables
+    kEstimates, kBetaPasses, kBeta, kFitted, kForecasts, kErrors, kWarnings, kInnovations,
+    kTables
   };
 
   std::string path(const std::string& name) const;
