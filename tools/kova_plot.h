@@ -3,7 +3,10 @@
 // run (KOVA_BETA.csv, KOVA_FITTED.csv, KOVA_FORECASTS.csv, and where present
 // KOVA_FORECAST_ERRORS.csv and kova_prepare's GROUPS.csv). For each group an
 // SVG with a panel of BETA_k(t) per k and a panel of y, the fitted values and
-// the forecasts; an index.html shows them all.
+// the forecasts; an index.html shows them all. Where the run wrote
+// KOVA_INNOVATIONS.csv, the y panel shows the one-step-ahead prediction with
+// its 95% band instead of the fitted values (which equal y in this model),
+// and a panel of the standardised innovations follows.
 //
 // A value that is empty, NaN or infinite is no point of its series: the line
 // breaks there (the next point starts a new subpath), so the path of a series
@@ -53,6 +56,12 @@ struct GroupResults {
   std::string yName;
   Series y, fitted, pooledFitted;               // estimation periods
   Series forecastY, yfs, predictor, pooledForecast;  // forecast periods
+  // From KOVA_INNOVATIONS.csv, when the run wrote it: the one-step-ahead
+  // prediction y - v with its 95% band y - v -+ 1.96 sqrt(variance), and the
+  // standardised innovations with the lines at -+1.96.
+  bool innovations = false;
+  Series innovation, variance, standardised;
+  Series prediction, lower, upper, zLower, zUpper;
   std::vector<ForecastError> errors;
 };
 
