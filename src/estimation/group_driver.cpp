@@ -17,6 +17,7 @@
 #include "estimation/starting_values.h"
 #include "estimation/ysigma_eigenvalues.h"
 #include "forecast/group_forecast.h"
+#include "input/option_groups.h"
 #include "report/estimation_sections.h"
 #include "report/group_data_report.h"
 #include "report/saved_results.h"
@@ -157,9 +158,10 @@ class GroupRun {
     // Under METHOD = ML one more pass follows the iterative ones, at the
     // estimates of the likelihood step (or at the iterative ones where that
     // step does not apply or fails); it is the group's last pass.
-    lastPass_ = job_.lastPass + (o_.maximumLikelihood ? 1 : 0);
+    ml_ = usesMaximumLikelihood(o_, job_.groupId);
+    lastPass_ = job_.lastPass + (ml_ ? 1 : 0);
     for (pass_ = 0; pass_ <= job_.lastPass; ++pass_) runPass();
-    if (o_.maximumLikelihood) {
+    if (ml_) {
       maximumLikelihood();
       runPass();
     }
@@ -571,6 +573,7 @@ class GroupRun {
   std::unique_ptr<PassEngine> engine_;
   PiEstimate est_;
   int pass_ = 0;
+  bool ml_ = false;   // METHOD = ML for this group
   int lastPass_ = 0;  // the passes run: 0..lastPass_
   int spirow_ = 0;
   double sigma2_ = 1.0;
@@ -606,7 +609,7 @@ GroupNeeds groupNeeds(const GroupDims& d, const Options& o, int groupId, int NG)
   repair.doubles += 2LL * M + static_cast<long long>(M) * M;
   need.include(repair);
   need.include(checkLastPassNeed(M));
-  if (o.maximumLikelihood) need.include(MLSTEPneed(d, R, o.phiRestrictionRows));
+  if (usesMaximumLikelihood(o, groupId)) need.include(MLSTEPneed(d, R, o.phiRestrictionRows));
   {
     ScratchNeed diagnostics{3LL * T + static_cast<long long>(M) * M, 0, 0};
     diagnostics.add(innovationDiagnosticsNeed(d));

@@ -19,6 +19,7 @@
 #include <fstream>
 #include <algorithm>
 #include <map>
+#include <set>
 #include <random>
 #include <sstream>
 #include <vector>
@@ -423,6 +424,32 @@ std::map<std::string, double> runExampleWithMl(const std::string& example, std::
     rows[est.at(i, "group") + "," + est.at(i, "pass") + "," + est.at(i, "matrix") + "(" +
          est.at(i, "row") + "," + est.at(i, "column") + ")"] = est.number(i, "value");
   return rows;
+}
+
+// METHOD in a numbered group statement: that group alone (here group 3 of
+// the GLS-mode example) gets the likelihood step and its final pass.
+TEST(MaxLikelihood, MethodOfOneGroup) {
+  testing::TempDir dir;
+  testing::copyExample("grunfeld-ar1");
+  std::string params = testing::readFile("PARAMTRS");
+  const std::size_t end = params.find("END OF DATA");
+  ASSERT_NE(end, std::string::npos);
+  params.insert(end, "BEGIN GROUP (3)\nMETHOD = ML\nEND GROUP (3)\n");
+  testing::writeFile("PARAMTRS", params);
+  const testing::RunResult run = testing::runKova();
+  ASSERT_EQ(run.status, 0) << run.console;
+  const testing::Csv est = testing::readCsv("KOVA_ESTIMATES.csv");
+  std::set<std::string> withLoglik;
+  std::map<std::string, int> lastPass;
+  for (std::size_t i = 0; i < est.rows.size(); ++i) {
+    const std::string g = est.at(i, "group");
+    if (g.empty()) continue;
+    if (est.at(i, "matrix") == "LOGLIK") withLoglik.insert(g);
+    lastPass[g] = std::max(lastPass[g], std::stoi(est.at(i, "pass")));
+  }
+  EXPECT_EQ(withLoglik, std::set<std::string>{"3"});
+  EXPECT_EQ(lastPass.at("3"), 5);  // ITERATIONS = 5: passes 0..4, then the final one
+  EXPECT_EQ(lastPass.at("1"), 4);
 }
 
 // The GLS mode: PHI(1,1) alone is estimated, inside the bound, and the final
