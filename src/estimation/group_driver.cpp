@@ -5,6 +5,7 @@
 
 #include "data/group_data.h"
 #include "estimation/covariance_structure.h"
+#include "estimation/beta_standard_errors.h"
 #include "estimation/epsilon_beta.h"
 #include "estimation/innovation_diagnostics.h"
 #include "estimation/max_likelihood.h"
@@ -47,6 +48,7 @@ struct GroupArrays {
   double* PIVECT = nullptr;
   double* MU = nullptr;
   Mat epsilon, beta;
+  Mat betaSe;                // K x NUMT, at the end of the scratch stretch
   Mat workR;                 // the working PI restriction
   double* workRhs = nullptr;
   double* ysigmaEigen = nullptr;
@@ -119,7 +121,12 @@ GroupArrays carveArrays(const GroupJob& job) {
   // The attained counters of the inequality rows live across the passes,
   // ahead of the integer scratch.
   a.attained = carve(*job.WI, plan.start[37]);
-  a.scratch = Scratch(wr(30), arena, a.attained + R, plan.size[37] - R, wc(38), plan.size[38]);
+  // The standard errors of BETA(t) live from their step to the tables at
+  // the end of the pass: the tail of the stretch, outside the steps' scratch.
+  const long long betaSe = static_cast<long long>(K) * T;
+  a.betaSe = Mat{wr(30) + arena - betaSe, std::max(K, 1), K, T};
+  a.scratch = Scratch(wr(30), arena - betaSe, a.attained + R, plan.size[37] - R, wc(38),
+                      plan.size[38]);
   return a;
 }
 
@@ -399,7 +406,7 @@ class GroupRun {
     const GroupForecast& f = a_.forecast;
     tables.addPassMatrices(job_.groupId, pass_, a_.phi, a_.delta, sigma2_, a_.gamma);
     tables.addBeta(job_.g, job_.groupId, pass_, last, a_.beta,
-                   job_.dims.TF >= 1 ? f.betaF : Mat{});
+                   job_.dims.TF >= 1 ? f.betaF : Mat{}, a_.betaSe);
     if (!last) return;
     LastPassFit fit;
     fit.y = a_.data.y;
@@ -509,9 +516,26 @@ class GroupRun {
     }
     CBETA(a_.PIVECT, a_.data.Z, job_.L, a_.epsilon, a_.beta);
     printBetaSection(c, a_.beta);
+    if (job_.tables != nullptr) betaStandardErrors();
     if (o_.saveBeta)
       PUTBTA(job_.groupId, pass_, lastPass_, a_.beta, family(Family::BETASAV), job_.logUnit);
     if (pass_ == 1) specialCovariance();
+  }
+
+  // Before the special covariance of pass 1 replaces the covariance of PI.
+  void betaStandardErrors() {
+    const int M = job_.dims.M;
+    Scratch s = a_.scratch;
+    Mat phi = a_.phi;
+    if (o_.zeroPhi) {
+      phi = s.mat(M, M);
+      for (int j = 1; j <= M; ++j) std::fill_n(phi.col(j), M, 0.0);
+    }
+    Mat cov = a_.cov;
+    cov.rows = cov.cols = job_.dims.KP();
+    const BetaErrorInputs in{phi,     a_.delta, a_.gamma, a_.tlx, a_.xz, job_.L, a_.data.Z,
+                             est_.covUnavailable ? Mat{} : cov, sigma2_};
+    kova::betaStandardErrors(in, a_.betaSe, s);
   }
 
   // Pass 1 weighs the data as pass 0 did but gives them pass 1's structure.
@@ -617,6 +641,12 @@ GroupNeeds groupNeeds(const GroupDims& d, const Options& o, int groupId, int NG)
   }
   // The variance decomposition (K x M and K x K).
   need.include(ScratchNeed{static_cast<long long>(d.K) * (M + d.K), 0, 0});
+  {
+    ScratchNeed se{static_cast<long long>(M) * M, 0, 0};
+    se.add(betaStandardErrorsNeed(d));
+    need.include(se);
+  }
+  need.doubles += static_cast<long long>(d.K) * T;  // the standard errors of BETA(t), kept apart
   need.ints += R;  // the attained counters, ahead of the scratch
   return needs;
 }

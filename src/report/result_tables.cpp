@@ -20,7 +20,7 @@ const char* const kTableNames[] = {"KOVA_ESTIMATES.csv", "KOVA_BETA.csv.passes",
 const char* const kHeaders[] = {
     "group,pass,matrix,row,column,value,std_error,t_ratio\n",
     "",
-    "group,pass,period,forecast,k,variable,beta,pooled_beta\n",
+    "group,pass,period,forecast,k,variable,beta,pooled_beta,std_error\n",
     "group,period,variable,y,fitted,pooled_fitted\n",
     "group,period,variable,y,forecast_yfs,forecast_predictor,pooled_forecast\n",
     "group,forecast,compared,rmse,mape\n",
@@ -78,6 +78,7 @@ std::vector<double> copyOf(Mat a) {
 // periods (none when betaF has no columns).
 struct ResultTables::BetaPeriods {
   Mat beta, betaF;
+  Mat se;  // K x T (estimation periods only); empty: none
   int periods() const { return beta.cols + betaF.cols; }
   double operator()(int k, int s) const {
     return s <= beta.cols ? beta(k, s) : betaF(k, s - beta.cols);
@@ -90,6 +91,7 @@ struct ResultTables::GroupRows {
   int lastPass = 0;
   long streamedBytes = 0;              // its earlier passes in the passes table
   std::vector<double> beta, betaF;     // K x T, K x TF
+  std::vector<double> betaSe;          // K x T; empty: none
   std::vector<double> pooledBeta, pooledBetaF;  // empty without a pooled phase
   std::vector<double> y, X;            // T, K x T
   std::vector<double> yF, yS, yP, yPooled;
@@ -99,8 +101,10 @@ struct ResultTables::GroupRows {
   Mat view(std::vector<double>& v, int cols) const {
     return Mat{v.data(), std::max(K, 1), K, v.empty() ? 0 : cols};
   }
-  BetaPeriods lastBeta() { return BetaPeriods{view(beta, T), view(betaF, TF)}; }
-  BetaPeriods lastPooledBeta() { return BetaPeriods{view(pooledBeta, T), view(pooledBetaF, TF)}; }
+  BetaPeriods lastBeta() { return BetaPeriods{view(beta, T), view(betaF, TF), view(betaSe, T)}; }
+  BetaPeriods lastPooledBeta() {
+    return BetaPeriods{view(pooledBeta, T), view(pooledBetaF, TF), Mat{}};
+  }
 };
 
 ResultTables::ResultTables(std::string directory) : directory_(std::move(directory)) {}
@@ -270,7 +274,8 @@ void ResultTables::addPassMatrices(int groupId, int pass, Mat phi, Mat delta, do
   writeMatrix(prefix, "GAMMA", gamma, Mat{});
 }
 
-void ResultTables::addBeta(int g, int groupId, int pass, bool lastPass, Mat beta, Mat betaF) {
+void ResultTables::addBeta(int g, int groupId, int pass, bool lastPass, Mat beta, Mat betaF,
+                           Mat se) {
   if (!active_) return;
   GroupRows& rows = groups_[g - 1];
   rows.groupId = groupId;
@@ -281,11 +286,12 @@ void ResultTables::addBeta(int g, int groupId, int pass, bool lastPass, Mat beta
   if (lastPass) {
     rows.lastPass = pass;
     rows.beta = copyOf(beta);
+    rows.betaSe = se.p != nullptr ? copyOf(se) : std::vector<double>{};
     rows.betaF = copyOf(betaF);
     return;
   }
   const long before = std::ftell(tables_[kBetaPasses].file);
-  writeBetaRows(kBetaPasses, groupId, pass, BetaPeriods{beta, betaF}, nullptr);
+  writeBetaRows(kBetaPasses, groupId, pass, BetaPeriods{beta, betaF, se}, nullptr);
   if (active_) rows.streamedBytes += std::ftell(tables_[kBetaPasses].file) - before;
 }
 
@@ -299,7 +305,10 @@ void ResultTables::writeBetaRows(TableIndex t, int groupId, int pass, const Beta
       const bool withPooled = pooled != nullptr && s <= pooled->periods();
       write(t, prefix + join({integer(s), s > T ? "1" : "0", integer(k),
                               k <= static_cast<int>(xNames_.size()) ? xNames_[k - 1] : "",
-                              number(beta(k, s)), withPooled ? number((*pooled)(k, s)) : ""}));
+                              number(beta(k, s)), withPooled ? number((*pooled)(k, s)) : "",
+                              s <= T && beta.se.p != nullptr && beta.se.cols > 0
+                                  ? number(beta.se(k, s))
+                                  : ""}));
     }
 }
 

@@ -80,8 +80,9 @@ class ResultTables {
   // With sigma2 = 0 the standard errors and t-ratios are left empty.
   void addPi(int groupId, int pass, const double* PIVECT, int K, int P, Mat cov, double sigma2);
   void addPassMatrices(int groupId, int pass, Mat phi, Mat delta, double sigma2, Mat gamma);
-  // beta K x T; betaF K x TF (TF may be 0).
-  void addBeta(int g, int groupId, int pass, bool lastPass, Mat beta, Mat betaF);
+  // beta K x T; betaF K x TF (TF may be 0); se K x T, the standard errors
+  // of BETA(t) (empty: none).
+  void addBeta(int g, int groupId, int pass, bool lastPass, Mat beta, Mat betaF, Mat se = Mat{});
   void addLastPassFit(int g, const LastPassFit& fit);
   void addWarning(int groupId, int pass, const std::string& kind, double value);
   // LOGLIK, ML_PARAMETERS, AIC, BIC, ML_PHI, ML_DELTA (standard errors with

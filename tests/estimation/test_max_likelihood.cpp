@@ -24,6 +24,7 @@
 #include <sstream>
 #include <vector>
 
+#include "estimation/beta_standard_errors.h"
 #include "estimation/max_likelihood.h"
 #include "linalg/lapack_lsq_ref.h"
 #include "support/result_csv.h"
@@ -36,7 +37,7 @@ using test::DMat;
 
 struct DenseCase {
   int T = 50, M = 2, K = 3, P = 2;
-  DMat phi, delta, tlx, xz, R;
+  DMat phi, delta, tlx, xz, R, L, z;
   std::vector<double> y, r;
 };
 
@@ -66,6 +67,8 @@ DenseCase makeCase(int M, const char* form, bool restricted, unsigned seed) {
   }
   DMat L = test::randomMatrix(c.K, M, seed + 3);
   c.tlx = test::multiply(L, x, true, false);
+  c.L = L;
+  c.z = z;
   c.xz = DMat(c.T, KP);
   for (int t = 1; t <= c.T; ++t)
     for (int p = 1; p <= c.P; ++p)
@@ -195,6 +198,109 @@ TEST(MaxLikelihood, ProfileLikelihoodAgreesWithDenseLapackEvaluation) {
     EXPECT_NEAR(t.concentrated(), concentrated, 1e-10 * std::fabs(concentrated));
     EXPECT_NEAR(t.atUnitScale(), unit, 1e-10 * std::fabs(unit));
     EXPECT_NEAR(t.rss, dense.rss, 1e-10 * dense.rss);
+  }
+}
+
+// The standard errors of BETA(t) against their definition, formed densely:
+// the error L EPSILON(t) - M(t) e, e = y - XZ PIVECT, with
+// M(t) = (Z(t) - L S(t) XZ) H + L S(t), S(t) = C(t) YSIGMA^-1 the smoother,
+// C(t) = cov(EPSILON(t), y), H the GLS map, so that its variance is
+// SIGMA**2 (L GAMMA L' - L C M' - M C' L' + M YSIGMA M').
+TEST(BetaStandardErrors, AgreeWithTheDenseVarianceOfTheError) {
+  for (const char* form : {"full", "diagonal", "zero"}) {
+    SCOPED_TRACE(form);
+    DenseCase c = makeCase(std::string(form) == "diagonal" ? 3 : 2, form, false, 23);
+    const int T = c.T, M = c.M, K = c.K, n = c.xz.cols;
+    const double sigma2 = 1.7;
+    // GAMMA and YSIGMA.
+    DMat a(M * M, M * M), gv(M * M, 1);
+    for (int j = 1; j <= M; ++j)
+      for (int i = 1; i <= M; ++i) {
+        gv((j - 1) * M + i, 1) = c.delta(i, j);
+        for (int l = 1; l <= M; ++l)
+          for (int k = 1; k <= M; ++k)
+            a((j - 1) * M + i, (l - 1) * M + k) = (i == k && j == l ? 1.0 : 0.0) - c.phi(i, k) * c.phi(j, l);
+      }
+    gv = test::solveSquare(a, gv);
+    DMat gamma(M, M);
+    for (int j = 1; j <= M; ++j)
+      for (int i = 1; i <= M; ++i) gamma(i, j) = gv((j - 1) * M + i, 1);
+    // cov(EPSILON(t), EPSILON(s)) = PHI^(t-s) GAMMA (t >= s), its transpose otherwise.
+    std::vector<DMat> powers(T, DMat(M, M));
+    powers[0] = test::identity(M);
+    for (int h = 1; h < T; ++h) powers[h] = test::multiply(c.phi, powers[h - 1]);
+    auto covEps = [&](int t, int s) {
+      return t >= s ? test::multiply(powers[t - s], gamma)
+                    : test::multiply(gamma, powers[s - t], false, true);
+    };
+    DMat Y(T, T);
+    std::vector<DMat> C(T + 1, DMat(M, T));  // C[t](:, s) = cov(EPSILON(t), y(s))
+    for (int t = 1; t <= T; ++t)
+      for (int s2 = 1; s2 <= T; ++s2) {
+        const DMat e = covEps(t, s2);
+        for (int i = 1; i <= M; ++i) {
+          double sum = 0.0;
+          for (int l = 1; l <= M; ++l) sum += e(i, l) * c.tlx(l, s2);
+          C[t](i, s2) = sum;
+        }
+      }
+    for (int t = 1; t <= T; ++t)
+      for (int s2 = 1; s2 <= T; ++s2) {
+        double sum = 0.0;
+        for (int i = 1; i <= M; ++i) sum += c.tlx(i, t) * C[t](i, s2);
+        Y(t, s2) = sum;
+      }
+    // YSIGMA^-1 and H = (XZ' Y^-1 XZ)^-1 XZ' Y^-1.
+    const DMat Yinv = test::solveSquare(Y, test::identity(T));
+    const DMat YX = test::multiply(Yinv, c.xz);
+    const DMat info = test::multiply(c.xz, YX, true, false);
+    const DMat infoInv = test::solveSquare(info, test::identity(n));
+    const DMat H = test::multiply(infoInv, YX, false, true);
+    DMat cov(n, n);
+    for (int j = 1; j <= n; ++j)
+      for (int i = 1; i <= n; ++i) cov(i, j) = sigma2 * infoInv(i, j);
+
+    DMat se(K, T), phiCopy = c.phi;
+    BetaErrorInputs in;
+    in.phi = view(phiCopy);
+    in.delta = view(c.delta);
+    in.gamma = view(gamma);
+    in.tlx = view(c.tlx);
+    in.xz = view(c.xz);
+    in.L = view(c.L);
+    in.Z = view(c.z);
+    in.cov = view(cov);
+    in.sigma2 = sigma2;
+    GroupDims d;
+    d.NUMT = T;
+    d.M = M;
+    d.K = K;
+    d.P = c.P;
+    const ScratchNeed need = betaStandardErrorsNeed(d);
+    std::vector<double> wr(need.doubles);
+    std::vector<int> wi(need.ints + 1);
+    betaStandardErrors(in, view(se), Scratch(wr.data(), need.doubles, wi.data(), need.ints + 1, nullptr, 0));
+
+    for (int t = 1; t <= T; ++t) {
+      const DMat S = test::multiply(C[t], Yinv);                   // M x T
+      const DMat LS = test::multiply(c.L, S);                      // K x T
+      DMat G = test::multiply(LS, c.xz);                           // K x n
+      for (int j = 1; j <= n; ++j)
+        for (int i = 1; i <= K; ++i) G(i, j) = -G(i, j);
+      for (int p = 1; p <= c.P; ++p)
+        for (int k = 1; k <= K; ++k) G(k, (p - 1) * K + k) += c.z(p, t);
+      DMat Mt = test::multiply(G, H);
+      for (int j = 1; j <= T; ++j)
+        for (int i = 1; i <= K; ++i) Mt(i, j) += LS(i, j);
+      const DMat LC = test::multiply(c.L, C[t]);                   // K x T
+      const DMat LGL = test::multiply(test::multiply(c.L, gamma), c.L, false, true);
+      const DMat LCM = test::multiply(LC, Mt, false, true);
+      const DMat MYM = test::multiply(test::multiply(Mt, Y), Mt, false, true);
+      for (int k = 1; k <= K; ++k) {
+        const double var = sigma2 * (LGL(k, k) - 2.0 * LCM(k, k) + MYM(k, k));
+        EXPECT_NEAR(se(k, t), std::sqrt(var), 1e-8 * std::sqrt(var)) << "k " << k << ", t " << t;
+      }
+    }
   }
 }
 
