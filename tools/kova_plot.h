@@ -38,6 +38,7 @@ struct BetaSeries {
   int k = 0;
   std::string variable;  // name of x_k
   Series beta, pooled;
+  Series lower, upper;  // BETA -+ 1.96 std_error, where the table gives it
 };
 
 struct ForecastError {
@@ -75,6 +76,8 @@ class Table {
   // Reads the file; a row with fewer or more fields than the header is an error.
   explicit Table(const std::string& path);
   int column(const std::string& name) const;
+  // The column's index, or -1 when the header has no such column.
+  int optionalColumn(const std::string& name) const;
   std::size_t rows() const { return table_.rows.size(); }
   const std::string& text(std::size_t row, int column) const;
   int integer(std::size_t row, int column) const;

@@ -47,7 +47,8 @@ void readBeta(const std::string& dir, Groups& groups) {
   Table t = requiredTable(dir, "KOVA_BETA.csv");
   const int cg = t.column("group"), cpass = t.column("pass"), cper = t.column("period"),
             cf = t.column("forecast"), ck = t.column("k"), cv = t.column("variable"),
-            cb = t.column("beta"), cpb = t.column("pooled_beta");
+            cb = t.column("beta"), cpb = t.column("pooled_beta"),
+            cse = t.optionalColumn("std_error");
   std::map<int, int> last;
   for (std::size_t i = 0; i < t.rows(); ++i) {
     int pass = t.integer(i, cpass);
@@ -68,6 +69,12 @@ void readBeta(const std::string& dir, Groups& groups) {
     b.variable = t.text(i, cv);
     enter(b.beta, p, t.number(i, cb), t, i, cper);
     b.pooled[p] = t.number(i, cpb);
+    if (cse >= 0) {
+      const double se = t.number(i, cse);
+      const double beta = b.beta.count(p) ? b.beta.at(p) : NAN;
+      b.lower[p] = std::isfinite(se) ? beta - 1.96 * se : NAN;
+      b.upper[p] = std::isfinite(se) ? beta + 1.96 * se : NAN;
+    }
     if (forecast == 1 && (g.firstForecast == 0 || p < g.firstForecast)) g.firstForecast = p;
   }
 }

@@ -45,6 +45,8 @@ Panel betaPanel(const GroupResults& g, const BetaSeries& b, std::size_t i) {
   periods(g, p);
   p.lines.push_back({"beta", "", &b.beta, kBeta});
   p.lines.push_back({"pooled_beta", "", &b.pooled, kPooled});
+  p.lines.push_back({"beta_lower", "", &b.lower, kPredictionBand});
+  p.lines.push_back({"beta_upper", "", &b.upper, kPredictionBand});
   return p;
 }
 
@@ -101,6 +103,7 @@ std::string header(const GroupResults& g) {
   for (const BetaSeries& b : g.betas) {
     lines.push_back({"beta", "BETA_k(t), pass " + std::to_string(g.lastPass), &b.beta, kBeta});
     lines.push_back({"pooled_beta", "pooled BETA_k(t)", &b.pooled, kPooled});
+    lines.push_back({"beta_lower", "95% band of BETA_k(t)", &b.lower, kPredictionBand});
   }
   std::vector<LegendEntry> entries;
   for (const LegendEntry& e : legendEntries(lines, g.firstForecast > 0 && !g.betas.empty())) {

@@ -275,7 +275,8 @@ TEST(KovaPlot, EverySeriesMapsBackToItsTableWithinAPixel) {
 
 // With KOVA_INNOVATIONS.csv the y panel shows y - v with y - v -+ 1.96 sd
 // instead of the fitted values, and a panel of the standardised innovations
-// with the lines at -+1.96 follows; every series maps back to the tables.
+// with the lines at -+1.96 follows; with a std_error column in KOVA_BETA.csv
+// each BETA panel gets its 95% band. Every series maps back to the tables.
 TEST(KovaPlot, InnovationsReplaceTheFittedLineAndGetTheirPanel) {
   testing::TempDir dir;
   Tables run = drawTables();
@@ -298,6 +299,40 @@ TEST(KovaPlot, InnovationsReplaceTheFittedLineAndGetTheirPanel) {
       e["z_upper"][t] = 1.96;
     }
   }
+  // A std_error column: BETA -+ 1.96 std_error as the band of each BETA
+  // panel (estimation periods only; the forecast rows leave it empty).
+  {
+    std::istringstream in(run.beta);
+    std::string line, out;
+    std::getline(in, line);
+    out = line + ",std_error\n";
+    while (std::getline(in, line)) {
+      std::vector<std::string> f;
+      std::string field;
+      bool quoted = false;
+      for (char ch : line) {
+        if (ch == '"') quoted = !quoted;
+        if (ch == ',' && !quoted) {
+          f.push_back(field);
+          field.clear();
+        } else {
+          field += ch;
+        }
+      }
+      f.push_back(field);
+      const int g = std::stoi(f[0]), pass = std::stoi(f[1]), t = std::stoi(f[2]),
+                k = std::stoi(f[4]);
+      const bool forecast = f[3] == "1";
+      const double se = 0.25 * k + 0.01 * t;
+      out += line + "," + (forecast ? std::string() : text(se)) + "\n";
+      if (pass == 2) {
+        const double b = run.expected[g]["beta/" + std::to_string(k)][t];
+        run.expected[g]["beta_lower/" + std::to_string(k)][t] = forecast ? NAN : b - 1.96 * se;
+        run.expected[g]["beta_upper/" + std::to_string(k)][t] = forecast ? NAN : b + 1.96 * se;
+      }
+    }
+    run.beta = out;
+  }
   writeTables(run, "run");
   writeFile("run/KOVA_INNOVATIONS.csv", innovations);
   Result r = plot("run");
@@ -316,7 +351,7 @@ TEST(KovaPlot, InnovationsReplaceTheFittedLineAndGetTheirPanel) {
       for (const auto& [key, path] : p.paths) seen.insert(key);
     }
     for (const char* key : {"prediction", "prediction_lower", "prediction_upper", "standardised",
-                            "z_lower", "z_upper"})
+                            "z_lower", "z_upper", "beta_lower/1", "beta_upper/2"})
       EXPECT_TRUE(seen.count(key)) << key;
     EXPECT_FALSE(seen.count("fitted"));
     // One legend entry for the two edges of the band.
