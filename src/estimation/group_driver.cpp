@@ -5,7 +5,10 @@
 
 #include "data/group_data.h"
 #include "estimation/covariance_structure.h"
+#include "estimation/beta_standard_errors.h"
 #include "estimation/epsilon_beta.h"
+#include "estimation/innovation_diagnostics.h"
+#include "estimation/max_likelihood.h"
 #include "estimation/pi_estimate.h"
 #include "estimation/pi_inequalities.h"
 #include "estimation/pass_warnings.h"
@@ -15,6 +18,7 @@
 #include "estimation/starting_values.h"
 #include "estimation/ysigma_eigenvalues.h"
 #include "forecast/group_forecast.h"
+#include "input/option_groups.h"
 #include "report/estimation_sections.h"
 #include "report/group_data_report.h"
 #include "report/saved_results.h"
@@ -44,6 +48,7 @@ struct GroupArrays {
   double* PIVECT = nullptr;
   double* MU = nullptr;
   Mat epsilon, beta;
+  Mat betaSe;                // K x NUMT, at the end of the scratch stretch
   Mat workR;                 // the working PI restriction
   double* workRhs = nullptr;
   double* ysigmaEigen = nullptr;
@@ -116,7 +121,12 @@ GroupArrays carveArrays(const GroupJob& job) {
   // The attained counters of the inequality rows live across the passes,
   // ahead of the integer scratch.
   a.attained = carve(*job.WI, plan.start[37]);
-  a.scratch = Scratch(wr(30), arena, a.attained + R, plan.size[37] - R, wc(38), plan.size[38]);
+  // The standard errors of BETA(t) live from their step to the tables at
+  // the end of the pass: the tail of the stretch, outside the steps' scratch.
+  const long long betaSe = static_cast<long long>(K) * T;
+  a.betaSe = Mat{wr(30) + arena - betaSe, std::max(K, 1), K, T};
+  a.scratch = Scratch(wr(30), arena - betaSe, a.attained + R, plan.size[37] - R, wc(38),
+                      plan.size[38]);
   return a;
 }
 
@@ -152,7 +162,16 @@ class GroupRun {
 
   void run() {
     setUp();
+    // Under METHOD = ML one more pass follows the iterative ones, at the
+    // estimates of the likelihood step (or at the iterative ones where that
+    // step does not apply or fails); it is the group's last pass.
+    ml_ = usesMaximumLikelihood(o_, job_.groupId);
+    lastPass_ = job_.lastPass + (ml_ ? 1 : 0);
     for (pass_ = 0; pass_ <= job_.lastPass; ++pass_) runPass();
+    if (ml_) {
+      maximumLikelihood();
+      runPass();
+    }
     warnAboutLastPass();
     closeGroup();
   }
@@ -320,23 +339,74 @@ class GroupRun {
     printDeltaAdjustment(context(), DeltaAdjustmentSection{a_.delta, before, after, adjusted, false});
   }
 
+  void maximumLikelihood() {
+    Restriction& rp = job_.restrictions->phi;
+    MlStepJob j;
+    j.data = MlData{a_.tlx, a_.xz, a_.data.y,
+                    PiRestrictionView{Mat{a_.workR.p, a_.workR.ld, spirow_, job_.dims.KP()},
+                                      a_.workRhs, spirow_}};
+    j.form = MlForm{o_.zeroPhi, o_.diagonalPhi, o_.diagonalDelta, leadingOnly(), o_.EVLTOL};
+    j.phiRows = RestrictionRows{rp.coefficients(), rp.vector.data()};
+    j.deltaRestrictions = job_.restrictions->delta.rows > 0;
+    j.piInequalities = hasInequalities();
+    j.groupId = job_.groupId;
+    j.finalPass = lastPass_;
+    j.printLevel = o_.printLevel;
+    j.tables = job_.tables;
+    j.outUnit = job_.outUnit;
+    j.logUnit = job_.logUnit;
+    if (!MLSTEP(j, a_.phi, a_.delta, a_.scratch)) return;
+    // The eigen arrays and UDELTA of the new PHI and DELTA, as the solvers
+    // leave them.
+    Scratch s = a_.scratch;
+    if (o_.zeroPhi || o_.diagonalPhi || leadingOnly()) {
+      diagonalPhiEigen(a_.phi, a_.eig);
+    } else {
+      double MAXEVL = 0.0;
+      EIGDCP(a_.phi, a_.eig, MAXEVL, true, s, job_.outUnit);
+    }
+    rebuildUdelta();
+  }
+
   void runPass() {
-    PROGRS(job_.groupId, job_.g, pass_, job_.lastPass);
+    PROGRS(job_.groupId, job_.g, pass_, lastPass_);
     if (hasInequalities()) copyPiRestriction();
-    if (pass_ >= 1) reestimatePhiAndDelta();
+    if (pass_ >= 1 && pass_ <= job_.lastPass) reestimatePhiAndDelta();
     covarianceStructure();
     estimatePi();
     epsilonAndBeta();
     if (job_.dims.TF >= 1) forecast();
     if (job_.tables != nullptr) addToTables(*job_.tables);
+    if (pass_ == lastPass_) innovationDiagnostics();
+  }
+
+  // The one-step-ahead prediction errors of the last pass and their tests.
+  void innovationDiagnostics() {
+    const int T = job_.dims.NUMT, M = job_.dims.M;
+    Scratch s = a_.scratch;
+    InnovationSeries series{s.doubles(T), s.doubles(T), s.doubles(T)};
+    Mat phi = a_.phi;
+    if (o_.zeroPhi) {
+      phi = s.mat(M, M);
+      for (int j = 1; j <= M; ++j) std::fill_n(phi.col(j), M, 0.0);
+    }
+    InnovationStatistics st;
+    kova::innovationDiagnostics(phi, a_.delta, a_.gamma, a_.tlx, a_.xz, a_.data.y, a_.PIVECT,
+                                sigma2_, series, st, s);
+    printInnovationStatistics(st, job_.groupId, pass_, o_.printLevel, job_.outUnit);
+    if (job_.tables == nullptr) return;
+    job_.tables->addInnovations(job_.groupId, pass_, T, series.v, series.variance,
+                                series.standardised);
+    job_.tables->addInnovationStatistics(job_.groupId, pass_, st.lagCount, st.lags, st.q, st.qP,
+                                         st.jb, st.jbP);
   }
 
   void addToTables(ResultTables& tables) const {
-    const bool last = pass_ == job_.lastPass;
+    const bool last = pass_ == lastPass_;
     const GroupForecast& f = a_.forecast;
     tables.addPassMatrices(job_.groupId, pass_, a_.phi, a_.delta, sigma2_, a_.gamma);
     tables.addBeta(job_.g, job_.groupId, pass_, last, a_.beta,
-                   job_.dims.TF >= 1 ? f.betaF : Mat{});
+                   job_.dims.TF >= 1 ? f.betaF : Mat{}, a_.betaSe);
     if (!last) return;
     LastPassFit fit;
     fit.y = a_.data.y;
@@ -438,7 +508,7 @@ class GroupRun {
     engine_->epsilon(a_.blocks, a_.MU, a_.epsilon, family(Family::EPSMATRX), a_.scratch,
                      job_.logUnit);
     printPassMatrix(c, 3, a_.epsilon, "THE EPSILON MATRIX");
-    if (pass_ == job_.lastPass && pooledHandOver()) {
+    if (pass_ == lastPass_ && pooledHandOver()) {
       job_.sigma2Table[job_.g - 1] = sigma2_;
       if (job_.handOver) {
         const MuVectorInputs in{a_.tlx, a_.xz, a_.PIVECT, a_.epsilon, engine_.get(), a_.cov};
@@ -447,9 +517,26 @@ class GroupRun {
     }
     CBETA(a_.PIVECT, a_.data.Z, job_.L, a_.epsilon, a_.beta);
     printBetaSection(c, a_.beta);
+    if (job_.tables != nullptr) betaStandardErrors();
     if (o_.saveBeta)
-      PUTBTA(job_.groupId, pass_, job_.lastPass, a_.beta, family(Family::BETASAV), job_.logUnit);
+      PUTBTA(job_.groupId, pass_, lastPass_, a_.beta, family(Family::BETASAV), job_.logUnit);
     if (pass_ == 1) specialCovariance();
+  }
+
+  // Before the special covariance of pass 1 replaces the covariance of PI.
+  void betaStandardErrors() {
+    const int M = job_.dims.M;
+    Scratch s = a_.scratch;
+    Mat phi = a_.phi;
+    if (o_.zeroPhi) {
+      phi = s.mat(M, M);
+      for (int j = 1; j <= M; ++j) std::fill_n(phi.col(j), M, 0.0);
+    }
+    Mat cov = a_.cov;
+    cov.rows = cov.cols = job_.dims.KP();
+    const BetaErrorInputs in{phi,     a_.delta, a_.gamma, a_.tlx, a_.xz, job_.L, a_.data.Z,
+                             est_.covUnavailable ? Mat{} : cov, sigma2_};
+    kova::betaStandardErrors(in, a_.betaSe, s);
   }
 
   // Pass 1 weighs the data as pass 0 did but gives them pass 1's structure.
@@ -484,7 +571,7 @@ class GroupRun {
 
   void warnAboutLastPass() {
     LastPassState st;
-    st.lastPass = job_.lastPass;
+    st.lastPass = lastPass_;
     st.sigma2First = sigma2Pass1_;
     st.sigma2Last = sigma2_;
     st.phi = a_.phi;
@@ -494,7 +581,7 @@ class GroupRun {
     st.delta = a_.delta;
     st.leadingOnly = leadingOnly();
     const PassWarnings w = checkLastPass(st, a_.scratch, job_.logUnit);
-    reportWarnings(w, job_.groupId, job_.lastPass, job_.dims.M, job_.outUnit, job_.logUnit,
+    reportWarnings(w, job_.groupId, lastPass_, job_.dims.M, job_.outUnit, job_.logUnit,
                    job_.tables);
   }
 
@@ -511,6 +598,8 @@ class GroupRun {
   std::unique_ptr<PassEngine> engine_;
   PiEstimate est_;
   int pass_ = 0;
+  bool ml_ = false;   // METHOD = ML for this group
+  int lastPass_ = 0;  // the passes run: 0..lastPass_
   int spirow_ = 0;
   double sigma2_ = 1.0;
   double sigma2Pass1_ = 0.0;
@@ -520,7 +609,8 @@ class GroupRun {
 
 }  // namespace
 
-GroupNeeds groupNeeds(const GroupDims& d, const Options& o, int groupId) {
+GroupNeeds groupNeeds(const GroupDims& d, const Options& o, int groupId,
+                      const ScratchNeed& handOver) {
   const int T = d.NUMT, M = d.M, KP = d.KP(), R = o.piRestrictionRows;
   const bool inequalities = o.piEqualityRows < R;
   // The state-space engine forms an explicit factor only for the steps that
@@ -544,8 +634,21 @@ GroupNeeds groupNeeds(const GroupDims& d, const Options& o, int groupId) {
   repair.doubles += 2LL * M + static_cast<long long>(M) * M;
   need.include(repair);
   need.include(checkLastPassNeed(M));
+  need.include(handOver);
+  if (usesMaximumLikelihood(o, groupId)) need.include(MLSTEPneed(d, R, o.phiRestrictionRows));
+  {
+    ScratchNeed diagnostics{3LL * T + static_cast<long long>(M) * M, 0, 0};
+    diagnostics.add(innovationDiagnosticsNeed(d));
+    need.include(diagnostics);
+  }
   // The variance decomposition (K x M and K x K).
   need.include(ScratchNeed{static_cast<long long>(d.K) * (M + d.K), 0, 0});
+  {
+    ScratchNeed se{static_cast<long long>(M) * M, 0, 0};
+    se.add(betaStandardErrorsNeed(d));
+    need.include(se);
+  }
+  need.doubles += static_cast<long long>(d.K) * T;  // the standard errors of BETA(t), kept apart
   need.ints += R;  // the attained counters, ahead of the scratch
   return needs;
 }

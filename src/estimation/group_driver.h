@@ -47,7 +47,9 @@ struct GroupNeeds {
   ScratchNeed step;
   EngineNeeds engine;
 };
-GroupNeeds groupNeeds(const GroupDims& dims, const Options& options, int groupId);
+// handOver: the need of the pooled phase's receiver on the last pass.
+GroupNeeds groupNeeds(const GroupDims& dims, const Options& options, int groupId,
+                      const ScratchNeed& handOver);
 
 void ESTGRP(const GroupJob& job);
 

@@ -22,4 +22,15 @@ void OPGSET(const OptionGroupTable& table, int NG, const int* groupIds, int* MAX
   }
 }
 
+bool usesMaximumLikelihood(const Options& options, int groupId) {
+  const OptionGroupTable& table = options.optionGroups;
+  bool ml = options.maximumLikelihood;
+  const int entries = std::clamp(table.NOPTG, 0, kOptionGroupCapacity);
+  for (int i = 0; i < entries; ++i)
+    if (table.OPTGID[i] == groupId &&
+        std::string_view(table.name[i]).find("METHOD") != std::string_view::npos)
+      ml = table.value[i] == 1;
+  return ml;
+}
+
 }  // namespace kova

@@ -17,4 +17,9 @@ namespace kova {
 void OPGSET(const OptionGroupTable& table, int NG, const int* groupIds, int* MAXITG,
             int logUnit);
 
+// The method of PHI and DELTA of a group: the last METHOD entry of the
+// option-group table for its identifier (1: maximum likelihood), else the
+// run-wide setting.
+bool usesMaximumLikelihood(const Options& options, int groupId);
+
 }  // namespace kova

@@ -73,6 +73,11 @@ struct Options {
   // filter of the model, in time and memory linear in NUMT.
   bool denseEngine = false;
 
+  // METHOD = ML: after the iterative passes, PHI and DELTA by maximum
+  // likelihood and one final pass at them (estimation/max_likelihood.h);
+  // otherwise (the default, METHOD = ITERATIVE) the passes alone.
+  bool maximumLikelihood = false;
+
   OptionGroupTable optionGroups;
 };
 

@@ -153,15 +153,17 @@ int Reader::iterationCount(std::string_view value) const {
 }
 
 void Reader::groupRule(std::string_view key, std::string_view value) {
-  if (!has(key, "ITER")) return;
-  int n = iterationCount(value);
+  // METHOD (ML or ITERATIVE) of one group, besides its iteration count.
+  const bool method = has(key, "METHOD");
+  if (!method && !has(key, "ITER")) return;
+  int n = method ? (has(value, "ML") || has(value, "MAX") ? 1 : 0) : iterationCount(value);
   OptionGroupTable& table = options.optionGroups;
   int capacity = std::min(capacities.optionGroups, kOptionGroupCapacity);
   if (table.NOPTG + 1 > capacity)
     reportShortage(kCaller, "OPTGID,...", table.NOPTG + 1, capacity, outUnit, logUnit);
   int i = table.NOPTG++;
   table.OPTGID[i] = groupId;
-  table.name[i] = padded("MAXITG", 12);
+  table.name[i] = padded(method ? "METHOD" : "MAXITG", 12);
   table.value[i] = n;
 }
 
@@ -204,6 +206,8 @@ void Reader::runWideRule(std::string_view key, std::string_view value) {
   bool phi = has(key, "PHI");
   if (has(key, "ENGINE")) {
     o.denseEngine = has(value, "DENSE");
+  } else if (has(key, "METHOD")) {
+    o.maximumLikelihood = has(value, "ML") || has(value, "MAX");
   } else if (has(key, "CONST")) {
     o.leadingOnes = !has(value, "N");
   } else if (has(key, "Z-")) {

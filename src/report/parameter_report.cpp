@@ -91,6 +91,8 @@ void RPTPRM(const Options& o, int outUnit, int messageUnit) {
   echo.yesNo("   ORDINARY LEAST SQUARES           =", o.ordinaryLeastSquares);
   echo.yesNo("   GENERALIZED LEAST SQUARES        =", o.generalisedLeastSquares);
   echo.text("   ENGINE OF THE PASSES             =", o.denseEngine ? "DENSE" : "STATE SPACE");
+  echo.text("   METHOD FOR PHI AND DELTA         =",
+            o.maximumLikelihood ? "MAXIMUM LIKELIHOOD" : "ITERATIVE");
 }
 
 }  // namespace kova

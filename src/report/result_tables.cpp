@@ -16,15 +16,16 @@ namespace {
 const char* const kTableNames[] = {"KOVA_ESTIMATES.csv", "KOVA_BETA.csv.passes",
                                    "KOVA_BETA.csv",      "KOVA_FITTED.csv",
                                    "KOVA_FORECASTS.csv", "KOVA_FORECAST_ERRORS.csv",
-                                   "KOVA_WARNINGS.csv"};
+                                   "KOVA_WARNINGS.csv",  "KOVA_INNOVATIONS.csv"};
 const char* const kHeaders[] = {
     "group,pass,matrix,row,column,value,std_error,t_ratio\n",
     "",
-    "group,pass,period,forecast,k,variable,beta,pooled_beta\n",
+    "group,pass,period,forecast,k,variable,beta,pooled_beta,std_error\n",
     "group,period,variable,y,fitted,pooled_fitted\n",
     "group,period,variable,y,forecast_yfs,forecast_predictor,pooled_forecast\n",
     "group,forecast,compared,rmse,mape\n",
-    "group,pass,kind,value\n"};
+    "group,pass,kind,value\n",
+    "group,pass,period,innovation,variance,standardised\n"};
 const char* const kTemporary = ".tmp";
 
 // A forecast record's y counts as given above this (not given is -999999).
@@ -77,6 +78,7 @@ std::vector<double> copyOf(Mat a) {
 // periods (none when betaF has no columns).
 struct ResultTables::BetaPeriods {
   Mat beta, betaF;
+  Mat se;  // K x T (estimation periods only); empty: none
   int periods() const { return beta.cols + betaF.cols; }
   double operator()(int k, int s) const {
     return s <= beta.cols ? beta(k, s) : betaF(k, s - beta.cols);
@@ -89,6 +91,7 @@ struct ResultTables::GroupRows {
   int lastPass = 0;
   long streamedBytes = 0;              // its earlier passes in the passes table
   std::vector<double> beta, betaF;     // K x T, K x TF
+  std::vector<double> betaSe;          // K x T; empty: none
   std::vector<double> pooledBeta, pooledBetaF;  // empty without a pooled phase
   std::vector<double> y, X;            // T, K x T
   std::vector<double> yF, yS, yP, yPooled;
@@ -98,8 +101,10 @@ struct ResultTables::GroupRows {
   Mat view(std::vector<double>& v, int cols) const {
     return Mat{v.data(), std::max(K, 1), K, v.empty() ? 0 : cols};
   }
-  BetaPeriods lastBeta() { return BetaPeriods{view(beta, T), view(betaF, TF)}; }
-  BetaPeriods lastPooledBeta() { return BetaPeriods{view(pooledBeta, T), view(pooledBetaF, TF)}; }
+  BetaPeriods lastBeta() { return BetaPeriods{view(beta, T), view(betaF, TF), view(betaSe, T)}; }
+  BetaPeriods lastPooledBeta() {
+    return BetaPeriods{view(pooledBeta, T), view(pooledBetaF, TF), Mat{}};
+  }
 };
 
 ResultTables::ResultTables(std::string directory) : directory_(std::move(directory)) {}
@@ -211,6 +216,54 @@ void ResultTables::addWarning(int groupId, int pass, const std::string& kind, do
   write(kWarnings, join({integer(groupId), integer(pass), kind, number(value)}));
 }
 
+void ResultTables::addMaxLikelihood(int groupId, int pass, const MaxLikelihoodRows& r) {
+  if (!active_) return;
+  const std::string prefix = integer(groupId) + "," + integer(pass) + ",";
+  double values[4] = {r.loglik, static_cast<double>(r.parameters), r.aic, r.bic};
+  writeMatrix(prefix, "LOGLIK", Mat{&values[0], 1, 1, 1}, Mat{});
+  writeMatrix(prefix, "ML_PARAMETERS", Mat{&values[1], 1, 1, 1}, Mat{});
+  writeMatrix(prefix, "AIC", Mat{&values[2], 1, 1, 1}, Mat{});
+  writeMatrix(prefix, "BIC", Mat{&values[3], 1, 1, 1}, Mat{});
+  writeMatrix(prefix, "ML_PHI", r.phi, r.phiCov);
+  const int M = r.delta.rows, n = M * M;
+  std::vector<double> sdelta(static_cast<size_t>(n)), cov;
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) sdelta[(j - 1) * M + i - 1] = r.sigma2 * r.delta(i, j);
+  Mat deltaCov{};
+  if (r.sdeltaCov.p != nullptr) {
+    // SE(DELTA) = SE(SIGMA**2 DELTA) / SIGMA**2.
+    cov.resize(static_cast<size_t>(n) * n);
+    const double s2 = r.sigma2 * r.sigma2;
+    for (int j = 1; j <= n; ++j)
+      for (int i = 1; i <= n; ++i) cov[(j - 1) * n + i - 1] = r.sdeltaCov(i, j) / s2;
+    deltaCov = Mat{cov.data(), n, n, n};
+  }
+  writeMatrix(prefix, "ML_DELTA", r.delta, deltaCov);
+  writeMatrix(prefix, "ML_SIGMA2_DELTA", Mat{sdelta.data(), std::max(M, 1), M, M}, r.sdeltaCov);
+}
+
+void ResultTables::addInnovations(int groupId, int pass, int T, const double* v,
+                                  const double* variance, const double* standardised) {
+  if (!active_) return;
+  for (int t = 0; t < T; ++t)
+    write(kInnovations,
+          join({integer(groupId), integer(pass), integer(t + 1), number(v[t]), number(variance[t]),
+                std::isnan(standardised[t]) ? std::string() : number(standardised[t])}));
+}
+
+void ResultTables::addInnovationStatistics(int groupId, int pass, int lagCount, const int* lags,
+                                           const double* q, const double* qP, double jb,
+                                           double jbP) {
+  if (!active_) return;
+  const std::string g = integer(groupId), p = integer(pass);
+  for (int l = 0; l < lagCount; ++l) {
+    write(kEstimates, join({g, p, "LJUNG_BOX", integer(lags[l]), "1", number(q[l]), "", ""}));
+    write(kEstimates, join({g, p, "LJUNG_BOX_P", integer(lags[l]), "1", number(qP[l]), "", ""}));
+  }
+  write(kEstimates, join({g, p, "JARQUE_BERA", "1", "1", number(jb), "", ""}));
+  write(kEstimates, join({g, p, "JARQUE_BERA_P", "1", "1", number(jbP), "", ""}));
+}
+
 void ResultTables::addPassMatrices(int groupId, int pass, Mat phi, Mat delta, double sigma2,
                                    Mat gamma) {
   if (!active_) return;
@@ -221,7 +274,8 @@ void ResultTables::addPassMatrices(int groupId, int pass, Mat phi, Mat delta, do
   writeMatrix(prefix, "GAMMA", gamma, Mat{});
 }
 
-void ResultTables::addBeta(int g, int groupId, int pass, bool lastPass, Mat beta, Mat betaF) {
+void ResultTables::addBeta(int g, int groupId, int pass, bool lastPass, Mat beta, Mat betaF,
+                           Mat se) {
   if (!active_) return;
   GroupRows& rows = groups_[g - 1];
   rows.groupId = groupId;
@@ -232,11 +286,12 @@ void ResultTables::addBeta(int g, int groupId, int pass, bool lastPass, Mat beta
   if (lastPass) {
     rows.lastPass = pass;
     rows.beta = copyOf(beta);
+    rows.betaSe = se.p != nullptr ? copyOf(se) : std::vector<double>{};
     rows.betaF = copyOf(betaF);
     return;
   }
   const long before = std::ftell(tables_[kBetaPasses].file);
-  writeBetaRows(kBetaPasses, groupId, pass, BetaPeriods{beta, betaF}, nullptr);
+  writeBetaRows(kBetaPasses, groupId, pass, BetaPeriods{beta, betaF, se}, nullptr);
   if (active_) rows.streamedBytes += std::ftell(tables_[kBetaPasses].file) - before;
 }
 
@@ -250,7 +305,10 @@ void ResultTables::writeBetaRows(TableIndex t, int groupId, int pass, const Beta
       const bool withPooled = pooled != nullptr && s <= pooled->periods();
       write(t, prefix + join({integer(s), s > T ? "1" : "0", integer(k),
                               k <= static_cast<int>(xNames_.size()) ? xNames_[k - 1] : "",
-                              number(beta(k, s)), withPooled ? number((*pooled)(k, s)) : ""}));
+                              number(beta(k, s)), withPooled ? number((*pooled)(k, s)) : "",
+                              s <= T && beta.se.p != nullptr && beta.se.cols > 0
+                                  ? number(beta.se(k, s))
+                                  : ""}));
     }
 }
 

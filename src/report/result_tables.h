@@ -10,6 +10,9 @@
 //   KOVA_FITTED.csv           y and x'BETA of the last pass
 //   KOVA_FORECASTS.csv        the group and pooled forecasts
 //   KOVA_FORECAST_ERRORS.csv  their RMSE and MAPE
+//   KOVA_INNOVATIONS.csv      the one-step-ahead prediction errors of each
+//                             group's last pass, their variances and the
+//                             standardised values
 //   KOVA_WARNINGS.csv         what the check after each group's last pass
 //                             found (estimation/pass_warnings.h); only the
 //                             header when nothing
@@ -48,6 +51,17 @@ struct LastPassFit {
   ForecastErrors yfsErrors, predictorErrors;
 };
 
+// What the maximum-likelihood step adds to the estimates table.
+struct MaxLikelihoodRows {
+  double loglik = 0.0;
+  int parameters = 0;
+  double aic = 0.0, bic = 0.0;
+  Mat phi, phiCov;        // phiCov of PHI's elements; empty: no standard errors
+  Mat delta;
+  double sigma2 = 0.0;
+  Mat sdeltaCov;          // of SIGMA**2 DELTA's elements; empty: none
+};
+
 class ResultTables {
  public:
   explicit ResultTables(std::string directory = ".");
@@ -66,10 +80,21 @@ class ResultTables {
   // With sigma2 = 0 the standard errors and t-ratios are left empty.
   void addPi(int groupId, int pass, const double* PIVECT, int K, int P, Mat cov, double sigma2);
   void addPassMatrices(int groupId, int pass, Mat phi, Mat delta, double sigma2, Mat gamma);
-  // beta K x T; betaF K x TF (TF may be 0).
-  void addBeta(int g, int groupId, int pass, bool lastPass, Mat beta, Mat betaF);
+  // beta K x T; betaF K x TF (TF may be 0); se K x T, the standard errors
+  // of BETA(t) (empty: none).
+  void addBeta(int g, int groupId, int pass, bool lastPass, Mat beta, Mat betaF, Mat se = Mat{});
   void addLastPassFit(int g, const LastPassFit& fit);
   void addWarning(int groupId, int pass, const std::string& kind, double value);
+  // LOGLIK, ML_PARAMETERS, AIC, BIC, ML_PHI, ML_DELTA (standard errors with
+  // SIGMA**2 held fixed) and ML_SIGMA2_DELTA, under the final pass.
+  void addMaxLikelihood(int groupId, int pass, const MaxLikelihoodRows& rows);
+  // The last pass's innovations (T each; standardised NaN: left empty) and
+  // their statistics: LJUNG_BOX and LJUNG_BOX_P (row = the lag),
+  // JARQUE_BERA and JARQUE_BERA_P in the estimates table.
+  void addInnovations(int groupId, int pass, int T, const double* v, const double* variance,
+                      const double* standardised);
+  void addInnovationStatistics(int groupId, int pass, int lagCount, const int* lags,
+                               const double* q, const double* qP, double jb, double jbP);
 
   // The pooled phase.
   void addPooledPi(const double* pibar, int K, int P, Mat cov);
@@ -88,7 +113,8 @@ class ResultTables {
     std::FILE* file = nullptr;
   };
   enum TableIndex {
-    kEstimates, kBetaPasses, kBeta, kFitted, kForecasts, kErrors, kWarnings, kTables
+    kEstimates, kBetaPasses, kBeta, kFitted, kForecasts, kErrors, kWarnings, kInnovations,
+    kTables
   };
 
   std::string path(const std::string& name) const;

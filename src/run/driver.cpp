@@ -191,15 +191,15 @@ void reparametrisePiRestrictions(RunRecord& run) {
 void estimateGroup(RunRecord& run, int g, ResultTables& tables) {
   const Options& o = run.options;
   GroupDims d{run.groups.foundEstimation[g - 1], run.groups.foundForecast[g - 1], o.K, o.P, o.M};
-  const GroupNeeds needs = groupNeeds(d, o, run.groups.id[g - 1]);
-  ScratchNeed need = needs.step;
   // The pooled hand-over of the last pass: the MU-vector regression.
+  ScratchNeed handOver;
   if (o.denseEngine || (run.dims.NG >= 2 && o.piEqualityRows == o.piRestrictionRows)) {
-    ScratchNeed mu = DLTMUPneed(d.NUMT, o.K, d.KP());
-    mu.add(passEngineRegressNeed(o.denseEngine ? PassEngineKind::Dense : PassEngineKind::StateSpace,
-                                 d.NUMT, o.M, d.KP()));
-    need.include(mu);
+    handOver = DLTMUPneed(d.NUMT, o.K, d.KP());
+    handOver.add(passEngineRegressNeed(
+        o.denseEngine ? PassEngineKind::Dense : PassEngineKind::StateSpace, d.NUMT, o.M, d.KP()));
   }
+  const GroupNeeds needs = groupNeeds(d, o, run.groups.id[g - 1], handOver);
+  const ScratchNeed& need = needs.step;
   GroupPlanDims dims{d.NUMT, d.TF, o.M, o.K, o.P, o.phiRestrictionRows, o.piRestrictionRows,
                      o.deltaRestrictionRows, need.doubles, need.ints, need.complexes};
   dims.squareArrays = needs.engine.squareArrays;

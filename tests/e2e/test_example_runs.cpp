@@ -32,7 +32,8 @@ std::set<std::string> filesHere() {
 // The result tables a complete run adds.
 void addResultTables(std::set<std::string>& names) {
   for (const char* table : {"KOVA_ESTIMATES.csv", "KOVA_BETA.csv", "KOVA_FITTED.csv",
-                            "KOVA_FORECASTS.csv", "KOVA_FORECAST_ERRORS.csv", "KOVA_WARNINGS.csv"})
+                            "KOVA_FORECASTS.csv", "KOVA_FORECAST_ERRORS.csv", "KOVA_WARNINGS.csv",
+                            "KOVA_INNOVATIONS.csv"})
     names.insert(table);
 }
 

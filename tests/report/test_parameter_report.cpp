@@ -56,7 +56,8 @@ TEST(RPTPRM, EchoOfTheExampleParameterFile) {
                    "   UPPER BOUND IMPOSED ON THE MODULI OF THE EIGENVALUES OF PHI =    0.99500    ",
                    "   ORDINARY LEAST SQUARES           =  NO",
                    "   GENERALIZED LEAST SQUARES        =  NO",
-                   "   ENGINE OF THE PASSES             =  STATE SPACE"}));
+                   "   ENGINE OF THE PASSES             =  STATE SPACE",
+                   "   METHOD FOR PHI AND DELTA         =  ITERATIVE"}));
   EXPECT_EQ(p.log, "");
 }
 
@@ -83,6 +84,7 @@ TEST(RPTPRM, ConditionalLinesAndTheOtherSources) {
   o.ordinaryLeastSquares = true;
   o.generalisedLeastSquares = true;
   o.denseEngine = true;
+  o.maximumLikelihood = true;
   Printed p = capture([&](int out, int log) { RPTPRM(o, out, log); });
   EXPECT_EQ(p.out,
             lines({" ",
@@ -111,7 +113,8 @@ TEST(RPTPRM, ConditionalLinesAndTheOtherSources) {
                    "   UPPER BOUND IMPOSED ON THE MODULI OF THE EIGENVALUES OF PHI =    0.95000    ",
                    "   ORDINARY LEAST SQUARES           =  YES",
                    "   GENERALIZED LEAST SQUARES        =  YES",
-                   "   ENGINE OF THE PASSES             =  DENSE"}));
+                   "   ENGINE OF THE PASSES             =  DENSE",
+                   "   METHOD FOR PHI AND DELTA         =  MAXIMUM LIKELIHOOD"}));
 }
 
 TEST(RPTPRM, OnlyInequalitiesAndNegativeSettingsAreEchoedAsGiven) {

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <sys/wait.h>
 #include <vector>
@@ -272,6 +273,96 @@ TEST(KovaPlot, EverySeriesMapsBackToItsTableWithinAPixel) {
   EXPECT_NE(index.find("<h2>Group 1: O&apos;Brien &amp; &lt;Sons&gt;</h2>"), std::string::npos);
   EXPECT_NE(index.find("src=\"group_002.svg\""), std::string::npos);
   EXPECT_FALSE(fs::exists("run/plots/group_003.svg"));
+}
+
+// With KOVA_INNOVATIONS.csv the y panel shows y - v with y - v -+ 1.96 sd
+// instead of the fitted values, and a panel of the standardised innovations
+// with the lines at -+1.96 follows; with a std_error column in KOVA_BETA.csv
+// each BETA panel gets its 95% band. Every series maps back to the tables.
+TEST(KovaPlot, InnovationsReplaceTheFittedLineAndGetTheirPanel) {
+  testing::TempDir dir;
+  Tables run = drawTables();
+  std::string innovations = "group,pass,period,innovation,variance,standardised\n";
+  for (auto& [group, e] : run.expected) {
+    const int T = group == 1 ? 8 : 6;
+    e.erase("fitted");
+    for (int t = 1; t <= T; ++t) {
+      const double y = e["y"][t];
+      const double v = (group == 1 ? 2.0 : 3e4) * std::sin(1.3 * t);
+      const double var = t == 2 ? 0.0 : (group == 1 ? 4.0 : 1e8) * (1.0 + 0.1 * t);
+      const double z = var > 0.0 ? v / std::sqrt(var) : NAN;
+      innovations += std::to_string(group) + ",2," + std::to_string(t) + "," + text(v) + "," +
+                     text(var) + "," + text(z) + "\n";
+      e["prediction"][t] = y - v;
+      e["prediction_lower"][t] = y - v - 1.96 * std::sqrt(var);
+      e["prediction_upper"][t] = y - v + 1.96 * std::sqrt(var);
+      e["standardised"][t] = z;
+      e["z_lower"][t] = -1.96;
+      e["z_upper"][t] = 1.96;
+    }
+  }
+  // A std_error column: BETA -+ 1.96 std_error as the band of each BETA
+  // panel (estimation periods only; the forecast rows leave it empty).
+  {
+    std::istringstream in(run.beta);
+    std::string line, out;
+    std::getline(in, line);
+    out = line + ",std_error\n";
+    while (std::getline(in, line)) {
+      std::vector<std::string> f;
+      std::string field;
+      bool quoted = false;
+      for (char ch : line) {
+        if (ch == '"') quoted = !quoted;
+        if (ch == ',' && !quoted) {
+          f.push_back(field);
+          field.clear();
+        } else {
+          field += ch;
+        }
+      }
+      f.push_back(field);
+      const int g = std::stoi(f[0]), pass = std::stoi(f[1]), t = std::stoi(f[2]),
+                k = std::stoi(f[4]);
+      const bool forecast = f[3] == "1";
+      const double se = 0.25 * k + 0.01 * t;
+      out += line + "," + (forecast ? std::string() : text(se)) + "\n";
+      if (pass == 2) {
+        const double b = run.expected[g]["beta/" + std::to_string(k)][t];
+        run.expected[g]["beta_lower/" + std::to_string(k)][t] = forecast ? NAN : b - 1.96 * se;
+        run.expected[g]["beta_upper/" + std::to_string(k)][t] = forecast ? NAN : b + 1.96 * se;
+      }
+    }
+    run.beta = out;
+  }
+  writeTables(run, "run");
+  writeFile("run/KOVA_INNOVATIONS.csv", innovations);
+  Result r = plot("run");
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const auto& [group, expected] : run.expected) {
+    char name[32];
+    std::snprintf(name, sizeof name, "group_%03d.svg", group);
+    SCOPED_TRACE(name);
+    const std::string xml = readFile(fs::path("run/plots") / name);
+    Svg svg = parseSvg(xml);
+    ASSERT_EQ(svg.panels.size(), 4u);  // two BETA panels, y, the innovations
+    EXPECT_EQ(svg.panels[3].kind, "innovations");
+    std::set<std::string> seen;
+    for (const PanelSeen& p : svg.panels) {
+      checkPanel(p, expected, group);
+      for (const auto& [key, path] : p.paths) seen.insert(key);
+    }
+    for (const char* key : {"prediction", "prediction_lower", "prediction_upper", "standardised",
+                            "z_lower", "z_upper", "beta_lower/1", "beta_upper/2"})
+      EXPECT_TRUE(seen.count(key)) << key;
+    EXPECT_FALSE(seen.count("fitted"));
+    // One legend entry for the two edges of the band.
+    std::size_t band = 0;
+    for (std::size_t at = xml.find(">95% band<"); at != std::string::npos;
+         at = xml.find(">95% band<", at + 1))
+      ++band;
+    EXPECT_EQ(band, 1u);
+  }
 }
 
 TEST(KovaPlot, BadInputNamesFileLineAndColumnAndWritesNothing) {

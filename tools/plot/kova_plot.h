@@ -3,7 +3,10 @@
 // run (KOVA_BETA.csv, KOVA_FITTED.csv, KOVA_FORECASTS.csv, and where present
 // KOVA_FORECAST_ERRORS.csv and kova_prepare's GROUPS.csv). For each group an
 // SVG with a panel of BETA_k(t) per k and a panel of y, the fitted values and
-// the forecasts; an index.html shows them all.
+// the forecasts; an index.html shows them all. Where the run wrote
+// KOVA_INNOVATIONS.csv, the y panel shows the one-step-ahead prediction with
+// its 95% band instead of the fitted values (which equal y in this model),
+// and a panel of the standardised innovations follows.
 //
 // A value that is empty, NaN or infinite is no point of its series: the line
 // breaks there (the next point starts a new subpath), so the path of a series
@@ -35,6 +38,7 @@ struct BetaSeries {
   int k = 0;
   std::string variable;  // name of x_k
   Series beta, pooled;
+  Series lower, upper;  // BETA -+ 1.96 std_error, where the table gives it
 };
 
 struct ForecastError {
@@ -53,6 +57,12 @@ struct GroupResults {
   std::string yName;
   Series y, fitted, pooledFitted;               // estimation periods
   Series forecastY, yfs, predictor, pooledForecast;  // forecast periods
+  // From KOVA_INNOVATIONS.csv, when the run wrote it: the one-step-ahead
+  // prediction y - v with its 95% band y - v -+ 1.96 sqrt(variance), and the
+  // standardised innovations with the lines at -+1.96.
+  bool innovations = false;
+  Series innovation, variance, standardised;
+  Series prediction, lower, upper, zLower, zUpper;
   std::vector<ForecastError> errors;
   // The time of each period, from kova_prepare's PERIODS.csv (empty when the
   // run directory has none): the x axes are labelled with them.
@@ -69,6 +79,8 @@ class Table {
   // Reads the file; a row with fewer or more fields than the header is an error.
   explicit Table(const std::string& path);
   int column(const std::string& name) const;
+  // The column's index, or -1 when the header has no such column.
+  int optionalColumn(const std::string& name) const;
   std::size_t rows() const { return table_.rows.size(); }
   const std::string& text(std::size_t row, int column) const;
   int integer(std::size_t row, int column) const;

@@ -124,8 +124,13 @@ std::string series(const Panel& p, const Frame& f, const Line& l) {
 
 std::vector<LegendEntry> legendEntries(const std::vector<Line>& lines, bool band) {
   std::vector<LegendEntry> entries;
-  for (const Line& l : lines)
-    if (hasValue(*l.values)) entries.push_back({l.label, l.style, l.dotsFrom != INT_MAX, false});
+  for (const Line& l : lines) {
+    if (!hasValue(*l.values)) continue;
+    // Lines that share a label (the two edges of a band) share its entry.
+    bool seen = false;
+    for (const LegendEntry& e : entries) seen = seen || e.label == l.label;
+    if (!seen) entries.push_back({l.label, l.style, l.dotsFrom != INT_MAX, false});
+  }
   if (band) entries.push_back({"forecast periods", {kBandColour, ""}, false, true});
   return entries;
 }

@@ -2,6 +2,7 @@
 // last pass, y with its fitted values, the forecasts, and where present the
 // forecast errors and the group names that kova_prepare recorded.
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 
 #include "kova_plot.h"
@@ -46,7 +47,8 @@ void readBeta(const std::string& dir, Groups& groups) {
   Table t = requiredTable(dir, "KOVA_BETA.csv");
   const int cg = t.column("group"), cpass = t.column("pass"), cper = t.column("period"),
             cf = t.column("forecast"), ck = t.column("k"), cv = t.column("variable"),
-            cb = t.column("beta"), cpb = t.column("pooled_beta");
+            cb = t.column("beta"), cpb = t.column("pooled_beta"),
+            cse = t.optionalColumn("std_error");
   std::map<int, int> last;
   for (std::size_t i = 0; i < t.rows(); ++i) {
     int pass = t.integer(i, cpass);
@@ -67,6 +69,12 @@ void readBeta(const std::string& dir, Groups& groups) {
     b.variable = t.text(i, cv);
     enter(b.beta, p, t.number(i, cb), t, i, cper);
     b.pooled[p] = t.number(i, cpb);
+    if (cse >= 0) {
+      const double se = t.number(i, cse);
+      const double beta = b.beta.count(p) ? b.beta.at(p) : NAN;
+      b.lower[p] = std::isfinite(se) ? beta - 1.96 * se : NAN;
+      b.upper[p] = std::isfinite(se) ? beta + 1.96 * se : NAN;
+    }
     if (forecast == 1 && (g.firstForecast == 0 || p < g.firstForecast)) g.firstForecast = p;
   }
 }
@@ -153,12 +161,43 @@ void settlePeriods(GroupResults& g) {
 
 }  // namespace
 
+// The innovations of the last pass (optional table).
+void readInnovations(const std::string& dir, Groups& groups) {
+  std::string path = tablePath(dir, "KOVA_INNOVATIONS.csv");
+  if (!fs::exists(path)) return;
+  Table t(path);
+  const int cg = t.column("group"), cper = t.column("period"), cv = t.column("innovation"),
+            cvar = t.column("variance"), cs = t.column("standardised");
+  for (std::size_t i = 0; i < t.rows(); ++i) {
+    GroupResults& g = groupOf(groups, t.integer(i, cg));
+    int p = period(t, i, cper);
+    g.innovations = true;
+    enter(g.innovation, p, t.number(i, cv), t, i, cper);
+    g.variance[p] = t.number(i, cvar);
+    g.standardised[p] = t.number(i, cs);
+  }
+  for (auto& [id, g] : groups) {
+    if (!g.innovations) continue;
+    for (const auto& [p, v] : g.innovation) {
+      const auto y = g.y.find(p);
+      const double pred = y == g.y.end() ? NAN : y->second - v;
+      const double half = 1.96 * std::sqrt(g.variance[p]);
+      g.prediction[p] = pred;
+      g.lower[p] = pred - half;
+      g.upper[p] = pred + half;
+      g.zLower[p] = -1.96;
+      g.zUpper[p] = 1.96;
+    }
+  }
+}
+
 std::vector<GroupResults> readResults(const std::string& dir) {
   if (!fs::is_directory(dir)) throw BadInput(dir + ": no such directory");
   Groups groups;
   readBeta(dir, groups);
   readFitted(dir, groups);
   readForecasts(dir, groups);
+  readInnovations(dir, groups);
   readErrors(dir, groups);
   readNames(dir, groups);
   readTimes(dir, groups);

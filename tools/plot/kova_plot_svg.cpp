@@ -11,6 +11,7 @@ namespace {
 constexpr double kMargin = 16;
 constexpr double kPanelWidth = 420, kPanelHeight = 220, kGap = 12;
 constexpr double kYPanelHeight = 270;
+constexpr double kInnovationPanelHeight = 200;
 constexpr double kWidth = 2 * kMargin + 2 * kPanelWidth + kGap;
 constexpr double kHeader = 70;  // heading, subheading and legend
 
@@ -20,6 +21,9 @@ constexpr Style kObserved{"#2b2b2b", ""};
 constexpr Style kYfs{"#3f8f5f", ""};
 constexpr Style kPredictor{"#c98a1b", "2 2"};
 constexpr Style kPooledForecast{"#7a5a9e", "6 3"};
+constexpr Style kPrediction{"#2f5d8a", ""};
+constexpr Style kPredictionBand{"#7f9fbf", "3 3"};
+constexpr Style kReference{"#999999", "4 4"};
 
 // The periods shown and the shaded forecast periods, shared by all panels.
 void periods(const GroupResults& g, Panel& p) {
@@ -45,6 +49,8 @@ Panel betaPanel(const GroupResults& g, const BetaSeries& b, std::size_t i) {
   periods(g, p);
   p.lines.push_back({"beta", "", &b.beta, kBeta});
   p.lines.push_back({"pooled_beta", "", &b.pooled, kPooled});
+  p.lines.push_back({"beta_lower", "", &b.lower, kPredictionBand});
+  p.lines.push_back({"beta_upper", "", &b.upper, kPredictionBand});
   return p;
 }
 
@@ -53,7 +59,8 @@ Panel yPanel(const GroupResults& g, const Series& observed, double top) {
   p.box = {kMargin, top, kWidth - 2 * kMargin, kYPanelHeight};
   p.kind = "y";
   std::string y = g.yName.empty() ? "y" : g.yName;
-  p.title = y + ": observed, fitted x'BETA and forecasts";
+  p.title = g.innovations ? y + ": observed, one-step-ahead prediction with its 95% band, forecasts"
+                          : y + ": observed, fitted x'BETA and forecasts";
   p.xTitle = "period";
   p.yTitle = y;
   p.legend = true;
@@ -65,6 +72,25 @@ Panel yPanel(const GroupResults& g, const Series& observed, double top) {
              {"forecast_yfs", "forecast (yfs)", &g.yfs, kYfs, 0},
              {"forecast_predictor", "forecast (predictor)", &g.predictor, kPredictor, 0},
              {"pooled_forecast", "pooled forecast", &g.pooledForecast, kPooledForecast, 0}};
+  if (g.innovations) {
+    p.lines[1] = {"prediction", "one-step-ahead prediction", &g.prediction, kPrediction};
+    p.lines.push_back({"prediction_lower", "95% band", &g.lower, kPredictionBand});
+    p.lines.push_back({"prediction_upper", "95% band", &g.upper, kPredictionBand});
+  }
+  return p;
+}
+
+Panel innovationPanel(const GroupResults& g, double top) {
+  Panel p;
+  p.box = {kMargin, top, kWidth - 2 * kMargin, kInnovationPanelHeight};
+  p.kind = "innovations";
+  p.title = "standardised one-step-ahead prediction errors (innovations)";
+  p.xTitle = "period";
+  p.yTitle = "standardised innovation";
+  periods(g, p);
+  p.lines = {{"standardised", "", &g.standardised, kObserved},
+             {"z_lower", "", &g.zLower, kReference},
+             {"z_upper", "", &g.zUpper, kReference}};
   return p;
 }
 
@@ -81,6 +107,7 @@ std::string header(const GroupResults& g) {
   for (const BetaSeries& b : g.betas) {
     lines.push_back({"beta", "BETA_k(t), pass " + std::to_string(g.lastPass), &b.beta, kBeta});
     lines.push_back({"pooled_beta", "pooled BETA_k(t)", &b.pooled, kPooled});
+    lines.push_back({"beta_lower", "95% band of BETA_k(t)", &b.lower, kPredictionBand});
   }
   std::vector<LegendEntry> entries;
   for (const LegendEntry& e : legendEntries(lines, g.firstForecast > 0 && !g.betas.empty())) {
@@ -113,12 +140,16 @@ std::string groupSvg(const GroupResults& g) {
   observed.insert(g.forecastY.begin(), g.forecastY.end());
   std::size_t rows = (g.betas.size() + 1) / 2;
   double yTop = kHeader + rows * (kPanelHeight + kGap);
-  std::string errors = errorLine(g, yTop + kYPanelHeight + 14);
-  double height = yTop + kYPanelHeight + (errors.empty() ? 0 : 20) + kMargin;
+  const double innovationTop = yTop + kYPanelHeight + kGap;
+  const double yEnd = g.innovations ? innovationTop + kInnovationPanelHeight : yTop + kYPanelHeight;
+  std::string errors = errorLine(g, yEnd + 14);
+  double height = yEnd + (errors.empty() ? 0 : 20) + kMargin;
 
   std::string body = header(g);
   for (std::size_t i = 0; i < g.betas.size(); ++i) body += drawPanel(betaPanel(g, g.betas[i], i));
-  body += drawPanel(yPanel(g, observed, yTop)) + errors;
+  body += drawPanel(yPanel(g, observed, yTop));
+  if (g.innovations) body += drawPanel(innovationPanel(g, innovationTop));
+  body += errors;
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
          "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + num(kWidth) + "\" height=\"" +
          num(height) + "\" viewBox=\"0 0 " + num(kWidth) + " " + num(height) +

@@ -30,6 +30,12 @@ Table::Table(const std::string& path) : table_(csv::readRows(path)) {
   }
 }
 
+int Table::optionalColumn(const std::string& name) const {
+  for (std::size_t i = 0; i < table_.header.size(); ++i)
+    if (table_.header[i] == name) return static_cast<int>(i);
+  return -1;
+}
+
 int Table::column(const std::string& name) const {
   for (std::size_t i = 0; i < table_.header.size(); ++i)
     if (table_.header[i] == name) return static_cast<int>(i);

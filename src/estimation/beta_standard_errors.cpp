@@ -1,0 +1,169 @@
+#include "estimation/beta_standard_errors.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "linalg/state_space.h"
+
+namespace kova {
+namespace {
+
+// c = a b (m x m).
+void product(Mat a, Mat b, Mat c) {
+  for (int j = 1; j <= c.cols; ++j)
+    for (int i = 1; i <= c.rows; ++i) {
+      double sum = 0.0;
+      for (int l = 1; l <= a.cols; ++l) sum += a(i, l) * b(l, j);
+      c(i, j) = sum;
+    }
+}
+
+}  // namespace
+
+void smoothedStateVariances(const StateSpaceModel& model, const FilterGains& gains, double* V,
+                            Scratch& s) {
+  const int m = model.phi.rows, n = model.z.cols;
+  const long mm = static_cast<long>(m) * m;
+  const int ld = std::max(m, 1);
+  Scratch local = s;
+  Mat N = local.mat(m, m), Lt = local.mat(m, m), w = local.mat(m, m), w2 = local.mat(m, m);
+  Mat P = local.mat(m, m);
+  double* pz = local.doubles(m);
+  auto at = [&](int t) { return Mat{V + mm * (t - 1), ld, m, m}; };
+  // The predicted covariances P(t), as the filter forms them.
+  for (int j = 1; j <= m; ++j) std::copy_n(model.p1.col(j), m, P.col(j));
+  for (int t = 1; t <= n; ++t) {
+    Mat Vt = at(t);
+    for (int j = 1; j <= m; ++j) std::copy_n(P.col(j), m, Vt.col(j));
+    const double f = gains.f[t - 1];
+    if (f > 0.0) {
+      const double* z = model.z.col(t);
+      for (int i = 1; i <= m; ++i) {
+        double sum = 0.0;
+        for (int l = 1; l <= m; ++l) sum += P(i, l) * z[l - 1];
+        pz[i - 1] = sum;
+      }
+      for (int j = 1; j <= m; ++j)
+        for (int i = 1; i <= m; ++i) P(i, j) -= pz[i - 1] * pz[j - 1] / f;
+    }
+    product(model.phi, P, w);
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i) {
+        double sum = model.q(i, j);
+        for (int l = 1; l <= m; ++l) sum += w(i, l) * model.phi(j, l);
+        P(i, j) = sum;
+      }
+    for (int j = 1; j <= m; ++j)
+      for (int i = j + 1; i <= m; ++i) P(i, j) = P(j, i) = 0.5 * (P(i, j) + P(j, i));
+  }
+  // Backward: N(t-1) from N(t), then V(t).
+  for (int j = 1; j <= m; ++j) std::fill_n(N.col(j), m, 0.0);
+  for (int t = n; t >= 1; --t) {
+    const double f = gains.f[t - 1];
+    const double* z = model.z.col(t);
+    const double* k = gains.k.col(t);
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i)
+        Lt(i, j) = model.phi(i, j) - (f > 0.0 ? k[i - 1] * z[j - 1] : 0.0);
+    product(N, Lt, w);  // N L
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i) {
+        double sum = f > 0.0 ? z[i - 1] * z[j - 1] / f : 0.0;
+        for (int l = 1; l <= m; ++l) sum += Lt(l, i) * w(l, j);
+        w2(i, j) = sum;
+      }
+    for (int j = 1; j <= m; ++j) std::copy_n(w2.col(j), m, N.col(j));
+    Mat Vt = at(t);
+    product(N, Vt, w);   // N P
+    product(Vt, w, w2);  // P N P
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i) Vt(i, j) -= w2(i, j);
+  }
+}
+
+ScratchNeed smoothedStateVariancesNeed(int m) {
+  Scratch s;
+  for (int i = 0; i < 5; ++i) s.mat(m, m);
+  s.doubles(m);
+  return s.used();
+}
+
+void betaStandardErrors(const BetaErrorInputs& in, Mat se, Scratch s) {
+  const int M = in.phi.rows, T = in.tlx.cols, n = in.xz.cols, K = in.L.rows, P = in.Z.rows;
+  const long mm = static_cast<long>(M) * M;
+  double* f = s.doubles(T);
+  Mat gain = s.mat(M, T);
+  double* V = s.doubles(mm * T);
+  Mat v = s.mat(T, n);
+  double* states = s.doubles(static_cast<long long>(M) * T * std::max(n, 1));
+  Mat G = s.mat(K, n), GC = s.mat(K, n), LV = s.mat(K, M);
+  const StateSpaceModel model{in.phi, in.delta, in.gamma, in.tlx};
+  const FilterGains gains{f, gain};
+  Scratch k = s;
+  kalmanGains(model, gains, k);
+  k = s;
+  smoothedStateVariances(model, gains, V, k);
+  const bool withPi = in.cov.p != nullptr && n > 0;
+  if (withPi) {
+    for (int j = 1; j <= n; ++j) std::copy_n(in.xz.col(j), T, v.col(j));
+    k = s;
+    innovations(in.phi, in.tlx, gains, v, v, k);
+    for (int j = 1; j <= n; ++j) {
+      k = s;
+      smoothState(model, gains, v.col(j),
+                  Mat{states + static_cast<long long>(M) * T * (j - 1), std::max(M, 1), M, T}, k);
+    }
+  }
+  for (int t = 1; t <= T; ++t) {
+    const Mat Vt{V + mm * (t - 1), std::max(M, 1), M, M};
+    product(in.L, Vt, LV);
+    for (int i = 1; i <= K; ++i) {
+      double var = 0.0;
+      for (int l = 1; l <= M; ++l) var += LV(i, l) * in.L(i, l);
+      var *= in.sigma2;
+      se(i, t) = var;
+    }
+    if (withPi) {
+      // G(t) = Z(t) - L S(t) XZ, column j = (p-1)K + k: z_p(t) e_k - L s_j(t).
+      for (int j = 1; j <= n; ++j) {
+        const double* sj = states + static_cast<long long>(M) * T * (j - 1) + static_cast<long long>(M) * (t - 1);
+        for (int i = 1; i <= K; ++i) {
+          double sum = 0.0;
+          for (int l = 1; l <= M; ++l) sum += in.L(i, l) * sj[l - 1];
+          G(i, j) = -sum;
+        }
+        const int p = (j - 1) / K + 1, kk = (j - 1) % K + 1;
+        if (p <= P) G(kk, j) += in.Z(p, t);
+      }
+      product(G, in.cov, GC);
+      for (int i = 1; i <= K; ++i) {
+        double sum = 0.0;
+        for (int j = 1; j <= n; ++j) sum += GC(i, j) * G(i, j);
+        se(i, t) += sum;
+      }
+    }
+    for (int i = 1; i <= K; ++i) se(i, t) = std::sqrt(std::max(se(i, t), 0.0));
+  }
+}
+
+ScratchNeed betaStandardErrorsNeed(const GroupDims& d) {
+  const int M = d.M, T = d.NUMT, n = d.KP(), K = d.K;
+  Scratch s;
+  s.doubles(T);
+  s.mat(M, T);
+  s.doubles(static_cast<long long>(M) * M * T);
+  s.mat(T, n);
+  s.doubles(static_cast<long long>(M) * T * std::max(n, 1));
+  s.mat(K, n);
+  s.mat(K, n);
+  s.mat(K, M);
+  ScratchNeed need = s.used();
+  ScratchNeed kernels = kalmanGainsNeed(M);
+  for (const ScratchNeed& x : {smoothedStateVariancesNeed(M), innovationsNeed(M, n),
+                               smoothStateNeed(M, T)})
+    kernels.include(x);
+  need.add(kernels);
+  return need;
+}
+
+}  // namespace kova

@@ -1,0 +1,1104 @@
+// Maximum likelihood for PHI and DELTA through the Kalman filter of the
+// pass engine (prediction-error decomposition of the Gaussian likelihood:
+// Harvey, Forecasting, Structural Time Series Models and the Kalman Filter,
+// 3.4; concentrating the scale and the regression coefficients: ibid. 3.4.2
+// and 3.4.6).
+#include "estimation/max_likelihood.h"
+
+#include <algorithm>
+#include <cmath>
+#include <nlopt.hpp>
+
+#include "linalg/blas1.h"
+#include "linalg/least_squares.h"
+#include "linalg/linpack.h"
+#include "io/edit_descriptors.h"
+#include "io/messages.h"
+#include "linalg/state_space.h"
+#include "report/estimation_sections.h"
+#include "solvers/definiteness.h"
+#include "solvers/lm_phi.h"
+
+namespace kova {
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586476925286766559;
+// Rank tolerance of the constraint and design matrices, relative to the
+// largest singular value (as in the least-squares core).
+constexpr double kRankTol = kGlsTol;
+// Exact equations that PIVECT misses by more than this (relative) make the
+// data impossible under the model.
+constexpr double kExactMissTol = 1.0E-6;
+// The value of an inadmissible point (non-stationary PHI, no likelihood).
+constexpr double kRejected = 1.0E100;
+
+void copyMatrix(Mat from, Mat to) {
+  for (int j = 1; j <= from.cols; ++j) std::copy_n(from.col(j), from.rows, to.col(j));
+}
+
+// GAMMA = PHI GAMMA PHI' + DELTA by doubling: G <- G + A G A', A <- A A,
+// from G = DELTA, A = PHI (Anderson and Moore, Optimal Filtering, 6.7). The
+// k-th step adds the terms 2^k .. 2^(k+1) - 1 of the series.
+void stationaryCovariance(Mat phi, Mat delta, Mat gamma, Mat a, Mat t1, Mat t2) {
+  const int m = phi.rows;
+  copyMatrix(delta, gamma);
+  copyMatrix(phi, a);
+  for (int iter = 0; iter < 64; ++iter) {
+    // t1 = A G, t2 = t1 A'
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i) {
+        double s = 0.0;
+        for (int l = 1; l <= m; ++l) s += a(i, l) * gamma(l, j);
+        t1(i, j) = s;
+      }
+    double add = 0.0, size = 0.0;
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i) {
+        double s = 0.0;
+        for (int l = 1; l <= m; ++l) s += t1(i, l) * a(j, l);
+        t2(i, j) = s;
+        add = std::max(add, std::fabs(s));
+        size = std::max(size, std::fabs(gamma(i, j)));
+      }
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i) gamma(i, j) += t2(i, j);
+    if (add <= 1.0E-17 * size) break;
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i) {
+        double s = 0.0;
+        for (int l = 1; l <= m; ++l) s += a(i, l) * a(l, j);
+        t1(i, j) = s;
+      }
+    copyMatrix(t1, a);
+  }
+  for (int j = 1; j <= m; ++j)
+    for (int i = 1; i < j; ++i) {
+      const double s = 0.5 * (gamma(i, j) + gamma(j, i));
+      gamma(i, j) = gamma(j, i) = s;
+    }
+}
+
+// Compresses rows 1..rows of a to the triangle of its QR factorization
+// (no pivoting); returns its number of rows, min(rows, cols).
+int compress(Mat a, int rows, double* qraux) {
+  if (rows == 0) return 0;
+  const int cols = a.cols, c = std::min(rows, cols);
+  DQRDC(a.p, a.ld, rows, cols, qraux, nullptr, nullptr, 0);
+  for (int j = 1; j <= cols; ++j)
+    for (int i = j + 1; i <= c; ++i) a(i, j) = 0.0;
+  return c;
+}
+
+// The singular value decomposition of the r x c matrix x (destroyed): the
+// rank at kRankTol, V (c x c) and the first min(r, c) left vectors in u.
+int svdRank(Mat x, double* s, double* e, Mat u, Mat v, double* work) {
+  const int r = x.rows, c = x.cols;
+  if (r == 0 || c == 0) return 0;
+  int info = 0;
+  DSVDC(x.p, x.ld, r, c, s, e, u.p, u.ld, v.p, v.ld, work, 21, info);
+  const int top = std::min(r, c);
+  int rank = 0;
+  if (s[0] > 0.0)
+    while (rank < top && s[rank] > kRankTol * s[0]) ++rank;
+  return rank;
+}
+
+struct ProfileArrays {
+  Mat gamma, a, t1, t2;
+  double* f;
+  Mat v;      // NUMT x (n + 1): innovations of [XZ y], then the whitened rows
+  Mat exact;  // NUMT x (n + 1)
+  double* qraux;
+  Mat c;      // constraints (n + 1 + nr) x n, then destroyed by the SVD
+  double* crhs;
+  Mat an;     // (n + 1) x n: the design on the null space of the constraints
+  double *b, *s, *e, *work, *pi0, *x;
+  Mat u, vv, vr;  // left and right singular vectors (constraints, design)
+  Mat p, pw, states;  // the filter: P(t), work, the states of the columns
+  double *pz, *kv, *kt, *next;
+};
+
+ProfileArrays carveProfile(Scratch& s, int T, int M, int n, int nr) {
+  ProfileArrays w;
+  w.gamma = s.mat(M, M);
+  w.a = s.mat(M, M);
+  w.t1 = s.mat(M, M);
+  w.t2 = s.mat(M, M);
+  w.f = s.doubles(T);
+  w.v = s.mat(T, n + 1);
+  w.exact = s.mat(T, n + 1);
+  w.qraux = s.doubles(n + 1);
+  const int rows = n + 1 + nr;
+  w.c = s.mat(rows, n);
+  w.crhs = s.doubles(rows);
+  w.an = s.mat(n + 1, n);
+  w.b = s.doubles(n + 1);
+  w.s = s.doubles(rows + n + 1);
+  w.e = s.doubles(std::max(n, 1));
+  w.work = s.doubles(rows + n + 1);
+  w.pi0 = s.doubles(std::max(n, 1));
+  w.x = s.doubles(std::max(n, 1));
+  w.u = s.mat(rows, std::max(n, 1));
+  w.vv = s.mat(n, n);
+  w.vr = s.mat(n, n);
+  w.p = s.mat(M, M);
+  w.pw = s.mat(M, M);
+  w.states = s.mat(M, n + 1);
+  w.pz = s.doubles(M);
+  w.kv = s.doubles(M);
+  w.kt = s.doubles(M);
+  w.next = s.doubles(M);
+  return w;
+}
+
+double norm2(int n, const double* x) { return n > 0 ? DNRM2(n, x, 1) : 0.0; }
+
+// The Kalman filter in prediction form (Durbin and Koopman, Time Series
+// Analysis by State Space Methods, 4.3) with the innovations of every
+// column of [XZ y] in one sweep: the recursions of kalmanGains and
+// innovations (linalg/state_space.h), exact observations included, fused
+// because the likelihood is evaluated many times. f (NUMT) and v (NUMT x
+// (K*P + 1)) out.
+void filterColumns(Mat phi, Mat q, Mat p1, Mat z, Mat xz, const double* y, double* f, Mat v,
+                   ProfileArrays& w) {
+  const int m = phi.rows, T = z.cols, n = xz.cols, nc = n + 1;
+  Mat P = w.p, W = w.pw, A = w.states;
+  copyMatrix(p1, P);
+  for (int c = 1; c <= nc; ++c) std::fill_n(A.col(c), m, 0.0);
+  for (int t = 1; t <= T; ++t) {
+    const double* zt = z.col(t);
+    double ft = 0.0, zz = 0.0, trace = 0.0;
+    for (int i = 1; i <= m; ++i) {
+      double sum = 0.0;
+      for (int l = 1; l <= m; ++l) sum += P(i, l) * zt[l - 1];
+      w.pz[i - 1] = sum;
+      ft += zt[i - 1] * sum;
+      zz += zt[i - 1] * zt[i - 1];
+      trace += P(i, i);
+    }
+    if (ft <= kExactTol * zz * trace) {
+      f[t - 1] = 0.0;
+      std::fill_n(w.kt, m, 0.0);
+    } else {
+      f[t - 1] = ft;
+      for (int i = 0; i < m; ++i) w.kv[i] = w.pz[i] / ft;
+      for (int j = 1; j <= m; ++j)
+        for (int i = 1; i <= m; ++i) P(i, j) -= w.pz[i - 1] * w.kv[j - 1];
+      for (int i = 1; i <= m; ++i) {
+        double sum = 0.0;
+        for (int l = 1; l <= m; ++l) sum += phi(i, l) * w.kv[l - 1];
+        w.kt[i - 1] = sum;
+      }
+    }
+    for (int c = 1; c <= nc; ++c) {
+      double* a = A.col(c);
+      double datum = c <= n ? xz(t, c) : y[t - 1];
+      for (int i = 0; i < m; ++i) datum -= zt[i] * a[i];
+      v(t, c) = datum;
+      for (int i = 1; i <= m; ++i) {
+        double sum = w.kt[i - 1] * datum;
+        for (int l = 1; l <= m; ++l) sum += phi(i, l) * a[l - 1];
+        w.next[i - 1] = sum;
+      }
+      std::copy_n(w.next, m, a);
+    }
+    // P := PHI P PHI' + Q, symmetrised.
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i) {
+        double sum = 0.0;
+        for (int l = 1; l <= m; ++l) sum += phi(i, l) * P(l, j);
+        W(i, j) = sum;
+      }
+    for (int j = 1; j <= m; ++j)
+      for (int i = j; i <= m; ++i) {
+        double sum = q(i, j);
+        for (int l = 1; l <= m; ++l) sum += W(i, l) * phi(j, l);
+        P(i, j) = sum;
+      }
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i < j; ++i) P(i, j) = P(j, i);
+  }
+}
+
+}  // namespace
+
+double LikelihoodTerms::concentrated() const {
+  return -0.5 * (sumLogF + noisy * (1.0 + std::log(kTwoPi * rss / noisy)));
+}
+
+double LikelihoodTerms::atUnitScale() const {
+  return -0.5 * (sumLogF + rss + noisy * std::log(kTwoPi));
+}
+
+LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratch s) {
+  const int M = phi.rows, T = data.xz.rows, n = data.xz.cols, nr = data.pi.SPIROW;
+  ProfileArrays w = carveProfile(s, T, M, n, nr);
+  LikelihoodTerms out;
+  stationaryCovariance(phi, delta, w.gamma, w.a, w.t1, w.t2);
+  Mat v = w.v;
+  filterColumns(phi, delta, w.gamma, data.tlx, Mat{data.xz.p, data.xz.ld, T, n}, data.y, w.f, v, w);
+
+  // Noisy rows whitened into the top of v, exact rows gathered.
+  int nn = 0, ne = 0;
+  for (int t = 1; t <= T; ++t) {
+    const double f = w.f[t - 1];
+    if (!(f >= 0.0) || !std::isfinite(f)) return out;  // DELTA not definite
+    if (f > 0.0) {
+      const double scale = 1.0 / std::sqrt(f);
+      ++nn;
+      out.sumLogF += std::log(f);
+      for (int j = 1; j <= n + 1; ++j) v(nn, j) = v(t, j) * scale;
+    } else {
+      ++ne;
+      for (int j = 1; j <= n + 1; ++j) w.exact(ne, j) = v(t, j);
+    }
+  }
+  out.noisy = nn;
+  if (nn == 0) return out;
+  const int cn = compress(v, nn, w.qraux);
+  const int ce = compress(w.exact, ne, w.qraux);
+
+  // Constraints: the exact equations, then the PI equality rows.
+  const int nc = ce + nr;
+  for (int j = 1; j <= n; ++j) {
+    for (int i = 1; i <= ce; ++i) w.c(i, j) = w.exact(i, j);
+    for (int i = 1; i <= nr; ++i) w.c(ce + i, j) = data.pi.R(i, j);
+  }
+  for (int i = 1; i <= ce; ++i) w.crhs[i - 1] = w.exact(i, n + 1);
+  for (int i = 1; i <= nr; ++i) w.crhs[ce + i - 1] = data.pi.r[i - 1];
+
+  // PIVECT = pi0 + N x: pi0 the minimum-norm solution of the constraints,
+  // N the right singular vectors beyond their rank.
+  std::fill_n(w.pi0, n, 0.0);
+  int a = 0;
+  Mat N{nullptr, std::max(n, 1), n, n};
+  if (nc > 0 && n > 0) {
+    Mat c{w.c.p, w.c.ld, nc, n};
+    a = svdRank(c, w.s, w.e, Mat{w.u.p, w.u.ld, nc, std::min(nc, n)}, w.vv, w.work);
+    for (int l = 1; l <= a; ++l) {
+      const double coef = DDOT(nc, w.u.col(l), 1, w.crhs, 1) / w.s[l - 1];
+      DAXPY(n, coef, w.vv.col(l), 1, w.pi0, 1);
+    }
+    // The constraints again (the SVD destroyed them), to check pi0 meets them.
+    double miss = 0.0, size = norm2(nc, w.crhs);
+    for (int i = 1; i <= ce; ++i) {
+      const double r = DDOT(n, w.exact.p + (i - 1), w.exact.ld, w.pi0, 1) - w.exact(i, n + 1);
+      miss += r * r;
+    }
+    for (int i = 1; i <= nr; ++i) {
+      const double r = DDOT(n, data.pi.R.p + (i - 1), data.pi.R.ld, w.pi0, 1) - data.pi.r[i - 1];
+      miss += r * r;
+    }
+    size += w.s[0] * norm2(n, w.pi0);
+    if (std::sqrt(miss) > kExactMissTol * size && miss > 0.0) return out;
+    N = Mat{w.vv.col(a + 1), w.vv.ld, n, n - a};
+  }
+  const int q = n - a;
+  // The design on the null space and the right-hand side b - A pi0.
+  for (int i = 1; i <= cn; ++i) {
+    double r = v(i, n + 1);
+    for (int l = 1; l <= n; ++l) r -= v(i, l) * w.pi0[l - 1];
+    w.b[i - 1] = r;
+  }
+  for (int j = 1; j <= q; ++j)
+    for (int i = 1; i <= cn; ++i) {
+      double sum = 0.0;
+      if (N.p == nullptr) {
+        sum = v(i, j);
+      } else {
+        for (int l = 1; l <= n; ++l) sum += v(i, l) * N(l, j);
+      }
+      w.an(i, j) = sum;
+    }
+  double rss = 0.0;
+  if (q > 0) {
+    // Least squares by the SVD of AN (kept in c, which is free now).
+    Mat an{w.c.p, w.c.ld, cn, q};
+    copyMatrix(Mat{w.an.p, w.an.ld, cn, q}, an);
+    const Mat vr{w.vr.p, w.vr.ld, q, q};
+    const int rk = svdRank(an, w.s, w.e, Mat{w.u.p, w.u.ld, cn, std::min(cn, q)}, vr, w.work);
+    std::fill_n(w.x, q, 0.0);
+    for (int l = 1; l <= rk; ++l) {
+      const double coef = DDOT(cn, w.u.col(l), 1, w.b, 1) / w.s[l - 1];
+      DAXPY(q, coef, vr.col(l), 1, w.x, 1);
+    }
+    for (int i = 1; i <= cn; ++i) {
+      double r = w.b[i - 1];
+      for (int j = 1; j <= q; ++j) r -= w.an(i, j) * w.x[j - 1];
+      rss += r * r;
+    }
+  } else {
+    for (int i = 1; i <= cn; ++i) rss += w.b[i - 1] * w.b[i - 1];
+  }
+  out.rss = rss;
+  out.valid = rss > 0.0 && std::isfinite(rss) && std::isfinite(out.sumLogF);
+  return out;
+}
+
+ScratchNeed profileLikelihoodNeed(const GroupDims& d, int piRows) {
+  Scratch s;
+  carveProfile(s, d.NUMT, d.M, d.KP(), piRows);
+  return s.used();
+}
+
+namespace {
+
+// The layout of the optimisation: PHI's unknowns d = d0 + N u (np
+// coordinates u), then the factor of DELTA (nd coordinates).
+struct Layout {
+  int M = 0;
+  int nu = 0;   // unknowns of PHI (0, 1, M or M*M)
+  int np = 0;   // free coordinates of PHI
+  int nd = 0;   // unknowns of DELTA (0 in the OLS and GLS modes, M, M(M+1)/2)
+  int nq = 0;   // unknowns of Q = SIGMA**2 DELTA (1, M, M(M+1)/2)
+  bool diagonalPhi = false, diagonalDelta = false, leadingOnly = false;
+  // Without restriction rows the optimiser sees PHI through a smooth map
+  // onto the stationary region (squashPhi) instead of rejecting points.
+  bool squash = false;
+  double EVLTOL = 0.995;
+  double* d0 = nullptr;  // nu
+  Mat N;                 // nu x np
+  int dim() const { return np + nd; }
+};
+
+struct Work {
+  const MlData* data = nullptr;
+  Layout lay;
+  Mat phi, delta, eigA, eigZ;
+  double *d, *wr, *wi;
+  Scratch eig;    // for the eigenvalues of a full PHI
+  Scratch profile;
+  int evaluations = 0;
+};
+
+void phiFromUnknowns(const Layout& lay, const double* d, Mat phi) {
+  for (int j = 1; j <= lay.M; ++j) std::fill_n(phi.col(j), lay.M, 0.0);
+  if (lay.nu == 0) return;
+  if (lay.leadingOnly) {
+    phi(1, 1) = d[0];
+  } else {
+    fillPhi(d, lay.diagonalPhi, phi);
+  }
+}
+
+void unknownsFromPhi(const Layout& lay, Mat phi, double* d) {
+  if (lay.leadingOnly) {
+    if (lay.nu == 1) d[0] = phi(1, 1);
+  } else if (lay.diagonalPhi) {
+    for (int i = 1; i <= lay.M; ++i) d[i - 1] = phi(i, i);
+  } else {
+    for (int j = 1; j <= lay.M; ++j)
+      for (int i = 1; i <= lay.M; ++i) d[(j - 1) * lay.M + i - 1] = phi(i, j);
+  }
+}
+
+// PHI at the coordinates u.
+void phiAt(Work& w, const double* u) {
+  const Layout& lay = w.lay;
+  for (int i = 0; i < lay.nu; ++i) {
+    double v = lay.d0[i];
+    for (int j = 1; j <= lay.np; ++j) v += lay.N(i + 1, j) * u[j - 1];
+    w.d[i] = v;
+  }
+  phiFromUnknowns(lay, w.d, w.phi);
+}
+
+double spectralRadius(Work& w) {
+  const int M = w.lay.M;
+  if (w.lay.leadingOnly) return std::fabs(w.phi(1, 1));
+  if (w.lay.diagonalPhi || w.lay.nu == 0) {
+    double r = 0.0;
+    for (int i = 1; i <= M; ++i) r = std::max(r, std::fabs(w.phi(i, i)));
+    return r;
+  }
+  copyMatrix(w.phi, w.eigA);
+  Scratch s = w.eig;
+  int ierr = 0;
+  EIGENR(w.eigA, w.wr, w.wi, w.eigZ, s, ierr);
+  if (ierr != 0) return 2.0;
+  double r = 0.0;
+  for (int i = 0; i < M; ++i) r = std::max(r, std::hypot(w.wr[i], w.wi[i]));
+  return r;
+}
+
+// The smooth map onto the stationary region, g(r) = EVLTOL tanh(r / EVLTOL)
+// (g(r) ~ r near 0): each element of a diagonal PHI goes to g(element); a
+// full PHI is scaled so that its spectral radius r becomes g(r).
+void squashPhi(Work& w) {
+  const Layout& lay = w.lay;
+  if (!lay.squash) return;
+  const double e = lay.EVLTOL;
+  if (lay.leadingOnly || lay.diagonalPhi) {
+    for (int i = 1; i <= lay.M; ++i) w.phi(i, i) = e * std::tanh(w.phi(i, i) / e);
+    return;
+  }
+  const double r = spectralRadius(w);
+  if (!(r > 0.0) || r >= 2.0) return;  // zero PHI, or EIGENR failed: left to the rejection
+  const double scale = e * std::tanh(r / e) / r;
+  for (int j = 1; j <= lay.M; ++j)
+    for (int i = 1; i <= lay.M; ++i) w.phi(i, j) *= scale;
+}
+
+// The inverse of squashPhi on the coordinates x of a stationary PHI.
+void unsquash(Work& w, double* x) {
+  const Layout& lay = w.lay;
+  if (!lay.squash) return;
+  const double e = lay.EVLTOL;
+  if (lay.leadingOnly || lay.diagonalPhi) {
+    for (int i = 0; i < lay.np; ++i) x[i] = e * std::atanh(std::clamp(x[i] / e, -0.999, 0.999));
+    return;
+  }
+  phiAt(w, x);
+  const double r = spectralRadius(w);
+  if (!(r > 0.0) || r >= e) return;
+  const double scale = e * std::atanh(r / e) / r;
+  for (int i = 0; i < lay.np; ++i) x[i] *= scale;
+}
+
+// DELTA = U'U from the factor coordinates; returns its trace.
+double deltaAt(Work& w, const double* f) {
+  const Layout& lay = w.lay;
+  const int M = lay.M;
+  Mat D = w.delta;
+  for (int j = 1; j <= M; ++j) std::fill_n(D.col(j), M, 0.0);
+  if (lay.leadingOnly) {
+    D(1, 1) = 1.0;
+    return 1.0;
+  }
+  if (lay.diagonalDelta) {
+    for (int i = 1; i <= M; ++i) D(i, i) = f[i - 1] * f[i - 1];
+  } else {
+    // U upper triangular, packed column by column: U(i,j) at (j-1)j/2 + i.
+    for (int b = 1; b <= M; ++b)
+      for (int a2 = 1; a2 <= M; ++a2) {
+        double sum = 0.0;
+        for (int i = 1; i <= std::min(a2, b); ++i) {
+          const double ua = f[(a2 - 1) * a2 / 2 + i - 1];
+          const double ub = f[(b - 1) * b / 2 + i - 1];
+          sum += ua * ub;
+        }
+        D(a2, b) = sum;
+      }
+  }
+  double tr = 0.0;
+  for (int i = 1; i <= M; ++i) tr += D(i, i);
+  return tr;
+}
+
+// The value minimised: -loglik at PHI(u), DELTA / trace, plus the pin of
+// the scale.
+double objective(unsigned n, const double* x, double* grad, void* data) {
+  (void)n;
+  (void)grad;
+  Work& w = *static_cast<Work*>(data);
+  ++w.evaluations;
+  phiAt(w, x);
+  squashPhi(w);
+  const double radius = spectralRadius(w);
+  if (!(radius < w.lay.EVLTOL)) return kRejected * (1.0 + radius);
+  const double tr = deltaAt(w, x + w.lay.np);
+  if (!(tr > 0.0) || !std::isfinite(tr)) return kRejected;
+  const int M = w.lay.M;
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) w.delta(i, j) /= tr;
+  const LikelihoodTerms terms = profileLikelihood(*w.data, w.phi, w.delta, w.profile);
+  if (!terms.valid) return kRejected;
+  const double pin = std::log(tr);
+  return -terms.concentrated() + pin * pin;
+}
+
+// Coordinates of a start: u from PHI (projected on the restrictions), the
+// factor of DELTA (a tiny ridge keeps a singular DELTA inside).
+bool startAt(Work& w, Mat phi, Mat delta, double* x) {
+  const Layout& lay = w.lay;
+  const int M = lay.M;
+  unknownsFromPhi(lay, phi, w.d);
+  for (int j = 1; j <= lay.np; ++j) {
+    double s = 0.0;
+    for (int i = 1; i <= lay.nu; ++i) s += lay.N(i, j) * (w.d[i - 1] - lay.d0[i - 1]);
+    x[j - 1] = s;
+  }
+  // Pull a PHI at (or beyond) the bound inside it.
+  phiAt(w, x);
+  double radius = spectralRadius(w);
+  if (radius >= 0.99 * lay.EVLTOL) {
+    const double shrink = radius > 0.0 ? 0.95 * lay.EVLTOL / radius : 0.0;
+    for (int j = 0; j < lay.np; ++j) x[j] *= shrink;
+    phiAt(w, x);
+    radius = spectralRadius(w);
+    if (radius >= lay.EVLTOL) std::fill_n(x, lay.np, 0.0);
+  }
+  unsquash(w, x);
+  double* f = x + lay.np;
+  if (lay.leadingOnly) return true;
+  double tr = 0.0;
+  for (int i = 1; i <= M; ++i) tr += std::max(delta(i, i), 0.0);
+  if (!(tr > 0.0)) tr = M;
+  const double ridge = 1.0E-6 * tr / M;
+  if (lay.diagonalDelta) {
+    for (int i = 1; i <= M; ++i) f[i - 1] = std::sqrt(std::max(delta(i, i), 0.0) + ridge);
+    return true;
+  }
+  // Cholesky of DELTA + ridge I, upper: DELTA = U'U.
+  for (int j = 1; j <= M; ++j) {
+    for (int i = 1; i <= j; ++i) {
+      double s = delta(i, j) + (i == j ? ridge : 0.0);
+      for (int l = 1; l < i; ++l) s -= f[(i - 1) * i / 2 + l - 1] * f[(j - 1) * j / 2 + l - 1];
+      if (i < j) {
+        const double uii = f[(i - 1) * i / 2 + i - 1];
+        f[(j - 1) * j / 2 + i - 1] = uii > 0.0 ? s / uii : 0.0;
+      } else {
+        f[(j - 1) * j / 2 + j - 1] = std::sqrt(std::max(s, ridge));
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+namespace {
+
+// The arrays of the whole step, carved once.
+struct StepArrays {
+  Work w;
+  double *x, *best, *d0, *sv, *se, *svWork;
+  Mat N, cu, cv;         // nu x nu each: the restriction null space
+  Mat q;                 // M x M
+  double *z, *step;      // np + nq
+  Mat h, chol;           // (np + nq) square
+  Mat piCopy;            // PI restriction rows, for their rank
+  Mat piU, piV;
+};
+
+StepArrays carveStep(Scratch& s, const GroupDims& d, int piRows, int phiRows) {
+  const int M = d.M, n = d.KP();
+  const int nu = M * M, nq = M * (M + 1) / 2, dim = nu + nq;
+  StepArrays a;
+  a.w.phi = s.mat(M, M);
+  a.w.delta = s.mat(M, M);
+  a.w.eigA = s.mat(M, M);
+  a.w.eigZ = s.mat(M, M);
+  a.w.d = s.doubles(nu);
+  a.w.wr = s.doubles(M);
+  a.w.wi = s.doubles(M);
+  a.x = s.doubles(dim);
+  a.best = s.doubles(dim);
+  a.d0 = s.doubles(nu);
+  const int rows = std::max(phiRows, 1);
+  a.sv = s.doubles(rows + piRows + nu + n + 1);
+  a.se = s.doubles(nu + n + 1);
+  a.svWork = s.doubles(rows + piRows + nu + n + 1);
+  a.cu = s.mat(rows, nu);
+  a.cv = s.mat(nu, nu);
+  a.N = s.mat(nu, nu);
+  a.q = s.mat(M, M);
+  a.z = s.doubles(dim);
+  a.step = s.doubles(dim);
+  a.h = s.mat(dim, dim);
+  a.chol = s.mat(dim, dim);
+  a.piCopy = s.mat(piRows, n);
+  a.piU = s.mat(piRows, std::max(std::min(piRows, n), 1));
+  a.piV = s.mat(n, n);
+  return a;
+}
+
+// Q = SIGMA**2 DELTA from its unknowns (packed upper triangle column by
+// column, the diagonal under DDIAG, Q(1,1) in the OLS and GLS modes).
+void qFromUnknowns(const Layout& lay, const double* q, Mat Q) {
+  const int M = lay.M;
+  for (int j = 1; j <= M; ++j) std::fill_n(Q.col(j), M, 0.0);
+  if (lay.leadingOnly) {
+    Q(1, 1) = q[0];
+  } else if (lay.diagonalDelta) {
+    for (int i = 1; i <= M; ++i) Q(i, i) = q[i - 1];
+  } else {
+    for (int j = 1; j <= M; ++j)
+      for (int i = 1; i <= j; ++i) Q(i, j) = Q(j, i) = q[(j - 1) * j / 2 + i - 1];
+  }
+}
+
+// The pair (row, column) of Q unknown k (0-based).
+void qElement(const Layout& lay, int k, int& i, int& j) {
+  if (lay.leadingOnly) {
+    i = j = 1;
+  } else if (lay.diagonalDelta) {
+    i = j = k + 1;
+  } else {
+    j = 1;
+    while (j * (j + 1) / 2 <= k) ++j;
+    i = k - (j - 1) * j / 2 + 1;
+  }
+}
+
+// The log-likelihood at (u, q) with only PIVECT concentrated out; NaN where
+// it does not exist.
+double unitScaleLoglik(Work& w, const double* z, Mat Q) {
+  phiAt(w, z);
+  if (!(spectralRadius(w) < w.lay.EVLTOL)) return std::nan("");
+  qFromUnknowns(w.lay, z + w.lay.np, Q);
+  const LikelihoodTerms t = profileLikelihood(*w.data, w.phi, Q, w.profile);
+  return t.valid ? t.atUnitScale() : std::nan("");
+}
+
+// -H by central differences (Dennis and Schnabel, Numerical Methods for
+// Unconstrained Optimization, 5.6); false where a point has no likelihood.
+bool observedInformation(Work& w, double* z, const double* step, int nh, Mat info, Mat Q) {
+  const double f0 = unitScaleLoglik(w, z, Q);
+  if (!std::isfinite(f0)) return false;
+  for (int i = 0; i < nh; ++i) {
+    const double zi = z[i], hi = step[i];
+    z[i] = zi + hi;
+    const double fp = unitScaleLoglik(w, z, Q);
+    z[i] = zi - hi;
+    const double fm = unitScaleLoglik(w, z, Q);
+    z[i] = zi;
+    if (!std::isfinite(fp) || !std::isfinite(fm)) return false;
+    info(i + 1, i + 1) = -(fp - 2.0 * f0 + fm) / (hi * hi);
+    for (int j = 0; j < i; ++j) {
+      const double zj = z[j], hj = step[j];
+      double f[4];
+      const int sgn[4][2] = {{1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
+      for (int c = 0; c < 4; ++c) {
+        z[i] = zi + sgn[c][0] * hi;
+        z[j] = zj + sgn[c][1] * hj;
+        f[c] = unitScaleLoglik(w, z, Q);
+      }
+      z[i] = zi;
+      z[j] = zj;
+      for (double v : f)
+        if (!std::isfinite(v)) return false;
+      const double hij = -(f[0] - f[1] - f[2] + f[3]) / (4.0 * hi * hj);
+      info(i + 1, j + 1) = info(j + 1, i + 1) = hij;
+    }
+  }
+  return true;
+}
+
+// The inverse of a symmetric positive definite matrix in place through its
+// Cholesky factor (chol: work of the same size); false when not definite.
+bool invertDefinite(Mat a, Mat chol) {
+  const int n = a.rows;
+  for (int j = 1; j <= n; ++j)
+    for (int i = 1; i <= n; ++i) chol(i, j) = 0.0;
+  // a = R'R, R upper.
+  for (int j = 1; j <= n; ++j) {
+    for (int i = 1; i <= j; ++i) {
+      double s = a(i, j);
+      for (int l = 1; l < i; ++l) s -= chol(l, i) * chol(l, j);
+      if (i < j) {
+        chol(i, j) = s / chol(i, i);
+      } else {
+        if (!(s > 0.0)) return false;
+        chol(j, j) = std::sqrt(s);
+      }
+    }
+  }
+  // R^-1 in the lower triangle of a as scratch is awkward; invert R in place.
+  for (int j = 1; j <= n; ++j) {
+    chol(j, j) = 1.0 / chol(j, j);
+    for (int i = 1; i < j; ++i) {
+      double s = 0.0;
+      for (int l = i; l < j; ++l) s += chol(i, l) * chol(l, j);
+      chol(i, j) = -s * chol(j, j);
+    }
+  }
+  // a^-1 = R^-1 R^-T.
+  for (int j = 1; j <= n; ++j)
+    for (int i = 1; i <= j; ++i) {
+      double s = 0.0;
+      for (int l = j; l <= n; ++l) s += chol(i, l) * chol(j, l);
+      a(i, j) = a(j, i) = s;
+    }
+  return true;
+}
+
+MlStatus statusOf(int code) {
+  if (code >= 1 && code <= 4) return MlStatus::Converged;
+  if (code == 5 || code == 6) return MlStatus::NotConverged;
+  return MlStatus::Failed;
+}
+
+// From x: one round to a loose tolerance (the screening of a start), or
+// two tight rounds (the polish of the best start; the second from the
+// first's point, with a fresh model or simplex). Returns NLopt's code; x is
+// the best point.
+int minimise(Work& w, double* x, double& value, bool polish) {
+  const int dim = w.lay.dim();
+  if (dim == 0) {
+    value = objective(0, x, nullptr, &w);
+    return value < kRejected ? 1 : -1;
+  }
+  value = objective(dim, x, nullptr, &w);
+  if (!(value < kRejected)) return -1;
+  int code = -1;
+  std::vector<double> v(x, x + dim), steps(dim);
+  for (int round = 0; round < (polish ? 2 : 1); ++round) {
+    nlopt::opt opt(w.lay.squash ? nlopt::LN_BOBYQA : nlopt::LN_SBPLX, static_cast<unsigned>(dim));
+    opt.set_min_objective(objective, &w);
+    if (w.lay.squash) {
+      opt.set_lower_bounds(std::vector<double>(dim, -1.0E3));
+      opt.set_upper_bounds(std::vector<double>(dim, 1.0E3));
+    }
+    opt.set_xtol_rel(polish ? 1.0E-10 : 1.0E-5);
+    opt.set_ftol_abs(polish ? 1.0E-11 : 1.0E-5);
+    opt.set_maxeval((polish ? 1000 : 200) * dim);
+    for (int i = 0; i < dim; ++i) steps[i] = std::max(0.1 * std::fabs(v[i]), 0.02);
+    opt.set_initial_step(steps);
+    double f = value;
+    try {
+      code = static_cast<int>(opt.optimize(v, f));
+    } catch (const nlopt::roundoff_limited&) {
+      code = static_cast<int>(nlopt::ROUNDOFF_LIMITED);
+    } catch (const nlopt::forced_stop&) {
+      code = static_cast<int>(nlopt::FORCED_STOP);
+    } catch (const std::invalid_argument&) {
+      code = static_cast<int>(nlopt::INVALID_ARGS);
+    } catch (const std::bad_alloc&) {
+      code = static_cast<int>(nlopt::OUT_OF_MEMORY);
+    } catch (const std::exception&) {
+      code = static_cast<int>(nlopt::FAILURE);
+    }
+    // The point NLopt leaves is its best; keep it only when it is better.
+    const double fv = objective(dim, v.data(), nullptr, &w);
+    if (fv <= value) {
+      value = fv;
+      std::copy(v.begin(), v.end(), x);
+    } else {
+      std::copy(x, x + dim, v.begin());
+    }
+    if (statusOf(code) != MlStatus::Converged) break;
+  }
+  return code;
+}
+
+}  // namespace
+
+void estimateMaxLikelihood(const MlData& data, const MlForm& form, const RestrictionRows& phiRows,
+                           Mat lastPhi, Mat lastDelta, MlResult& result, Scratch s) {
+  const int M = lastPhi.rows, n = data.xz.cols;
+  GroupDims dims;
+  dims.NUMT = data.xz.rows;
+  dims.M = M;
+  dims.K = n;
+  dims.P = 1;
+  StepArrays a = carveStep(s, dims, data.pi.SPIROW, phiRows.coef.rows);
+  Work& w = a.w;
+  w.data = &data;
+  Layout& lay = w.lay;
+  lay.M = M;
+  lay.diagonalPhi = form.diagonalPhi;
+  lay.diagonalDelta = form.diagonalDelta;
+  lay.leadingOnly = form.leadingOnly;
+  lay.EVLTOL = form.EVLTOL;
+  lay.nu = form.zeroPhi ? 0 : form.leadingOnly ? 1 : form.diagonalPhi ? M : M * M;
+  lay.nq = form.leadingOnly ? 1 : form.diagonalDelta ? M : M * (M + 1) / 2;
+  lay.nd = form.leadingOnly ? 0 : lay.nq;
+  lay.d0 = a.d0;
+  std::fill_n(lay.d0, std::max(lay.nu, 1), 0.0);
+  // The restriction rows on PHI: d0 their minimum-norm solution, N the null
+  // space of their matrix.
+  const int rows = lay.nu > 0 ? phiRows.coef.rows : 0;
+  int rank = 0;
+  if (rows > 0) {
+    Mat c{a.cu.p, a.cu.ld, rows, lay.nu};
+    for (int j = 1; j <= lay.nu; ++j)
+      for (int i = 1; i <= rows; ++i) c(i, j) = phiRows.coef(i, j);
+    Mat v{a.cv.p, a.cv.ld, lay.nu, lay.nu};
+    Scratch t = s;  // the left vectors, before the callees' scratch is used
+    Mat uu = t.mat(rows, std::min(rows, lay.nu));
+    rank = svdRank(c, a.sv, a.se, uu, v, a.svWork);
+    for (int l = 1; l <= rank; ++l) {
+      const double coef = DDOT(rows, uu.col(l), 1, phiRows.rhs, 1) / a.sv[l - 1];
+      DAXPY(lay.nu, coef, v.col(l), 1, lay.d0, 1);
+    }
+    lay.np = lay.nu - rank;
+    lay.N = Mat{a.N.p, a.N.ld, lay.nu, lay.np};
+    for (int j = 1; j <= lay.np; ++j) std::copy_n(v.col(rank + j), lay.nu, lay.N.col(j));
+  } else {
+    lay.np = lay.nu;
+    lay.squash = lay.nu > 0;
+    lay.N = Mat{a.N.p, a.N.ld, lay.nu, lay.nu};
+    for (int j = 1; j <= lay.nu; ++j)
+      for (int i = 1; i <= lay.nu; ++i) lay.N(i, j) = i == j ? 1.0 : 0.0;
+  }
+  w.eig = s;
+  w.profile = s;
+
+  // The starts: the last pass; PHI = 0 with its DELTA; PHI = 0, DELTA = I.
+  const int dim = lay.dim();
+  double bestValue = kRejected;
+  {
+    MlResult fresh;
+    fresh.phi = result.phi;
+    fresh.delta = result.delta;
+    fresh.phiCov = result.phiCov;
+    fresh.sdeltaCov = result.sdeltaCov;
+    result = fresh;
+  }
+  for (int start = 1; start <= 3; ++start) {
+    for (int j = 1; j <= M; ++j)
+      for (int i = 1; i <= M; ++i) {
+        a.q(i, j) = 0.0;
+        a.h(i, j) = i == j ? 1.0 : 0.0;  // the identity, in h's storage
+      }
+    const Mat startPhi = start == 1 ? lastPhi : a.q;
+    const Mat startDelta = start == 3 ? Mat{a.h.p, a.h.ld, M, M} : lastDelta;
+    if (!startAt(w, startPhi, startDelta, a.x)) continue;
+    double value = kRejected;
+    const int code = minimise(w, a.x, value, false);
+    if (value < bestValue) {
+      bestValue = value;
+      result.nloptCode = code;
+      result.bestStart = start;
+      std::copy_n(a.x, dim, a.best);
+    }
+  }
+  if (bestValue < kRejected) result.nloptCode = minimise(w, a.best, bestValue, true);
+  result.evaluations = w.evaluations;
+  result.algorithm = lay.squash ? "BOBYQA" : "SUBPLEX";
+  if (!(bestValue < kRejected)) {
+    result.status = MlStatus::Failed;
+    return;
+  }
+  result.status = statusOf(result.nloptCode);
+
+  // The estimates: PHI, DELTA / trace, the concentrated SIGMA**2.
+  phiAt(w, a.best);
+  squashPhi(w);
+  const double tr = deltaAt(w, a.best + lay.np);
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) w.delta(i, j) /= tr;
+  const LikelihoodTerms terms = profileLikelihood(data, w.phi, w.delta, w.profile);
+  result.loglik = terms.concentrated();
+  result.observations = terms.noisy;
+  const double sigma2n = terms.rss / terms.noisy;
+  double scale = 0.0;
+  for (int i = 1; i <= M; ++i) scale += lastDelta(i, i);
+  if (lay.leadingOnly) scale = lastDelta(1, 1);
+  if (!(scale > 0.0)) scale = lay.leadingOnly ? 1.0 : M;
+  copyMatrix(w.phi, result.phi);
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) result.delta(i, j) = scale * w.delta(i, j);
+  result.sigma2 = sigma2n / scale;
+
+  // The free parameters: PHI's coordinates, Q's unknowns (DELTA's less the
+  // scale, SIGMA**2 added), PI's elements less the rank of its rows.
+  int piRank = 0;
+  if (data.pi.SPIROW > 0) {
+    Mat c = a.piCopy;
+    copyMatrix(Mat{data.pi.R.p, data.pi.R.ld, data.pi.SPIROW, n}, c);
+    piRank = svdRank(c, a.sv, a.se, a.piU, a.piV, a.svWork);
+  }
+  result.parameters = lay.np + lay.nq + n - piRank;
+  result.aic = -2.0 * result.loglik + 2.0 * result.parameters;
+  result.bic = -2.0 * result.loglik + result.parameters * std::log(double(result.observations));
+
+  // The observed information in (u, Q's unknowns).
+  const int nh = lay.np + lay.nq;
+  double* step = a.step;
+  // PHI's coordinates u = N'(d - d0) of the estimate, unmapped.
+  unknownsFromPhi(lay, w.phi, w.d);
+  for (int j = 1; j <= lay.np; ++j) {
+    double sum = 0.0;
+    for (int i = 1; i <= lay.nu; ++i) sum += lay.N(i, j) * (w.d[i - 1] - lay.d0[i - 1]);
+    a.z[j - 1] = sum;
+  }
+  for (int k = 0; k < lay.nq; ++k) {
+    int i = 0, j = 0;
+    qElement(lay, k, i, j);
+    const double q = sigma2n * w.delta(i, j);
+    a.z[lay.np + k] = q;
+    const double size = std::sqrt(std::fabs(w.delta(i, i) * w.delta(j, j))) * sigma2n;
+    step[lay.np + k] = 1.0E-4 * (size > 0.0 ? size : sigma2n);
+  }
+  for (int k = 0; k < lay.np; ++k) step[k] = 1.0E-4 * std::max(std::fabs(a.z[k]), 0.1);
+  for (int j = 1; j <= M * M; ++j) {
+    std::fill_n(result.phiCov.col(j), M * M, 0.0);
+    std::fill_n(result.sdeltaCov.col(j), M * M, 0.0);
+  }
+  Mat info{a.h.p, a.h.ld, nh, nh};
+  result.covariance = observedInformation(w, a.z, step, nh, info, a.q) &&
+                      invertDefinite(info, Mat{a.chol.p, a.chol.ld, nh, nh});
+  if (!result.covariance) return;
+  // PHI: cov d = N cov u N', scattered to the elements.
+  auto phiElement = [&](int k) {  // 1-based element of PHI for unknown k (0-based)
+    if (lay.leadingOnly) return 1;
+    if (lay.diagonalPhi) return k * M + k + 1;
+    return k + 1;
+  };
+  for (int k = 0; k < lay.nu; ++k)
+    for (int l = 0; l < lay.nu; ++l) {
+      double sum = 0.0;
+      for (int i = 1; i <= lay.np; ++i)
+        for (int j = 1; j <= lay.np; ++j) sum += lay.N(k + 1, i) * info(i, j) * lay.N(l + 1, j);
+      result.phiCov(phiElement(k), phiElement(l)) = sum;
+    }
+  for (int k = 0; k < lay.nq; ++k)
+    for (int l = 0; l < lay.nq; ++l) {
+      int i1 = 0, j1 = 0, i2 = 0, j2 = 0;
+      qElement(lay, k, i1, j1);
+      qElement(lay, l, i2, j2);
+      const double v = info(lay.np + k + 1, lay.np + l + 1);
+      for (int e1 : {(j1 - 1) * M + i1, (i1 - 1) * M + j1})
+        for (int e2 : {(j2 - 1) * M + i2, (i2 - 1) * M + j2}) result.sdeltaCov(e1, e2) = v;
+    }
+}
+
+ScratchNeed estimateMaxLikelihoodNeed(const GroupDims& d, int piRows, int phiRows) {
+  Scratch s;
+  carveStep(s, d, piRows, phiRows);
+  ScratchNeed need = s.used();
+  ScratchNeed callees = profileLikelihoodNeed(d, piRows);
+  callees.include(EIGENRneed(d.M));
+  const int nu = d.M * d.M;
+  callees.include(ScratchNeed{static_cast<long long>(std::max(phiRows, 1)) * nu, 0, 0});
+  need.add(callees);
+  return need;
+}
+
+namespace {
+
+const char* statusText(MlStatus s) {
+  switch (s) {
+    case MlStatus::Converged: return "CONVERGED";
+    case MlStatus::NotConverged: return "NOT CONVERGED";
+    default: return "FAILED";
+  }
+}
+
+const char* startText(int start) {
+  switch (start) {
+    case 1: return "THE LAST ITERATION'S PHI AND DELTA";
+    case 2: return "PHI = 0 AND THE LAST ITERATION'S DELTA";
+    case 3: return "PHI = 0 AND DELTA = I";
+    default: return "NONE";
+  }
+}
+
+// The standard errors of an M x M matrix from the covariance of its
+// elements (column by column), scaled by factor.
+void standardErrors(Mat cov, double factor, Mat se) {
+  const int M = se.rows;
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) se(i, j) = factor * standardError(cov, (j - 1) * M + i);
+}
+
+void notApplicable(const MlStepJob& job, const std::string& why) {
+  const std::string line = " IN GROUP" + editI(job.groupId, 4) +
+                           ", MAXIMUM LIKELIHOOD DOES NOT APPLY (" + why +
+                           "): THE ITERATIVE ESTIMATES OF PHI AND DELTA ARE KEPT.";
+  writeUnit(job.outUnit, "");
+  writeUnit(job.outUnit, line);
+  writeUnit(job.logUnit, line);
+}
+
+struct SectionArrays {
+  MlResult r;
+  Mat se, sdelta;
+};
+
+SectionArrays carveSection(Scratch& s, int M) {
+  SectionArrays a;
+  a.r.phi = s.mat(M, M);
+  a.r.delta = s.mat(M, M);
+  a.r.phiCov = s.mat(M * M, M * M);
+  a.r.sdeltaCov = s.mat(M * M, M * M);
+  a.se = s.mat(M, M);
+  a.sdelta = s.mat(M, M);
+  return a;
+}
+
+}  // namespace
+
+bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s) {
+  if (job.deltaRestrictions) {
+    notApplicable(job, "RESTRICTION ROWS ON DELTA");
+    return false;
+  }
+  if (job.piInequalities) {
+    notApplicable(job, "INEQUALITY ROWS ON PI");
+    return false;
+  }
+  const int M = phi.rows;
+  SectionArrays a = carveSection(s, M);
+  MlResult& r = a.r;
+  estimateMaxLikelihood(job.data, job.form, job.phiRows, phi, delta, r, s);
+
+  const SectionContext c{job.printLevel, job.groupId, job.finalPass, job.outUnit, job.logUnit};
+  const int out = job.outUnit;
+  const std::string status = std::string(statusText(r.status)) + " (NLOPT " + r.algorithm + ", CODE " +
+                             editI(r.nloptCode, 0) + ", " + editI(r.evaluations, 0) +
+                             " EVALUATIONS)";
+  if (r.status != MlStatus::Converged) {
+    const std::string line = " IN GROUP" + editI(job.groupId, 4) +
+                             ", THE MAXIMUM-LIKELIHOOD OPTIMISATION " +
+                             (r.status == MlStatus::NotConverged ? "DID NOT CONVERGE" : "FAILED") +
+                             " (NLOPT " + r.algorithm + ", CODE " + editI(r.nloptCode, 0) + ", " +
+                             editI(r.evaluations, 0) +
+                             " EVALUATIONS): THE ITERATIVE ESTIMATES OF PHI AND DELTA ARE KEPT.";
+    writeUnit(out, "");
+    reportToUnitAndConsole(out, line);
+    writeUnit(job.logUnit, line);
+    if (job.tables != nullptr)
+      job.tables->addWarning(job.groupId, job.finalPass, "ml_not_converged", r.nloptCode);
+    return false;
+  }
+  if (job.printLevel >= 1) {
+    writeUnit(out, "");
+    writeUnit(out, " MAXIMUM LIKELIHOOD FOR PHI AND DELTA, GROUP" + editI(job.groupId, 4));
+    writeUnit(out, "");
+    writeUnit(out, " LOG-LIKELIHOOD (PI AND SIGMA**2 CONCENTRATED OUT) =" + editG(r.loglik, 17, 9));
+    writeUnit(out, " OBSERVATIONS WITH A NON-ZERO INNOVATION VARIANCE  =" + editI(r.observations, 8));
+    writeUnit(out, " ESTIMATED PARAMETERS                              =" + editI(r.parameters, 8));
+    writeUnit(out, " AIC                                               =" + editG(r.aic, 17, 9));
+    writeUnit(out, " BIC                                               =" + editG(r.bic, 17, 9));
+    writeUnit(out, " OPTIMISER: " + status);
+    writeUnit(out, " BEST START: " + std::string(startText(r.bestStart)));
+    if (!r.covariance)
+      writeUnit(out, " THE OBSERVED INFORMATION IS NOT POSITIVE DEFINITE: NO STANDARD ERRORS.");
+  }
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) a.sdelta(i, j) = r.sigma2 * r.delta(i, j);
+  printPassMatrix(c, 1, r.phi, "MAXIMUM-LIKELIHOOD PHI", true);
+  if (r.covariance) {
+    standardErrors(r.phiCov, 1.0, a.se);
+    printPassMatrix(c, 1, a.se, "STANDARD ERRORS OF PHI", true);
+  }
+  printPassMatrix(c, 1, a.sdelta, "MAXIMUM-LIKELIHOOD SIGMA**2 DELTA (COVARIANCE OF A(t))", true);
+  if (r.covariance) {
+    standardErrors(r.sdeltaCov, 1.0, a.se);
+    printPassMatrix(c, 1, a.se, "STANDARD ERRORS OF SIGMA**2 DELTA", true);
+  }
+  printPassMatrix(c, 1, r.delta, "MAXIMUM-LIKELIHOOD DELTA", true);
+  if (r.covariance) {
+    standardErrors(r.sdeltaCov, 1.0 / r.sigma2, a.se);
+    printPassMatrix(c, 1, a.se, "STANDARD ERRORS OF DELTA (SIGMA**2 HELD FIXED)", true);
+  }
+  if (job.printLevel >= 1) {
+    writeUnit(out, "");
+    writeUnit(out, " MAXIMUM-LIKELIHOOD SIGMA**2 (RSS / OBSERVATIONS) =" + editG(r.sigma2, 17, 9));
+    writeUnit(out, " ITERATION" + editI(job.finalPass, 4) +
+                       " IS RUN AT THESE PHI AND DELTA; ITS SIGMA**2 IS THE GENERALIZED");
+    writeUnit(out, " LEAST-SQUARES ESTIMATE.");
+  }
+  if (job.tables != nullptr) {
+    Mat none{};
+    MaxLikelihoodRows rows{r.loglik, r.parameters, r.aic, r.bic, r.phi,
+                           r.covariance ? r.phiCov : none, r.delta, r.sigma2,
+                           r.covariance ? r.sdeltaCov : none};
+    job.tables->addMaxLikelihood(job.groupId, job.finalPass, rows);
+  }
+  copyMatrix(r.phi, phi);
+  copyMatrix(r.delta, delta);
+  return true;
+}
+
+ScratchNeed MLSTEPneed(const GroupDims& d, int piRows, int phiRows) {
+  Scratch s;
+  carveSection(s, d.M);
+  ScratchNeed need = s.used();
+  need.add(estimateMaxLikelihoodNeed(d, piRows, phiRows));
+  return need;
+}
+
+}  // namespace kova

@@ -1,0 +1,603 @@
+// Maximum likelihood for PHI and DELTA, against two independent references:
+//   - the profile log-likelihood at arbitrary PHI and DELTA against a dense
+//     evaluation: YSIGMA formed from its definition
+//       YSIGMA(t,s) = x~(t)' PHI^(t-s) GAMMA x~(s)  (t >= s),
+//     GAMMA from the Kronecker system (I - PHI (x) PHI) vec GAMMA = vec DELTA,
+//     its log-determinant from LAPACK's Cholesky factor, PI by constrained
+//     least squares on the whitened data (the KKT system);
+//   - whole runs with METHOD = ML on simulated groups (diagonal, full and
+//     zero PHI) against statsmodels' state-space maximum-likelihood fit of
+//     the same model (tests/data/ml): the log-likelihood, the estimates and
+//     the standard errors of the observed information; and the innovation
+//     diagnostics of the final pass, the standardised innovations against
+//     the dense Cholesky whitening, their Ljung-Box and Jarque-Bera figures
+//     against statsmodels'.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <algorithm>
+#include <map>
+#include <set>
+#include <random>
+#include <sstream>
+#include <vector>
+
+#include "estimation/beta_standard_errors.h"
+#include "estimation/max_likelihood.h"
+#include "linalg/lapack_lsq_ref.h"
+#include "support/result_csv.h"
+#include "support/run_kova.h"
+
+namespace kova {
+namespace {
+
+using test::DMat;
+
+struct DenseCase {
+  int T = 50, M = 2, K = 3, P = 2;
+  DMat phi, delta, tlx, xz, R, L, z;
+  std::vector<double> y, r;
+};
+
+DenseCase makeCase(int M, const char* form, bool restricted, unsigned seed) {
+  DenseCase c;
+  c.M = M;
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> g;
+  c.phi = DMat(M, M);
+  if (std::string(form) == "full") {
+    const double p[] = {0.5, -0.3, 0.4, 0.6};  // eigenvalues 0.55 +- 0.34i
+    for (int j = 1; j <= 2; ++j)
+      for (int i = 1; i <= 2; ++i) c.phi(i, j) = p[(j - 1) * 2 + i - 1];
+  } else if (std::string(form) == "diagonal") {
+    for (int i = 1; i <= M; ++i) c.phi(i, i) = 0.9 - 0.5 * i;
+  }
+  DMat b = test::randomMatrix(M, M, seed + 7);
+  c.delta = test::multiply(b, b, false, true);
+  for (int i = 1; i <= M; ++i) c.delta(i, i) += 0.1;
+  const int KP = c.K * c.P;
+  DMat x(c.K, c.T), z(c.P, c.T);
+  for (int t = 1; t <= c.T; ++t) {
+    x(1, t) = 1.0;
+    z(1, t) = 1.0;
+    for (int k = 2; k <= c.K; ++k) x(k, t) = 1.0 + g(rng);
+    for (int p = 2; p <= c.P; ++p) z(p, t) = g(rng);
+  }
+  DMat L = test::randomMatrix(c.K, M, seed + 3);
+  c.tlx = test::multiply(L, x, true, false);
+  c.L = L;
+  c.z = z;
+  c.xz = DMat(c.T, KP);
+  for (int t = 1; t <= c.T; ++t)
+    for (int p = 1; p <= c.P; ++p)
+      for (int k = 1; k <= c.K; ++k) c.xz(t, (p - 1) * c.K + k) = z(p, t) * x(k, t);
+  c.y.resize(c.T);
+  for (double& v : c.y) v = 2.0 + g(rng);
+  c.R = DMat(restricted ? 1 : 0, KP);
+  if (restricted) {
+    c.R(1, 1) = 1.0;
+    c.R(1, 2) = -1.0;
+    c.r = {0.5};
+  }
+  return c;
+}
+
+struct DenseTerms {
+  double logdet = 0.0, rss = 0.0;
+};
+
+// The lower Cholesky factor of YSIGMA formed from its definition.
+DMat denseFactor(const DenseCase& c) {
+  const int T = c.T, M = c.M;
+  // GAMMA from the Kronecker system.
+  DMat a(M * M, M * M), v(M * M, 1);
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) {
+      v((j - 1) * M + i, 1) = c.delta(i, j);
+      for (int l = 1; l <= M; ++l)
+        for (int k = 1; k <= M; ++k)
+          a((j - 1) * M + i, (l - 1) * M + k) = (i == k && j == l ? 1.0 : 0.0) - c.phi(i, k) * c.phi(j, l);
+    }
+  DMat gv = test::solveSquare(a, v);
+  DMat gamma(M, M);
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) gamma(i, j) = gv((j - 1) * M + i, 1);
+  // YSIGMA from its definition.
+  DMat Y(T, T);
+  std::vector<double> w(M), w2(M);
+  for (int s = 1; s <= T; ++s) {
+    for (int i = 1; i <= M; ++i) {
+      w[i - 1] = 0.0;
+      for (int l = 1; l <= M; ++l) w[i - 1] += gamma(i, l) * c.tlx(l, s);
+    }
+    for (int t = s; t <= T; ++t) {
+      double sum = 0.0;
+      for (int i = 1; i <= M; ++i) sum += c.tlx(i, t) * w[i - 1];
+      Y(t, s) = Y(s, t) = sum;
+      for (int i = 1; i <= M; ++i) {
+        w2[i - 1] = 0.0;
+        for (int l = 1; l <= M; ++l) w2[i - 1] += c.phi(i, l) * w[l - 1];
+      }
+      w = w2;
+    }
+  }
+  int info = 0;
+  dpotrf_("L", &T, Y.data(), &Y.ld, &info, 1);
+  EXPECT_EQ(info, 0);
+  return Y;
+}
+
+DenseTerms denseTerms(const DenseCase& c) {
+  const int T = c.T, KP = c.xz.cols, nr = c.R.rows;
+  int info = 0;
+  DMat Y = denseFactor(c);
+  DenseTerms out;
+  for (int t = 1; t <= T; ++t) out.logdet += 2.0 * std::log(Y(t, t));
+  DMat wb(T, KP + 1);
+  for (int j = 1; j <= KP; ++j)
+    for (int t = 1; t <= T; ++t) wb(t, j) = c.xz(t, j);
+  for (int t = 1; t <= T; ++t) wb(t, KP + 1) = c.y[t - 1];
+  const int ncol = KP + 1;
+  dtrtrs_("L", "N", "N", &T, &ncol, Y.data(), &Y.ld, wb.data(), &wb.ld, &info, 1, 1, 1);
+  EXPECT_EQ(info, 0);
+  // [W'W R'; R 0] [pi; lambda] = [W'b; r].
+  const int n = KP + nr;
+  DMat kkt(n, n), rhs(n, 1);
+  for (int i = 1; i <= KP; ++i) {
+    for (int j = 1; j <= KP; ++j)
+      for (int t = 1; t <= T; ++t) kkt(i, j) += wb(t, i) * wb(t, j);
+    for (int t = 1; t <= T; ++t) rhs(i, 1) += wb(t, i) * wb(t, KP + 1);
+    for (int l = 1; l <= nr; ++l) kkt(i, KP + l) = kkt(KP + l, i) = c.R(l, i);
+  }
+  for (int l = 1; l <= nr; ++l) rhs(KP + l, 1) = c.r[l - 1];
+  DMat sol = test::solveSquare(kkt, rhs);
+  for (int t = 1; t <= T; ++t) {
+    double e = wb(t, KP + 1);
+    for (int j = 1; j <= KP; ++j) e -= wb(t, j) * sol(j, 1);
+    out.rss += e * e;
+  }
+  return out;
+}
+
+Mat view(DMat& a) { return Mat{a.data(), a.ld, a.rows, a.cols}; }
+
+TEST(MaxLikelihood, ProfileLikelihoodAgreesWithDenseLapackEvaluation) {
+  struct Spec {
+    int M;
+    const char* form;
+    bool restricted;
+  };
+  const double twoPi = 2.0 * std::acos(-1.0);
+  for (const Spec& spec : {Spec{2, "full", false}, Spec{2, "full", true},
+                           Spec{3, "diagonal", false}, Spec{2, "zero", true}}) {
+    SCOPED_TRACE(std::string(spec.form) + (spec.restricted ? " restricted" : ""));
+    DenseCase c = makeCase(spec.M, spec.form, spec.restricted, 91);
+    const DenseTerms dense = denseTerms(c);
+    MlData data;
+    data.tlx = view(c.tlx);
+    data.xz = view(c.xz);
+    data.y = c.y.data();
+    data.pi = PiRestrictionView{view(c.R), c.r.data(), c.R.rows};
+    GroupDims d;
+    d.NUMT = c.T;
+    d.M = c.M;
+    d.K = c.K;
+    d.P = c.P;
+    const ScratchNeed need = profileLikelihoodNeed(d, c.R.rows);
+    std::vector<double> wr(need.doubles);
+    std::vector<int> wi(need.ints + 1);
+    Scratch s(wr.data(), need.doubles, wi.data(), need.ints + 1, nullptr, 0);
+    const LikelihoodTerms t = profileLikelihood(data, view(c.phi), view(c.delta), s);
+    ASSERT_TRUE(t.valid);
+    EXPECT_EQ(t.noisy, c.T);
+    const double n = c.T;
+    const double concentrated = -0.5 * (dense.logdet + n * (1.0 + std::log(twoPi * dense.rss / n)));
+    const double unit = -0.5 * (dense.logdet + dense.rss + n * std::log(twoPi));
+    EXPECT_NEAR(t.concentrated(), concentrated, 1e-10 * std::fabs(concentrated));
+    EXPECT_NEAR(t.atUnitScale(), unit, 1e-10 * std::fabs(unit));
+    EXPECT_NEAR(t.rss, dense.rss, 1e-10 * dense.rss);
+  }
+}
+
+// The standard errors of BETA(t) against their definition, formed densely:
+// the error L EPSILON(t) - M(t) e, e = y - XZ PIVECT, with
+// M(t) = (Z(t) - L S(t) XZ) H + L S(t), S(t) = C(t) YSIGMA^-1 the smoother,
+// C(t) = cov(EPSILON(t), y), H the GLS map, so that its variance is
+// SIGMA**2 (L GAMMA L' - L C M' - M C' L' + M YSIGMA M').
+TEST(BetaStandardErrors, AgreeWithTheDenseVarianceOfTheError) {
+  for (const char* form : {"full", "diagonal", "zero"}) {
+    SCOPED_TRACE(form);
+    DenseCase c = makeCase(std::string(form) == "diagonal" ? 3 : 2, form, false, 23);
+    const int T = c.T, M = c.M, K = c.K, n = c.xz.cols;
+    const double sigma2 = 1.7;
+    // GAMMA and YSIGMA.
+    DMat a(M * M, M * M), gv(M * M, 1);
+    for (int j = 1; j <= M; ++j)
+      for (int i = 1; i <= M; ++i) {
+        gv((j - 1) * M + i, 1) = c.delta(i, j);
+        for (int l = 1; l <= M; ++l)
+          for (int k = 1; k <= M; ++k)
+            a((j - 1) * M + i, (l - 1) * M + k) = (i == k && j == l ? 1.0 : 0.0) - c.phi(i, k) * c.phi(j, l);
+      }
+    gv = test::solveSquare(a, gv);
+    DMat gamma(M, M);
+    for (int j = 1; j <= M; ++j)
+      for (int i = 1; i <= M; ++i) gamma(i, j) = gv((j - 1) * M + i, 1);
+    // cov(EPSILON(t), EPSILON(s)) = PHI^(t-s) GAMMA (t >= s), its transpose otherwise.
+    std::vector<DMat> powers(T, DMat(M, M));
+    powers[0] = test::identity(M);
+    for (int h = 1; h < T; ++h) powers[h] = test::multiply(c.phi, powers[h - 1]);
+    auto covEps = [&](int t, int s) {
+      return t >= s ? test::multiply(powers[t - s], gamma)
+                    : test::multiply(gamma, powers[s - t], false, true);
+    };
+    DMat Y(T, T);
+    std::vector<DMat> C(T + 1, DMat(M, T));  // C[t](:, s) = cov(EPSILON(t), y(s))
+    for (int t = 1; t <= T; ++t)
+      for (int s2 = 1; s2 <= T; ++s2) {
+        const DMat e = covEps(t, s2);
+        for (int i = 1; i <= M; ++i) {
+          double sum = 0.0;
+          for (int l = 1; l <= M; ++l) sum += e(i, l) * c.tlx(l, s2);
+          C[t](i, s2) = sum;
+        }
+      }
+    for (int t = 1; t <= T; ++t)
+      for (int s2 = 1; s2 <= T; ++s2) {
+        double sum = 0.0;
+        for (int i = 1; i <= M; ++i) sum += c.tlx(i, t) * C[t](i, s2);
+        Y(t, s2) = sum;
+      }
+    // YSIGMA^-1 and H = (XZ' Y^-1 XZ)^-1 XZ' Y^-1.
+    const DMat Yinv = test::solveSquare(Y, test::identity(T));
+    const DMat YX = test::multiply(Yinv, c.xz);
+    const DMat info = test::multiply(c.xz, YX, true, false);
+    const DMat infoInv = test::solveSquare(info, test::identity(n));
+    const DMat H = test::multiply(infoInv, YX, false, true);
+    DMat cov(n, n);
+    for (int j = 1; j <= n; ++j)
+      for (int i = 1; i <= n; ++i) cov(i, j) = sigma2 * infoInv(i, j);
+
+    DMat se(K, T), phiCopy = c.phi;
+    BetaErrorInputs in;
+    in.phi = view(phiCopy);
+    in.delta = view(c.delta);
+    in.gamma = view(gamma);
+    in.tlx = view(c.tlx);
+    in.xz = view(c.xz);
+    in.L = view(c.L);
+    in.Z = view(c.z);
+    in.cov = view(cov);
+    in.sigma2 = sigma2;
+    GroupDims d;
+    d.NUMT = T;
+    d.M = M;
+    d.K = K;
+    d.P = c.P;
+    const ScratchNeed need = betaStandardErrorsNeed(d);
+    std::vector<double> wr(need.doubles);
+    std::vector<int> wi(need.ints + 1);
+    betaStandardErrors(in, view(se), Scratch(wr.data(), need.doubles, wi.data(), need.ints + 1, nullptr, 0));
+
+    for (int t = 1; t <= T; ++t) {
+      const DMat S = test::multiply(C[t], Yinv);                   // M x T
+      const DMat LS = test::multiply(c.L, S);                      // K x T
+      DMat G = test::multiply(LS, c.xz);                           // K x n
+      for (int j = 1; j <= n; ++j)
+        for (int i = 1; i <= K; ++i) G(i, j) = -G(i, j);
+      for (int p = 1; p <= c.P; ++p)
+        for (int k = 1; k <= K; ++k) G(k, (p - 1) * K + k) += c.z(p, t);
+      DMat Mt = test::multiply(G, H);
+      for (int j = 1; j <= T; ++j)
+        for (int i = 1; i <= K; ++i) Mt(i, j) += LS(i, j);
+      const DMat LC = test::multiply(c.L, C[t]);                   // K x T
+      const DMat LGL = test::multiply(test::multiply(c.L, gamma), c.L, false, true);
+      const DMat LCM = test::multiply(LC, Mt, false, true);
+      const DMat MYM = test::multiply(test::multiply(Mt, Y), Mt, false, true);
+      for (int k = 1; k <= K; ++k) {
+        const double var = sigma2 * (LGL(k, k) - 2.0 * LCM(k, k) + MYM(k, k));
+        EXPECT_NEAR(se(k, t), std::sqrt(var), 1e-8 * std::sqrt(var)) << "k " << k << ", t " << t;
+      }
+    }
+  }
+}
+
+// The golden fit: name,row,column,value.
+std::map<std::string, double> readGolden(const std::filesystem::path& file) {
+  std::map<std::string, double> out;
+  std::ifstream in(file);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#' || line.rfind("name,", 0) == 0) continue;
+    const std::vector<std::string> f = testing::splitCsvLine(line);
+    out[f[0] + "(" + f[1] + "," + f[2] + ")"] = std::stod(f[3]);
+  }
+  return out;
+}
+
+// The innovation diagnostics of the final pass (run in the current
+// directory): the standardised innovations against YSIGMA's Cholesky factor
+// formed densely from the pass's PHI and DELTA (SIGMA**-1 C^-1 (y - XZ PI)),
+// and their Ljung-Box and Jarque-Bera statistics against statsmodels'.
+void checkInnovations(const std::filesystem::path& data, std::map<std::string, double>& ml) {
+  const testing::Csv innov = testing::readCsv("KOVA_INNOVATIONS.csv");
+  DenseCase c;
+  c.M = 2;
+  c.K = 2;
+  c.P = 1;
+  std::vector<double> x2;
+  {
+    std::ifstream in(data / "YXDATA1");
+    std::string line;
+    while (std::getline(in, line)) {
+      std::istringstream f(line);
+      double yv = 0.0, xv = 0.0;
+      if (f >> yv >> xv) {
+        c.y.push_back(yv);
+        x2.push_back(xv);
+      }
+    }
+  }
+  c.T = static_cast<int>(c.y.size());
+  c.phi = DMat(2, 2);
+  c.delta = DMat(2, 2);
+  for (int j = 1; j <= 2; ++j)
+    for (int i = 1; i <= 2; ++i) {
+      const std::string e = "(" + std::to_string(i) + "," + std::to_string(j) + ")";
+      c.phi(i, j) = ml.at("PHI" + e);
+      c.delta(i, j) = ml.at("DELTA" + e);
+    }
+  c.tlx = DMat(2, c.T);
+  for (int t = 1; t <= c.T; ++t) {
+    c.tlx(1, t) = 1.0;
+    c.tlx(2, t) = x2[t - 1];
+  }
+  DMat L = denseFactor(c);
+  DMat e(c.T, 1);
+  for (int t = 1; t <= c.T; ++t)
+    e(t, 1) = c.y[t - 1] - ml.at("PI(1,1)") - ml.at("PI(2,1)") * x2[t - 1];
+  int info = 0, one = 1;
+  dtrtrs_("L", "N", "N", &c.T, &one, L.data(), &L.ld, e.data(), &e.ld, &info, 1, 1, 1);
+  ASSERT_EQ(innov.rows.size(), static_cast<std::size_t>(c.T));
+  const double sigma = std::sqrt(ml.at("SIGMA2(1,1)"));
+  for (int t = 1; t <= c.T; ++t)
+    EXPECT_NEAR(innov.number(t - 1, "standardised"), e(t, 1) / sigma, 1e-8) << "period " << t;
+  for (const auto& [key, value] : readGolden(data / "golden_diagnostics.csv"))
+    EXPECT_NEAR(ml.at(key), value, 1e-9 * std::fabs(value)) << key;
+}
+
+TEST(MaxLikelihood, WholeRunsAgreeWithStatsmodels) {
+  for (const char* name : {"diagonal_phi", "full_phi", "zero_phi"}) {
+    SCOPED_TRACE(name);
+    testing::TempDir dir;
+    const std::filesystem::path data = std::filesystem::path(KOVA_TEST_DATA) / "ml" / name;
+    for (const char* f : {"PARAMTRS", "YXDKEY", "YXDATA1"})
+      std::filesystem::copy(data / f, dir.path() / f);
+    const testing::RunResult run = testing::runKova();
+    ASSERT_EQ(run.status, 0) << run.console;
+    const std::map<std::string, double> golden = readGolden(data / "golden.csv");
+    const testing::Csv est = testing::readCsv("KOVA_ESTIMATES.csv");
+    const std::string report = testing::readFile("KOVAOUT");
+    EXPECT_NE(report.find("METHOD FOR PHI AND DELTA         =  MAXIMUM LIKELIHOOD"), std::string::npos);
+    EXPECT_NE(report.find("MAXIMUM LIKELIHOOD FOR PHI AND DELTA"), std::string::npos);
+    // The final pass is pass 5 (ITERATIONS = 5: passes 0..4, then the ML pass).
+    std::map<std::string, double> ml;
+    for (std::size_t i = 0; i < est.rows.size(); ++i) {
+      if (est.at(i, "pass") != "5") continue;
+      const std::string key = est.at(i, "matrix") + "(" + est.at(i, "row") + "," +
+                              est.at(i, "column") + ")";
+      ml[key] = est.number(i, "value");
+      if (!est.at(i, "std_error").empty()) ml[key + ".se"] = est.number(i, "std_error");
+    }
+    ASSERT_TRUE(ml.count("LOGLIK(1,1)"));
+    const double ll = golden.at("LOGLIK(1,1)");
+    EXPECT_NEAR(ml["LOGLIK(1,1)"], ll, 1e-6 * std::fabs(ll));
+    const int M = std::string(name) == "diagonal_phi" ? 3 : 2;
+    for (int i = 1; i <= M; ++i) {
+      const std::string pi = "(" + std::to_string(i) + ",1)";
+      EXPECT_NEAR(ml["PI" + pi], golden.at("PI" + pi), 1e-3) << "PI" << pi;
+      for (int j = 1; j <= M; ++j) {
+        const std::string e = "(" + std::to_string(i) + "," + std::to_string(j) + ")";
+        EXPECT_NEAR(ml["ML_PHI" + e], golden.at("PHI" + e), 1e-3) << "PHI" << e;
+        EXPECT_NEAR(ml["ML_SIGMA2_DELTA" + e], golden.at("SIGMA2_DELTA" + e), 1e-3)
+            << "SIGMA2_DELTA" << e;
+      }
+    }
+    // Standard errors from the observed information, where statsmodels'
+    // parameters are PHI's and Q's elements themselves.
+    int compared = 0;
+    for (const auto& [key, value] : golden) {
+      if (key.rfind("SE_", 0) != 0) continue;
+      const std::string element = "ML_" + key.substr(3) + ".se";
+      ASSERT_TRUE(ml.count(element)) << element;
+      EXPECT_NEAR(ml[element], value, 1e-3 * value) << element;
+      ++compared;
+    }
+    EXPECT_EQ(compared, std::string(name) == "zero_phi" ? 0 : std::string(name) == "full_phi" ? 4 : 6);
+    if (std::string(name) == "full_phi") checkInnovations(data, ml);
+  }
+}
+
+// A simulated group read back (leading ones added, L = I, z = 1): x~(t) =
+// x(t) and XZ = X'.
+struct GroupFile {
+  int T = 0, K = 0;
+  DMat tlx, xz;
+  std::vector<double> y;
+};
+
+GroupFile readGroup(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  std::string line;
+  std::vector<std::vector<double>> rows;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::vector<double> row;
+    double v = 0.0;
+    while (fields >> v) row.push_back(v);
+    if (!row.empty() && fields.eof()) rows.push_back(row);
+  }
+  GroupFile g;
+  g.T = static_cast<int>(rows.size());
+  g.K = static_cast<int>(rows[0].size());
+  g.tlx = DMat(g.K, g.T);
+  g.xz = DMat(g.T, g.K);
+  for (int t = 1; t <= g.T; ++t) {
+    g.y.push_back(rows[t - 1][0]);
+    for (int k = 1; k <= g.K; ++k) {
+      const double x = k == 1 ? 1.0 : rows[t - 1][k - 1];
+      g.tlx(k, t) = x;
+      g.xz(t, k) = x;
+    }
+  }
+  return g;
+}
+
+// PHI restriction rows (the subplex path over their null space): with PHI(1,1)
+// fixed at its unrestricted maximum-likelihood value, the restricted maximum
+// is the unrestricted one of statsmodels.
+TEST(MaxLikelihood, RestrictionRowsOnPhiKeepTheUnrestrictedMaximum) {
+  const std::filesystem::path dir = std::filesystem::path(KOVA_TEST_DATA) / "ml" / "full_phi";
+  GroupFile g = readGroup(dir / "YXDATA1");
+  const std::map<std::string, double> golden = readGolden(dir / "golden.csv");
+  const int M = 2;
+  DMat none(0, M);
+  MlData data;
+  data.tlx = view(g.tlx);
+  data.xz = view(g.xz);
+  data.y = g.y.data();
+  data.pi = PiRestrictionView{view(none), nullptr, 0};
+  DMat coef(1, M * M);
+  coef(1, 1) = 1.0;  // unknown 1 is PHI(1,1)
+  const double rhs = golden.at("PHI(1,1)");
+  MlForm form;
+  DMat lastPhi(M, M), lastDelta(M, M);
+  lastPhi(1, 1) = lastPhi(2, 2) = 0.3;
+  lastDelta(1, 1) = lastDelta(2, 2) = 1.0;
+  DMat phi(M, M), delta(M, M), phiCov(M * M, M * M), sdeltaCov(M * M, M * M);
+  MlResult r;
+  r.phi = view(phi);
+  r.delta = view(delta);
+  r.phiCov = view(phiCov);
+  r.sdeltaCov = view(sdeltaCov);
+  GroupDims d;
+  d.NUMT = g.T;
+  d.K = g.K;
+  d.P = 1;
+  d.M = M;
+  const ScratchNeed need = estimateMaxLikelihoodNeed(d, 0, 1);
+  std::vector<double> wr(need.doubles);
+  std::vector<int> wi(need.ints + 1);
+  Scratch s(wr.data(), need.doubles, wi.data(), need.ints + 1, nullptr, 0);
+  estimateMaxLikelihood(data, form, RestrictionRows{view(coef), &rhs}, view(lastPhi),
+                        view(lastDelta), r, s);
+  ASSERT_EQ(r.status, MlStatus::Converged);
+  EXPECT_STREQ(r.algorithm, "SUBPLEX");
+  const double ll = golden.at("LOGLIK(1,1)");
+  EXPECT_NEAR(r.loglik, ll, 1e-6 * std::fabs(ll));
+  EXPECT_NEAR(phi(1, 1), rhs, 1e-12);
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) {
+      const std::string e = "(" + std::to_string(i) + "," + std::to_string(j) + ")";
+      EXPECT_NEAR(phi(i, j), golden.at("PHI" + e), 1e-3) << e;
+      EXPECT_NEAR(r.sigma2 * delta(i, j), golden.at("SIGMA2_DELTA" + e), 1e-3) << e;
+    }
+  // PHI(1,1) is fixed: no standard error; the others have one.
+  ASSERT_TRUE(r.covariance);
+  EXPECT_NEAR(phiCov(1, 1), 0.0, 1e-12);
+  EXPECT_GT(phiCov(4, 4), 0.0);
+  // One parameter fewer than the unrestricted fit (4 PHI + 3 Q + 2 PI).
+  EXPECT_EQ(r.parameters, 8);
+}
+
+// Runs an example with METHOD = ML; the rows of KOVA_ESTIMATES.csv by
+// "group,pass,matrix(row,column)".
+std::map<std::string, double> runExampleWithMl(const std::string& example, std::string& report) {
+  testing::copyExample(example);
+  std::string params = testing::readFile("PARAMTRS");
+  const std::size_t end = params.find("END GROUP (ALL)");
+  EXPECT_NE(end, std::string::npos);
+  params.insert(end, "METHOD = ML\n");
+  testing::writeFile("PARAMTRS", params);
+  const testing::RunResult run = testing::runKova();
+  EXPECT_EQ(run.status, 0) << run.console;
+  report = testing::readFile("KOVAOUT");
+  const testing::Csv est = testing::readCsv("KOVA_ESTIMATES.csv");
+  std::map<std::string, double> rows;
+  for (std::size_t i = 0; i < est.rows.size(); ++i)
+    rows[est.at(i, "group") + "," + est.at(i, "pass") + "," + est.at(i, "matrix") + "(" +
+         est.at(i, "row") + "," + est.at(i, "column") + ")"] = est.number(i, "value");
+  return rows;
+}
+
+// METHOD in a numbered group statement: that group alone (here group 3 of
+// the GLS-mode example) gets the likelihood step and its final pass.
+TEST(MaxLikelihood, MethodOfOneGroup) {
+  testing::TempDir dir;
+  testing::copyExample("grunfeld-ar1");
+  std::string params = testing::readFile("PARAMTRS");
+  const std::size_t end = params.find("END OF DATA");
+  ASSERT_NE(end, std::string::npos);
+  params.insert(end, "BEGIN GROUP (3)\nMETHOD = ML\nEND GROUP (3)\n");
+  testing::writeFile("PARAMTRS", params);
+  const testing::RunResult run = testing::runKova();
+  ASSERT_EQ(run.status, 0) << run.console;
+  const testing::Csv est = testing::readCsv("KOVA_ESTIMATES.csv");
+  std::set<std::string> withLoglik;
+  std::map<std::string, int> lastPass;
+  for (std::size_t i = 0; i < est.rows.size(); ++i) {
+    const std::string g = est.at(i, "group");
+    if (g.empty()) continue;
+    if (est.at(i, "matrix") == "LOGLIK") withLoglik.insert(g);
+    lastPass[g] = std::max(lastPass[g], std::stoi(est.at(i, "pass")));
+  }
+  EXPECT_EQ(withLoglik, std::set<std::string>{"3"});
+  EXPECT_EQ(lastPass.at("3"), 5);  // ITERATIONS = 5: passes 0..4, then the final one
+  EXPECT_EQ(lastPass.at("1"), 4);
+}
+
+// The GLS mode: PHI(1,1) alone is estimated, inside the bound, and the final
+// pass runs at the estimate. PI inequality rows: the report says ML does not
+// apply and the final pass repeats the last iterative one.
+TEST(MaxLikelihood, GlsModeAndGroupsWhereItDoesNotApply) {
+  {
+    testing::TempDir dir;
+    std::string report;
+    const std::map<std::string, double> rows = runExampleWithMl("grunfeld-ar1", report);
+    int groups = 0;
+    for (const auto& [key, value] : rows) {
+      if (key.find(",LOGLIK(1,1)") == std::string::npos) continue;
+      ++groups;
+      const std::string prefix = key.substr(0, key.find(",LOGLIK"));
+      const double phi = rows.at(prefix + ",ML_PHI(1,1)");
+      EXPECT_LT(std::fabs(phi), 0.995) << prefix;
+      EXPECT_EQ(rows.at(prefix + ",PHI(1,1)"), phi) << prefix;
+      EXPECT_EQ(rows.at(prefix + ",ML_PHI(2,2)"), 0.0) << prefix;
+      EXPECT_EQ(rows.at(prefix + ",ML_SIGMA2_DELTA(2,2)"), 0.0) << prefix;
+    }
+    EXPECT_GE(groups, 5);
+    EXPECT_EQ(report.find("DID NOT CONVERGE"), std::string::npos);
+  }
+  {
+    testing::TempDir dir;
+    std::string report;
+    const std::map<std::string, double> rows = runExampleWithMl("restricted", report);
+    EXPECT_NE(report.find(", MAXIMUM LIKELIHOOD DOES NOT APPLY (INEQUALITY ROWS ON PI): THE "
+                          "ITERATIVE ESTIMATES OF PHI AND DELTA ARE KEPT."),
+              std::string::npos);
+    int last = 0;
+    for (const auto& [key, value] : rows) {
+      EXPECT_EQ(key.find("LOGLIK"), std::string::npos) << key;
+      if (key.rfind("1,", 0) == 0 && key.find(",PHI(1,1)") != std::string::npos)
+        last = std::max(last, std::stoi(key.substr(2, key.find(',', 2) - 2)));
+    }
+    ASSERT_GE(last, 1);
+    EXPECT_EQ(rows.at("1," + std::to_string(last) + ",PHI(1,1)"),
+              rows.at("1," + std::to_string(last - 1) + ",PHI(1,1)"));
+  }
+}
+
+}  // namespace
+}  // namespace kova
