@@ -32,10 +32,12 @@
 namespace kova {
 namespace {
 
-// The length of group from which the eigenvalues of YSIGMA come from the
-// banded pencil rather than the formed matrix (within 15% of its time at
-// 700 periods, M = 3, and in memory linear in the periods).
-constexpr int kPencilFrom = 600;
+// Whether the eigenvalues of YSIGMA come from the banded pencil (about
+// 26 M^3 T^2 operations, memory linear in T) rather than the formed matrix
+// (about 2/3 T^3, T^2/2 doubles): from 600 periods on, where the pencil is
+// within 15% of the formed matrix's time at M = 3, and the pencil's cost
+// per period, growing as M^3, does not outweigh the other's.
+bool usePencil(int T, int M) { return T >= 600 && T >= 30LL * M * M * M; }
 
 // Rank tolerance of the exact equations, as in the least-squares core.
 constexpr double kExactRankTol = kGlsTol;
@@ -219,7 +221,7 @@ bool StateSpaceEngine::eigenvalues(double* values, Scratch s) {
   // time and O(T M^2) memory; it declines a P1 or Q that is not positive
   // definite, and the formed matrix answers then, where the program region
   // holds it.
-  if (T >= kPencilFrom) {
+  if (usePencil(T, M)) {
     int ierr = 0;
     pencilEigenvalues(T, M, tlx_.p, r_.phi.p, r_.p1.p, r_.q.p, values, s, ierr);
     if (ierr == 0) return true;
@@ -534,7 +536,7 @@ ScratchNeed StateSpaceEngine::need(const GroupDims& d, int piRows, bool eigenval
        {sigmaEpsBlocksNeed(M), kalmanGainsNeed(M), piNeed, ORCVARwhitenedNeed(n + 1, n, piRows),
         smoothStateNeed(M, T), scNeed, expandFactorNeed(M)})
     need.include(k);
-  if (eigenvalues) need.include(T >= kPencilFrom ? pencilEigenvaluesNeed(T, M) : eigenNeed(T, M));
+  if (eigenvalues) need.include(usePencil(T, M) ? pencilEigenvaluesNeed(T, M) : eigenNeed(T, M));
   return need;
 }
 

@@ -1,0 +1,156 @@
+#!/usr/bin/env python3
+"""Recovery study: simulated groups with known parameters, estimated by the
+iterative passes and by maximum likelihood (METHOD = ML), side by side.
+
+For each design and length, REPS groups are drawn with kova_simulate (one
+group a run, K = 3, P = 1, M = 3, diagonal PHI (0.6, 0.3, 0), SIGMA**2
+DELTA diagonal (0.1, 0.05, 0.02)), and kova runs each with both methods.
+Reported per method: bias, Monte Carlo standard deviation and 95%-interval
+coverage of PI (with the mean reported standard error over the Monte Carlo
+one), the bias and sd of PHI and of SIGMA**2 DELTA, the runs whose SIGMA**2
+grew more than tenfold over the passes (runaways), the RMSE of BETA(t)
+against the truth and the coverage of the 95% bands of BETA(t).
+
+Not a test: run by hand after a build (it takes a few minutes):
+    python3 bench/recovery_study.py [--reps 200] [--lengths 100 400]
+"""
+import argparse
+import csv
+import math
+import os
+import shutil
+import subprocess
+import tempfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SIM = os.path.join(ROOT, "build", "tools", "kova_simulate")
+KOVA = os.path.join(ROOT, "build", "src", "kova")
+
+PHI = [0.6, 0.3, 0.0]
+DELTA = [0.1, 0.05, 0.02]
+PI = [1.1, 2.1, 3.1]
+
+
+def truth_beta(path):
+    """BETA(t) of every record, from the simulator's TRUTH file."""
+    beta = {}
+    with open(path) as f:
+        lines = f.read().split("\n")
+    at = next(i for i, l in enumerate(lines) if l.startswith("RECORDS"))
+    for line in lines[at + 2:]:
+        parts = line.split()
+        if len(parts) < 11:
+            continue
+        t = int(parts[2])
+        beta[t] = [float(v) for v in parts[-3:]]
+    return beta
+
+
+def estimates(directory):
+    rows = list(csv.DictReader(open(os.path.join(directory, "KOVA_ESTIMATES.csv"))))
+    last = max(int(r["pass"]) for r in rows if r["pass"])
+    out = {"last": last}
+    for r in rows:
+        if not r["pass"]:
+            continue
+        p, m = int(r["pass"]), r["matrix"]
+        key = (m, int(r["row"]), int(r["column"]))
+        if p == 1 and m == "SIGMA2":
+            out["sigma2_1"] = float(r["value"])
+        if p == last:
+            se = r["std_error"]
+            out[key] = (float(r["value"]), float(se) if se else float("nan"))
+    betas = list(csv.DictReader(open(os.path.join(directory, "KOVA_BETA.csv"))))
+    out["beta"] = {}
+    for r in betas:
+        if int(r["pass"]) == last and r["forecast"] == "0":
+            se = r.get("std_error", "")
+            out["beta"][(int(r["period"]), int(r["k"]))] = (
+                float(r["beta"]), float(se) if se else float("nan"))
+    return out
+
+
+def run(length, seed, method, work):
+    """method: ITERATIVE, ML, or ORACLE (one pass at the true PHI, DELTA and
+    SIGMA**2, as the starting values: the BETA(t) of a user who knew them)."""
+    d = os.path.join(work, f"{method}_{length}_{seed}")
+    shutil.rmtree(d, ignore_errors=True)
+    args = [SIM, "--out", d, "--ng", "1", "--records", str(length), "--k", "3",
+            "--p", "1", "--m", "3", "--phi", "0.6,0,0;0,0.3,0;0,0,0",
+            "--delta", "0.1,0,0;0,0.05,0;0,0,0.02", "--sigma2", "1",
+            "--diagonal-phi", "--diagonal-delta", "--forecast-y", "none",
+            "--seed", str(seed), "--param", "PRINT = 0"]
+    if method == "ORACLE":
+        args += ["--iterations", "1", "--pdata", "--ddata", "--start-phi", "0.6,0,0;0,0.3,0;0,0,0",
+                 "--start-delta", "0.1,0,0;0,0.05,0;0,0,0.02", "--start-sigma2", "1"]
+    else:
+        args += ["--iterations", "5", "--param", f"METHOD = {method}"]
+    subprocess.run(args, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([KOVA], cwd=d, check=False, stdout=subprocess.DEVNULL)
+    est = estimates(d)
+    est["truth"] = truth_beta(os.path.join(d, "TRUTH"))
+    shutil.rmtree(d, ignore_errors=True)
+    return est
+
+
+def mean(v):
+    return sum(v) / len(v) if v else float("nan")
+
+
+def sd(v):
+    m = mean(v)
+    return math.sqrt(sum((x - m) ** 2 for x in v) / (len(v) - 1)) if len(v) > 1 else float("nan")
+
+
+def summarise(results, method, length):
+    print(f"\n{method}, {length} periods, {len(results)} groups")
+    for k in range(3):
+        vals = [r[("PI", k + 1, 1)][0] for r in results]
+        ses = [r[("PI", k + 1, 1)][1] for r in results]
+        cover = mean([abs(v - PI[k]) <= 1.96 * s for v, s in zip(vals, ses) if s == s])
+        ratio = mean([s for s in ses if s == s]) / sd(vals)
+        print(f"  PI({k + 1}): bias {mean(vals) - PI[k]:+.4f}  sd {sd(vals):.4f}  "
+              f"95% coverage {100 * cover:.1f}%  se/sd {ratio:.2f}")
+    for k in range(3):
+        vals = [r[("PHI", k + 1, k + 1)][0] for r in results]
+        print(f"  PHI({k + 1},{k + 1}): bias {mean(vals) - PHI[k]:+.4f}  sd {sd(vals):.4f}")
+    for k in range(3):
+        vals = [r[("SIGMA2", 1, 1)][0] * r[("DELTA", k + 1, k + 1)][0] for r in results]
+        print(f"  SIGMA2 DELTA({k + 1},{k + 1}): bias {mean(vals) - DELTA[k]:+.4f}  "
+              f"sd {sd(vals):.4f}")
+    if method == "ORACLE":
+        errors = [(b - r["truth"][t][k - 1]) ** 2 for r in results for (t, k), (b, _) in r["beta"].items()]
+        print(f"  BETA(t): RMSE {math.sqrt(mean(errors)):.4f} (the oracle)")
+        return
+    runaways = sum(1 for r in results
+                   if r.get("sigma2_1", 0) > 0 and r[("SIGMA2", 1, 1)][0] > 10 * r["sigma2_1"])
+    errors, covered, counted = [], 0, 0
+    for r in results:
+        for (t, k), (b, se) in r["beta"].items():
+            true = r["truth"][t][k - 1]
+            errors.append((b - true) ** 2)
+            if se == se:
+                counted += 1
+                covered += abs(b - true) <= 1.96 * se
+    print(f"  runaways (SIGMA**2 > 10 x pass 1): {runaways}")
+    print(f"  BETA(t): RMSE {math.sqrt(mean(errors)):.4f}  95% band coverage "
+          f"{100 * covered / max(counted, 1):.1f}%")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--reps", type=int, default=200)
+    ap.add_argument("--lengths", type=int, nargs="+", default=[100, 400])
+    a = ap.parse_args()
+    work = tempfile.mkdtemp(prefix="kova_recovery_")
+    try:
+        for length in a.lengths:
+            for method in ("ITERATIVE", "ML", "ORACLE"):
+                results = [run(length, 1000 + s, method, work) for s in range(a.reps)]
+                summarise(results, method, length)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
