@@ -14,6 +14,7 @@
 #include "input/capacities.h"
 #include "io/file_table.h"
 #include "input/group_table.h"
+#include "input/workspace_plan.h"
 
 namespace kova {
 
