@@ -4,16 +4,15 @@
 //     5 passes, print level 0);
 //   - the capacity panel: 150 groups, 12,500 records, the same model.
 // Not a test: run by hand (build with -DKOVA_BENCH=ON) on a quiet machine.
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <string>
+
+#include "run_program.h"
 
 namespace {
 
@@ -39,24 +38,8 @@ fs::path simulate(const std::string& layout, bool ml) {
 }
 
 Figures run(const fs::path& dir) {
-  Figures f;
-  std::fflush(stdout);
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (::chdir(dir.c_str()) != 0) ::_exit(127);
-    if (!std::freopen("/dev/null", "w", stdout)) ::_exit(127);
-    ::execl(KOVA_BINARY, KOVA_BINARY, static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  int status = 0;
-  struct rusage usage {};
-  ::wait4(pid, &status, 0, &usage);
-  f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  f.cpu = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec * 1e-6 + usage.ru_stime.tv_sec +
-          usage.ru_stime.tv_usec * 1e-6;
-  f.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return f;
+  const kova::bench::RunFigures r = kova::bench::runProgram(dir);
+  return Figures{r.seconds, r.userSeconds + r.systemSeconds, r.status};
 }
 
 Figures best(const std::string& layout, bool ml) {

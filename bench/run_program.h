@@ -15,6 +15,7 @@ namespace kova::bench {
 struct RunFigures {
   double seconds = 0;
   double systemSeconds = 0;
+  double userSeconds = 0;
   double peakMegabytes = 0;
   int status = -1;
 };
@@ -35,6 +36,7 @@ inline RunFigures runProgram(const std::filesystem::path& dir) {
   ::wait4(pid, &status, 0, &usage);
   f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   f.systemSeconds = usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
+  f.userSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6;
   f.peakMegabytes = usage.ru_maxrss / 1024.0;
   f.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return f;

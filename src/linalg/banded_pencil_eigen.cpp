@@ -23,14 +23,6 @@
 namespace kova {
 namespace {
 
-// sqrt(x^2 + y^2) without std::hypot's cost where the squares can neither
-// overflow nor lose the larger term to underflow.
-inline double length(double x, double y) {
-  const double big = std::max(std::fabs(x), std::fabs(y));
-  if (big > 1e-150 && big < 1e150) return std::sqrt(x * x + y * y);
-  return std::hypot(x, y);
-}
-
 struct Work {
   double* r1;     // M x M: upper triangular R1, R1 R1' = P1
   double* rq;     // M x M: the same for Q
@@ -137,7 +129,7 @@ void triangularize(int mrun, double* p, double* tau) {
       norm = scale * std::sqrt(ss);
     }
     const double alpha = col[j];
-    const double beta = -std::copysign(length(alpha, norm), alpha);
+    const double beta = -std::copysign(rotationLength(alpha, norm), alpha);
     tau[j] = (beta - alpha) / beta;
     const double f = 1.0 / (alpha - beta);
     for (int i = j + 1; i < rows; ++i) col[i] *= f;
@@ -369,7 +361,7 @@ struct Band {
         for (;;) {
           const double x = b(p, col), y = b(p + 1, col);
           if (y == 0.0) break;
-          const double h = length(x, y);
+          const double h = rotationLength(x, y);
           rotate(p, x / h, y / h);
           b(p + 1, col) = 0.0;
           if (p + 1 + k > n) break;

@@ -14,15 +14,6 @@
 namespace kova {
 namespace {
 
-// sqrt(x^2 + y^2) without std::hypot's cost (a fifth of the QL sweeps)
-// where the squares can neither overflow nor lose the larger term to
-// underflow.
-inline double length(double x, double y) {
-  const double big = std::max(std::fabs(x), std::fabs(y));
-  if (big > 1e-150 && big < 1e150) return std::sqrt(x * x + y * y);
-  return std::hypot(x, y);
-}
-
 // The lower triangle of an N x N symmetric matrix packed by columns:
 // column j holds rows j..N, so the array has N (N + 1) / 2 elements.
 struct Packed {
@@ -154,7 +145,7 @@ void tridiagonalEigenvalues(int n, double* d, double* e, int& ierr) {
       // Shift: the eigenvalue of the leading 2x2 block nearer to D(L).
       const double g0 = d[l - 1];
       const double pp = (d[l] - g0) / (2.0 * e[l - 1]);
-      const double rr = length(pp, 1.0);
+      const double rr = rotationLength(pp, 1.0);
       d[l - 1] = e[l - 1] / (pp + std::copysign(rr, pp));
       const double h0 = g0 - d[l - 1];
       for (int i = l + 1; i <= n; ++i) d[i - 1] -= h0;
@@ -165,7 +156,7 @@ void tridiagonalEigenvalues(int n, double* d, double* e, int& ierr) {
       for (int i = m - 1; i >= l; --i) {
         const double g = c * e[i - 1];
         const double h = c * p;
-        const double r = length(p, e[i - 1]);
+        const double r = rotationLength(p, e[i - 1]);
         e[i] = s * r;
         // p and E(i) both zero: the identity rotation is the limit.
         s = r != 0.0 ? e[i - 1] / r : 0.0;

@@ -164,16 +164,16 @@ DenseTerms denseTerms(const DenseCase& c) {
 Mat view(DMat& a) { return Mat{a.data(), a.ld, a.rows, a.cols}; }
 
 TEST(MaxLikelihood, ProfileLikelihoodAgreesWithDenseLapackEvaluation) {
-  struct Spec {
+  struct Design {
     int M;
     const char* form;
     bool restricted;
   };
   const double twoPi = 2.0 * std::acos(-1.0);
-  for (const Spec& spec : {Spec{2, "full", false}, Spec{2, "full", true},
-                           Spec{3, "diagonal", false}, Spec{2, "zero", true}}) {
-    SCOPED_TRACE(std::string(spec.form) + (spec.restricted ? " restricted" : ""));
-    DenseCase c = makeCase(spec.M, spec.form, spec.restricted, 91);
+  for (const Design& design : {Design{2, "full", false}, Design{2, "full", true},
+                               Design{3, "diagonal", false}, Design{2, "zero", true}}) {
+    SCOPED_TRACE(std::string(design.form) + (design.restricted ? " restricted" : ""));
+    DenseCase c = makeCase(design.M, design.form, design.restricted, 91);
     const DenseTerms dense = denseTerms(c);
     MlData data;
     data.tlx = view(c.tlx);
