@@ -88,62 +88,114 @@ ScratchNeed smoothedStateVariancesNeed(int m) {
   return s.used();
 }
 
+namespace {
+
+// One period's variances: se(:, col) = SIGMA**2 diag(L V L') + diag(G COV G'),
+// G = Z - L D with z the period's P-vector and D (M x K*P) the smoother's
+// map of XZ at the period (column j at d + M (j-1)); no G part without COV.
+struct PeriodVariance {
+  const BetaErrorInputs& in;
+  Mat LV, G, GC;  // K x M, K x n, K x n
+  void operator()(Mat V, const double* z, const double* d, double* out) {
+    const int K = in.L.rows, M = in.L.cols, n = in.xz.cols, P = in.Z.rows;
+    product(in.L, V, LV);
+    for (int i = 1; i <= K; ++i) {
+      double var = 0.0;
+      for (int l = 1; l <= M; ++l) var += LV(i, l) * in.L(i, l);
+      out[i - 1] = in.sigma2 * var;
+    }
+    if (in.cov.p == nullptr || n == 0) return;
+    // Column j = (p-1)K + k of G: z_p e_k - L d_j.
+    for (int j = 1; j <= n; ++j) {
+      const double* dj = d + static_cast<long long>(M) * (j - 1);
+      for (int i = 1; i <= K; ++i) {
+        double sum = 0.0;
+        for (int l = 1; l <= M; ++l) sum += in.L(i, l) * dj[l - 1];
+        G(i, j) = -sum;
+      }
+      const int p = (j - 1) / K + 1, k = (j - 1) % K + 1;
+      if (p <= P) G(k, j) += z[p - 1];
+    }
+    product(G, in.cov, GC);
+    for (int i = 1; i <= K; ++i) {
+      double sum = 0.0;
+      for (int j = 1; j <= n; ++j) sum += GC(i, j) * G(i, j);
+      out[i - 1] += sum;
+    }
+  }
+};
+
+// V := PHI V PHI' + DELTA (w: work).
+void propagate(Mat phi, Mat delta, Mat V, Mat w) {
+  const int m = phi.rows;
+  product(phi, V, w);
+  for (int j = 1; j <= m; ++j)
+    for (int i = 1; i <= m; ++i) {
+      double sum = delta(i, j);
+      for (int l = 1; l <= m; ++l) sum += w(i, l) * phi(j, l);
+      V(i, j) = sum;
+    }
+}
+
+}  // namespace
+
 void betaStandardErrors(const BetaErrorInputs& in, Mat se, Scratch s) {
-  const int M = in.phi.rows, T = in.tlx.cols, n = in.xz.cols, K = in.L.rows, P = in.Z.rows;
-  const long mm = static_cast<long>(M) * M;
+  const int M = in.phi.rows, T = in.tlx.cols, n = in.xz.cols, K = in.L.rows;
+  const int TF = in.ZF.p != nullptr ? in.ZF.cols : 0;
+  const long long mm = static_cast<long long>(M) * M, mn = static_cast<long long>(M) * n;
+  const int ld = std::max(M, 1);
   double* f = s.doubles(T);
   Mat gain = s.mat(M, T);
   double* V = s.doubles(mm * T);
   Mat v = s.mat(T, n);
-  double* states = s.doubles(static_cast<long long>(M) * T * std::max(n, 1));
-  Mat G = s.mat(K, n), GC = s.mat(K, n), LV = s.mat(K, M);
+  // The smoother's map of XZ, period by period: M x n at states + M n (t-1).
+  double* states = s.doubles(mn * std::max(T, 1));
+  Mat VF = s.mat(M, M), w = s.mat(M, M);
+  double* dF = s.doubles(std::max(mn, 1LL));
+  double* dNext = s.doubles(std::max(mn, 1LL));
+  PeriodVariance variance{in, s.mat(K, M), s.mat(K, n), s.mat(K, n)};
   const StateSpaceModel model{in.phi, in.delta, in.gamma, in.tlx};
   const FilterGains gains{f, gain};
   Scratch k = s;
   kalmanGains(model, gains, k);
   k = s;
   smoothedStateVariances(model, gains, V, k);
-  const bool withPi = in.cov.p != nullptr && n > 0;
-  if (withPi) {
+  if (in.cov.p != nullptr && n > 0) {
     for (int j = 1; j <= n; ++j) std::copy_n(in.xz.col(j), T, v.col(j));
     k = s;
     innovations(in.phi, in.tlx, gains, v, v, k);
+    Mat column = s.mat(M, T);
     for (int j = 1; j <= n; ++j) {
       k = s;
-      smoothState(model, gains, v.col(j),
-                  Mat{states + static_cast<long long>(M) * T * (j - 1), std::max(M, 1), M, T}, k);
+      smoothState(model, gains, v.col(j), column, k);
+      for (int t = 1; t <= T; ++t)
+        std::copy_n(column.col(t), M, states + mn * (t - 1) + static_cast<long long>(M) * (j - 1));
     }
   }
-  for (int t = 1; t <= T; ++t) {
-    const Mat Vt{V + mm * (t - 1), std::max(M, 1), M, M};
-    product(in.L, Vt, LV);
-    for (int i = 1; i <= K; ++i) {
-      double var = 0.0;
-      for (int l = 1; l <= M; ++l) var += LV(i, l) * in.L(i, l);
-      var *= in.sigma2;
-      se(i, t) = var;
-    }
-    if (withPi) {
-      // G(t) = Z(t) - L S(t) XZ, column j = (p-1)K + k: z_p(t) e_k - L s_j(t).
-      for (int j = 1; j <= n; ++j) {
-        const double* sj = states + static_cast<long long>(M) * T * (j - 1) + static_cast<long long>(M) * (t - 1);
-        for (int i = 1; i <= K; ++i) {
+  for (int t = 1; t <= T; ++t)
+    variance(Mat{V + mm * (t - 1), ld, M, M}, in.Z.col(t),
+             states + mn * (t - 1), se.col(t));
+  // The forecast periods from period T: V := PHI V PHI' + DELTA, D := PHI D.
+  if (T >= 1 && TF >= 1) {
+    const Mat last{V + mm * (T - 1), ld, M, M};
+    for (int j = 1; j <= M; ++j) std::copy_n(last.col(j), M, VF.col(j));
+    std::copy_n(states + mn * (T - 1), mn, dF);
+    for (int h = 1; h <= TF; ++h) {
+      propagate(in.phi, in.delta, VF, w);
+      for (int j = 0; j < n; ++j) {
+        const double* from = dF + static_cast<long long>(M) * j;
+        for (int i = 1; i <= M; ++i) {
           double sum = 0.0;
-          for (int l = 1; l <= M; ++l) sum += in.L(i, l) * sj[l - 1];
-          G(i, j) = -sum;
+          for (int l = 1; l <= M; ++l) sum += in.phi(i, l) * from[l - 1];
+          dNext[static_cast<long long>(M) * j + i - 1] = sum;
         }
-        const int p = (j - 1) / K + 1, kk = (j - 1) % K + 1;
-        if (p <= P) G(kk, j) += in.Z(p, t);
       }
-      product(G, in.cov, GC);
-      for (int i = 1; i <= K; ++i) {
-        double sum = 0.0;
-        for (int j = 1; j <= n; ++j) sum += GC(i, j) * G(i, j);
-        se(i, t) += sum;
-      }
+      std::copy_n(dNext, mn, dF);
+      variance(VF, in.ZF.col(h), dF, se.col(T + h));
     }
-    for (int i = 1; i <= K; ++i) se(i, t) = std::sqrt(std::max(se(i, t), 0.0));
   }
+  for (int t = 1; t <= T + (T >= 1 ? TF : 0); ++t)
+    for (int i = 1; i <= K; ++i) se(i, t) = std::sqrt(std::max(se(i, t), 0.0));
 }
 
 ScratchNeed betaStandardErrorsNeed(const GroupDims& d) {
@@ -154,9 +206,14 @@ ScratchNeed betaStandardErrorsNeed(const GroupDims& d) {
   s.doubles(static_cast<long long>(M) * M * T);
   s.mat(T, n);
   s.doubles(static_cast<long long>(M) * T * std::max(n, 1));
-  s.mat(K, n);
-  s.mat(K, n);
+  s.mat(M, M);
+  s.mat(M, M);
+  s.doubles(std::max(static_cast<long long>(M) * n, 1LL));
+  s.doubles(std::max(static_cast<long long>(M) * n, 1LL));
   s.mat(K, M);
+  s.mat(K, n);
+  s.mat(K, n);
+  s.mat(M, T);
   ScratchNeed need = s.used();
   ScratchNeed kernels = kalmanGainsNeed(M);
   for (const ScratchNeed& x : {smoothedStateVariancesNeed(M), innovationsNeed(M, n),

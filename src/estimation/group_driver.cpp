@@ -48,7 +48,7 @@ struct GroupArrays {
   double* PIVECT = nullptr;
   double* MU = nullptr;
   Mat epsilon, beta;
-  Mat betaSe;                // K x NUMT, at the end of the scratch stretch
+  Mat betaSe;                // K x (NUMT + TF), at the end of the scratch stretch
   Mat workR;                 // the working PI restriction
   double* workRhs = nullptr;
   double* ysigmaEigen = nullptr;
@@ -123,8 +123,8 @@ GroupArrays carveArrays(const GroupJob& job) {
   a.attained = carve(*job.WI, plan.start[37]);
   // The standard errors of BETA(t) live from their step to the tables at
   // the end of the pass: the tail of the stretch, outside the steps' scratch.
-  const long long betaSe = static_cast<long long>(K) * T;
-  a.betaSe = Mat{wr(30) + arena - betaSe, std::max(K, 1), K, T};
+  const long long betaSe = static_cast<long long>(K) * (T + TF);
+  a.betaSe = Mat{wr(30) + arena - betaSe, std::max(K, 1), K, T + TF};
   a.scratch = Scratch(wr(30), arena - betaSe, a.attained + R, plan.size[37] - R, wc(38),
                       plan.size[38]);
   return a;
@@ -534,8 +534,17 @@ class GroupRun {
     }
     Mat cov = a_.cov;
     cov.rows = cov.cols = job_.dims.KP();
-    const BetaErrorInputs in{phi,     a_.delta, a_.gamma, a_.tlx, a_.xz, job_.L, a_.data.Z,
-                             est_.covUnavailable ? Mat{} : cov, sigma2_};
+    BetaErrorInputs in;
+    in.phi = phi;
+    in.delta = a_.delta;
+    in.gamma = a_.gamma;
+    in.tlx = a_.tlx;
+    in.xz = a_.xz;
+    in.L = job_.L;
+    in.Z = a_.data.Z;
+    if (job_.dims.TF >= 1) in.ZF = a_.data.ZF;
+    if (!est_.covUnavailable) in.cov = cov;
+    in.sigma2 = sigma2_;
     kova::betaStandardErrors(in, a_.betaSe, s);
   }
 
@@ -648,7 +657,7 @@ GroupNeeds groupNeeds(const GroupDims& d, const Options& o, int groupId,
     se.add(betaStandardErrorsNeed(d));
     need.include(se);
   }
-  need.doubles += static_cast<long long>(d.K) * T;  // the standard errors of BETA(t), kept apart
+  need.doubles += static_cast<long long>(d.K) * (T + d.TF);  // the standard errors of BETA, kept apart
   need.ints += R;  // the attained counters, ahead of the scratch
   return needs;
 }

@@ -78,7 +78,7 @@ std::vector<double> copyOf(Mat a) {
 // periods (none when betaF has no columns).
 struct ResultTables::BetaPeriods {
   Mat beta, betaF;
-  Mat se;  // K x T (estimation periods only); empty: none
+  Mat se;  // K x (T + TF), or K x T (estimation periods only); empty: none
   int periods() const { return beta.cols + betaF.cols; }
   double operator()(int k, int s) const {
     return s <= beta.cols ? beta(k, s) : betaF(k, s - beta.cols);
@@ -91,7 +91,7 @@ struct ResultTables::GroupRows {
   int lastPass = 0;
   long streamedBytes = 0;              // its earlier passes in the passes table
   std::vector<double> beta, betaF;     // K x T, K x TF
-  std::vector<double> betaSe;          // K x T; empty: none
+  std::vector<double> betaSe;          // K x (T + TF); empty: none
   std::vector<double> pooledBeta, pooledBetaF;  // empty without a pooled phase
   std::vector<double> y, X;            // T, K x T
   std::vector<double> yF, yS, yP, yPooled;
@@ -101,7 +101,7 @@ struct ResultTables::GroupRows {
   Mat view(std::vector<double>& v, int cols) const {
     return Mat{v.data(), std::max(K, 1), K, v.empty() ? 0 : cols};
   }
-  BetaPeriods lastBeta() { return BetaPeriods{view(beta, T), view(betaF, TF), view(betaSe, T)}; }
+  BetaPeriods lastBeta() { return BetaPeriods{view(beta, T), view(betaF, TF), view(betaSe, T + TF)}; }
   BetaPeriods lastPooledBeta() {
     return BetaPeriods{view(pooledBeta, T), view(pooledBetaF, TF), Mat{}};
   }
@@ -306,7 +306,7 @@ void ResultTables::writeBetaRows(TableIndex t, int groupId, int pass, const Beta
       write(t, prefix + join({integer(s), s > T ? "1" : "0", integer(k),
                               k <= static_cast<int>(xNames_.size()) ? xNames_[k - 1] : "",
                               number(beta(k, s)), withPooled ? number((*pooled)(k, s)) : "",
-                              s <= T && beta.se.p != nullptr && beta.se.cols > 0
+                              beta.se.p != nullptr && s <= beta.se.cols
                                   ? number(beta.se(k, s))
                                   : ""}));
     }

@@ -206,6 +206,8 @@ TEST(MaxLikelihood, ProfileLikelihoodAgreesWithDenseLapackEvaluation) {
 // M(t) = (Z(t) - L S(t) XZ) H + L S(t), S(t) = C(t) YSIGMA^-1 the smoother,
 // C(t) = cov(EPSILON(t), y), H the GLS map, so that its variance is
 // SIGMA**2 (L GAMMA L' - L C M' - M C' L' + M YSIGMA M').
+// A forecast period T+h has BETA^ = PI^ zF + L PHI^h EPSILON^(T): the same
+// with C = cov(EPSILON(T+h), y), M = (ZF - L PHI^h S(T) XZ) H + L PHI^h S(T).
 TEST(BetaStandardErrors, AgreeWithTheDenseVarianceOfTheError) {
   for (const char* form : {"full", "diagonal", "zero"}) {
     SCOPED_TRACE(form);
@@ -226,16 +228,17 @@ TEST(BetaStandardErrors, AgreeWithTheDenseVarianceOfTheError) {
     for (int j = 1; j <= M; ++j)
       for (int i = 1; i <= M; ++i) gamma(i, j) = gv((j - 1) * M + i, 1);
     // cov(EPSILON(t), EPSILON(s)) = PHI^(t-s) GAMMA (t >= s), its transpose otherwise.
-    std::vector<DMat> powers(T, DMat(M, M));
+    const int TF = 3;
+    std::vector<DMat> powers(T + TF, DMat(M, M));
     powers[0] = test::identity(M);
-    for (int h = 1; h < T; ++h) powers[h] = test::multiply(c.phi, powers[h - 1]);
+    for (int h = 1; h < T + TF; ++h) powers[h] = test::multiply(c.phi, powers[h - 1]);
     auto covEps = [&](int t, int s) {
       return t >= s ? test::multiply(powers[t - s], gamma)
                     : test::multiply(gamma, powers[s - t], false, true);
     };
     DMat Y(T, T);
-    std::vector<DMat> C(T + 1, DMat(M, T));  // C[t](:, s) = cov(EPSILON(t), y(s))
-    for (int t = 1; t <= T; ++t)
+    std::vector<DMat> C(T + TF + 1, DMat(M, T));  // C[t](:, s) = cov(EPSILON(t), y(s))
+    for (int t = 1; t <= T + TF; ++t)
       for (int s2 = 1; s2 <= T; ++s2) {
         const DMat e = covEps(t, s2);
         for (int i = 1; i <= M; ++i) {
@@ -260,7 +263,7 @@ TEST(BetaStandardErrors, AgreeWithTheDenseVarianceOfTheError) {
     for (int j = 1; j <= n; ++j)
       for (int i = 1; i <= n; ++i) cov(i, j) = sigma2 * infoInv(i, j);
 
-    DMat se(K, T), phiCopy = c.phi;
+    DMat se(K, T + TF), phiCopy = c.phi, zF = test::randomMatrix(c.P, TF, 5);
     BetaErrorInputs in;
     in.phi = view(phiCopy);
     in.delta = view(c.delta);
@@ -269,6 +272,7 @@ TEST(BetaStandardErrors, AgreeWithTheDenseVarianceOfTheError) {
     in.xz = view(c.xz);
     in.L = view(c.L);
     in.Z = view(c.z);
+    in.ZF = view(zF);
     in.cov = view(cov);
     in.sigma2 = sigma2;
     GroupDims d;
@@ -281,14 +285,15 @@ TEST(BetaStandardErrors, AgreeWithTheDenseVarianceOfTheError) {
     std::vector<int> wi(need.ints + 1);
     betaStandardErrors(in, view(se), Scratch(wr.data(), need.doubles, wi.data(), need.ints + 1, nullptr, 0));
 
-    for (int t = 1; t <= T; ++t) {
-      const DMat S = test::multiply(C[t], Yinv);                   // M x T
+    for (int t = 1; t <= T + TF; ++t) {
+      const int h = std::max(t - T, 0);
+      const DMat S = test::multiply(powers[h], test::multiply(C[t - h], Yinv));  // M x T
       const DMat LS = test::multiply(c.L, S);                      // K x T
       DMat G = test::multiply(LS, c.xz);                           // K x n
       for (int j = 1; j <= n; ++j)
         for (int i = 1; i <= K; ++i) G(i, j) = -G(i, j);
       for (int p = 1; p <= c.P; ++p)
-        for (int k = 1; k <= K; ++k) G(k, (p - 1) * K + k) += c.z(p, t);
+        for (int k = 1; k <= K; ++k) G(k, (p - 1) * K + k) += t <= T ? c.z(p, t) : zF(p, h);
       DMat Mt = test::multiply(G, H);
       for (int j = 1; j <= T; ++j)
         for (int i = 1; i <= K; ++i) Mt(i, j) += LS(i, j);
