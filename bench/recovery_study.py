@@ -120,32 +120,43 @@ def summarise(results, method, length):
               f"sd {sd(vals):.4f}")
     if method == "ORACLE":
         errors = [(b - r["truth"][t][k - 1]) ** 2 for r in results for (t, k), (b, _) in r["beta"].items()]
-        print(f"  BETA(t): RMSE {math.sqrt(mean(errors)):.4f} (the oracle)")
+        print(f"  BETA(t): RMSE {math.sqrt(mean(errors)):.4f} (the oracle)  "
+              f"95% band coverage {band_coverage(results)}")
         return
     runaways = sum(1 for r in results
                    if r.get("sigma2_1", 0) > 0 and r[("SIGMA2", 1, 1)][0] > 10 * r["sigma2_1"])
-    errors, covered, counted = [], 0, 0
-    for r in results:
-        for (t, k), (b, se) in r["beta"].items():
-            true = r["truth"][t][k - 1]
-            errors.append((b - true) ** 2)
-            if se == se:
-                counted += 1
-                covered += abs(b - true) <= 1.96 * se
+    errors = [(b - r["truth"][t][k - 1]) ** 2 for r in results for (t, k), (b, _) in r["beta"].items()]
     print(f"  runaways (SIGMA**2 > 10 x pass 1): {runaways}")
     print(f"  BETA(t): RMSE {math.sqrt(mean(errors)):.4f}  95% band coverage "
-          f"{100 * covered / max(counted, 1):.1f}%")
+          f"{band_coverage(results)}")
+
+
+def band_coverage(results):
+    """The share of periods whose true BETA_k(t) lies in BETA^ -+ 1.96 std_error:
+    all coefficients, then k = 1, 2, 3."""
+    covered, counted = [0] * 4, [0] * 4
+    for r in results:
+        for (t, k), (b, se) in r["beta"].items():
+            if se != se:
+                continue
+            inside = abs(b - r["truth"][t][k - 1]) <= 1.96 * se
+            for i in (0, k):
+                counted[i] += 1
+                covered[i] += inside
+    shares = [f"{100 * c / max(n, 1):.1f}%" for c, n in zip(covered, counted)]
+    return f"{shares[0]} (by k: {', '.join(shares[1:])})"
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--reps", type=int, default=200)
     ap.add_argument("--lengths", type=int, nargs="+", default=[100, 400])
+    ap.add_argument("--methods", nargs="+", default=["ITERATIVE", "ML", "ORACLE"])
     a = ap.parse_args()
     work = tempfile.mkdtemp(prefix="kova_recovery_")
     try:
         for length in a.lengths:
-            for method in ("ITERATIVE", "ML", "ORACLE"):
+            for method in a.methods:
                 results = [run(length, 1000 + s, method, work) for s in range(a.reps)]
                 summarise(results, method, length)
     finally:

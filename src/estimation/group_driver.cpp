@@ -5,6 +5,7 @@
 
 #include "data/group_data.h"
 #include "estimation/covariance_structure.h"
+#include "estimation/beta_parameter_spread.h"
 #include "estimation/beta_standard_errors.h"
 #include "estimation/epsilon_beta.h"
 #include "estimation/innovation_diagnostics.h"
@@ -49,6 +50,7 @@ struct GroupArrays {
   double* MU = nullptr;
   Mat epsilon, beta;
   Mat betaSe;                // K x (NUMT + TF), at the end of the scratch stretch
+  Mat mlSpread;              // 2 M*M x mlSpreadColumns(M), before it: from ML to the final pass
   Mat workR;                 // the working PI restriction
   double* workRhs = nullptr;
   double* ysigmaEigen = nullptr;
@@ -57,6 +59,9 @@ struct GroupArrays {
   GroupForecast forecast;
   Scratch scratch;           // the stretch W3..W6 with WI1 and WC1
 };
+
+// The doubles of GroupArrays::mlSpread.
+long long mlSpreadSize(int M) { return 2LL * M * M * mlSpreadColumns(M); }
 
 GroupArrays carveArrays(const GroupJob& job) {
   const GroupPlan& plan = *job.plan;
@@ -125,7 +130,10 @@ GroupArrays carveArrays(const GroupJob& job) {
   // the end of the pass: the tail of the stretch, outside the steps' scratch.
   const long long betaSe = static_cast<long long>(K) * (T + TF);
   a.betaSe = Mat{wr(30) + arena - betaSe, std::max(K, 1), K, T + TF};
-  a.scratch = Scratch(wr(30), arena - betaSe, a.attained + R, plan.size[37] - R, wc(38),
+  const long long spread = mlSpreadSize(M);
+  a.mlSpread = Mat{wr(30) + arena - betaSe - spread, std::max(2 * M * M, 1), 2 * M * M,
+                   mlSpreadColumns(M)};
+  a.scratch = Scratch(wr(30), arena - betaSe - spread, a.attained + R, plan.size[37] - R, wc(38),
                       plan.size[38]);
   return a;
 }
@@ -339,12 +347,16 @@ class GroupRun {
     printDeltaAdjustment(context(), DeltaAdjustmentSection{a_.delta, before, after, adjusted, false});
   }
 
+  MlData mlData() const {
+    return MlData{a_.tlx, a_.xz, a_.data.y,
+                  PiRestrictionView{Mat{a_.workR.p, a_.workR.ld, spirow_, job_.dims.KP()},
+                                    a_.workRhs, spirow_}};
+  }
+
   void maximumLikelihood() {
     Restriction& rp = job_.restrictions->phi;
     MlStepJob j;
-    j.data = MlData{a_.tlx, a_.xz, a_.data.y,
-                    PiRestrictionView{Mat{a_.workR.p, a_.workR.ld, spirow_, job_.dims.KP()},
-                                      a_.workRhs, spirow_}};
+    j.data = mlData();
     j.form = MlForm{o_.zeroPhi, o_.diagonalPhi, o_.diagonalDelta, leadingOnly(), o_.EVLTOL};
     j.phiRows = RestrictionRows{rp.coefficients(), rp.vector.data()};
     j.deltaRestrictions = job_.restrictions->delta.rows > 0;
@@ -355,6 +367,8 @@ class GroupRun {
     j.tables = job_.tables;
     j.outUnit = job_.outUnit;
     j.logUnit = job_.logUnit;
+    j.spread = a_.mlSpread;
+    j.spreadCount = &mlSpreadCount_;
     if (!MLSTEP(j, a_.phi, a_.delta, a_.scratch)) return;
     // The eigen arrays and UDELTA of the new PHI and DELTA, as the solvers
     // leave them.
@@ -546,6 +560,18 @@ class GroupRun {
     if (!est_.covUnavailable) in.cov = cov;
     in.sigma2 = sigma2_;
     kova::betaStandardErrors(in, a_.betaSe, s);
+    // The final pass at the ML estimates adds the uncertainty of PHI and DELTA.
+    if (pass_ != lastPass_ || mlSpreadCount_ == 0 || est_.covUnavailable) return;
+    SpreadInputs spread;
+    spread.data = mlData();
+    spread.phi = phi;
+    spread.delta = a_.delta;
+    spread.L = job_.L;
+    spread.Z = a_.data.Z;
+    spread.ZF = in.ZF;
+    spread.spread = a_.mlSpread;
+    spread.count = mlSpreadCount_;
+    addParameterSpread(spread, a_.betaSe, s);
   }
 
   // Pass 1 weighs the data as pass 0 did but gives them pass 1's structure.
@@ -608,6 +634,7 @@ class GroupRun {
   PiEstimate est_;
   int pass_ = 0;
   bool ml_ = false;   // METHOD = ML for this group
+  int mlSpreadCount_ = 0;  // columns of a_.mlSpread that the ML step filled
   int lastPass_ = 0;  // the passes run: 0..lastPass_
   int spirow_ = 0;
   double sigma2_ = 1.0;
@@ -654,10 +681,13 @@ GroupNeeds groupNeeds(const GroupDims& d, const Options& o, int groupId,
   need.include(ScratchNeed{static_cast<long long>(d.K) * (M + d.K), 0, 0});
   {
     ScratchNeed se{static_cast<long long>(M) * M, 0, 0};
-    se.add(betaStandardErrorsNeed(d));
+    ScratchNeed parts = betaStandardErrorsNeed(d);
+    if (usesMaximumLikelihood(o, groupId)) parts.include(addParameterSpreadNeed(d, R));
+    se.add(parts);
     need.include(se);
   }
-  need.doubles += static_cast<long long>(d.K) * (T + d.TF);  // the standard errors of BETA, kept apart
+  // The standard errors of BETA and the ML factor for them, kept apart.
+  need.doubles += static_cast<long long>(d.K) * (T + d.TF) + mlSpreadSize(M);
   need.ints += R;  // the attained counters, ahead of the scratch
   return needs;
 }

@@ -230,11 +230,13 @@ double LikelihoodTerms::atUnitScale() const {
   return -0.5 * (sumLogF + rss + noisy * std::log(kTwoPi));
 }
 
-LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratch s) {
+LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratch s,
+                                  double* pivect, Mat gamma) {
   const int M = phi.rows, T = data.xz.rows, n = data.xz.cols, nr = data.pi.SPIROW;
   ProfileArrays w = carveProfile(s, T, M, n, nr);
   LikelihoodTerms out;
   stationaryCovariance(phi, delta, w.gamma, w.a, w.t1, w.t2);
+  if (gamma.p != nullptr) copyMatrix(w.gamma, gamma);
   Mat v = w.v;
   filterColumns(phi, delta, w.gamma, data.tlx, Mat{data.xz.p, data.xz.ld, T, n}, data.y, w.f, v, w);
 
@@ -329,6 +331,11 @@ LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratc
     }
   } else {
     for (int i = 1; i <= cn; ++i) rss += w.b[i - 1] * w.b[i - 1];
+  }
+  if (pivect != nullptr) {
+    std::copy_n(w.pi0, n, pivect);
+    for (int j = 1; j <= q; ++j)
+      for (int l = 1; l <= n; ++l) pivect[l - 1] += (N.p == nullptr ? (l == j) : N(l, j)) * w.x[j - 1];
   }
   out.rss = rss;
   out.valid = rss > 0.0 && std::isfinite(rss) && std::isfinite(out.sumLogF);
@@ -833,6 +840,7 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
     fresh.delta = result.delta;
     fresh.phiCov = result.phiCov;
     fresh.sdeltaCov = result.sdeltaCov;
+    fresh.spread = result.spread;
     result = fresh;
   }
   for (int start = 1; start <= 3; ++start) {
@@ -942,6 +950,22 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
       for (int e1 : {(j1 - 1) * M + i1, (i1 - 1) * M + j1})
         for (int e2 : {(j2 - 1) * M + i2, (i2 - 1) * M + j2}) result.sdeltaCov(e1, e2) = v;
     }
+  // The factor: invertDefinite left R^-1 in chol, cov (u, q) = R^-1 R^-T;
+  // column l of R^-1 maps to PHI through N (d0 dropped: the map is affine)
+  // and to DELTA through Q / SIGMA**2.
+  if (result.spread.p == nullptr) return;
+  for (int l = 1; l <= nh; ++l) {
+    double* column = result.spread.col(l);
+    for (int i = 0; i < lay.nu; ++i) {
+      double v = 0.0;
+      for (int j = 1; j <= lay.np; ++j) v += lay.N(i + 1, j) * a.chol(j, l);
+      w.d[i] = v;
+    }
+    phiFromUnknowns(lay, w.d, Mat{column, M, M, M});
+    for (int k = 0; k < lay.nq; ++k) a.z[lay.np + k] = a.chol(lay.np + k + 1, l) / result.sigma2;
+    qFromUnknowns(lay, a.z + lay.np, Mat{column + M * M, M, M, M});
+  }
+  result.spreadCount = nh;
 }
 
 ScratchNeed estimateMaxLikelihoodNeed(const GroupDims& d, int piRows, int phiRows) {
@@ -1003,6 +1027,7 @@ SectionArrays carveSection(Scratch& s, int M) {
   a.r.delta = s.mat(M, M);
   a.r.phiCov = s.mat(M * M, M * M);
   a.r.sdeltaCov = s.mat(M * M, M * M);
+  a.r.spread = s.mat(2 * M * M, mlSpreadColumns(M));
   a.se = s.mat(M, M);
   a.sdelta = s.mat(M, M);
   return a;
@@ -1011,6 +1036,7 @@ SectionArrays carveSection(Scratch& s, int M) {
 }  // namespace
 
 bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s) {
+  if (job.spreadCount != nullptr) *job.spreadCount = 0;
   if (job.deltaRestrictions) {
     notApplicable(job, "RESTRICTION ROWS ON DELTA");
     return false;
@@ -1090,6 +1116,11 @@ bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s) {
   }
   copyMatrix(r.phi, phi);
   copyMatrix(r.delta, delta);
+  if (job.spreadCount != nullptr && r.covariance) {
+    *job.spreadCount = r.spreadCount;
+    for (int l = 1; l <= r.spreadCount; ++l)
+      std::copy_n(r.spread.col(l), 2 * M * M, job.spread.col(l));
+  }
   return true;
 }
 

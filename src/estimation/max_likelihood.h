@@ -78,7 +78,9 @@ struct LikelihoodTerms {
 
 // The profile at PHI, DELTA (GAMMA = PHI GAMMA PHI' + DELTA is the
 // covariance of the first state). O(NUMT (M^3 + M K*P + (K*P)^2)).
-LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratch s);
+// Optionally out: the maximising PIVECT (K*P) and GAMMA (M x M).
+LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratch s,
+                                  double* pivect = nullptr, Mat gamma = Mat{});
 ScratchNeed profileLikelihoodNeed(const GroupDims& d, int piRows);
 
 enum class MlStatus { Converged, NotConverged, Failed };
@@ -98,7 +100,15 @@ struct MlResult {
   bool covariance = false;  // the observed information was positive definite
   Mat phi, delta;
   Mat phiCov, sdeltaCov;  // of the elements, column by column, of PHI and SIGMA**2 DELTA
+  // A factor of the joint covariance of (PHI, DELTA): column l (of
+  // `spreadCount`) holds vec dPHI then vec dDELTA (2 M*M rows, DELTA in the
+  // units of the reported DELTA), and the covariance of (vec PHI, vec DELTA)
+  // with SIGMA**2 held fixed is the sum over l of the column times its
+  // transpose. Set with the covariance; 2 M*M x (M*M + M(M+1)/2).
+  Mat spread;
+  int spreadCount = 0;
 };
+inline int mlSpreadColumns(int M) { return M * M + M * (M + 1) / 2; }
 
 // Runs the optimisation from the last pass's PHI and DELTA (not changed).
 // phiRows: restriction rows on PHI's unknowns (rows 0 when none).
@@ -126,6 +136,10 @@ struct MlStepJob {
   int printLevel = 1;
   ResultTables* tables = nullptr;
   int outUnit = 0, logUnit = 0;
+  // Out: the factor of the covariance of the estimates (MlResult::spread);
+  // spreadCount 0 when the step returns false or has no covariance.
+  Mat spread;
+  int* spreadCount = nullptr;
 };
 bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s);
 ScratchNeed MLSTEPneed(const GroupDims& d, int piRows, int phiRows);
