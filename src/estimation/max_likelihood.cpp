@@ -114,8 +114,8 @@ struct ProfileArrays {
   Mat an;     // (n + 1) x n: the design on the null space of the constraints
   double *b, *s, *e, *work, *pi0, *x;
   Mat u, vv, vr;  // left and right singular vectors (constraints, design)
-  Mat p, pw, states;  // the filter: P(t), work, the states of the columns
-  double *pz, *kv, *kt, *next;
+  Mat p, pw, states, next;  // the filter: P(t), work, the states of the columns now and next
+  double *pz, *kv, *kt;
 };
 
 ProfileArrays carveProfile(Scratch& s, int T, int M, int n, int nr) {
@@ -144,10 +144,10 @@ ProfileArrays carveProfile(Scratch& s, int T, int M, int n, int nr) {
   w.p = s.mat(M, M);
   w.pw = s.mat(M, M);
   w.states = s.mat(M, n + 1);
+  w.next = s.mat(M, n + 1);
   w.pz = s.doubles(M);
   w.kv = s.doubles(M);
   w.kt = s.doubles(M);
-  w.next = s.doubles(M);
   return w;
 }
 
@@ -159,10 +159,13 @@ double norm2(int n, const double* x) { return n > 0 ? DNRM2(n, x, 1) : 0.0; }
 // innovations (linalg/state_space.h), exact observations included, fused
 // because the likelihood is evaluated many times. f (NUMT) and v (NUMT x
 // (K*P + 1)) out.
-void filterColumns(Mat phi, Mat q, Mat p1, Mat z, Mat xz, const double* y, double* f, Mat v,
-                   ProfileArrays& w) {
-  const int m = phi.rows, T = z.cols, n = xz.cols, nc = n + 1;
-  Mat P = w.p, W = w.pw, A = w.states;
+// kM > 0: the order M fixed at compile time, so that the small loops over
+// the state unroll (the same operations in the same order as kM = 0).
+template <int kM>
+void filterColumnsOf(Mat phi, Mat q, Mat p1, Mat z, Mat xz, const double* y, double* f, Mat v,
+                     ProfileArrays& w) {
+  const int m = kM > 0 ? kM : phi.rows, T = z.cols, n = xz.cols, nc = n + 1;
+  Mat P = w.p, W = w.pw, A = w.states, B = w.next;
   copyMatrix(p1, P);
   for (int c = 1; c <= nc; ++c) std::fill_n(A.col(c), m, 0.0);
   for (int t = 1; t <= T; ++t) {
@@ -190,18 +193,21 @@ void filterColumns(Mat phi, Mat q, Mat p1, Mat z, Mat xz, const double* y, doubl
         w.kt[i - 1] = sum;
       }
     }
+    // The states of period t+1 go to B, which then changes places with A
+    // (no copy: this loop runs for every column, period and evaluation).
     for (int c = 1; c <= nc; ++c) {
-      double* a = A.col(c);
+      const double* a = A.col(c);
+      double* b = B.col(c);
       double datum = c <= n ? xz(t, c) : y[t - 1];
       for (int i = 0; i < m; ++i) datum -= zt[i] * a[i];
       v(t, c) = datum;
       for (int i = 1; i <= m; ++i) {
         double sum = w.kt[i - 1] * datum;
         for (int l = 1; l <= m; ++l) sum += phi(i, l) * a[l - 1];
-        w.next[i - 1] = sum;
+        b[i - 1] = sum;
       }
-      std::copy_n(w.next, m, a);
     }
+    std::swap(A, B);
     // P := PHI P PHI' + Q, symmetrised.
     for (int j = 1; j <= m; ++j)
       for (int i = 1; i <= m; ++i) {
@@ -217,6 +223,17 @@ void filterColumns(Mat phi, Mat q, Mat p1, Mat z, Mat xz, const double* y, doubl
       }
     for (int j = 1; j <= m; ++j)
       for (int i = 1; i < j; ++i) P(i, j) = P(j, i);
+  }
+}
+
+void filterColumns(Mat phi, Mat q, Mat p1, Mat z, Mat xz, const double* y, double* f, Mat v,
+                   ProfileArrays& w) {
+  switch (phi.rows) {
+    case 1: return filterColumnsOf<1>(phi, q, p1, z, xz, y, f, v, w);
+    case 2: return filterColumnsOf<2>(phi, q, p1, z, xz, y, f, v, w);
+    case 3: return filterColumnsOf<3>(phi, q, p1, z, xz, y, f, v, w);
+    case 4: return filterColumnsOf<4>(phi, q, p1, z, xz, y, f, v, w);
+    default: return filterColumnsOf<0>(phi, q, p1, z, xz, y, f, v, w);
   }
 }
 
@@ -746,8 +763,8 @@ int minimise(Work& w, double* x, double& value, bool polish) {
       opt.set_lower_bounds(std::vector<double>(dim, -1.0E3));
       opt.set_upper_bounds(std::vector<double>(dim, 1.0E3));
     }
-    opt.set_xtol_rel(polish ? 1.0E-10 : 1.0E-5);
-    opt.set_ftol_abs(polish ? 1.0E-11 : 1.0E-5);
+    opt.set_xtol_rel(polish ? 1.0E-10 : 1.0E-3);
+    opt.set_ftol_abs(polish ? 1.0E-11 : 1.0E-3);
     opt.set_maxeval((polish ? 1000 : 200) * dim);
     for (int i = 0; i < dim; ++i) steps[i] = std::max(0.1 * std::fabs(v[i]), 0.02);
     opt.set_initial_step(steps);
