@@ -143,18 +143,31 @@ def summarise(results, method, length):
 
 def band_coverage(results):
     """The share of periods whose true BETA_k(t) lies in BETA^ -+ 1.96 std_error:
-    all coefficients, then k = 1, 2, 3."""
+    all coefficients (with its Monte Carlo standard error, the groups taken as
+    independent clusters), then k = 1, 2, 3."""
     covered, counted = [0] * 4, [0] * 4
+    per_group = []
     for r in results:
+        hit = tot = 0
         for (t, k), (b, se) in r["beta"].items():
             if se != se:
                 continue
             inside = abs(b - r["truth"][t][k - 1]) <= 1.96 * se
+            hit += inside
+            tot += 1
             for i in (0, k):
                 counted[i] += 1
                 covered[i] += inside
+        if tot:
+            per_group.append((hit, tot))
     shares = [f"{100 * c / max(n, 1):.1f}%" for c, n in zip(covered, counted)]
-    return f"{shares[0]} (by k: {', '.join(shares[1:])})"
+    share = covered[0] / max(counted[0], 1)
+    # The ratio estimator's standard error over clusters.
+    g = len(per_group)
+    mean_n = counted[0] / max(g, 1)
+    var = sum((h - share * n) ** 2 for h, n in per_group) / max(g - 1, 1)
+    mc = 100 * math.sqrt(var / max(g, 1)) / max(mean_n, 1)
+    return f"{shares[0]} (MC se {mc:.1f}; by k: {', '.join(shares[1:])})"
 
 
 def main():

@@ -3,33 +3,44 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <random>
 
+#include "estimation/beta_standard_errors.h"
 #include "linalg/state_space.h"
 
 namespace kova {
 namespace {
 
-// A hundredth of a standard deviation along each direction.
-constexpr double kStep = 0.01;
-
 struct SpreadArrays {
-  Mat phi, delta, gamma;  // theta^ +- h c_l
-  Mat plus, minus;        // K x (NUMT + TF): b at the two points
+  Mat phi, delta, gamma;  // theta^ or a draw, and its GAMMA
+  Mat u, ud, x, w;        // M x M: the factor of DELTA, of the draw, work
+  Mat factorSteps;        // M*M x count: dU of each direction
+  Mat beta, base;         // K x (NUMT + TF): b at the draw and at theta^
+  Mat mse, smooth0;       // K x (NUMT + TF): the sum over draws; the smoothing part at theta^
   double* pivect;         // K*P
   double* f;              // NUMT
   Mat gain, eps;          // M x NUMT
   double* residual;       // NUMT
   double *state, *next;   // M
+  double* V;              // M x M x NUMT
+  Mat vf;                 // M x M
 };
 
 SpreadArrays carve(Scratch& s, const GroupDims& d) {
-  const int M = d.M, T = d.NUMT, K = d.K;
+  const int M = d.M, T = d.NUMT, K = d.K, periods = T + d.TF;
   SpreadArrays a;
   a.phi = s.mat(M, M);
   a.delta = s.mat(M, M);
   a.gamma = s.mat(M, M);
-  a.plus = s.mat(K, T + d.TF);
-  a.minus = s.mat(K, T + d.TF);
+  a.u = s.mat(M, M);
+  a.ud = s.mat(M, M);
+  a.x = s.mat(M, M);
+  a.w = s.mat(M, M);
+  a.factorSteps = s.mat(M * M, mlSpreadColumns(M));
+  a.beta = s.mat(K, periods);
+  a.base = s.mat(K, periods);
+  a.mse = s.mat(K, periods);
+  a.smooth0 = s.mat(K, periods);
   a.pivect = s.doubles(d.KP());
   a.f = s.doubles(T);
   a.gain = s.mat(M, T);
@@ -37,32 +48,106 @@ SpreadArrays carve(Scratch& s, const GroupDims& d) {
   a.residual = s.doubles(T);
   a.state = s.doubles(M);
   a.next = s.doubles(M);
+  a.V = s.doubles(static_cast<long long>(M) * M * T);
+  a.vf = s.mat(M, M);
   return a;
 }
 
-// b = PI z + L eps for one period (PIVECT column by column of PI).
-void betaOfPeriod(const SpreadInputs& in, const double* pivect, const double* z, const double* eps,
-                  double* b) {
-  const int K = in.L.rows, M = in.L.cols, P = in.Z.rows;
-  for (int k = 1; k <= K; ++k) {
-    double sum = 0.0;
-    for (int p = 1; p <= P; ++p) sum += pivect[(p - 1) * K + k - 1] * z[p - 1];
-    for (int m = 1; m <= M; ++m) sum += in.L(k, m) * eps[m - 1];
-    b[k - 1] = sum;
-  }
+void fill(Mat a, double v) {
+  for (int j = 1; j <= a.cols; ++j) std::fill_n(a.col(j), a.rows, v);
 }
 
-// b (K x (NUMT + TF)) at theta^ + step * column; false where the point has
-// no likelihood.
-bool betaAt(const SpreadInputs& in, const double* column, double step, SpreadArrays& a, Mat b,
-            Scratch s) {
-  const int M = in.phi.rows, T = in.data.tlx.cols, n = in.data.xz.cols;
-  const int TF = in.ZF.p != nullptr ? in.ZF.cols : 0;
+// c = a' b (trans) or a b, square.
+void product(Mat a, Mat b, Mat c, bool transA = false) {
+  const int m = c.rows;
+  for (int j = 1; j <= m; ++j)
+    for (int i = 1; i <= m; ++i) {
+      double sum = 0.0;
+      for (int l = 1; l <= m; ++l) sum += (transA ? a(l, i) : a(i, l)) * b(l, j);
+      c(i, j) = sum;
+    }
+}
+
+// a = u'u, u upper triangular; false when a pivot is not positive.
+bool choleskyUpper(Mat a, Mat u) {
+  const int m = a.rows;
+  fill(u, 0.0);
+  for (int j = 1; j <= m; ++j)
+    for (int i = 1; i <= j; ++i) {
+      double sum = a(i, j);
+      for (int l = 1; l < i; ++l) sum -= u(l, i) * u(l, j);
+      if (i < j) {
+        u(i, j) = sum / u(i, i);
+      } else {
+        if (!(sum > 0.0)) return false;
+        u(j, j) = std::sqrt(sum);
+      }
+    }
+  return true;
+}
+
+// x := x u^-1 (u upper triangular): each row solves r u = x_row.
+void rightSolve(Mat x, Mat u) {
+  const int m = x.rows;
+  for (int i = 1; i <= m; ++i)
+    for (int j = 1; j <= m; ++j) {
+      double sum = x(i, j);
+      for (int l = 1; l < j; ++l) sum -= x(i, l) * u(l, j);
+      x(i, j) = sum / u(j, j);
+    }
+}
+
+// The directions of the factor: dU = Phi(U^-T dDELTA U^-1) U per column.
+// False when DELTA is not positive definite (DELTA is then drawn itself).
+bool factorDirections(const SpreadInputs& in, SpreadArrays& a) {
+  const int M = in.delta.rows;
+  if (!choleskyUpper(in.delta, a.u)) return false;
+  for (int l = 1; l <= in.count; ++l) {
+    const Mat dd{in.spread.col(l) + M * M, M, M, M};
+    for (int j = 1; j <= M; ++j) std::copy_n(dd.col(j), M, a.x.col(j));
+    rightSolve(a.x, a.u);  // dDELTA U^-1
+    // U^-T (dDELTA U^-1) = (U^-T ... ) through the symmetry of the result:
+    // transpose, solve from the right again, transpose back.
+    for (int j = 1; j <= M; ++j)
+      for (int i = 1; i <= M; ++i) a.w(i, j) = a.x(j, i);
+    rightSolve(a.w, a.u);
+    for (int j = 1; j <= M; ++j)
+      for (int i = 1; i <= M; ++i) a.x(i, j) = i < j ? a.w(j, i) : i == j ? 0.5 * a.w(i, i) : 0.0;
+    product(a.x, a.u, Mat{a.factorSteps.col(l), M, M, M});
+  }
+  return true;
+}
+
+// a.phi and a.delta at theta^ + sum_l z_l c_l; false when DELTA is drawn
+// indefinite.
+bool drawAt(const SpreadInputs& in, bool factored, const double* z, SpreadArrays& a) {
+  const int M = in.phi.rows;
   for (int j = 1; j <= M; ++j)
     for (int i = 1; i <= M; ++i) {
-      a.phi(i, j) = in.phi(i, j) + step * column[(j - 1) * M + i - 1];
-      a.delta(i, j) = in.delta(i, j) + step * column[M * M + (j - 1) * M + i - 1];
+      const int e = (j - 1) * M + i;
+      double p = in.phi(i, j), d = factored ? a.u(i, j) : in.delta(i, j);
+      for (int l = 1; l <= in.count; ++l) {
+        p += z[l - 1] * in.spread(e, l);
+        d += z[l - 1] * (factored ? a.factorSteps(e, l) : in.spread(M * M + e, l));
+      }
+      a.phi(i, j) = p;
+      (factored ? a.ud : a.delta)(i, j) = d;
     }
+  if (factored) {
+    product(a.ud, a.ud, a.delta, true);
+    return true;
+  }
+  Mat u = a.w;  // a positive semidefinite DELTA has a factor up to rounding
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) a.x(i, j) = a.delta(i, j) + (i == j ? 1e-12 : 0.0);
+  return choleskyUpper(a.x, u);
+}
+
+// b (K x (NUMT + TF)) at a.phi, a.delta, with the filter left in a.f,
+// a.gain and GAMMA in a.gamma; false where the point has no likelihood.
+bool betaAt(const SpreadInputs& in, SpreadArrays& a, Mat b, Scratch s) {
+  const int M = in.phi.rows, T = in.data.tlx.cols, n = in.data.xz.cols;
+  const int K = in.L.rows, P = in.Z.rows, TF = b.cols - T;
   const LikelihoodTerms terms = profileLikelihood(in.data, a.phi, a.delta, s, a.pivect, a.gamma);
   if (!terms.valid) return false;
   for (int t = 1; t <= T; ++t) {
@@ -79,7 +164,15 @@ bool betaAt(const SpreadInputs& in, const double* column, double step, SpreadArr
   innovations(a.phi, in.data.tlx, gains, r, r, k);
   k = s;
   smoothState(model, gains, a.residual, a.eps, k);
-  for (int t = 1; t <= T; ++t) betaOfPeriod(in, a.pivect, in.Z.col(t), a.eps.col(t), b.col(t));
+  auto period = [&](const double* z, const double* eps, double* out) {
+    for (int kk = 1; kk <= K; ++kk) {
+      double sum = 0.0;
+      for (int p = 1; p <= P; ++p) sum += a.pivect[(p - 1) * K + kk - 1] * z[p - 1];
+      for (int m = 1; m <= M; ++m) sum += in.L(kk, m) * eps[m - 1];
+      out[kk - 1] = sum;
+    }
+  };
+  for (int t = 1; t <= T; ++t) period(in.Z.col(t), a.eps.col(t), b.col(t));
   if (T >= 1) std::copy_n(a.eps.col(T), M, a.state);
   for (int h = 1; h <= TF; ++h) {
     for (int i = 1; i <= M; ++i) {
@@ -88,42 +181,72 @@ bool betaAt(const SpreadInputs& in, const double* column, double step, SpreadArr
       a.next[i - 1] = sum;
     }
     std::copy_n(a.next, M, a.state);
-    betaOfPeriod(in, a.pivect, in.ZF.col(h), a.state, b.col(T + h));
+    period(in.ZF.col(h), a.state, b.col(T + h));
   }
   return true;
+}
+
+// sum += SIGMA**2 diag(L V(t) L') + (b - base)^2 at the point betaAt left
+// (V from its filter; the forecast periods V := PHI V PHI' + DELTA).
+void addSmoothing(const SpreadInputs& in, SpreadArrays& a, Mat b, Mat base, Mat sum, Scratch s) {
+  const int M = in.phi.rows, T = in.data.tlx.cols, K = in.L.rows, TF = b.cols - T;
+  const StateSpaceModel model{a.phi, a.delta, a.gamma, in.data.tlx};
+  smoothedStateVariances(model, FilterGains{a.f, a.gain}, a.V, s);
+  auto add = [&](Mat V, int t) {
+    for (int k = 1; k <= K; ++k) {
+      double var = 0.0;
+      for (int i = 1; i <= M; ++i)
+        for (int j = 1; j <= M; ++j) var += in.L(k, i) * V(i, j) * in.L(k, j);
+      const double move = b(k, t) - base(k, t);
+      sum(k, t) += in.sigma2 * var + move * move;
+    }
+  };
+  const long long mm = static_cast<long long>(M) * M;
+  for (int t = 1; t <= T; ++t) add(Mat{a.V + mm * (t - 1), std::max(M, 1), M, M}, t);
+  if (T < 1 || TF < 1) return;
+  const Mat last{a.V + mm * (T - 1), std::max(M, 1), M, M};
+  for (int j = 1; j <= M; ++j) std::copy_n(last.col(j), M, a.vf.col(j));
+  for (int h = 1; h <= TF; ++h) {
+    product(a.phi, a.vf, a.w);
+    for (int j = 1; j <= M; ++j)
+      for (int i = 1; i <= M; ++i) {
+        double v = a.delta(i, j);
+        for (int l = 1; l <= M; ++l) v += a.w(i, l) * a.phi(j, l);
+        a.vf(i, j) = v;
+      }
+    add(a.vf, T + h);
+  }
 }
 
 }  // namespace
 
 void addParameterSpread(const SpreadInputs& in, Mat se, Scratch s) {
-  const int K = se.rows, periods = se.cols;
-  const GroupDims d{in.data.tlx.cols, periods - in.data.tlx.cols, K, in.Z.rows, in.phi.rows};
+  const int K = se.rows, periods = se.cols, M = in.phi.rows, T = in.data.tlx.cols;
+  const GroupDims d{T, periods - T, K, in.Z.rows, M};
   SpreadArrays a = carve(s, d);
-  for (int t = 1; t <= periods; ++t)
-    for (int k = 1; k <= K; ++k) se(k, t) *= se(k, t);
-  for (int l = 1; l <= in.count; ++l) {
-    const double* c = in.spread.col(l);
-    const bool up = betaAt(in, c, kStep, a, a.plus, s);
-    const bool down = betaAt(in, c, -kStep, a, a.minus, s);
-    double width = 2.0 * kStep;
-    if (!up || !down) {
-      // One side: the estimate itself stands in for the missing point.
-      if (!up && !down) {
-        for (int t = 1; t <= periods; ++t)
-          std::fill_n(se.col(t), K, std::numeric_limits<double>::quiet_NaN());
-        return;
-      }
-      betaAt(in, c, 0.0, a, up ? a.minus : a.plus, s);
-      width = kStep;
-    }
-    for (int t = 1; t <= periods; ++t)
-      for (int k = 1; k <= K; ++k) {
-        const double slope = (a.plus(k, t) - a.minus(k, t)) / width;
-        se(k, t) += slope * slope;
-      }
+  // theta^ itself: the centre of the moves and the smoothing part to replace.
+  for (int j = 1; j <= M; ++j) {
+    std::copy_n(in.phi.col(j), M, a.phi.col(j));
+    std::copy_n(in.delta.col(j), M, a.delta.col(j));
+  }
+  fill(a.smooth0, 0.0);
+  fill(a.mse, 0.0);
+  const bool known = betaAt(in, a, a.base, s);
+  if (known) addSmoothing(in, a, a.base, a.base, a.smooth0, s);
+  const bool factored = factorDirections(in, a);
+  int accepted = 0;
+  for (int i = 1; i <= in.draws.cols && known; ++i) {
+    if (!drawAt(in, factored, in.draws.col(i), a)) continue;
+    if (!betaAt(in, a, a.beta, s)) continue;
+    addSmoothing(in, a, a.beta, a.base, a.mse, s);
+    ++accepted;
   }
   for (int t = 1; t <= periods; ++t)
-    for (int k = 1; k <= K; ++k) se(k, t) = std::sqrt(se(k, t));
+    for (int k = 1; k <= K; ++k) {
+      const double piPart = se(k, t) * se(k, t) - a.smooth0(k, t);
+      se(k, t) = accepted == 0 ? std::numeric_limits<double>::quiet_NaN()
+                               : std::sqrt(std::max(piPart + a.mse(k, t) / accepted, 0.0));
+    }
 }
 
 ScratchNeed addParameterSpreadNeed(const GroupDims& d, int piRows) {
@@ -134,8 +257,21 @@ ScratchNeed addParameterSpreadNeed(const GroupDims& d, int piRows) {
   kernels.include(kalmanGainsNeed(d.M));
   kernels.include(innovationsNeed(d.M, 1));
   kernels.include(smoothStateNeed(d.M, d.NUMT));
+  kernels.include(smoothedStateVariancesNeed(d.M));
   need.add(kernels);
   return need;
+}
+
+void standardNormalDraws(std::uint64_t seed, Mat z) {
+  std::mt19937_64 rng(seed);
+  const double twoPi = 2.0 * std::acos(-1.0);
+  auto uniform = [&] { return (static_cast<double>(rng() >> 11) + 0.5) * 0x1.0p-53; };
+  for (int j = 1; j <= z.cols; ++j)
+    for (int i = 1; i <= z.rows; i += 2) {
+      const double r = std::sqrt(-2.0 * std::log(uniform())), angle = twoPi * uniform();
+      z(i, j) = r * std::cos(angle);
+      if (i < z.rows) z(i + 1, j) = r * std::sin(angle);
+    }
 }
 
 }  // namespace kova

@@ -1,27 +1,32 @@
 #pragma once
 // The part of the error of BETA^(t) that comes from estimating PHI and
-// DELTA by maximum likelihood.
+// DELTA by maximum likelihood, by Hamilton's simulation (J. Econometrics
+// 33, 1986, 387-397).
 //
-// BETA^(t) = PI^ z(t) + L EPSILON^(t) is a smooth function b(t; theta) of
-// theta = (PHI, DELTA) (PI^ by generalised least squares and EPSILON^ by
-// the smoother, both at theta). With theta^ approximately normal around the
-// truth with covariance SIGMA_theta = sum_l c_l c_l' (the observed
-// information's inverse, factored), the first-order (delta-method) variance
-// that theta^ adds to BETA^(t) is
-//   sum over l of (db(t)/dtheta c_l)^2,
-// each directional derivative by a central difference of b at theta^ -+ h c_l
-// (h = 0.01: a hundredth of a standard deviation along the direction). Added
-// to the variance of the error at known theta (beta_standard_errors.h), it
-// widens the bands by the uncertainty of PHI and DELTA, as Hamilton
-// proposed for the smoothed states of an estimated state-space model
-// (J. Econometrics 33, 1986, 387-397), here to first order instead of by
-// drawing theta. The forecast periods (PI^ zF + L PHI^h EPSILON^(T)) are
+// BETA^(t) = PI^ z(t) + L EPSILON^(t) is a function b(t; theta) of theta =
+// (PHI, DELTA), and so is the variance of its error at known theta,
+// SIGMA**2 L V(t; theta) L' + G(t) COV G(t)' (beta_standard_errors.h). With
+// theta^ approximately normal around the truth, the mean square error of
+// BETA^(t) at theta^ is estimated over draws theta_i of theta as
+//   G COV G' (at theta^) + mean_i [SIGMA**2 L V(t; theta_i) L'
+//                                  + (b(t; theta_i) - b(t; theta^))^2].
+// The draws follow the observed information's covariance (the factor of
+// MlResult::spread) with PHI drawn as it is and DELTA through its
+// Cholesky factor U (DELTA = U'U): dU = Phi(U^-T dDELTA U^-1) U, Phi the
+// upper triangle with half its diagonal, maps the factor's directions, so
+// that every drawn DELTA is non-negative definite and a variance estimated
+// near zero can still be drawn larger (the likelihood is closer to
+// quadratic in U than in DELTA there). Where DELTA is singular, DELTA
+// itself is drawn and indefinite draws are dropped; draws without a
+// likelihood (a non-stationary PHI) are dropped as well. The forecast
+// periods (PI^ zF + L PHI^h EPSILON^(T), V := PHI V PHI' + DELTA) are
 // treated the same way.
 //
-// Where theta^ + h c_l or theta^ - h c_l has no likelihood (a DELTA on the
-// edge of the definite matrices, a PHI on that of the stationary ones) the
-// one-sided difference on the other side is used; where neither exists the
+// The draws are standard normal vectors from a fixed seed, so that the same
+// data give the same standard errors. When no draw is admissible the
 // standard errors are set to NaN (empty in the tables): not known.
+#include <cstdint>
+
 #include "data/group_dims.h"
 #include "estimation/max_likelihood.h"
 #include "linalg/scratch.h"
@@ -29,16 +34,26 @@
 
 namespace kova {
 
+// The draws of one group.
+constexpr int kSpreadDraws = 100;
+
 struct SpreadInputs {
-  MlData data;     // as the likelihood sees the group
-  Mat phi, delta;  // theta^ (PHI zero under the zero-PHI option)
-  Mat L, Z, ZF;    // K x M, P x NUMT, P x TF (empty: no forecast periods)
-  Mat spread;      // 2 M*M x count: the factor (MlResult::spread)
+  MlData data;          // as the likelihood sees the group
+  Mat phi, delta;       // theta^ (PHI zero under the zero-PHI option)
+  double sigma2 = 0.0;  // the pass's SIGMA**2
+  Mat L, Z, ZF;         // K x M, P x NUMT, P x TF (empty: no forecast periods)
+  Mat spread;           // 2 M*M x count: the factor (MlResult::spread)
   int count = 0;
+  Mat draws;  // count x N: standard normal vectors, one a column
 };
 
-// se (K x (NUMT + TF)) := sqrt(se^2 + the variance from theta^).
+// se (K x (NUMT + TF)) holds the standard errors at known theta; they
+// become those of the mean square error above.
 void addParameterSpread(const SpreadInputs& in, Mat se, Scratch s);
 ScratchNeed addParameterSpreadNeed(const GroupDims& d, int piRows);
+
+// Standard normal draws (Box-Muller on the 64-bit Mersenne twister, both
+// fully specified, so the draws do not depend on the library).
+void standardNormalDraws(std::uint64_t seed, Mat z);
 
 }  // namespace kova

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "data/group_data.h"
 #include "estimation/covariance_structure.h"
@@ -59,6 +60,10 @@ struct GroupArrays {
   GroupForecast forecast;
   Scratch scratch;           // the stretch W3..W6 with WI1 and WC1
 };
+
+// The draws of PHI and DELTA for the standard errors of BETA under ML start
+// from this seed (plus the group's number): the same data, the same errors.
+constexpr std::uint64_t kSpreadSeed = 20261207;
 
 // The doubles of GroupArrays::mlSpread.
 long long mlSpreadSize(int M) { return 2LL * M * M * mlSpreadColumns(M); }
@@ -571,6 +576,9 @@ class GroupRun {
     spread.ZF = in.ZF;
     spread.spread = a_.mlSpread;
     spread.count = mlSpreadCount_;
+    spread.sigma2 = sigma2_;
+    spread.draws = s.mat(mlSpreadCount_, kSpreadDraws);
+    standardNormalDraws(kSpreadSeed + static_cast<std::uint64_t>(job_.groupId), spread.draws);
     addParameterSpread(spread, a_.betaSe, s);
   }
 
@@ -682,7 +690,11 @@ GroupNeeds groupNeeds(const GroupDims& d, const Options& o, int groupId,
   {
     ScratchNeed se{static_cast<long long>(M) * M, 0, 0};
     ScratchNeed parts = betaStandardErrorsNeed(d);
-    if (usesMaximumLikelihood(o, groupId)) parts.include(addParameterSpreadNeed(d, R));
+    if (usesMaximumLikelihood(o, groupId)) {
+      ScratchNeed spread{static_cast<long long>(mlSpreadColumns(M)) * kSpreadDraws, 0, 0};
+      spread.add(addParameterSpreadNeed(d, R));
+      parts.include(spread);
+    }
     se.add(parts);
     need.include(se);
   }

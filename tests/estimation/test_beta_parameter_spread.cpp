@@ -1,9 +1,11 @@
-// The variance that the estimation of PHI and DELTA adds to BETA^(t), against
-// BETA^ formed densely: YSIGMA from its definition (GAMMA from the Kronecker
-// system), PI^ = (XZ' Y^-1 XZ)^-1 XZ' Y^-1 y and EPSILON^(t) = C(t) Y^-1
-// (y - XZ PI^), C(t) = cov(EPSILON(t), y), all through LAPACK; the forecast
-// periods PI^ zF + L PHI^h EPSILON^(T). Its derivative along each direction is
-// taken by a central difference a hundred times finer than the code's.
+// The mean square error of BETA^(t) under ML (Hamilton's simulation over
+// draws of PHI and DELTA), against everything formed densely through LAPACK
+// at the same draws: YSIGMA from its definition (GAMMA from the Kronecker
+// system), PI^ by generalised least squares, EPSILON^(t) = C(t) Y^-1 e and
+// Var(EPSILON(t) | e) = GAMMA - C(t) Y^-1 C(t)', C(t) = cov(EPSILON(t), y),
+// the forecast periods through PHI^h; DELTA drawn through its LAPACK
+// Cholesky factor, each direction's step of the factor solved from
+// dU'U + U'dU = dDELTA; PHI's stationarity from LAPACK's eigenvalues.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "estimation/beta_parameter_spread.h"
+#include "linalg/lapack_eispack_ref.h"
 #include "linalg/lapack_lsq_ref.h"
 
 namespace kova {
@@ -59,8 +62,14 @@ Case makeCase(unsigned seed) {
   return c;
 }
 
-// BETA^ (K x (T + TF)) at PHI, DELTA, densely.
-DMat denseBeta(const Case& c, const DMat& phi, const DMat& delta) {
+// BETA^ (K x (T + TF)) at PHI, DELTA, densely, and SIGMA**2 diag(L V(t) L')
+// with V(t) = Var(EPSILON(t) | e) / SIGMA**2 = GAMMA - C(t) Y^-1 C(t)'
+// (forecast periods: C(T+h) = PHI^h C(T) gives the same form).
+struct Dense {
+  DMat beta, smoothing;
+};
+
+Dense denseAt(const Case& c, const DMat& phi, const DMat& delta, double sigma2) {
   const int T = c.T, M = c.M, K = c.K, n = c.xz.cols;
   DMat a(M * M, M * M), gv(M * M, 1);
   for (int j = 1; j <= M; ++j)
@@ -100,30 +109,67 @@ DMat denseBeta(const Case& c, const DMat& phi, const DMat& delta) {
   const DMat YX = test::solveSquare(Y, c.xz), Yy = test::solveSquare(Y, yv);
   const DMat pi = test::solveSquare(test::multiply(c.xz, YX, true, false),
                                     test::multiply(c.xz, Yy, true, false));
-  const DMat e = test::solveSquare(Y, [&] {
-    DMat r = yv;
-    for (int t = 1; t <= T; ++t)
-      for (int j = 1; j <= n; ++j) r(t, 1) -= c.xz(t, j) * pi(j, 1);
-    return r;
-  }());
-  DMat beta(K, T + c.TF);
+  DMat r = yv;
+  for (int t = 1; t <= T; ++t)
+    for (int j = 1; j <= n; ++j) r(t, 1) -= c.xz(t, j) * pi(j, 1);
+  const DMat e = test::solveSquare(Y, r);
+  Dense out{DMat(K, T + c.TF), DMat(K, T + c.TF)};
   for (int t = 1; t <= T + c.TF; ++t) {
     const int h = std::max(t - T, 0);
-    const DMat eps = test::multiply(powers[h], test::multiply(C(t - h), e));
+    const DMat ct = test::multiply(powers[h], C(t - h));
+    const DMat eps = test::multiply(ct, e);
+    const DMat V = [&] {
+      DMat v = test::multiply(ct, test::solveSquare(Y, [&] {
+                                DMat tr(T, M);
+                                for (int s = 1; s <= T; ++s)
+                                  for (int i = 1; i <= M; ++i) tr(s, i) = ct(i, s);
+                                return tr;
+                              }()));
+      for (int j = 1; j <= M; ++j)
+        for (int i = 1; i <= M; ++i) v(i, j) = gamma(i, j) - v(i, j);
+      return v;
+    }();
     for (int k = 1; k <= K; ++k) {
-      double b = 0.0;
+      double b = 0.0, var = 0.0;
       for (int p = 1; p <= c.P; ++p)
         b += pi((p - 1) * K + k, 1) * (h == 0 ? c.z(p, t) : c.zF(p, h));
       for (int m = 1; m <= M; ++m) b += c.L(k, m) * eps(m, 1);
-      beta(k, t) = b;
+      for (int i = 1; i <= M; ++i)
+        for (int j = 1; j <= M; ++j) var += c.L(k, i) * V(i, j) * c.L(k, j);
+      out.beta(k, t) = b;
+      out.smoothing(k, t) = sigma2 * var;
     }
   }
-  return beta;
+  return out;
 }
 
-TEST(BetaParameterSpread, AddsTheVarianceOfTheDenseEstimateAlongEachDirection) {
+// The upper triangular dU with dU'U + U'dU = dD, solved as a linear system
+// in its M(M+1)/2 entries (the equations of the upper triangle).
+DMat factorStep(const DMat& U, const DMat& dD) {
+  const int M = U.rows, q = M * (M + 1) / 2;
+  DMat A(q, q), rhs(q, 1);
+  auto index = [](int i, int j) { return (j - 1) * j / 2 + i; };  // i <= j
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= j; ++i) {
+      const int row = index(i, j);
+      rhs(row, 1) = dD(i, j);
+      // (dU'U + U'dU)(i, j) = sum_l dU(l, i) U(l, j) + U(l, i) dU(l, j).
+      for (int l = 1; l <= M; ++l) {
+        if (l <= i) A(row, index(l, i)) += U(l, j);
+        if (l <= j) A(row, index(l, j)) += U(l, i);
+      }
+    }
+  const DMat x = test::solveSquare(A, rhs);
+  DMat dU(M, M);
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= j; ++i) dU(i, j) = x(index(i, j), 1);
+  return dU;
+}
+
+TEST(BetaParameterSpread, SimulatedMeanSquareErrorAgreesWithDenseEvaluationAtTheDraws) {
   Case c = makeCase(41);
   const int M = c.M, K = c.K, T = c.T, periods = c.T + c.TF;
+  const double sigma2 = 1.3;
   // Two directions: one moves PHI and DELTA together, one DELTA alone.
   DMat spread(2 * M * M, 2);
   const double d1[] = {0.05, -0.02, 0.03, 0.04, 0.06, 0.01, 0.01, -0.03};
@@ -132,20 +178,30 @@ TEST(BetaParameterSpread, AddsTheVarianceOfTheDenseEstimateAlongEachDirection) {
     spread(i, 1) = d1[i - 1];
     spread(i, 2) = d2[i - 1];
   }
+  // Four draws; the third takes PHI out of the stationary region (an
+  // eigenvalue beyond 1) and must be dropped.
+  DMat draws(2, 4);
+  const double z[] = {0.7, -1.2, -0.4, 0.9, 12.0, 0.0, 1.5, 1.1};
+  for (int i = 0; i < 8; ++i) draws(i % 2 + 1, i / 2 + 1) = z[i];
+  // The errors at known theta: the smoothing part and a small part of PI,
+  // so that what the draws add is most of the result.
+  const Dense at = denseAt(c, c.phi, c.delta, sigma2);
   DMat se(K, periods);
   for (int t = 1; t <= periods; ++t)
-    for (int k = 1; k <= K; ++k) se(k, t) = 0.1 * k + 0.001 * t;
+    for (int k = 1; k <= K; ++k) se(k, t) = std::sqrt(at.smoothing(k, t) + 1e-4 * k);
   const DMat before = se;
 
   SpreadInputs in;
   in.data = MlData{view(c.tlx), view(c.xz), c.y.data(), PiRestrictionView{Mat{}, nullptr, 0}};
   in.phi = view(c.phi);
   in.delta = view(c.delta);
+  in.sigma2 = sigma2;
   in.L = view(c.L);
   in.Z = view(c.z);
   in.ZF = view(c.zF);
   in.spread = view(spread);
   in.count = 2;
+  in.draws = view(draws);
   GroupDims d{T, c.TF, K, c.P, M};
   const ScratchNeed need = addParameterSpreadNeed(d, 0);
   std::vector<double> wr(need.doubles);
@@ -153,34 +209,78 @@ TEST(BetaParameterSpread, AddsTheVarianceOfTheDenseEstimateAlongEachDirection) {
   addParameterSpread(in, view(se),
                      Scratch(wr.data(), need.doubles, wi.data(), need.ints + 1, nullptr, 0));
 
-  const double h = 1e-4;
-  DMat added(K, periods);
+  // The reference: DELTA through its LAPACK Cholesky factor, the draws
+  // whose PHI is stationary (LAPACK's eigenvalues), everything dense.
+  DMat U = c.delta;
+  int info = 0;
+  dpotrf_("U", &M, U.data(), &U.ld, &info, 1);
+  ASSERT_EQ(info, 0);
+  for (int j = 1; j <= M; ++j)
+    for (int i = j + 1; i <= M; ++i) U(i, j) = 0.0;
+  std::vector<DMat> dU;
   for (int l = 1; l <= 2; ++l) {
-    DMat phiP = c.phi, phiM = c.phi, deltaP = c.delta, deltaM = c.delta;
+    DMat dD(M, M);
     for (int j = 1; j <= M; ++j)
-      for (int i = 1; i <= M; ++i) {
-        const double dp = spread((j - 1) * M + i, l), dd = spread(M * M + (j - 1) * M + i, l);
-        phiP(i, j) += h * dp;
-        phiM(i, j) -= h * dp;
-        deltaP(i, j) += h * dd;
-        deltaM(i, j) -= h * dd;
-      }
-    const DMat up = denseBeta(c, phiP, deltaP), down = denseBeta(c, phiM, deltaM);
+      for (int i = 1; i <= M; ++i) dD(i, j) = spread(M * M + (j - 1) * M + i, l);
+    dU.push_back(factorStep(U, dD));
+  }
+  DMat sum(K, periods);
+  int used = 0;
+  for (int i = 1; i <= 4; ++i) {
+    DMat phi = c.phi, u = U;
+    for (int l = 1; l <= 2; ++l)
+      for (int col = 1; col <= M; ++col)
+        for (int row = 1; row <= M; ++row) {
+          phi(row, col) += draws(l, i) * spread((col - 1) * M + row, l);
+          u(row, col) += draws(l, i) * dU[l - 1](row, col);
+        }
+    DMat work = phi, vl(1, 1), vr(1, 1);
+    std::vector<double> re(M), im(M), lwork(8 * M);
+    int lw = 8 * M, one = 1;
+    dgeev_("N", "N", &M, work.data(), &work.ld, re.data(), im.data(), vl.data(), &one, vr.data(),
+           &one, lwork.data(), &lw, &info, 1, 1);
+    double radius = 0.0;
+    for (int k = 0; k < M; ++k) radius = std::max(radius, std::hypot(re[k], im[k]));
+    if (radius >= 1.0) {
+      EXPECT_EQ(i, 3);
+      continue;
+    }
+    ++used;
+    const Dense di = denseAt(c, phi, test::multiply(u, u, true, false), sigma2);
     for (int t = 1; t <= periods; ++t)
       for (int k = 1; k <= K; ++k) {
-        const double slope = (up(k, t) - down(k, t)) / (2.0 * h);
-        added(k, t) += slope * slope;
+        const double move = di.beta(k, t) - at.beta(k, t);
+        sum(k, t) += di.smoothing(k, t) + move * move;
       }
   }
-  double largest = 0.0;
+  ASSERT_EQ(used, 3);
+  double widened = 0.0;
   for (int t = 1; t <= periods; ++t)
     for (int k = 1; k <= K; ++k) {
-      largest = std::max(largest, added(k, t));
-      const double want = std::sqrt(before(k, t) * before(k, t) + added(k, t));
-      EXPECT_NEAR(se(k, t), want, 1e-5 * want) << "k " << k << ", t " << t;
+      const double want =
+          std::sqrt(before(k, t) * before(k, t) - at.smoothing(k, t) + sum(k, t) / used);
+      EXPECT_NEAR(se(k, t), want, 1e-8 * want) << "k " << k << ", t " << t;
+      widened = std::max(widened, want / before(k, t) - 1.0);
     }
-  // The directions move BETA^ enough for the check to mean something.
-  EXPECT_GT(largest, 1e-3);
+  // The draws move the errors enough for the check to mean something.
+  EXPECT_GT(widened, 0.05);
+}
+
+// Draws from one seed are the same every time and look standard normal.
+TEST(BetaParameterSpread, DrawsAreReproducibleAndStandardNormal) {
+  DMat a(7, 2000), b(7, 2000);
+  standardNormalDraws(11, view(a));
+  standardNormalDraws(11, view(b));
+  double mean = 0.0, square = 0.0;
+  for (int j = 1; j <= a.cols; ++j)
+    for (int i = 1; i <= a.rows; ++i) {
+      ASSERT_EQ(a(i, j), b(i, j));
+      mean += a(i, j);
+      square += a(i, j) * a(i, j);
+    }
+  const double n = 7.0 * 2000.0;
+  EXPECT_NEAR(mean / n, 0.0, 4.0 / std::sqrt(n));
+  EXPECT_NEAR(square / n, 1.0, 4.0 * std::sqrt(2.0 / n));
 }
 
 // The factor that the likelihood step hands over spans the covariance it
