@@ -6,7 +6,7 @@
 #           only the estimation of PI and SIGMA**2: about 95% is the check of
 #           the formula;
 #   ml      METHOD = ML, the final pass at the estimated PHI and DELTA (the
-#           bands do not carry their estimation error).
+#           bands carry their estimation error by simulation).
 # Usage (after building): bench/beta_band_coverage.sh [R]. Not run in CI.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
