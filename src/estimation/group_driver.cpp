@@ -566,14 +566,18 @@ class GroupRun {
     in.sigma2 = sigma2_;
     kova::betaStandardErrors(in, a_.betaSe, s);
     // The final pass at the ML estimates adds the uncertainty of PHI and DELTA.
-    if (pass_ != lastPass_ || mlSpreadCount_ == 0 || est_.covUnavailable) return;
+    if (pass_ == lastPass_ && mlSpreadCount_ > 0 && !est_.covUnavailable)
+      addParameterUncertainty(phi, in.ZF, s);
+  }
+
+  void addParameterUncertainty(Mat phi, Mat ZF, Scratch s) {
     SpreadInputs spread;
     spread.data = mlData();
     spread.phi = phi;
     spread.delta = a_.delta;
     spread.L = job_.L;
     spread.Z = a_.data.Z;
-    spread.ZF = in.ZF;
+    spread.ZF = ZF;
     spread.spread = a_.mlSpread;
     spread.count = mlSpreadCount_;
     spread.sigma2 = sigma2_;
