@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <set>
 #include <sys/resource.h>
 #include <system_error>
@@ -38,6 +39,7 @@ struct Unit {
   bool formatted = true;
   bool writing = false;  // the last operation was a write
   long records = 0;
+  std::shared_ptr<char[]> buffer;  // stdio's buffer of a formatted file, freed after fclose
 };
 
 std::map<int, Unit>& units() {
@@ -177,11 +179,15 @@ int openUnit(int unit, std::string_view fileName, std::string_view form,
   }
   if (!file) return osError();
   // The report and the log take many megabytes of short lines: a larger
-  // buffer saves most of the system calls (stdio allocates and frees it).
-  if (formatted) std::setvbuf(file, nullptr, _IOFBF, kTextBuffer);
+  // buffer saves most of the system calls. It is ours (glibc ignores the
+  // size when it allocates the buffer itself) and lives as long as the unit.
+  Unit u;
+  if (formatted) {
+    u.buffer.reset(new char[kTextBuffer]);
+    std::setvbuf(file, u.buffer.get(), _IOFBF, kTextBuffer);
+  }
   std::error_code pathError;
   std::filesystem::path path = std::filesystem::absolute(name, pathError);
-  Unit u;
   u.name = name;
   u.path = pathError ? std::filesystem::path(name) : path;
   u.file = file;

@@ -134,13 +134,23 @@ void ResultTables::start(const VariableNames& names, int NG, int logUnit) {
   for (int t = 0; t < kTables; ++t) write(static_cast<TableIndex>(t), kHeaders[t]);
 }
 
+namespace {
+constexpr std::size_t kTableBuffer = 256 * 1024;
+}  // namespace
+
 bool ResultTables::openAll() {
   tables_.clear();
   for (int t = 0; t < kTables; ++t) {
-    Table table{std::string(kTableNames[t]) + kTemporary, nullptr};
+    Table table{std::string(kTableNames[t]) + kTemporary, nullptr, nullptr};
     // The passes table is read back by commit().
     table.file = std::fopen(path(table.name).c_str(), t == kBetaPasses ? "w+b" : "wb");
     const int err = errno;
+    if (table.file != nullptr) {
+      // Megabytes of short rows: a large buffer of our own (glibc ignores the
+      // size of one it allocates itself) saves most of the system calls.
+      table.buffer.reset(new char[kTableBuffer]);
+      std::setvbuf(table.file, table.buffer.get(), _IOFBF, kTableBuffer);
+    }
     tables_.push_back(table);
     if (table.file == nullptr) {
       active_ = true;

@@ -25,6 +25,7 @@
 // The tables stand beside the report: nothing about them goes to the
 // log unless they cannot be written, and then the run goes on without them.
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,7 @@ class ResultTables {
   struct Table {
     std::string name;
     std::FILE* file = nullptr;
+    std::shared_ptr<char[]> buffer;  // stdio's buffer, freed after fclose
   };
   enum TableIndex {
     kEstimates, kBetaPasses, kBeta, kFitted, kForecasts, kErrors, kWarnings, kInnovations,
