@@ -20,6 +20,8 @@ constexpr const char* kFamilyNames[kFamilyCount] = {
 constexpr int kFirstFixedUnit = 100;
 constexpr int kFirstScratchUnit = 300;
 
+}  // namespace
+
 bool kept(Family f, const KeptSaveFiles& keep) {
   switch (f) {
     case Family::PSAVE: return keep.phi;
@@ -29,6 +31,8 @@ bool kept(Family f, const KeptSaveFiles& keep) {
     default: return false;
   }
 }
+
+namespace {
 
 }  // namespace
 

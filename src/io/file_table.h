@@ -59,6 +59,10 @@ struct KeptSaveFiles {
   bool beta = false;   // BETASAV.nnn and BETAVECP.nnn
 };
 
+// Whether the files of a family outlive the run under these options (the
+// save families when their option is on).
+bool kept(Family f, const KeptSaveFiles& keep);
+
 // End-of-run deletion: the five fixed scratch files, then every group's
 // family files except the save files kept. The PSAVE and DSAVE files of the
 // table are the run's temporary ones: a start file is never deleted.

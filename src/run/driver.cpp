@@ -67,17 +67,16 @@ void readParameters(RunRecord& run) {
 
 // The scratch files live in memory (within the I/O layer's budget): a run
 // creates and deletes thousands of them, and on disk each costs inode work
-// that dwarfs the computation. The save families stay on disk, as do the
-// files that the user's directory holds when the run opens them.
-void holdScratchInMemory(const FileTable& files, int ng) {
+// that dwarfs the computation. The save families that the options keep stay
+// on disk, as do the files that the user's directory holds when the run
+// opens them.
+void holdScratchInMemory(const FileTable& files, int ng, const KeptSaveFiles& keep) {
   for (Fixed f : {Fixed::XDELTA, Fixed::YSFACTR0, Fixed::YSFACTR1, Fixed::SAVEKEYS,
                   Fixed::SAVEDPNT})
     holdInMemory(files[f].name);
   for (int f = 0; f < kFamilyCount; ++f) {
     const Family family = static_cast<Family>(f);
-    if (family == Family::PSAVE || family == Family::DSAVE || family == Family::BETASAV ||
-        family == Family::BETAVECP)
-      continue;
+    if (kept(family, keep)) continue;
     for (int g = 1; g <= ng; ++g) holdInMemory(files.scratch(family, g).name);
   }
 }
@@ -91,7 +90,8 @@ void readKeys(RunRecord& run) {
   run.groups.id = run.keys.groupId;
   run.groups.keys = run.keys.groupKeys;
   buildScratchNames(run.files, run.dims.NG, run.groups.id.data(), run.logUnit());
-  holdScratchInMemory(run.files, run.dims.NG);
+  const Options& o = run.options;
+  holdScratchInMemory(run.files, run.dims.NG, KeptSaveFiles{o.savePhi, o.saveDelta, o.saveBeta});
   IDXFC(run.keys, run.files, run.groups.estimationRecords.data(),
         run.groups.forecastRecords.data(), run.logUnit());
 }
