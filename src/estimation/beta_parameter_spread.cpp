@@ -148,7 +148,9 @@ bool drawAt(const SpreadInputs& in, bool factored, const double* z, SpreadArrays
 bool betaAt(const SpreadInputs& in, SpreadArrays& a, Mat b, Scratch s) {
   const int M = in.phi.rows, T = in.data.tlx.cols, n = in.data.xz.cols;
   const int K = in.L.rows, P = in.Z.rows, TF = b.cols - T;
-  const LikelihoodTerms terms = profileLikelihood(in.data, a.phi, a.delta, s, a.pivect, a.gamma);
+  const FilterGains gains{a.f, a.gain};
+  const LikelihoodTerms terms =
+      profileLikelihood(in.data, a.phi, a.delta, s, a.pivect, a.gamma, &gains);
   if (!terms.valid) return false;
   for (int t = 1; t <= T; ++t) {
     double r = in.data.y[t - 1];
@@ -156,11 +158,8 @@ bool betaAt(const SpreadInputs& in, SpreadArrays& a, Mat b, Scratch s) {
     a.residual[t - 1] = r;
   }
   const StateSpaceModel model{a.phi, a.delta, a.gamma, in.data.tlx};
-  const FilterGains gains{a.f, a.gain};
-  Scratch k = s;
-  kalmanGains(model, gains, k);
   const Mat r{a.residual, std::max(T, 1), T, 1};
-  k = s;
+  Scratch k = s;
   innovations(a.phi, in.data.tlx, gains, r, r, k);
   k = s;
   smoothState(model, gains, a.residual, a.eps, k);

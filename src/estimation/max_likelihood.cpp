@@ -116,6 +116,7 @@ struct ProfileArrays {
   Mat u, vv, vr;  // left and right singular vectors (constraints, design)
   Mat p, pw, states, next;  // the filter: P(t), work, the states of the columns now and next
   double *pz, *kv, *kt;
+  Mat gainOut;  // M x NUMT: the filter's gains PHI K(t), kept when asked for
 };
 
 ProfileArrays carveProfile(Scratch& s, int T, int M, int n, int nr) {
@@ -195,6 +196,7 @@ void filterColumnsOf(Mat phi, Mat q, Mat p1, Mat z, Mat xz, const double* y, dou
     }
     // The states of period t+1 go to B, which then changes places with A
     // (no copy: this loop runs for every column, period and evaluation).
+    if (w.gainOut.p != nullptr) std::copy_n(w.kt, m, w.gainOut.col(t));
     for (int c = 1; c <= nc; ++c) {
       const double* a = A.col(c);
       double* b = B.col(c);
@@ -248,9 +250,13 @@ double LikelihoodTerms::atUnitScale() const {
 }
 
 LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratch s,
-                                  double* pivect, Mat gamma) {
+                                  double* pivect, Mat gamma, const FilterGains* gains) {
   const int M = phi.rows, T = data.xz.rows, n = data.xz.cols, nr = data.pi.SPIROW;
   ProfileArrays w = carveProfile(s, T, M, n, nr);
+  if (gains != nullptr) {
+    w.f = gains->f;
+    w.gainOut = gains->k;
+  }
   LikelihoodTerms out;
   stationaryCovariance(phi, delta, w.gamma, w.a, w.t1, w.t2);
   if (gamma.p != nullptr) copyMatrix(w.gamma, gamma);

@@ -43,6 +43,7 @@
 #include "data/group_dims.h"
 #include "estimation/pi_estimate.h"
 #include "linalg/scratch.h"
+#include "linalg/state_space.h"
 #include "linalg/views.h"
 #include "report/result_tables.h"
 #include "solvers/damped_search.h"
@@ -78,9 +79,12 @@ struct LikelihoodTerms {
 
 // The profile at PHI, DELTA (GAMMA = PHI GAMMA PHI' + DELTA is the
 // covariance of the first state). O(NUMT (M^3 + M K*P + (K*P)^2)).
-// Optionally out: the maximising PIVECT (K*P) and GAMMA (M x M).
+// Optionally out: the maximising PIVECT (K*P), GAMMA (M x M) and the
+// filter's record (linalg/state_space.h: the same f(t) and gains as
+// kalmanGains forms).
 LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratch s,
-                                  double* pivect = nullptr, Mat gamma = Mat{});
+                                  double* pivect = nullptr, Mat gamma = Mat{},
+                                  const FilterGains* gains = nullptr);
 ScratchNeed profileLikelihoodNeed(const GroupDims& d, int piRows);
 
 enum class MlStatus { Converged, NotConverged, Failed };
