@@ -162,7 +162,9 @@ double norm2(int n, const double* x) { return n > 0 ? DNRM2(n, x, 1) : 0.0; }
 // (K*P + 1)) out.
 // kM > 0: the order M fixed at compile time, so that the small loops over
 // the state unroll (the same operations in the same order as kM = 0).
-template <int kM>
+// kDiagonal: PHI is diagonal, and its products skip the terms that are
+// exact zeros (the same values).
+template <int kM, bool kDiagonal>
 void filterColumnsOf(Mat phi, Mat q, Mat p1, Mat z, Mat xz, const double* y, double* f, Mat v,
                      ProfileArrays& w) {
   const int m = kM > 0 ? kM : phi.rows, T = z.cols, n = xz.cols, nc = n + 1;
@@ -190,7 +192,11 @@ void filterColumnsOf(Mat phi, Mat q, Mat p1, Mat z, Mat xz, const double* y, dou
         for (int i = 1; i <= m; ++i) P(i, j) -= w.pz[i - 1] * w.kv[j - 1];
       for (int i = 1; i <= m; ++i) {
         double sum = 0.0;
-        for (int l = 1; l <= m; ++l) sum += phi(i, l) * w.kv[l - 1];
+        if (kDiagonal) {
+          sum = phi(i, i) * w.kv[i - 1];
+        } else {
+          for (int l = 1; l <= m; ++l) sum += phi(i, l) * w.kv[l - 1];
+        }
         w.kt[i - 1] = sum;
       }
     }
@@ -205,38 +211,61 @@ void filterColumnsOf(Mat phi, Mat q, Mat p1, Mat z, Mat xz, const double* y, dou
       v(t, c) = datum;
       for (int i = 1; i <= m; ++i) {
         double sum = w.kt[i - 1] * datum;
-        for (int l = 1; l <= m; ++l) sum += phi(i, l) * a[l - 1];
+        if (kDiagonal) {
+          sum += phi(i, i) * a[i - 1];
+        } else {
+          for (int l = 1; l <= m; ++l) sum += phi(i, l) * a[l - 1];
+        }
         b[i - 1] = sum;
       }
     }
     std::swap(A, B);
     // P := PHI P PHI' + Q, symmetrised.
-    for (int j = 1; j <= m; ++j)
-      for (int i = 1; i <= m; ++i) {
-        double sum = 0.0;
-        for (int l = 1; l <= m; ++l) sum += phi(i, l) * P(l, j);
-        W(i, j) = sum;
-      }
-    for (int j = 1; j <= m; ++j)
-      for (int i = j; i <= m; ++i) {
-        double sum = q(i, j);
-        for (int l = 1; l <= m; ++l) sum += W(i, l) * phi(j, l);
-        P(i, j) = sum;
-      }
+    if (kDiagonal) {
+      for (int j = 1; j <= m; ++j)
+        for (int i = j; i <= m; ++i) P(i, j) = q(i, j) + phi(i, i) * P(i, j) * phi(j, j);
+    } else {
+      for (int j = 1; j <= m; ++j)
+        for (int i = 1; i <= m; ++i) {
+          double sum = 0.0;
+          for (int l = 1; l <= m; ++l) sum += phi(i, l) * P(l, j);
+          W(i, j) = sum;
+        }
+      for (int j = 1; j <= m; ++j)
+        for (int i = j; i <= m; ++i) {
+          double sum = q(i, j);
+          for (int l = 1; l <= m; ++l) sum += W(i, l) * phi(j, l);
+          P(i, j) = sum;
+        }
+    }
     for (int j = 1; j <= m; ++j)
       for (int i = 1; i < j; ++i) P(i, j) = P(j, i);
   }
 }
 
+template <bool kDiagonal>
+void filterColumnsOfOrder(Mat phi, Mat q, Mat p1, Mat z, Mat xz, const double* y, double* f,
+                          Mat v, ProfileArrays& w) {
+  switch (phi.rows) {
+    case 1: return filterColumnsOf<1, kDiagonal>(phi, q, p1, z, xz, y, f, v, w);
+    case 2: return filterColumnsOf<2, kDiagonal>(phi, q, p1, z, xz, y, f, v, w);
+    case 3: return filterColumnsOf<3, kDiagonal>(phi, q, p1, z, xz, y, f, v, w);
+    case 4: return filterColumnsOf<4, kDiagonal>(phi, q, p1, z, xz, y, f, v, w);
+    default: return filterColumnsOf<0, kDiagonal>(phi, q, p1, z, xz, y, f, v, w);
+  }
+}
+
+bool isDiagonal(Mat a) {
+  for (int j = 1; j <= a.cols; ++j)
+    for (int i = 1; i <= a.rows; ++i)
+      if (i != j && a(i, j) != 0.0) return false;
+  return true;
+}
+
 void filterColumns(Mat phi, Mat q, Mat p1, Mat z, Mat xz, const double* y, double* f, Mat v,
                    ProfileArrays& w) {
-  switch (phi.rows) {
-    case 1: return filterColumnsOf<1>(phi, q, p1, z, xz, y, f, v, w);
-    case 2: return filterColumnsOf<2>(phi, q, p1, z, xz, y, f, v, w);
-    case 3: return filterColumnsOf<3>(phi, q, p1, z, xz, y, f, v, w);
-    case 4: return filterColumnsOf<4>(phi, q, p1, z, xz, y, f, v, w);
-    default: return filterColumnsOf<0>(phi, q, p1, z, xz, y, f, v, w);
-  }
+  if (isDiagonal(phi)) return filterColumnsOfOrder<true>(phi, q, p1, z, xz, y, f, v, w);
+  filterColumnsOfOrder<false>(phi, q, p1, z, xz, y, f, v, w);
 }
 
 }  // namespace
