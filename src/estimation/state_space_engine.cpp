@@ -34,10 +34,14 @@ namespace {
 
 // Whether the eigenvalues of YSIGMA come from the banded pencil (about
 // 26 M^3 T^2 operations, memory linear in T) rather than the formed matrix
-// (about 2/3 T^3, T^2/2 doubles): from 600 periods on, where the pencil is
-// within 15% of the formed matrix's time at M = 3, and the pencil's cost
-// per period, growing as M^3, does not outweigh the other's.
-bool usePencil(int T, int M) { return T >= 600 && T >= 30LL * M * M * M; }
+// (about 2/3 T^3 vectorised operations, T^2/2 doubles): where the pencil is
+// the faster (measured by bench/bench_quasiseparable_eigen: from about 100
+// periods at M = 1 and 1,600 at M = 3, so 60 M^3 and at least 100), and
+// beyond 2,000 periods in any case, which bounds the formed matrix to 16 MB.
+bool usePencil(int T, int M) {
+  const long long from = std::min(2000LL, std::max(100LL, 60LL * M * M * M));
+  return T >= from;
+}
 
 // Rank tolerance of the exact equations, as in the least-squares core.
 constexpr double kExactRankTol = kGlsTol;
