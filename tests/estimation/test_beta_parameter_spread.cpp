@@ -287,25 +287,22 @@ TEST(BetaParameterSpread, DrawsAreReproducibleAndStandardNormal) {
 // reports: sum_l c_l c_l' equals the covariance of PHI's elements and that of
 // SIGMA**2 DELTA's over SIGMA**2**2, on a group simulated from the model.
 TEST(BetaParameterSpread, FactorOfTheLikelihoodStepSpansItsCovariance) {
+  // 200 periods of y = XZ (1, 0.5, 0, ...)' + x~'EPSILON, full PHI and DELTA.
   Case c = makeCase(7);
   c.T = 200;
-  c = [&] {
-    Case big = c;
-    std::mt19937 rng(8);
-    std::normal_distribution<double> g;
-    big.tlx = test::randomMatrix(big.M, big.T, 9);
-    big.xz = test::randomMatrix(big.T, big.K * big.P, 10);
-    big.y.assign(big.T, 0.0);
-    double e1 = 0.0, e2 = 0.0;
-    for (int t = 1; t <= big.T; ++t) {
-      const double a1 = std::sqrt(0.4) * g(rng), a2 = std::sqrt(0.2) * g(rng);
-      const double n1 = 0.5 * e1 + 0.2 * e2 + a1, n2 = -0.3 * e1 + 0.6 * e2 + a2;
-      e1 = n1;
-      e2 = n2;
-      big.y[t - 1] = big.xz(t, 1) + 0.5 * big.xz(t, 2) + big.tlx(1, t) * e1 + big.tlx(2, t) * e2;
-    }
-    return big;
-  }();
+  c.tlx = test::randomMatrix(c.M, c.T, 9);
+  c.xz = test::randomMatrix(c.T, c.K * c.P, 10);
+  c.y.assign(c.T, 0.0);
+  std::mt19937 rng(8);
+  std::normal_distribution<double> g;
+  double e1 = 0.0, e2 = 0.0;
+  for (int t = 1; t <= c.T; ++t) {
+    const double a1 = std::sqrt(0.4) * g(rng), a2 = std::sqrt(0.2) * g(rng);
+    const double n1 = 0.5 * e1 + 0.2 * e2 + a1, n2 = -0.3 * e1 + 0.6 * e2 + a2;
+    e1 = n1;
+    e2 = n2;
+    c.y[t - 1] = c.xz(t, 1) + 0.5 * c.xz(t, 2) + c.tlx(1, t) * e1 + c.tlx(2, t) * e2;
+  }
   const int M = c.M;
   MlData data{view(c.tlx), view(c.xz), c.y.data(), PiRestrictionView{Mat{}, nullptr, 0}};
   MlForm form;
