@@ -6,6 +6,7 @@
 #include <random>
 
 #include "estimation/beta_standard_errors.h"
+#include "linalg/linpack.h"
 #include "linalg/state_space.h"
 
 namespace kova {
@@ -68,51 +69,37 @@ void product(Mat a, Mat b, Mat c, bool transA = false) {
     }
 }
 
-// a = u'u, u upper triangular; false when a pivot is not positive.
-bool choleskyUpper(Mat a, Mat u) {
+// a = u'u, u upper triangular (LINPACK's Cholesky factor without
+// pivoting); false when a pivot is not positive. work: M.
+bool choleskyUpper(Mat a, Mat u, double* work) {
   const int m = a.rows;
-  fill(u, 0.0);
   for (int j = 1; j <= m; ++j)
-    for (int i = 1; i <= j; ++i) {
-      double sum = a(i, j);
-      for (int l = 1; l < i; ++l) sum -= u(l, i) * u(l, j);
-      if (i < j) {
-        u(i, j) = sum / u(i, i);
-      } else {
-        if (!(sum > 0.0)) return false;
-        u(j, j) = std::sqrt(sum);
-      }
-    }
-  return true;
+    for (int i = 1; i <= m; ++i) u(i, j) = i <= j ? a(i, j) : 0.0;
+  int info = 0;
+  DCHDC(u.p, u.ld, m, work, nullptr, 0, info);
+  return info == m;
 }
 
-// x := x u^-1 (u upper triangular): each row solves r u = x_row.
-void rightSolve(Mat x, Mat u) {
-  const int m = x.rows;
-  for (int i = 1; i <= m; ++i)
-    for (int j = 1; j <= m; ++j) {
-      double sum = x(i, j);
-      for (int l = 1; l < j; ++l) sum -= x(i, l) * u(l, j);
-      x(i, j) = sum / u(j, j);
-    }
-}
-
-// The directions of the factor: dU = Phi(U^-T dDELTA U^-1) U per column.
-// False when DELTA is not positive definite (DELTA is then drawn itself).
+// The directions of the factor: dU = Phi(X) U, X = U^-T dDELTA U^-1, per
+// column. X is formed as U^-T (U^-T dDELTA)' (dDELTA is symmetric), column
+// by column through LINPACK's triangular solver. False when DELTA is not
+// positive definite (DELTA is then drawn itself).
 bool factorDirections(const SpreadInputs& in, SpreadArrays& a) {
   const int M = in.delta.rows;
-  if (!choleskyUpper(in.delta, a.u)) return false;
+  if (!choleskyUpper(in.delta, a.u, a.state)) return false;
+  int info = 0;
   for (int l = 1; l <= in.count; ++l) {
     const Mat dd{in.spread.col(l) + M * M, M, M, M};
-    for (int j = 1; j <= M; ++j) std::copy_n(dd.col(j), M, a.x.col(j));
-    rightSolve(a.x, a.u);  // dDELTA U^-1
-    // U^-T (dDELTA U^-1) = (U^-T ... ) through the symmetry of the result:
-    // transpose, solve from the right again, transpose back.
-    for (int j = 1; j <= M; ++j)
+    for (int j = 1; j <= M; ++j) {
+      std::copy_n(dd.col(j), M, a.x.col(j));
+      DTRSL(a.u.p, a.u.ld, M, a.x.col(j), 11, info);  // U^-T dDELTA
+    }
+    for (int j = 1; j <= M; ++j) {
       for (int i = 1; i <= M; ++i) a.w(i, j) = a.x(j, i);
-    rightSolve(a.w, a.u);
+      DTRSL(a.u.p, a.u.ld, M, a.w.col(j), 11, info);  // X
+    }
     for (int j = 1; j <= M; ++j)
-      for (int i = 1; i <= M; ++i) a.x(i, j) = i < j ? a.w(j, i) : i == j ? 0.5 * a.w(i, i) : 0.0;
+      for (int i = 1; i <= M; ++i) a.x(i, j) = i < j ? a.w(i, j) : i == j ? 0.5 * a.w(i, i) : 0.0;
     product(a.x, a.u, Mat{a.factorSteps.col(l), M, M, M});
   }
   return true;
@@ -137,10 +124,10 @@ bool drawAt(const SpreadInputs& in, bool factored, const double* z, SpreadArrays
     product(a.ud, a.ud, a.delta, true);
     return true;
   }
-  Mat u = a.w;  // a positive semidefinite DELTA has a factor up to rounding
+  // A positive semidefinite DELTA has a factor up to rounding.
   for (int j = 1; j <= M; ++j)
     for (int i = 1; i <= M; ++i) a.x(i, j) = a.delta(i, j) + (i == j ? 1e-12 : 0.0);
-  return choleskyUpper(a.x, u);
+  return choleskyUpper(a.x, a.w, a.state);
 }
 
 // b (K x (NUMT + TF)) at a.phi, a.delta, with the filter left in a.f,
@@ -206,13 +193,7 @@ void addSmoothing(const SpreadInputs& in, SpreadArrays& a, Mat b, Mat base, Mat 
   const Mat last{a.V + mm * (T - 1), std::max(M, 1), M, M};
   for (int j = 1; j <= M; ++j) std::copy_n(last.col(j), M, a.vf.col(j));
   for (int h = 1; h <= TF; ++h) {
-    product(a.phi, a.vf, a.w);
-    for (int j = 1; j <= M; ++j)
-      for (int i = 1; i <= M; ++i) {
-        double v = a.delta(i, j);
-        for (int l = 1; l <= M; ++l) v += a.w(i, l) * a.phi(j, l);
-        a.vf(i, j) = v;
-      }
+    propagateStateVariance(a.phi, a.delta, a.vf, a.w);
     add(a.vf, T + h);
   }
 }

@@ -125,8 +125,42 @@ struct PeriodVariance {
   }
 };
 
-// V := PHI V PHI' + DELTA (w: work).
-void propagate(Mat phi, Mat delta, Mat V, Mat w) {
+// The arrays of betaStandardErrors, carved alike for the run and its need.
+struct ErrorArrays {
+  double* f;        // NUMT
+  Mat gain;         // M x NUMT
+  double* V;        // M x M x NUMT
+  Mat v;            // NUMT x K*P: the innovations of XZ
+  double* states;   // the smoother's map of XZ, period by period: M x K*P each
+  Mat VF, w;        // M x M
+  double *dF, *dNext;  // M x K*P
+  Mat LV, G, GC;    // K x M, K x K*P, K x K*P
+  Mat column;       // M x NUMT: one column's smoothed states
+};
+
+ErrorArrays carve(Scratch& s, const GroupDims& d) {
+  const int M = d.M, T = d.NUMT, n = d.KP(), K = d.K;
+  const long long mn = std::max(static_cast<long long>(M) * n, 1LL);
+  ErrorArrays a;
+  a.f = s.doubles(T);
+  a.gain = s.mat(M, T);
+  a.V = s.doubles(static_cast<long long>(M) * M * T);
+  a.v = s.mat(T, n);
+  a.states = s.doubles(mn * std::max(T, 1));
+  a.VF = s.mat(M, M);
+  a.w = s.mat(M, M);
+  a.dF = s.doubles(mn);
+  a.dNext = s.doubles(mn);
+  a.LV = s.mat(K, M);
+  a.G = s.mat(K, n);
+  a.GC = s.mat(K, n);
+  a.column = s.mat(M, T);
+  return a;
+}
+
+}  // namespace
+
+void propagateStateVariance(Mat phi, Mat delta, Mat V, Mat w) {
   const int m = phi.rows;
   product(phi, V, w);
   for (int j = 1; j <= m; ++j)
@@ -137,25 +171,17 @@ void propagate(Mat phi, Mat delta, Mat V, Mat w) {
     }
 }
 
-}  // namespace
-
 void betaStandardErrors(const BetaErrorInputs& in, Mat se, Scratch s) {
   const int M = in.phi.rows, T = in.tlx.cols, n = in.xz.cols, K = in.L.rows;
   const int TF = in.ZF.p != nullptr ? in.ZF.cols : 0;
   const long long mm = static_cast<long long>(M) * M, mn = static_cast<long long>(M) * n;
   const int ld = std::max(M, 1);
-  double* f = s.doubles(T);
-  Mat gain = s.mat(M, T);
-  double* V = s.doubles(mm * T);
-  Mat v = s.mat(T, n);
-  // The smoother's map of XZ, period by period: M x n at states + M n (t-1).
-  double* states = s.doubles(mn * std::max(T, 1));
-  Mat VF = s.mat(M, M), w = s.mat(M, M);
-  double* dF = s.doubles(std::max(mn, 1LL));
-  double* dNext = s.doubles(std::max(mn, 1LL));
-  PeriodVariance variance{in, s.mat(K, M), s.mat(K, n), s.mat(K, n)};
+  ErrorArrays a = carve(s, GroupDims{T, TF, K, in.Z.rows, M});
+  double *V = a.V, *states = a.states, *dF = a.dF, *dNext = a.dNext;
+  Mat v = a.v, VF = a.VF, column = a.column;
+  PeriodVariance variance{in, a.LV, a.G, a.GC};
   const StateSpaceModel model{in.phi, in.delta, in.gamma, in.tlx};
-  const FilterGains gains{f, gain};
+  const FilterGains gains{a.f, a.gain};
   Scratch k = s;
   kalmanGains(model, gains, k);
   k = s;
@@ -164,7 +190,6 @@ void betaStandardErrors(const BetaErrorInputs& in, Mat se, Scratch s) {
     for (int j = 1; j <= n; ++j) std::copy_n(in.xz.col(j), T, v.col(j));
     k = s;
     innovations(in.phi, in.tlx, gains, v, v, k);
-    Mat column = s.mat(M, T);
     for (int j = 1; j <= n; ++j) {
       k = s;
       smoothState(model, gains, v.col(j), column, k);
@@ -181,7 +206,7 @@ void betaStandardErrors(const BetaErrorInputs& in, Mat se, Scratch s) {
     for (int j = 1; j <= M; ++j) std::copy_n(last.col(j), M, VF.col(j));
     std::copy_n(states + mn * (T - 1), mn, dF);
     for (int h = 1; h <= TF; ++h) {
-      propagate(in.phi, in.delta, VF, w);
+      propagateStateVariance(in.phi, in.delta, VF, a.w);
       for (int j = 0; j < n; ++j) {
         const double* from = dF + static_cast<long long>(M) * j;
         for (int i = 1; i <= M; ++i) {
@@ -199,21 +224,9 @@ void betaStandardErrors(const BetaErrorInputs& in, Mat se, Scratch s) {
 }
 
 ScratchNeed betaStandardErrorsNeed(const GroupDims& d) {
-  const int M = d.M, T = d.NUMT, n = d.KP(), K = d.K;
+  const int M = d.M, T = d.NUMT, n = d.KP();
   Scratch s;
-  s.doubles(T);
-  s.mat(M, T);
-  s.doubles(static_cast<long long>(M) * M * T);
-  s.mat(T, n);
-  s.doubles(static_cast<long long>(M) * T * std::max(n, 1));
-  s.mat(M, M);
-  s.mat(M, M);
-  s.doubles(std::max(static_cast<long long>(M) * n, 1LL));
-  s.doubles(std::max(static_cast<long long>(M) * n, 1LL));
-  s.mat(K, M);
-  s.mat(K, n);
-  s.mat(K, n);
-  s.mat(M, T);
+  carve(s, d);
   ScratchNeed need = s.used();
   ScratchNeed kernels = kalmanGainsNeed(M);
   for (const ScratchNeed& x : {smoothedStateVariancesNeed(M), innovationsNeed(M, n),

@@ -33,6 +33,9 @@ struct BetaErrorInputs {
 void betaStandardErrors(const BetaErrorInputs& in, Mat se, Scratch s);
 ScratchNeed betaStandardErrorsNeed(const GroupDims& d);
 
+// V := PHI V PHI' + DELTA, the step of a forecast period (w: m x m work).
+void propagateStateVariance(Mat phi, Mat delta, Mat V, Mat w);
+
 // V(t), t = 1..n (m x m x n), of the model of linalg/state_space.h with its
 // filter record: the backward recursion N(t-1) = z(t) z(t)'/f(t) + L(t)'
 // N(t) L(t), L(t) = PHI - K(t) z(t)' (L(t) = PHI, no z term, at an exact
