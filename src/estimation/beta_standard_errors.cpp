@@ -127,15 +127,15 @@ struct PeriodVariance {
 
 // The arrays of betaStandardErrors, carved alike for the run and its need.
 struct ErrorArrays {
-  double* f;        // NUMT
-  Mat gain;         // M x NUMT
-  double* V;        // M x M x NUMT
-  Mat v;            // NUMT x K*P: the innovations of XZ
-  double* states;   // the smoother's map of XZ, period by period: M x K*P each
-  Mat VF, w;        // M x M
+  double* f;           // NUMT
+  Mat gain;            // M x NUMT
+  double* V;           // M x M x NUMT
+  Mat v;               // NUMT x K*P: the innovations of XZ
+  double* states;      // the smoother's map of XZ, period by period: M x K*P each
+  Mat VF, w;           // M x M
   double *dF, *dNext;  // M x K*P
-  Mat LV, G, GC;    // K x M, K x K*P, K x K*P
-  Mat column;       // M x NUMT: one column's smoothed states
+  Mat LV, G, GC;       // K x M, K x K*P, K x K*P
+  Mat column;          // M x NUMT: one column's smoothed states
 };
 
 ErrorArrays carve(Scratch& s, const GroupDims& d) {
@@ -198,8 +198,7 @@ void betaStandardErrors(const BetaErrorInputs& in, Mat se, Scratch s) {
     }
   }
   for (int t = 1; t <= T; ++t)
-    variance(Mat{V + mm * (t - 1), ld, M, M}, in.Z.col(t),
-             states + mn * (t - 1), se.col(t));
+    variance(Mat{V + mm * (t - 1), ld, M, M}, in.Z.col(t), states + mn * (t - 1), se.col(t));
   // The forecast periods from period T: V := PHI V PHI' + DELTA, D := PHI D.
   if (T >= 1 && TF >= 1) {
     const Mat last{V + mm * (T - 1), ld, M, M};
@@ -229,8 +228,8 @@ ScratchNeed betaStandardErrorsNeed(const GroupDims& d) {
   carve(s, d);
   ScratchNeed need = s.used();
   ScratchNeed kernels = kalmanGainsNeed(M);
-  for (const ScratchNeed& x : {smoothedStateVariancesNeed(M), innovationsNeed(M, n),
-                               smoothStateNeed(M, T)})
+  for (const ScratchNeed& x :
+       {smoothedStateVariancesNeed(M), innovationsNeed(M, n), smoothStateNeed(M, T)})
     kernels.include(x);
   need.add(kernels);
   return need;
