@@ -6,11 +6,11 @@
 
 #include "data/group_data.h"
 #include "estimation/covariance_structure.h"
-#include "estimation/beta_parameter_spread.h"
+#include "likelihood/beta_parameter_spread.h"
 #include "estimation/beta_standard_errors.h"
 #include "estimation/epsilon_beta.h"
 #include "estimation/innovation_diagnostics.h"
-#include "estimation/max_likelihood.h"
+#include "likelihood/max_likelihood.h"
 #include "estimation/pi_estimate.h"
 #include "estimation/pi_inequalities.h"
 #include "estimation/pass_warnings.h"

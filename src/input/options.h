@@ -74,7 +74,7 @@ struct Options {
   bool denseEngine = false;
 
   // METHOD = ML: after the iterative passes, PHI and DELTA by maximum
-  // likelihood and one final pass at them (estimation/max_likelihood.h);
+  // likelihood and one final pass at them (likelihood/max_likelihood.h);
   // otherwise (the default, METHOD = ITERATIVE) the passes alone.
   bool maximumLikelihood = false;
 

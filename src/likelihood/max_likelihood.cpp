@@ -3,7 +3,7 @@
 // Harvey, Forecasting, Structural Time Series Models and the Kalman Filter,
 // 3.4; concentrating the scale and the regression coefficients: ibid. 3.4.2
 // and 3.4.6).
-#include "estimation/max_likelihood.h"
+#include "likelihood/max_likelihood.h"
 
 #include <algorithm>
 #include <cmath>

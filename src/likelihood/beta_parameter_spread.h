@@ -28,7 +28,7 @@
 #include <cstdint>
 
 #include "data/group_dims.h"
-#include "estimation/max_likelihood.h"
+#include "likelihood/max_likelihood.h"
 #include "linalg/scratch.h"
 #include "linalg/views.h"
 

@@ -1,4 +1,4 @@
-#include "estimation/beta_parameter_spread.h"
+#include "likelihood/beta_parameter_spread.h"
 
 #include <algorithm>
 #include <cmath>

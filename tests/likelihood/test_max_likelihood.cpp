@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "estimation/beta_standard_errors.h"
-#include "estimation/max_likelihood.h"
+#include "likelihood/max_likelihood.h"
 #include "linalg/lapack_lsq_ref.h"
 #include "support/result_csv.h"
 #include "support/run_kova.h"

@@ -13,7 +13,7 @@
 #include <random>
 #include <vector>
 
-#include "estimation/beta_parameter_spread.h"
+#include "likelihood/beta_parameter_spread.h"
 #include "linalg/lapack_eispack_ref.h"
 #include "linalg/lapack_lsq_ref.h"
 
