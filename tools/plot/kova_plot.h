@@ -47,6 +47,19 @@ struct ForecastError {
   double rmse = 0;
 };
 
+// A row of KOVA_WARNINGS.csv: a finding of kova's checks after a group's
+// last pass.
+struct WarningRow {
+  std::string kind, pass, value;
+};
+
+// Records missing between two periods, found from the times of PERIODS.csv.
+struct GapMark {
+  int afterPeriod = 0;   // between this period and the next one drawn
+  std::string from, to;  // the times of the two
+  std::string missing;   // the times left out, as text
+};
+
 struct GroupResults {
   int id = 0;
   std::string name;  // from GROUPS.csv; empty when not known
@@ -67,6 +80,11 @@ struct GroupResults {
   // The time of each period, from kova_prepare's PERIODS.csv (empty when the
   // run directory has none): the x axes are labelled with them.
   std::map<int, std::string> times;
+  std::vector<GapMark> gaps;         // where the times leave some out
+  std::vector<WarningRow> warnings;  // from KOVA_WARNINGS.csv, when present
+  // "ML" when KOVA_ESTIMATES.csv has LOGLIK rows for the group, "iterative"
+  // when it has none, empty when the run directory has no such table.
+  std::string method;
 };
 
 // Reads and checks the tables of a run directory; groups by identifier.
@@ -111,6 +129,15 @@ std::string escapeXml(const std::string& text);
 // "Group 3: name" (or "Group 3" when the name is not known).
 std::string groupHeading(const GroupResults& group);
 std::string svgFileName(int id);  // group_003.svg
+
+// What a warning kind means, in a line; a kind this program does not know
+// gets a general line.
+std::string warningMeaning(const std::string& kind);
+// The kinds of a group's warnings, each once, in the order of their rows.
+std::vector<std::string> warningKinds(const GroupResults& group);
+// The box on a group's picture that lists its warnings and its time gaps
+// (empty when it has neither); `height` gets its height.
+std::string warningBox(const GroupResults& group, double x, double y, double width, double& height);
 
 std::string groupSvg(const GroupResults& group);
 std::string indexHtml(const std::string& runName, const std::vector<GroupResults>& groups);

@@ -45,6 +45,7 @@ struct Panel {
   // The labels of the periods (times); a period without one is labelled
   // with its number.
   const std::map<int, std::string>* times = nullptr;
+  std::vector<double> gapsAt;  // between two periods whose times leave some out
 };
 
 std::string drawPanel(const Panel& panel);

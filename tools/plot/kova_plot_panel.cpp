@@ -53,6 +53,15 @@ std::string grid(const Panel& p, const Frame& f) {
   std::string lines;
   for (double t : f.y.ticks) lines += "M" + num(f.left) + "," + num(f.py(t)) + " H" + num(f.right) + " ";
   out += "<path class=\"grid\" d=\"" + lines + "\" fill=\"none\" stroke=\"#e2e2e2\" stroke-width=\"1\"/>\n";
+  for (double at : p.gapsAt) {
+    if (at <= f.x.lo || at >= f.x.hi) continue;
+    out += "<path class=\"gap\" d=\"M" + num(f.px(at)) + "," + num(f.top) + " V" +
+           num(f.bottom + 4) +
+           "\" fill=\"none\" stroke=\"#c0392b\" stroke-width=\"1.2\" "
+           "stroke-dasharray=\"4 3\"/>\n";
+    out += "<text class=\"gap-label\" x=\"" + num(f.px(at) + 3) + "\" y=\"" + num(f.top + 10) +
+           "\" font-size=\"9\" fill=\"#c0392b\">gap</text>\n";
+  }
   if (f.y.lo < 0 && f.y.hi > 0)
     out += "<path class=\"zero\" d=\"M" + num(f.left) + "," + num(f.py(0)) + " H" + num(f.right) +
            "\" fill=\"none\" stroke=\"#b4b4b4\" stroke-width=\"1\"/>\n";

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "csv/time_gaps.h"
 #include "kova_plot.h"
 
 namespace kova::plot {
@@ -145,6 +146,53 @@ void readTimes(const std::string& dir, Groups& groups) {
   }
 }
 
+// Where a group's times, in the order of its periods, leave some out
+// against the step most groups take.
+void findGaps(Groups& groups) {
+  std::vector<std::vector<std::string>> times;
+  std::vector<GroupResults*> timed;
+  for (auto& [id, g] : groups) {
+    if (g.times.empty()) continue;
+    timed.push_back(&g);
+    times.emplace_back();
+    for (const auto& [p, t] : g.times) times.back().push_back(t);
+  }
+  const csv::TimeGaps gaps = csv::findTimeGaps(times);
+  for (std::size_t i = 0; i < timed.size(); ++i)
+    for (const csv::TimeGap& gap : gaps.groups[i]) {
+      auto p = timed[i]->times.begin();
+      std::advance(p, static_cast<long>(gap.after));
+      timed[i]->gaps.push_back({p->first, p->second, std::next(p)->second, csv::missingText(gap)});
+    }
+}
+
+void readWarnings(const std::string& dir, Groups& groups) {
+  std::string path = tablePath(dir, "KOVA_WARNINGS.csv");
+  if (!fs::exists(path)) return;
+  Table t(path);
+  const int cg = t.column("group"), cp = t.column("pass"), ck = t.column("kind"),
+            cv = t.column("value");
+  for (std::size_t i = 0; i < t.rows(); ++i) {
+    auto g = groups.find(t.integer(i, cg));
+    if (g != groups.end())
+      g->second.warnings.push_back({t.text(i, ck), t.text(i, cp), t.text(i, cv)});
+  }
+}
+
+// ML for the groups with a maximum log-likelihood in the estimates table.
+void readMethods(const std::string& dir, Groups& groups) {
+  std::string path = tablePath(dir, "KOVA_ESTIMATES.csv");
+  if (!fs::exists(path)) return;
+  Table t(path);
+  const int cg = t.column("group"), cm = t.column("matrix");
+  for (auto& [id, g] : groups) g.method = "iterative";
+  for (std::size_t i = 0; i < t.rows(); ++i) {
+    if (t.text(i, cm) != "LOGLIK") continue;
+    auto g = groups.find(t.integer(i, cg));
+    if (g != groups.end()) g->second.method = "ML";
+  }
+}
+
 // The span of periods drawn: every period of every series of the group.
 void settlePeriods(GroupResults& g) {
   std::vector<const Series*> all{&g.y, &g.forecastY};
@@ -201,6 +249,9 @@ std::vector<GroupResults> readResults(const std::string& dir) {
   readErrors(dir, groups);
   readNames(dir, groups);
   readTimes(dir, groups);
+  readWarnings(dir, groups);
+  readMethods(dir, groups);
+  findGaps(groups);
   std::vector<GroupResults> out;
   for (auto& [id, g] : groups) {
     settlePeriods(g);

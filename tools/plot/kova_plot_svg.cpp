@@ -34,6 +34,7 @@ void periods(const GroupResults& g, Panel& p) {
   p.xLo = g.firstPeriod - 0.5;
   p.xHi = g.lastPeriod + 0.5;
   if (g.firstForecast > 0) p.bandFrom = g.firstForecast - 0.5, p.bandTo = p.xHi;
+  for (const GapMark& gap : g.gaps) p.gapsAt.push_back(gap.afterPeriod + 0.5);
 }
 
 Panel betaPanel(const GroupResults& g, const BetaSeries& b, std::size_t i) {
@@ -94,7 +95,7 @@ Panel innovationPanel(const GroupResults& g, double top) {
   return p;
 }
 
-std::string header(const GroupResults& g) {
+std::string heading(const GroupResults& g) {
   std::string out = "<text class=\"title\" x=\"" + num(kMargin) +
                     "\" y=\"24\" font-size=\"15\" font-weight=\"bold\">" +
                     escapeXml(fitText(groupHeading(g), kWidth - 2 * kMargin, 15 * 1.08)) + "</text>\n";
@@ -102,7 +103,12 @@ std::string header(const GroupResults& g) {
                                     : "BETA_k(t) of pass " + std::to_string(g.lastPass) +
                                           " (the group's last pass)";
   if (g.firstForecast > 0) sub += "; forecast periods shaded";
-  out += "<text x=\"" + num(kMargin) + "\" y=\"42\" fill=\"#555\">" + escapeXml(sub) + "</text>\n";
+  if (!g.gaps.empty()) sub += "; dashed red lines: gaps in the times";
+  return out + "<text x=\"" + num(kMargin) + "\" y=\"42\" fill=\"#555\">" + escapeXml(sub) +
+         "</text>\n";
+}
+
+std::string betaLegend(const GroupResults& g) {
   std::vector<Line> lines;
   for (const BetaSeries& b : g.betas) {
     lines.push_back({"beta", "BETA_k(t), pass " + std::to_string(g.lastPass), &b.beta, kBeta});
@@ -116,7 +122,7 @@ std::string header(const GroupResults& g) {
     if (!seen) entries.push_back(e);
   }
   double height = 0;
-  return out + drawLegend(kMargin + 16, 60, kWidth - 2 * kMargin, entries, height);
+  return drawLegend(kMargin + 16, 60, kWidth - 2 * kMargin, entries, height);
 }
 
 std::string errorLine(const GroupResults& g, double y) {
@@ -145,11 +151,19 @@ std::string groupSvg(const GroupResults& g) {
   std::string errors = errorLine(g, yEnd + 14);
   double height = yEnd + (errors.empty() ? 0 : 20) + kMargin;
 
-  std::string body = header(g);
+  // The warning box goes under the heading and moves the rest down.
+  double boxHeight = 0;
+  std::string box = warningBox(g, kMargin, 50, kWidth - 2 * kMargin, boxHeight);
+  const double shift = box.empty() ? 0 : boxHeight + 8;
+  height += shift;
+
+  std::string body = betaLegend(g);
   for (std::size_t i = 0; i < g.betas.size(); ++i) body += drawPanel(betaPanel(g, g.betas[i], i));
   body += drawPanel(yPanel(g, observed, yTop));
   if (g.innovations) body += drawPanel(innovationPanel(g, innovationTop));
   body += errors;
+  if (shift > 0) body = "<g transform=\"translate(0," + num(shift) + ")\">\n" + body + "</g>\n";
+  body = heading(g) + box + body;
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
          "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + num(kWidth) + "\" height=\"" +
          num(height) + "\" viewBox=\"0 0 " + num(kWidth) + " " + num(height) +

@@ -29,7 +29,7 @@ void writeDirectory(const Request& rq, const Prepared& prepared) {
   std::error_code ec;
   fs::create_directories(out, ec);
   if (ec) throw WriteFailure(rq.out + ": cannot create the directory (" + ec.message() + ")");
-  for (const char* stale : {"YXDATA2", "ZDATA1", "ZDATA2"}) {
+  for (const char* stale : {"YXDATA2", "ZDATA1", "ZDATA2", "LDATA1", "LDATA2", "PERIODS.csv"}) {
     bool written = false;
     for (const OutputFile& f : prepared.files) written = written || f.name == stale;
     if (!written) fs::remove(out / stale, ec);
@@ -65,9 +65,12 @@ const char* const kExample =
 int main(int argc, char** argv) {
   using namespace kova::prepare;
   Request rq;
-  CLI::App app{"Writes a kova run directory (PARAMTRS, YXDKEY, YXDATA1/2, ZDATA1/2,\n"
-               "GROUPS.csv) from a CSV panel with one row per group and period.",
-               "kova_prepare"};
+  CLI::App app{
+      "Writes a kova run directory (PARAMTRS, YXDKEY, YXDATA1/2, "
+      "ZDATA1/2, LDATA1/2,\n"
+      "GROUPS.csv, PERIODS.csv) from a CSV panel with one row per "
+      "group and period.",
+      "kova_prepare"};
   app.footer(kExample);
   app.add_option("panel", rq.csv, "the CSV file, with a header line (e.g. panel.csv)")
       ->required();
@@ -96,8 +99,24 @@ int main(int argc, char** argv) {
       ->check(CLI::PositiveNumber);
   app.add_option("--option", rq.options,
                  "a further PARAMTRS line, repeatable, e.g. --option GLS=YES "
-                 "--option 'TITLE=INVESTMENT' (M=... replaces M = K)")
+                 "--option 'TITLE=INVESTMENT'")
       ->allow_extra_args(false);
+  app.add_flag("--allow-gaps", rq.allowGaps,
+               "go on when a group's --time sequence has gaps (times left out "
+               "against the step "
+               "most groups take); each group's records are then taken as "
+               "consecutive periods, "
+               "and kova_plot marks the gaps");
+  app.add_option("--random", rq.random,
+                 "the coefficients that vary over time, comma-separated: --x columns "
+                 "and "
+                 "\"constant\" for the leading one, e.g. --random constant,value; the "
+                 "others stay "
+                 "fixed in PI (writes M and the L-matrix, LDATA1/2; default: all vary)")
+      ->delimiter(',')
+      ->allow_extra_args(false);
+  app.add_flag("--diagonal", rq.diagonal,
+               "diagonal PHI and DELTA (DIAGONAL PHI = YES, DIAGONAL DELTA = YES)");
   app.add_option("--out", rq.out, "the run directory to write, e.g. --out run")->required();
   app.add_flag("--force", rq.force, "write into an output directory that is not empty");
 

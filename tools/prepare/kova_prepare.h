@@ -38,6 +38,9 @@ struct Request {
   std::vector<std::string> options;  // KEY=VALUE, written as given
   std::string out;
   bool force = false;
+  bool allowGaps = false;           // records taken as consecutive periods across gaps in --time
+  std::vector<std::string> random;  // x columns (or "constant") whose coefficients vary
+  bool diagonal = false;            // diagonal PHI and DELTA
 };
 
 struct OutputFile {
@@ -53,6 +56,35 @@ struct Prepared {
 
 // Checks the whole table against the request and builds every file's text.
 Prepared prepare(const Request& request, const CsvTable& table);
+
+// The rows of the panel by group, as prepare() has ordered them.
+struct Groups {
+  std::vector<std::string> names;         // as the CSV spells them
+  std::vector<std::vector<int>> members;  // row indices of each group, in time order
+  std::vector<char> forecast;             // per row: a forecast record
+};
+
+// Gaps in the --time sequence of a group: BadInput naming the group and the
+// times left out, or with --allow-gaps a warning.
+void checkTimeGaps(const Request &request, const CsvTable &table, int timeColumn,
+                   const Groups &groups, std::vector<std::string> &warnings);
+
+// A warning for each --x or --z column whose value is the same on every
+// estimation record of each group: with the leading one it is collinear.
+void warnConstantColumns(const CsvTable &table, const std::vector<int> &xColumns,
+                         const std::vector<int> &zColumns, const Groups &groups,
+                         std::vector<std::string> &warnings);
+
+// The coefficients that vary (--random): for each of the K coefficients
+// (the constant, then the --x columns) whether it is random; the name
+// "constant" stands for the leading one.
+std::vector<bool> randomCoefficients(const Request &request);
+
+// The L-matrix rows (K lines of M fields of `width` columns: 1 where the
+// coefficient of the row is the column's random component, else 0), split
+// over LDATA1 and LDATA2 as kova reads them.
+void appendLMatrix(const std::vector<bool> &random, int width, std::string &first,
+                   std::string &second);
 
 // Checks the output directory (absent, empty, or --force) and writes the
 // files; with --force, stale YXDATA2/ZDATA1/ZDATA2 that this run does not

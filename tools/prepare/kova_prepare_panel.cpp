@@ -95,7 +95,9 @@ std::string ownedSetting(const std::string& keyword) {
   for (const char* word : rules) {
     if (!has(word)) continue;
     std::string w = word;
-    return (w == "CONST" || w == "Z-" || w == "ITER" || w == "WID") ? w : "";
+    return (w == "CONST" || w == "Z-" || w == "ITER" || w == "WID" || w == "L-" || w == "DIAG")
+               ? w
+               : "";
   }
   return "";
 }
@@ -103,9 +105,20 @@ std::string ownedSetting(const std::string& keyword) {
 struct ParameterLines {
   std::vector<std::string> lines;
   std::optional<std::string> mLine;
+  bool lMatrix = false;  // an L-MATRIX line
 };
 
-ParameterLines checkOptions(const std::vector<std::string>& options) {
+// M, L-MATRIX and DIAGONAL lines are the user's unless --random or
+// --diagonal set them.
+void checkOwnedByFlags(const Request& rq, const std::string& name, const std::string& setting) {
+  if (!rq.random.empty() && (setting == "M" || setting == "L-"))
+    throw BadInput(name + ": set by --random (M and the L-matrix)");
+  if (rq.diagonal && setting == "DIAG")
+    throw BadInput(name + ": set by --diagonal (DIAGONAL PHI and DIAGONAL DELTA = YES)");
+}
+
+ParameterLines checkOptions(const Request& rq) {
+  const std::vector<std::string>& options = rq.options;
   static const std::map<std::string, std::string> why = {
       {"T", "T is the number of data rows"},
       {"K", "K is 1 + the number of --x columns"},
@@ -129,8 +142,12 @@ ParameterLines checkOptions(const std::vector<std::string>& options) {
     if (isEndOfData(line))
       throw BadInput(name + ": holds the words END, OF and DATA, which end the parameter file");
     std::string setting = ownedSetting(trim(line.substr(0, eq)));
+    checkOwnedByFlags(rq, name, setting);
     if (setting == "M") {
       out.mLine = line;
+    } else if (setting == "L-" || setting == "DIAG") {
+      out.lMatrix = out.lMatrix || setting == "L-";
+      out.lines.push_back(line);
     } else if (!setting.empty()) {
       throw BadInput(name + ": set by kova_prepare itself (" + why.at(setting) + ")");
     } else {
@@ -216,7 +233,8 @@ std::string csvQuoted(const std::string& text) {
 
 Prepared prepare(const Request& rq, const CsvTable& table) {
   const Context c{table};
-  ParameterLines params = checkOptions(rq.options);
+  Prepared out;
+  ParameterLines params = checkOptions(rq);
   if (rq.x.empty()) throw BadInput("--x: at least one x column is needed");
   if (rq.iterations < 1) throw BadInput("--iterations: at least 1");
   if (rq.iterations > kMaxIterations)
@@ -243,6 +261,16 @@ Prepared prepare(const Request& rq, const CsvTable& table) {
   }
   const int nx = static_cast<int>(xCols.size()), nz = static_cast<int>(zCols.size());
   const int K = nx + 1, P = nz + 1;
+  const std::vector<bool> random = randomCoefficients(rq);
+  const int M = static_cast<int>(std::count(random.begin(), random.end(), true));
+  if (params.mLine && !params.lMatrix) {
+    const std::string value = trim(params.mLine->substr(params.mLine->find('=') + 1));
+    if (std::strtol(value.c_str(), nullptr, 10) != K)
+      throw BadInput("--option " + quoted(*params.mLine) +
+                     ": with M below K = " + std::to_string(K) +
+                     " kova needs an L-matrix that picks the random "
+                     "coefficients; --random NAMES writes it (and M)");
+  }
 
   // Rows and groups.
   const int rowCount = static_cast<int>(table.rows.size());
@@ -317,6 +345,9 @@ Prepared prepare(const Request& rq, const CsvTable& table) {
     }
   }
 
+  const Groups layout{groupNames, members, forecast};
+  if (tCol >= 0) checkTimeGaps(rq, table, tCol, layout, out.warnings);
+
   // Values.
   std::vector<Number> y(rowCount);
   std::vector<std::vector<Number>> x(rowCount), z(rowCount);
@@ -332,6 +363,7 @@ Prepared prepare(const Request& rq, const CsvTable& table) {
     for (int col : xCols) x[r].push_back(readNumber(c, row, col, "x value"));
     for (int col : zCols) z[r].push_back(readNumber(c, row, col, "z value"));
   }
+  warnConstantColumns(table, xCols, zCols, layout, out.warnings);
   int forecasts = 0;
   for (std::size_t g = 0; g < members.size(); ++g) {
     int f = 0;
@@ -362,8 +394,6 @@ Prepared prepare(const Request& rq, const CsvTable& table) {
     for (const Number& n : z[r]) measure(n);
   }
   const int w = std::min(widest, std::max(need, std::min(8, widest)));
-
-  Prepared out;
   auto field = [&](const Number& n) -> std::string {
     if (n.line == 0) return std::string(static_cast<std::size_t>(w), ' ');
     std::string text = n.text;
@@ -438,9 +468,15 @@ Prepared prepare(const Request& rq, const CsvTable& table) {
   p += "T = " + std::to_string(rowCount) + "\n";
   p += "K = " + std::to_string(K) + "\n";
   p += "P = " + std::to_string(P) + "\n";
-  p += params.mLine ? *params.mLine + "\n" : "M = " + std::to_string(K) + "\n";
+  p += params.mLine ? *params.mLine + "\n" : "M = " + std::to_string(M) + "\n";
   p += "CONST = YES\n";
   p += std::string("Z-VECTORS = ") + (nz > 0 ? "USER" : "DEFAULT") + "\n";
+  std::string l1, l2;
+  if (!rq.random.empty()) {
+    p += "L-MATRIX = USER\n";
+    appendLMatrix(random, w, l1, l2);
+  }
+  if (rq.diagonal) p += "DIAGONAL PHI = YES\nDIAGONAL DELTA = YES\n";
   p += "WIDTH = " + std::to_string(w) + "\n";
   p += "ITERATIONS = " + std::to_string(rq.iterations) + "\n";
   for (const std::string& line : params.lines) p += line + "\n";
@@ -452,11 +488,15 @@ Prepared prepare(const Request& rq, const CsvTable& table) {
   if (!yx2.empty()) out.files.push_back({"YXDATA2", yx2});
   if (!z1.empty()) out.files.push_back({"ZDATA1", z1});
   if (!z2.empty()) out.files.push_back({"ZDATA2", z2});
+  if (!l1.empty()) out.files.push_back({"LDATA1", l1});
+  if (!l2.empty()) out.files.push_back({"LDATA2", l2});
   out.files.push_back({"GROUPS.csv", groupsCsv});
   if (tCol >= 0) out.files.push_back({"PERIODS.csv", periodsCsv});
   out.summary = std::to_string(members.size()) + " groups, " + std::to_string(rowCount) +
                 " records (" + std::to_string(forecasts) + " forecast), K = " + std::to_string(K) +
-                ", P = " + std::to_string(P) + ", field width " + std::to_string(w);
+                ", P = " + std::to_string(P) +
+                (rq.random.empty() ? "" : ", M = " + std::to_string(M)) + ", field width " +
+                std::to_string(w);
   return out;
 }
 

@@ -1,0 +1,109 @@
+// The warnings of a group where its user looks: what each kind of kova's
+// checks means, and the box at the top of the group's picture.
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+
+#include "kova_plot_draw.h"
+
+namespace kova::plot {
+namespace {
+
+constexpr double kLineHeight = 15;
+constexpr double kPadding = 8;
+
+const std::map<std::string, std::string> &meanings() {
+  static const std::map<std::string, std::string> m = {
+      {"sigma2_grew",
+       "SIGMA**2 of the last pass is over ten times that of "
+       "pass 1: the passes drift"},
+      {"sigma2_shrank",
+       "SIGMA**2 of the last pass is under a tenth of that of "
+       "pass 1: BETA(t) nearly fits y exactly"},
+      {"phi_at_bound", "an eigenvalue of PHI is at the stationarity bound EVL"},
+      {"delta_singular", "DELTA is singular: a random component has no variance"},
+      {"delta11_zero", "DELTA(1,1) is zero: the error term vanished and SIGMA**2 is 0"},
+      {"ml_not_converged",
+       "the likelihood optimisation did not converge; the "
+       "iterative estimates are kept"},
+      {"pi_rank_deficient", "the regressors are collinear: some elements of PI are not identified"},
+      {"ml_boundary",
+       "the likelihood's maximum is on a boundary (SIGMA**2 "
+       "DELTA singular or PHI at the bound)"},
+      {"ml_degenerate",
+       "the likelihood is degenerate for this group (an "
+       "innovation variance collapses to zero)"},
+      {"beta_se_incomplete",
+       "some standard errors of BETA(t) could not be "
+       "computed and are left empty"},
+  };
+  return m;
+}
+
+// A value as the table gives it, shortened to four digits when it is a number.
+std::string shortValue(const std::string &text) {
+  char *end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0') return text;
+  char b[32];
+  std::snprintf(b, sizeof b, "%.4g", v);
+  return b;
+}
+
+}  // namespace
+
+std::string warningMeaning(const std::string &kind) {
+  auto it = meanings().find(kind);
+  return it != meanings().end() ? it->second
+                                : "a finding of kova's checks after the last pass (see KOVAOUT)";
+}
+
+std::vector<std::string> warningKinds(const GroupResults &g) {
+  std::vector<std::string> kinds;
+  for (const WarningRow &w : g.warnings) {
+    bool seen = false;
+    for (const std::string &k : kinds) seen = seen || k == w.kind;
+    if (!seen) kinds.push_back(w.kind);
+  }
+  return kinds;
+}
+
+std::string warningBox(const GroupResults &g, double x, double y, double width, double &height) {
+  std::vector<std::string> lines;
+  for (const std::string &kind : warningKinds(g)) {
+    std::string where;
+    for (const WarningRow &w : g.warnings)
+      if (w.kind == kind)
+        where += (where.empty() ? "" : "; ") + std::string("pass ") + w.pass +
+                 (w.value.empty() ? "" : ", value " + shortValue(w.value));
+    lines.push_back(kind + " (" + where + "): " + warningMeaning(kind));
+  }
+  for (const GapMark &gap : g.gaps)
+    lines.push_back("time gap between " + gap.from + " and " + gap.to + ": no records for " +
+                    gap.missing + "; the records on either side were taken as consecutive periods");
+  height = 0;
+  if (lines.empty()) return "";
+  const bool warned = !g.warnings.empty();
+  const std::string heading =
+      warned ? "Warnings: the estimates of this group are not to be trusted as "
+               "they stand (see KOVAOUT)"
+             : "Note on the times of this group";
+  height = 2 * kPadding + kLineHeight * static_cast<double>(lines.size() + 1);
+  std::string out = "<g class=\"warnings\">\n<rect x=\"" + num(x) + "\" y=\"" + num(y) +
+                    "\" width=\"" + num(width) + "\" height=\"" + num(height) +
+                    "\" rx=\"4\" fill=\"#fff4e0\" stroke=\"#d9822b\" "
+                    "stroke-width=\"1.5\"/>\n";
+  double at = y + kPadding + 11;
+  out += "<text class=\"warning-heading\" x=\"" + num(x + kPadding) + "\" y=\"" + num(at) +
+         "\" font-weight=\"bold\" fill=\"#a04000\">" +
+         escapeXml(fitText(heading, width - 2 * kPadding, kFontSize * 1.08)) + "</text>\n";
+  for (const std::string &line : lines) {
+    at += kLineHeight;
+    out += "<text class=\"warning\" x=\"" + num(x + kPadding) + "\" y=\"" + num(at) +
+           "\" fill=\"#5a2d00\">" + escapeXml(fitText(line, width - 2 * kPadding, kFontSize)) +
+           "</text>\n";
+  }
+  return out + "</g>\n";
+}
+
+}  // namespace kova::plot
