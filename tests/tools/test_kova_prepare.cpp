@@ -9,8 +9,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <sys/wait.h>
 #include <vector>
@@ -310,6 +312,216 @@ TEST(KovaPrepare, BadInputNamesFileLineAndColumnAndWritesNothing) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_FALSE(fs::exists("run/ZDATA1"));  // a stale z file would pass for this run's
   EXPECT_EQ(runKova("run"), 0);
+}
+
+// The Grunfeld CSV with its rows filtered or extended line by line.
+std::string grunfeldWith(const std::function<std::string(const std::string& line, int n)>& edit) {
+  std::istringstream in(readFile(std::string(KOVA_TEST_DATA) + "/grunfeld/grunfeld.csv"));
+  std::string out;
+  int n = 0;
+  for (std::string line; std::getline(in, line); ++n) out += edit(line, n);
+  return out;
+}
+
+// Gaps in the times stop kova_prepare with one message that names the group
+// and the times left out (numbers, quarters, month ends and days, each
+// against the step of the other groups), and nothing is written. With
+// --allow-gaps the records are taken as consecutive: kova runs, and
+// kova_plot marks the gap in every panel of that group only.
+TEST(KovaPrepare, GapsInTheTimesStopOrAreMarkedOnThePlots) {
+  testing::TempDir dir;
+  struct Case {
+    std::vector<std::string> a, b;  // the times of groups a and b
+    std::string says;
+  };
+  const std::vector<Case> cases = {
+      {{"1990", "1991", "1992", "1993"}, {"1990", "1991", "1995", "1997"},
+       "group \"b\" has no record for 1992, 1993, 1994 (between \"1991\" on line 7 and \"1995\" "
+       "on line 8); nor for 1996 (between \"1995\" on line 8 and \"1997\" on line 9); the times of "
+       "most groups step by 1"},
+      {{"1990.25", "1990.5", "1990.75", "1991"}, {"1990.25", "1990.75", "1991", "1991.25"},
+       "no record for 1990.50 (between \"1990.25\""},
+      {{"2020-01-31", "2020-02-29", "2020-03-31", "2020-04-30"},
+       {"2020-01-31", "2020-02-29", "2020-05-31", "2020-06-30"},
+       "no record for 2020-03-31, 2020-04-30 (between \"2020-02-29\""},
+      {{"2020-12-30", "2020-12-31", "2021-01-01", "2021-01-02"},
+       {"2020-12-29", "2020-12-30", "2021-01-02", "2021-01-03"},
+       "no record for 2020-12-31, 2021-01-01 (between \"2020-12-30\""},
+      {{"2019-11", "2020-01", "2020-03", "2020-05"}, {"2019-11", "2020-01", "2020-05", "2020-07"},
+       "no record for 2020-03 (between \"2020-01\" on line 7 and \"2020-05\" on line 8); the times "
+       "of most groups step by 2 months"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.says);
+    std::string csv = "g,t,y,x\n";
+    for (std::size_t i = 0; i < 4; ++i)
+      csv += "a," + c.a[i] + "," + std::to_string(i * i) + "," + std::to_string(i + 1) + "\n";
+    for (std::size_t i = 0; i < 4; ++i)
+      csv += "b," + c.b[i] + "," + std::to_string(i + 3) + "," + std::to_string(i * 2 + 1) + "\n";
+    writeFile("panel.csv", csv);
+    Result r = prepare("panel.csv --group g --y y --x x --time t --out run");
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("--allow-gaps"), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_FALSE(fs::exists("run"));
+  }
+
+  // Chrysler (the fourth firm) without 1940-1942: refused, then taken as
+  // consecutive and drawn.
+  writeFile("panel.csv", grunfeldWith([](const std::string& line, int) {
+              for (const char* year : {",Chrysler,1940", ",Chrysler,1941", ",Chrysler,1942"})
+                if (line.size() > 14 && line.compare(line.size() - 14, 14, year) == 0) return std::string();
+              return line + "\n";
+            }));
+  const std::string args = "panel.csv --group firm --y invest --x value,capital --time year "
+                           "--forecast-last 2 --out run";
+  Result r = prepare(args);
+  ASSERT_EQ(r.status, 2) << r.err;
+  EXPECT_NE(r.err.find("group \"Chrysler\" has no record for 1940, 1941, 1942 (between \"1939\""),
+            std::string::npos) << r.err;
+  r = prepare(args + " --allow-gaps");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("warning: panel.csv, line"), std::string::npos) << r.err;
+  ASSERT_EQ(runKova("run"), 0) << readFile("run/KOVALOG");
+  Result p = runTool(std::string("'") + KOVA_PLOT + "' run");
+  ASSERT_EQ(p.status, 0) << p.err;
+  for (int g = 1; g <= 11; ++g) {
+    char name[32];
+    std::snprintf(name, sizeof name, "run/plots/group_%03d.svg", g);
+    const std::string svg = readFile(name);
+    std::size_t panels = 0, gaps = 0;
+    for (std::size_t at = svg.find("class=\"panel\""); at != std::string::npos;
+         at = svg.find("class=\"panel\"", at + 1))
+      ++panels;
+    for (std::size_t at = svg.find("class=\"gap\""); at != std::string::npos;
+         at = svg.find("class=\"gap\"", at + 1))
+      ++gaps;
+    const bool chrysler = g == 4;
+    EXPECT_EQ(gaps, chrysler ? panels : 0u) << name;
+    EXPECT_EQ(svg.find("time gap between 1939 and 1943: no records for 1940, 1941, 1942") !=
+                  std::string::npos,
+              chrysler) << name;
+  }
+}
+
+// Columns with one value in each group are named (an x collinear with the
+// constant, a z with the leading one of z); a column that varies in one
+// group only is not. The run goes on.
+TEST(KovaPrepare, ColumnsConstantWithinEveryGroupAreNamed) {
+  testing::TempDir dir;
+  writeFile("panel.csv", grunfeldWith([](const std::string& line, int n) {
+              if (n == 0) return line + ",region,size,mostly\n";
+              const bool gm = line.find("General Motors") != std::string::npos;
+              const std::string region = line.find("Motors") != std::string::npos ? "1" : "2";
+              const std::string size = gm ? "3.5" : "0.35e1";  // the same value spelled twice
+              const std::string mostly = gm && line.find(",1950") != std::string::npos ? "2" : "1";
+              return line + "," + region + "," + size + "," + mostly + "\n";
+            }));
+  Result r = prepare("panel.csv --group firm --y invest --x value,region,mostly --z size "
+                     "--time year --forecast-last 2 --out run");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("warning: column \"region\" (--x) has one value in each group"),
+            std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("warning: column \"size\" (--z) has one value in each group"),
+            std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("\"mostly\""), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("\"value\""), std::string::npos) << r.err;
+}
+
+// --random: M and an L-matrix with a 1 where a coefficient is its column's
+// random component. A fixed coefficient then has BETA(t) = PI in every
+// period of every group; with --diagonal PHI is diagonal. An L-matrix of
+// every coefficient, split over LDATA1 and LDATA2 by wide fields, gives
+// exactly the run of the default L (the identity).
+TEST(KovaPrepare, RandomCoefficientsWriteMAndTheLMatrix) {
+  testing::TempDir dir;
+  const std::string grunfeld = std::string(KOVA_TEST_DATA) + "/grunfeld/grunfeld.csv";
+  Result r = prepare("'" + grunfeld + "' --group firm --y invest --x value,capital --time year "
+                     "--forecast-last 2 --random value,constant --diagonal --out run");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string params = readFile("run/PARAMTRS");
+  for (const char* line : {"\nM = 2\n", "\nL-MATRIX = USER\n", "\nDIAGONAL PHI = YES\n",
+                           "\nDIAGONAL DELTA = YES\n", "\nK = 3\n"})
+    EXPECT_NE(params.find(line), std::string::npos) << line << params;
+  EXPECT_EQ(readFile("run/LDATA1"), "       1       0\n       0       1\n       0       0\n");
+  ASSERT_EQ(runKova("run"), 0) << readFile("run/KOVALOG");
+  EXPECT_TRUE(std::regex_search(readFile("run/KOVAOUT"), std::regex("\n +M += +2\n")));
+
+  // PHI of every pass is 2 x 2 and diagonal; BETA_3 (capital) is PI(3) of the pass.
+  std::map<std::string, double> pi3;  // "group,pass" -> PI(3,1)
+  std::size_t phi = 0;
+  for (const std::string& line : lines("run/KOVA_ESTIMATES.csv")) {
+    std::vector<std::string> f;
+    std::istringstream in(line);
+    for (std::string field; std::getline(in, field, ',');) f.push_back(field);
+    if (f.size() < 6) continue;
+    if (f[2] == "PI" && f[3] == "3") pi3[f[0] + "," + f[1]] = std::stod(f[5]);
+    if (f[2] == "PHI") {
+      ++phi;
+      EXPECT_LE(std::stoi(f[3]), 2);
+      EXPECT_LE(std::stoi(f[4]), 2);
+      if (f[3] != f[4]) {
+        EXPECT_EQ(std::stod(f[5]), 0.0) << line;
+      }
+    }
+  }
+  EXPECT_EQ(phi, 11u * 5u * 4u);
+  ASSERT_EQ(pi3.size(), 11u * 5u);
+  std::size_t fixed = 0;
+  for (const std::string& line : lines("run/KOVA_BETA.csv")) {
+    std::vector<std::string> f;
+    std::istringstream in(line);
+    for (std::string field; std::getline(in, field, ',');) f.push_back(field);
+    if (f.size() < 7 || f[4] != "3") continue;
+    EXPECT_NEAR(std::stod(f[6]), pi3.at(f[0] + "," + f[1]), 1e-12 * std::fabs(pi3.at(f[0] + "," + f[1])))
+        << line;
+    ++fixed;
+  }
+  EXPECT_EQ(fixed, 11u * 5u * 20u);
+
+  // Every coefficient random, fields of 21 columns (three to a line): the L
+  // rows continue in LDATA2, and the run is that of the default L.
+  std::string csv = "g,t,y,x1,x2,x3\n";
+  std::mt19937 gen(3);
+  std::uniform_real_distribution<double> u(1, 9);
+  for (int g = 0; g < 2; ++g)
+    for (int t = 1; t <= 12; ++t) {
+      char row[200];
+      std::snprintf(row, sizeof row, "%d,%d,%.6f,%.18f,%.6f,%.6f\n", g, t, u(gen), u(gen), u(gen),
+                    u(gen));
+      csv += row;
+    }
+  writeFile("wide.csv", csv);
+  const std::string wide = "wide.csv --group g --y y --x x1,x2,x3 --time t --iterations 3";
+  ASSERT_EQ(prepare(wide + " --out plain").status, 0);
+  r = prepare(wide + " --random x3,constant,x2,x1 --out all");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string one = std::string(20, ' ') + "1", zero = std::string(20, ' ') + "0";
+  EXPECT_EQ(readFile("all/LDATA1"), one + zero + zero + "\n" + zero + one + zero + "\n" + zero +
+                                        zero + one + "\n" + zero + zero + zero + "\n");
+  EXPECT_EQ(readFile("all/LDATA2"), zero + "\n" + zero + "\n" + zero + "\n" + one + "\n");
+  ASSERT_EQ(runKova("plain"), 0);
+  ASSERT_EQ(runKova("all"), 0) << readFile("all/KOVALOG");
+  EXPECT_EQ(readFile("all/KOVA_ESTIMATES.csv"), readFile("plain/KOVA_ESTIMATES.csv"));
+  EXPECT_EQ(readFile("all/KOVA_BETA.csv"), readFile("plain/KOVA_BETA.csv"));
+
+  // Names that are not coefficients, and settings that --random owns.
+  const std::pair<std::string, std::string> refused[] = {
+      {"--random value,labour", "--random: \"labour\" is not an --x column nor \"constant\""},
+      {"--random value,value", "--random: \"value\" is named twice"},
+      {"--random value --option 'M = 1'", "set by --random"},
+      {"--random value --option 'L-MATRIX = DEFAULT'", "set by --random"},
+      {"--diagonal --option 'DIAGONAL PHI = NO'", "set by --diagonal"},
+      {"--option 'M = 2'", "--random NAMES writes it"},
+  };
+  for (const auto& [options, says] : refused) {
+    r = prepare("'" + grunfeld + "' --group firm --y invest --x value,capital " + options +
+                " --out refused");
+    EXPECT_EQ(r.status, 2) << options;
+    EXPECT_NE(r.err.find(says), std::string::npos) << options << "\n" << r.err;
+    EXPECT_FALSE(fs::exists("refused"));
+  }
 }
 
 }  // namespace
