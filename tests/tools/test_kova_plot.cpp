@@ -461,5 +461,167 @@ TEST(KovaPlot, PeriodAxesCarryTheTimesOfPeriodsCsv) {
   EXPECT_NE(readFile("run/plots/group_001.svg").find(">time</text>"), std::string::npos);
 }
 
+// ---- index.html as expat reads it ---------------------------------------
+
+struct Page {
+  std::vector<std::vector<std::string>> rows;  // the overview table's cells
+  std::vector<std::string> links, images, ids;
+  std::string title;
+  // parser state
+  bool inBody = false, inCell = false, inTitle = false;
+};
+
+void onPageStart(void* data, const char* name, const char** atts) {
+  auto* p = static_cast<Page*>(data);
+  const std::string element = name;
+  if (element == "tbody") p->inBody = true;
+  if (p->inBody && element == "tr") p->rows.emplace_back();
+  if (p->inBody && element == "td") {
+    p->inCell = true;
+    p->rows.back().emplace_back();
+  }
+  if (element == "a") p->links.push_back(attribute(atts, "href"));
+  if (element == "img") p->images.push_back(attribute(atts, "src"));
+  if (!attribute(atts, "id").empty()) p->ids.push_back(attribute(atts, "id"));
+  p->inTitle = element == "title";
+}
+
+void onPageEnd(void* data, const char* name) {
+  auto* p = static_cast<Page*>(data);
+  const std::string element = name;
+  if (element == "tbody") p->inBody = false;
+  if (element == "td") p->inCell = false;
+  p->inTitle = false;
+}
+
+void onPageText(void* data, const char* chars, int length) {
+  auto* p = static_cast<Page*>(data);
+  if (p->inCell) p->rows.back().back().append(chars, length);
+  if (p->inTitle) p->title.append(chars, length);
+}
+
+Page parsePage(const std::string& html) {
+  Page page;
+  XML_Parser parser = XML_ParserCreate("UTF-8");
+  XML_SetUserData(parser, &page);
+  XML_SetElementHandler(parser, onPageStart, onPageEnd);
+  XML_SetCharacterDataHandler(parser, onPageText);
+  if (XML_Parse(parser, html.data(), static_cast<int>(html.size()), 1) == XML_STATUS_ERROR)
+    ADD_FAILURE() << "index.html is not well-formed, line " << XML_GetCurrentLineNumber(parser)
+                  << ": " << XML_ErrorString(XML_GetErrorCode(parser));
+  XML_ParserFree(parser);
+  return page;
+}
+
+// Every link of the page goes to a section of it or to a file beside it,
+// and every image is a file beside it.
+void checkLinks(const Page& page, const fs::path& dir) {
+  for (const std::string& link : page.links) {
+    if (link.rfind("#", 0) == 0) {
+      EXPECT_NE(std::find(page.ids.begin(), page.ids.end(), link.substr(1)), page.ids.end()) << link;
+    } else {
+      EXPECT_TRUE(fs::is_regular_file(dir / link)) << link;
+    }
+  }
+  for (const std::string& image : page.images) EXPECT_TRUE(fs::is_regular_file(dir / image)) << image;
+}
+
+// A group with warnings gets a box that names each kind once, with its
+// passes and values and what it means (a kind the tool does not know by
+// its name); a group without gets none. The overview table gives each
+// group its name, method (ML where the estimates have a LOGLIK row) and
+// warnings, and its links resolve. The series still map back to the tables.
+TEST(KovaPlot, WarningsGetABoxOnThePictureAndARowInTheOverview) {
+  testing::TempDir dir;
+  Tables run = drawTables();
+  writeTables(run, "run");
+  writeFile("run/KOVA_WARNINGS.csv",
+            "group,pass,kind,value\n1,2,sigma2_grew,1.7e+18\n1,2,phi_at_bound,0.99500001\n"
+            "1,2,sigma2_grew,12.5\n1,2,pi_rank_deficient,2\n1,2,some_new_finding,\n"
+            "7,2,delta_singular,1\n");
+  writeFile("run/KOVA_ESTIMATES.csv",
+            "group,pass,matrix,row,column,value,std_error,t_ratio\n1,2,PI,1,1,3,1,3\n"
+            ",,POOLED_PI,1,1,3,1,3\n2,3,LOGLIK,1,1,-12.5,,\n");
+  Result r = plot("run");
+  ASSERT_EQ(r.status, 0) << r.err;
+
+  const std::string first = readFile("run/plots/group_001.svg");
+  const std::regex warning("class=\"warning\"[^>]*>([^<]*)</text>");
+  std::vector<std::string> lines;
+  for (std::sregex_iterator it(first.begin(), first.end(), warning), end; it != end; ++it)
+    lines.push_back((*it)[1]);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0].rfind("sigma2_grew (pass 2, value 1.7e+18; pass 2, value 12.5): SIGMA**2", 0), 0u)
+      << lines[0];
+  EXPECT_EQ(lines[1].rfind("phi_at_bound (pass 2, value 0.995): an eigenvalue of PHI", 0), 0u) << lines[1];
+  EXPECT_EQ(lines[2].rfind("pi_rank_deficient (pass 2, value 2): the regressors are collinear", 0), 0u)
+      << lines[2];
+  EXPECT_EQ(lines[3].rfind("some_new_finding (pass 2): a finding of kova", 0), 0u) << lines[3];
+  EXPECT_EQ(readFile("run/plots/group_002.svg").find("class=\"warning"), std::string::npos);
+  for (const auto& [group, expected] : run.expected) {
+    char name[32];
+    std::snprintf(name, sizeof name, "run/plots/group_%03d.svg", group);
+    Svg svg = parseSvg(readFile(name));
+    ASSERT_EQ(svg.panels.size(), 3u);
+    for (const PanelSeen& p : svg.panels) checkPanel(p, expected, group);
+  }
+
+  const Page page = parsePage(readFile("run/plots/index.html"));
+  const std::vector<std::vector<std::string>> rows = {
+      {"1", "O'Brien & <Sons>", "iterative", "sigma2_grew, phi_at_bound, pi_rank_deficient, some_new_finding",
+       "group_001.svg"},
+      {"2", "plain", "ML", "none", "group_002.svg"}};
+  EXPECT_EQ(page.rows, rows);
+  checkLinks(page, "run/plots");
+  EXPECT_EQ(page.images.size(), 2u);
+
+  // Without the estimates table the method is not known.
+  fs::remove("run/KOVA_ESTIMATES.csv");
+  ASSERT_EQ(plot("run").status, 0);
+  EXPECT_EQ(parsePage(readFile("run/plots/index.html")).rows[1][2], "not known");
+}
+
+// Control characters and bytes that are not UTF-8 in the names, times and
+// variables of the tables become U+FFFD: every picture and the page stay
+// well-formed XML, and the other characters of the texts are kept.
+TEST(KovaPlot, ControlCharactersInTheTablesStayWellFormedXml) {
+  testing::TempDir dir;
+  Tables run = drawTables();
+  run.groups = "id,group,rows,forecast_rows\n1,\"A\x01" "B & \xFF<C>\",10,2\n2,\"tab\there\x7F\",6,0\n";
+  const std::string beta = run.beta;
+  run.beta.clear();
+  for (std::size_t at = 0; at < beta.size();) {
+    std::size_t end = beta.find('\n', at);
+    std::string line = beta.substr(at, end - at);
+    std::size_t x2 = line.find(",x2,");
+    if (x2 != std::string::npos) line.replace(x2, 4, ",x\x1b[31m2\xC2\x85,");
+    run.beta += line + "\n";
+    at = end + 1;
+  }
+  writeTables(run, "run");
+  std::string periods = "id,period,time\n";
+  for (int t = 1; t <= 10; ++t) periods += "1," + std::to_string(t) + ",19\x01" + std::to_string(70 + t) + "\n";
+  writeFile("run/PERIODS.csv", periods);
+  Result r = plot("run");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string replacement = "\xEF\xBF\xBD";
+  for (int group = 1; group <= 2; ++group) {
+    char name[32];
+    std::snprintf(name, sizeof name, "run/plots/group_%03d.svg", group);
+    SCOPED_TRACE(name);
+    const std::string xml = readFile(name);
+    Svg svg = parseSvg(xml);
+    EXPECT_EQ(svg.title, group == 1 ? "Group 1: A" + replacement + "B & " + replacement + "<C>"
+                                    : "Group 2: tab\there" + replacement);
+    EXPECT_NE(xml.find("x" + replacement + "[31m2" + replacement), std::string::npos);
+    if (group == 1) {
+      EXPECT_NE(xml.find(">19" + replacement + "71</text>"), std::string::npos);
+    }
+  }
+  const Page page = parsePage(readFile("run/plots/index.html"));
+  ASSERT_EQ(page.rows.size(), 2u);
+  EXPECT_EQ(page.rows[0][1], "A" + replacement + "B & " + replacement + "<C>");
+}
+
 }  // namespace
 }  // namespace kova
