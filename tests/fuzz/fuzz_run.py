@@ -15,6 +15,9 @@ it under a timeout. A case fails when the program
     start file (PSAVE.nnn, DSAVE.nnn) that a complete run renamed its own
     save file over, as its log says.
 
+A kova_plot case that ends with 0 fails, too, when a picture or index.html
+it wrote is not well-formed XML (Python's parser reads each).
+
 The failing case's inputs are kept under --keep with a line on what was
 mutated; rerun one case alone with --only. Seeds: the example directories,
 a few kova_simulate panels (one with start files of an earlier run), the
@@ -30,6 +33,7 @@ import shutil
 import subprocess
 import sys
 import time
+import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
 SOURCE = Path(__file__).resolve().parents[2]
@@ -124,6 +128,28 @@ def mutate_bytes(rng, data):
     if op == "flip":
         return data[:at] + bytes([data[at] ^ (1 << rng.randrange(8))]) + data[at + 1:], f"flip@{at}"
     return data[:at] + bytes([rng.randrange(256)]) + data[at:], f"insert@{at}"
+
+
+def mutate_text(rng, data):
+    """Control characters, markup and bytes that are not UTF-8 inside a
+    field: the texts kova_plot writes into its pictures and its page."""
+    lines = lines_of(data)
+    i = rng.randrange(len(lines))
+    at = rng.randrange(len(lines[i]) + 1)
+    text = rng.choice([b"\x01", b"\x1b[31m", b"\x7f", b"\xc2\x85", b"\xff", b"\xe2\x82", b"\xed\xa0\x80",
+                       b"<g>", b"&amp", b"]]>", b"'\"", b"\x00"])
+    lines[i] = lines[i][:at] + text + lines[i][at:]
+    return b"\n".join(lines), f"text@{i}:{at}"
+
+
+def xml_problem(directory):
+    """The first picture or page under plots/ that is not well-formed XML."""
+    for path in sorted((directory / "plots").glob("*")):
+        try:
+            ElementTree.parse(path)
+        except ElementTree.ParseError as e:
+            return f"{path.name} is not well-formed XML ({e})"
+    return None
 
 
 def mutate_keys(rng, data):
@@ -286,7 +312,7 @@ class Campaign:
         self.plot_seeds = [grunfeld, results / "simulated_0"]
         for d in self.plot_seeds:
             for f in list(d.iterdir()):
-                if not (f.name.startswith("KOVA_") or f.name == "GROUPS.csv"):
+                if not (f.name.startswith("KOVA_") or f.name in ("GROUPS.csv", "PERIODS.csv")):
                     f.unlink()
 
         # CSV panels for kova_prepare, with the options that fit each.
@@ -305,6 +331,9 @@ class Campaign:
              "--group firm --y invest --x value,capital --time year --forecast-last 2"),
             (csv / "panel.csv",
              "--group unit --y y --x x1,x2 --z z --time t --forecast-column fc"),
+            (csv / "grunfeld.csv",
+             "--group firm --y invest --x value,capital --time year --random constant,capital"
+             " --diagonal --allow-gaps"),
         ]
 
     # Cases -----------------------------------------------------------
@@ -330,7 +359,7 @@ class Campaign:
         data = panel.read_bytes()
         done = [panel.name]
         for _ in range(rng.choice([1, 2, 3])):
-            mutate = rng.choice([mutate_lines, mutate_number, mutate_field, mutate_bytes])
+            mutate = rng.choice([mutate_lines, mutate_number, mutate_field, mutate_bytes, mutate_text])
             data, what = mutate(rng, data)
             done.append(what)
         target.write_bytes(data)
@@ -346,7 +375,7 @@ class Campaign:
         for _ in range(rng.choice([1, 2, 3])):
             name = rng.choice(names)
             mutate = rng.choice([mutate_lines, mutate_number, mutate_number, mutate_field,
-                                 mutate_bytes])
+                                 mutate_bytes, mutate_text])
             data, what = mutate(rng, (case / name).read_bytes())
             (case / name).write_bytes(data)
             done.append(f"{name}:{what}")
@@ -359,6 +388,8 @@ class Campaign:
         before = snapshot(case)
         status, output, seconds = run(command, case, self.args.timeout * longer)
         problem = verdict(status, output, clean, before, case)
+        if kind == "plot" and status == 0 and not problem:
+            problem = xml_problem(case)
         if problem:
             kept = self.keep / f"{kind}_{n}"
             shutil.rmtree(kept, ignore_errors=True)
