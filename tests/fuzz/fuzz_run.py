@@ -263,6 +263,8 @@ class Campaign:
         seeds.mkdir(parents=True)
         kova_seeds = []
         for example in sorted((SOURCE / "examples").iterdir()):
+            if not (example / "PARAMTRS").exists():
+                continue  # a folder of CSV panels, not a run directory
             target = seeds / f"example_{example.name}"
             target.mkdir()
             for f in example.iterdir():
