@@ -76,7 +76,8 @@ std::map<std::string, std::string> warningsByGroup(const fs::path& table) {
 }
 
 TEST(KovaPlotBrowser, IndexLoadsWithoutErrorsAndListsEveryGroupWithItsWarnings) {
-  if (!fs::exists(kChromium)) GTEST_SKIP() << kChromium << " is not installed (Debian package chromium)";
+  if (!fs::exists(kChromium))
+    GTEST_SKIP() << kChromium << " is not installed (Debian package chromium)";
   testing::TempDir dir;
   fs::create_directory("run");
   testing::copyExample("grunfeld", "run");
@@ -94,7 +95,8 @@ TEST(KovaPlotBrowser, IndexLoadsWithoutErrorsAndListsEveryGroupWithItsWarnings) 
       " --disable-component-update --disable-sync --user-data-dir='" +
       fs::absolute("profile").string() +
       "' --allow-file-access-from-files --enable-logging=stderr --v=0 --virtual-time-budget=5000"
-      " --dump-dom 'file://" + fs::absolute("check.html").string() + "'";
+      " --dump-dom 'file://" +
+      fs::absolute("check.html").string() + "'";
   testing::ToolResult browser = testing::runTool(command);
   ASSERT_EQ(browser.status, 0) << browser.err;
 

@@ -308,9 +308,14 @@ TEST(KovaPrepare, BadInputNamesFileLineAndColumnAndWritesNothing) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("run: the output directory exists and is not empty"), std::string::npos) << r.err;
   EXPECT_EQ(fs::directory_iterator("run")->path().filename(), "ZDATA1");
+  writeFile("run/LDATA1", "stale");
+  writeFile("run/PERIODS.csv", "id,period,time\n1,1,1999\n");
   r = prepare("panel.csv --group g --y y --x x --force --out run");
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_FALSE(fs::exists("run/ZDATA1"));  // a stale z file would pass for this run's
+  // A stale z file, L-matrix or time labels would pass for this run's.
+  EXPECT_FALSE(fs::exists("run/ZDATA1"));
+  EXPECT_FALSE(fs::exists("run/LDATA1"));
+  EXPECT_FALSE(fs::exists("run/PERIODS.csv"));
   EXPECT_EQ(runKova("run"), 0);
 }
 

@@ -57,8 +57,12 @@ const char* const kExample =
     "Groups get identifiers 1, 2, ... in order of first appearance (GROUPS.csv holds\n"
     "the map). x(t) and z(t) get a leading 1.0, so K = 1 + the x columns and P = 1 +\n"
     "the z columns. Numbers keep the digits they have in the CSV; a value that no\n"
-    "field can hold exactly is rounded with a warning. Exit status: 0 done, 2 bad\n"
-    "input (nothing written), 1 a file could not be written.\n";
+    "field can hold exactly is rounded with a warning. A group whose --time values\n"
+    "leave some out (against the step most groups take) stops the run unless\n"
+    "--allow-gaps; a column with one value in each group is named in a warning.\n"
+    "--random constant,value keeps capital's coefficient fixed: M = 2 and LDATA1\n"
+    "holds the K x M L-matrix. Exit status: 0 done, 2 bad input (nothing written),\n"
+    "1 a file could not be written.\n";
 
 }  // namespace
 
