@@ -518,12 +518,14 @@ Page parsePage(const std::string& html) {
 void checkLinks(const Page& page, const fs::path& dir) {
   for (const std::string& link : page.links) {
     if (link.rfind("#", 0) == 0) {
-      EXPECT_NE(std::find(page.ids.begin(), page.ids.end(), link.substr(1)), page.ids.end()) << link;
+      EXPECT_NE(std::find(page.ids.begin(), page.ids.end(), link.substr(1)), page.ids.end())
+          << link;
     } else {
       EXPECT_TRUE(fs::is_regular_file(dir / link)) << link;
     }
   }
-  for (const std::string& image : page.images) EXPECT_TRUE(fs::is_regular_file(dir / image)) << image;
+  for (const std::string& image : page.images)
+    EXPECT_TRUE(fs::is_regular_file(dir / image)) << image;
 }
 
 // A group with warnings gets a box that names each kind once, with its
@@ -551,10 +553,13 @@ TEST(KovaPlot, WarningsGetABoxOnThePictureAndARowInTheOverview) {
   for (std::sregex_iterator it(first.begin(), first.end(), warning), end; it != end; ++it)
     lines.push_back((*it)[1]);
   ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[0].rfind("sigma2_grew (pass 2, value 1.7e+18; pass 2, value 12.5): SIGMA**2", 0), 0u)
+  EXPECT_EQ(lines[0].rfind("sigma2_grew (pass 2, value 1.7e+18; pass 2, value 12.5): SIGMA**2", 0),
+            0u)
       << lines[0];
-  EXPECT_EQ(lines[1].rfind("phi_at_bound (pass 2, value 0.995): an eigenvalue of PHI", 0), 0u) << lines[1];
-  EXPECT_EQ(lines[2].rfind("pi_rank_deficient (pass 2, value 2): the regressors are collinear", 0), 0u)
+  EXPECT_EQ(lines[1].rfind("phi_at_bound (pass 2, value 0.995): an eigenvalue of PHI", 0), 0u)
+      << lines[1];
+  EXPECT_EQ(lines[2].rfind("pi_rank_deficient (pass 2, value 2): the regressors are collinear", 0),
+            0u)
       << lines[2];
   EXPECT_EQ(lines[3].rfind("some_new_finding (pass 2): a finding of kova", 0), 0u) << lines[3];
   EXPECT_EQ(readFile("run/plots/group_002.svg").find("class=\"warning"), std::string::npos);
@@ -568,8 +573,8 @@ TEST(KovaPlot, WarningsGetABoxOnThePictureAndARowInTheOverview) {
 
   const Page page = parsePage(readFile("run/plots/index.html"));
   const std::vector<std::vector<std::string>> rows = {
-      {"1", "O'Brien & <Sons>", "iterative", "sigma2_grew, phi_at_bound, pi_rank_deficient, some_new_finding",
-       "group_001.svg"},
+      {"1", "O'Brien & <Sons>", "iterative",
+       "sigma2_grew, phi_at_bound, pi_rank_deficient, some_new_finding", "group_001.svg"},
       {"2", "plain", "ML", "none", "group_002.svg"}};
   EXPECT_EQ(page.rows, rows);
   checkLinks(page, "run/plots");
@@ -587,7 +592,9 @@ TEST(KovaPlot, WarningsGetABoxOnThePictureAndARowInTheOverview) {
 TEST(KovaPlot, ControlCharactersInTheTablesStayWellFormedXml) {
   testing::TempDir dir;
   Tables run = drawTables();
-  run.groups = "id,group,rows,forecast_rows\n1,\"A\x01" "B & \xFF<C>\",10,2\n2,\"tab\there\x7F\",6,0\n";
+  run.groups =
+      "id,group,rows,forecast_rows\n1,\"A\x01"
+      "B & \xFF<C>\",10,2\n2,\"tab\there\x7F\",6,0\n";
   const std::string beta = run.beta;
   run.beta.clear();
   for (std::size_t at = 0; at < beta.size();) {
@@ -600,7 +607,8 @@ TEST(KovaPlot, ControlCharactersInTheTablesStayWellFormedXml) {
   }
   writeTables(run, "run");
   std::string periods = "id,period,time\n";
-  for (int t = 1; t <= 10; ++t) periods += "1," + std::to_string(t) + ",19\x01" + std::to_string(70 + t) + "\n";
+  for (int t = 1; t <= 10; ++t)
+    periods += "1," + std::to_string(t) + ",19\x01" + std::to_string(70 + t) + "\n";
   writeFile("run/PERIODS.csv", periods);
   Result r = plot("run");
   ASSERT_EQ(r.status, 0) << r.err;

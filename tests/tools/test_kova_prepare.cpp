@@ -4,6 +4,7 @@
 // data echo to its five digits) and the report of the hand-made Grunfeld
 // example directory.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cmath>
@@ -14,7 +15,6 @@
 #include <random>
 #include <regex>
 #include <sstream>
-#include <sys/wait.h>
 #include <vector>
 
 #include "io/edit_descriptors.h"
@@ -340,11 +340,13 @@ TEST(KovaPrepare, GapsInTheTimesStopOrAreMarkedOnThePlots) {
     std::string says;
   };
   const std::vector<Case> cases = {
-      {{"1990", "1991", "1992", "1993"}, {"1990", "1991", "1995", "1997"},
+      {{"1990", "1991", "1992", "1993"},
+       {"1990", "1991", "1995", "1997"},
        "group \"b\" has no record for 1992, 1993, 1994 (between \"1991\" on line 7 and \"1995\" "
        "on line 8); nor for 1996 (between \"1995\" on line 8 and \"1997\" on line 9); the times of "
        "most groups step by 1"},
-      {{"1990.25", "1990.5", "1990.75", "1991"}, {"1990.25", "1990.75", "1991", "1991.25"},
+      {{"1990.25", "1990.5", "1990.75", "1991"},
+       {"1990.25", "1990.75", "1991", "1991.25"},
        "no record for 1990.50 (between \"1990.25\""},
       {{"2020-01-31", "2020-02-29", "2020-03-31", "2020-04-30"},
        {"2020-01-31", "2020-02-29", "2020-05-31", "2020-06-30"},
@@ -352,7 +354,8 @@ TEST(KovaPrepare, GapsInTheTimesStopOrAreMarkedOnThePlots) {
       {{"2020-12-30", "2020-12-31", "2021-01-01", "2021-01-02"},
        {"2020-12-29", "2020-12-30", "2021-01-02", "2021-01-03"},
        "no record for 2020-12-31, 2021-01-01 (between \"2020-12-30\""},
-      {{"2019-11", "2020-01", "2020-03", "2020-05"}, {"2019-11", "2020-01", "2020-05", "2020-07"},
+      {{"2019-11", "2020-01", "2020-03", "2020-05"},
+       {"2019-11", "2020-01", "2020-05", "2020-07"},
        "no record for 2020-03 (between \"2020-01\" on line 7 and \"2020-05\" on line 8); the times "
        "of most groups step by 2 months"},
   };
@@ -376,15 +379,18 @@ TEST(KovaPrepare, GapsInTheTimesStopOrAreMarkedOnThePlots) {
   // consecutive and drawn.
   writeFile("panel.csv", grunfeldWith([](const std::string& line, int) {
               for (const char* year : {",Chrysler,1940", ",Chrysler,1941", ",Chrysler,1942"})
-                if (line.size() > 14 && line.compare(line.size() - 14, 14, year) == 0) return std::string();
+                if (line.size() > 14 && line.compare(line.size() - 14, 14, year) == 0)
+                  return std::string();
               return line + "\n";
             }));
-  const std::string args = "panel.csv --group firm --y invest --x value,capital --time year "
-                           "--forecast-last 2 --out run";
+  const std::string args =
+      "panel.csv --group firm --y invest --x value,capital --time year "
+      "--forecast-last 2 --out run";
   Result r = prepare(args);
   ASSERT_EQ(r.status, 2) << r.err;
   EXPECT_NE(r.err.find("group \"Chrysler\" has no record for 1940, 1941, 1942 (between \"1939\""),
-            std::string::npos) << r.err;
+            std::string::npos)
+      << r.err;
   r = prepare(args + " --allow-gaps");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("warning: panel.csv, line"), std::string::npos) << r.err;
@@ -406,7 +412,8 @@ TEST(KovaPrepare, GapsInTheTimesStopOrAreMarkedOnThePlots) {
     EXPECT_EQ(gaps, chrysler ? panels : 0u) << name;
     EXPECT_EQ(svg.find("time gap between 1939 and 1943: no records for 1940, 1941, 1942") !=
                   std::string::npos,
-              chrysler) << name;
+              chrysler)
+        << name;
   }
 }
 
@@ -423,13 +430,16 @@ TEST(KovaPrepare, ColumnsConstantWithinEveryGroupAreNamed) {
               const std::string mostly = gm && line.find(",1950") != std::string::npos ? "2" : "1";
               return line + "," + region + "," + size + "," + mostly + "\n";
             }));
-  Result r = prepare("panel.csv --group firm --y invest --x value,region,mostly --z size "
-                     "--time year --forecast-last 2 --out run");
+  Result r = prepare(
+      "panel.csv --group firm --y invest --x value,region,mostly --z size "
+      "--time year --forecast-last 2 --out run");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("warning: column \"region\" (--x) has one value in each group"),
-            std::string::npos) << r.err;
+            std::string::npos)
+      << r.err;
   EXPECT_NE(r.err.find("warning: column \"size\" (--z) has one value in each group"),
-            std::string::npos) << r.err;
+            std::string::npos)
+      << r.err;
   EXPECT_EQ(r.err.find("\"mostly\""), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("\"value\""), std::string::npos) << r.err;
 }
@@ -442,7 +452,8 @@ TEST(KovaPrepare, ColumnsConstantWithinEveryGroupAreNamed) {
 TEST(KovaPrepare, RandomCoefficientsWriteMAndTheLMatrix) {
   testing::TempDir dir;
   const std::string grunfeld = std::string(KOVA_TEST_DATA) + "/grunfeld/grunfeld.csv";
-  Result r = prepare("'" + grunfeld + "' --group firm --y invest --x value,capital --time year "
+  Result r = prepare("'" + grunfeld +
+                     "' --group firm --y invest --x value,capital --time year "
                      "--forecast-last 2 --random value,constant --diagonal --out run");
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string params = readFile("run/PARAMTRS");
@@ -479,7 +490,8 @@ TEST(KovaPrepare, RandomCoefficientsWriteMAndTheLMatrix) {
     std::istringstream in(line);
     for (std::string field; std::getline(in, field, ',');) f.push_back(field);
     if (f.size() < 7 || f[4] != "3") continue;
-    EXPECT_NEAR(std::stod(f[6]), pi3.at(f[0] + "," + f[1]), 1e-12 * std::fabs(pi3.at(f[0] + "," + f[1])))
+    EXPECT_NEAR(std::stod(f[6]), pi3.at(f[0] + "," + f[1]),
+                1e-12 * std::fabs(pi3.at(f[0] + "," + f[1])))
         << line;
     ++fixed;
   }
