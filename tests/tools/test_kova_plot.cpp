@@ -631,5 +631,37 @@ TEST(KovaPlot, ControlCharactersInTheTablesStayWellFormedXml) {
   EXPECT_EQ(page.rows[0][1], "A" + replacement + "B & " + replacement + "<C>");
 }
 
+// Gaps are read from the times in the order of the periods: a time left
+// out between two periods is marked in every panel and named in the note,
+// unless the group has a record for it elsewhere (a forecast record that
+// kova numbers after the estimation records).
+TEST(KovaPlot, GapsInTheTimesAreMarkedBetweenTheirPeriods) {
+  testing::TempDir dir;
+  writeTables(drawTables(), "run");
+  const char* first[] = {"1990", "1991", "1992", "1993", "1994", "1996", "1997", "1998", "1995", "1999"};
+  const char* second[] = {"2000", "2001", "2004", "2005", "2006", "2007"};
+  std::string periods = "id,period,time\n";
+  for (int t = 1; t <= 10; ++t) periods += "1," + std::to_string(t) + "," + first[t - 1] + "\n";
+  for (int t = 1; t <= 6; ++t) periods += "2," + std::to_string(t) + "," + second[t - 1] + "\n";
+  writeFile("run/PERIODS.csv", periods);
+  ASSERT_EQ(plot("run").status, 0);
+  EXPECT_EQ(readFile("run/plots/group_001.svg").find("gap"), std::string::npos);
+  const std::string svg = readFile("run/plots/group_002.svg");
+  const std::regex gap("class=\"gap\" d=\"M([0-9.]+),");
+  const std::regex tick("class=\"xtick\" x=\"([0-9.]+)\"[^>]*>(2001|2004)</text>");
+  std::vector<double> at;
+  for (std::sregex_iterator it(svg.begin(), svg.end(), gap), end; it != end; ++it)
+    at.push_back(std::stod((*it)[1]));
+  ASSERT_EQ(at.size(), 3u);  // the two BETA panels and the y panel
+  // In the y panel (the last), halfway between the ticks of 2001 and 2004.
+  std::vector<double> ticks;
+  for (std::sregex_iterator it(svg.begin(), svg.end(), tick), end; it != end; ++it)
+    ticks.push_back(std::stod((*it)[1]));
+  ASSERT_GE(ticks.size(), 2u);
+  EXPECT_NEAR(at.back(), (ticks[ticks.size() - 2] + ticks.back()) / 2, 0.01);
+  EXPECT_NE(svg.find("time gap between 2001 and 2004: no records for 2002, 2003;"),
+            std::string::npos);
+}
+
 }  // namespace
 }  // namespace kova

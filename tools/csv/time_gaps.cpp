@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <map>
 #include <optional>
+#include <set>
 
 namespace kova::csv {
 namespace {
@@ -18,13 +19,13 @@ struct Date {
   int year = 0, month = 0, day = 0;  // day 0: a month without a day
 };
 
-std::string trim(const std::string &s) {
+std::string trim(const std::string& s) {
   std::size_t a = s.find_first_not_of(" \t");
   if (a == std::string::npos) return "";
   return s.substr(a, s.find_last_not_of(" \t") - a + 1);
 }
 
-bool digits(const std::string &s, std::size_t from, std::size_t count, int &value) {
+bool digits(const std::string& s, std::size_t from, std::size_t count, int& value) {
   value = 0;
   for (std::size_t i = from; i < from + count; ++i) {
     if (i >= s.size() || s[i] < '0' || s[i] > '9') return false;
@@ -41,7 +42,7 @@ int daysInMonth(int y, int m) {
 }
 
 // YYYY-MM or YYYY-MM-DD, a real calendar date.
-std::optional<Date> isoDate(const std::string &s) {
+std::optional<Date> isoDate(const std::string& s) {
   Date d;
   if ((s.size() != 7 && s.size() != 10) || s[4] != '-') return std::nullopt;
   if (!digits(s, 0, 4, d.year) || !digits(s, 5, 2, d.month) || d.month < 1 || d.month > 12)
@@ -53,7 +54,7 @@ std::optional<Date> isoDate(const std::string &s) {
 }
 
 // Days from 0000-03-01, by the civil calendar (years 0 to 9999 only).
-long long dayNumber(const Date &d) {
+long long dayNumber(const Date& d) {
   const int y = d.month <= 2 ? d.year - 1 : d.year;
   const int era = (y >= 0 ? y : y - 399) / 400;
   const int yoe = y - era * 400;
@@ -112,9 +113,9 @@ struct Reading {
   }
 };
 
-std::optional<long double> plainNumber(const std::string &s, Reading &r) {
+std::optional<long double> plainNumber(const std::string& s, Reading& r) {
   if (s.empty()) return std::nullopt;
-  char *end = nullptr;
+  char* end = nullptr;
   long double v = std::strtold(s.c_str(), &end);
   if (*end != '\0' || !std::isfinite(v) || s.find_first_of("xXnNiI") != std::string::npos)
     return std::nullopt;
@@ -128,11 +129,11 @@ std::optional<long double> plainNumber(const std::string &s, Reading &r) {
 
 // The points of every time, or nothing when they are not all of one kind.
 std::optional<std::vector<std::vector<long double>>> pointsOf(
-    const std::vector<std::vector<std::string>> &times, Reading &r) {
+    const std::vector<std::vector<std::string>>& times, Reading& r) {
   std::vector<std::vector<long double>> points(times.size());
   bool numbers = true;
   for (std::size_t g = 0; g < times.size() && numbers; ++g)
-    for (const std::string &t : times[g]) {
+    for (const std::string& t : times[g]) {
       std::optional<long double> v = plainNumber(trim(t), r);
       if (!v) {
         numbers = false;
@@ -146,7 +147,7 @@ std::optional<std::vector<std::vector<long double>>> pointsOf(
   bool first = true, sameDay = true, monthEnds = true;
   std::size_t length = 0;
   for (std::size_t g = 0; g < times.size(); ++g)
-    for (const std::string &t : times[g]) {
+    for (const std::string& t : times[g]) {
       std::string s = trim(t);
       std::optional<Date> d = isoDate(s);
       if (!d || (!first && s.size() != length)) return std::nullopt;
@@ -161,7 +162,7 @@ std::optional<std::vector<std::vector<long double>>> pointsOf(
   r.unit = !r.withDay || sameDay || monthEnds ? Unit::Month : Unit::Day;
   for (std::size_t g = 0; g < times.size(); ++g) {
     points[g].clear();
-    for (const Date &d : dates[g])
+    for (const Date& d : dates[g])
       points[g].push_back(r.unit == Unit::Month ? d.year * 12.0L + (d.month - 1)
                                                 : static_cast<long double>(dayNumber(d)));
   }
@@ -175,15 +176,15 @@ long double stepKey(long double step) {
   return std::round(step * scale) / scale;
 }
 
-long double mostFrequent(const std::map<long double, int> &counts) {
+long double mostFrequent(const std::map<long double, int>& counts) {
   long double best = 0;
   int seen = 0;
-  for (const auto &[value, n] : counts)
+  for (const auto& [value, n] : counts)
     if (n > seen) best = value, seen = n;  // ascending: the smaller wins a tie
   return best;
 }
 
-std::string stepText(const Reading &r, long double step) {
+std::string stepText(const Reading& r, long double step) {
   if (r.unit == Unit::Number) {
     char b[64];
     std::snprintf(b, sizeof b, "%.12Lg", step);
@@ -197,19 +198,19 @@ std::string stepText(const Reading &r, long double step) {
 }  // namespace
 
 bool TimeGaps::any() const {
-  for (const auto &g : groups)
+  for (const auto& g : groups)
     if (!g.empty()) return true;
   return false;
 }
 
-TimeGaps findTimeGaps(const std::vector<std::vector<std::string>> &times) {
+TimeGaps findTimeGaps(const std::vector<std::vector<std::string>>& times) {
   TimeGaps out;
   out.groups.resize(times.size());
   Reading r;
   auto points = pointsOf(times, r);
   if (!points) return out;
   std::map<long double, int> groupSteps;
-  for (const auto &p : *points) {
+  for (const auto& p : *points) {
     std::map<long double, int> steps;
     for (std::size_t i = 1; i < p.size(); ++i)
       if (p[i] > p[i - 1]) ++steps[stepKey(p[i] - p[i - 1])];
@@ -220,24 +221,45 @@ TimeGaps findTimeGaps(const std::vector<std::vector<std::string>> &times) {
   out.checked = true;
   out.step = stepText(r, step);
   for (std::size_t g = 0; g < points->size(); ++g) {
-    const auto &p = (*points)[g];
+    const auto& p = (*points)[g];
+    // The steps from the group's first time of the times it has: a time
+    // between two records that the group has elsewhere (a record placed
+    // out of time order) is not missing.
+    std::set<long long> held;
+    for (long double v : p) {
+      const long double at = (v - p[0]) / step;
+      if (std::fabs(at) < 1e15L && std::fabs(at - std::round(at)) < 1e-6L)
+        held.insert(std::llround(at));
+    }
     for (std::size_t i = 1; i < p.size(); ++i) {
       const long double span = (p[i] - p[i - 1]) / step;
       if (!(span > 1 + 1e-9L)) continue;
+      const long double from = (p[i - 1] - p[0]) / step;
+      const bool onGrid = std::fabs(from) < 1e15L && std::fabs(from - std::round(from)) < 1e-6L;
+      const long long slots = static_cast<long long>(std::ceil(std::min(span, 1e15L) - 1e-9L)) - 1;
       TimeGap gap;
       gap.after = i - 1;
-      gap.count = static_cast<long long>(std::ceil(std::min(span, 1e15L) - 1e-9L)) - 1;
-      for (long long k = 1; k <= gap.count && gap.missing.size() < kListedMissing; ++k)
-        gap.missing.push_back(r.text(p[i - 1] + k * step));
+      if (onGrid && slots <= 1000000) {
+        for (long long k = 1; k <= slots; ++k) {
+          if (held.count(std::llround(from) + k)) continue;
+          if (gap.missing.size() < kListedMissing)
+            gap.missing.push_back(r.text(p[i - 1] + k * step));
+          ++gap.count;
+        }
+      } else {
+        gap.count = slots;
+        for (long long k = 1; k <= slots && gap.missing.size() < kListedMissing; ++k)
+          gap.missing.push_back(r.text(p[i - 1] + k * step));
+      }
       if (gap.count > 0) out.groups[g].push_back(gap);
     }
   }
   return out;
 }
 
-std::string missingText(const TimeGap &gap) {
+std::string missingText(const TimeGap& gap) {
   std::string out;
-  for (const std::string &t : gap.missing) out += (out.empty() ? "" : ", ") + t;
+  for (const std::string& t : gap.missing) out += (out.empty() ? "" : ", ") + t;
   if (gap.count > static_cast<long long>(gap.missing.size()))
     out += ", ... (" + std::to_string(gap.count) + " times)";
   return out;

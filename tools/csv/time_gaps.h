@@ -33,9 +33,9 @@ struct TimeGaps {
 };
 
 // `times`: per group, its times in the order of its records.
-TimeGaps findTimeGaps(const std::vector<std::vector<std::string>> &times);
+TimeGaps findTimeGaps(const std::vector<std::vector<std::string>>& times);
 
 // "1980, 1981, 1982" or "1980, 1981, ... (40 times)".
-std::string missingText(const TimeGap &gap);
+std::string missingText(const TimeGap& gap);
 
 }  // namespace kova::csv

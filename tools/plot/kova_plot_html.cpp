@@ -7,12 +7,12 @@ namespace kova::plot {
 
 namespace {
 
-constexpr const char *kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+constexpr const char* kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
 // The length of the UTF-8 sequence that starts at text[i], 0 when it is not
 // a well-formed one (overlong forms, surrogates and values beyond U+10FFFF
 // included).
-std::size_t sequenceLength(const std::string &text, std::size_t i) {
+std::size_t sequenceLength(const std::string& text, std::size_t i) {
   auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
   const unsigned char c = byte(i);
   std::size_t n = c < 0x80             ? 1
@@ -88,21 +88,21 @@ std::string svgFileName(int id) {
 namespace {
 
 // The overview: a row per group with its name, method, warnings and links.
-std::string overview(const std::vector<GroupResults> &groups) {
+std::string overview(const std::vector<GroupResults>& groups) {
   std::string out =
       "<table "
       "class=\"overview\">\n<thead><tr><th>group</th><th>name</"
       "th><th>method</th>"
       "<th>warnings</th><th>picture</th></tr></thead>\n<tbody>\n";
   std::vector<std::string> seen;
-  for (const GroupResults &g : groups) {
+  for (const GroupResults& g : groups) {
     const std::vector<std::string> kinds = warningKinds(g);
     std::string warnings;
-    for (const std::string &k : kinds) {
+    for (const std::string& k : kinds) {
       warnings += std::string(warnings.empty() ? "" : ", ") + "<span title=\"" +
                   escapeXml(warningMeaning(k)) + "\">" + escapeXml(k) + "</span>";
       bool known = false;
-      for (const std::string &s : seen) known = known || s == k;
+      for (const std::string& s : seen) known = known || s == k;
       if (!known) seen.push_back(k);
     }
     const std::string id = std::to_string(g.id);
@@ -116,7 +116,7 @@ std::string overview(const std::vector<GroupResults> &groups) {
   out += "</tbody>\n</table>\n";
   if (seen.empty()) return out;
   out += "<dl class=\"kinds\">\n";
-  for (const std::string &k : seen)
+  for (const std::string& k : seen)
     out += "<dt>" + escapeXml(k) + "</dt><dd>" + escapeXml(warningMeaning(k)) + "</dd>\n";
   return out + "</dl>\n";
 }

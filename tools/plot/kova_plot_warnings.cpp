@@ -12,7 +12,7 @@ namespace {
 constexpr double kLineHeight = 15;
 constexpr double kPadding = 8;
 
-const std::map<std::string, std::string> &meanings() {
+const std::map<std::string, std::string>& meanings() {
   static const std::map<std::string, std::string> m = {
       {"sigma2_grew",
        "SIGMA**2 of the last pass is over ten times that of "
@@ -41,8 +41,8 @@ const std::map<std::string, std::string> &meanings() {
 }
 
 // A value as the table gives it, shortened to four digits when it is a number.
-std::string shortValue(const std::string &text) {
-  char *end = nullptr;
+std::string shortValue(const std::string& text) {
+  char* end = nullptr;
   const double v = std::strtod(text.c_str(), &end);
   if (text.empty() || *end != '\0') return text;
   char b[32];
@@ -52,33 +52,33 @@ std::string shortValue(const std::string &text) {
 
 }  // namespace
 
-std::string warningMeaning(const std::string &kind) {
+std::string warningMeaning(const std::string& kind) {
   auto it = meanings().find(kind);
   return it != meanings().end() ? it->second
                                 : "a finding of kova's checks after the last pass (see KOVAOUT)";
 }
 
-std::vector<std::string> warningKinds(const GroupResults &g) {
+std::vector<std::string> warningKinds(const GroupResults& g) {
   std::vector<std::string> kinds;
-  for (const WarningRow &w : g.warnings) {
+  for (const WarningRow& w : g.warnings) {
     bool seen = false;
-    for (const std::string &k : kinds) seen = seen || k == w.kind;
+    for (const std::string& k : kinds) seen = seen || k == w.kind;
     if (!seen) kinds.push_back(w.kind);
   }
   return kinds;
 }
 
-std::string warningBox(const GroupResults &g, double x, double y, double width, double &height) {
+std::string warningBox(const GroupResults& g, double x, double y, double width, double& height) {
   std::vector<std::string> lines;
-  for (const std::string &kind : warningKinds(g)) {
+  for (const std::string& kind : warningKinds(g)) {
     std::string where;
-    for (const WarningRow &w : g.warnings)
+    for (const WarningRow& w : g.warnings)
       if (w.kind == kind)
         where += (where.empty() ? "" : "; ") + std::string("pass ") + w.pass +
                  (w.value.empty() ? "" : ", value " + shortValue(w.value));
     lines.push_back(kind + " (" + where + "): " + warningMeaning(kind));
   }
-  for (const GapMark &gap : g.gaps)
+  for (const GapMark& gap : g.gaps)
     lines.push_back("time gap between " + gap.from + " and " + gap.to + ": no records for " +
                     gap.missing + "; the records on either side were taken as consecutive periods");
   height = 0;
@@ -97,7 +97,7 @@ std::string warningBox(const GroupResults &g, double x, double y, double width, 
   out += "<text class=\"warning-heading\" x=\"" + num(x + kPadding) + "\" y=\"" + num(at) +
          "\" font-weight=\"bold\" fill=\"#a04000\">" +
          escapeXml(fitText(heading, width - 2 * kPadding, kFontSize * 1.08)) + "</text>\n";
-  for (const std::string &line : lines) {
+  for (const std::string& line : lines) {
     at += kLineHeight;
     out += "<text class=\"warning\" x=\"" + num(x + kPadding) + "\" y=\"" + num(at) +
            "\" fill=\"#5a2d00\">" + escapeXml(fitText(line, width - 2 * kPadding, kFontSize)) +

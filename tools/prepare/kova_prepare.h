@@ -66,25 +66,25 @@ struct Groups {
 
 // Gaps in the --time sequence of a group: BadInput naming the group and the
 // times left out, or with --allow-gaps a warning.
-void checkTimeGaps(const Request &request, const CsvTable &table, int timeColumn,
-                   const Groups &groups, std::vector<std::string> &warnings);
+void checkTimeGaps(const Request& request, const CsvTable& table, int timeColumn,
+                   const Groups& groups, std::vector<std::string>& warnings);
 
 // A warning for each --x or --z column whose value is the same on every
 // estimation record of each group: with the leading one it is collinear.
-void warnConstantColumns(const CsvTable &table, const std::vector<int> &xColumns,
-                         const std::vector<int> &zColumns, const Groups &groups,
-                         std::vector<std::string> &warnings);
+void warnConstantColumns(const CsvTable& table, const std::vector<int>& xColumns,
+                         const std::vector<int>& zColumns, const Groups& groups,
+                         std::vector<std::string>& warnings);
 
 // The coefficients that vary (--random): for each of the K coefficients
 // (the constant, then the --x columns) whether it is random; the name
 // "constant" stands for the leading one.
-std::vector<bool> randomCoefficients(const Request &request);
+std::vector<bool> randomCoefficients(const Request& request);
 
 // The L-matrix rows (K lines of M fields of `width` columns: 1 where the
 // coefficient of the row is the column's random component, else 0), split
 // over LDATA1 and LDATA2 as kova reads them.
-void appendLMatrix(const std::vector<bool> &random, int width, std::string &first,
-                   std::string &second);
+void appendLMatrix(const std::vector<bool>& random, int width, std::string& first,
+                   std::string& second);
 
 // Checks the output directory (absent, empty, or --force) and writes the
 // files; with --force, stale YXDATA2/ZDATA1/ZDATA2 that this run does not
