@@ -638,7 +638,8 @@ TEST(KovaPlot, ControlCharactersInTheTablesStayWellFormedXml) {
 TEST(KovaPlot, GapsInTheTimesAreMarkedBetweenTheirPeriods) {
   testing::TempDir dir;
   writeTables(drawTables(), "run");
-  const char* first[] = {"1990", "1991", "1992", "1993", "1994", "1996", "1997", "1998", "1995", "1999"};
+  const char* first[] = {"1990", "1991", "1992", "1993", "1994",
+                         "1996", "1997", "1998", "1995", "1999"};
   const char* second[] = {"2000", "2001", "2004", "2005", "2006", "2007"};
   std::string periods = "id,period,time\n";
   for (int t = 1; t <= 10; ++t) periods += "1," + std::to_string(t) + "," + first[t - 1] + "\n";
