@@ -1,5 +1,6 @@
 // The page that shows every group's picture, and the names they go by.
 #include <cstdio>
+#include <set>
 
 #include "kova_plot.h"
 
@@ -95,15 +96,14 @@ std::string overview(const std::vector<GroupResults>& groups) {
       "th><th>method</th>"
       "<th>warnings</th><th>picture</th></tr></thead>\n<tbody>\n";
   std::vector<std::string> seen;
+  std::set<std::string> listed;
   for (const GroupResults& g : groups) {
     const std::vector<std::string> kinds = warningKinds(g);
     std::string warnings;
     for (const std::string& k : kinds) {
       warnings += std::string(warnings.empty() ? "" : ", ") + "<span title=\"" +
                   escapeXml(warningMeaning(k)) + "\">" + escapeXml(k) + "</span>";
-      bool known = false;
-      for (const std::string& s : seen) known = known || s == k;
-      if (!known) seen.push_back(k);
+      if (listed.insert(k).second) seen.push_back(k);
     }
     const std::string id = std::to_string(g.id);
     out += std::string("<tr") + (kinds.empty() ? "" : " class=\"warned\"") +

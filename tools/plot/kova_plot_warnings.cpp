@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <set>
 
 #include "kova_plot_draw.h"
 
@@ -60,24 +61,25 @@ std::string warningMeaning(const std::string& kind) {
 
 std::vector<std::string> warningKinds(const GroupResults& g) {
   std::vector<std::string> kinds;
-  for (const WarningRow& w : g.warnings) {
-    bool seen = false;
-    for (const std::string& k : kinds) seen = seen || k == w.kind;
-    if (!seen) kinds.push_back(w.kind);
-  }
+  std::set<std::string> seen;
+  for (const WarningRow& w : g.warnings)
+    if (seen.insert(w.kind).second) kinds.push_back(w.kind);
   return kinds;
 }
 
 std::string warningBox(const GroupResults& g, double x, double y, double width, double& height) {
-  std::vector<std::string> lines;
-  for (const std::string& kind : warningKinds(g)) {
-    std::string where;
-    for (const WarningRow& w : g.warnings)
-      if (w.kind == kind)
-        where += (where.empty() ? "" : "; ") + std::string("pass ") + w.pass +
-                 (w.value.empty() ? "" : ", value " + shortValue(w.value));
-    lines.push_back(kind + " (" + where + "): " + warningMeaning(kind));
+  // The passes and values of each kind; a table may hold very many rows,
+  // and a line is cut to the box anyway.
+  std::map<std::string, std::string> where;
+  for (const WarningRow& w : g.warnings) {
+    std::string& text = where[w.kind];
+    if (text.size() > 400) continue;
+    text += (text.empty() ? "" : "; ") + std::string("pass ") + w.pass +
+            (w.value.empty() ? "" : ", value " + shortValue(w.value));
   }
+  std::vector<std::string> lines;
+  for (const std::string& kind : warningKinds(g))
+    lines.push_back(kind + " (" + where[kind] + "): " + warningMeaning(kind));
   for (const GapMark& gap : g.gaps)
     lines.push_back("time gap between " + gap.from + " and " + gap.to + ": no records for " +
                     gap.missing + "; the records on either side were taken as consecutive periods");
