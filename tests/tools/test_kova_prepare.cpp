@@ -530,7 +530,8 @@ TEST(KovaPrepare, RandomCoefficientsWriteMAndTheLMatrix) {
       {"--random value --option 'M = 1'", "set by --random"},
       {"--random value --option 'L-MATRIX = DEFAULT'", "set by --random"},
       {"--diagonal --option 'DIAGONAL PHI = NO'", "set by --diagonal"},
-      {"--option 'M = 2'", "--random NAMES writes it"},
+      {"--option 'M = 2'", "only M = K = 3; --random NAMES writes M and an L-matrix"},
+      {"--option 'M = 2' --option 'L-MATRIX = DEFAULT'", "only M = K = 3"},
   };
   for (const auto& [options, says] : refused) {
     r = prepare("'" + grunfeld + "' --group firm --y invest --x value,capital " + options +

@@ -105,7 +105,7 @@ std::string ownedSetting(const std::string& keyword) {
 struct ParameterLines {
   std::vector<std::string> lines;
   std::optional<std::string> mLine;
-  bool lMatrix = false;  // an L-MATRIX line
+  bool lMatrix = false;  // L-MATRIX = USER
 };
 
 // M, L-MATRIX and DIAGONAL lines are the user's unless --random or
@@ -146,7 +146,9 @@ ParameterLines checkOptions(const Request& rq) {
     if (setting == "M") {
       out.mLine = line;
     } else if (setting == "L-" || setting == "DIAG") {
-      out.lMatrix = out.lMatrix || setting == "L-";
+      const std::string value = line.substr(eq + 1);
+      if (setting == "L-")  // as kova reads it: USER anywhere in the value
+        out.lMatrix = value.find("USE") != std::string::npos || value.find("use") != std::string::npos;
       out.lines.push_back(line);
     } else if (!setting.empty()) {
       throw BadInput(name + ": set by kova_prepare itself (" + why.at(setting) + ")");
@@ -267,9 +269,9 @@ Prepared prepare(const Request& rq, const CsvTable& table) {
     const std::string value = trim(params.mLine->substr(params.mLine->find('=') + 1));
     if (std::strtol(value.c_str(), nullptr, 10) != K)
       throw BadInput("--option " + quoted(*params.mLine) +
-                     ": with M below K = " + std::to_string(K) +
-                     " kova needs an L-matrix that picks the random "
-                     "coefficients; --random NAMES writes it (and M)");
+                     ": without an L-matrix kova takes only M = K = " + std::to_string(K) +
+                     "; --random NAMES writes M and an L-matrix that picks the random "
+                     "coefficients");
   }
 
   // Rows and groups.
