@@ -148,7 +148,8 @@ ParameterLines checkOptions(const Request& rq) {
     } else if (setting == "L-" || setting == "DIAG") {
       const std::string value = line.substr(eq + 1);
       if (setting == "L-")  // as kova reads it: USER anywhere in the value
-        out.lMatrix = value.find("USE") != std::string::npos || value.find("use") != std::string::npos;
+        out.lMatrix =
+            value.find("USE") != std::string::npos || value.find("use") != std::string::npos;
       out.lines.push_back(line);
     } else if (!setting.empty()) {
       throw BadInput(name + ": set by kova_prepare itself (" + why.at(setting) + ")");
