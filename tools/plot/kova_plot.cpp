@@ -26,10 +26,14 @@ const char* const kExample =
     "present), KOVA_FITTED.csv and KOVA_FORECASTS.csv, and where present\n"
     "KOVA_FORECAST_ERRORS.csv (the RMSE line), GROUPS.csv (the group names) and\n"
     "KOVA_INNOVATIONS.csv (the one-step-ahead prediction y - v with its 95% band in\n"
-    "place of the fitted values, and a panel of the standardised innovations).\n"
+    "place of the fitted values, and a panel of the standardised innovations),\n"
+    "PERIODS.csv (times on the period axes, gaps in them marked), KOVA_WARNINGS.csv\n"
+    "(a box on the picture of each group with warnings) and KOVA_ESTIMATES.csv (the\n"
+    "method of each group in the overview).\n"
     "Writes plots/group_nnn.svg for each group nnn (BETA_k(t) of its last pass per k,\n"
     "y with the fitted values and the forecasts; forecast periods shaded) and\n"
-    "plots/index.html, replacing files of those names. Empty, NaN or infinite values\n"
+    "plots/index.html (a table of the groups with their warnings, then the pictures),\n"
+    "replacing files of those names. Empty, NaN or infinite values\n"
     "are left out of a line, which breaks there. Exit status: 0 done, 2 bad input\n"
     "(nothing written), 1 a file could not be written.\n";
 
