@@ -24,7 +24,7 @@ const char* const kExample =
     "\n"
     "Reads KOVA_BETA.csv (with the 95% band of BETA from its std_error column when\n"
     "present), KOVA_FITTED.csv and KOVA_FORECASTS.csv, and where present\n"
-    "KOVA_FORECAST_ERRORS.csv (the RMSE line), GROUPS.csv (the group names) and\n"
+    "KOVA_FORECAST_ERRORS.csv (the RMSE line), GROUPS.csv (the group names),\n"
     "KOVA_INNOVATIONS.csv (the one-step-ahead prediction y - v with its 95% band in\n"
     "place of the fitted values, and a panel of the standardised innovations),\n"
     "PERIODS.csv (times on the period axes, gaps in them marked), KOVA_WARNINGS.csv\n"
