@@ -78,6 +78,11 @@ struct Options {
   // otherwise (the default, METHOD = ITERATIVE) the passes alone.
   bool maximumLikelihood = false;
 
+  // CONSOLE = TRACE: the console shows the whole trace of the passes (the
+  // solver steps and the full progress display) as well as the log; by
+  // default (CONSOLE = COMPACT) it shows a line per group and a summary.
+  bool consoleTrace = false;
+
   OptionGroupTable optionGroups;
 };
 
