@@ -374,7 +374,13 @@ class GroupRun {
     j.logUnit = job_.logUnit;
     j.spread = a_.mlSpread;
     j.spreadCount = &mlSpreadCount_;
-    if (!MLSTEP(j, a_.phi, a_.delta, a_.scratch)) return;
+    showProgress({job_.groupId, job_.g, job_.NG, pass_, lastPass_, true});
+    const bool taken = MLSTEP(j, a_.phi, a_.delta, a_.scratch);
+    if (job_.outcome != nullptr)
+      job_.outcome->ml = taken ? MlOutcome::Converged
+                         : (j.deltaRestrictions || j.piInequalities) ? MlOutcome::NotApplicable
+                                                                      : MlOutcome::NotConverged;
+    if (!taken) return;
     // The eigen arrays and UDELTA of the new PHI and DELTA, as the solvers
     // leave them.
     Scratch s = a_.scratch;
@@ -388,7 +394,7 @@ class GroupRun {
   }
 
   void runPass() {
-    PROGRS(job_.groupId, job_.g, pass_, lastPass_);
+    showProgress({job_.groupId, job_.g, job_.NG, pass_, lastPass_, false});
     if (hasInequalities()) copyPiRestriction();
     if (pass_ >= 1 && pass_ <= job_.lastPass) reestimatePhiAndDelta();
     covarianceStructure();

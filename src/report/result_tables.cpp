@@ -222,6 +222,7 @@ void ResultTables::addPi(int groupId, int pass, const double* PIVECT, int K, int
 }
 
 void ResultTables::addWarning(int groupId, int pass, const std::string& kind, double value) {
+  warnings_.emplace_back(groupId, kind);
   if (!active_) return;
   write(kWarnings, join({integer(groupId), integer(pass), kind, number(value)}));
 }

@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "linalg/views.h"
@@ -86,6 +87,9 @@ class ResultTables {
   void addBeta(int g, int groupId, int pass, bool lastPass, Mat beta, Mat betaF, Mat se = Mat{});
   void addLastPassFit(int g, const LastPassFit& fit);
   void addWarning(int groupId, int pass, const std::string& kind, double value);
+  // Every warning added, as (group, kind), whether or not the tables are
+  // written: the run's closing summary counts them.
+  const std::vector<std::pair<int, std::string>>& warningsAdded() const { return warnings_; }
   // LOGLIK, ML_PARAMETERS, AIC, BIC, ML_PHI, ML_DELTA (standard errors with
   // SIGMA**2 held fixed) and ML_SIGMA2_DELTA, under the final pass.
   void addMaxLikelihood(int groupId, int pass, const MaxLikelihoodRows& rows);
@@ -138,6 +142,7 @@ class ResultTables {
   std::vector<std::string> xNames_;
   int logUnit_ = 0;
   bool active_ = false;
+  std::vector<std::pair<int, std::string>> warnings_;
 };
 
 }  // namespace kova
