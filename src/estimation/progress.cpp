@@ -49,7 +49,7 @@ void showProgress(const ProgressPoint& at) {
   if (at.ml)
     text += "maximum likelihood ...";
   else
-    text += "pass " + std::to_string(at.pass) + " of 0-" + std::to_string(at.lastPass);
+    text += "pass " + std::to_string(at.pass) + " of " + std::to_string(at.lastPass);
   drawInPlace(text);
 }
 
