@@ -17,6 +17,7 @@
 #include "report/parameter_report.h"
 #include "pooled/pooled_sections.h"
 #include "report/result_tables.h"
+#include "report/named_estimates.h"
 #include "report/run_summary.h"
 #include "estimation/progress.h"
 #include "io/edit_descriptors.h"
@@ -350,6 +351,9 @@ void runPooledPhase(RunRecord& run, ResultTables& tables) {
     return;
   }
   printPooledPi(o.printLevel, pa.pibar.data(), piCov, out, log);
+  if (o.printLevel >= 1)
+    printPiByVariable("THE POOLED PI BY VARIABLE", pa.pibar.data(), piCov, K, P,
+                      PiNames{&run.names.x, &run.names.z}, nullptr, out);
   tables.addPooledPi(pa.pibar.data(), K, P, piCov);
 
   for (int g = 1; g <= NG; ++g) {
