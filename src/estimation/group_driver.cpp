@@ -13,6 +13,7 @@
 #include "likelihood/max_likelihood.h"
 #include "estimation/pi_estimate.h"
 #include "estimation/pi_inequalities.h"
+#include "estimation/pi_rank.h"
 #include "estimation/pass_warnings.h"
 #include "estimation/progress.h"
 #include "estimation/pass1_covariance.h"
@@ -233,6 +234,11 @@ class GroupRun {
     if (d.TF >= 1) printPassMatrix(c, 5, a_.tlxf, "THE MATRIX TLXF", true);
     CXZ(a_.data.X, a_.data.Z, a_.xz, family(Family::XZ), true, job_.logUnit);
     printPassMatrix(c, 5, a_.xz, "THE MATRIX XZ", true);
+    // The data fix which combinations of PI they determine, for every pass.
+    Restriction& pi = job_.restrictions->pi;
+    const Mat equalities{pi.matrix.data(), kRestrictionCapacity,
+                         std::min(o_.piEqualityRows, pi.rows), job_.dims.KP()};
+    findPiIdentification(a_.xz, equalities, piId_, a_.scratch, job_.logUnit);
   }
 
   // Pass 0 of the OLS and GLS modes already works with the leading elements
@@ -510,7 +516,8 @@ class GroupRun {
     if (job_.tables != nullptr) {
       Mat cov = a_.cov;
       cov.rows = cov.cols = job_.dims.KP();
-      job_.tables->addPi(job_.groupId, pass_, a_.PIVECT, job_.dims.K, job_.dims.P, cov, sigma2_);
+      job_.tables->addPi(job_.groupId, pass_, a_.PIVECT, job_.dims.K, job_.dims.P, cov, sigma2_,
+                         piId_.flags());
     }
 
     OrcvarRanks ranks;
@@ -636,6 +643,10 @@ class GroupRun {
     const PassWarnings w = checkLastPass(st, a_.scratch, job_.logUnit);
     reportWarnings(w, job_.groupId, lastPass_, job_.dims.M, job_.outUnit, job_.logUnit,
                    job_.tables);
+    static const VariableNames unnamed;
+    const VariableNames& names = job_.names != nullptr ? *job_.names : unnamed;
+    reportPiIdentification(piId_, job_.groupId, lastPass_, job_.dims.K, job_.dims.P, names.x,
+                           names.z, job_.outUnit, job_.logUnit, job_.tables);
   }
 
   void closeGroup() {
@@ -650,6 +661,7 @@ class GroupRun {
   GroupArrays a_;
   std::unique_ptr<PassEngine> engine_;
   PiEstimate est_;
+  PiIdentification piId_;
   int pass_ = 0;
   bool ml_ = false;   // METHOD = ML for this group
   int mlSpreadCount_ = 0;  // columns of a_.mlSpread that the ML step filled
@@ -688,6 +700,7 @@ GroupNeeds groupNeeds(const GroupDims& d, const Options& o, int groupId,
   repair.doubles += 2LL * M + static_cast<long long>(M) * M;
   need.include(repair);
   need.include(checkLastPassNeed(M));
+  need.include(findPiIdentificationNeed(T, KP, o.piEqualityRows));
   need.include(handOver);
   if (usesMaximumLikelihood(o, groupId)) need.include(MLSTEPneed(d, R, o.phiRestrictionRows));
   {

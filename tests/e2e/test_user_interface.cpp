@@ -187,6 +187,7 @@ TEST(ConsoleSummary, CountsAreThoseOfTheWarningsTable) {
   }
   EXPECT_EQ(groupLines, 11);
   ASSERT_EQ(kinds.count("ml_not_converged"), 1u);
+  EXPECT_EQ(kinds.count("pi_rank_deficient"), 0u);
   EXPECT_EQ(static_cast<std::size_t>(mlNotConverged), kinds.at("ml_not_converged").size());
 
   std::ostringstream summary;
@@ -219,6 +220,90 @@ TEST(ConsoleSummary, CountsAreThoseOfTheWarningsTable) {
   EXPECT_EQ(traced.out.find("group 1 (1 of 11)"), std::string::npos);
   addStatement("CONSOLE = TRACE");
   EXPECT_EQ(kova("").out, traced.out);
+}
+
+// The Grunfeld panel with a region code (1, 2 or 3 by firm) among the
+// regressors: constant within each firm, so collinear with the constant.
+void addRegionColumn() {
+  std::string keys = readFile("YXDKEY"), data = readFile("YXDATA1"), out;
+  std::vector<int> group;
+  for (const std::string& line : lines(keys))
+    if (!line.empty() && line[0] != '!' && line[0] != 'E') group.push_back(std::stoi(line));
+  const auto rows = lines(data);
+  ASSERT_EQ(rows.size(), group.size() + 1);
+  out = rows[0] + "  region\n";
+  for (std::size_t i = 0; i < group.size(); ++i)
+    out += rows[i + 1] + "       " + std::to_string(1 + (group[i] - 1) % 3) + "\n";
+  writeFile("YXDATA1", out);
+  std::string p = readFile("PARAMTRS");
+  p.replace(p.find("K = 3"), 5, "K = 4");
+  p.replace(p.find("M = 3"), 5, "M = 4");
+  writeFile("PARAMTRS", p);
+}
+
+// The rows of PI name their variables; the elements that the collinear
+// region leaves open have no standard errors in any pass, each group gets
+// the warning naming the variables, and the covariance step's own ranks
+// in the report agree that one dimension is lost.
+TEST(Identification, RegionCodeConstantWithinGroupsIsNamedAndUnmarked) {
+  testing::TempDir dir;
+  testing::copyExample("grunfeld");
+  addRegionColumn();
+  KovaRun run = kova("");
+  ASSERT_EQ(run.status, 0) << run.out;
+
+  const testing::Csv est = testing::readCsv("KOVA_ESTIMATES.csv");
+  const char* const names[] = {"CONSTANT", "value", "capital", "region"};
+  int piRows = 0, pooledRows = 0;
+  for (std::size_t i = 0; i < est.rows.size(); ++i) {
+    const std::string matrix = est.at(i, "matrix");
+    if (matrix != "PI" && matrix != "POOLED_PI") {
+      EXPECT_EQ(est.at(i, "variable"), "") << matrix;
+      continue;
+    }
+    const int row = std::stoi(est.at(i, "row"));
+    EXPECT_EQ(est.at(i, "variable"), names[row - 1]);
+    if (matrix == "POOLED_PI") {
+      ++pooledRows;
+      continue;
+    }
+    ++piRows;
+    const bool open = row == 1 || row == 4;
+    EXPECT_EQ(est.at(i, "std_error").empty(), open) << "group " << est.at(i, "group") << " row " << row;
+    EXPECT_EQ(est.at(i, "t_ratio").empty(), open);
+  }
+  EXPECT_EQ(piRows, 11 * 5 * 4);
+  EXPECT_EQ(pooledRows, 4);
+
+  const testing::Csv w = testing::readCsv("KOVA_WARNINGS.csv");
+  std::set<std::string> deficient;
+  for (std::size_t i = 0; i < w.rows.size(); ++i)
+    if (w.at(i, "kind") == "pi_rank_deficient") {
+      deficient.insert(w.at(i, "group"));
+      EXPECT_EQ(w.at(i, "value"), "1");
+      EXPECT_EQ(w.at(i, "pass"), "4");
+    }
+  EXPECT_EQ(deficient.size(), 11u);
+
+  const std::string report = readFile("KOVAOUT"), log = readFile("KOVALOG");
+  auto count = [](const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  };
+  const std::string named = " THE VARIABLES INVOLVED: CONSTANT, region.\n";
+  EXPECT_EQ(count(report, named), 11u);
+  EXPECT_EQ(count(log, named), 11u);
+  // Region 2 (firm 2): the column is twice the constant, so 2 PI(1) - ...
+  // the combination -2/sqrt(5) PI(1,1) + 1/sqrt(5) PI(4,1) is open.
+  EXPECT_NE(report.find("    1.  -0.894427 * PI(1,1)  CONSTANT\n        +0.447214 * PI(4,1)  region\n"),
+            std::string::npos);
+  EXPECT_EQ(count(report, " RANK OF COEFFICIENT MATRIX IN THE FINAL INVERSION=           3 .  THE "
+                          "FULL RANK IS           4"),
+            55u);
+  EXPECT_NE(report.find(" THE POOLED PI BY VARIABLE"), std::string::npos);
+  EXPECT_NE(report.find("     4   1  region           CONSTANT"), std::string::npos);
+  EXPECT_NE(run.out.find("\n   pi_rank_deficient      11 groups\n"), std::string::npos) << run.out;
 }
 
 }  // namespace
