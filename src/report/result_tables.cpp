@@ -195,7 +195,8 @@ void ResultTables::write(TableIndex t, const std::string& line) {
 // A row of the estimates table; `variable` (the last column, so that
 // readers by position of the older columns keep working) names the x
 // variable of a row of PI and is empty elsewhere.
-std::string ResultTables::estimateRow(const std::string& prefix, std::initializer_list<std::string> fields,
+std::string ResultTables::estimateRow(const std::string& prefix,
+                                      std::initializer_list<std::string> fields,
                                       const std::string& variable) const {
   std::string line = prefix + join(fields);
   line.insert(line.size() - 1, "," + variable);
@@ -232,8 +233,9 @@ void ResultTables::addPi(int groupId, int pass, const double* PIVECT, int K, int
   if (sigma2 == 0.0) {
     for (int j = 1; j <= P; ++j)
       for (int i = 1; i <= K; ++i)
-        write(kEstimates, estimateRow(prefix, {"PI", integer(i), integer(j), number(pi(i, j)), "", ""},
-                                      xName(i)));
+        write(kEstimates,
+              estimateRow(prefix, {"PI", integer(i), integer(j), number(pi(i, j)), "", ""},
+                          xName(i)));
     return;
   }
   writeMatrix(prefix, "PI", pi, cov, true, unidentified);
@@ -286,8 +288,10 @@ void ResultTables::addInnovationStatistics(int groupId, int pass, int lagCount, 
   if (!active_) return;
   const std::string g = integer(groupId), p = integer(pass);
   for (int l = 0; l < lagCount; ++l) {
-    write(kEstimates, estimateRow("", {g, p, "LJUNG_BOX", integer(lags[l]), "1", number(q[l]), "", ""}));
-    write(kEstimates, estimateRow("", {g, p, "LJUNG_BOX_P", integer(lags[l]), "1", number(qP[l]), "", ""}));
+    write(kEstimates,
+          estimateRow("", {g, p, "LJUNG_BOX", integer(lags[l]), "1", number(q[l]), "", ""}));
+    write(kEstimates,
+          estimateRow("", {g, p, "LJUNG_BOX_P", integer(lags[l]), "1", number(qP[l]), "", ""}));
   }
   write(kEstimates, estimateRow("", {g, p, "JARQUE_BERA", "1", "1", number(jb), "", ""}));
   write(kEstimates, estimateRow("", {g, p, "JARQUE_BERA_P", "1", "1", number(jbP), "", ""}));

@@ -197,7 +197,8 @@ TEST(ConsoleSummary, CountsAreThoseOfTheWarningsTable) {
   const std::string text = run.out;
   EXPECT_NE(text.find(summary.str()), std::string::npos) << text;
   for (const auto& [kind, groups] : kinds) {
-    const std::string count = std::to_string(groups.size()) + (groups.size() == 1 ? " group\n" : " groups\n");
+    const std::string count =
+        std::to_string(groups.size()) + (groups.size() == 1 ? " group\n" : " groups\n");
     const std::size_t at = text.find("\n   " + kind + " ");
     ASSERT_NE(at, std::string::npos) << kind;
     const std::size_t end = text.find('\n', at + 1);
@@ -269,7 +270,8 @@ TEST(Identification, RegionCodeConstantWithinGroupsIsNamedAndUnmarked) {
     }
     ++piRows;
     const bool open = row == 1 || row == 4;
-    EXPECT_EQ(est.at(i, "std_error").empty(), open) << "group " << est.at(i, "group") << " row " << row;
+    EXPECT_EQ(est.at(i, "std_error").empty(), open)
+        << "group " << est.at(i, "group") << " row " << row;
     EXPECT_EQ(est.at(i, "t_ratio").empty(), open);
   }
   EXPECT_EQ(piRows, 11 * 5 * 4);
@@ -288,7 +290,8 @@ TEST(Identification, RegionCodeConstantWithinGroupsIsNamedAndUnmarked) {
   const std::string report = readFile("KOVAOUT"), log = readFile("KOVALOG");
   auto count = [](const std::string& text, const std::string& what) {
     std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+      ++n;
     return n;
   };
   const std::string named = " THE VARIABLES INVOLVED: CONSTANT, region.\n";
@@ -296,7 +299,8 @@ TEST(Identification, RegionCodeConstantWithinGroupsIsNamedAndUnmarked) {
   EXPECT_EQ(count(log, named), 11u);
   // Region 2 (firm 2): the column is twice the constant, so 2 PI(1) - ...
   // the combination -2/sqrt(5) PI(1,1) + 1/sqrt(5) PI(4,1) is open.
-  EXPECT_NE(report.find("    1.  -0.894427 * PI(1,1)  CONSTANT\n        +0.447214 * PI(4,1)  region\n"),
+  EXPECT_NE(report.find("    1.  -0.894427 * PI(1,1)  CONSTANT\n"
+                        "        +0.447214 * PI(4,1)  region\n"),
             std::string::npos);
   EXPECT_EQ(count(report, " RANK OF COEFFICIENT MATRIX IN THE FINAL INVERSION=           3 .  THE "
                           "FULL RANK IS           4"),

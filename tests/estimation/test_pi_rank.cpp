@@ -85,7 +85,8 @@ PiIdentification identify(Dense& xz, Dense& r) {
   // The need does not grow with the number of records.
   EXPECT_EQ(need.doubles, findPiIdentificationNeed(100 * xz.rows, xz.cols, r.rows).doubles);
   PiIdentification id;
-  findPiIdentification(xz.view(), r.view(), id, Scratch(wr.data(), 200000, wi.data(), 10, wc.data(), 10), 0);
+  findPiIdentification(xz.view(), r.view(), id,
+                       Scratch(wr.data(), 200000, wi.data(), 10, wc.data(), 10), 0);
   return id;
 }
 
@@ -170,7 +171,8 @@ TEST(PiIdentification, WarningNamesTheVariablesAndTheCombination) {
   const double a = 3.0 / std::sqrt(10.0), b = 1.0 / std::sqrt(10.0);
   char terms[200];
   const bool minusFirst = id.directions[1] < 0.0;
-  std::snprintf(terms, sizeof terms, "    1.  %c%.6f * PI(2,1)  price*CONSTANT\n        %c%.6f * PI(2,2)  price*income\n",
+  std::snprintf(terms, sizeof terms,
+                "    1.  %c%.6f * PI(2,1)  price*CONSTANT\n        %c%.6f * PI(2,2)  price*income\n",
                 minusFirst ? '-' : ' ', a, minusFirst ? '+' : '-', b);
   EXPECT_EQ(testing::readFile("KOVAOUT"),
             "\n" + head +
