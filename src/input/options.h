@@ -83,6 +83,9 @@ struct Options {
   // default (CONSOLE = COMPACT) it shows a line per group and a summary.
   bool consoleTrace = false;
 
+  // Not a setting: the lines of the file that drew a warning when read.
+  int lineWarnings = 0;
+
   OptionGroupTable optionGroups;
 };
 

@@ -63,6 +63,15 @@ bool plainSource(std::string_view value, bool savedAllowed) {
   return savedAllowed && oneOf(text, {"SAVED", "SAVE"});
 }
 
+// Text of the file echoed in a message: bytes that a terminal would act on
+// are shown as "?".
+std::string echoed(std::string_view text) {
+  std::string shown(trimmed(text));
+  for (char& c : shown)
+    if (c < ' ' || c > '~') c = '?';
+  return shown;
+}
+
 enum class Group { None, All, Numbered };
 
 struct Reader {
@@ -81,15 +90,12 @@ struct Reader {
   // A statement the rules read in a way its writer may not have meant: the
   // run goes on, and the console and the log say what was done with it.
   void warnAtLine(std::string_view line, std::string_view what) const {
-    std::string shown(trimmed(line));
-    // The line is echoed as text: bytes that a terminal would act on are not.
-    for (char& c : shown)
-      if (c < ' ' || c > '~') c = '?';
     const std::string text = " WARNING: LINE " + std::to_string(lineNumber) + " OF FILE " +
-                             std::string(trimmed(file.name)) + ", \"" + shown + "\": " +
+                             std::string(trimmed(file.name)) + ", \"" + echoed(line) + "\": " +
                              std::string(what);
     writeUnit(logUnit, text);
     consoleLine(text);
+    ++options.lineWarnings;
   }
 
   void ignored(std::string_view what = "NO STATEMENT HAS THIS NAME") const {
@@ -114,7 +120,7 @@ struct Reader {
     if (oneOf(text, words)) return text;
     std::string known;
     for (std::string_view w : words) known += (known.empty() ? "" : ", ") + std::string(w);
-    stopAtLine("AN UNKNOWN VALUE \"" + std::string(trimmed(value)) + "\" OF " +
+    stopAtLine("AN UNKNOWN VALUE \"" + echoed(value) + "\" OF " +
                std::string(key) + " (ONE OF " + known + ")");
     return {};
   }

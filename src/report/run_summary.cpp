@@ -48,6 +48,9 @@ std::vector<std::string> summaryLines(const RunSummary& s) {
     lines.push_back(" Maximum likelihood: " + std::to_string(s.mlConverged) + " converged, " +
                     std::to_string(s.mlNotConverged) + " not converged, " +
                     std::to_string(s.mlNotApplicable) + " not applicable.");
+  if (s.parameterWarnings > 0)
+    lines.push_back(" Parameter file: " + plural(s.parameterWarnings, "line", "lines") +
+                    " warned about, at the top of the console and in KOVALOG.");
   std::string dir = s.directory;
   if (!dir.empty() && dir.back() != '/') dir += '/';
   lines.push_back(" Report: " + dir + "KOVAOUT   log: " + dir + "KOVALOG");

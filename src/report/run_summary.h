@@ -12,6 +12,7 @@ namespace kova {
 
 struct RunSummary {
   int groups = 0;                                     // groups estimated
+  int parameterWarnings = 0;  // lines of PARAMTRS warned about
   std::vector<std::pair<int, std::string>> warnings;  // (group, kind), as added
   int mlConverged = 0, mlNotConverged = 0, mlNotApplicable = 0;
   std::string directory;  // the run directory, as a path

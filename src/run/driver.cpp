@@ -414,6 +414,7 @@ void KOVAMAIN() {
   tables.start(run->names, run->dims.NG, run->logUnit());
   reparametrisePiRestrictions(*run);
   RunSummary summary;
+  summary.parameterWarnings = run->options.lineWarnings;
   for (int g = 1; g <= run->dims.NG; ++g) estimateGroup(*run, g, tables, summary);
   runPooledPhase(*run, tables);
 

@@ -130,6 +130,7 @@ TEST(SettingsChecks, EachMistakeIsNamedOnTheConsoleAndInTheLog) {
     EXPECT_EQ(run.status, 0) << statement;
     EXPECT_EQ(lines(run.out).at(0), warning) << run.out;
     EXPECT_NE(readFile("KOVALOG").find(warning + "\n"), std::string::npos) << statement;
+    EXPECT_NE(run.out.find("\n Parameter file: 1 line warned about"), std::string::npos);
   }
   // DIAGONAL PHI = MAYBE was read as YES, as it always was.
   EXPECT_NE(readFile("KOVAOUT").find("DIAGONAL PHI"), std::string::npos);
