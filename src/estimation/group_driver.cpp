@@ -196,6 +196,10 @@ class GroupRun {
     return SectionContext{o_.printLevel, job_.groupId, pass_, job_.outUnit, job_.logUnit};
   }
   int piRows() const { return job_.restrictions->pi.rows; }
+  const VariableNames& names() const {
+    static const VariableNames unnamed;
+    return job_.names != nullptr ? *job_.names : unnamed;
+  }
   // The OLS and GLS modes: PHI(1,1) and DELTA(1,1) alone.
   bool leadingOnly() const { return o_.ordinaryLeastSquares || o_.generalisedLeastSquares; }
   bool hasInequalities() const { return o_.piEqualityRows < piRows(); }
@@ -513,6 +517,8 @@ class GroupRun {
     pi.converted = converted;
     pi.EIPIVC = a_.EIPIVC;
     RPTPIR(c, pi);
+    if (o_.printLevel >= 1)
+      notePiIdentification(piId_, job_.dims.K, job_.dims.P, names().x, names().z, job_.outUnit);
     if (job_.tables != nullptr) {
       Mat cov = a_.cov;
       cov.rows = cov.cols = job_.dims.KP();
@@ -643,10 +649,8 @@ class GroupRun {
     const PassWarnings w = checkLastPass(st, a_.scratch, job_.logUnit);
     reportWarnings(w, job_.groupId, lastPass_, job_.dims.M, job_.outUnit, job_.logUnit,
                    job_.tables);
-    static const VariableNames unnamed;
-    const VariableNames& names = job_.names != nullptr ? *job_.names : unnamed;
-    reportPiIdentification(piId_, job_.groupId, lastPass_, job_.dims.K, job_.dims.P, names.x,
-                           names.z, job_.outUnit, job_.logUnit, job_.tables);
+    reportPiIdentification(piId_, job_.groupId, lastPass_, job_.dims.K, job_.dims.P, names().x,
+                           names().z, job_.outUnit, job_.logUnit, job_.tables);
   }
 
   void closeGroup() {

@@ -133,6 +133,22 @@ void findPiIdentification(Mat XZ, Mat R, PiIdentification& id, Scratch s, int lo
   }
 }
 
+void notePiIdentification(const PiIdentification& id, int K, int P,
+                          const std::vector<std::string>& xNames,
+                          const std::vector<std::string>& zNames, int out) {
+  if (id.deficiency == 0) return;
+  std::string elements;
+  for (int i = 1; i <= id.KP; ++i) {
+    if (!id.unidentified[i - 1]) continue;
+    const int k = (i - 1) % K + 1, p = (i - 1) / K + 1;
+    elements += (elements.empty() ? "" : ", ") + std::string("PI(") + editI(k, 0) + "," +
+                editI(p, 0) + ") " + elementName(k, p, P, xNames, zNames);
+  }
+  writeUnit(out, "");
+  writeUnit(out, " NOT DETERMINED BY THE DATA (COLLINEAR REGRESSORS): " + elements + ".");
+  writeUnit(out, " THEIR STANDARD ERRORS AND T-RATIOS ABOVE ARE NOT ESTIMATES.");
+}
+
 void reportPiIdentification(const PiIdentification& id, int groupId, int pass, int K, int P,
                             const std::vector<std::string>& xNames,
                             const std::vector<std::string>& zNames, int out, int log,

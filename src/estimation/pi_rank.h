@@ -43,6 +43,13 @@ ScratchNeed findPiIdentificationNeed(int NUMT, int KP, int rows);
 // variables involved (to the report, the log and the tables), then in the
 // report each combination not identified, term by term. Names are those of
 // the data files (80-character fields).
+// After each pass's PI section of the report (print level 1 and above):
+// which elements the data leave open, so that their standard errors and
+// t-ratios there are not read as estimates.
+void notePiIdentification(const PiIdentification& id, int K, int P,
+                          const std::vector<std::string>& xNames,
+                          const std::vector<std::string>& zNames, int outUnit);
+
 void reportPiIdentification(const PiIdentification& id, int groupId, int pass, int K, int P,
                             const std::vector<std::string>& xNames,
                             const std::vector<std::string>& zNames, int outUnit, int logUnit,

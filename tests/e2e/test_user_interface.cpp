@@ -297,6 +297,10 @@ TEST(Identification, RegionCodeConstantWithinGroupsIsNamedAndUnmarked) {
   };
   const std::string named = " THE VARIABLES INVOLVED: CONSTANT, region.\n";
   EXPECT_EQ(count(report, named), 11u);
+  EXPECT_EQ(count(report, " NOT DETERMINED BY THE DATA (COLLINEAR REGRESSORS): PI(1,1) CONSTANT, "
+                          "PI(4,1) region.\n THEIR STANDARD ERRORS AND T-RATIOS ABOVE ARE NOT "
+                          "ESTIMATES.\n"),
+            55u);
   EXPECT_EQ(count(log, named), 11u);
   // Region 2 (firm 2): the column is twice the constant, so 2 PI(1) - ...
   // the combination -2/sqrt(5) PI(1,1) + 1/sqrt(5) PI(4,1) is open.
