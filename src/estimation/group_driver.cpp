@@ -13,6 +13,7 @@
 #include "likelihood/max_likelihood.h"
 #include "estimation/pi_estimate.h"
 #include "estimation/pi_inequalities.h"
+#include "estimation/pi_rank.h"
 #include "estimation/pass_warnings.h"
 #include "estimation/progress.h"
 #include "estimation/pass1_covariance.h"
@@ -195,6 +196,10 @@ class GroupRun {
     return SectionContext{o_.printLevel, job_.groupId, pass_, job_.outUnit, job_.logUnit};
   }
   int piRows() const { return job_.restrictions->pi.rows; }
+  const VariableNames& names() const {
+    static const VariableNames unnamed;
+    return job_.names != nullptr ? *job_.names : unnamed;
+  }
   // The OLS and GLS modes: PHI(1,1) and DELTA(1,1) alone.
   bool leadingOnly() const { return o_.ordinaryLeastSquares || o_.generalisedLeastSquares; }
   bool hasInequalities() const { return o_.piEqualityRows < piRows(); }
@@ -233,6 +238,11 @@ class GroupRun {
     if (d.TF >= 1) printPassMatrix(c, 5, a_.tlxf, "THE MATRIX TLXF", true);
     CXZ(a_.data.X, a_.data.Z, a_.xz, family(Family::XZ), true, job_.logUnit);
     printPassMatrix(c, 5, a_.xz, "THE MATRIX XZ", true);
+    // The data fix which combinations of PI they determine, for every pass.
+    Restriction& pi = job_.restrictions->pi;
+    const Mat equalities{pi.matrix.data(), kRestrictionCapacity,
+                         std::min(o_.piEqualityRows, pi.rows), job_.dims.KP()};
+    findPiIdentification(a_.xz, equalities, piId_, a_.scratch, job_.logUnit);
   }
 
   // Pass 0 of the OLS and GLS modes already works with the leading elements
@@ -374,7 +384,13 @@ class GroupRun {
     j.logUnit = job_.logUnit;
     j.spread = a_.mlSpread;
     j.spreadCount = &mlSpreadCount_;
-    if (!MLSTEP(j, a_.phi, a_.delta, a_.scratch)) return;
+    showProgress({job_.groupId, job_.g, job_.NG, pass_, lastPass_, true});
+    const bool taken = MLSTEP(j, a_.phi, a_.delta, a_.scratch);
+    if (job_.outcome != nullptr)
+      job_.outcome->ml = taken ? MlOutcome::Converged
+                         : (j.deltaRestrictions || j.piInequalities) ? MlOutcome::NotApplicable
+                                                                      : MlOutcome::NotConverged;
+    if (!taken) return;
     // The eigen arrays and UDELTA of the new PHI and DELTA, as the solvers
     // leave them.
     Scratch s = a_.scratch;
@@ -388,7 +404,7 @@ class GroupRun {
   }
 
   void runPass() {
-    PROGRS(job_.groupId, job_.g, pass_, lastPass_);
+    showProgress({job_.groupId, job_.g, job_.NG, pass_, lastPass_, false});
     if (hasInequalities()) copyPiRestriction();
     if (pass_ >= 1 && pass_ <= job_.lastPass) reestimatePhiAndDelta();
     covarianceStructure();
@@ -501,10 +517,13 @@ class GroupRun {
     pi.converted = converted;
     pi.EIPIVC = a_.EIPIVC;
     RPTPIR(c, pi);
+    if (o_.printLevel >= 1)
+      notePiIdentification(piId_, job_.dims.K, job_.dims.P, names().x, names().z, job_.outUnit);
     if (job_.tables != nullptr) {
       Mat cov = a_.cov;
       cov.rows = cov.cols = job_.dims.KP();
-      job_.tables->addPi(job_.groupId, pass_, a_.PIVECT, job_.dims.K, job_.dims.P, cov, sigma2_);
+      job_.tables->addPi(job_.groupId, pass_, a_.PIVECT, job_.dims.K, job_.dims.P, cov, sigma2_,
+                         piId_.flags());
     }
 
     OrcvarRanks ranks;
@@ -630,6 +649,8 @@ class GroupRun {
     const PassWarnings w = checkLastPass(st, a_.scratch, job_.logUnit);
     reportWarnings(w, job_.groupId, lastPass_, job_.dims.M, job_.outUnit, job_.logUnit,
                    job_.tables);
+    reportPiIdentification(piId_, job_.groupId, lastPass_, job_.dims.K, job_.dims.P, names().x,
+                           names().z, job_.outUnit, job_.logUnit, job_.tables);
   }
 
   void closeGroup() {
@@ -644,6 +665,7 @@ class GroupRun {
   GroupArrays a_;
   std::unique_ptr<PassEngine> engine_;
   PiEstimate est_;
+  PiIdentification piId_;
   int pass_ = 0;
   bool ml_ = false;   // METHOD = ML for this group
   int mlSpreadCount_ = 0;  // columns of a_.mlSpread that the ML step filled
@@ -682,6 +704,7 @@ GroupNeeds groupNeeds(const GroupDims& d, const Options& o, int groupId,
   repair.doubles += 2LL * M + static_cast<long long>(M) * M;
   need.include(repair);
   need.include(checkLastPassNeed(M));
+  need.include(findPiIdentificationNeed(T, KP, o.piEqualityRows));
   need.include(handOver);
   if (usesMaximumLikelihood(o, groupId)) need.include(MLSTEPneed(d, R, o.phiRestrictionRows));
   {

@@ -19,6 +19,12 @@
 
 namespace kova {
 
+// What became of a group's likelihood step, for the run's closing summary.
+enum class MlOutcome { None, Converged, NotConverged, NotApplicable };
+struct GroupOutcome {
+  MlOutcome ml = MlOutcome::None;
+};
+
 // What the run driver hands to the group driver.
 struct GroupJob {
   int groupId = 0;
@@ -38,6 +44,7 @@ struct GroupJob {
   double* sigma2Table = nullptr;  // per group position, filled on the last pass
   PooledHandOver handOver;  // the pooled phase's receiver, when the run has one
   ResultTables* tables = nullptr;    // the CSV result tables, when kept
+  GroupOutcome* outcome = nullptr;   // filled when given
   int outUnit = 0, logUnit = 0;
 };
 

@@ -116,6 +116,7 @@ const char* warningKindName(WarningKind kind) {
     case WarningKind::PhiAtBound: return "phi_at_bound";
     case WarningKind::DeltaSingular: return "delta_singular";
     case WarningKind::Delta11Zero: return "delta11_zero";
+    case WarningKind::PiRankDeficient: return "pi_rank_deficient";
   }
   return "";
 }
@@ -134,6 +135,11 @@ std::string warningLine(const PassWarning& w, int groupId, int pass, int M) {
              " OF" + editI(M, 4) + ".";
     case WarningKind::Delta11Zero:
       return head + "DELTA(1,1) IS ZERO: THE ERROR TERM HAS VANISHED.";
+    case WarningKind::PiRankDeficient:
+      return head + "THE REGRESSORS ARE COLLINEAR: " +
+             editI(static_cast<long long>(w.value), 0) +
+             (w.value == 1.0 ? " COMBINATION" : " COMBINATIONS") +
+             " OF PI NOT DETERMINED BY THE DATA.";
   }
   return head;
 }

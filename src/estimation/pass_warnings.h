@@ -20,6 +20,11 @@
 //                               whose DELTA has one element by design.
 //   delta11_zero                the OLS and GLS modes: DELTA(1,1) is zero, so
 //                               the error term has vanished; value: DELTA(1,1).
+//   pi_rank_deficient           the regressors XZ, under PI's equality rows,
+//                               are collinear, so some combinations of PI's
+//                               elements are not determined by the data;
+//                               value: how many (estimation/pi_rank.h finds
+//                               and reports them, with the variables).
 //
 // Each finding is one line in the report, one in the log and one row of the
 // result table KOVA_WARNINGS.csv; the run goes on and its exit status is 0.
@@ -32,7 +37,14 @@ namespace kova {
 
 class ResultTables;
 
-enum class WarningKind { Sigma2Grew, Sigma2Shrank, PhiAtBound, DeltaSingular, Delta11Zero };
+enum class WarningKind {
+  Sigma2Grew,
+  Sigma2Shrank,
+  PhiAtBound,
+  DeltaSingular,
+  Delta11Zero,
+  PiRankDeficient
+};
 
 struct PassWarning {
   WarningKind kind = WarningKind::Sigma2Grew;

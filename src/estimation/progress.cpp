@@ -11,19 +11,59 @@ namespace {
 constexpr int kMaxShown = 1000;
 constexpr int kCycle = 22;
 
-// The cycle of marks, each the UTF-8 form of the code-page-437 glyph of its
-// byte (0x02 0x03 0x01 0x04 0x05 0x06 0x1E 0x1F 0x0B 0x0C 0xEA 0x0E 0x0F 0x10
-// 0x11 0xFB 0xE9 0x9D 0x87 0x9C 0x23 0x15): the console is UTF-8.
-const char* const kMarks[kCycle] = {
-    "\u263B", "\u2665", "\u263A", "\u2666", "\u2663", "\u2660", "\u25B2", "\u25BC",
-    "\u2642", "\u2640", "\u03A9", "\u266B", "\u263C", "\u25BA", "\u25C4", "\u221A",
-    "\u0398", "\u00A5", "\u00E7", "\u00A3", "#",      "\u00A7"};
+// The marks of the passes done, one per pass in a cycle of 22; plain ASCII
+// so that every terminal and every log viewer shows them as they are.
+const char* const kMarks[kCycle] = {"1", "2", "3", "4", "5", "6", "7", "8", "9", "0", "A",
+                                    "B", "C", "D", "E", "F", "G", "H", "I", "J", "K", "L"};
 
 int shownIds[kMaxShown] = {};
 
 bool printable(int id) { return id >= 0 && id <= 999; }
 
+// The length of the compact line last drawn in place (0: none open).
+std::size_t openLine = 0;
+
+void drawInPlace(const std::string& text) {
+  std::ostream& out = console();
+  out << '\r' << text;
+  // Blanks over what is left of a longer line drawn before.
+  if (openLine > text.size()) out << std::string(openLine - text.size(), ' ') << '\r' << text;
+  out << std::flush;
+  openLine = text.size();
+}
+
 }  // namespace
+
+std::string progressHead(int groupId, int g, int NG) {
+  return "group " + std::to_string(groupId) + " (" + std::to_string(g) + " of " +
+         std::to_string(NG) + "): ";
+}
+
+void showProgress(const ProgressPoint& at) {
+  if (consoleTrace()) {
+    if (!at.ml) PROGRS(at.groupId, at.g, at.pass, at.lastPass);
+    return;
+  }
+  if (!consoleIsTerminal()) return;
+  std::string text = progressHead(at.groupId, at.g, at.NG);
+  if (at.ml)
+    text += "maximum likelihood ...";
+  else
+    text += "pass " + std::to_string(at.pass) + " of " + std::to_string(at.lastPass);
+  drawInPlace(text);
+}
+
+void finishProgress(int groupId, int g, int NG, std::string_view outcome) {
+  if (consoleTrace()) return;
+  const std::string text = progressHead(groupId, g, NG) + std::string(outcome);
+  if (openLine > 0) {
+    drawInPlace(text);
+    console() << '\n' << std::flush;
+    openLine = 0;
+  } else {
+    consoleLine(text);
+  }
+}
 
 void PROGRS(int groupId, int g, int pass, int lastPass) {
   // Positions past the table are neither stored nor listed.

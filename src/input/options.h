@@ -78,6 +78,14 @@ struct Options {
   // otherwise (the default, METHOD = ITERATIVE) the passes alone.
   bool maximumLikelihood = false;
 
+  // CONSOLE = TRACE: the console shows the whole trace of the passes (the
+  // solver steps and the full progress display) as well as the log; by
+  // default (CONSOLE = COMPACT) it shows a line per group and a summary.
+  bool consoleTrace = false;
+
+  // Not a setting: the lines of the file that drew a warning when read.
+  int lineWarnings = 0;
+
   OptionGroupTable optionGroups;
 };
 

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <climits>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
 #include "io/error_report.h"
+#include "io/console.h"
 #include "io/fortran_io.h"
+#include "io/messages.h"
 #include "io/text_conversion.h"
 
 namespace kova {
@@ -28,6 +31,47 @@ bool has(std::string_view text, std::string_view word) {
   return text.find(lower) != std::string_view::npos;
 }
 
+// The value in upper case, its words separated by single blanks.
+std::string normalised(std::string_view value) {
+  std::string text;
+  for (char c : value) {
+    if (c == ' ' || c == '\t' || c == '\r') {
+      if (!text.empty() && text.back() != ' ') text += ' ';
+      continue;
+    }
+    text += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  }
+  if (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+bool oneOf(const std::string& text, std::initializer_list<std::string_view> words) {
+  return std::find(words.begin(), words.end(), text) != words.end();
+}
+
+// A switch is read by looking for a letter anywhere in its value, so that
+// files written for the rules keep their meaning; a value that says neither
+// YES nor NO in so many words is still read that way, and warned about.
+bool plainYesOrNo(std::string_view value) {
+  return oneOf(normalised(value), {"YES", "NO", "Y", "N"});
+}
+
+// The same for the sources of the z-vectors, the L-matrix, PHI and DELTA.
+bool plainSource(std::string_view value, bool savedAllowed) {
+  const std::string text = normalised(value);
+  if (oneOf(text, {"USER", "USE", "DEFAULT"})) return true;
+  return savedAllowed && oneOf(text, {"SAVED", "SAVE"});
+}
+
+// Text of the file echoed in a message: bytes that a terminal would act on
+// are shown as "?".
+std::string echoed(std::string_view text) {
+  std::string shown(trimmed(text));
+  for (char& c : shown)
+    if (c < ' ' || c > '~') c = '?';
+  return shown;
+}
+
 enum class Group { None, All, Numbered };
 
 struct Reader {
@@ -39,8 +83,50 @@ struct Reader {
   Group group = Group::None;
   int groupId = 0;  // of an open numbered group
   long lineNumber = 0;
+  std::string_view statement{};  // the line being read
 
   void stop(std::string_view message) const { reportError(message, "STOP", logUnit); }
+
+  // A statement the rules read in a way its writer may not have meant: the
+  // run goes on, and the console and the log say what was done with it.
+  void warnAtLine(std::string_view line, std::string_view what) const {
+    const std::string text = " WARNING: LINE " + std::to_string(lineNumber) + " OF FILE " +
+                             std::string(trimmed(file.name)) + ", \"" + echoed(line) + "\": " +
+                             std::string(what);
+    writeUnit(logUnit, text);
+    consoleLine(text);
+    ++options.lineWarnings;
+  }
+
+  void ignored(std::string_view what = "NO STATEMENT HAS THIS NAME") const {
+    warnAtLine(statement, std::string(what) + "; THE LINE IS IGNORED.");
+  }
+
+  // A switch: `yes` is what the rules made of the value.
+  bool yesNo(std::string_view value, bool yes) const {
+    if (!plainYesOrNo(value))
+      warnAtLine(statement, std::string("THE VALUE IS NEITHER YES NOR NO; TAKEN AS ") +
+                                (yes ? "YES." : "NO."));
+    return yes;
+  }
+
+  char source(std::string_view value, bool savedAllowed) const;
+
+  // The settings this program added to the file's rules take whole words
+  // only: a value they do not know stops the run instead of being guessed.
+  std::string word(std::string_view key, std::string_view value,
+                   std::initializer_list<std::string_view> words) const {
+    const std::string text = normalised(value);
+    if (oneOf(text, words)) return text;
+    std::string known;
+    for (std::string_view w : words) known += (known.empty() ? "" : ", ") + std::string(w);
+    stopAtLine("AN UNKNOWN VALUE \"" + echoed(value) + "\" OF " +
+               std::string(key) + " (ONE OF " + known + ")");
+    return {};
+  }
+  bool mlMethod(std::string_view value) const {
+    return word("METHOD", value, {"ML", "MAXIMUM LIKELIHOOD", "ITERATIVE"}) != "ITERATIVE";
+  }
 
   // A message of our own for a case the statement rules leave open: it names
   // the line, since nothing else in it would.
@@ -155,8 +241,11 @@ int Reader::iterationCount(std::string_view value) const {
 void Reader::groupRule(std::string_view key, std::string_view value) {
   // METHOD (ML or ITERATIVE) of one group, besides its iteration count.
   const bool method = has(key, "METHOD");
-  if (!method && !has(key, "ITER")) return;
-  int n = method ? (has(value, "ML") || has(value, "MAX") ? 1 : 0) : iterationCount(value);
+  if (!method && !has(key, "ITER")) {
+    ignored("A NUMBERED GROUP TAKES ONLY ITERATIONS AND METHOD");
+    return;
+  }
+  int n = method ? (mlMethod(value) ? 1 : 0) : iterationCount(value);
   OptionGroupTable& table = options.optionGroups;
   int capacity = std::min(capacities.optionGroups, kOptionGroupCapacity);
   if (table.NOPTG + 1 > capacity)
@@ -192,6 +281,16 @@ char sourceOf(std::string_view value, bool savedAllowed) {
   return 'D';
 }
 
+char Reader::source(std::string_view value, bool savedAllowed) const {
+  const char c = sourceOf(value, savedAllowed);
+  if (!plainSource(value, savedAllowed))
+    warnAtLine(statement,
+               std::string(savedAllowed ? "THE VALUE IS NONE OF USER, SAVED AND DEFAULT"
+                                        : "THE VALUE IS NEITHER USER NOR DEFAULT") +
+                   "; TAKEN AS " + (c == 'U' ? "USER." : c == 'S' ? "SAVED." : "DEFAULT."));
+  return c;
+}
+
 void Reader::runWideRule(std::string_view key, std::string_view value) {
   Options& o = options;
   if (key.size() == 1) {
@@ -200,39 +299,49 @@ void Reader::runWideRule(std::string_view key, std::string_view value) {
       case 'M': case 'm': o.M = integer(value); return;
       case 'K': case 'k': o.K = integer(value); return;
       case 'P': case 'p': o.P = integer(value); return;
-      default: return;
+      default: ignored(); return;
     }
   }
   bool phi = has(key, "PHI");
+  // A rule that finds its first word but none of its second ones does
+  // nothing; the line is then as good as unknown.
+  bool applied = true;
   if (has(key, "ENGINE")) {
-    o.denseEngine = has(value, "DENSE");
+    o.denseEngine = word("ENGINE", value, {"DENSE", "STATE SPACE", "STATE-SPACE"}) == "DENSE";
   } else if (has(key, "METHOD")) {
-    o.maximumLikelihood = has(value, "ML") || has(value, "MAX");
+    o.maximumLikelihood = mlMethod(value);
+  } else if (has(key, "CONSOLE")) {
+    o.consoleTrace = word("CONSOLE", value, {"COMPACT", "TRACE"}) == "TRACE";
   } else if (has(key, "CONST")) {
-    o.leadingOnes = !has(value, "N");
+    o.leadingOnes = yesNo(value, !has(value, "N"));
   } else if (has(key, "Z-")) {
-    o.zSource = sourceOf(value, false);
+    o.zSource = source(value, false);
   } else if (has(key, "L-")) {
-    o.lSource = sourceOf(value, false);
+    o.lSource = source(value, false);
   } else if (has(key, "INIT")) {
-    if (phi) o.phiSource = sourceOf(value, true);
-    else if (has(key, "DEL")) o.deltaSource = sourceOf(value, true);
+    if (phi) o.phiSource = source(value, true);
+    else if (has(key, "DEL")) o.deltaSource = source(value, true);
+    else applied = false;
   } else if (has(key, "ZERO")) {
-    o.zeroPhi = has(value, "Y");
+    o.zeroPhi = yesNo(value, has(value, "Y"));
   } else if (has(key, "DIAG")) {
-    if (phi) o.diagonalPhi = has(value, "Y");
-    else if (has(key, "DEL")) o.diagonalDelta = has(value, "Y");
+    if (phi) o.diagonalPhi = yesNo(value, has(value, "Y"));
+    else if (has(key, "DEL")) o.diagonalDelta = yesNo(value, has(value, "Y"));
+    else applied = false;
   } else if (has(key, "SAV")) {
-    if (phi) o.savePhi = !has(value, "N");
-    else if (has(key, "DEL")) o.saveDelta = !has(value, "N");
-    else if (has(key, "BETA")) o.saveBeta = !has(value, "N");
+    if (phi) o.savePhi = yesNo(value, !has(value, "N"));
+    else if (has(key, "DEL")) o.saveDelta = yesNo(value, !has(value, "N"));
+    else if (has(key, "BETA")) o.saveBeta = yesNo(value, !has(value, "N"));
+    else applied = false;
   } else if (has(key, "MONTE")) {
     if (phi) o.monteCarloPhi = integer(value);
     else if (has(key, "DELTA")) o.monteCarloDelta = integer(value);
+    else applied = false;
   } else if (has(key, "RESTR")) {
     if (phi) o.phiRestrictionRows = rowCount(value);
     else if (has(key, "PI")) piRows(rowCount(value), !has(key, "INEQ"));
     else if (has(key, "DELTA")) o.deltaRestrictionRows = rowCount(value);
+    else applied = false;
   } else if (has(key, "ITER")) {
     o.iterations = iterationCount(value);
   } else if (has(key, "PRI")) {
@@ -245,16 +354,19 @@ void Reader::runWideRule(std::string_view key, std::string_view value) {
   } else if (has(key, "WID")) {
     o.dataFieldWidth = integer(value);
   } else if (has(key, "OLS")) {
-    o.ordinaryLeastSquares = has(value, "Y");
+    o.ordinaryLeastSquares = yesNo(value, has(value, "Y"));
   } else if (has(key, "GLS") || has(key, "AR(1)")) {
-    o.generalisedLeastSquares = has(value, "Y");
+    o.generalisedLeastSquares = yesNo(value, has(value, "Y"));
   } else if (has(key, "SING")) {
-    o.sing = has(value, "Y");
+    o.sing = yesNo(value, has(value, "Y"));
   } else if (has(key, "HYP")) {
-    o.hyp = has(value, "Y");
+    o.hyp = yesNo(value, has(value, "Y"));
   } else if (has(key, "EVL")) {
     o.EVLTOL = real(value);
+  } else {
+    applied = false;
   }
+  if (!applied) ignored();
 }
 
 }  // namespace
@@ -282,6 +394,7 @@ void GETPRM(const NamedUnit& file, const Capacities& capacities, Options& option
     // statement; a group left open there is accepted.
     if (isEndOfData(line)) break;
     if (trimmed(line).empty() || line.find('!') != std::string::npos) continue;
+    reader.statement = line;
     if (reader.group == Group::None)
       reader.beginGroup(line);
     else if (line.find('=') == std::string::npos)

@@ -6,8 +6,13 @@
 // (ALL) ... END GROUP (ALL) holds the run-wide settings, BEGIN GROUP (n) ...
 // END GROUP (n) the iteration limit of group identifier n (0 counts as ALL).
 // Inside a group, "keyword = value" assignments are recognised by words in
-// the keyword, written either in upper case or in lower case; a keyword that
-// no rule knows is ignored.
+// the keyword, written either in upper case or in lower case. The rules are
+// lenient, and files written for them rely on that; so a statement that no
+// rule knows is ignored and a switch that says neither YES nor NO (or a
+// source neither USER, SAVED nor DEFAULT) is read by its letters, but each
+// such line gets a warning naming it, on the console and in the log. The
+// settings added later (METHOD, ENGINE, CONSOLE) take whole words only, and
+// any other value stops the run naming the line.
 //
 // Overwrites every field of `options` (defaults first, then the file's
 // settings) and its option-group table. Every malformed statement, a missing

@@ -267,7 +267,7 @@ int checkArguments(const Mat& a, const Vec& b, const Mat& bnd, const Vec& x, con
 
 void dbvlsWithLimit(int itmax, Mat a, Vec b, Mat bnd, Vec x, double& rnorm, int& nsetp,
                     Vec w, IVec index, int& ierr, BvlsWork work) {
-  consoleLine((ListLine() << "ITMAX=" << itmax << " EPS=" << kEps).str());
+  traceLine((ListLine() << "ITMAX=" << itmax << " EPS=" << kEps).str());
   ierr = checkArguments(a, b, bnd, x, w, index, work);
   if (ierr != 0) return;
 

@@ -18,7 +18,7 @@ const char* const kTableNames[] = {"KOVA_ESTIMATES.csv", "KOVA_BETA.csv.passes",
                                    "KOVA_FORECASTS.csv", "KOVA_FORECAST_ERRORS.csv",
                                    "KOVA_WARNINGS.csv",  "KOVA_INNOVATIONS.csv"};
 const char* const kHeaders[] = {
-    "group,pass,matrix,row,column,value,std_error,t_ratio\n",
+    "group,pass,matrix,row,column,value,std_error,t_ratio,variable\n",
     "",
     "group,pass,period,forecast,k,variable,beta,pooled_beta,std_error\n",
     "group,period,variable,y,fitted,pooled_fitted\n",
@@ -192,22 +192,40 @@ void ResultTables::write(TableIndex t, const std::string& line) {
     fail(table.name + ": " + std::strerror(errno));
 }
 
-void ResultTables::writeMatrix(const std::string& prefix, const char* matrix, Mat a, Mat cov) {
+// A row of the estimates table; `variable` (the last column, so that
+// readers by position of the older columns keep working) names the x
+// variable of a row of PI and is empty elsewhere.
+std::string ResultTables::estimateRow(const std::string& prefix,
+                                      std::initializer_list<std::string> fields,
+                                      const std::string& variable) const {
+  std::string line = prefix + join(fields);
+  line.insert(line.size() - 1, "," + variable);
+  return line;
+}
+
+std::string ResultTables::xName(int k) const {
+  return k >= 1 && k <= static_cast<int>(xNames_.size()) ? xNames_[k - 1] : "";
+}
+
+void ResultTables::writeMatrix(const std::string& prefix, const char* matrix, Mat a, Mat cov,
+                               bool xRows, const bool* unidentified) {
   for (int j = 1; j <= a.cols; ++j)
     for (int i = 1; i <= a.rows; ++i) {
       const double v = a(i, j);
+      const int element = (j - 1) * a.rows + i;
       std::string se, t;
-      if (cov.p != nullptr) {
-        const double e = standardError(cov, (j - 1) * a.rows + i);
+      if (cov.p != nullptr && (unidentified == nullptr || !unidentified[element - 1])) {
+        const double e = standardError(cov, element);
         se = number(e);
         if (e > 0.0) t = number(v / e);
       }
-      write(kEstimates, prefix + join({matrix, integer(i), integer(j), number(v), se, t}));
+      write(kEstimates, estimateRow(prefix, {matrix, integer(i), integer(j), number(v), se, t},
+                                    xRows ? xName(i) : ""));
     }
 }
 
 void ResultTables::addPi(int groupId, int pass, const double* PIVECT, int K, int P, Mat cov,
-                         double sigma2) {
+                         double sigma2, const bool* unidentified) {
   if (!active_) return;
   // With SIGMA**2 = 0 the covariance is unknown, not zero: no standard error.
   const std::string prefix = integer(groupId) + "," + integer(pass) + ",";
@@ -215,13 +233,16 @@ void ResultTables::addPi(int groupId, int pass, const double* PIVECT, int K, int
   if (sigma2 == 0.0) {
     for (int j = 1; j <= P; ++j)
       for (int i = 1; i <= K; ++i)
-        write(kEstimates, prefix + join({"PI", integer(i), integer(j), number(pi(i, j)), "", ""}));
+        write(kEstimates,
+              estimateRow(prefix, {"PI", integer(i), integer(j), number(pi(i, j)), "", ""},
+                          xName(i)));
     return;
   }
-  writeMatrix(prefix, "PI", pi, cov);
+  writeMatrix(prefix, "PI", pi, cov, true, unidentified);
 }
 
 void ResultTables::addWarning(int groupId, int pass, const std::string& kind, double value) {
+  warnings_.emplace_back(groupId, kind);
   if (!active_) return;
   write(kWarnings, join({integer(groupId), integer(pass), kind, number(value)}));
 }
@@ -267,11 +288,13 @@ void ResultTables::addInnovationStatistics(int groupId, int pass, int lagCount, 
   if (!active_) return;
   const std::string g = integer(groupId), p = integer(pass);
   for (int l = 0; l < lagCount; ++l) {
-    write(kEstimates, join({g, p, "LJUNG_BOX", integer(lags[l]), "1", number(q[l]), "", ""}));
-    write(kEstimates, join({g, p, "LJUNG_BOX_P", integer(lags[l]), "1", number(qP[l]), "", ""}));
+    write(kEstimates,
+          estimateRow("", {g, p, "LJUNG_BOX", integer(lags[l]), "1", number(q[l]), "", ""}));
+    write(kEstimates,
+          estimateRow("", {g, p, "LJUNG_BOX_P", integer(lags[l]), "1", number(qP[l]), "", ""}));
   }
-  write(kEstimates, join({g, p, "JARQUE_BERA", "1", "1", number(jb), "", ""}));
-  write(kEstimates, join({g, p, "JARQUE_BERA_P", "1", "1", number(jbP), "", ""}));
+  write(kEstimates, estimateRow("", {g, p, "JARQUE_BERA", "1", "1", number(jb), "", ""}));
+  write(kEstimates, estimateRow("", {g, p, "JARQUE_BERA_P", "1", "1", number(jbP), "", ""}));
 }
 
 void ResultTables::addPassMatrices(int groupId, int pass, Mat phi, Mat delta, double sigma2,
@@ -339,7 +362,7 @@ void ResultTables::addLastPassFit(int g, const LastPassFit& fit) {
 
 void ResultTables::addPooledPi(const double* pibar, int K, int P, Mat cov) {
   if (!active_) return;
-  writeMatrix(",,", "POOLED_PI", Mat{const_cast<double*>(pibar), std::max(K, 1), K, P}, cov);
+  writeMatrix(",,", "POOLED_PI", Mat{const_cast<double*>(pibar), std::max(K, 1), K, P}, cov, true);
 }
 
 void ResultTables::addMuCovariance(Mat muCov) {

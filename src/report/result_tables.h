@@ -25,8 +25,10 @@
 // The tables stand beside the report: nothing about them goes to the
 // log unless they cannot be written, and then the run goes on without them.
 #include <cstdio>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "linalg/views.h"
@@ -78,14 +80,20 @@ class ResultTables {
   bool active() const { return active_; }
 
   // A group's pass; g is the group's position 1..NG.
-  // With sigma2 = 0 the standard errors and t-ratios are left empty.
-  void addPi(int groupId, int pass, const double* PIVECT, int K, int P, Mat cov, double sigma2);
+  // With sigma2 = 0 the standard errors and t-ratios are left empty; so
+  // they are for the elements flagged in `unidentified` (K*P, when given),
+  // which the data do not determine.
+  void addPi(int groupId, int pass, const double* PIVECT, int K, int P, Mat cov, double sigma2,
+             const bool* unidentified = nullptr);
   void addPassMatrices(int groupId, int pass, Mat phi, Mat delta, double sigma2, Mat gamma);
   // beta K x T; betaF K x TF (TF may be 0); se K x T, the standard errors
   // of BETA(t) (empty: none).
   void addBeta(int g, int groupId, int pass, bool lastPass, Mat beta, Mat betaF, Mat se = Mat{});
   void addLastPassFit(int g, const LastPassFit& fit);
   void addWarning(int groupId, int pass, const std::string& kind, double value);
+  // Every warning added, as (group, kind), whether or not the tables are
+  // written: the run's closing summary counts them.
+  const std::vector<std::pair<int, std::string>>& warningsAdded() const { return warnings_; }
   // LOGLIK, ML_PARAMETERS, AIC, BIC, ML_PHI, ML_DELTA (standard errors with
   // SIGMA**2 held fixed) and ML_SIGMA2_DELTA, under the final pass.
   void addMaxLikelihood(int groupId, int pass, const MaxLikelihoodRows& rows);
@@ -125,7 +133,13 @@ class ResultTables {
   void removeTemporaries();
   void fail(const std::string& what);
   void write(TableIndex t, const std::string& line);
-  void writeMatrix(const std::string& prefix, const char* matrix, Mat a, Mat cov);
+  // xRows: the rows are those of x (PI); unidentified: elements left
+  // without standard error and t-ratio.
+  void writeMatrix(const std::string& prefix, const char* matrix, Mat a, Mat cov,
+                   bool xRows = false, const bool* unidentified = nullptr);
+  std::string estimateRow(const std::string& prefix, std::initializer_list<std::string> fields,
+                          const std::string& variable = "") const;
+  std::string xName(int k) const;
   void writeBetaRows(TableIndex t, int groupId, int pass, const BetaPeriods& beta,
                      const BetaPeriods* pooled);
   void writeLastPassTables();
@@ -138,6 +152,7 @@ class ResultTables {
   std::vector<std::string> xNames_;
   int logUnit_ = 0;
   bool active_ = false;
+  std::vector<std::pair<int, std::string>> warnings_;
 };
 
 }  // namespace kova

@@ -1,5 +1,6 @@
 #include "run/driver.h"
 
+#include <filesystem>
 #include <memory>
 
 #include "data/data_set_up.h"
@@ -16,6 +17,9 @@
 #include "report/parameter_report.h"
 #include "pooled/pooled_sections.h"
 #include "report/result_tables.h"
+#include "report/named_estimates.h"
+#include "report/run_summary.h"
+#include "estimation/progress.h"
 #include "io/edit_descriptors.h"
 #include "io/error_report.h"
 #include "io/messages.h"
@@ -53,6 +57,7 @@ void closeReportFiles(const RunRecord& run) {
 void readParameters(RunRecord& run) {
   GETPRM(run.files[Fixed::PARAMTRS], run.capacities, run.options, run.outUnit(), run.logUnit());
   const Options& o = run.options;
+  if (o.consoleTrace) setConsoleTrace(true);
   run.dims.T = o.T;
   run.dims.K = o.K;
   run.dims.P = o.P;
@@ -187,8 +192,38 @@ void reparametrisePiRestrictions(RunRecord& run) {
   for (double& v : pa.muCov) v = 0.0;
 }
 
+// The group's line of the compact progress display, and its part of the
+// closing summary.
+void finishGroup(const GroupJob& job, const GroupOutcome& outcome, const ResultTables& tables,
+                 std::size_t warningsBefore, RunSummary& summary) {
+  std::vector<std::string> kinds;
+  const auto& added = tables.warningsAdded();
+  for (std::size_t i = warningsBefore; i < added.size(); ++i) kinds.push_back(added[i].second);
+  std::string ml;
+  switch (outcome.ml) {
+    case MlOutcome::None: break;
+    case MlOutcome::Converged: ml = "converged"; ++summary.mlConverged; break;
+    case MlOutcome::NotConverged: ml = "not converged"; ++summary.mlNotConverged; break;
+    case MlOutcome::NotApplicable: ml = "not applicable"; ++summary.mlNotApplicable; break;
+  }
+  ++summary.groups;
+  const int lastPass = job.lastPass + (outcome.ml == MlOutcome::None ? 0 : 1);
+  finishProgress(job.groupId, job.g, job.NG, groupOutcome(lastPass, ml, kinds));
+}
+
+void writeSummary(RunSummary& summary, const ResultTables& tables, int logUnit) {
+  summary.warnings = tables.warningsAdded();
+  std::error_code ec;
+  summary.directory = std::filesystem::current_path(ec).string();
+  writeUnit(logUnit, "");
+  for (const std::string& line : summaryLines(summary)) {
+    consoleLine(line);
+    writeUnit(logUnit, line);
+  }
+}
+
 // One group: its plan, then the group driver.
-void estimateGroup(RunRecord& run, int g, ResultTables& tables) {
+void estimateGroup(RunRecord& run, int g, ResultTables& tables, RunSummary& summary) {
   const Options& o = run.options;
   GroupDims d{run.groups.foundEstimation[g - 1], run.groups.foundForecast[g - 1], o.K, o.P, o.M};
   // The pooled hand-over of the last pass: the MU-vector regression.
@@ -235,7 +270,11 @@ void estimateGroup(RunRecord& run, int g, ResultTables& tables) {
   job.tables = &tables;
   job.outUnit = run.outUnit();
   job.logUnit = run.logUnit();
+  GroupOutcome outcome;
+  job.outcome = &outcome;
+  const std::size_t warningsBefore = tables.warningsAdded().size();
   ESTGRP(job);
+  finishGroup(job, outcome, tables, warningsBefore, summary);
 }
 
 void runPooledPhase(RunRecord& run, ResultTables& tables) {
@@ -312,6 +351,9 @@ void runPooledPhase(RunRecord& run, ResultTables& tables) {
     return;
   }
   printPooledPi(o.printLevel, pa.pibar.data(), piCov, out, log);
+  if (o.printLevel >= 1)
+    printPiByVariable("THE POOLED PI BY VARIABLE", pa.pibar.data(), piCov, K, P,
+                      PiNames{&run.names.x, &run.names.z}, nullptr, out);
   tables.addPooledPi(pa.pibar.data(), K, P, piCov);
 
   for (int g = 1; g <= NG; ++g) {
@@ -352,6 +394,8 @@ void runInputPhases(RunRecord& run) {
   fillFixedFiles(run.files);
   setUpReportFile(run.files[Fixed::KOVAOUT], " ERROR IN SETTING UP FILE KOVAOUT.  PROGRAM STOPS");
   setUpReportFile(run.files[Fixed::KOVALOG], " ERROR IN SETTING UP FILE KOVALOG.  PROGRAM STOPS");
+  // The trace of the solver steps goes to the log, whatever the console shows.
+  setTraceUnit(run.logUnit());
   run.WR = RegionDoubles(run.capacities.wr);
   run.WI.assign(run.capacities.wi, 0);
   run.WC.assign(run.capacities.wc, {});
@@ -369,14 +413,18 @@ void KOVAMAIN() {
   runInputPhases(*run);
   tables.start(run->names, run->dims.NG, run->logUnit());
   reparametrisePiRestrictions(*run);
-  for (int g = 1; g <= run->dims.NG; ++g) estimateGroup(*run, g, tables);
+  RunSummary summary;
+  summary.parameterWarnings = run->options.lineWarnings;
+  for (int g = 1; g <= run->dims.NG; ++g) estimateGroup(*run, g, tables, summary);
   runPooledPhase(*run, tables);
 
   const Options& o = run->options;
   const KeptSaveFiles kept{o.savePhi, o.saveDelta, o.saveBeta};
   DELETF(run->files, run->dims.NG, kept, run->logUnit());
   keepSaveFiles(run->files, run->dims.NG, kept, run->logUnit());
+  summary.tables = tables.active();
   tables.commit();
+  writeSummary(summary, tables, run->logUnit());
   closeReportFiles(*run);
 }
 

@@ -162,23 +162,23 @@ void solveDelta(const LmDeltaJob& job, Mat delta, double& DLTTOL, Scratch& scrat
   const double norm0 = solve(0.0);
   if (job.ITER <= 1) {
     DLTTOL = norm0;
-    consoleLine("");
-    consoleLine((ListLine() << "DLTTOL OF THE FIRST ITERATION=" << DLTTOL).str());
+    traceLine("");
+    traceLine((ListLine() << "DLTTOL OF THE FIRST ITERATION=" << DLTTOL).str());
     if (!(DLTTOL > 0.0))
       stopWith(unit, (ListLine() << "DLTTOL IN SUBROUTINE CDLTLM IS NOT POSITIVE" << DLTTOL).str(),
                "PROGRAM STOPS IN SUBROUTINE CDLTLM.");
   } else {
-    consoleLine((ListLine() << "D2NORM OF THE FIRST AGAMMA=" << norm0).str());
+    traceLine((ListLine() << "D2NORM OF THE FIRST AGAMMA=" << norm0).str());
     if (norm0 > DLTTOL) {
       const double fa = norm0 - DLTTOL;
       const double b = sys.S1 * std::sqrt(norm0 / DLTTOL);
       const double normB = solve(b);
-      consoleLine((ListLine() << "D2NORM OF THE FIRST BGAMMA=" << normB).str());
+      traceLine((ListLine() << "D2NORM OF THE FIRST BGAMMA=" << normB).str());
       constexpr int kMaxSteps = 300;
       const SecantOutcome out =
           secantSearch(0.0, fa, b, normB - DLTTOL, kMaxSteps, 1.0E-5 * DLTTOL, [&](int step, double g) {
             const double norm = solve(g);
-            consoleLine((ListLine() << "ITERATION COUNT=" << step << "       D2NORM=" << norm).str());
+            traceLine((ListLine() << "ITERATION COUNT=" << step << "       D2NORM=" << norm).str());
             return norm - DLTTOL;
           });
       if (!out.converged)

@@ -171,7 +171,7 @@ void solvePhi(const LmPhiJob& job, Mat phi, PhiEigen& eig, double& MAXEVL, Scrat
          ++counter) {
       b *= 10.0;
       MAXEVL = solve(b);
-      consoleLine((ListLine() << "MAXEVL OF BGAMMA=" << MAXEVL).str());
+      traceLine((ListLine() << "MAXEVL OF BGAMMA=" << MAXEVL).str());
     }
     if (MAXEVL >= EVLTOL)
       reportToUnitAndConsole(unit,
@@ -181,7 +181,7 @@ void solvePhi(const LmPhiJob& job, Mat phi, PhiEigen& eig, double& MAXEVL, Scrat
     const SecantOutcome out =
         secantSearch(0.0, fa, b, MAXEVL - EVLTOL, kMaxSteps, 1.0E-5, [&](int step, double g) {
           MAXEVL = solve(g);
-          consoleLine((ListLine() << "ITER=" << step << "       MAXEVL=" << MAXEVL).str());
+          traceLine((ListLine() << "ITER=" << step << "       MAXEVL=" << MAXEVL).str());
           return MAXEVL - EVLTOL;
         });
     if (!out.converged) {

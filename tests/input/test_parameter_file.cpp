@@ -365,3 +365,121 @@ TEST(GETPRM, ExampleFileReadsAsDocumented) {
 
 }  // namespace
 }  // namespace kova
+
+namespace kova {
+namespace {
+
+using paramtest::allGroup;
+using paramtest::ParamRun;
+using paramtest::runGETPRM;
+using paramtest::WorkDir;
+
+// The lines the rules read loosely: each still means what it always did,
+// and each gets one warning, the same on the console and in the log.
+TEST(GETPRMChecks, LooseLinesAreReadAsBeforeAndWarnedAbout) {
+  WorkDir dir;
+  ParamRun run = runGETPRM(
+      "BEGIN GROUP (ALL)\n"        // line 1
+      "M = 2\n"                    // 2
+      "FOO = 1\n"                  // 3
+      "GLS = TRUE\n"               // 4
+      "OLS = 1\n"                  // 5
+      "DIAGONAL PHI = MAYBE\n"     // 6
+      "ZERO PHI = NO\n"            // 7: plain
+      "INIT = USER\n"              // 8: INIT without PHI or DELTA
+      "Z-VECTORS = USR\n"          // 9
+      "INITIAL PHI = saved\n"      // 10: plain, lower case
+      "X = 3\n"                    // 11
+      "Const = NO\n"               // 12: mixed case is no keyword
+      "SAVE BETA = yes\n"          // 13: plain
+      "CONST =\n"                  // 14: empty
+      "END GROUP (ALL)\n"
+      "BEGIN GROUP (4)\nITER = 3\nM = 5\nEND GROUP (4)\n"  // 16..19
+      "END OF DATA\n");
+  ASSERT_FALSE(run.stopped) << run.console;
+  const Options& o = run.options;
+  EXPECT_EQ(o.M, 2);
+  EXPECT_FALSE(o.generalisedLeastSquares);  // TRUE holds no Y
+  EXPECT_FALSE(o.ordinaryLeastSquares);
+  EXPECT_TRUE(o.diagonalPhi);  // MAYBE holds a Y
+  EXPECT_EQ(o.zSource, 'D');
+  EXPECT_EQ(o.phiSource, 'S');
+  EXPECT_TRUE(o.leadingOnes);
+  EXPECT_EQ(o.optionGroups.NOPTG, 1);
+
+  const std::string expected =
+      " WARNING: LINE 3 OF FILE PARAMTRS, \"FOO = 1\": NO STATEMENT HAS THIS NAME; THE LINE IS "
+      "IGNORED.\n"
+      " WARNING: LINE 4 OF FILE PARAMTRS, \"GLS = TRUE\": THE VALUE IS NEITHER YES NOR NO; TAKEN "
+      "AS NO.\n"
+      " WARNING: LINE 5 OF FILE PARAMTRS, \"OLS = 1\": THE VALUE IS NEITHER YES NOR NO; TAKEN AS "
+      "NO.\n"
+      " WARNING: LINE 6 OF FILE PARAMTRS, \"DIAGONAL PHI = MAYBE\": THE VALUE IS NEITHER YES NOR "
+      "NO; TAKEN AS YES.\n"
+      " WARNING: LINE 8 OF FILE PARAMTRS, \"INIT = USER\": NO STATEMENT HAS THIS NAME; THE LINE IS "
+      "IGNORED.\n"
+      " WARNING: LINE 9 OF FILE PARAMTRS, \"Z-VECTORS = USR\": THE VALUE IS NEITHER USER NOR "
+      "DEFAULT; TAKEN AS DEFAULT.\n"
+      " WARNING: LINE 11 OF FILE PARAMTRS, \"X = 3\": NO STATEMENT HAS THIS NAME; THE LINE IS "
+      "IGNORED.\n"
+      " WARNING: LINE 12 OF FILE PARAMTRS, \"Const = NO\": NO STATEMENT HAS THIS NAME; THE LINE "
+      "IS IGNORED.\n"
+      " WARNING: LINE 14 OF FILE PARAMTRS, \"CONST =\": THE VALUE IS NEITHER YES NOR NO; TAKEN AS "
+      "YES.\n"
+      " WARNING: LINE 18 OF FILE PARAMTRS, \"M = 5\": A NUMBERED GROUP TAKES ONLY ITERATIONS AND "
+      "METHOD; THE LINE IS IGNORED.\n";
+  EXPECT_EQ(run.console, expected);
+  EXPECT_NE(run.log.find(expected), std::string::npos) << run.log;
+  EXPECT_EQ(run.out, "");
+
+  // The example file and the files the tools write draw no warning.
+  run = runGETPRM(paramtest::readText(std::string(KOVA_TEST_DATA) + "/input/PARAMTRS.example"));
+  EXPECT_EQ(run.console, "");
+}
+
+// METHOD, ENGINE and CONSOLE take whole words in any case; anything else
+// stops the run naming the line, where a search for letters would have
+// picked a setting (ITERATIVE (NOT ML) holds ML, DENS no DENSE).
+TEST(GETPRMChecks, NewerSettingsTakeWholeWordsOnly) {
+  WorkDir dir;
+  Options o = runGETPRM(allGroup("METHOD = maximum  likelihood\nENGINE = Dense\n"
+                                 "CONSOLE = TRACE\n"))
+                  .options;
+  EXPECT_TRUE(o.maximumLikelihood && o.denseEngine && o.consoleTrace);
+  o = runGETPRM(allGroup("METHOD = ITERATIVE\nENGINE = STATE SPACE\nCONSOLE = compact\n"))
+          .options;
+  EXPECT_FALSE(o.maximumLikelihood || o.denseEngine || o.consoleTrace);
+
+  struct Case {
+    std::string line, key, value, known;
+  };
+  const Case cases[] = {
+      {"METHOD = FOO", "METHOD", "FOO", "ML, MAXIMUM LIKELIHOOD, ITERATIVE"},
+      {"METHOD = LIKELIHOOD", "METHOD", "LIKELIHOOD", "ML, MAXIMUM LIKELIHOOD, ITERATIVE"},
+      {"METHOD = ITERATIVE (NOT ML)", "METHOD", "ITERATIVE (NOT ML)",
+       "ML, MAXIMUM LIKELIHOOD, ITERATIVE"},
+      {"ENGINE = DENS", "ENGINE", "DENS", "DENSE, STATE SPACE, STATE-SPACE"},
+      {"ENGINE =", "ENGINE", "", "DENSE, STATE SPACE, STATE-SPACE"},
+      {"CONSOLE = QUIET", "CONSOLE", "QUIET", "COMPACT, TRACE"},
+  };
+  for (const Case& c : cases) {
+    ParamRun run = runGETPRM(allGroup("M = 2\n" + c.line + "\n"));
+    EXPECT_TRUE(run.stopped) << c.line;
+    const std::string message = "\n ERROR IN SUBROUTINE GETPRM, AN UNKNOWN VALUE \"" + c.value +
+                                "\" OF " + c.key + " (ONE OF " + c.known +
+                                ") IN LINE 3 OF FILE PARAMTRS.\n PROGRAM STOPS.\n";
+    EXPECT_EQ(run.console, message) << c.line;
+    EXPECT_NE(run.log.find(message), std::string::npos) << c.line;
+  }
+  // In a numbered group as well.
+  ParamRun run = runGETPRM("BEGIN GROUP (ALL)\nEND GROUP (ALL)\nBEGIN GROUP (2)\n"
+                           "METHOD = MAX\nEND GROUP (2)\nEND OF DATA\n");
+  EXPECT_TRUE(run.stopped);
+  EXPECT_NE(run.console.find("\"MAX\" OF METHOD (ONE OF ML, MAXIMUM LIKELIHOOD, ITERATIVE) IN "
+                             "LINE 4 OF FILE PARAMTRS."),
+            std::string::npos)
+      << run.console;
+}
+
+}  // namespace
+}  // namespace kova

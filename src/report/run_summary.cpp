@@ -1,0 +1,75 @@
+#include "report/run_summary.h"
+
+#include <algorithm>
+#include <set>
+
+namespace kova {
+namespace {
+
+std::string plural(int n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// The kinds in the order they were first added, each with its groups.
+std::vector<std::pair<std::string, std::set<int>>> groupsByKind(
+    const std::vector<std::pair<int, std::string>>& warnings) {
+  std::vector<std::pair<std::string, std::set<int>>> kinds;
+  for (const auto& [group, kind] : warnings) {
+    auto at = std::find_if(kinds.begin(), kinds.end(),
+                           [&](const auto& entry) { return entry.first == kind; });
+    if (at == kinds.end()) at = kinds.insert(kinds.end(), {kind, {}});
+    at->second.insert(group);
+  }
+  return kinds;
+}
+
+}  // namespace
+
+std::vector<std::string> summaryLines(const RunSummary& s) {
+  std::vector<std::string> lines;
+  lines.push_back(" Run complete: " + plural(s.groups, "group", "groups") + " estimated.");
+  std::set<int> warned;
+  for (const auto& entry : s.warnings) warned.insert(entry.first);
+  if (warned.empty()) {
+    lines.push_back(" Groups with warnings: none.");
+  } else {
+    lines.push_back(" Groups with warnings: " + std::to_string(warned.size()) + " of " +
+                    std::to_string(s.groups) + " (rows of KOVA_WARNINGS.csv, lines in KOVAOUT):");
+    for (const auto& [kind, groups] : groupsByKind(s.warnings)) {
+      std::string line = "   " + kind;
+      const std::string count = std::to_string(groups.size());
+      line += std::string(line.size() + count.size() < 28 ? 28 - line.size() - count.size() : 1,
+                          ' ');
+      line += count + (groups.size() == 1 ? " group" : " groups");
+      lines.push_back(line);
+    }
+  }
+  if (s.mlConverged + s.mlNotConverged + s.mlNotApplicable > 0)
+    lines.push_back(" Maximum likelihood: " + std::to_string(s.mlConverged) + " converged, " +
+                    std::to_string(s.mlNotConverged) + " not converged, " +
+                    std::to_string(s.mlNotApplicable) + " not applicable.");
+  if (s.parameterWarnings > 0)
+    lines.push_back(" Parameter file: " + plural(s.parameterWarnings, "line", "lines") +
+                    " warned about, at the top of the console and in KOVALOG.");
+  std::string dir = s.directory;
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+  lines.push_back(" Report: " + dir + "KOVAOUT   log: " + dir + "KOVALOG");
+  lines.push_back(s.tables ? " Tables: " + dir + "KOVA_*.csv"
+                           : " Tables: not written (see KOVALOG).");
+  return lines;
+}
+
+std::string groupOutcome(int lastPass, const std::string& ml,
+                         const std::vector<std::string>& kinds) {
+  std::string text = "passes 0-" + std::to_string(lastPass);
+  if (!ml.empty()) text += ", ML " + ml;
+  std::vector<std::string> once;
+  for (const std::string& kind : kinds)
+    if (std::find(once.begin(), once.end(), kind) == once.end()) once.push_back(kind);
+  if (once.empty()) return text + ", no warnings";
+  text += ", warnings: ";
+  for (std::size_t i = 0; i < once.size(); ++i) text += (i > 0 ? ", " : "") + once[i];
+  return text;
+}
+
+}  // namespace kova
