@@ -74,7 +74,7 @@ struct PiArrays {
   double *qraux, *qrWork;
   int* jpvt;
   Mat a, f, b, x;  // the compressed problem
-  double* sigma2;
+  double *sigma2, *scale;
   Mat cov;
   GlsWork gls;
 };
@@ -92,6 +92,7 @@ PiArrays carvePi(Scratch& s, int numt, int n, int spirow) {
   w.b = s.mat(rows, 1);
   w.x = s.mat(n, 1);
   w.sigma2 = s.doubles(1);
+  w.scale = s.doubles(n);
   w.gls = carveGlsWork(s, rows, n, 1);
   return w;
 }
@@ -187,7 +188,9 @@ void StateSpaceEngine::structure(const PassModel& pass, double* blocks, const Ys
   }
   gram(pass.udelta, r_.q);
   gram(pass.ugamma, r_.p1);
-  kalmanGains(model(), gains(), s);
+  // The filter on the factors themselves: a singular DELTA keeps its null
+  // space exactly, as in the dense square root.
+  kalmanGains(model(), pass.udelta, pass.ugamma, gains(), s);
 
   const long mm = static_cast<long>(M) * M;
   writeResultRecord(files.esigma, "CSIGYE",
@@ -290,6 +293,17 @@ StateSpaceEngine::Solved StateSpaceEngine::solveWhitened(Mat v, const PiRestrict
     std::fill_n(w.f.col(j), rows, 0.0);
     if (j <= cn) w.f(j, j) = 1.0;
   }
+  // Whitening scales the columns apart (a coefficient that the data
+  // barely determine has a whitened column many orders below the others),
+  // and the core's rank rule is relative to the largest column: each
+  // column goes in with unit norm, so that a direction is dropped only
+  // when it is nearly a combination of the others, as the dense engine
+  // judges the unwhitened design.
+  for (int j = 1; j <= n; ++j) {
+    const double norm = DNRM2(rows, w.a.col(j), 1);
+    w.scale[j - 1] = norm > 0.0 ? norm : 1.0;
+    for (int i = 0; i < rows; ++i) w.a.col(j)[i] /= w.scale[j - 1];
+  }
   GlsProblem problem;
   problem.a = w.a.p;
   problem.lda = w.a.ld;
@@ -314,6 +328,10 @@ StateSpaceEngine::Solved StateSpaceEngine::solveWhitened(Mat v, const PiRestrict
         "CORE IS TOO SHORT.",
         "STOP", logUnit);
 
+  for (int j = 1; j <= n; ++j) x[j - 1] /= w.scale[j - 1];
+  if (cov.p != nullptr && results.covStatus == kCovFormed)
+    for (int j = 1; j <= n; ++j)
+      for (int i = 1; i <= n; ++i) cov(i, j) /= w.scale[i - 1] * w.scale[j - 1];
   // The whitened rows beyond the triangle were zero equations with noise:
   // they count in the degrees of freedom of SIGMA**2.
   Solved solved;
