@@ -221,6 +221,40 @@ TEST(Engines, ExactObservationsGiveTheSameResults) {
             std::string::npos);
 }
 
+// The same exact observations under DIAGONAL PHI = YES: their rows have no
+// variance in the weighted fit of PHI and are left out of it (they stopped
+// the run, as a division by zero), and the rows left give PHI; both engines
+// run all passes and agree.
+TEST(Engines, DiagonalPhiLeavesExactObservationsOutOfItsFit) {
+  testing::TempDir dir;
+  const std::string command = std::string(KOVA_SIMULATOR) +
+                              " --out case --seed 3 --ng 1 --records 60 --k 3 --p 1 --m 3 --ddata"
+                              " --phi '0.5,0,0;0,0.3,0;0,0,0.2' --diagonal-phi"
+                              " --start-delta '0,0,0;0,0.05,0;0,0,0' --iterations 3 --forecast-y "
+                              "last:2";
+  ASSERT_EQ(std::system((command + " > sim.txt 2>&1").c_str()), 0) << readFile("sim.txt");
+  std::vector<std::string> rows = lines(readFile("case/YXDATA1"));
+  for (int record : {10, 30}) rows[record].replace(20, 20, std::string(19, ' ') + "0");
+  std::ofstream out("case/YXDATA1");
+  for (const std::string& row : rows) out << row << "\n";
+  out.close();
+  runBoth("case", false);
+  for (const char* engine : {"dense", "state"}) {
+    const std::string report = readFile(std::string(engine) + "/KOVAOUT");
+    EXPECT_EQ(report.find("DIVISION BY ZERO"), std::string::npos) << engine;
+    // PHI re-estimated on pass 1 from the other rows: within its bounds,
+    // not the starting diagonal.
+    bool moved = false;
+    for (const auto& row : readTable(fs::path(engine) / "KOVA_ESTIMATES.csv").rows)
+      if (row[1] == "1" && row[2] == "PHI" && row[3] == row[4]) {
+        const double v = number(row[5]);
+        EXPECT_LT(std::abs(v), 1.0) << engine;
+        moved = moved || std::abs(v - 0.5) > 1e-6;
+      }
+    EXPECT_TRUE(moved) << engine;
+  }
+}
+
 // Two groups without leading ones, each with a period whose y and x are
 // all zero: that observation has zero variance in the group (x~ = 0) and in
 // the pooled phase (x = 0), so Omega_g is singular and its pseudo-inverse
