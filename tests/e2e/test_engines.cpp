@@ -255,6 +255,32 @@ TEST(Engines, DiagonalPhiLeavesExactObservationsOutOfItsFit) {
   }
 }
 
+// The GLS mode from DELTA(1,1) = 0: every group's SIGMA**2 is 0, so no
+// group has error variance for the pooled PI. Each is left out with a
+// line saying so, and the pooled phase ends with no estimates, alike in
+// both engines (the state-space one formed a pooled PI of its own).
+TEST(Engines, GroupsWithoutErrorVarianceAreLeftOutOfThePooledPi) {
+  testing::TempDir dir;
+  const std::string command =
+      std::string(KOVA_SIMULATOR) +
+      " --out case --seed 2 --ng 3 --records 30 --k 3 --p 2 --m 2 --l '1,0;0,1;0.5,0' --ddata"
+      " --start-delta '0,0;0,0.05' --param 'GLS = YES' --iterations 2 --forecast-y none";
+  ASSERT_EQ(std::system((command + " > sim.txt 2>&1").c_str()), 0) << readFile("sim.txt");
+  runBoth("case", false);
+  for (const char* engine : {"dense", "state"}) {
+    const std::string report = readFile(std::string(engine) + "/KOVAOUT");
+    for (const char* id : {"   1", "   2", "   3"})
+      EXPECT_NE(report.find(std::string(" GROUP") + id +
+                            ": SIGMA**2 IS 0.  THE GROUP IS LEFT OUT OF THE POOLED PI."),
+                std::string::npos)
+          << engine << " group" << id;
+    EXPECT_NE(report.find("NO POOLED ESTIMATES ARE COMPUTED"), std::string::npos) << engine;
+    EXPECT_EQ(readFile(fs::path(engine) / "KOVA_ESTIMATES.csv").find("POOLED_PI"),
+              std::string::npos)
+        << engine;
+  }
+}
+
 // Two groups without leading ones, each with a period whose y and x are
 // all zero: that observation has zero variance in the group (x~ = 0) and in
 // the pooled phase (x = 0), so Omega_g is singular and its pseudo-inverse
