@@ -15,6 +15,7 @@
 // noise is restored in SIGMA**2.
 #include <algorithm>
 #include <cmath>
+#include <string>
 
 #include "estimation/epsilon_beta.h"
 #include "estimation/pass1_covariance.h"
@@ -22,6 +23,7 @@
 #include "estimation/result_record.h"
 #include "estimation/ysigma_eigenvalues.h"
 #include "io/error_report.h"
+#include "io/messages.h"
 #include "linalg/blas1.h"
 #include "linalg/least_squares.h"
 #include "linalg/linpack.h"
@@ -419,7 +421,7 @@ void StateSpaceEngine::epsilon(const double* /*blocks*/, const double* /*MU*/, M
 // innovation; Y1 times it comes from the pass-1 model's covariance sweep.
 void StateSpaceEngine::specialCovariance(Mat XZ, const NamedUnit& ysfactr0,
                                          const NamedUnit& ysfactr1, double sigma2, Mat cov,
-                                         Scratch s, int /*outUnit*/, int logUnit) {
+                                         Scratch s, int outUnit, int logUnit) {
   const int T = XZ.rows, n = XZ.cols, M = d_.M;
   const long mm = static_cast<long>(M) * M;
   ScovarArrays w = carveScovar(s, T, M, n);
@@ -460,6 +462,16 @@ void StateSpaceEngine::specialCovariance(Mat XZ, const NamedUnit& ysfactr0,
     const int ce = compress(Mat{w.exact.p, w.exact.ld, ne, n}, ne, w.qraux, w.jpvt, w.qrWork);
     int info = 0;
     DSVDC(w.exact.p, w.exact.ld, ce, n, w.sv, w.e, nullptr, 1, w.v.p, w.v.ld, w.svdWork, 1, info);
+    if (info != 0) {
+      // The rank of the exact equations is unknown: no covariance rather
+      // than one formed from unconverged singular values.
+      const std::string message =
+          " IN SUBROUTINE SCOVAR, THE SINGULAR VALUES OF THE EXACT EQUATIONS DID NOT CONVERGE"
+          " (INFO=" + std::to_string(info) + ").  THE SPECIAL COVARIANCE MATRIX IS NOT COMPUTED.";
+      writeUnit(outUnit, message);
+      reportError(message, "CONTINUE", logUnit);
+      return;
+    }
     const int top = std::min(ce, n);
     if (top >= 1 && w.sv[0] > 0.0)
       while (a < top && w.sv[a] > kExactRankTol * w.sv[0]) ++a;
