@@ -39,8 +39,9 @@ struct FilterGains {
 constexpr double kExactTol = 1.0E-12;
 
 // The rule of kalmanGains, on the square root: f(t) counts as zero when
-// sqrt f(t) <= kExactRootTol * |z(t)| * sqrt(trace P(t)), the rank rule of
-// the least-squares core (kGlsTol) on a factor of YSIGMA.
+// sqrt f(t) <= kExactRootTol * sqrt(sum over i of z(t,i)^2 P(t)(i,i)),
+// the rank rule of the least-squares core (kGlsTol) on a factor of YSIGMA,
+// measured against the state components z(t) sees.
 constexpr double kExactRootTol = 1.0E-8;
 
 // kalmanGains: the covariance recursion of the filter (the prediction form
