@@ -161,7 +161,7 @@ void kalmanGains(const StateSpaceModel& model, const FilterGains& gains, Scratch
 }
 
 void kalmanGains(const StateSpaceModel& model, Mat uq, Mat up1, const FilterGains& gains,
-                 Scratch& s) {
+                 Scratch& s, double rootTol, double floor) {
   const int m = model.phi.rows, n = model.z.cols;
   Scratch local = s;
   GainWork w = carveGains(local, m);
@@ -170,17 +170,17 @@ void kalmanGains(const StateSpaceModel& model, Mat uq, Mat up1, const FilterGain
   for (int t = 1; t <= n; ++t) {
     const double* zt = model.z.col(t);
     // U z, so that f = |U z|^2 without cancellation.
-    double f = 0.0, scale = 0.0;
+    double f = 0.0, trace = 0.0;
     for (int i = 1; i <= m; ++i) {
       double sum = 0.0;
       for (int j = 1; j <= m; ++j) sum += w.u(i, j) * zt[j - 1];
       w.uz[i - 1] = sum;
       f += sum * sum;
     }
-    // The scale of f: sum over i of z(i)^2 P(i,i) (a component z does not
-    // see, or a state of another scale, does not set it).
-    for (int j = 1; j <= m; ++j) scale += zt[j - 1] * zt[j - 1] * dot(m, w.u.col(j), w.u.col(j));
-    const bool exact = std::sqrt(f) <= kExactRootTol * std::sqrt(scale);
+    // Against |z| |U|: the rounding of U is of that size in every direction.
+    for (int j = 1; j <= m; ++j) trace += dot(m, w.u.col(j), w.u.col(j));
+    const bool exact =
+        std::sqrt(f) <= rootTol * std::sqrt(dot(m, zt, zt) * trace) || f <= floor;
     // The array [U z, U PHI'; 0, UQ], without its first column at an exact
     // observation (which updates nothing): B'B = [f, z'P PHI'; PHI P z,
     // PHI P PHI' + Q] = R'R, so R(1,1)^2 = f, R(1,2:) = (PHI P z)' / R(1,1)

@@ -39,9 +39,8 @@ struct FilterGains {
 constexpr double kExactTol = 1.0E-12;
 
 // The rule of kalmanGains, on the square root: f(t) counts as zero when
-// sqrt f(t) <= kExactRootTol * sqrt(sum over i of z(t,i)^2 P(t)(i,i)),
-// the rank rule of the least-squares core (kGlsTol) on a factor of YSIGMA,
-// measured against the state components z(t) sees.
+// sqrt f(t) <= kExactRootTol * |z(t)| * sqrt(trace P(t)), the rank rule of
+// the least-squares core (kGlsTol) on a factor of YSIGMA.
 constexpr double kExactRootTol = 1.0E-8;
 
 // kalmanGains: the covariance recursion of the filter (the prediction form
@@ -58,8 +57,11 @@ constexpr double kExactRootTol = 1.0E-8;
 // U'U = P1) passes them to the second form, which keeps the null space of
 // a singular Q or P1 exactly.
 void kalmanGains(const StateSpaceModel& model, const FilterGains& gains, Scratch& s);
+// rootTol replaces kExactRootTol for a caller whose dense counterpart has
+// another rank rule; an f(t) at or below floor counts as zero too (a rule
+// against the scale of the whole covariance rather than the period's).
 void kalmanGains(const StateSpaceModel& model, Mat uq, Mat up1, const FilterGains& gains,
-                 Scratch& s);
+                 Scratch& s, double rootTol = kExactRootTol, double floor = 0.0);
 ScratchNeed kalmanGainsNeed(int m);
 
 // innovations: v = L^-1 y for each column of data (n x nc) by the state
