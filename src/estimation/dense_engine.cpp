@@ -23,8 +23,7 @@ Mat DenseEngine::ysigma(Scratch) { return a_.ysigma; }
 Mat DenseEngine::factor(Scratch) { return a_.uysgma; }
 
 bool DenseEngine::eigenvalues(double* values, Scratch s) {
-  ysigmaEigenvalues(a_.uysgma, values, s);
-  return true;
+  return ysigmaEigenvalues(a_.uysgma, values, s);
 }
 
 // The residual operator is free until ECPIMU fills it.

@@ -15,6 +15,7 @@
 // noise is restored in SIGMA**2.
 #include <algorithm>
 #include <cmath>
+#include <string>
 
 #include "estimation/epsilon_beta.h"
 #include "estimation/pass1_covariance.h"
@@ -22,6 +23,7 @@
 #include "estimation/result_record.h"
 #include "estimation/ysigma_eigenvalues.h"
 #include "io/error_report.h"
+#include "io/messages.h"
 #include "linalg/blas1.h"
 #include "linalg/least_squares.h"
 #include "linalg/linpack.h"
@@ -74,7 +76,7 @@ struct PiArrays {
   double *qraux, *qrWork;
   int* jpvt;
   Mat a, f, b, x;  // the compressed problem
-  double* sigma2;
+  double *sigma2, *scale;
   Mat cov;
   GlsWork gls;
 };
@@ -92,6 +94,7 @@ PiArrays carvePi(Scratch& s, int numt, int n, int spirow) {
   w.b = s.mat(rows, 1);
   w.x = s.mat(n, 1);
   w.sigma2 = s.doubles(1);
+  w.scale = s.doubles(n);
   w.gls = carveGlsWork(s, rows, n, 1);
   return w;
 }
@@ -187,7 +190,9 @@ void StateSpaceEngine::structure(const PassModel& pass, double* blocks, const Ys
   }
   gram(pass.udelta, r_.q);
   gram(pass.ugamma, r_.p1);
-  kalmanGains(model(), gains(), s);
+  // The filter on the factors themselves: a singular DELTA keeps its null
+  // space exactly, as in the dense square root.
+  kalmanGains(model(), pass.udelta, pass.ugamma, gains(), s);
 
   const long mm = static_cast<long>(M) * M;
   writeResultRecord(files.esigma, "CSIGYE",
@@ -290,6 +295,17 @@ StateSpaceEngine::Solved StateSpaceEngine::solveWhitened(Mat v, const PiRestrict
     std::fill_n(w.f.col(j), rows, 0.0);
     if (j <= cn) w.f(j, j) = 1.0;
   }
+  // Whitening scales the columns apart (a coefficient that the data
+  // barely determine has a whitened column many orders below the others),
+  // and the core's rank rule is relative to the largest column: each
+  // column goes in with unit norm, so that a direction is dropped only
+  // when it is nearly a combination of the others, as the dense engine
+  // judges the unwhitened design.
+  for (int j = 1; j <= n; ++j) {
+    const double norm = DNRM2(rows, w.a.col(j), 1);
+    w.scale[j - 1] = norm > 0.0 ? norm : 1.0;
+    for (int i = 0; i < rows; ++i) w.a.col(j)[i] /= w.scale[j - 1];
+  }
   GlsProblem problem;
   problem.a = w.a.p;
   problem.lda = w.a.ld;
@@ -314,6 +330,10 @@ StateSpaceEngine::Solved StateSpaceEngine::solveWhitened(Mat v, const PiRestrict
         "CORE IS TOO SHORT.",
         "STOP", logUnit);
 
+  for (int j = 1; j <= n; ++j) x[j - 1] /= w.scale[j - 1];
+  if (cov.p != nullptr && results.covStatus == kCovFormed)
+    for (int j = 1; j <= n; ++j)
+      for (int i = 1; i <= n; ++i) cov(i, j) /= w.scale[i - 1] * w.scale[j - 1];
   // The whitened rows beyond the triangle were zero equations with noise:
   // they count in the degrees of freedom of SIGMA**2.
   Solved solved;
@@ -401,7 +421,7 @@ void StateSpaceEngine::epsilon(const double* /*blocks*/, const double* /*MU*/, M
 // innovation; Y1 times it comes from the pass-1 model's covariance sweep.
 void StateSpaceEngine::specialCovariance(Mat XZ, const NamedUnit& ysfactr0,
                                          const NamedUnit& ysfactr1, double sigma2, Mat cov,
-                                         Scratch s, int /*outUnit*/, int logUnit) {
+                                         Scratch s, int outUnit, int logUnit) {
   const int T = XZ.rows, n = XZ.cols, M = d_.M;
   const long mm = static_cast<long>(M) * M;
   ScovarArrays w = carveScovar(s, T, M, n);
@@ -442,6 +462,16 @@ void StateSpaceEngine::specialCovariance(Mat XZ, const NamedUnit& ysfactr0,
     const int ce = compress(Mat{w.exact.p, w.exact.ld, ne, n}, ne, w.qraux, w.jpvt, w.qrWork);
     int info = 0;
     DSVDC(w.exact.p, w.exact.ld, ce, n, w.sv, w.e, nullptr, 1, w.v.p, w.v.ld, w.svdWork, 1, info);
+    if (info != 0) {
+      // The rank of the exact equations is unknown: no covariance rather
+      // than one formed from unconverged singular values.
+      const std::string message =
+          " IN SUBROUTINE SCOVAR, THE SINGULAR VALUES OF THE EXACT EQUATIONS DID NOT CONVERGE"
+          " (INFO=" + std::to_string(info) + ").  THE SPECIAL COVARIANCE MATRIX IS NOT COMPUTED.";
+      writeUnit(outUnit, message);
+      reportError(message, "CONTINUE", logUnit);
+      return;
+    }
     const int top = std::min(ce, n);
     if (top >= 1 && w.sv[0] > 0.0)
       while (a < top && w.sv[a] > kExactRankTol * w.sv[0]) ++a;

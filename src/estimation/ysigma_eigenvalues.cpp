@@ -15,9 +15,9 @@ struct Work {
 
 }  // namespace
 
-void ysigmaEigenvalues(Mat u, double* values, Scratch& sc) {
+bool ysigmaEigenvalues(Mat u, double* values, Scratch& sc) {
   const int n = u.rows;
-  if (n < 1) return;
+  if (n < 1) return true;
   Work w = Work::carve(sc, n);
   for (int j = 1; j <= n; ++j)
     for (int i = 1; i <= n; ++i) w.x(i, j) = u(i, j);
@@ -25,6 +25,7 @@ void ysigmaEigenvalues(Mat u, double* values, Scratch& sc) {
   DSVDC(w.x.p, w.x.ld, n, n, w.s, w.e, nullptr, 1, nullptr, 1, w.work, 0, info);
   // Singular values come in descending order.
   for (int i = 1; i <= n; ++i) values[i - 1] = w.s[n - i] * w.s[n - i];
+  return info == 0;
 }
 
 ScratchNeed ysigmaEigenvaluesNeed(int n) {

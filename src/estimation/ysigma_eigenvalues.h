@@ -7,8 +7,10 @@
 
 namespace kova {
 
-// values (n) returns the eigenvalues in ascending order.
-void ysigmaEigenvalues(Mat uysgma, double* values, Scratch& s);
+// values (n) returns the eigenvalues in ascending order. Returns false when
+// the singular value iteration did not converge (values are then not
+// eigenvalues and are not to be printed).
+bool ysigmaEigenvalues(Mat uysgma, double* values, Scratch& s);
 ScratchNeed ysigmaEigenvaluesNeed(int n);
 
 }  // namespace kova

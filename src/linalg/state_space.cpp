@@ -65,18 +65,87 @@ void copySquare(Mat from, Mat to) {
   for (int j = 1; j <= from.cols; ++j) std::copy_n(from.col(j), from.rows, to.col(j));
 }
 
+// The upper triangle R of the Householder QR factorization of the rows x
+// cols matrix b, in place (min(rows, cols) rows; what lies below it is left
+// as work). Only R is wanted: B'B = R'R.
+void triangularize(Mat b, int rows, int cols) {
+  for (int k = 1; k <= std::min(rows, cols); ++k) {
+    double* bk = b.col(k);
+    double scale = 0.0;
+    for (int i = k; i <= rows; ++i) scale = std::max(scale, std::abs(bk[i - 1]));
+    if (scale == 0.0) continue;
+    double norm = 0.0;
+    for (int i = k; i <= rows; ++i) {
+      const double v = bk[i - 1] / scale;
+      norm += v * v;
+    }
+    norm = scale * std::sqrt(norm);
+    const double alpha = bk[k - 1] > 0.0 ? -norm : norm;
+    // v = b(k:rows,k) - alpha e1, reflector I - 2 v v' / v'v, v'v = 2 norm (norm + |b(k,k)|).
+    bk[k - 1] -= alpha;
+    const double vv = -alpha * bk[k - 1];  // v'v / 2
+    for (int j = k + 1; j <= cols; ++j) {
+      double* bj = b.col(j);
+      double sum = 0.0;
+      for (int i = k; i <= rows; ++i) sum += bk[i - 1] * bj[i - 1];
+      const double c = sum / vv;
+      for (int i = k; i <= rows; ++i) bj[i - 1] -= c * bk[i - 1];
+    }
+    bk[k - 1] = alpha;
+  }
+}
+
 struct GainWork {
-  Mat p, w;
-  double *pz, *kv;
+  Mat u, uq;  // the square roots of P(t) and Q
+  Mat b;      // the 2m x (m + 1) array
+  double* uz;
 };
 
 GainWork carveGains(Scratch& s, int m) {
   GainWork g;
-  g.p = s.mat(m, m);
-  g.w = s.mat(m, m);
-  g.pz = s.doubles(m);
-  g.kv = s.doubles(m);
+  g.u = s.mat(m, m);
+  g.uq = s.mat(m, m);
+  g.b = s.mat(2 * m, m + 1);
+  g.uz = s.doubles(m);
   return g;
+}
+
+// u := a square root of the non-negative definite a (U'U = A, not
+// triangular): the Cholesky steps with diagonal pivoting, row k of U the
+// k-th pivot's row of the Schur complement over its root, stopped at the
+// first pivot not above m u max A(i,i) (the rank rule of DCHDC), so that
+// the rows beyond the numerical rank are zero rather than rounding noise.
+// The complement is worked in b (free here).
+void squareRoot(Mat a, Mat u, GainWork& w) {
+  const int m = a.rows;
+  Mat c{w.b.p, w.b.ld, m, m};
+  copySquare(a, c);
+  for (int j = 1; j <= m; ++j) std::fill_n(u.col(j), m, 0.0);
+  double largest = 0.0;
+  for (int i = 1; i <= m; ++i) largest = std::max(largest, c(i, i));
+  const double floor = m * 0x1p-53 * largest;
+  for (int k = 1; k <= m; ++k) {
+    int pivot = 0;
+    double top = floor;
+    for (int i = 1; i <= m; ++i)
+      if (c(i, i) > top) {
+        top = c(i, i);
+        pivot = i;
+      }
+    if (pivot == 0) break;
+    const double root = std::sqrt(top);
+    for (int j = 1; j <= m; ++j) u(k, j) = c(pivot, j) / root;
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i) c(i, j) -= u(k, i) * u(k, j);
+    for (int i = 1; i <= m; ++i) c(pivot, i) = c(i, pivot) = 0.0;
+  }
+}
+
+void takeRoot(Mat given, Mat formed, Mat to, GainWork& w) {
+  if (given.p != nullptr)
+    copySquare(given, to);
+  else
+    squareRoot(formed, to, w);
 }
 
 }  // namespace
@@ -88,30 +157,59 @@ ScratchNeed kalmanGainsNeed(int m) {
 }
 
 void kalmanGains(const StateSpaceModel& model, const FilterGains& gains, Scratch& s) {
+  kalmanGains(model, Mat{}, Mat{}, gains, s);
+}
+
+void kalmanGains(const StateSpaceModel& model, Mat uq, Mat up1, const FilterGains& gains,
+                 Scratch& s, double rootTol, double floor) {
   const int m = model.phi.rows, n = model.z.cols;
   Scratch local = s;
   GainWork w = carveGains(local, m);
-  copySquare(model.p1, w.p);
+  takeRoot(up1, model.p1, w.u, w);
+  takeRoot(uq, model.q, w.uq, w);
   for (int t = 1; t <= n; ++t) {
     const double* zt = model.z.col(t);
-    multiply(w.p, zt, w.pz);
-    const double ft = dot(m, zt, w.pz);
-    double trace = 0.0;
-    for (int i = 1; i <= m; ++i) trace += w.p(i, i);
+    // U z, so that f = |U z|^2 without cancellation.
+    double f = 0.0, trace = 0.0;
+    for (int i = 1; i <= m; ++i) {
+      double sum = 0.0;
+      for (int j = 1; j <= m; ++j) sum += w.u(i, j) * zt[j - 1];
+      w.uz[i - 1] = sum;
+      f += sum * sum;
+    }
+    // Against |z| |U|: the rounding of U is of that size in every direction.
+    for (int j = 1; j <= m; ++j) trace += dot(m, w.u.col(j), w.u.col(j));
+    const bool exact =
+        std::sqrt(f) <= rootTol * std::sqrt(dot(m, zt, zt) * trace) || f <= floor;
+    // The array [U z, U PHI'; 0, UQ], without its first column at an exact
+    // observation (which updates nothing): B'B = [f, z'P PHI'; PHI P z,
+    // PHI P PHI' + Q] = R'R, so R(1,1)^2 = f, R(1,2:) = (PHI P z)' / R(1,1)
+    // and the rest of R is the root of P(t+1).
+    const int first = exact ? 0 : 1;
+    const Mat b{w.b.p, w.b.ld, 2 * m, m + first};
+    if (!exact)
+      for (int i = 1; i <= 2 * m; ++i) b(i, 1) = i <= m ? w.uz[i - 1] : 0.0;
+    for (int j = 1; j <= m; ++j) {
+      double* bj = b.col(j + first);
+      for (int i = 1; i <= m; ++i) {
+        double sum = 0.0;
+        for (int l = 1; l <= m; ++l) sum += w.u(i, l) * model.phi(j, l);
+        bj[i - 1] = sum;
+      }
+      std::copy_n(w.uq.col(j), m, bj + m);
+    }
+    triangularize(b, 2 * m, m + first);
     double* kt = gains.k.col(t);
-    if (ft <= kExactTol * dot(m, zt, zt) * trace) {
-      // Known from the past: no update of the state or its covariance.
+    if (exact) {
       gains.f[t - 1] = 0.0;
       std::fill_n(kt, m, 0.0);
     } else {
-      gains.f[t - 1] = ft;
-      for (int i = 0; i < m; ++i) w.kv[i] = w.pz[i] / ft;
-      // P(t|t) = P - P z z'P / f.
-      for (int j = 1; j <= m; ++j)
-        for (int i = 1; i <= m; ++i) w.p(i, j) -= w.pz[i - 1] * w.kv[j - 1];
-      multiply(model.phi, w.kv, kt);
+      const double r = b(1, 1);
+      gains.f[t - 1] = r * r;
+      for (int i = 1; i <= m; ++i) kt[i - 1] = b(1, i + 1) / r;
     }
-    propagate(model.phi, model.q, w.p, w.w);
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i) w.u(i, j) = i <= j ? b(i + first, j + first) : 0.0;
   }
 }
 

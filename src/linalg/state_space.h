@@ -34,13 +34,34 @@ struct FilterGains {
   Mat k;                // m x n, column t = PHI P(t) z(t) / f(t); 0 when f(t) = 0
 };
 
-// f(t) counts as zero when f(t) <= kExactTol * |z(t)|^2 * trace P(t).
+// The rule of the covariance form of the filter: f(t) counts as zero when
+// f(t) <= kExactTol * |z(t)|^2 * trace P(t).
 constexpr double kExactTol = 1.0E-12;
+
+// The rule of kalmanGains, on the square root: f(t) counts as zero when
+// sqrt f(t) <= kExactRootTol * |z(t)| * sqrt(trace P(t)), the rank rule of
+// the least-squares core (kGlsTol) on a factor of YSIGMA.
+constexpr double kExactRootTol = 1.0E-8;
 
 // kalmanGains: the covariance recursion of the filter (the prediction form
 // of the Kalman filter, P(t+1) = PHI P(t) PHI' - K(t) f(t) K(t)' + Q), which
-// does not depend on the data. Fills gains.f and gains.k.
+// does not depend on the data. Fills gains.f and gains.k. It carries a
+// square root U(t) of P(t) = U(t)'U(t) and takes each step by one
+// orthogonal triangularization of the array [U z, U PHI'; 0, UQ] (the
+// square-root filter), so that f(t) = |U z|^2 is a sum of squares and P(t)
+// stays non-negative definite: the covariance form loses the small
+// variances of a nearly singular P(t) (a singular DELTA with a root of PHI
+// near 1) to cancellation.
+// The filter factors Q and P1 itself (Cholesky with pivoting, stopped at the
+// numerical rank); a caller that holds square roots (m x m, U'U = Q and
+// U'U = P1) passes them to the second form, which keeps the null space of
+// a singular Q or P1 exactly.
 void kalmanGains(const StateSpaceModel& model, const FilterGains& gains, Scratch& s);
+// rootTol replaces kExactRootTol for a caller whose dense counterpart has
+// another rank rule; an f(t) at or below floor counts as zero too (a rule
+// against the scale of the whole covariance rather than the period's).
+void kalmanGains(const StateSpaceModel& model, Mat uq, Mat up1, const FilterGains& gains,
+                 Scratch& s, double rootTol = kExactRootTol, double floor = 0.0);
 ScratchNeed kalmanGainsNeed(int m);
 
 // innovations: v = L^-1 y for each column of data (n x nc) by the state

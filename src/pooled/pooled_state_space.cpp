@@ -15,6 +15,7 @@ namespace kova {
 namespace {
 
 constexpr double kRankTol = 1.0E-14;
+constexpr double kPooledRootTol = 1.0E-6;
 
 // The record of YSIGFCTR: PHI, Q, P1 (M x M each), f (T), the gains (M x T).
 struct GroupModel {
@@ -33,6 +34,40 @@ GroupModel readModel(const PooledGroup& grp, const FileTable& files, Scratch& s,
   const long mm = static_cast<long>(M) * M;
   return GroupModel{Mat{record, ld, M, M}, Mat{record + mm, ld, M, M},
                     Mat{record + 2 * mm, ld, M, M}};
+}
+
+// An estimate of Omega's largest eigenvalue, within a small factor: the
+// largest of its diagonal (Omega(t,t) = z(t)' P1 z(t), the state being
+// stationary) and the Rayleigh quotients of a few power steps from the
+// vector of ones, each step one covariance sweep.
+double largestEigenvalue(const StateSpaceModel& model, Scratch s) {
+  const int m = model.phi.rows, T = model.z.cols;
+  double largest = 0.0;
+  for (int t = 1; t <= T; ++t) {
+    const double* z = model.z.col(t);
+    double sum = 0.0;
+    for (int j = 1; j <= m; ++j) sum += z[j - 1] * DDOT(m, model.p1.col(j), 1, z, 1);
+    largest = std::max(largest, sum);
+  }
+  double* u = s.doubles(T);
+  double* v = s.doubles(T);
+  std::fill_n(u, T, 1.0 / std::sqrt(static_cast<double>(std::max(T, 1))));
+  for (int step = 0; step < 4; ++step) {
+    applyCovariance(model, u, v, s);
+    largest = std::max(largest, DDOT(T, u, 1, v, 1));
+    const double norm = DNRM2(T, v, 1);
+    if (!(norm > 0.0)) break;
+    for (int t = 0; t < T; ++t) u[t] = v[t] / norm;
+  }
+  return largest;
+}
+
+ScratchNeed largestEigenvalueNeed(int m, int T) {
+  Scratch s;
+  s.doubles(2LL * T);
+  ScratchNeed need = s.used();
+  need.add(applyCovarianceNeed(m, T));
+  return need;
 }
 
 struct Augmented {
@@ -67,7 +102,15 @@ Augmented augment(const PooledGroup& grp, const GroupModel& g, Mat X, Mat L, Mat
   }
   a.model = StateSpaceModel{phi, q, p1, z};
   a.gains = FilterGains{s.doubles(T), s.mat(m, T)};
-  kalmanGains(a.model, a.gains, s);
+  // Exact as the dense pseudo-inverse judges Omega: a variance at or below
+  // kRankTol times its largest eigenvalue; and, as a group's filter, one
+  // at or below 1e-12 of |z|^2 trace P(t) (the state here mixes the
+  // group's EPSILON with the constant deviation, of other scales, and the
+  // rule of the group's passes, 1e-16, would keep rounding of the larger
+  // as variance of the smaller: random panels part from the dense
+  // pseudo-inverse then).
+  const double floor = kRankTol * largestEigenvalue(a.model, s);
+  kalmanGains(a.model, Mat{}, Mat{}, a.gains, s, kPooledRootTol, floor);
   return a;
 }
 
@@ -167,6 +210,7 @@ ScratchNeed omegaPseudoInverseStateSpaceNeed(int T, int K, int M, int nc, int ex
   }
   ScratchNeed need = s.used();
   ScratchNeed kernels = kalmanGainsNeed(m);
+  kernels.include(largestEigenvalueNeed(m, T));
   kernels.include(innovationsNeed(m, nc));
   kernels.include(innovationsAdjointNeed(m));
   need.add(kernels);

@@ -330,6 +330,16 @@ void runPooledPhase(RunRecord& run, ResultTables& tables) {
   }
   for (int g = 1; g <= NG; ++g) {
     const PooledGroup grp = group(g);
+    // A group whose SIGMA**2 is 0 has no error variance left: its Omega is
+    // X'DELTA_MU X alone, of rank K at most, and would weigh its PI as
+    // nearly exact. It stays out of the sums (and the pooled PI).
+    if (!(grp.sigma2 > 0.0)) {
+      const std::string message = " GROUP" + editI(grp.groupId, 4) +
+                                  ": SIGMA**2 IS 0.  THE GROUP IS LEFT OUT OF THE POOLED PI.";
+      writeUnit(out, message);
+      reportError(message, "CONTINUE", log);
+      continue;
+    }
     PooledXzyPlan plan;
     ALPXZY(grp.T, K, P, plan, cap.wr, out, log,
            grp.stateSpace ? CDXZYPneed(grp.T, K, P, M, true).doubles : -1);

@@ -118,21 +118,29 @@ void QPCPHI(const QpPhiJob& job, Mat phi, PhiEigen& eig, Scratch& scratch) {
     CYPHI(job.MU, NUMT, w.y);
     rowVariances(job.tlx, job.delta, w.q);
     CXPHI(true, job.tlx, job.epsilon, RestrictionRows{}, w.X);
+    // A row whose variance x(t)'DELTA x(t) is zero (DELTA is non-negative
+    // definite, so a negative value is a rounded zero) has no finite
+    // weight and says nothing of PHI beyond the other rows: it is left
+    // out, the rows after it moved up.
+    int kept = 0;
     for (int t = 1; t <= m; ++t) {
-      // DELTA is non-negative definite, so a negative value is a rounded
-      // zero: its reciprocal square root is no weight either.
-      if (!(w.q[t - 1] > 0.0))
-        reportError("IN SUBROUTINE QPCPHI, A WEIGHT W(I) INVOLVES DIVISION BY ZERO.", "STOP",
-                    unit);
+      if (!(w.q[t - 1] > 0.0)) continue;
       const double wt = 1.0 / std::sqrt(w.q[t - 1]);
-      w.y[t - 1] *= wt;
-      for (int j = 1; j <= M; ++j) w.X(t, j) *= wt;
+      ++kept;
+      w.y[kept - 1] = w.y[t - 1] * wt;
+      for (int j = 1; j <= M; ++j) w.X(kept, j) = w.X(t, j) * wt;
     }
     for (int j = 1; j <= M; ++j) {
       w.bnd(1, j) = -job.EVLTOL;
       w.bnd(2, j) = job.EVLTOL;
     }
-    boundedFit(w, m, M, unit);
+    // No row left: PHI stays as the previous pass had it.
+    if (kept == 0) {
+      diagonalPhiEigen(phi, eig);
+      printPassMatrix(job.context, 3, phi, "THE PHI MATRIX (ALGORITHM QP)");
+      return;
+    }
+    boundedFit(w, kept, M, unit);
     fillPhi(w.x, true, phi);
   }
   diagonalPhiEigen(phi, eig);

@@ -47,8 +47,8 @@ struct QpPhiJob {
 // QPCPHI: PDIAG false writes "IN SUBROUTINE QPCPHI, PDIAG IS .FALSE.." and
 // stops; zeroPhi gives PHI = 0. Otherwise each data row t-1 is divided by
 // sqrt(x(t)' DELTA x(t)) and the diagonal is fitted within [-EVLTOL,
-// EVLTOL]. A row variance that is not positive writes "IN SUBROUTINE
-// QPCPHI, A WEIGHT W(I) INVOLVES DIVISION BY ZERO." and stops the run. eig
+// EVLTOL]. A row whose variance is not positive is left out of the fit
+// (PHI is kept when no row remains). eig
 // is refreshed (eigenvalues the diagonal, unit eigenvectors). With
 // leadingOnly, PHI(1,1) alone is fitted from the first rows of TLX and
 // EPSILON, weighted by DELTA(1,1); the rest is zero. Prints "THE PHI MATRIX

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "estimation/covariance_structure.h"
+#include "estimation/ysigma_eigenvalues.h"
 #include "io/fortran_io.h"
 #include "io/stop.h"
 #include "linalg/lapack_eispack_ref.h"
@@ -432,6 +433,21 @@ TEST(CovarianceStructure, CutOffLag) {
   // A modulus a hair below 1 gives a lag beyond the integer range: it is
   // never reached, and must not wrap.
   EXPECT_GT(cutOffLag(1.0 - 1e-12), 100000000);
+}
+
+// The report's eigenvalues of YSIGMA = U'U from its factor: U = [1 1; 0 1]
+// gives [1 1; 1 2], whose eigenvalues are (3 -+ sqrt 5) / 2; a factor the
+// singular value iteration cannot settle (a NaN) is said to have failed
+// rather than handing back numbers that are no eigenvalues.
+TEST(CovarianceStructure, YsigmaEigenvaluesAndTheirFailure) {
+  std::vector<double> u = {1.0, 0.0, 1.0, 1.0}, values(2), work(ysigmaEigenvaluesNeed(2).doubles);
+  Scratch s(work.data(), static_cast<long long>(work.size()), nullptr, 0, nullptr, 0);
+  ASSERT_TRUE(ysigmaEigenvalues(Mat{u.data(), 2, 2, 2}, values.data(), s));
+  EXPECT_NEAR(values[0], (3.0 - std::sqrt(5.0)) / 2.0, 1e-15);
+  EXPECT_NEAR(values[1], (3.0 + std::sqrt(5.0)) / 2.0, 1e-14);
+  u[2] = std::nan("");
+  Scratch t(work.data(), static_cast<long long>(work.size()), nullptr, 0, nullptr, 0);
+  EXPECT_FALSE(ysigmaEigenvalues(Mat{u.data(), 2, 2, 2}, values.data(), t));
 }
 
 }  // namespace

@@ -226,5 +226,43 @@ TEST(StateSpace, CovarianceProductAndSmootherAgreeWithTheDenseFormulas) {
   for (int k = 0; k < m * n; ++k) EXPECT_NEAR(eps[k], expected[k], 1e-10 * maxAbs(expected)) << k;
 }
 
+// A singular Q (only the first component is disturbed, the second is zero
+// from the start) with a root of PHI at 0.999: every observation sees the
+// first component through z(t)(1), so once it is observed the past fixes
+// it, and in closed form f(1) = z(1)(1)^2 P1(1,1), f(t) = z(t)(1)^2 Q(1,1)
+// and K(t) = (0.999 / z(t)(1), 0) (P(t|t) = 0). Two periods whose z(t)(1)
+// is 1e-7 (z(t)(2) of order 1) have variances 1e-14 of |z|^2 trace P:
+// small, not zero, and the filter must say so, in its square root and in
+// each of its two forms.
+TEST(StateSpace, NearlyExactObservationsUnderASingularQ) {
+  const int m = 2, n = 60;
+  std::mt19937 rng(7);
+  std::normal_distribution<double> g;
+  V phi = {0.999, 0.0, 0.0, -0.6523}, q = {0.0144226, 0.0, 0.0, 0.0};
+  V p1 = {0.0144226 / (1.0 - 0.999 * 0.999), 0.0, 0.0, 0.0}, z(m * n);
+  for (double& x : z) x = g(rng);
+  for (int t : {20, 40}) z[t * m] = 1.0E-7;
+  const StateSpaceModel model{Mat{phi.data(), m, m, m}, Mat{q.data(), m, m, m},
+                              Mat{p1.data(), m, m, m}, Mat{z.data(), m, m, n}};
+  V uq = {std::sqrt(q[0]), 0.0, 0.0, 0.0}, up1 = {std::sqrt(p1[0]), 0.0, 0.0, 0.0};
+  for (bool roots : {false, true}) {
+    V f(n), k(m * n);
+    std::vector<double> work(kalmanGainsNeed(m).doubles);
+    Scratch s(work.data(), static_cast<long long>(work.size()), nullptr, 0, nullptr, 0);
+    const FilterGains gains{f.data(), Mat{k.data(), m, m, n}};
+    if (roots)
+      kalmanGains(model, Mat{uq.data(), m, m, m}, Mat{up1.data(), m, m, m}, gains, s);
+    else
+      kalmanGains(model, gains, s);
+    for (int t = 0; t < n; ++t) {
+      const double z1 = z[t * m];
+      const double expected = z1 * z1 * (t == 0 ? p1[0] : q[0]);
+      EXPECT_NEAR(f[t], expected, 1e-13 * expected) << "t " << t + 1 << " roots " << roots;
+      EXPECT_NEAR(k[t * m], 0.999 / z1, 1e-13 * std::abs(0.999 / z1)) << "t " << t + 1;
+      EXPECT_EQ(k[t * m + 1], 0.0) << "t " << t + 1;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kova
