@@ -5,7 +5,6 @@
 #include <limits>
 #include <random>
 
-#include "estimation/beta_standard_errors.h"
 #include "linalg/linpack.h"
 #include "linalg/state_space.h"
 
@@ -176,8 +175,12 @@ bool betaAt(const SpreadInputs& in, SpreadArrays& a, Mat b, Scratch s) {
 // (V from its filter; the forecast periods V := PHI V PHI' + DELTA).
 void addSmoothing(const SpreadInputs& in, SpreadArrays& a, Mat b, Mat base, Mat sum, Scratch s) {
   const int M = in.phi.rows, T = in.data.tlx.cols, K = in.L.rows, TF = b.cols - T;
+  // The filter once more, keeping its covariances for the smoother.
   const StateSpaceModel model{a.phi, a.delta, a.gamma, in.data.tlx};
-  smoothedStateVariances(model, FilterGains{a.f, a.gain}, a.V, s);
+  const FilterGains gains{a.f, a.gain, a.V};
+  Scratch k = s;
+  kalmanGains(model, gains, k);
+  smoothedStateVariances(model, gains, a.V, s);
   auto add = [&](Mat V, int t) {
     for (int k = 1; k <= K; ++k) {
       double var = 0.0;
@@ -193,7 +196,7 @@ void addSmoothing(const SpreadInputs& in, SpreadArrays& a, Mat b, Mat base, Mat 
   const Mat last{a.V + mm * (T - 1), std::max(M, 1), M, M};
   for (int j = 1; j <= M; ++j) std::copy_n(last.col(j), M, a.vf.col(j));
   for (int h = 1; h <= TF; ++h) {
-    propagateStateVariance(a.phi, a.delta, a.vf, a.w);
+    propagateCovariance(a.phi, a.delta, a.vf, a.w);
     add(a.vf, T + h);
   }
 }
