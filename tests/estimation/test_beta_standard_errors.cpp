@@ -32,10 +32,10 @@ struct NearUnitRootGroup {
 
 NearUnitRootGroup makeGroup(unsigned seed) {
   NearUnitRootGroup g;
-  const double phi[] = {0.6126607117048009, -0.11717131806248285,
-                        0.99114920371534, 1.2861192919982871};
-  const double delta[] = {0.5761151926273396, 0.09365811984423425,
-                          0.09365811984423425, 0.4266414926452442};
+  const double phi[] = {0.6126607117048009, -0.11717131806248285, 0.99114920371534,
+                        1.2861192919982871};
+  const double delta[] = {0.5761151926273396, 0.09365811984423425, 0.09365811984423425,
+                          0.4266414926452442};
   for (int i = 0; i < 4; ++i) {
     g.phi(i % 2 + 1, i / 2 + 1) = phi[i];
     g.delta(i % 2 + 1, i / 2 + 1) = delta[i];
@@ -51,8 +51,7 @@ NearUnitRootGroup makeGroup(unsigned seed) {
     }
   gv = test::solveSquare(a, gv);
   for (int j = 1; j <= 2; ++j)
-    for (int i = 1; i <= 2; ++i)
-      g.gamma(i, j) = gv((j - 1) * 2 + i, 1);
+    for (int i = 1; i <= 2; ++i) g.gamma(i, j) = gv((j - 1) * 2 + i, 1);
   // x(t) = (1, 1 + N(0,1)), L = I, z(t) = 1: XZ = X', TLX = X.
   std::mt19937 rng(seed);
   std::normal_distribution<double> normal;
@@ -75,29 +74,23 @@ TEST(BetaStandardErrors, RightNearAUnitRootWithANonNormalPhi) {
     const double sigma2 = 0.16;
     std::vector<DMat> powers(T, DMat(M, M));
     powers[0] = test::identity(M);
-    for (int h = 1; h < T; ++h)
-      powers[h] = test::multiply(g.phi, powers[h - 1]);
+    for (int h = 1; h < T; ++h) powers[h] = test::multiply(g.phi, powers[h - 1]);
     std::vector<DMat> C(T + 1, DMat(M, T));
     for (int t = 1; t <= T; ++t)
       for (int s = 1; s <= T; ++s) {
-        const DMat e =
-            t >= s ? test::multiply(powers[t - s], g.gamma)
-                   : test::multiply(g.gamma, powers[s - t], false, true);
+        const DMat e = t >= s ? test::multiply(powers[t - s], g.gamma)
+                              : test::multiply(g.gamma, powers[s - t], false, true);
         for (int i = 1; i <= M; ++i)
-          for (int l = 1; l <= M; ++l)
-            C[t](i, s) += e(i, l) * g.tlx(l, s);
+          for (int l = 1; l <= M; ++l) C[t](i, s) += e(i, l) * g.tlx(l, s);
       }
     DMat Y(T, T);
     for (int t = 1; t <= T; ++t)
       for (int s = 1; s <= T; ++s)
-        for (int i = 1; i <= M; ++i)
-          Y(t, s) += g.tlx(i, t) * C[t](i, s);
+        for (int i = 1; i <= M; ++i) Y(t, s) += g.tlx(i, t) * C[t](i, s);
     const DMat YX = test::solveSquare(Y, g.xz);
-    DMat cov = test::solveSquare(test::multiply(g.xz, YX, true, false),
-                                 test::identity(K));
+    DMat cov = test::solveSquare(test::multiply(g.xz, YX, true, false), test::identity(K));
     for (int j = 1; j <= K; ++j)
-      for (int i = 1; i <= K; ++i)
-        cov(i, j) *= sigma2;
+      for (int i = 1; i <= K; ++i) cov(i, j) *= sigma2;
 
     BetaErrorInputs in;
     in.phi = view(g.phi);
@@ -114,21 +107,18 @@ TEST(BetaStandardErrors, RightNearAUnitRootWithANonNormalPhi) {
     std::vector<double> wr(need.doubles);
     std::vector<int> wi(need.ints + 1);
     DMat se(K, T);
-    betaStandardErrors(
-        in, view(se),
-        Scratch(wr.data(), need.doubles, wi.data(), need.ints + 1, nullptr, 0));
+    betaStandardErrors(in, view(se),
+                       Scratch(wr.data(), need.doubles, wi.data(), need.ints + 1, nullptr, 0));
 
     for (int t = 1; t <= T; ++t) {
       DMat tr(T, M);
       for (int s = 1; s <= T; ++s)
-        for (int i = 1; i <= M; ++i)
-          tr(s, i) = C[t](i, s);
-      const DMat YC = test::solveSquare(Y, tr);       // Y^-1 C(t)'
-      const DMat V = test::multiply(C[t], YC);        // C Y^-1 C'
-      DMat G = test::multiply(YC, g.xz, true, false); // S(t) XZ, L = I
+        for (int i = 1; i <= M; ++i) tr(s, i) = C[t](i, s);
+      const DMat YC = test::solveSquare(Y, tr);        // Y^-1 C(t)'
+      const DMat V = test::multiply(C[t], YC);         // C Y^-1 C'
+      DMat G = test::multiply(YC, g.xz, true, false);  // S(t) XZ, L = I
       for (int j = 1; j <= K; ++j)
-        for (int i = 1; i <= K; ++i)
-          G(i, j) = (i == j ? 1.0 : 0.0) - G(i, j);
+        for (int i = 1; i <= K; ++i) G(i, j) = (i == j ? 1.0 : 0.0) - G(i, j);
       const DMat GCG = test::multiply(test::multiply(G, cov), G, false, true);
       for (int k = 1; k <= K; ++k) {
         const double var = sigma2 * (g.gamma(k, k) - V(k, k)) + GCG(k, k);
@@ -137,14 +127,12 @@ TEST(BetaStandardErrors, RightNearAUnitRootWithANonNormalPhi) {
         const double scale = sigma2 * g.gamma(k, k) + cov(k, k);
         ASSERT_TRUE(std::isfinite(se(k, t))) << "k " << k << ", t " << t;
         EXPECT_GT(se(k, t), 0.0) << "k " << k << ", t " << t;
-        EXPECT_NEAR(se(k, t) * se(k, t), var, 1e-11 * scale)
-            << "k " << k << ", t " << t;
-        EXPECT_NEAR(se(k, t), std::sqrt(var), 1e-6 * std::sqrt(var))
-            << "k " << k << ", t " << t;
+        EXPECT_NEAR(se(k, t) * se(k, t), var, 1e-11 * scale) << "k " << k << ", t " << t;
+        EXPECT_NEAR(se(k, t), std::sqrt(var), 1e-6 * std::sqrt(var)) << "k " << k << ", t " << t;
       }
     }
   }
 }
 
-} // namespace
-} // namespace kova
+}  // namespace
+}  // namespace kova
