@@ -203,7 +203,7 @@ void addSmoothing(const SpreadInputs& in, SpreadArrays& a, Mat b, Mat base, Mat 
 
 }  // namespace
 
-void addParameterSpread(const SpreadInputs& in, Mat se, Scratch s) {
+int addParameterSpread(const SpreadInputs& in, Mat se, Scratch s) {
   const int K = se.rows, periods = se.cols, M = in.phi.rows, T = in.data.tlx.cols;
   const GroupDims d{T, periods - T, K, in.Z.rows, M};
   SpreadArrays a = carve(s, d);
@@ -230,6 +230,7 @@ void addParameterSpread(const SpreadInputs& in, Mat se, Scratch s) {
       se(k, t) = accepted == 0 ? std::numeric_limits<double>::quiet_NaN()
                                : std::sqrt(std::max(piPart + a.mse(k, t) / accepted, 0.0));
     }
+  return accepted;
 }
 
 ScratchNeed addParameterSpreadNeed(const GroupDims& d, int piRows) {

@@ -48,8 +48,9 @@ struct SpreadInputs {
 };
 
 // se (K x (NUMT + TF)) holds the standard errors at known theta; they
-// become those of the mean square error above.
-void addParameterSpread(const SpreadInputs& in, Mat se, Scratch s);
+// become those of the mean square error above. Returns the draws used (0:
+// se is NaN).
+int addParameterSpread(const SpreadInputs& in, Mat se, Scratch s);
 ScratchNeed addParameterSpreadNeed(const GroupDims& d, int piRows);
 
 // Standard normal draws (Box-Muller on the 64-bit Mersenne twister, both

@@ -316,7 +316,9 @@ void ResultTables::writeBetaRows(TableIndex t, int groupId, int pass, const Beta
       write(t, prefix + join({integer(s), s > T ? "1" : "0", integer(k),
                               k <= static_cast<int>(xNames_.size()) ? xNames_[k - 1] : "",
                               number(beta(k, s)), withPooled ? number((*pooled)(k, s)) : "",
-                              beta.se.p != nullptr && s <= beta.se.cols
+                              // An unknown standard error is an empty cell.
+                              beta.se.p != nullptr && s <= beta.se.cols &&
+                                      !std::isnan(beta.se(k, s))
                                   ? number(beta.se(k, s))
                                   : ""}));
     }
