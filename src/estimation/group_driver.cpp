@@ -614,7 +614,30 @@ class GroupRun {
     spread.sigma2 = sigma2_;
     spread.draws = s.mat(mlSpreadCount_, kSpreadDraws);
     standardNormalDraws(kSpreadSeed + static_cast<std::uint64_t>(job_.groupId), spread.draws);
-    return addParameterSpread(spread, a_.betaSe, s);
+    const int KP = job_.dims.KP();
+    if (!est_.covUnavailable && KP >= 1) {
+      spread.piCov = s.mat(KP, KP);
+      for (int j = 1; j <= KP; ++j) std::copy_n(a_.cov.col(j), KP, spread.piCov.col(j));
+    }
+    const int accepted = addParameterSpread(spread, a_.betaSe, s);
+    if (accepted > 0 && spread.piCov.p != nullptr) reportPiSpread(spread.piCov, s);
+    return accepted;
+  }
+
+  // PI's standard errors with the uncertainty of PHI and DELTA, beside the
+  // conditional ones of the PI section: the report and rows PI_ML_SPREAD.
+  void reportPiSpread(Mat piCov, Scratch s) {
+    const int K = job_.dims.K, P = job_.dims.P;
+    Mat se = s.mat(K, P);
+    for (int j = 1; j <= P; ++j)
+      for (int i = 1; i <= K; ++i) {
+        const int e = (j - 1) * K + i;
+        se(i, j) = std::sqrt(std::max(piCov(e, e), 0.0));
+      }
+    printPassMatrix(context(), 1, se,
+                    "STANDARD ERRORS OF PI WITH THE UNCERTAINTY OF PHI AND DELTA (ML)");
+    if (job_.tables != nullptr)
+      job_.tables->addPiMlSpread(job_.groupId, pass_, a_.PIVECT, K, P, piCov);
   }
 
   // Pass 1 weighs the data as pass 0 did but gives them pass 1's structure.
@@ -735,7 +758,9 @@ GroupNeeds groupNeeds(const GroupDims& d, const Options& o, int groupId,
     ScratchNeed se{static_cast<long long>(M) * M, 0, 0};
     ScratchNeed parts = betaStandardErrorsNeed(d);
     if (usesMaximumLikelihood(o, groupId)) {
-      ScratchNeed spread{static_cast<long long>(mlSpreadColumns(M)) * kSpreadDraws, 0, 0};
+      ScratchNeed spread{static_cast<long long>(mlSpreadColumns(M)) * kSpreadDraws +
+                             static_cast<long long>(KP) * KP + static_cast<long long>(d.K) * d.P,
+                         0, 0};
       spread.add(addParameterSpreadNeed(d, R));
       parts.include(spread);
     }

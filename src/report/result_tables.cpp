@@ -206,6 +206,13 @@ void ResultTables::writeMatrix(const std::string& prefix, const char* matrix, Ma
     }
 }
 
+void ResultTables::addPiMlSpread(int groupId, int pass, const double* PIVECT, int K, int P,
+                                 Mat cov) {
+  if (!active_) return;
+  const Mat pi{const_cast<double*>(PIVECT), std::max(K, 1), K, P};
+  writeMatrix(integer(groupId) + "," + integer(pass) + ",", "PI_ML_SPREAD", pi, cov);
+}
+
 void ResultTables::addPi(int groupId, int pass, const double* PIVECT, int K, int P, Mat cov,
                          double sigma2) {
   if (!active_) return;
