@@ -20,7 +20,8 @@ instead (REPS groups each; about 0.2 s a group):
   silent    100 periods, the design above: every group whose 95% bands of
             BETA(t) miss the truth at more than half of the values carries
             a warning row (KOVA_WARNINGS.csv); bands left empty
-            (beta_se_incomplete) are counted apart;
+            (beta_se_incomplete) are counted apart; silentfull: the same on
+            K = M = 2, full PHI ((0.5, 0.2), (-0.1, 0.4)) and DELTA, 200 periods;
   band400   400 periods: coverage of the bands, coefficient by coefficient;
   unitroot  K = M = 2, diagonal PHI (0.95, 0), SIGMA**2 DELTA diagonal
             (0.02, 0.1), 200 periods: coverage of the 95% interval of PI(1)
@@ -51,13 +52,15 @@ def truth_beta(path):
     beta = {}
     with open(path) as f:
         lines = f.read().split("\n")
+    K = int(next(l.split()[1] for l in lines if l.startswith("K ")))
+    M = int(next(l.split()[1] for l in lines if l.startswith("M ")))
     at = next(i for i, l in enumerate(lines) if l.startswith("RECORDS"))
     for line in lines[at + 2:]:
         parts = line.split()
-        if len(parts) < 11:
+        if len(parts) < 5 + M + K:
             continue
         t = int(parts[2])
-        beta[t] = [float(v) for v in parts[-3:]]
+        beta[t] = [float(v) for v in parts[-K:]]
     return beta
 
 
@@ -184,13 +187,14 @@ def band_coverage(results):
     return f"{shares[0]} (MC se {mc:.1f}; by k: {', '.join(shares[1:])})"
 
 
-def simulate_ml(work, tag, seed, length, k, phi, delta):
+def simulate_ml(work, tag, seed, length, k, phi, delta, diagonal=True):
     """One group under METHOD = ML: its directory (the caller removes it)."""
     d = os.path.join(work, f"{tag}_{seed}")
     shutil.rmtree(d, ignore_errors=True)
+    forms = ["--diagonal-phi", "--diagonal-delta"] if diagonal else []
     subprocess.run([SIM, "--out", d, "--ng", "1", "--records", str(length), "--k", str(k),
                     "--p", "1", "--m", str(k), "--phi", phi, "--delta", delta, "--sigma2", "1",
-                    "--diagonal-phi", "--diagonal-delta", "--forecast-y", "none",
+                    *forms, "--forecast-y", "none",
                     "--seed", str(seed), "--iterations", "5", "--param", "PRINT = 0",
                     "--param", "METHOD = ML"], check=True, stdout=subprocess.DEVNULL)
     subprocess.run([KOVA], cwd=d, check=False, stdout=subprocess.DEVNULL)
@@ -212,12 +216,15 @@ def band_misses(est):
     return miss, tot
 
 
-def check_silent(reps, work):
+def check_silent(reps, work, full=False):
     phi, delta = "0.6,0,0;0,0.3,0;0,0,0", "0.1,0,0;0,0.05,0;0,0,0.02"
+    length, k = 100, 3
+    if full:
+        phi, delta, length, k = "0.5,0.2;-0.1,0.4", "0.1,0.03;0.03,0.05", 200, 2
     over = warned = empty = 0
     kinds = {}
     for seed in range(reps):
-        d = simulate_ml(work, "silent", 5000 + seed, 100, 3, phi, delta)
+        d = simulate_ml(work, "silent", 5000 + seed, length, k, phi, delta, not full)
         est = estimates(d)
         est["truth"] = truth_beta(os.path.join(d, "TRUTH"))
         w = warnings_of(d)
@@ -231,10 +238,15 @@ def check_silent(reps, work):
             for kind in set(w):
                 kinds[kind] = kinds.get(kind, 0) + 1
         shutil.rmtree(d, ignore_errors=True)
-    print(f"\nsilent: 100 periods, diagonal PHI, {reps} groups under ML")
+    design = "200 periods, full PHI and DELTA, K = M = 2" if full else "100 periods, diagonal PHI"
+    print(f"\nsilent: {design}, {reps} groups under ML")
     print(f"  bands left empty (beta_se_incomplete): {empty}")
     print(f"  bands missing more than half the values: {over}, of which with a warning: "
           f"{warned} {kinds}; silent: {over - warned}")
+
+
+def check_silentfull(reps, work):
+    check_silent(reps, work, True)
 
 
 def check_band400(reps, work):
@@ -254,9 +266,11 @@ def check_band400(reps, work):
 
 
 def check_unitroot(reps, work):
-    rows = []
+    rows, kinds = [], {}
     for seed in range(reps):
         d = simulate_ml(work, "unitroot", 7000 + seed, 200, 2, "0.95,0;0,0", "0.02,0;0,0.1")
+        for kind in set(warnings_of(d)):
+            kinds[kind] = kinds.get(kind, 0) + 1
         est = estimates(d)
         spread = [r for r in csv.DictReader(open(os.path.join(d, "KOVA_ESTIMATES.csv")))
                   if r["matrix"] == "PI_ML_SPREAD" and r["row"] == "1"]
@@ -275,6 +289,7 @@ def check_unitroot(reps, work):
           f"{cover(low, 2)})")
     print(f"  PI(1) 95% coverage, with PHI and DELTA: {cover(rows, 3)} (lowest third: "
           f"{cover(low, 3)})")
+    print(f"  groups with warnings, by kind: {kinds}")
 
 
 def main():
@@ -282,7 +297,7 @@ def main():
     ap.add_argument("--reps", type=int, default=200)
     ap.add_argument("--lengths", type=int, nargs="+", default=[100, 400])
     ap.add_argument("--methods", nargs="+", default=["ITERATIVE", "ML", "ORACLE"])
-    ap.add_argument("--checks", nargs="+", choices=["silent", "band400", "unitroot"])
+    ap.add_argument("--checks", nargs="+", choices=["silent", "silentfull", "band400", "unitroot"])
     a = ap.parse_args()
     work = tempfile.mkdtemp(prefix="kova_recovery_")
     try:
