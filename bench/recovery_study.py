@@ -235,6 +235,8 @@ def check_silent(reps, work, full=False):
         elif miss > tot / 2:
             over += 1
             warned += bool(w)
+            if not w:
+                print(f"  silent: seed {5000 + seed}, {miss} of {tot} values outside")
             for kind in set(w):
                 kinds[kind] = kinds.get(kind, 0) + 1
         shutil.rmtree(d, ignore_errors=True)
