@@ -303,5 +303,83 @@ TEST(BetaStandardErrors, UnderMlKnownOrEmptyWithTheReason) {
   EXPECT_GE(empty, 1);
 }
 
+// Exact observations: EPSILON_2(t) = 0.3 EPSILON_1(t-1) without a
+// disturbance of its own, so that a period observing EPSILON_2 right after
+// one observing EPSILON_1 is known from the past (f(t) = 0, YSIGMA
+// singular). The smoothing variances against GAMMA - C(t) Y^+ C(t)', Y^+
+// through LAPACK's minimum-norm solver; both with and without a random
+// design between the exact pairs.
+TEST(BetaStandardErrors, SmoothingVariancesWithExactObservations) {
+  for (bool mixed : {false, true}) {
+    SCOPED_TRACE(mixed);
+    NearUnitRootGroup g;
+    const int T = g.T = 40, M = 2, K = 2;
+    g.phi(1, 1) = 0.6;
+    g.phi(2, 1) = 0.3;
+    g.delta(1, 1) = 0.5;
+    solveGamma(g);
+    std::mt19937 rng(17);
+    std::normal_distribution<double> normal;
+    g.tlx = DMat(M, T);
+    g.xz = DMat(T, K);
+    g.Z = DMat(1, T);
+    for (int t = 1; t <= T; ++t) {
+      g.Z(1, t) = 1.0;
+      const int phase = t % 4;
+      if (phase == 1 || (!mixed && phase == 3)) g.tlx(1, t) = 1.0;
+      if (phase == 2 || (!mixed && phase == 0)) g.tlx(2, t) = 1.0;
+      if (mixed && (phase == 3 || phase == 0)) {
+        const double a = normal(rng), b = normal(rng);
+        g.tlx(1, t) = phase == 3 ? 1.0 + a : a;
+        g.tlx(2, t) = phase == 0 ? 1.0 + b : b;
+      }
+      for (int k = 1; k <= K; ++k) g.xz(t, k) = g.tlx(k, t);
+    }
+    g.L = test::identity(2);
+    BetaErrorInputs in;
+    in.phi = view(g.phi);
+    in.delta = view(g.delta);
+    in.gamma = view(g.gamma);
+    in.tlx = view(g.tlx);
+    in.xz = view(g.xz);
+    in.L = view(g.L);
+    in.Z = view(g.Z);
+    in.sigma2 = 1.0;
+    const GroupDims d{T, 0, K, 1, M};
+    const ScratchNeed need = betaStandardErrorsNeed(d);
+    std::vector<double> wr(need.doubles);
+    std::vector<int> wi(need.ints + 1);
+    DMat se(K, T);
+    betaStandardErrors(in, view(se),
+                       Scratch(wr.data(), need.doubles, wi.data(), need.ints + 1, nullptr, 0));
+
+    std::vector<DMat> powers(T, DMat(M, M));
+    powers[0] = test::identity(M);
+    for (int h = 1; h < T; ++h) powers[h] = test::multiply(g.phi, powers[h - 1]);
+    DMat all(T, M * T), Y(T, T);
+    std::vector<DMat> C(T + 1, DMat(M, T));
+    for (int t = 1; t <= T; ++t)
+      for (int s = 1; s <= T; ++s) {
+        const DMat e = t >= s ? test::multiply(powers[t - s], g.gamma)
+                              : test::multiply(g.gamma, powers[s - t], false, true);
+        for (int i = 1; i <= M; ++i)
+          for (int l = 1; l <= M; ++l) C[t](i, s) += e(i, l) * g.tlx(l, s);
+        for (int i = 1; i <= M; ++i) all(s, (t - 1) * M + i) = C[t](i, s);
+      }
+    for (int t = 1; t <= T; ++t)
+      for (int s = 1; s <= T; ++s)
+        for (int i = 1; i <= M; ++i) Y(t, s) += g.tlx(i, t) * C[t](i, s);
+    int rank = 0;
+    all = test::lapackMinNorm(Y, all, 1e-12, rank);
+    EXPECT_LT(rank, T);  // the exact rows make YSIGMA singular
+    for (int t = 1; t <= T; ++t)
+      for (int k = 1; k <= K; ++k) {
+        double v = g.gamma(k, k);
+        for (int s = 1; s <= T; ++s) v -= C[t](k, s) * all(s, (t - 1) * M + k);
+        EXPECT_NEAR(se(k, t) * se(k, t), std::max(v, 0.0), 1e-10) << "k " << k << ", t " << t;
+      }
+  }
+}
+
 }  // namespace
 }  // namespace kova
