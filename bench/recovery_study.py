@@ -14,6 +14,21 @@ against the truth and the coverage of the 95% bands of BETA(t).
 
 Not a test: run by hand after a build (it takes a few minutes):
     python3 bench/recovery_study.py [--reps 200] [--lengths 100 400]
+
+With --checks, three checks of the standard errors under METHOD = ML
+instead (REPS groups each; about 0.2 s a group):
+  silent    100 periods, the design above: every group whose 95% bands of
+            BETA(t) miss the truth at more than half of the values carries
+            a warning row (KOVA_WARNINGS.csv); bands left empty
+            (beta_se_incomplete) are counted apart; silentfull: the same on
+            K = M = 2, full PHI ((0.5, 0.2), (-0.1, 0.4)) and DELTA, 200 periods;
+  band400   400 periods: coverage of the bands, coefficient by coefficient;
+  unitroot  K = M = 2, diagonal PHI (0.95, 0), SIGMA**2 DELTA diagonal
+            (0.02, 0.1), 200 periods: coverage of the 95% interval of PI(1)
+            by the conditional standard error (rows PI) and by the one with
+            the uncertainty of PHI and DELTA (rows PI_ML_SPREAD), overall and
+            in the third of the groups with the lowest estimated PHI(1,1).
+    python3 bench/recovery_study.py --checks silent band400 unitroot --reps 1000
 """
 import argparse
 import csv
@@ -37,13 +52,15 @@ def truth_beta(path):
     beta = {}
     with open(path) as f:
         lines = f.read().split("\n")
+    K = int(next(l.split()[1] for l in lines if l.startswith("K ")))
+    M = int(next(l.split()[1] for l in lines if l.startswith("M ")))
     at = next(i for i, l in enumerate(lines) if l.startswith("RECORDS"))
     for line in lines[at + 2:]:
         parts = line.split()
-        if len(parts) < 11:
+        if len(parts) < 5 + M + K:
             continue
         t = int(parts[2])
-        beta[t] = [float(v) for v in parts[-3:]]
+        beta[t] = [float(v) for v in parts[-K:]]
     return beta
 
 
@@ -170,14 +187,126 @@ def band_coverage(results):
     return f"{shares[0]} (MC se {mc:.1f}; by k: {', '.join(shares[1:])})"
 
 
+def simulate_ml(work, tag, seed, length, k, phi, delta, diagonal=True):
+    """One group under METHOD = ML: its directory (the caller removes it)."""
+    d = os.path.join(work, f"{tag}_{seed}")
+    shutil.rmtree(d, ignore_errors=True)
+    forms = ["--diagonal-phi", "--diagonal-delta"] if diagonal else []
+    subprocess.run([SIM, "--out", d, "--ng", "1", "--records", str(length), "--k", str(k),
+                    "--p", "1", "--m", str(k), "--phi", phi, "--delta", delta, "--sigma2", "1",
+                    *forms, "--forecast-y", "none",
+                    "--seed", str(seed), "--iterations", "5", "--param", "PRINT = 0",
+                    "--param", "METHOD = ML"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([KOVA], cwd=d, check=False, stdout=subprocess.DEVNULL)
+    return d
+
+
+def warnings_of(d):
+    return [r["kind"] for r in csv.DictReader(open(os.path.join(d, "KOVA_WARNINGS.csv")))]
+
+
+def band_misses(est):
+    """(values outside the band, values with a band) of the last pass."""
+    miss = tot = 0
+    for (t, k), (b, se) in est["beta"].items():
+        if se != se:
+            continue
+        tot += 1
+        miss += abs(b - est["truth"][t][k - 1]) > 1.96 * se
+    return miss, tot
+
+
+def check_silent(reps, work, full=False):
+    phi, delta = "0.6,0,0;0,0.3,0;0,0,0", "0.1,0,0;0,0.05,0;0,0,0.02"
+    length, k = 100, 3
+    if full:
+        phi, delta, length, k = "0.5,0.2;-0.1,0.4", "0.1,0.03;0.03,0.05", 200, 2
+    over = warned = empty = 0
+    kinds = {}
+    for seed in range(reps):
+        d = simulate_ml(work, "silent", 5000 + seed, length, k, phi, delta, not full)
+        est = estimates(d)
+        est["truth"] = truth_beta(os.path.join(d, "TRUTH"))
+        w = warnings_of(d)
+        miss, tot = band_misses(est)
+        if tot == 0:
+            empty += 1
+            assert "beta_se_incomplete" in w, d
+        elif miss > tot / 2:
+            over += 1
+            warned += bool(w)
+            if not w:
+                print(f"  silent: seed {5000 + seed}, {miss} of {tot} values outside")
+            for kind in set(w):
+                kinds[kind] = kinds.get(kind, 0) + 1
+        shutil.rmtree(d, ignore_errors=True)
+    design = "200 periods, full PHI and DELTA, K = M = 2" if full else "100 periods, diagonal PHI"
+    print(f"\nsilent: {design}, {reps} groups under ML")
+    print(f"  bands left empty (beta_se_incomplete): {empty}")
+    print(f"  bands missing more than half the values: {over}, of which with a warning: "
+          f"{warned} {kinds}; silent: {over - warned}")
+
+
+def check_silentfull(reps, work):
+    check_silent(reps, work, True)
+
+
+def check_band400(reps, work):
+    phi, delta = "0.6,0,0;0,0.3,0;0,0,0", "0.1,0,0;0,0.05,0;0,0,0.02"
+    results, empty = [], 0
+    for seed in range(reps):
+        d = simulate_ml(work, "band", 6000 + seed, 400, 3, phi, delta)
+        est = estimates(d)
+        est["truth"] = truth_beta(os.path.join(d, "TRUTH"))
+        if band_misses(est)[1] == 0:
+            empty += 1
+        results.append(est)
+        shutil.rmtree(d, ignore_errors=True)
+    print(f"\nband400: 400 periods, diagonal PHI, {reps} groups under ML "
+          f"({empty} with bands left empty)")
+    print(f"  95% band coverage {band_coverage(results)}")
+
+
+def check_unitroot(reps, work):
+    rows, kinds = [], {}
+    for seed in range(reps):
+        d = simulate_ml(work, "unitroot", 7000 + seed, 200, 2, "0.95,0;0,0", "0.02,0;0,0.1")
+        for kind in set(warnings_of(d)):
+            kinds[kind] = kinds.get(kind, 0) + 1
+        est = estimates(d)
+        spread = [r for r in csv.DictReader(open(os.path.join(d, "KOVA_ESTIMATES.csv")))
+                  if r["matrix"] == "PI_ML_SPREAD" and r["row"] == "1"]
+        se_ml = float(spread[0]["std_error"]) if spread and spread[0]["std_error"] else float("nan")
+        value, se = est[("PI", 1, 1)]
+        rows.append((est[("PHI", 1, 1)][0], value, se, se_ml))
+        shutil.rmtree(d, ignore_errors=True)
+    truth = 1.1
+
+    def cover(sel, i):
+        ok = [abs(r[1] - truth) <= 1.96 * r[i] for r in sel if r[i] == r[i]]
+        return f"{100 * mean(ok):.1f}% of {len(ok)}"
+    low = sorted(rows)[: len(rows) // 3]
+    print(f"\nunitroot: diagonal PHI (0.95, 0), 200 periods, {reps} groups under ML")
+    print(f"  PI(1) 95% coverage, conditional: {cover(rows, 2)} (lowest third of PHI(1,1): "
+          f"{cover(low, 2)})")
+    print(f"  PI(1) 95% coverage, with PHI and DELTA: {cover(rows, 3)} (lowest third: "
+          f"{cover(low, 3)})")
+    print(f"  groups with warnings, by kind: {kinds}")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--reps", type=int, default=200)
     ap.add_argument("--lengths", type=int, nargs="+", default=[100, 400])
     ap.add_argument("--methods", nargs="+", default=["ITERATIVE", "ML", "ORACLE"])
+    ap.add_argument("--checks", nargs="+", choices=["silent", "silentfull", "band400", "unitroot"])
     a = ap.parse_args()
     work = tempfile.mkdtemp(prefix="kova_recovery_")
     try:
+        if a.checks:
+            for check in a.checks:
+                globals()["check_" + check](a.reps, work)
+            return
         for length in a.lengths:
             for method in a.methods:
                 results = [run(length, 1000 + s, method, work) for s in range(a.reps)]

@@ -18,78 +18,6 @@ void product(Mat a, Mat b, Mat c) {
     }
 }
 
-}  // namespace
-
-void smoothedStateVariances(const StateSpaceModel& model, const FilterGains& gains, double* V,
-                            Scratch& s) {
-  const int m = model.phi.rows, n = model.z.cols;
-  const long mm = static_cast<long>(m) * m;
-  const int ld = std::max(m, 1);
-  Scratch local = s;
-  Mat N = local.mat(m, m), Lt = local.mat(m, m), w = local.mat(m, m), w2 = local.mat(m, m);
-  Mat P = local.mat(m, m);
-  double* pz = local.doubles(m);
-  auto at = [&](int t) { return Mat{V + mm * (t - 1), ld, m, m}; };
-  // The predicted covariances P(t), as the filter forms them.
-  for (int j = 1; j <= m; ++j) std::copy_n(model.p1.col(j), m, P.col(j));
-  for (int t = 1; t <= n; ++t) {
-    Mat Vt = at(t);
-    for (int j = 1; j <= m; ++j) std::copy_n(P.col(j), m, Vt.col(j));
-    const double f = gains.f[t - 1];
-    if (f > 0.0) {
-      const double* z = model.z.col(t);
-      for (int i = 1; i <= m; ++i) {
-        double sum = 0.0;
-        for (int l = 1; l <= m; ++l) sum += P(i, l) * z[l - 1];
-        pz[i - 1] = sum;
-      }
-      for (int j = 1; j <= m; ++j)
-        for (int i = 1; i <= m; ++i) P(i, j) -= pz[i - 1] * pz[j - 1] / f;
-    }
-    product(model.phi, P, w);
-    for (int j = 1; j <= m; ++j)
-      for (int i = 1; i <= m; ++i) {
-        double sum = model.q(i, j);
-        for (int l = 1; l <= m; ++l) sum += w(i, l) * model.phi(j, l);
-        P(i, j) = sum;
-      }
-    for (int j = 1; j <= m; ++j)
-      for (int i = j + 1; i <= m; ++i) P(i, j) = P(j, i) = 0.5 * (P(i, j) + P(j, i));
-  }
-  // Backward: N(t-1) from N(t), then V(t).
-  for (int j = 1; j <= m; ++j) std::fill_n(N.col(j), m, 0.0);
-  for (int t = n; t >= 1; --t) {
-    const double f = gains.f[t - 1];
-    const double* z = model.z.col(t);
-    const double* k = gains.k.col(t);
-    for (int j = 1; j <= m; ++j)
-      for (int i = 1; i <= m; ++i)
-        Lt(i, j) = model.phi(i, j) - (f > 0.0 ? k[i - 1] * z[j - 1] : 0.0);
-    product(N, Lt, w);  // N L
-    for (int j = 1; j <= m; ++j)
-      for (int i = 1; i <= m; ++i) {
-        double sum = f > 0.0 ? z[i - 1] * z[j - 1] / f : 0.0;
-        for (int l = 1; l <= m; ++l) sum += Lt(l, i) * w(l, j);
-        w2(i, j) = sum;
-      }
-    for (int j = 1; j <= m; ++j) std::copy_n(w2.col(j), m, N.col(j));
-    Mat Vt = at(t);
-    product(N, Vt, w);   // N P
-    product(Vt, w, w2);  // P N P
-    for (int j = 1; j <= m; ++j)
-      for (int i = 1; i <= m; ++i) Vt(i, j) -= w2(i, j);
-  }
-}
-
-ScratchNeed smoothedStateVariancesNeed(int m) {
-  Scratch s;
-  for (int i = 0; i < 5; ++i) s.mat(m, m);
-  s.doubles(m);
-  return s.used();
-}
-
-namespace {
-
 // One period's variances: se(:, col) = SIGMA**2 diag(L V L') + diag(G COV G'),
 // G = Z - L D with z the period's P-vector and D (M x K*P) the smoother's
 // map of XZ at the period (column j at d + M (j-1)); no G part without COV.
@@ -160,17 +88,6 @@ ErrorArrays carve(Scratch& s, const GroupDims& d) {
 
 }  // namespace
 
-void propagateStateVariance(Mat phi, Mat delta, Mat V, Mat w) {
-  const int m = phi.rows;
-  product(phi, V, w);
-  for (int j = 1; j <= m; ++j)
-    for (int i = 1; i <= m; ++i) {
-      double sum = delta(i, j);
-      for (int l = 1; l <= m; ++l) sum += w(i, l) * phi(j, l);
-      V(i, j) = sum;
-    }
-}
-
 void betaStandardErrors(const BetaErrorInputs& in, Mat se, Scratch s) {
   const int M = in.phi.rows, T = in.tlx.cols, n = in.xz.cols, K = in.L.rows;
   const int TF = in.ZF.p != nullptr ? in.ZF.cols : 0;
@@ -181,7 +98,7 @@ void betaStandardErrors(const BetaErrorInputs& in, Mat se, Scratch s) {
   Mat v = a.v, VF = a.VF, column = a.column;
   PeriodVariance variance{in, a.LV, a.G, a.GC};
   const StateSpaceModel model{in.phi, in.delta, in.gamma, in.tlx};
-  const FilterGains gains{a.f, a.gain};
+  const FilterGains gains{a.f, a.gain, V};
   Scratch k = s;
   kalmanGains(model, gains, k);
   k = s;
@@ -205,7 +122,7 @@ void betaStandardErrors(const BetaErrorInputs& in, Mat se, Scratch s) {
     for (int j = 1; j <= M; ++j) std::copy_n(last.col(j), M, VF.col(j));
     std::copy_n(states + mn * (T - 1), mn, dF);
     for (int h = 1; h <= TF; ++h) {
-      propagateStateVariance(in.phi, in.delta, VF, a.w);
+      propagateCovariance(in.phi, in.delta, VF, a.w);
       for (int j = 0; j < n; ++j) {
         const double* from = dF + static_cast<long long>(M) * j;
         for (int i = 1; i <= M; ++i) {

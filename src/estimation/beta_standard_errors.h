@@ -10,7 +10,7 @@
 // uncorrelated and
 //   Var(BETA(t) - BETA^(t)) = SIGMA**2 L V(t) L' + G(t) COV G(t)',
 // V(t) = Var(EPSILON(t) | e) in units of SIGMA**2 (the smoothed state
-// variance) and COV the covariance of PIVECT^.
+// variance, linalg/state_space.h) and COV the covariance of PIVECT^.
 // A forecast period T+h has BETA^ = PI^ zF(h) + L PHI^h EPSILON^(T): the
 // same formula with V := PHI V PHI' + DELTA and S := PHI S carried on from
 // period T.
@@ -32,19 +32,5 @@ struct BetaErrorInputs {
 // without COV only the smoothing part.
 void betaStandardErrors(const BetaErrorInputs& in, Mat se, Scratch s);
 ScratchNeed betaStandardErrorsNeed(const GroupDims& d);
-
-// V := PHI V PHI' + DELTA, the step of a forecast period (w: m x m work).
-void propagateStateVariance(Mat phi, Mat delta, Mat V, Mat w);
-
-// V(t), t = 1..n (m x m x n), of the model of linalg/state_space.h with its
-// filter record: the backward recursion N(t-1) = z(t) z(t)'/f(t) + L(t)'
-// N(t) L(t), L(t) = PHI - K(t) z(t)' (L(t) = PHI, no z term, at an exact
-// observation), V(t) = P(t) - P(t) N(t-1) P(t) (Durbin and Koopman, Time
-// Series Analysis by State Space Methods, 4.4.3).
-struct StateSpaceModel;
-struct FilterGains;
-void smoothedStateVariances(const StateSpaceModel& model, const FilterGains& gains, double* V,
-                            Scratch& s);
-ScratchNeed smoothedStateVariancesNeed(int m);
 
 }  // namespace kova

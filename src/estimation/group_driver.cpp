@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 #include "data/group_data.h"
 #include "estimation/covariance_structure.h"
@@ -142,6 +143,12 @@ GroupArrays carveArrays(const GroupJob& job) {
   a.scratch = Scratch(wr(30), arena - betaSe - spread, a.attained + R, plan.size[37] - R, wc(38),
                       plan.size[38]);
   return a;
+}
+
+double trace(Mat a) {
+  double sum = 0.0;
+  for (int i = 1; i <= a.rows; ++i) sum += a(i, i);
+  return sum;
 }
 
 // The variance decomposition of the random coefficients: L GAMMA L', the
@@ -385,12 +392,12 @@ class GroupRun {
     j.spread = a_.mlSpread;
     j.spreadCount = &mlSpreadCount_;
     showProgress({job_.groupId, job_.g, job_.NG, pass_, lastPass_, true});
-    const bool taken = MLSTEP(j, a_.phi, a_.delta, a_.scratch);
+    mlApplied_ = MLSTEP(j, a_.phi, a_.delta, a_.scratch);
     if (job_.outcome != nullptr)
-      job_.outcome->ml = taken ? MlOutcome::Converged
+      job_.outcome->ml = mlApplied_ ? MlOutcome::Converged
                          : (j.deltaRestrictions || j.piInequalities) ? MlOutcome::NotApplicable
                                                                       : MlOutcome::NotConverged;
-    if (!taken) return;
+    if (!mlApplied_) return;
     // The eigen arrays and UDELTA of the new PHI and DELTA, as the solvers
     // leave them.
     Scratch s = a_.scratch;
@@ -500,7 +507,10 @@ class GroupRun {
     engine_->estimatePi(pass_, job_.groupId, a_.data.y, a_.xz, rest, est_, a_.scratch,
                         job_.outUnit, job_.logUnit);
     sigma2_ = est_.sigma2;
-    if (pass_ == 1) sigma2Pass1_ = sigma2_;
+    if (pass_ == 1) {
+      sigma2Pass1_ = sigma2_;
+      deltaTracePass1_ = trace(a_.delta);
+    }
     if (hasInequalities()) CMPPIV(a_.EIPIVC, a_.PIVECT, job_.dims.KP(), job_.outUnit);
     SCLCOV(est_);
 
@@ -532,6 +542,7 @@ class GroupRun {
     CovarianceSection cs;
     cs.cov = a_.cov;
     cs.fixedByRestrictions = est_.covUnavailable && ranks.restriction == job_.dims.KP();
+    piFixed_ = cs.fixedByRestrictions;
     cs.restrictionRank = ranks.restriction;
     cs.whiteningRank = ranks.whitening;
     cs.informationRank = ranks.information;
@@ -584,12 +595,31 @@ class GroupRun {
     if (!est_.covUnavailable) in.cov = cov;
     in.sigma2 = sigma2_;
     kova::betaStandardErrors(in, a_.betaSe, s);
-    // The final pass at the ML estimates adds the uncertainty of PHI and DELTA.
-    if (pass_ == lastPass_ && mlSpreadCount_ > 0 && !est_.covUnavailable)
-      addParameterUncertainty(phi, in.ZF, s);
+    // Known errors or none: a part that cannot be computed empties them all.
+    int gap = kBetaSeComplete;
+    if (est_.covUnavailable && !piFixed_)
+      gap = kPiCovarianceMissing;
+    else if (pass_ == lastPass_ && ml_)
+      gap = mlParameterPart(phi, in.ZF, s);
+    if (gap != kBetaSeComplete) {
+      for (int t = 1; t <= a_.betaSe.cols; ++t)
+        std::fill_n(a_.betaSe.col(t), a_.betaSe.rows, std::numeric_limits<double>::quiet_NaN());
+    }
+    if (pass_ == lastPass_) betaSeGap_ = gap;
   }
 
-  void addParameterUncertainty(Mat phi, Mat ZF, Scratch s) {
+  // The final pass under ML adds the uncertainty of PHI and DELTA (by
+  // simulation). Where ML does not apply (restriction rows on DELTA,
+  // inequality rows on PI), the pass is an iterative one and its errors
+  // are those at known PHI and DELTA, as for the iterative method.
+  int mlParameterPart(Mat phi, Mat ZF, Scratch s) {
+    if (job_.restrictions->delta.rows > 0 || hasInequalities()) return kBetaSeComplete;
+    if (!mlApplied_) return kMlStepFailed;
+    if (mlSpreadCount_ == 0) return kSpreadMissing;
+    return addParameterUncertainty(phi, ZF, s) > 0 ? kBetaSeComplete : kNoAdmissibleDraw;
+  }
+
+  int addParameterUncertainty(Mat phi, Mat ZF, Scratch s) {
     SpreadInputs spread;
     spread.data = mlData();
     spread.phi = phi;
@@ -602,7 +632,30 @@ class GroupRun {
     spread.sigma2 = sigma2_;
     spread.draws = s.mat(mlSpreadCount_, kSpreadDraws);
     standardNormalDraws(kSpreadSeed + static_cast<std::uint64_t>(job_.groupId), spread.draws);
-    addParameterSpread(spread, a_.betaSe, s);
+    const int KP = job_.dims.KP();
+    if (!est_.covUnavailable && KP >= 1) {
+      spread.piCov = s.mat(KP, KP);
+      for (int j = 1; j <= KP; ++j) std::copy_n(a_.cov.col(j), KP, spread.piCov.col(j));
+    }
+    const int accepted = addParameterSpread(spread, a_.betaSe, s);
+    if (accepted > 0 && spread.piCov.p != nullptr) reportPiSpread(spread.piCov, s);
+    return accepted;
+  }
+
+  // PI's standard errors with the uncertainty of PHI and DELTA, beside the
+  // conditional ones of the PI section: the report and rows PI_ML_SPREAD.
+  void reportPiSpread(Mat piCov, Scratch s) {
+    const int K = job_.dims.K, P = job_.dims.P;
+    Mat se = s.mat(K, P);
+    for (int j = 1; j <= P; ++j)
+      for (int i = 1; i <= K; ++i) {
+        const int e = (j - 1) * K + i;
+        se(i, j) = std::sqrt(std::max(piCov(e, e), 0.0));
+      }
+    printPassMatrix(context(), 1, se,
+                    "STANDARD ERRORS OF PI WITH THE UNCERTAINTY OF PHI AND DELTA (ML)");
+    if (job_.tables != nullptr)
+      job_.tables->addPiMlSpread(job_.groupId, pass_, a_.PIVECT, K, P, piCov);
   }
 
   // Pass 1 weighs the data as pass 0 did but gives them pass 1's structure.
@@ -646,6 +699,11 @@ class GroupRun {
     st.EVLTOL = o_.EVLTOL;
     st.delta = a_.delta;
     st.leadingOnly = leadingOnly();
+    if (ml_ && mlApplied_) {
+      st.deltaTraceFirst = deltaTracePass1_;
+      st.deltaTraceLast = trace(a_.delta);
+    }
+    st.betaSeGap = betaSeGap_;
     const PassWarnings w = checkLastPass(st, a_.scratch, job_.logUnit);
     reportWarnings(w, job_.groupId, lastPass_, job_.dims.M, job_.outUnit, job_.logUnit,
                    job_.tables);
@@ -669,6 +727,10 @@ class GroupRun {
   int pass_ = 0;
   bool ml_ = false;   // METHOD = ML for this group
   int mlSpreadCount_ = 0;  // columns of a_.mlSpread that the ML step filled
+  bool mlApplied_ = false;   // the final pass is at the ML estimates
+  bool piFixed_ = false;     // the restriction rows fix PI: it has no error
+  int betaSeGap_ = 0;        // of the last pass (BetaSeGap)
+  double deltaTracePass1_ = 0.0;
   int lastPass_ = 0;  // the passes run: 0..lastPass_
   int spirow_ = 0;
   double sigma2_ = 1.0;
@@ -718,7 +780,9 @@ GroupNeeds groupNeeds(const GroupDims& d, const Options& o, int groupId,
     ScratchNeed se{static_cast<long long>(M) * M, 0, 0};
     ScratchNeed parts = betaStandardErrorsNeed(d);
     if (usesMaximumLikelihood(o, groupId)) {
-      ScratchNeed spread{static_cast<long long>(mlSpreadColumns(M)) * kSpreadDraws, 0, 0};
+      ScratchNeed spread{static_cast<long long>(mlSpreadColumns(M)) * kSpreadDraws +
+                             static_cast<long long>(KP) * KP + static_cast<long long>(d.K) * d.P,
+                         0, 0};
       spread.add(addParameterSpreadNeed(d, R));
       parts.include(spread);
     }

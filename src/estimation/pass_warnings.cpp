@@ -71,6 +71,18 @@ std::string value(double v) {
   return first == std::string::npos ? s : s.substr(first, s.find_last_not_of(' ') - first + 1);
 }
 
+std::string betaSeGapReason(double gap) {
+  switch (static_cast<int>(gap)) {
+    case kPiCovarianceMissing: return "THE COVARIANCE OF PI COULD NOT BE FORMED.";
+    case kSpreadMissing:
+      return "THE OBSERVED INFORMATION OF PHI AND DELTA IS NOT POSITIVE DEFINITE, SO THEIR "
+             "UNCERTAINTY CANNOT BE DRAWN.";
+    case kNoAdmissibleDraw: return "NO DRAW OF PHI AND DELTA HAS A LIKELIHOOD.";
+    case kMlStepFailed: return "THE LAST ITERATION IS NOT AT MAXIMUM LIKELIHOOD ESTIMATES.";
+  }
+  return "";
+}
+
 std::string lead(int groupId, int pass) {
   return " WARNING FOR GROUP" + editI(groupId, 4) + " AFTER ITERATION" + editI(pass, 4) + ": ";
 }
@@ -80,13 +92,18 @@ std::string lead(int groupId, int pass) {
 PassWarnings checkLastPass(const LastPassState& st, Scratch s, int unit) {
   const int M = st.delta.rows;
   PassWarnings out;
-  auto add = [&](WarningKind kind, double value) { out.item[out.count++] = PassWarning{kind, value}; };
+  auto add = [&](WarningKind kind, double value, bool scaled = false) {
+    out.item[out.count++] = PassWarning{kind, value, scaled};
+  };
   CheckWork w = carveCheck(s, M);
 
   if (st.lastPass >= 2 && st.sigma2First > 0.0) {
-    const double ratio = st.sigma2Last / st.sigma2First;
-    if (ratio > kSigma2Change) add(WarningKind::Sigma2Grew, ratio);
-    if (ratio < 1.0 / kSigma2Change) add(WarningKind::Sigma2Shrank, ratio);
+    const bool scaled = st.deltaTraceFirst > 0.0;
+    const double ratio = scaled ? st.sigma2Last * st.deltaTraceLast /
+                                      (st.sigma2First * st.deltaTraceFirst)
+                                : st.sigma2Last / st.sigma2First;
+    if (ratio > kSigma2Change) add(WarningKind::Sigma2Grew, ratio, scaled);
+    if (ratio < 1.0 / kSigma2Change) add(WarningKind::Sigma2Shrank, ratio, scaled);
   }
   if (!st.zeroPhi && M >= 1) {
     const double largest = largestPhiModulus(st, w, s, unit);
@@ -98,6 +115,7 @@ PassWarnings checkLastPass(const LastPassState& st, Scratch s, int unit) {
     const int rank = deltaRank(st.delta, w);
     if (rank < M) add(WarningKind::DeltaSingular, rank);
   }
+  if (st.betaSeGap != kBetaSeComplete) add(WarningKind::BetaSeIncomplete, st.betaSeGap);
   return out;
 }
 
@@ -117,6 +135,7 @@ const char* warningKindName(WarningKind kind) {
     case WarningKind::DeltaSingular: return "delta_singular";
     case WarningKind::Delta11Zero: return "delta11_zero";
     case WarningKind::PiRankDeficient: return "pi_rank_deficient";
+    case WarningKind::BetaSeIncomplete: return "beta_se_incomplete";
   }
   return "";
 }
@@ -126,7 +145,8 @@ std::string warningLine(const PassWarning& w, int groupId, int pass, int M) {
   switch (w.kind) {
     case WarningKind::Sigma2Grew:
     case WarningKind::Sigma2Shrank:
-      return head + "SIGMA**2 IS " + value(w.value) + " TIMES THAT OF ITERATION 1.";
+      return head + (w.scaled ? "THE TRACE OF SIGMA**2 DELTA IS " : "SIGMA**2 IS ") +
+             value(w.value) + " TIMES THAT OF ITERATION 1.";
     case WarningKind::PhiAtBound:
       return head + "AN EIGENVALUE OF PHI HAS MODULUS " + value(w.value) +
              ", AT THE BOUND EVLTOL.";
@@ -140,6 +160,8 @@ std::string warningLine(const PassWarning& w, int groupId, int pass, int M) {
              editI(static_cast<long long>(w.value), 0) +
              (w.value == 1.0 ? " COMBINATION" : " COMBINATIONS") +
              " OF PI NOT DETERMINED BY THE DATA.";
+    case WarningKind::BetaSeIncomplete:
+      return head + "THE STANDARD ERRORS OF BETA ARE LEFT EMPTY: " + betaSeGapReason(w.value);
   }
   return head;
 }

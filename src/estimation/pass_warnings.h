@@ -9,7 +9,10 @@
 //                               the ratio. Needs a last pass of 2 or more
 //                               and a SIGMA**2 of pass 1 above 0 (a zero
 //                               one is a vanished error term, reported by
-//                               the DELTA findings).
+//                               the DELTA findings). Under maximum likelihood
+//                               the trace of SIGMA**2 DELTA is compared
+//                               instead: SIGMA**2 alone is not identified
+//                               there (the likelihood fixes the product).
 //   phi_at_bound                an eigenvalue modulus of PHI at the bound
 //                               EVLTOL, within the 1.0E-5 to which the
 //                               damped search holds it, or beyond; value:
@@ -25,6 +28,9 @@
 //                               elements are not determined by the data;
 //                               value: how many (estimation/pi_rank.h finds
 //                               and reports them, with the variables).
+//   beta_se_incomplete          a part of the standard errors of BETA(t) of
+//                               the last pass could not be computed, so they
+//                               are left empty; value: why (BetaSeGap).
 //
 // Each finding is one line in the report, one in the log and one row of the
 // result table KOVA_WARNINGS.csv; the run goes on and its exit status is 0.
@@ -43,17 +49,29 @@ enum class WarningKind {
   PhiAtBound,
   DeltaSingular,
   Delta11Zero,
-  PiRankDeficient
+  PiRankDeficient,
+  BetaSeIncomplete
+};
+
+// Why the standard errors of BETA(t) are left empty (the value of
+// beta_se_incomplete).
+enum BetaSeGap {
+  kBetaSeComplete = 0,
+  kPiCovarianceMissing = 1,  // the covariance of PI could not be formed
+  kSpreadMissing = 2,        // ML: the observed information is not positive definite
+  kNoAdmissibleDraw = 3,     // ML: no draw of PHI and DELTA has a likelihood
+  kMlStepFailed = 4,         // ML: the last pass is not at ML estimates
 };
 
 struct PassWarning {
   WarningKind kind = WarningKind::Sigma2Grew;
   double value = 0.0;
+  bool scaled = false;  // the drift findings: of the trace of SIGMA**2 DELTA
 };
 
 struct PassWarnings {
   int count = 0;
-  PassWarning item[4];
+  PassWarning item[8];
 };
 
 // What the last pass left.
@@ -66,6 +84,10 @@ struct LastPassState {
   double EVLTOL = 0.995;
   Mat delta;                 // M x M, as repaired
   bool leadingOnly = false;  // the OLS and GLS modes
+  // Maximum likelihood: the traces of DELTA of pass 1 and of the last pass,
+  // so that the drift findings compare SIGMA**2 DELTA (0: SIGMA**2 alone).
+  double deltaTraceFirst = 0.0, deltaTraceLast = 0.0;
+  int betaSeGap = kBetaSeComplete;
 };
 
 // The findings, in the order of the table above. A failing eigen-solver is

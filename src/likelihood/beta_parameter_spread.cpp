@@ -5,7 +5,6 @@
 #include <limits>
 #include <random>
 
-#include "estimation/beta_standard_errors.h"
 #include "linalg/linpack.h"
 #include "linalg/state_space.h"
 
@@ -25,6 +24,10 @@ struct SpreadArrays {
   double *state, *next;   // M
   double* V;              // M x M x NUMT
   Mat vf;                 // M x M
+  double* piBase;         // K*P: PIVECT at theta^
+  Mat piSum, info, chol;  // K*P x K*P
+  Mat xzInnov;            // NUMT x K*P
+  double* cholWork;       // K*P
 };
 
 SpreadArrays carve(Scratch& s, const GroupDims& d) {
@@ -51,6 +54,13 @@ SpreadArrays carve(Scratch& s, const GroupDims& d) {
   a.next = s.doubles(M);
   a.V = s.doubles(static_cast<long long>(M) * M * T);
   a.vf = s.mat(M, M);
+  const int n = d.KP();
+  a.piBase = s.doubles(n);
+  a.piSum = s.mat(n, n);
+  a.info = s.mat(n, n);
+  a.chol = s.mat(n, n);
+  a.xzInnov = s.mat(T, n);
+  a.cholWork = s.doubles(n);
   return a;
 }
 
@@ -176,8 +186,12 @@ bool betaAt(const SpreadInputs& in, SpreadArrays& a, Mat b, Scratch s) {
 // (V from its filter; the forecast periods V := PHI V PHI' + DELTA).
 void addSmoothing(const SpreadInputs& in, SpreadArrays& a, Mat b, Mat base, Mat sum, Scratch s) {
   const int M = in.phi.rows, T = in.data.tlx.cols, K = in.L.rows, TF = b.cols - T;
+  // The filter once more, keeping its covariances for the smoother.
   const StateSpaceModel model{a.phi, a.delta, a.gamma, in.data.tlx};
-  smoothedStateVariances(model, FilterGains{a.f, a.gain}, a.V, s);
+  const FilterGains gains{a.f, a.gain, a.V};
+  Scratch k = s;
+  kalmanGains(model, gains, k);
+  smoothedStateVariances(model, gains, a.V, s);
   auto add = [&](Mat V, int t) {
     for (int k = 1; k <= K; ++k) {
       double var = 0.0;
@@ -193,14 +207,60 @@ void addSmoothing(const SpreadInputs& in, SpreadArrays& a, Mat b, Mat base, Mat 
   const Mat last{a.V + mm * (T - 1), std::max(M, 1), M, M};
   for (int j = 1; j <= M; ++j) std::copy_n(last.col(j), M, a.vf.col(j));
   for (int h = 1; h <= TF; ++h) {
-    propagateStateVariance(a.phi, a.delta, a.vf, a.w);
+    propagateCovariance(a.phi, a.delta, a.vf, a.w);
     add(a.vf, T + h);
   }
 }
 
+// COV at the point the filter record (a.f, a.gain) belongs to, SIGMA**2
+// (XZ' YSIGMA^-1 XZ)^-1 with XZ' YSIGMA^-1 XZ = sum over t of v(t) v(t)' /
+// f(t), v the innovations of XZ, inverted through its Cholesky factor U:
+// U^-1 U^-T column by column. False (a.info undefined) where it cannot be
+// formed this way: PI restriction rows, an exact observation, a singular
+// information.
+bool conditionalPiCovariance(const SpreadInputs& in, SpreadArrays& a, Scratch s) {
+  const int T = in.data.tlx.cols, n = in.data.xz.cols;
+  if (in.data.pi.SPIROW > 0 || n < 1) return false;
+  for (int t = 0; t < T; ++t)
+    if (!(a.f[t] > 0.0)) return false;
+  for (int j = 1; j <= n; ++j) std::copy_n(in.data.xz.col(j), T, a.xzInnov.col(j));
+  innovations(a.phi, in.data.tlx, FilterGains{a.f, a.gain}, a.xzInnov, a.xzInnov, s);
+  for (int j = 1; j <= n; ++j)
+    for (int i = 1; i <= j; ++i) {
+      double sum = 0.0;
+      for (int t = 1; t <= T; ++t) sum += a.xzInnov(t, i) * a.xzInnov(t, j) / a.f[t - 1];
+      a.chol(i, j) = sum;
+      if (i < j) a.chol(j, i) = 0.0;
+    }
+  int info = 0;
+  DCHDC(a.chol.p, a.chol.ld, n, a.cholWork, nullptr, 0, info);
+  if (info != n) return false;
+  for (int j = 1; j <= n; ++j) {
+    double* col = a.info.col(j);
+    std::fill_n(col, n, 0.0);
+    col[j - 1] = 1.0;
+    DTRSL(a.chol.p, a.chol.ld, n, col, 11, info);  // U^-T e_j
+    if (info != 0) return false;
+    DTRSL(a.chol.p, a.chol.ld, n, col, 1, info);  // U^-1 U^-T e_j
+    if (info != 0) return false;
+    for (int i = 0; i < n; ++i) col[i] *= in.sigma2;
+  }
+  return true;
+}
+
+// piSum += COV at the draw (or at theta^) + (PIVECT - PIVECT^)(...)'.
+void addPiSpread(const SpreadInputs& in, SpreadArrays& a, Scratch s) {
+  const int n = in.piCov.rows;
+  const Mat cov = conditionalPiCovariance(in, a, s) ? a.info : in.piCov;
+  for (int j = 1; j <= n; ++j)
+    for (int i = 1; i <= n; ++i)
+      a.piSum(i, j) +=
+          cov(i, j) + (a.pivect[i - 1] - a.piBase[i - 1]) * (a.pivect[j - 1] - a.piBase[j - 1]);
+}
+
 }  // namespace
 
-void addParameterSpread(const SpreadInputs& in, Mat se, Scratch s) {
+int addParameterSpread(const SpreadInputs& in, Mat se, Scratch s) {
   const int K = se.rows, periods = se.cols, M = in.phi.rows, T = in.data.tlx.cols;
   const GroupDims d{T, periods - T, K, in.Z.rows, M};
   SpreadArrays a = carve(s, d);
@@ -213,20 +273,30 @@ void addParameterSpread(const SpreadInputs& in, Mat se, Scratch s) {
   fill(a.mse, 0.0);
   const bool known = betaAt(in, a, a.base, s);
   if (known) addSmoothing(in, a, a.base, a.base, a.smooth0, s);
+  const bool withPi = in.piCov.p != nullptr && in.piCov.rows > 0;
+  if (withPi) {
+    std::copy_n(a.pivect, in.piCov.rows, a.piBase);
+    fill(a.piSum, 0.0);
+  }
   const bool factored = factorDirections(in, a);
   int accepted = 0;
   for (int i = 1; i <= in.draws.cols && known; ++i) {
     if (!drawAt(in, factored, in.draws.col(i), a)) continue;
     if (!betaAt(in, a, a.beta, s)) continue;
     addSmoothing(in, a, a.beta, a.base, a.mse, s);
+    if (withPi) addPiSpread(in, a, s);
     ++accepted;
   }
+  if (withPi && accepted > 0)
+    for (int j = 1; j <= in.piCov.cols; ++j)
+      for (int i = 1; i <= in.piCov.rows; ++i) in.piCov(i, j) = a.piSum(i, j) / accepted;
   for (int t = 1; t <= periods; ++t)
     for (int k = 1; k <= K; ++k) {
       const double piPart = se(k, t) * se(k, t) - a.smooth0(k, t);
       se(k, t) = accepted == 0 ? std::numeric_limits<double>::quiet_NaN()
                                : std::sqrt(std::max(piPart + a.mse(k, t) / accepted, 0.0));
     }
+  return accepted;
 }
 
 ScratchNeed addParameterSpreadNeed(const GroupDims& d, int piRows) {
@@ -238,6 +308,7 @@ ScratchNeed addParameterSpreadNeed(const GroupDims& d, int piRows) {
   kernels.include(innovationsNeed(d.M, 1));
   kernels.include(smoothStateNeed(d.M, d.NUMT));
   kernels.include(smoothedStateVariancesNeed(d.M));
+  kernels.include(innovationsNeed(d.M, d.KP()));
   need.add(kernels);
   return need;
 }

@@ -22,6 +22,14 @@
 // periods (PI^ zF + L PHI^h EPSILON^(T), V := PHI V PHI' + DELTA) are
 // treated the same way.
 //
+// PI^ is treated alike: its variance at theta^ is estimated as
+//   mean_i COV(theta_i) + mean_i (PI^(theta_i) - PI^(theta^))^2
+// (outer products), COV(theta) = SIGMA**2 (XZ' YSIGMA(theta)^-1 XZ)^-1 the
+// covariance at known theta; where that cannot be formed at a draw (PI
+// restriction rows, an exact observation, a singular information) the
+// draw's COV is the one at theta^. The mean over draws rather than COV at
+// theta^ alone matters near a unit root, where COV grows steeply with PHI.
+//
 // The draws are standard normal vectors from a fixed seed, so that the same
 // data give the same standard errors. When no draw is admissible the
 // standard errors are set to NaN (empty in the tables): not known.
@@ -45,11 +53,16 @@ struct SpreadInputs {
   Mat spread;           // 2 M*M x count: the factor (MlResult::spread)
   int count = 0;
   Mat draws;  // count x N: standard normal vectors, one a column
+  // K*P x K*P: in, the covariance of PIVECT at theta^; out, with the
+  // uncertainty of PHI and DELTA (untouched when no draw is admissible).
+  // Empty: not wanted.
+  Mat piCov;
 };
 
 // se (K x (NUMT + TF)) holds the standard errors at known theta; they
-// become those of the mean square error above.
-void addParameterSpread(const SpreadInputs& in, Mat se, Scratch s);
+// become those of the mean square error above. Returns the draws used (0:
+// se is NaN).
+int addParameterSpread(const SpreadInputs& in, Mat se, Scratch s);
 ScratchNeed addParameterSpreadNeed(const GroupDims& d, int piRows);
 
 // Standard normal draws (Box-Muller on the 64-bit Mersenne twister, both

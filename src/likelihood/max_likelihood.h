@@ -41,7 +41,7 @@
 // PIVECT concentrated out, inverted; the covariances of PHI's unknowns are
 // N cov(u) N'. SE(DELTA) = SE(Q) / SIGMA**2 (the scale held fixed).
 #include "data/group_dims.h"
-#include "estimation/pi_estimate.h"
+#include "data/restrictions.h"
 #include "linalg/scratch.h"
 #include "linalg/state_space.h"
 #include "linalg/views.h"

@@ -169,6 +169,16 @@ void kalmanGains(const StateSpaceModel& model, Mat uq, Mat up1, const FilterGain
   takeRoot(uq, model.q, w.uq, w);
   for (int t = 1; t <= n; ++t) {
     const double* zt = model.z.col(t);
+    if (gains.p != nullptr) {
+      // P(t) = U'U, for the smoother's variances.
+      const Mat pt{gains.p + static_cast<long>(m) * m * (t - 1), std::max(m, 1), m, m};
+      for (int j = 1; j <= m; ++j)
+        for (int i = 1; i <= m; ++i) {
+          double sum = 0.0;
+          for (int l = 1; l <= m; ++l) sum += w.u(l, i) * w.u(l, j);
+          pt(i, j) = sum;
+        }
+    }
     // U z, so that f = |U z|^2 without cancellation.
     double f = 0.0, trace = 0.0;
     for (int i = 1; i <= m; ++i) {
@@ -430,5 +440,46 @@ void stateCovariances(const StateSpaceModel& model, double* pi, Scratch& s) {
     }
   }
 }
+
+ScratchNeed smoothedStateVariancesNeed(int m) {
+  Scratch s;
+  for (int i = 0; i < 4; ++i) s.mat(m, m);
+  return s.used();
+}
+
+// The backward sweep keeps N(t) and, per period, L(t) = PHI - K(t) z(t)'.
+void smoothedStateVariances(const StateSpaceModel& model, const FilterGains& gains, double* V,
+                            Scratch& s) {
+  const int m = model.phi.rows, n = model.z.cols;
+  const long mm = static_cast<long>(m) * m;
+  const int ld = std::max(m, 1);
+  Scratch local = s;
+  Mat N = local.mat(m, m), lt = local.mat(m, m), w = local.mat(m, m), w2 = local.mat(m, m);
+  for (int j = 1; j <= m; ++j) std::fill_n(N.col(j), m, 0.0);
+  for (int t = n; t >= 1; --t) {
+    const double ft = gains.f[t - 1];
+    const double* zt = model.z.col(t);
+    const double* kt = gains.k.col(t);
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i)
+        lt(i, j) = model.phi(i, j) - (ft > 0.0 ? kt[i - 1] * zt[j - 1] : 0.0);
+    for (int j = 1; j <= m; ++j) multiply(N, lt.col(j), w.col(j));  // N L
+    for (int j = 1; j <= m; ++j) {
+      multiplyTransposed(lt, w.col(j), w2.col(j));  // L' N L
+      if (ft > 0.0)
+        for (int i = 1; i <= m; ++i) w2(i, j) += zt[i - 1] * zt[j - 1] / ft;
+    }
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i) N(i, j) = i >= j ? w2(i, j) : w2(j, i);
+    const Mat pt{gains.p + mm * (t - 1), ld, m, m};
+    Mat vt{V + mm * (t - 1), ld, m, m};
+    for (int j = 1; j <= m; ++j) multiply(N, pt.col(j), w.col(j));    // N P
+    for (int j = 1; j <= m; ++j) multiply(pt, w.col(j), w2.col(j));  // P N P
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i) vt(i, j) = pt(i, j) - 0.5 * (w2(i, j) + w2(j, i));
+  }
+}
+
+void propagateCovariance(Mat phi, Mat q, Mat p, Mat w) { propagate(phi, q, p, w); }
 
 }  // namespace kova

@@ -32,6 +32,7 @@ struct StateSpaceModel {
 struct FilterGains {
   double* f = nullptr;  // n innovation variances; 0 at exact observations
   Mat k;                // m x n, column t = PHI P(t) z(t) / f(t); 0 when f(t) = 0
+  double* p = nullptr;  // m x m x n, P(t), the predicted state covariances: kept when given
 };
 
 // The rule of the covariance form of the filter: f(t) counts as zero when
@@ -45,7 +46,8 @@ constexpr double kExactRootTol = 1.0E-8;
 
 // kalmanGains: the covariance recursion of the filter (the prediction form
 // of the Kalman filter, P(t+1) = PHI P(t) PHI' - K(t) f(t) K(t)' + Q), which
-// does not depend on the data. Fills gains.f and gains.k. It carries a
+// does not depend on the data. Fills gains.f and gains.k, and gains.p
+// (P(t) = U(t)'U(t)) when given. It carries a
 // square root U(t) of P(t) = U(t)'U(t) and takes each step by one
 // orthogonal triangularization of the array [U z, U PHI'; 0, UQ] (the
 // square-root filter), so that f(t) = |U z|^2 is a sum of squares and P(t)
@@ -108,5 +110,22 @@ ScratchNeed expandFactorNeed(int m);
 // m x m x n array (Pi(1) = P1, Pi(t) = PHI Pi(t-1) PHI' + Q).
 void stateCovariances(const StateSpaceModel& model, double* pi, Scratch& s);
 ScratchNeed stateCovariancesNeed(int m);
+
+// smoothedStateVariances: V(t) = Var(e(t) | y), t = 1..n (m x m x n), from
+// the filter's record with its covariances (gains.p, filled by kalmanGains):
+// the backward recursion N(t-1) = z(t) z(t)'/f(t) + L(t)' N(t) L(t), L(t) =
+// PHI - K(t) z(t)' (L(t) = PHI and no z term at an exact observation),
+// N(n) = 0, and V(t) = P(t) - P(t) N(t-1) P(t) (Durbin and Koopman, section
+// 4.4.3). The P(t) are those of the filter itself: a second run of the
+// covariance recursion against the filter's f(t) and K(t) is unstable (its
+// rounding is not projected out in the direction of z(t) and grows with
+// PHI). V may be gains.p.
+void smoothedStateVariances(const StateSpaceModel& model, const FilterGains& gains, double* V,
+                            Scratch& s);
+ScratchNeed smoothedStateVariancesNeed(int m);
+
+// propagateCovariance: P := PHI P PHI' + Q (w: m x m work), the prediction
+// step of the filter, symmetrised as the filter does.
+void propagateCovariance(Mat phi, Mat q, Mat p, Mat w);
 
 }  // namespace kova

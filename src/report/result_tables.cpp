@@ -224,6 +224,13 @@ void ResultTables::writeMatrix(const std::string& prefix, const char* matrix, Ma
     }
 }
 
+void ResultTables::addPiMlSpread(int groupId, int pass, const double* PIVECT, int K, int P,
+                                 Mat cov) {
+  if (!active_) return;
+  const Mat pi{const_cast<double*>(PIVECT), std::max(K, 1), K, P};
+  writeMatrix(integer(groupId) + "," + integer(pass) + ",", "PI_ML_SPREAD", pi, cov);
+}
+
 void ResultTables::addPi(int groupId, int pass, const double* PIVECT, int K, int P, Mat cov,
                          double sigma2, const bool* unidentified) {
   if (!active_) return;
@@ -339,7 +346,9 @@ void ResultTables::writeBetaRows(TableIndex t, int groupId, int pass, const Beta
       write(t, prefix + join({integer(s), s > T ? "1" : "0", integer(k),
                               k <= static_cast<int>(xNames_.size()) ? xNames_[k - 1] : "",
                               number(beta(k, s)), withPooled ? number((*pooled)(k, s)) : "",
-                              beta.se.p != nullptr && s <= beta.se.cols
+                              // An unknown standard error is an empty cell.
+                              beta.se.p != nullptr && s <= beta.se.cols &&
+                                      !std::isnan(beta.se(k, s))
                                   ? number(beta.se(k, s))
                                   : ""}));
     }

@@ -85,6 +85,9 @@ class ResultTables {
   // which the data do not determine.
   void addPi(int groupId, int pass, const double* PIVECT, int K, int P, Mat cov, double sigma2,
              const bool* unidentified = nullptr);
+  // PI under ML with its covariance including the uncertainty of PHI and
+  // DELTA: rows PI_ML_SPREAD beside the rows PI of the same pass.
+  void addPiMlSpread(int groupId, int pass, const double* PIVECT, int K, int P, Mat cov);
   void addPassMatrices(int groupId, int pass, Mat phi, Mat delta, double sigma2, Mat gamma);
   // beta K x T; betaF K x TF (TF may be 0); se K x T, the standard errors
   // of BETA(t) (empty: none).

@@ -67,6 +67,7 @@ Case makeCase(unsigned seed) {
 // (forecast periods: C(T+h) = PHI^h C(T) gives the same form).
 struct Dense {
   DMat beta, smoothing;
+  DMat pi, cov;  // PI^ by GLS and SIGMA**2 (XZ' Y^-1 XZ)^-1
 };
 
 Dense denseAt(const Case& c, const DMat& phi, const DMat& delta, double sigma2) {
@@ -107,13 +108,16 @@ Dense denseAt(const Case& c, const DMat& phi, const DMat& delta, double sigma2) 
   DMat yv(T, 1);
   for (int t = 1; t <= T; ++t) yv(t, 1) = c.y[t - 1];
   const DMat YX = test::solveSquare(Y, c.xz), Yy = test::solveSquare(Y, yv);
-  const DMat pi = test::solveSquare(test::multiply(c.xz, YX, true, false),
-                                    test::multiply(c.xz, Yy, true, false));
+  const DMat info = test::multiply(c.xz, YX, true, false);
+  const DMat pi = test::solveSquare(info, test::multiply(c.xz, Yy, true, false));
+  DMat cov = test::solveSquare(info, test::identity(n));
+  for (int j = 1; j <= n; ++j)
+    for (int i = 1; i <= n; ++i) cov(i, j) *= sigma2;
   DMat r = yv;
   for (int t = 1; t <= T; ++t)
     for (int j = 1; j <= n; ++j) r(t, 1) -= c.xz(t, j) * pi(j, 1);
   const DMat e = test::solveSquare(Y, r);
-  Dense out{DMat(K, T + c.TF), DMat(K, T + c.TF)};
+  Dense out{DMat(K, T + c.TF), DMat(K, T + c.TF), pi, cov};
   for (int t = 1; t <= T + c.TF; ++t) {
     const int h = std::max(t - T, 0);
     const DMat ct = test::multiply(powers[h], C(t - h));
@@ -202,6 +206,9 @@ TEST(BetaParameterSpread, SimulatedMeanSquareErrorAgreesWithDenseEvaluationAtThe
   in.spread = view(spread);
   in.count = 2;
   in.draws = view(draws);
+  // PI's covariance at theta^ in; with the draws' spread out.
+  DMat piCov = at.cov;
+  in.piCov = view(piCov);
   GroupDims d{T, c.TF, K, c.P, M};
   const ScratchNeed need = addParameterSpreadNeed(d, 0);
   std::vector<double> wr(need.doubles);
@@ -225,6 +232,8 @@ TEST(BetaParameterSpread, SimulatedMeanSquareErrorAgreesWithDenseEvaluationAtThe
     dU.push_back(factorStep(U, dD));
   }
   DMat sum(K, periods);
+  const int n = c.xz.cols;
+  DMat piSum(n, n);
   int used = 0;
   for (int i = 1; i <= 4; ++i) {
     DMat phi = c.phi, u = U;
@@ -252,6 +261,9 @@ TEST(BetaParameterSpread, SimulatedMeanSquareErrorAgreesWithDenseEvaluationAtThe
         const double move = di.beta(k, t) - at.beta(k, t);
         sum(k, t) += di.smoothing(k, t) + move * move;
       }
+    for (int j = 1; j <= n; ++j)
+      for (int l = 1; l <= n; ++l)
+        piSum(l, j) += di.cov(l, j) + (di.pi(l, 1) - at.pi(l, 1)) * (di.pi(j, 1) - at.pi(j, 1));
   }
   ASSERT_EQ(used, 3);
   double widened = 0.0;
@@ -264,6 +276,17 @@ TEST(BetaParameterSpread, SimulatedMeanSquareErrorAgreesWithDenseEvaluationAtThe
     }
   // The draws move the errors enough for the check to mean something.
   EXPECT_GT(widened, 0.05);
+  // PI: the mean of the conditional covariances and of the squared moves.
+  double piWidened = 0.0;
+  for (int j = 1; j <= n; ++j) {
+    for (int l = 1; l <= n; ++l) {
+      const double want = piSum(l, j) / used;
+      EXPECT_NEAR(piCov(l, j), want, 1e-8 * std::sqrt(piSum(l, l) * piSum(j, j)) / used)
+          << l << "," << j;
+    }
+    piWidened = std::max(piWidened, piCov(j, j) / at.cov(j, j) - 1.0);
+  }
+  EXPECT_GT(piWidened, 0.05);
 }
 
 // Draws from one seed are the same every time and look standard normal.
