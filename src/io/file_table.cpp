@@ -1,5 +1,10 @@
 #include "io/file_table.h"
 
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "io/error_report.h"
 #include "io/text_conversion.h"
 
 namespace kova {
@@ -79,15 +84,40 @@ void DELETF(const FileTable& files, int ng, const KeptSaveFiles& keep, int logUn
   }
 }
 
-void keepSaveFiles(const FileTable& files, int ng, const KeptSaveFiles& keep, int logUnit) {
+void checkSaveTargets(const FileTable& files, int ng, const KeptSaveFiles& keep, int logUnit) {
   for (Family family : {Family::PSAVE, Family::DSAVE}) {
     if (!kept(family, keep)) continue;
     for (int g = 1; g <= ng; ++g) {
-      int iocond = 0;
-      renameFile(files.scratch(family, g).name, files.savedFile(family, g).name, logUnit, iocond,
-                 "SUBROUTINE DELETF", "STOP");
+      const std::string name(trimmed(files.savedFile(family, g).name));
+      std::error_code ec;
+      const auto status = std::filesystem::symlink_status(name, ec);
+      if (!std::filesystem::exists(status) || std::filesystem::is_regular_file(status) ||
+          std::filesystem::is_symlink(status))
+        continue;
+      reportError(" " + name +
+                      " IN THE RUN DIRECTORY IS NOT A FILE (A DIRECTORY, A DEVICE OR A PIPE): THE "
+                      "RUN COULD NOT SAVE ITS RESULT UNDER THAT NAME.  REMOVE IT AND RUN AGAIN.",
+                  "STOP", logUnit);
     }
   }
+}
+
+void keepSaveFiles(const FileTable& files, int ng, const KeptSaveFiles& keep, int logUnit) {
+  checkSaveTargets(files, ng, keep, logUnit);
+  std::vector<FileMove> moves;
+  for (Family family : {Family::PSAVE, Family::DSAVE}) {
+    if (!kept(family, keep)) continue;
+    for (int g = 1; g <= ng; ++g) {
+      const std::string temporary(trimmed(files.scratch(family, g).name));
+      std::error_code ec;
+      if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(temporary, ec)))
+        reportError(" FROM SUBROUTINE DELETF: THE SAVE FILE " + temporary +
+                        " OF THIS RUN IS MISSING: NO SAVE FILE IS PUT IN PLACE.",
+                    "STOP", logUnit);
+      moves.push_back({temporary, std::string(trimmed(files.savedFile(family, g).name))});
+    }
+  }
+  if (!moves.empty()) replaceAsOne(moves, "SAVE FILES", logUnit, "SUBROUTINE DELETF");
 }
 
 }  // namespace kova

@@ -68,9 +68,17 @@ bool kept(Family f, const KeptSaveFiles& keep);
 // table are the run's temporary ones: a start file is never deleted.
 void DELETF(const FileTable& files, int ng, const KeptSaveFiles& kept, int logUnit);
 
-// At the end of a complete run, after DELETF: renames each kept PSAVE and
-// DSAVE file from its temporary name to BASE.nnn, replacing the start file
-// of that name. A rename that fails stops the run.
+// Stops the run when a kept PSAVE or DSAVE name (BASE.nnn) is held by
+// something the save could not replace (a directory, a device, a pipe):
+// called as soon as the names are known, so that the run does not do its
+// work only to fail at the end, and again by keepSaveFiles.
+void checkSaveTargets(const FileTable& files, int ng, const KeptSaveFiles& kept, int logUnit);
+
+// At the end of a complete run, after DELETF: puts each kept PSAVE and
+// DSAVE file of the run in place of BASE.nnn, replacing the start file of
+// that name, all of them as one (replaceAsOne): afterwards either every
+// start file is the run's new one or every one is as it was. A missing
+// temporary file or a failed rename stops the run.
 void keepSaveFiles(const FileTable& files, int ng, const KeptSaveFiles& kept, int logUnit);
 
 }  // namespace kova
