@@ -90,6 +90,11 @@ void checkSaveTargets(const FileTable& files, int ng, const KeptSaveFiles& keep,
     for (int g = 1; g <= ng; ++g) {
       const std::string name(trimmed(files.savedFile(family, g).name));
       std::error_code ec;
+      if (std::filesystem::exists(std::filesystem::symlink_status(name + ".old", ec)))
+        reportError(" " + name + ".old IN THE RUN DIRECTORY (A START FILE PUT ASIDE BY A RUN THAT "
+                                 "DID NOT END?) WOULD BE REPLACED BY THE SAVE: MOVE IT AWAY AND RUN "
+                                 "AGAIN.",
+                    "STOP", logUnit);
       const auto status = std::filesystem::symlink_status(name, ec);
       if (!std::filesystem::exists(status) || std::filesystem::is_regular_file(status) ||
           std::filesystem::is_symlink(status))

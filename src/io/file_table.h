@@ -69,7 +69,8 @@ bool kept(Family f, const KeptSaveFiles& keep);
 void DELETF(const FileTable& files, int ng, const KeptSaveFiles& kept, int logUnit);
 
 // Stops the run when a kept PSAVE or DSAVE name (BASE.nnn) is held by
-// something the save could not replace (a directory, a device, a pipe):
+// something the save could not replace (a directory, a device, a pipe), or
+// when its aside name BASE.nnn.old (see replaceAsOne) is taken:
 // called as soon as the names are known, so that the run does not do its
 // work only to fail at the end, and again by keepSaveFiles.
 void checkSaveTargets(const FileTable& files, int ng, const KeptSaveFiles& kept, int logUnit);

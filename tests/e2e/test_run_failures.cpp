@@ -170,8 +170,21 @@ TEST(RunFailures, SaveFilesAreReplacedAllOrNone) {
     EXPECT_EQ(readFile(start), before.at(start)) << start;
   EXPECT_FALSE(contains(readFile("KOVALOG"), "RENAMING"));
 
-  // Without the directory the same run replaces all six.
+  // A start file put aside by a run that never ended is not overwritten.
   fs::remove_all("DSAVE.002");
+  ASSERT_EQ(std::system("cp DSAVE.001 DSAVE.002"), 0);
+  writeFile("PSAVE.003.old", "aside\n");
+  const auto asideBefore = testing::filesAndContents();
+  const auto aside = testing::runKova();
+  EXPECT_EQ(aside.status, 1);
+  EXPECT_TRUE(contains(aside.console, " PSAVE.003.old IN THE RUN DIRECTORY")) << aside.console;
+  for (const char* start :
+       {"PSAVE.001", "PSAVE.002", "PSAVE.003", "DSAVE.001", "DSAVE.002", "DSAVE.003", "PSAVE.003.old"})
+    EXPECT_EQ(readFile(start), asideBefore.at(start)) << start;
+  fs::remove("PSAVE.003.old");
+
+  // Without them the same run replaces all six.
+  fs::remove("DSAVE.002");
   const auto again = testing::runKova();
   ASSERT_EQ(again.status, 0) << again.console;
   for (const char* start : {"PSAVE.001", "PSAVE.002", "PSAVE.003", "DSAVE.001", "DSAVE.003"})
