@@ -112,25 +112,34 @@ void bufferText(Unit& u) {
 
 // Moves a held file to disk, as a file of its name that every unit on it
 // then reads and writes at its position: a file that outgrows the budget.
+// The bytes go out before stdio has the file, whose buffer must be set
+// before its first operation.
 int moveToDisk(Unit& u) {
   MemoryStore& held = store();
   MemoryFile* memory = u.memory;
   errno = 0;
-  std::FILE* file = openScratchOnDisk(u.name, true, false);
-  if (!file) return osError();
-  if (!memory->empty() && std::fwrite(memory->data(), 1, memory->size(), file) != memory->size()) {
-    const int iocond = osError();
-    std::fclose(file);
-    return iocond;
+  const int fd = ::open(u.name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return osError();
+  for (std::size_t done = 0; done < memory->size();) {
+    const ssize_t n = ::write(fd, memory->data() + done, memory->size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int iocond = osError();
+      ::close(fd);
+      ::unlink(u.name.c_str());
+      return iocond;
+    }
+    done += static_cast<std::size_t>(n);
   }
   std::error_code pathError;
   const std::filesystem::path path = std::filesystem::absolute(u.name, pathError);
-  bool first = true;
+  int ownFd = fd;
   for (auto& [number, other] : units()) {
     if (other.memory != memory) continue;
-    std::FILE* own = first ? file : openScratchOnDisk(other.name, false, false);
-    first = false;
+    if (ownFd < 0) ownFd = ::open(other.name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    std::FILE* own = ownFd < 0 ? nullptr : ::fdopen(ownFd, "r+b");
     if (!own) return osError();
+    ownFd = -1;
     other.file = own;
     other.memory = nullptr;
     if (other.formatted) bufferText(other);
