@@ -39,6 +39,16 @@ bool kept(Family f, const KeptSaveFiles& keep) {
 
 namespace {
 
+// The save families: written under BASE.nnn.tmp, put in place at the end.
+constexpr Family kSaveFamilies[] = {Family::PSAVE, Family::DSAVE, Family::BETASAV,
+                                    Family::BETAVECP};
+
+bool isSaveFamily(Family f) {
+  for (Family s : kSaveFamilies)
+    if (s == f) return true;
+  return false;
+}
+
 }  // namespace
 
 void fillFixedFiles(FileTable& files) {
@@ -52,8 +62,7 @@ void buildScratchNames(FileTable& files, int ng, const int* groupIds, int logUni
       std::string name = padded(kFamilyNames[f], kNameLength);
       ADDIDF(name, groupIds[g], logUnit, "STOP");
       const Family family = static_cast<Family>(f);
-      if (family == Family::PSAVE || family == Family::DSAVE)
-        name = std::string(trimmed(name)) + std::string(kTemporarySuffix);
+      if (isSaveFamily(family)) name = std::string(trimmed(name)) + std::string(kTemporarySuffix);
       files.family[f][g] = NamedUnit{name, kFirstScratchUnit + f * ng + g};
     }
   }
@@ -85,7 +94,7 @@ void DELETF(const FileTable& files, int ng, const KeptSaveFiles& keep, int logUn
 }
 
 void checkSaveTargets(const FileTable& files, int ng, const KeptSaveFiles& keep, int logUnit) {
-  for (Family family : {Family::PSAVE, Family::DSAVE}) {
+  for (Family family : kSaveFamilies) {
     if (!kept(family, keep)) continue;
     for (int g = 1; g <= ng; ++g) {
       const std::string name(trimmed(files.savedFile(family, g).name));
@@ -110,12 +119,16 @@ void checkSaveTargets(const FileTable& files, int ng, const KeptSaveFiles& keep,
 void keepSaveFiles(const FileTable& files, int ng, const KeptSaveFiles& keep, int logUnit) {
   checkSaveTargets(files, ng, keep, logUnit);
   std::vector<FileMove> moves;
-  for (Family family : {Family::PSAVE, Family::DSAVE}) {
+  for (Family family : kSaveFamilies) {
     if (!kept(family, keep)) continue;
     for (int g = 1; g <= ng; ++g) {
       const std::string temporary(trimmed(files.scratch(family, g).name));
       std::error_code ec;
-      if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(temporary, ec)))
+      const bool made = std::filesystem::is_regular_file(std::filesystem::symlink_status(temporary, ec));
+      // The pooled BETA exists only where the pooled phase ran: without it
+      // the earlier file of that name stays, as it always has.
+      if (!made && family == Family::BETAVECP) continue;
+      if (!made)
         reportError(" FROM SUBROUTINE DELETF: THE SAVE FILE " + temporary +
                         " OF THIS RUN IS MISSING: NO SAVE FILE IS PUT IN PLACE.",
                     "STOP", logUnit);

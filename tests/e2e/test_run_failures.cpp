@@ -183,6 +183,21 @@ TEST(RunFailures, SaveFilesAreReplacedAllOrNone) {
     EXPECT_EQ(readFile(start), asideBefore.at(start)) << start;
   fs::remove("PSAVE.003.old");
 
+  // A run that stops in its last group (a damaged start file) leaves every
+  // save file as it was, the BETA(t) files of the groups before included.
+  const std::string goodPhi = readFile("PSAVE.003");
+  writeFile("PSAVE.003", "damaged");
+  setParameter("INITIAL PHI", "SAVED");
+  const auto midBefore = testing::filesAndContents();
+  const auto mid = testing::runKova();
+  EXPECT_EQ(mid.status, 1);
+  EXPECT_TRUE(contains(mid.console, "PSAVE.003")) << mid.console;
+  for (const char* saved : {"PSAVE.001", "DSAVE.001", "BETASAV.001", "BETASAV.002", "BETASAV.003",
+                            "BETAVECP.001", "BETAVECP.003"})
+    EXPECT_EQ(readFile(saved), midBefore.at(saved)) << saved;
+  writeFile("PSAVE.003", goodPhi);
+  setParameter("INITIAL PHI", "DEFAULT");
+
   // Without them the same run replaces all six.
   fs::remove("DSAVE.002");
   const auto again = testing::runKova();

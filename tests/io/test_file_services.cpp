@@ -187,8 +187,8 @@ TEST_F(ServicesTest, EndOfRunDeletionKeepsRequestedSaveFilesAndNeverAStartFile) 
   EXPECT_EQ(files.savedFile(Family::DSAVE, 2).unit, files.scratch(Family::DSAVE, 2).unit);
   // A run's own save files under their temporary names, and the start files
   // (an earlier run's) under the final ones.
-  for (const char* name : {"PSAVE.001.tmp", "DSAVE.002.tmp", "BETASAV.001", "BETAVECP.002",
-                           "YDATA.001"})
+  for (const char* name : {"PSAVE.001.tmp", "DSAVE.002.tmp", "BETASAV.001.tmp",
+                           "BETASAV.002.tmp", "BETAVECP.002.tmp", "YDATA.001"})
     testing::writeFile(name, "new");
   for (const char* name : {"PSAVE.001", "PSAVE.002", "DSAVE.002"})
     testing::writeFile(name, "start");
@@ -196,8 +196,8 @@ TEST_F(ServicesTest, EndOfRunDeletionKeepsRequestedSaveFilesAndNeverAStartFile) 
   DELETF(files, 2, phiAndBeta, kLog);
   EXPECT_TRUE(std::filesystem::exists("PSAVE.001.tmp"));
   EXPECT_FALSE(std::filesystem::exists("DSAVE.002.tmp"));
-  EXPECT_TRUE(std::filesystem::exists("BETASAV.001"));
-  EXPECT_TRUE(std::filesystem::exists("BETAVECP.002"));
+  EXPECT_TRUE(std::filesystem::exists("BETASAV.001.tmp"));
+  EXPECT_TRUE(std::filesystem::exists("BETAVECP.002.tmp"));
   EXPECT_FALSE(std::filesystem::exists("YDATA.001"));
   // A kept file is neither opened nor closed.
   EXPECT_EQ(log().find("PSAVE.001"), std::string::npos);
@@ -208,6 +208,11 @@ TEST_F(ServicesTest, EndOfRunDeletionKeepsRequestedSaveFilesAndNeverAStartFile) 
   EXPECT_EQ(testing::readFile("PSAVE.002"), "new");
   EXPECT_EQ(testing::readFile("DSAVE.002"), "start");
   EXPECT_FALSE(std::filesystem::exists("PSAVE.001.tmp"));
+  // The BETA save files likewise; BETAVECP.001, which no pooled phase
+  // wrote, is not asked for.
+  EXPECT_EQ(testing::readFile("BETASAV.002"), "new");
+  EXPECT_EQ(testing::readFile("BETAVECP.002"), "new");
+  EXPECT_FALSE(std::filesystem::exists("BETAVECP.001"));
   EXPECT_NE(log().find(" FROM SUBROUTINE DELETF: NORMAL RETURN FROM RENAMING OF FILE "
                        "PSAVE.001.tmp TO PSAVE.001.  IOCOND =    0."),
             std::string::npos);
@@ -216,8 +221,8 @@ TEST_F(ServicesTest, EndOfRunDeletionKeepsRequestedSaveFilesAndNeverAStartFile) 
     (void)entry;
     ++files_left;
   }
-  // KOVAOUT, KOVALOG, the two BETA files and the three save files.
-  EXPECT_EQ(files_left, 7u);
+  // KOVAOUT, KOVALOG, the three BETA files and the three PHI and DELTA files.
+  EXPECT_EQ(files_left, 8u);
 
   // Without the save options the temporary files go and the start files stay.
   testing::writeFile("PSAVE.001.tmp", "new");
