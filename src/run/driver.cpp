@@ -393,13 +393,15 @@ void allocateRegion(RunRecord& run) {
   }
 }
 
-// Any other allocation that the system refuses.
-[[noreturn]] void reportOutOfMemory(const RunRecord& run) {
+// Any other allocation that the system refuses (before the run record
+// exists, to the console only).
+[[noreturn]] void reportOutOfMemory(const RunRecord* run) {
   const std::string message = " THE SYSTEM REFUSED MEMORY THAT THE RUN NEEDS: AN ALLOCATION FAILED" +
                               addressSpaceText() + ".  PROGRAM STOPS.";
-  writeUnit(run.outUnit(), "");
-  writeUnit(run.outUnit(), message);
-  reportToUnitAndConsole(run.logUnit(), message);
+  const int out = run ? run->outUnit() : 0, log = run ? run->logUnit() : 0;
+  writeUnit(out, "");
+  writeUnit(out, message);
+  reportToUnitAndConsole(log, message);
   stopRun();
 }
 
@@ -416,8 +418,9 @@ void runInputPhases(RunRecord& run) {
 }
 
 void KOVAMAIN() {
-  auto run = std::make_unique<RunRecord>();
+  std::unique_ptr<RunRecord> run;
   try {
+    run = std::make_unique<RunRecord>();
     // The tables of this run replace those of any earlier one; if this run
     // stops, it leaves none (the destructor removes what was begun).
     ResultTables tables;
@@ -436,7 +439,7 @@ void KOVAMAIN() {
     tables.commit();
     checkReportFiles(*run, true);
   } catch (const std::bad_alloc&) {
-    reportOutOfMemory(*run);
+    reportOutOfMemory(run.get());
   }
 }
 
