@@ -61,11 +61,12 @@ void explainDescriptorShortage(int logUnit, int iocond, std::string_view caller,
 
 // IOCOND 5004 alone does not say why a scratch name was refused.
 void explainNotRegularFile(int logUnit, std::string_view fileName, std::string_view caller) {
-  reportToUnitAndConsole(logUnit, " FROM " + contents(caller, 120) + ": " +
-                                      contents(fileName, std::max<std::size_t>(fileName.size(), 12)) +
-                                      " IN THE RUN DIRECTORY IS A SYMBOLIC LINK, A DEVICE OR A PIPE, "
-                                      "NOT A FILE OF AN EARLIER RUN.  THE RUN WRITES NOTHING "
-                                      "THROUGH IT: REMOVE IT AND RUN AGAIN.");
+  reportToUnitAndConsole(logUnit,
+                         " FROM " + contents(caller, 120) + ": " +
+                             contents(fileName, std::max<std::size_t>(fileName.size(), 12)) +
+                             " IN THE RUN DIRECTORY IS A SYMBOLIC LINK, A DEVICE OR A PIPE, "
+                             "NOT A FILE OF AN EARLIER RUN.  THE RUN WRITES NOTHING "
+                             "THROUGH IT: REMOVE IT AND RUN AGAIN.");
 }
 
 }  // namespace

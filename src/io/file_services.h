@@ -47,8 +47,7 @@ void renameFile(std::string_view from, std::string_view to, int logUnit, int& io
 
 // Renames a closed file as renameFile does, but returns the failure (logged
 // as an error) to the caller instead of acting on it.
-int tryRenameFile(std::string_view from, std::string_view to, int logUnit,
-                  std::string_view caller);
+int tryRenameFile(std::string_view from, std::string_view to, int logUnit, std::string_view caller);
 
 // Puts a set of files in place as one: each `from` is renamed to its `to`,
 // replacing the file there, so that afterwards either every `to` holds its

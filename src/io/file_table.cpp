@@ -100,9 +100,10 @@ void checkSaveTargets(const FileTable& files, int ng, const KeptSaveFiles& keep,
       const std::string name(trimmed(files.savedFile(family, g).name));
       std::error_code ec;
       if (std::filesystem::exists(std::filesystem::symlink_status(name + ".old", ec)))
-        reportError(" " + name + ".old IN THE RUN DIRECTORY (A START FILE PUT ASIDE BY A RUN THAT "
-                                 "DID NOT END?) WOULD BE REPLACED BY THE SAVE: MOVE IT AWAY AND RUN "
-                                 "AGAIN.",
+        reportError(" " + name +
+                        ".old IN THE RUN DIRECTORY (A START FILE PUT ASIDE BY A RUN THAT "
+                        "DID NOT END?) WOULD BE REPLACED BY THE SAVE: MOVE IT AWAY AND RUN "
+                        "AGAIN.",
                     "STOP", logUnit);
       const auto status = std::filesystem::symlink_status(name, ec);
       if (!std::filesystem::exists(status) || std::filesystem::is_regular_file(status) ||
@@ -124,7 +125,8 @@ void keepSaveFiles(const FileTable& files, int ng, const KeptSaveFiles& keep, in
     for (int g = 1; g <= ng; ++g) {
       const std::string temporary(trimmed(files.scratch(family, g).name));
       std::error_code ec;
-      const bool made = std::filesystem::is_regular_file(std::filesystem::symlink_status(temporary, ec));
+      const bool made =
+          std::filesystem::is_regular_file(std::filesystem::symlink_status(temporary, ec));
       // The pooled BETA exists only where the pooled phase ran: without it
       // the earlier file of that name stays, as it always has.
       if (!made && family == Family::BETAVECP) continue;

@@ -246,8 +246,8 @@ int openUnit(int unit, std::string_view fileName, std::string_view form,
   if (scratch && there == OnDisk::Other) return kNotRegularFile;
   bool exists = scratch ? there != OnDisk::Nothing
                         : heldFile == held.files.end() && std::filesystem::exists(name, ec);
-  if (!exists && (heldFile != held.files.end() ||
-                  (held.names.count(name) != 0 && held.bytes < held.budget))) {
+  if (!exists &&
+      (heldFile != held.files.end() || (held.names.count(name) != 0 && held.bytes < held.budget))) {
     if (s == "OLD" && heldFile == held.files.end()) return ENOENT;
     if (s == "NEW" && heldFile != held.files.end()) return EEXIST;
     if (heldFile == held.files.end()) heldFile = held.files.emplace(name, MemoryFile{}).first;

@@ -38,8 +38,8 @@ void stopOnWriteFailure() {
 }  // namespace
 
 std::string writeFailureText(std::string_view fileName, int iocond) {
-  std::string text = " ERROR IN WRITING FILE " + std::string(fileName) + ", WITH IOCOND =" +
-                     editI(iocond, 5);
+  std::string text =
+      " ERROR IN WRITING FILE " + std::string(fileName) + ", WITH IOCOND =" + editI(iocond, 5);
   if (iocond > 0 && iocond < kRecordError) text += " (" + std::string(std::strerror(iocond)) + ")";
   return text + ".  PROGRAM STOPS.";
 }

@@ -194,8 +194,8 @@ void ResultTables::fail(const std::string& what) {
   removeTemporaries();
   removeEarlierTables();
   writeUnitAndConsole(logUnit_, "");
-  writeUnitAndConsole(logUnit_, " THE RESULT TABLES KOVA_*.csv CANNOT BE WRITTEN (" + what +
-                                    ").  PROGRAM STOPS.");
+  writeUnitAndConsole(
+      logUnit_, " THE RESULT TABLES KOVA_*.csv CANNOT BE WRITTEN (" + what + ").  PROGRAM STOPS.");
   stopRun();
 }
 

@@ -55,8 +55,8 @@ void checkReportFiles(const RunRecord& run, bool close) {
     const int iocond = close ? closeUnit(file.unit, "KEEP") : flushUnit(file.unit);
     if (iocond == 0) continue;
     const std::string text = writeFailureText(trimmed(file.name), iocond);
-    if (f == Fixed::KOVAOUT && isUnitOpen(run.logUnit()) &&
-        writeLine(run.logUnit(), text) == 0 && !close)
+    // The log says why the report is short, while it still can.
+    if (f == Fixed::KOVAOUT && isUnitOpen(run.logUnit()) && writeLine(run.logUnit(), text) == 0)
       flushUnit(run.logUnit());
     reportWriteFailure(trimmed(file.name), iocond);
     stopRun();
@@ -396,8 +396,9 @@ void allocateRegion(RunRecord& run) {
 // Any other allocation that the system refuses (before the run record
 // exists, to the console only).
 [[noreturn]] void reportOutOfMemory(const RunRecord* run) {
-  const std::string message = " THE SYSTEM REFUSED MEMORY THAT THE RUN NEEDS: AN ALLOCATION FAILED" +
-                              addressSpaceText() + ".  PROGRAM STOPS.";
+  const std::string message =
+      " THE SYSTEM REFUSED MEMORY THAT THE RUN NEEDS: AN ALLOCATION FAILED" + addressSpaceText() +
+      ".  PROGRAM STOPS.";
   const int out = run ? run->outUnit() : 0, log = run ? run->logUnit() : 0;
   writeUnit(out, "");
   writeUnit(out, message);

@@ -57,8 +57,8 @@ TEST(RunFailures, ReportOrLogOnAFullDeviceStopsTheRun) {
     fs::create_symlink("/dev/full", name);
     const auto result = testing::runKova();
     EXPECT_EQ(result.status, 1) << result.console;
-    EXPECT_TRUE(contains(result.console, " ERROR IN WRITING FILE " + std::string(name) +
-                                             ", WITH IOCOND =   28"))
+    EXPECT_TRUE(contains(result.console,
+                         " ERROR IN WRITING FILE " + std::string(name) + ", WITH IOCOND =   28"))
         << result.console;
     // Nothing says the run is complete: no table.
     EXPECT_EQ(tablesLeft(), std::vector<std::string>{});
@@ -79,8 +79,8 @@ TEST(RunFailures, TableNameHeldByADirectoryStopsTheRun) {
     writeFile(fs::path(name) / "kept.txt", "kept\n");
     const auto result = testing::runKova();
     EXPECT_EQ(result.status, 1) << result.console;
-    EXPECT_TRUE(contains(result.console, " THE RESULT TABLES KOVA_*.csv CANNOT BE WRITTEN (" +
-                                             std::string(name)))
+    EXPECT_TRUE(contains(result.console,
+                         " THE RESULT TABLES KOVA_*.csv CANNOT BE WRITTEN (" + std::string(name)))
         << result.console;
     EXPECT_TRUE(contains(result.console, "PROGRAM STOPS."));
     EXPECT_TRUE(contains(readFile("KOVALOG"), "CANNOT BE WRITTEN (" + std::string(name)));
@@ -178,8 +178,8 @@ TEST(RunFailures, SaveFilesAreReplacedAllOrNone) {
   const auto aside = testing::runKova();
   EXPECT_EQ(aside.status, 1);
   EXPECT_TRUE(contains(aside.console, " PSAVE.003.old IN THE RUN DIRECTORY")) << aside.console;
-  for (const char* start :
-       {"PSAVE.001", "PSAVE.002", "PSAVE.003", "DSAVE.001", "DSAVE.002", "DSAVE.003", "PSAVE.003.old"})
+  for (const char* start : {"PSAVE.001", "PSAVE.002", "PSAVE.003", "DSAVE.001", "DSAVE.002",
+                            "DSAVE.003", "PSAVE.003.old"})
     EXPECT_EQ(readFile(start), asideBefore.at(start)) << start;
   fs::remove("PSAVE.003.old");
 

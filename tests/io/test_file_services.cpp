@@ -187,8 +187,8 @@ TEST_F(ServicesTest, EndOfRunDeletionKeepsRequestedSaveFilesAndNeverAStartFile) 
   EXPECT_EQ(files.savedFile(Family::DSAVE, 2).unit, files.scratch(Family::DSAVE, 2).unit);
   // A run's own save files under their temporary names, and the start files
   // (an earlier run's) under the final ones.
-  for (const char* name : {"PSAVE.001.tmp", "DSAVE.002.tmp", "BETASAV.001.tmp",
-                           "BETASAV.002.tmp", "BETAVECP.002.tmp", "YDATA.001"})
+  for (const char* name : {"PSAVE.001.tmp", "DSAVE.002.tmp", "BETASAV.001.tmp", "BETASAV.002.tmp",
+                           "BETAVECP.002.tmp", "YDATA.001"})
     testing::writeFile(name, "new");
   for (const char* name : {"PSAVE.001", "PSAVE.002", "DSAVE.002"})
     testing::writeFile(name, "start");
@@ -237,7 +237,6 @@ TEST_F(ServicesTest, EndOfRunDeletionKeepsRequestedSaveFilesAndNeverAStartFile) 
   EXPECT_THROW(keepSaveFiles(files, 2, KeptSaveFiles{false, true, false}, kLog), RunStopped);
   EXPECT_EQ(testing::readFile("DSAVE.002"), "start");
 }
-
 
 // The save files of a run replace the start files as one: a rename that
 // fails half-way undoes the ones made, so that every start file is as it
@@ -307,8 +306,7 @@ TEST_F(ServicesTest, WriteErrorsStopTheRunNamingTheFile) {
   screen.str("");
   // Enough lines to fill the buffer: the write itself fails.
   ASSERT_EQ(openUnit(kFull, "/dev/full", "FORMATTED", "UNKNOWN"), 0);
-  EXPECT_THROW(
-      for (int i = 0; i < 100000; ++i) writeUnit(kFull, std::string(79, 'x')), RunStopped);
+  EXPECT_THROW(for (int i = 0; i < 100000; ++i) writeUnit(kFull, std::string(79, 'x')), RunStopped);
   EXPECT_NE(screen.str().find(" ERROR IN WRITING FILE /dev/full, WITH IOCOND =   28"),
             std::string::npos);
   screen.str("");

@@ -292,8 +292,8 @@ TEST_F(UnitTable, HeldFileThatOutgrowsTheBudgetMovesToDisk) {
   const double first[4] = {1, 2, 3, 4}, second[4] = {5, 6, 7, 8}, third[4] = {9, 10, 11, 12};
   ASSERT_EQ(openUnit(7, "GROW.001", "UNFORMATTED", "UNKNOWN"), 0);
   ASSERT_EQ(openUnit(8, "TEXT.001", "FORMATTED", "UNKNOWN"), 0);
-  ASSERT_EQ(writeRecord(7, first, sizeof first), 0);   // 40 bytes held
-  ASSERT_EQ(writeLine(8, "ABC"), 0);                   // 44
+  ASSERT_EQ(writeRecord(7, first, sizeof first), 0);    // 40 bytes held
+  ASSERT_EQ(writeLine(8, "ABC"), 0);                    // 44
   ASSERT_EQ(writeRecord(7, second, sizeof second), 0);  // 84
   EXPECT_TRUE(isHeldInMemory("GROW.001"));
   EXPECT_FALSE(fs::exists("GROW.001"));

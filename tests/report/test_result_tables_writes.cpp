@@ -4,10 +4,10 @@
 // tables are closed, and leaves no table behind. The tables used to be
 // dropped with "PROGRAM CONTINUES" and the run ended with status 0.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <csignal>
 #include <filesystem>
-#include <sys/resource.h>
 #include <vector>
 
 #include "data/data_set_up.h"
