@@ -135,7 +135,8 @@ void ResultTables::start(const VariableNames& names, int NG, int logUnit) {
   // name) would stop the run at its very end: it is said now.
   for (int t = 0; t < kTables; ++t) {
     std::error_code ec;
-    if (std::filesystem::exists(std::filesystem::symlink_status(path(kTableNames[t]), ec))) {
+    if (t != kBetaPasses &&
+        std::filesystem::exists(std::filesystem::symlink_status(path(kTableNames[t]), ec))) {
       active_ = true;
       fail(std::string(kTableNames[t]) + ": it exists and cannot be replaced");
     }
