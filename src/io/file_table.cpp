@@ -22,7 +22,6 @@ constexpr const char* kFamilyNames[kFamilyCount] = {
     "YSIGFCTR", "UYSGMA",   "ESIGMA",   "EPSMATRX", "PSAVE", "DSAVE",  "BETASAV",
     "MUVECP",   "EPSVECP",  "BETAVECP", "DXZGMATS"};
 
-constexpr int kFirstFixedUnit = 100;
 constexpr int kFirstScratchUnit = 300;
 
 }  // namespace
@@ -53,7 +52,8 @@ bool isSaveFamily(Family f) {
 
 void fillFixedFiles(FileTable& files) {
   for (int i = 0; i < kFixedFileCount; ++i)
-    files.fixed[i] = NamedUnit{padded(kFixedNames[i], kNameLength), kFirstFixedUnit + 2 * i};
+    files.fixed[i] =
+        NamedUnit{padded(kFixedNames[i], kNameLength), fixedUnit(static_cast<Fixed>(i))};
 }
 
 void buildScratchNames(FileTable& files, int ng, const int* groupIds, int logUnit) {

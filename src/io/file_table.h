@@ -49,6 +49,9 @@ inline constexpr std::string_view kTemporarySuffix = ".tmp";
 // Fills the fixed names (12-character fields) and units 100, 102, ..., 148.
 void fillFixedFiles(FileTable& files);
 
+// The unit that fillFixedFiles gives a fixed file.
+constexpr int fixedUnit(Fixed f) { return 100 + 2 * static_cast<int>(f); }
+
 // Builds every family's names for the NG groups (group identifiers in
 // ascending order) with ADDIDF under the stop option, and numbers the units
 // 300 + (family - 1) * NG + (g - 1).

@@ -393,13 +393,13 @@ void allocateRegion(RunRecord& run) {
   }
 }
 
-// Any other allocation that the system refuses (before the run record
-// exists, to the console only).
-[[noreturn]] void reportOutOfMemory(const RunRecord* run) {
+// Any other allocation that the system refuses, wherever in the run (the
+// run record is gone by then: the report files are found by their units).
+[[noreturn]] void reportOutOfMemory() {
   const std::string message =
       " THE SYSTEM REFUSED MEMORY THAT THE RUN NEEDS: AN ALLOCATION FAILED" + addressSpaceText() +
       ".  PROGRAM STOPS.";
-  const int out = run ? run->outUnit() : 0, log = run ? run->logUnit() : 0;
+  const int out = fixedUnit(Fixed::KOVAOUT), log = fixedUnit(Fixed::KOVALOG);
   writeUnit(out, "");
   writeUnit(out, message);
   reportToUnitAndConsole(log, message);
@@ -418,30 +418,27 @@ void runInputPhases(RunRecord& run) {
   setUpData(run);
 }
 
-void KOVAMAIN() {
-  std::unique_ptr<RunRecord> run;
-  try {
-    run = std::make_unique<RunRecord>();
-    // The tables of this run replace those of any earlier one; if this run
-    // stops, it leaves none (the destructor removes what was begun).
-    ResultTables tables;
-    tables.removeEarlierTables();
-    runInputPhases(*run);
-    tables.start(run->names, run->dims.NG, run->logUnit());
-    reparametrisePiRestrictions(*run);
-    for (int g = 1; g <= run->dims.NG; ++g) estimateGroup(*run, g, tables);
-    runPooledPhase(*run, tables);
+void KOVAMAIN() try {
+  auto run = std::make_unique<RunRecord>();
+  // The tables of this run replace those of any earlier one; if this run
+  // stops, it leaves none (the destructor removes what was begun).
+  ResultTables tables;
+  tables.removeEarlierTables();
+  runInputPhases(*run);
+  tables.start(run->names, run->dims.NG, run->logUnit());
+  reparametrisePiRestrictions(*run);
+  for (int g = 1; g <= run->dims.NG; ++g) estimateGroup(*run, g, tables);
+  runPooledPhase(*run, tables);
 
-    const Options& o = run->options;
-    const KeptSaveFiles kept{o.savePhi, o.saveDelta, o.saveBeta};
-    DELETF(run->files, run->dims.NG, kept, run->logUnit());
-    checkReportFiles(*run, false);
-    keepSaveFiles(run->files, run->dims.NG, kept, run->logUnit());
-    tables.commit();
-    checkReportFiles(*run, true);
-  } catch (const std::bad_alloc&) {
-    reportOutOfMemory(run.get());
-  }
+  const Options& o = run->options;
+  const KeptSaveFiles kept{o.savePhi, o.saveDelta, o.saveBeta};
+  DELETF(run->files, run->dims.NG, kept, run->logUnit());
+  checkReportFiles(*run, false);
+  keepSaveFiles(run->files, run->dims.NG, kept, run->logUnit());
+  tables.commit();
+  checkReportFiles(*run, true);
+} catch (const std::bad_alloc&) {
+  reportOutOfMemory();
 }
 
 }  // namespace kova
