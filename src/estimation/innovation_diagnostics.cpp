@@ -131,7 +131,7 @@ void printInnovationStatistics(const InnovationStatistics& st, int groupId, int 
   for (int l = 0; l < st.lagCount; ++l)
     writeUnit(outUnit, " LJUNG-BOX Q(" + editI(st.lags[l], 2) + ")    =" + editG(st.q[l], 13, 5) +
                            "   P-VALUE =" + editG(st.qP[l], 13, 5));
-  if (st.n >= 3) {
+  if (st.jarqueBeraComputed()) {
     writeUnit(outUnit, " JARQUE-BERA     =" + editG(st.jb, 13, 5) + "   P-VALUE =" +
                            editG(st.jbP, 13, 5));
     writeUnit(outUnit, " SKEWNESS        =" + editG(st.skewness, 13, 5) + "   KURTOSIS =" +

@@ -14,6 +14,9 @@
 //     n), against chi-square with h degrees of freedom;
 //   - Jarque-Bera JB = n/6 (S^2 + (K - 3)^2 / 4) from the moment skewness S
 //     and kurtosis K, against chi-square with 2 degrees of freedom.
+#include <cmath>
+#include <limits>
+
 #include "data/group_dims.h"
 #include "linalg/scratch.h"
 #include "linalg/views.h"
@@ -27,7 +30,12 @@ struct InnovationStatistics {
   int lagCount = 0;             // lags used (those below n)
   int lags[kLjungBoxLags] = {1, 4, 8};
   double q[kLjungBoxLags] = {}, qP[kLjungBoxLags] = {};
-  double skewness = 0.0, kurtosis = 0.0, jb = 0.0, jbP = 0.0;
+  // NaN when not computed: fewer than 3 values, or all of them equal.
+  double skewness = std::numeric_limits<double>::quiet_NaN();
+  double kurtosis = std::numeric_limits<double>::quiet_NaN();
+  double jb = std::numeric_limits<double>::quiet_NaN();
+  double jbP = std::numeric_limits<double>::quiet_NaN();
+  bool jarqueBeraComputed() const { return !std::isnan(jb); }
 };
 
 // v, variance, standardised: NUMT each (standardised NaN on exact rows).

@@ -48,8 +48,10 @@ void reportShortage(std::string_view caller, std::string_view arrayText, long lo
       "",
       " PROGRAM STOPS.",
   };
+  // The console first: a report or log that cannot take the lines stops
+  // the run at once, and the console still has the whole message.
+  for (const std::string& line : lines) consoleLine(line);
   for (const std::string& line : lines) {
-    consoleLine(line);
     writeUnit(outUnit, line);
     writeUnit(logUnit, line);
   }

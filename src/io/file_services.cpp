@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 
 #include "io/edit_descriptors.h"
 #include "io/error_report.h"
@@ -57,6 +59,16 @@ void explainDescriptorShortage(int logUnit, int iocond, std::string_view caller,
                    (limit < 0 ? std::string("UNKNOWN") : std::to_string(limit)) + ".");
 }
 
+// IOCOND 5004 alone does not say why a scratch name was refused.
+void explainNotRegularFile(int logUnit, std::string_view fileName, std::string_view caller) {
+  reportToUnitAndConsole(logUnit,
+                         " FROM " + contents(caller, 120) + ": " +
+                             contents(fileName, std::max<std::size_t>(fileName.size(), 12)) +
+                             " IN THE RUN DIRECTORY IS A SYMBOLIC LINK, A DEVICE OR A PIPE, "
+                             "NOT A FILE OF AN EARLIER RUN.  THE RUN WRITES NOTHING "
+                             "THROUGH IT: REMOVE IT AND RUN AGAIN.");
+}
+
 }  // namespace
 
 void openFile(int unit, int logUnit, std::string_view fileName, std::string_view form,
@@ -65,6 +77,7 @@ void openFile(int unit, int logUnit, std::string_view fileName, std::string_view
   iocond = openUnit(unit, fileName, form, status);
   if (iocond == EMFILE || iocond == ENFILE)
     explainDescriptorShortage(logUnit, iocond, caller, filesNeeded);
+  if (iocond == kNotRegularFile) explainNotRegularFile(logUnit, fileName, caller);
   finishService("OPENING", logUnit, fileName, iocond, caller, option);
 }
 
@@ -127,6 +140,78 @@ void renameFile(std::string_view from, std::string_view to, int logUnit, int& io
   const std::string target = contents(to, std::max<std::size_t>(to.size(), 12));
   iocond = std::rename(source.c_str(), target.c_str()) == 0 ? 0 : (errno != 0 ? errno : EIO);
   finishService("RENAMING", logUnit, source + " TO " + target, iocond, caller, option);
+}
+
+int tryRenameFile(std::string_view from, std::string_view to, int logUnit,
+                  std::string_view caller) {
+  const std::string source = contents(from, std::max<std::size_t>(from.size(), 12));
+  const std::string target = contents(to, std::max<std::size_t>(to.size(), 12));
+  errno = 0;
+  const int iocond =
+      std::rename(source.c_str(), target.c_str()) == 0 ? 0 : (errno != 0 ? errno : EIO);
+  if (iocond == 0) {
+    finishService("RENAMING", logUnit, source + " TO " + target, 0, caller, "CONTINUE");
+  } else {
+    writeUnit(logUnit, "");
+    writeUnit(logUnit, " FROM " + contents(caller, 120) + ": ERROR IN RENAMING OF FILE " + source +
+                           " TO " + target + ", WITH IOCOND =" + editI(iocond, 5) + ".");
+  }
+  return iocond;
+}
+
+void replaceAsOne(const std::vector<FileMove>& moves, std::string_view what, int logUnit,
+                  std::string_view caller) {
+  struct Done {
+    std::string from, to;
+  };
+  std::vector<Done> done;  // every rename made, in order
+  std::vector<std::string> asides;
+  std::string failure;
+  auto rename = [&](const std::string& from, const std::string& to) {
+    const int iocond = tryRenameFile(from, to, logUnit, caller);
+    if (iocond == 0) {
+      done.push_back({from, to});
+      return true;
+    }
+    failure = "RENAMING " + from + " TO " + to + " FAILED, WITH IOCOND =" + editI(iocond, 5) +
+              " (" + std::strerror(iocond) + ")";
+    return false;
+  };
+  bool ok = true;
+  for (const FileMove& m : moves) {
+    const std::string from = contents(m.from, m.from.size()), to = contents(m.to, m.to.size());
+    std::error_code ec;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(to, ec))) continue;
+    const std::string aside = to + ".old";
+    if (std::filesystem::exists(std::filesystem::symlink_status(aside, ec))) {
+      failure = aside + " EXISTS (A FILE PUT ASIDE BY AN EARLIER RUN?)";
+      ok = false;
+      break;
+    }
+    if (!(ok = rename(to, aside))) break;
+    asides.push_back(aside);
+  }
+  for (std::size_t i = 0; ok && i < moves.size(); ++i)
+    ok = rename(contents(moves[i].from, moves[i].from.size()),
+                contents(moves[i].to, moves[i].to.size()));
+  if (ok) {
+    for (const std::string& aside : asides) std::remove(aside.c_str());
+    return;
+  }
+  // Undo, newest first: the new files go back to their names, the old ones
+  // to theirs.
+  std::string unrestored;
+  for (auto it = done.rbegin(); it != done.rend(); ++it)
+    if (std::rename(it->to.c_str(), it->from.c_str()) != 0) unrestored += " " + it->to;
+  const std::string head = " FROM " + contents(caller, 120) + ": ";
+  reportToUnitAndConsole(
+      logUnit, head + "THE " + std::string(what) + " ARE NOT PUT IN PLACE: " + failure + ".  " +
+                   (unrestored.empty()
+                        ? "EVERY EARLIER FILE IS LEFT AS IT WAS; THE NEW ONES STAY UNDER THEIR "
+                          "TEMPORARY NAMES."
+                        : "THESE COULD NOT BE RESTORED:" + unrestored + "."));
+  writeUnitAndConsole(logUnit, " PROGRAM STOPS.");
+  stopRun();
 }
 
 void FDELET(const NamedUnit& a, const NamedUnit& b, const NamedUnit& c, int logUnit) {

@@ -7,6 +7,7 @@
 // or continue, and stops otherwise. Every message names the caller.
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kova {
 
@@ -43,6 +44,24 @@ struct NamedUnit {
 // the other services, as "RENAMING OF FILE from TO to"; iocond is errno.
 void renameFile(std::string_view from, std::string_view to, int logUnit, int& iocond,
                 std::string_view caller, std::string_view option);
+
+// Renames a closed file as renameFile does, but returns the failure (logged
+// as an error) to the caller instead of acting on it.
+int tryRenameFile(std::string_view from, std::string_view to, int logUnit, std::string_view caller);
+
+// Puts a set of files in place as one: each `from` is renamed to its `to`,
+// replacing the file there, so that afterwards either every `to` holds its
+// new file or every `to` is as it was. The files being replaced are first
+// renamed aside (to + ".old", which must not exist) and removed only when
+// every new file is in place; a rename that fails undoes the ones done, in
+// reverse order, and stops the run with a message naming the file, what
+// was left as it was and where the new files are. `what` names the set in
+// that message.
+struct FileMove {
+  std::string from, to;
+};
+void replaceAsOne(const std::vector<FileMove>& moves, std::string_view what, int logUnit,
+                  std::string_view caller);
 
 // Deletes three files (open UNKNOWN, close DELETE), continuing past failures.
 void FDELET(const NamedUnit& a, const NamedUnit& b, const NamedUnit& c, int logUnit);

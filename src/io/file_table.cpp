@@ -1,5 +1,10 @@
 #include "io/file_table.h"
 
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "io/error_report.h"
 #include "io/text_conversion.h"
 
 namespace kova {
@@ -17,7 +22,6 @@ constexpr const char* kFamilyNames[kFamilyCount] = {
     "YSIGFCTR", "UYSGMA",   "ESIGMA",   "EPSMATRX", "PSAVE", "DSAVE",  "BETASAV",
     "MUVECP",   "EPSVECP",  "BETAVECP", "DXZGMATS"};
 
-constexpr int kFirstFixedUnit = 100;
 constexpr int kFirstScratchUnit = 300;
 
 }  // namespace
@@ -34,11 +38,22 @@ bool kept(Family f, const KeptSaveFiles& keep) {
 
 namespace {
 
+// The save families: written under BASE.nnn.tmp, put in place at the end.
+constexpr Family kSaveFamilies[] = {Family::PSAVE, Family::DSAVE, Family::BETASAV,
+                                    Family::BETAVECP};
+
+bool isSaveFamily(Family f) {
+  for (Family s : kSaveFamilies)
+    if (s == f) return true;
+  return false;
+}
+
 }  // namespace
 
 void fillFixedFiles(FileTable& files) {
   for (int i = 0; i < kFixedFileCount; ++i)
-    files.fixed[i] = NamedUnit{padded(kFixedNames[i], kNameLength), kFirstFixedUnit + 2 * i};
+    files.fixed[i] =
+        NamedUnit{padded(kFixedNames[i], kNameLength), fixedUnit(static_cast<Fixed>(i))};
 }
 
 void buildScratchNames(FileTable& files, int ng, const int* groupIds, int logUnit) {
@@ -47,8 +62,7 @@ void buildScratchNames(FileTable& files, int ng, const int* groupIds, int logUni
       std::string name = padded(kFamilyNames[f], kNameLength);
       ADDIDF(name, groupIds[g], logUnit, "STOP");
       const Family family = static_cast<Family>(f);
-      if (family == Family::PSAVE || family == Family::DSAVE)
-        name = std::string(trimmed(name)) + std::string(kTemporarySuffix);
+      if (isSaveFamily(family)) name = std::string(trimmed(name)) + std::string(kTemporarySuffix);
       files.family[f][g] = NamedUnit{name, kFirstScratchUnit + f * ng + g};
     }
   }
@@ -79,15 +93,51 @@ void DELETF(const FileTable& files, int ng, const KeptSaveFiles& keep, int logUn
   }
 }
 
-void keepSaveFiles(const FileTable& files, int ng, const KeptSaveFiles& keep, int logUnit) {
-  for (Family family : {Family::PSAVE, Family::DSAVE}) {
+void checkSaveTargets(const FileTable& files, int ng, const KeptSaveFiles& keep, int logUnit) {
+  for (Family family : kSaveFamilies) {
     if (!kept(family, keep)) continue;
     for (int g = 1; g <= ng; ++g) {
-      int iocond = 0;
-      renameFile(files.scratch(family, g).name, files.savedFile(family, g).name, logUnit, iocond,
-                 "SUBROUTINE DELETF", "STOP");
+      const std::string name(trimmed(files.savedFile(family, g).name));
+      std::error_code ec;
+      if (std::filesystem::exists(std::filesystem::symlink_status(name + ".old", ec)))
+        reportError(" " + name +
+                        ".old IN THE RUN DIRECTORY (A START FILE PUT ASIDE BY A RUN THAT "
+                        "DID NOT END?) WOULD BE REPLACED BY THE SAVE: MOVE IT AWAY AND RUN "
+                        "AGAIN.",
+                    "STOP", logUnit);
+      const auto status = std::filesystem::symlink_status(name, ec);
+      if (!std::filesystem::exists(status) || std::filesystem::is_regular_file(status) ||
+          std::filesystem::is_symlink(status))
+        continue;
+      reportError(" " + name +
+                      " IN THE RUN DIRECTORY IS NOT A FILE (A DIRECTORY, A DEVICE OR A PIPE): THE "
+                      "RUN COULD NOT SAVE ITS RESULT UNDER THAT NAME.  REMOVE IT AND RUN AGAIN.",
+                  "STOP", logUnit);
     }
   }
+}
+
+void keepSaveFiles(const FileTable& files, int ng, const KeptSaveFiles& keep, int logUnit) {
+  checkSaveTargets(files, ng, keep, logUnit);
+  std::vector<FileMove> moves;
+  for (Family family : kSaveFamilies) {
+    if (!kept(family, keep)) continue;
+    for (int g = 1; g <= ng; ++g) {
+      const std::string temporary(trimmed(files.scratch(family, g).name));
+      std::error_code ec;
+      const bool made =
+          std::filesystem::is_regular_file(std::filesystem::symlink_status(temporary, ec));
+      // The pooled BETA exists only where the pooled phase ran: without it
+      // the earlier file of that name stays, as it always has.
+      if (!made && family == Family::BETAVECP) continue;
+      if (!made)
+        reportError(" FROM SUBROUTINE DELETF: THE SAVE FILE " + temporary +
+                        " OF THIS RUN IS MISSING: NO SAVE FILE IS PUT IN PLACE.",
+                    "STOP", logUnit);
+      moves.push_back({temporary, std::string(trimmed(files.savedFile(family, g).name))});
+    }
+  }
+  if (!moves.empty()) replaceAsOne(moves, "SAVE FILES", logUnit, "SUBROUTINE DELETF");
 }
 
 }  // namespace kova

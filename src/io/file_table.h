@@ -35,11 +35,12 @@ struct FileTable {
     return family[static_cast<int>(f)][g - 1];
   }
   int unit(Fixed f) const { return (*this)[f].unit; }
-  // A PSAVE or DSAVE file as a run finds and leaves it (BASE.nnn): the start
-  // file that INITIAL PHI/DELTA = SAVED reads. The run writes its own under
-  // the temporary name scratch(f, g) (BASE.nnn.tmp), renamed to this one
-  // only at the end of a complete run, so that a start file is never
-  // changed by a run that reads it and then stops.
+  // A save file (PSAVE, DSAVE, BETASAV, BETAVECP) as a run finds and leaves
+  // it (BASE.nnn): PSAVE and DSAVE are the start files that INITIAL
+  // PHI/DELTA = SAVED reads. The run writes its own under the temporary
+  // name scratch(f, g) (BASE.nnn.tmp), renamed to this one only at the end
+  // of a complete run, so that a save file is never changed by a run that
+  // stops.
   NamedUnit savedFile(Family f, int g) const;
 };
 
@@ -47,6 +48,9 @@ inline constexpr std::string_view kTemporarySuffix = ".tmp";
 
 // Fills the fixed names (12-character fields) and units 100, 102, ..., 148.
 void fillFixedFiles(FileTable& files);
+
+// The unit that fillFixedFiles gives a fixed file.
+constexpr int fixedUnit(Fixed f) { return 100 + 2 * static_cast<int>(f); }
 
 // Builds every family's names for the NG groups (group identifiers in
 // ascending order) with ADDIDF under the stop option, and numbers the units
@@ -64,13 +68,23 @@ struct KeptSaveFiles {
 bool kept(Family f, const KeptSaveFiles& keep);
 
 // End-of-run deletion: the five fixed scratch files, then every group's
-// family files except the save files kept. The PSAVE and DSAVE files of the
-// table are the run's temporary ones: a start file is never deleted.
+// family files except the save files kept. The save files of the table are
+// the run's temporary ones: a start file is never deleted.
 void DELETF(const FileTable& files, int ng, const KeptSaveFiles& kept, int logUnit);
 
-// At the end of a complete run, after DELETF: renames each kept PSAVE and
-// DSAVE file from its temporary name to BASE.nnn, replacing the start file
-// of that name. A rename that fails stops the run.
+// Stops the run when a kept PSAVE or DSAVE name (BASE.nnn) is held by
+// something the save could not replace (a directory, a device, a pipe), or
+// when its aside name BASE.nnn.old (see replaceAsOne) is taken:
+// called as soon as the names are known, so that the run does not do its
+// work only to fail at the end, and again by keepSaveFiles.
+void checkSaveTargets(const FileTable& files, int ng, const KeptSaveFiles& kept, int logUnit);
+
+// At the end of a complete run, after DELETF: puts each kept save file of
+// the run in place of BASE.nnn, replacing the file of that name, all of
+// them as one (replaceAsOne): afterwards either every save file is the
+// run's new one or every one is as it was. A missing temporary file (but a
+// BETAVECP, which only a pooled phase writes) or a failed rename stops the
+// run.
 void keepSaveFiles(const FileTable& files, int ng, const KeptSaveFiles& kept, int logUnit);
 
 }  // namespace kova

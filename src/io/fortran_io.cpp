@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
 #include <sys/resource.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace kova {
 namespace {
@@ -21,8 +23,10 @@ using MemoryFile = std::vector<unsigned char>;
 
 struct MemoryStore {
   std::set<std::string> names;  // the names to hold
+  std::set<std::string> scratch;  // the run's own names, held or not
   std::map<std::string, MemoryFile> files;
   long long bytes = 0;          // held in all files
+  long long budget = kMemoryBudget;
 };
 
 MemoryStore& store() {
@@ -38,6 +42,7 @@ struct Unit {
   std::size_t pos = 0;
   bool formatted = true;
   bool writing = false;  // the last operation was a write
+  bool failed = false;   // a write or flush has failed (reported once)
   long records = 0;
   std::shared_ptr<char[]> buffer;  // stdio's buffer of a formatted file, freed after fclose
 };
@@ -67,6 +72,90 @@ int osError() { return errno > 0 ? errno : kRecordError; }
 Unit* find(int unit) {
   auto it = units().find(unit);
   return it == units().end() ? nullptr : &it->second;
+}
+
+// What stands on disk under a name, links not followed.
+enum class OnDisk { Nothing, RegularFile, Directory, Other };
+
+OnDisk onDisk(const std::string& name) {
+  std::error_code ec;
+  const std::filesystem::file_status st = std::filesystem::symlink_status(name, ec);
+  if (ec || !std::filesystem::exists(st)) return OnDisk::Nothing;
+  if (std::filesystem::is_regular_file(st)) return OnDisk::RegularFile;
+  if (std::filesystem::is_directory(st)) return OnDisk::Directory;
+  return OnDisk::Other;
+}
+
+// Opens a scratch file on disk for reading and writing without following a
+// link: the run writes only inside its directory. `create` makes it (it must
+// not exist) or, without it, opens the existing regular file.
+std::FILE* openScratchOnDisk(const std::string& name, bool create, bool truncate) {
+  int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC;
+  if (create) flags |= O_CREAT | O_EXCL;
+  if (truncate) flags |= O_TRUNC;
+  const int fd = ::open(name.c_str(), flags, 0666);
+  if (fd < 0) return nullptr;
+  std::FILE* file = ::fdopen(fd, create || truncate ? "w+b" : "r+b");
+  if (!file) {
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+  }
+  return file;
+}
+
+// A text file's larger buffer (see openUnit).
+void bufferText(Unit& u) {
+  u.buffer.reset(new char[kTextBuffer]);
+  std::setvbuf(u.file, u.buffer.get(), _IOFBF, kTextBuffer);
+}
+
+// Moves a held file to disk, as a file of its name that every unit on it
+// then reads and writes at its position: a file that outgrows the budget.
+// The bytes go out before stdio has the file, whose buffer must be set
+// before its first operation.
+int moveToDisk(Unit& u) {
+  MemoryStore& held = store();
+  MemoryFile* memory = u.memory;
+  errno = 0;
+  const int fd = ::open(u.name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return osError();
+  for (std::size_t done = 0; done < memory->size();) {
+    const ssize_t n = ::write(fd, memory->data() + done, memory->size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int iocond = osError();
+      ::close(fd);
+      ::unlink(u.name.c_str());
+      return iocond;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  std::error_code pathError;
+  const std::filesystem::path path = std::filesystem::absolute(u.name, pathError);
+  int ownFd = fd;
+  for (auto& [number, other] : units()) {
+    if (other.memory != memory) continue;
+    if (ownFd < 0) ownFd = ::open(other.name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    std::FILE* own = ownFd < 0 ? nullptr : ::fdopen(ownFd, "r+b");
+    if (!own) return osError();
+    ownFd = -1;
+    other.file = own;
+    other.memory = nullptr;
+    if (other.formatted) bufferText(other);
+    if (std::fseek(own, static_cast<long>(other.pos), SEEK_SET) != 0) return osError();
+    other.path = pathError ? std::filesystem::path(other.name) : path;
+  }
+  held.bytes -= static_cast<long long>(memory->size());
+  held.files.erase(u.name);
+  return 0;
+}
+
+// Makes room for `count` more bytes of a held file: a file that would take
+// the store past its budget goes to disk.
+int reserveMemory(Unit& u, std::size_t count) {
+  if (store().bytes + static_cast<long long>(count) <= store().budget) return 0;
+  return moveToDisk(u);
 }
 
 // Resizes a held file, keeping the store's count.
@@ -150,9 +239,15 @@ int openUnit(int unit, std::string_view fileName, std::string_view form,
   auto heldFile = held.files.find(name);
   // A file held in memory is not looked for on disk again: the disk is
   // asked only when a held name is first created.
-  bool exists = heldFile == held.files.end() && std::filesystem::exists(name, ec);
-  if (!exists && (heldFile != held.files.end() ||
-                  (held.names.count(name) != 0 && held.bytes < kMemoryBudget))) {
+  const bool scratch = held.scratch.count(name) != 0;
+  const OnDisk there = heldFile == held.files.end() ? onDisk(name) : OnDisk::Nothing;
+  // A scratch name must not lead out of the directory: a link or a device
+  // left under it is refused, not written through.
+  if (scratch && there == OnDisk::Other) return kNotRegularFile;
+  bool exists = scratch ? there != OnDisk::Nothing
+                        : heldFile == held.files.end() && std::filesystem::exists(name, ec);
+  if (!exists &&
+      (heldFile != held.files.end() || (held.names.count(name) != 0 && held.bytes < held.budget))) {
     if (s == "OLD" && heldFile == held.files.end()) return ENOENT;
     if (s == "NEW" && heldFile != held.files.end()) return EEXIST;
     if (heldFile == held.files.end()) heldFile = held.files.emplace(name, MemoryFile{}).first;
@@ -170,7 +265,13 @@ int openUnit(int unit, std::string_view fileName, std::string_view form,
 
   errno = 0;
   std::FILE* file = nullptr;
-  if (exists) {
+  if (scratch) {
+    file = openScratchOnDisk(name, !exists, false);
+    if (!file && exists && errno == EACCES) {
+      const int fd = ::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+      file = fd < 0 ? nullptr : ::fdopen(fd, "rb");
+    }
+  } else if (exists) {
     file = std::fopen(name.c_str(), "r+b");
     // A file we may only read (an input file) is opened read-only.
     if (!file && (errno == EACCES || errno == EROFS)) file = std::fopen(name.c_str(), "rb");
@@ -182,9 +283,12 @@ int openUnit(int unit, std::string_view fileName, std::string_view form,
   // buffer saves most of the system calls. It is ours (glibc ignores the
   // size when it allocates the buffer itself) and lives as long as the unit.
   Unit u;
-  if (formatted) {
-    u.buffer.reset(new char[kTextBuffer]);
-    std::setvbuf(file, u.buffer.get(), _IOFBF, kTextBuffer);
+  u.file = file;
+  try {
+    if (formatted) bufferText(u);
+  } catch (...) {
+    std::fclose(file);
+    throw;
   }
   std::error_code pathError;
   std::filesystem::path path = std::filesystem::absolute(name, pathError);
@@ -291,14 +395,19 @@ int writeLine(int unit, std::string_view text) {
   if (!u->formatted) return kWrongForm;
   if (int rc = prepareWrite(*u)) return rc;
   if (u->memory) {
+    if (int rc = reserveMemory(*u, text.size() + 1)) return rc;
+  }
+  if (u->memory) {
     appendMemory(*u, text.data(), text.size());
     appendMemory(*u, "\n", 1);
     ++u->records;
     return 0;
   }
   if (std::fwrite(text.data(), 1, text.size(), u->file) != text.size() ||
-      std::fputc('\n', u->file) == EOF)
+      std::fputc('\n', u->file) == EOF) {
+    u->failed = true;
     return osError();
+  }
   ++u->records;
   return 0;
 }
@@ -323,6 +432,9 @@ int writeRecord(int unit, const void* bytes, std::size_t count) {
   unsigned char marker[4];
   putLength(marker, static_cast<std::uint32_t>(count));
   if (u->memory) {
+    if (int rc = reserveMemory(*u, count + 8)) return rc;
+  }
+  if (u->memory) {
     appendMemory(*u, marker, 4);
     if (count > 0) appendMemory(*u, bytes, count);
     appendMemory(*u, marker, 4);
@@ -331,8 +443,10 @@ int writeRecord(int unit, const void* bytes, std::size_t count) {
   }
   if (std::fwrite(marker, 1, 4, u->file) != 4 ||
       (count > 0 && std::fwrite(bytes, 1, count, u->file) != count) ||
-      std::fwrite(marker, 1, 4, u->file) != 4)
+      std::fwrite(marker, 1, 4, u->file) != 4) {
+    u->failed = true;
     return osError();
+  }
   ++u->records;
   return 0;
 }
@@ -382,9 +496,33 @@ long openFileLimit() {
   return static_cast<long>(limit.rlim_cur);
 }
 
-void flushAllUnits() {
-  for (auto& [number, u] : units())
-    if (u.file) std::fflush(u.file);
+long long addressSpaceLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return -1;
+  return static_cast<long long>(limit.rlim_cur);
+}
+
+int flushUnit(int unit) {
+  Unit* u = find(unit);
+  if (!u || !u->file) return 0;
+  errno = 0;
+  if (std::fflush(u->file) == 0) return 0;
+  u->failed = true;
+  return osError();
+}
+
+int flushAllUnits(std::string* failedName) {
+  int first = 0;
+  for (auto& [number, u] : units()) {
+    if (!u.file) continue;
+    const bool reported = u.failed;
+    errno = 0;
+    if (std::fflush(u.file) == 0 || reported || first != 0) continue;
+    u.failed = true;
+    first = osError();
+    if (failedName) *failedName = u.name;
+  }
+  return first;
 }
 
 void closeAllUnits() {
@@ -393,7 +531,14 @@ void closeAllUnits() {
   units().clear();
 }
 
-void holdInMemory(std::string_view fileName) { store().names.insert(trimmedName(fileName)); }
+void holdInMemory(std::string_view fileName) {
+  store().names.insert(trimmedName(fileName));
+  declareScratch(fileName);
+}
+
+void declareScratch(std::string_view fileName) { store().scratch.insert(trimmedName(fileName)); }
+
+void setMemoryBudget(long long bytes) { store().budget = bytes; }
 
 bool isHeldInMemory(std::string_view fileName) {
   return store().files.count(trimmedName(fileName)) != 0;
@@ -403,7 +548,11 @@ int spillMemoryFiles() {
   MemoryStore& held = store();
   int iocond = 0;
   for (const auto& [name, bytes] : held.files) {
-    std::FILE* f = std::fopen(name.c_str(), "wb");
+    // Never through a link: whatever stands under the name now, only a
+    // regular file of the directory is replaced.
+    errno = 0;
+    std::FILE* f = onDisk(name) == OnDisk::Other ? nullptr : openScratchOnDisk(name, false, true);
+    if (!f && errno == ENOENT) f = openScratchOnDisk(name, true, false);
     if (!f) {
       if (iocond == 0) iocond = osError();
       continue;
@@ -415,7 +564,9 @@ int spillMemoryFiles() {
   }
   held.files.clear();
   held.names.clear();
+  held.scratch.clear();
   held.bytes = 0;
+  held.budget = kMemoryBudget;
   return iocond;
 }
 

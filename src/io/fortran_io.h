@@ -24,6 +24,7 @@ constexpr int kRecordError = 5000;     // a damaged or mis-framed record
 constexpr int kNotConnected = 5001;    // reading or writing a unit that is not open
 constexpr int kWrongForm = 5002;       // a line operation on an unformatted unit or vice versa
 constexpr int kBadSpecifier = 5003;    // an unknown form or status text
+constexpr int kNotRegularFile = 5004;  // a scratch name held by a link, device or pipe
 constexpr int kLineWidth = 80;
 
 // Opens `fileName` (trailing blanks ignored) on `unit`, positioned at its
@@ -84,8 +85,19 @@ void raiseOpenFileLimit();
 // streams included), or -1 when it is unknown or unlimited.
 long openFileLimit();
 
+// Writes out what a unit holds in its buffer: a write error that the
+// buffer has hidden so far shows here (0 for a unit held in memory or not
+// open).
+int flushUnit(int unit);
+
+// This process's limit on its address space in bytes (ulimit -v), or -1
+// when there is none: what a refused allocation is measured against.
+long long addressSpaceLimit();
+
 // Flushes every open unit (before a stop, so that everything written stays).
-void flushAllUnits();
+// Returns the IOCOND of the first unit whose flush fails, with its name in
+// failedName, leaving out units whose write has already failed once.
+int flushAllUnits(std::string* failedName = nullptr);
 
 // Closes every open unit with status KEEP (end of a run, and between tests).
 void closeAllUnits();
@@ -99,9 +111,21 @@ void closeAllUnits();
 // its scratch files there, so that the thousands it creates and deletes
 // cost no inode work; spillMemoryFiles writes the ones still held to disk
 // (on a stop, every scratch file the run has not deleted is there as it
-// would have been), and empties the store.
+// would have been), and empties the store. The budget holds for every
+// write: a held file that a write would take past it is moved to disk,
+// with its records, and stays there.
+//
+// Every held name is also a scratch name (declareScratch): the run's own
+// file, which it may write and delete. A scratch name that the directory
+// holds as a symbolic link, a device or a pipe is refused with
+// kNotRegularFile, and scratch files are created and opened on disk (the
+// spill included) without following a link, so that the run never writes
+// outside its directory through one.
 constexpr long long kMemoryBudget = 512LL * 1024 * 1024;
 void holdInMemory(std::string_view fileName);
+void declareScratch(std::string_view fileName);
+// The budget in bytes (kMemoryBudget until set; the spill restores it).
+void setMemoryBudget(long long bytes);
 bool isHeldInMemory(std::string_view fileName);  // held, and now in memory
 int spillMemoryFiles();
 

@@ -5,9 +5,11 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 
 #include "data/data_set_up.h"
 #include "io/messages.h"
+#include "io/stop.h"
 #include "report/estimation_sections.h"
 
 namespace kova {
@@ -129,6 +131,16 @@ void ResultTables::start(const VariableNames& names, int NG, int logUnit) {
   xNames_.clear();
   for (const std::string& x : names.x) xNames_.push_back(field(x));
   groups_.assign(static_cast<std::size_t>(NG), GroupRows{});
+  // What removeEarlierTables could not remove (a directory of a table's
+  // name) would stop the run at its very end: it is said now.
+  for (int t = 0; t < kTables; ++t) {
+    std::error_code ec;
+    if (t != kBetaPasses &&
+        std::filesystem::exists(std::filesystem::symlink_status(path(kTableNames[t]), ec))) {
+      active_ = true;
+      fail(std::string(kTableNames[t]) + ": it exists and cannot be replaced");
+    }
+  }
   active_ = openAll();
   if (!active_) return;
   for (int t = 0; t < kTables; ++t) write(static_cast<TableIndex>(t), kHeaders[t]);
@@ -174,15 +186,18 @@ void ResultTables::removeTemporaries() {
   tables_.clear();
 }
 
-// The tables are an addition to the report: failing to write them is said
-// once, and the run goes on.
+// A table that cannot be written ends the run: a run that says it is
+// complete has written every table. None is left behind.
 void ResultTables::fail(const std::string& what) {
   if (!active_) return;
   active_ = false;
   closeAll();
   removeTemporaries();
-  writeUnitAndConsole(logUnit_, " THE RESULT TABLES KOVA_*.csv ARE NOT WRITTEN (" + what +
-                                    ").  PROGRAM CONTINUES");
+  removeEarlierTables();
+  writeUnitAndConsole(logUnit_, "");
+  writeUnitAndConsole(
+      logUnit_, " THE RESULT TABLES KOVA_*.csv CANNOT BE WRITTEN (" + what + ").  PROGRAM STOPS.");
+  stopRun();
 }
 
 void ResultTables::write(TableIndex t, const std::string& line) {
@@ -300,8 +315,10 @@ void ResultTables::addInnovationStatistics(int groupId, int pass, int lagCount, 
     write(kEstimates,
           estimateRow("", {g, p, "LJUNG_BOX_P", integer(lags[l]), "1", number(qP[l]), "", ""}));
   }
-  write(kEstimates, estimateRow("", {g, p, "JARQUE_BERA", "1", "1", number(jb), "", ""}));
-  write(kEstimates, estimateRow("", {g, p, "JARQUE_BERA_P", "1", "1", number(jbP), "", ""}));
+  // Not computed (NaN): written empty, never as a number.
+  const auto computed = [](double v) { return std::isnan(v) ? std::string() : number(v); };
+  write(kEstimates, estimateRow("", {g, p, "JARQUE_BERA", "1", "1", computed(jb), "", ""}));
+  write(kEstimates, estimateRow("", {g, p, "JARQUE_BERA_P", "1", "1", computed(jbP), "", ""}));
 }
 
 void ResultTables::addPassMatrices(int groupId, int pass, Mat phi, Mat delta, double sigma2,

@@ -23,7 +23,8 @@
 // Rows of passes before a group's last stream to disk as they come; the
 // last pass waits in memory for the pooled phase, which adds its columns.
 // The tables stand beside the report: nothing about them goes to the
-// log unless they cannot be written, and then the run goes on without them.
+// log unless they cannot be written, and then the run stops (a run that
+// says it is complete has written them all) and leaves none.
 #include <cstdio>
 #include <initializer_list>
 #include <memory>
@@ -74,8 +75,10 @@ class ResultTables {
 
   // Removes the tables of an earlier run (complete or not) from the directory.
   void removeEarlierTables() const;
-  // Opens the temporary files. On failure the message goes to the console
-  // and the log, and the run goes on without tables.
+  // Opens the temporary files. A table name that is taken by something
+  // removeEarlierTables could not remove (a directory), or a temporary file
+  // that cannot be created, stops the run with a message to the console and
+  // the log naming it.
   void start(const VariableNames& names, int NG, int logUnit);
   bool active() const { return active_; }
 

@@ -2,6 +2,8 @@
 
 #include <filesystem>
 #include <memory>
+#include <new>
+#include <string>
 
 #include "data/data_set_up.h"
 #include "pooled/pooled_derivations.h"
@@ -28,6 +30,7 @@
 #include "io/fortran_io.h"
 #include "run/run_record.h"
 #include "io/stop.h"
+#include "io/text_conversion.h"
 
 namespace kova {
 namespace {
@@ -47,11 +50,21 @@ void setUpReportFile(const NamedUnit& file, std::string_view failure) {
   }
 }
 
-void closeReportFiles(const RunRecord& run) {
-  if (closeUnit(run.outUnit(), "KEEP") != 0)
-    consoleLine(" ERROR IN CLOSING FILE KOVAOUT.  PROGRAM CONTINUES");
-  if (closeUnit(run.logUnit(), "KEEP") != 0)
-    consoleLine(" ERROR IN CLOSING FILE KOVALOG IN KOVAMAIN.  PROGRAM CONTINUES");
+// A report or log that the disk did not take is a failed run: the close
+// (and the flush before the results are put in place) is checked, the
+// failure said on the console and in the log where it still can be.
+void checkReportFiles(const RunRecord& run, bool close) {
+  for (const Fixed f : {Fixed::KOVAOUT, Fixed::KOVALOG}) {
+    const NamedUnit& file = run.files[f];
+    const int iocond = close ? closeUnit(file.unit, "KEEP") : flushUnit(file.unit);
+    if (iocond == 0) continue;
+    const std::string text = writeFailureText(trimmed(file.name), iocond);
+    // The log says why the report is short, while it still can.
+    if (f == Fixed::KOVAOUT && isUnitOpen(run.logUnit()) && writeLine(run.logUnit(), text) == 0)
+      flushUnit(run.logUnit());
+    reportWriteFailure(trimmed(file.name), iocond);
+    stopRun();
+  }
 }
 
 void readParameters(RunRecord& run) {
@@ -81,8 +94,12 @@ void holdScratchInMemory(const FileTable& files, int ng, const KeptSaveFiles& ke
     holdInMemory(files[f].name);
   for (int f = 0; f < kFamilyCount; ++f) {
     const Family family = static_cast<Family>(f);
-    if (kept(family, keep)) continue;
-    for (int g = 1; g <= ng; ++g) holdInMemory(files.scratch(family, g).name);
+    for (int g = 1; g <= ng; ++g) {
+      if (kept(family, keep))
+        declareScratch(files.scratch(family, g).name);
+      else
+        holdInMemory(files.scratch(family, g).name);
+    }
   }
 }
 
@@ -97,6 +114,8 @@ void readKeys(RunRecord& run) {
   buildScratchNames(run.files, run.dims.NG, run.groups.id.data(), run.logUnit());
   const Options& o = run.options;
   holdScratchInMemory(run.files, run.dims.NG, KeptSaveFiles{o.savePhi, o.saveDelta, o.saveBeta});
+  checkSaveTargets(run.files, run.dims.NG, KeptSaveFiles{o.savePhi, o.saveDelta, o.saveBeta},
+                   run.logUnit());
   IDXFC(run.keys, run.files, run.groups.estimationRecords.data(),
         run.groups.forecastRecords.data(), run.logUnit());
 }
@@ -398,6 +417,47 @@ void runPooledPhase(RunRecord& run, ResultTables& tables) {
   }
 }
 
+// The limit that a refused allocation met, when the user has set one.
+std::string addressSpaceText() {
+  const long long limit = addressSpaceLimit();
+  if (limit < 0) return "";
+  return " (THE LIMIT ON THE ADDRESS SPACE, ULIMIT -V, IS " + std::to_string(limit / 1024) + " KB)";
+}
+
+// The program region, allocated once: a system that cannot give it ends
+// the run with the need in the message, not with an abort.
+void allocateRegion(RunRecord& run) {
+  const Capacities& c = run.capacities;
+  try {
+    run.WR = RegionDoubles(c.wr);
+    run.WI.assign(c.wi, 0);
+    run.WC.assign(c.wc, {});
+  } catch (const std::bad_alloc&) {
+    const long long bytes = 8LL * c.wr + 4LL * c.wi + 16LL * c.wc;
+    const std::string message =
+        " THE PROGRAM REGION CANNOT BE ALLOCATED: IT NEEDS" + editI(c.wr, 9) + " REAL*8," +
+        editI(c.wi, 7) + " INTEGER AND" + editI(c.wc, 7) + " COMPLEX*16 VARIABLES (" +
+        std::to_string((bytes + (1 << 20) - 1) >> 20) + " MB), MORE MEMORY THAN THE SYSTEM GIVES" +
+        addressSpaceText() + ".";
+    writeUnit(run.outUnit(), "");
+    writeUnit(run.outUnit(), message);
+    reportError(message, "STOP", run.logUnit());
+  }
+}
+
+// Any other allocation that the system refuses, wherever in the run (the
+// run record is gone by then: the report files are found by their units).
+[[noreturn]] void reportOutOfMemory() {
+  const std::string message =
+      " THE SYSTEM REFUSED MEMORY THAT THE RUN NEEDS: AN ALLOCATION FAILED" + addressSpaceText() +
+      ".  PROGRAM STOPS.";
+  const int out = fixedUnit(Fixed::KOVAOUT), log = fixedUnit(Fixed::KOVALOG);
+  writeUnit(out, "");
+  writeUnit(out, message);
+  reportToUnitAndConsole(log, message);
+  stopRun();
+}
+
 }  // namespace
 
 void runInputPhases(RunRecord& run) {
@@ -406,15 +466,13 @@ void runInputPhases(RunRecord& run) {
   setUpReportFile(run.files[Fixed::KOVALOG], " ERROR IN SETTING UP FILE KOVALOG.  PROGRAM STOPS");
   // The trace of the solver steps goes to the log, whatever the console shows.
   setTraceUnit(run.logUnit());
-  run.WR = RegionDoubles(run.capacities.wr);
-  run.WI.assign(run.capacities.wi, 0);
-  run.WC.assign(run.capacities.wc, {});
+  allocateRegion(run);
   readParameters(run);
   readKeys(run);
   setUpData(run);
 }
 
-void KOVAMAIN() {
+void KOVAMAIN() try {
   auto run = std::make_unique<RunRecord>();
   // The tables of this run replace those of any earlier one; if this run
   // stops, it leaves none (the destructor removes what was begun).
@@ -431,11 +489,14 @@ void KOVAMAIN() {
   const Options& o = run->options;
   const KeptSaveFiles kept{o.savePhi, o.saveDelta, o.saveBeta};
   DELETF(run->files, run->dims.NG, kept, run->logUnit());
+  checkReportFiles(*run, false);
   keepSaveFiles(run->files, run->dims.NG, kept, run->logUnit());
   summary.tables = tables.active();
   tables.commit();
   writeSummary(summary, tables, run->logUnit());
-  closeReportFiles(*run);
+  checkReportFiles(*run, true);
+} catch (const std::bad_alloc&) {
+  reportOutOfMemory();
 }
 
 }  // namespace kova

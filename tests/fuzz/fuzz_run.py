@@ -18,6 +18,11 @@ it under a timeout. A case fails when the program
 A kova_plot case that ends with 0 fails, too, when a picture or index.html
 it wrote is not well-formed XML (Python's parser reads each).
 
+Leftover cases run kova on a seed directory that also holds names a run
+writes (scratch files, save files, tables) as symbolic links to a file
+outside it, dangling links or directories; such a case also fails when the
+file outside changes or a dangling link's target appears.
+
 The failing case's inputs are kept under --keep with a line on what was
 mutated; rerun one case alone with --only. Seeds: the example directories,
 a few kova_simulate panels (one with start files of an earlier run), the
@@ -64,6 +69,13 @@ PARAMETER_LINES = [
     "SAVE THE BETA(t) VECTORS = NO", "OLS = YES", "GLS = YES", "STAT = {n}",
     "BEGIN GROUP ({n})", "END GROUP ({n})", "END GROUP (ALL)", "END OF DATA",
 ]
+# Names a run writes: scratch files (fixed and per group), its own save
+# files, tables. A leftover of one must never lead the run outside its
+# directory.
+LEFTOVER_SCRATCH = ["YDATA.001", "XDATA.002", "XZ.001", "TLX.002", "EPSMATRX.001", "XDELTA",
+                    "SAVEKEYS", "YSFACTR0", "PSAVE.001.tmp", "DSAVE.002.tmp", "BETASAV.001.tmp",
+                    "BETAVECP.002.tmp"]
+LEFTOVER_TABLES = ["KOVA_ESTIMATES.csv", "KOVA_BETA.csv.tmp", "KOVA_BETA.csv.passes.tmp"]
 NUMBER = re.compile(rb"[-+]?(?:\d+\.?\d*|\.\d+)(?:[EeDd][-+]?\d+)?")
 WRITTEN_BY_KOVA = re.compile(r"^(KOVAOUT|KOVALOG|KOVA_.*|BETASAV\..*|BETAVECP\..*|"
                              r"ECPIMU\.OUT|INEQPI\.OUT|console\.txt)$")
@@ -353,6 +365,44 @@ class Campaign:
         passes = passes_asked((case / "PARAMTRS").read_bytes()) if "PARAMTRS" in names else 5
         return case, [str(self.kova)], {0, 1}, done, max(1.0, passes / 100)
 
+    def leftover_case(self, n, rng):
+        seed = rng.choice(self.kova_seeds)
+        case = self.work / f"leftover_{n}"
+        shutil.copytree(seed, case)
+        outside = self.work / f"leftover_{n}.outside"
+        outside.write_bytes(b"a file outside the run directory\n")
+        done = [seed.name]
+        for _ in range(rng.choice([1, 2, 3])):
+            name = rng.choice(LEFTOVER_SCRATCH + LEFTOVER_TABLES)
+            path = case / name
+            if path.exists() or path.is_symlink():
+                continue
+            # A table name may be replaced (a link to one is removed, as an
+            # earlier run's table is): only a directory is kept in its way.
+            kind = "directory" if name in LEFTOVER_TABLES else rng.choice(
+                ["link", "dangling", "directory"])
+            if kind == "link":
+                path.symlink_to(outside)
+            elif kind == "dangling":
+                path.symlink_to(self.work / f"leftover_{n}.absent")
+            else:
+                path.mkdir()
+                (path / "kept").write_bytes(b"kept\n")
+            done.append(f"{name}:{kind}")
+        return case, [str(self.kova)], {0, 1}, done, 1.0
+
+    def outside_problem(self, n):
+        outside = self.work / f"leftover_{n}.outside"
+        absent = self.work / f"leftover_{n}.absent"
+        problem = None
+        if outside.read_bytes() != b"a file outside the run directory\n":
+            problem = "a file outside the run directory changed"
+        elif absent.exists():
+            problem = "a file outside the run directory was created"
+        outside.unlink(missing_ok=True)
+        absent.unlink(missing_ok=True)
+        return problem
+
     def prepare_case(self, n, rng):
         panel, options = rng.choice(self.csv_seeds)
         case = self.work / f"prepare_{n}"
@@ -385,13 +435,16 @@ class Campaign:
 
     def one(self, kind, n):
         rng = random.Random(f"{self.args.seed}/{kind}/{n}")
-        make = {"kova": self.kova_case, "prepare": self.prepare_case, "plot": self.plot_case}
+        make = {"kova": self.kova_case, "prepare": self.prepare_case, "plot": self.plot_case,
+                "leftover": self.leftover_case}
         case, command, clean, done, longer = make[kind](n, rng)
         before = snapshot(case)
         status, output, seconds = run(command, case, self.args.timeout * longer)
         problem = verdict(status, output, clean, before, case)
         if kind == "plot" and status == 0 and not problem:
             problem = xml_problem(case)
+        if kind == "leftover":
+            problem = problem or self.outside_problem(n)
         if problem:
             kept = self.keep / f"{kind}_{n}"
             shutil.rmtree(kept, ignore_errors=True)
@@ -413,6 +466,7 @@ def main():
     parser.add_argument("--kova-cases", type=int, default=1000)
     parser.add_argument("--prepare-cases", type=int, default=200)
     parser.add_argument("--plot-cases", type=int, default=200)
+    parser.add_argument("--leftover-cases", type=int, default=100)
     parser.add_argument("--timeout", type=float, default=60.0, help="seconds per case")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--work", default="fuzz-work", help="scratch directory (replaced)")
@@ -429,7 +483,8 @@ def main():
     else:
         cases = ([("kova", n) for n in range(args.kova_cases)] +
                  [("prepare", n) for n in range(args.prepare_cases)] +
-                 [("plot", n) for n in range(args.plot_cases)])
+                 [("plot", n) for n in range(args.plot_cases)] +
+                 [("leftover", n) for n in range(args.leftover_cases)])
     failures = []
     slowest = (0.0, None)
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:

@@ -10,6 +10,7 @@
 #include "io/file_services.h"
 #include "io/file_table.h"
 #include "io/fortran_io.h"
+#include "io/messages.h"
 #include "io/stop.h"
 #include "support/temp_dir.h"
 
@@ -186,8 +187,8 @@ TEST_F(ServicesTest, EndOfRunDeletionKeepsRequestedSaveFilesAndNeverAStartFile) 
   EXPECT_EQ(files.savedFile(Family::DSAVE, 2).unit, files.scratch(Family::DSAVE, 2).unit);
   // A run's own save files under their temporary names, and the start files
   // (an earlier run's) under the final ones.
-  for (const char* name : {"PSAVE.001.tmp", "DSAVE.002.tmp", "BETASAV.001", "BETAVECP.002",
-                           "YDATA.001"})
+  for (const char* name : {"PSAVE.001.tmp", "DSAVE.002.tmp", "BETASAV.001.tmp", "BETASAV.002.tmp",
+                           "BETAVECP.002.tmp", "YDATA.001"})
     testing::writeFile(name, "new");
   for (const char* name : {"PSAVE.001", "PSAVE.002", "DSAVE.002"})
     testing::writeFile(name, "start");
@@ -195,8 +196,8 @@ TEST_F(ServicesTest, EndOfRunDeletionKeepsRequestedSaveFilesAndNeverAStartFile) 
   DELETF(files, 2, phiAndBeta, kLog);
   EXPECT_TRUE(std::filesystem::exists("PSAVE.001.tmp"));
   EXPECT_FALSE(std::filesystem::exists("DSAVE.002.tmp"));
-  EXPECT_TRUE(std::filesystem::exists("BETASAV.001"));
-  EXPECT_TRUE(std::filesystem::exists("BETAVECP.002"));
+  EXPECT_TRUE(std::filesystem::exists("BETASAV.001.tmp"));
+  EXPECT_TRUE(std::filesystem::exists("BETAVECP.002.tmp"));
   EXPECT_FALSE(std::filesystem::exists("YDATA.001"));
   // A kept file is neither opened nor closed.
   EXPECT_EQ(log().find("PSAVE.001"), std::string::npos);
@@ -207,6 +208,11 @@ TEST_F(ServicesTest, EndOfRunDeletionKeepsRequestedSaveFilesAndNeverAStartFile) 
   EXPECT_EQ(testing::readFile("PSAVE.002"), "new");
   EXPECT_EQ(testing::readFile("DSAVE.002"), "start");
   EXPECT_FALSE(std::filesystem::exists("PSAVE.001.tmp"));
+  // The BETA save files likewise; BETAVECP.001, which no pooled phase
+  // wrote, is not asked for.
+  EXPECT_EQ(testing::readFile("BETASAV.002"), "new");
+  EXPECT_EQ(testing::readFile("BETAVECP.002"), "new");
+  EXPECT_FALSE(std::filesystem::exists("BETAVECP.001"));
   EXPECT_NE(log().find(" FROM SUBROUTINE DELETF: NORMAL RETURN FROM RENAMING OF FILE "
                        "PSAVE.001.tmp TO PSAVE.001.  IOCOND =    0."),
             std::string::npos);
@@ -215,8 +221,8 @@ TEST_F(ServicesTest, EndOfRunDeletionKeepsRequestedSaveFilesAndNeverAStartFile) 
     (void)entry;
     ++files_left;
   }
-  // KOVAOUT, KOVALOG, the two BETA files and the three save files.
-  EXPECT_EQ(files_left, 7u);
+  // KOVAOUT, KOVALOG, the three BETA files and the three PHI and DELTA files.
+  EXPECT_EQ(files_left, 8u);
 
   // Without the save options the temporary files go and the start files stay.
   testing::writeFile("PSAVE.001.tmp", "new");
@@ -230,6 +236,96 @@ TEST_F(ServicesTest, EndOfRunDeletionKeepsRequestedSaveFilesAndNeverAStartFile) 
   // A kept file whose temporary is missing stops the run: it was not saved.
   EXPECT_THROW(keepSaveFiles(files, 2, KeptSaveFiles{false, true, false}, kLog), RunStopped);
   EXPECT_EQ(testing::readFile("DSAVE.002"), "start");
+}
+
+// The save files of a run replace the start files as one: a rename that
+// fails half-way undoes the ones made, so that every start file is as it
+// was and every new file still under its temporary name. Before, the
+// renames were made one by one and a failure left some files replaced.
+TEST_F(ServicesTest, FilesPutInPlaceAsOneOrNotAtAll) {
+  for (const char* name : {"PSAVE.001", "PSAVE.002", "DSAVE.001"})
+    testing::writeFile(name, std::string("old ") + name);
+  for (const char* name : {"PSAVE.001.tmp", "PSAVE.002.tmp", "DSAVE.001.tmp"})
+    testing::writeFile(name, std::string("new ") + name);
+  // DSAVE.002 has no new file and no start file: its rename fails last.
+  const std::vector<FileMove> moves = {{"PSAVE.001.tmp", "PSAVE.001"},
+                                       {"PSAVE.002.tmp", "PSAVE.002"},
+                                       {"DSAVE.001.tmp", "DSAVE.001"},
+                                       {"DSAVE.002.tmp", "DSAVE.002"}};
+  // The report and the log change; the other files must not.
+  auto saveFiles = [] {
+    auto files = testing::filesAndContents();
+    files.erase("KOVAOUT");
+    files.erase("KOVALOG");
+    return files;
+  };
+  const auto before = saveFiles();
+  EXPECT_THROW(replaceAsOne(moves, "SAVE FILES", kLog, "SUBROUTINE DELETF"), RunStopped);
+  EXPECT_EQ(testing::changedFiles(before), "");
+  EXPECT_EQ(saveFiles().size(), before.size());  // no file left aside
+  EXPECT_NE(screen.str().find(" FROM SUBROUTINE DELETF: THE SAVE FILES ARE NOT PUT IN PLACE: "
+                              "RENAMING DSAVE.002.tmp TO DSAVE.002 FAILED, WITH IOCOND =    2"),
+            std::string::npos)
+      << screen.str();
+  EXPECT_NE(screen.str().find("EVERY EARLIER FILE IS LEFT AS IT WAS"), std::string::npos);
+  EXPECT_NE(log().find(" PROGRAM STOPS."), std::string::npos);
+
+  // A file put aside by a run that was killed half-way is never replaced:
+  // it may be the only copy of a start file.
+  testing::writeFile("PSAVE.002.old", "only copy");
+  const auto withAside = saveFiles();
+  EXPECT_THROW(replaceAsOne({moves[0], moves[1]}, "SAVE FILES", kLog, "SUBROUTINE DELETF"),
+               RunStopped);
+  EXPECT_EQ(testing::changedFiles(withAside), "");
+  std::filesystem::remove("PSAVE.002.old");
+
+  // With nothing in the way every file is replaced and nothing is left aside.
+  replaceAsOne({moves[0], moves[1], moves[2]}, "SAVE FILES", kLog, "SUBROUTINE DELETF");
+  EXPECT_EQ(testing::readFile("PSAVE.001"), "new PSAVE.001.tmp");
+  EXPECT_EQ(testing::readFile("PSAVE.002"), "new PSAVE.002.tmp");
+  EXPECT_EQ(testing::readFile("DSAVE.001"), "new DSAVE.001.tmp");
+  for (const char* gone : {"PSAVE.001.tmp", "PSAVE.001.old", "DSAVE.001.old"})
+    EXPECT_FALSE(std::filesystem::exists(gone)) << gone;
+}
+
+// A report, log or table on a full device: the write error (at the write,
+// the flush before a stop, or inside a message) stops the run with a
+// message naming the file on the console, and the message being written
+// when it happened still reaches the console. Before, write errors were
+// dropped and the run ended with status 0.
+TEST_F(ServicesTest, WriteErrorsStopTheRunNamingTheFile) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  constexpr int kFull = 110;
+  ASSERT_EQ(openUnit(kFull, "/dev/full", "FORMATTED", "UNKNOWN"), 0);
+  // Lines wait in the buffer; the stop's flush finds the error.
+  writeUnit(kFull, "A LINE");
+  EXPECT_THROW(stopRun(), RunStopped);
+  EXPECT_EQ(screen.str(),
+            "\n ERROR IN WRITING FILE /dev/full, WITH IOCOND =   28 (No space left on device)."
+            "  PROGRAM STOPS.\n");
+  screen.str("");
+  // Enough lines to fill the buffer: the write itself fails.
+  ASSERT_EQ(openUnit(kFull, "/dev/full", "FORMATTED", "UNKNOWN"), 0);
+  EXPECT_THROW(for (int i = 0; i < 100000; ++i) writeUnit(kFull, std::string(79, 'x')), RunStopped);
+  EXPECT_NE(screen.str().find(" ERROR IN WRITING FILE /dev/full, WITH IOCOND =   28"),
+            std::string::npos);
+  screen.str("");
+  closeUnit(kFull, "KEEP");
+  screen.str("");
+  // An error report to a unit whose write fails reaches the console first.
+  // The unit is a held file that must move to disk, where a file of its
+  // name has appeared since: the move fails (and leaves that file alone).
+  holdInMemory("MSG.001");
+  setMemoryBudget(10);
+  ASSERT_EQ(openUnit(kFull, "MSG.001", "FORMATTED", "UNKNOWN"), 0);
+  testing::writeFile("MSG.001", "someone else's");
+  EXPECT_THROW(reportError(" THE MESSAGE.", "CONTINUE", kFull), RunStopped);
+  EXPECT_EQ(screen.str(),
+            "\n THE MESSAGE.\n\n ERROR IN WRITING FILE MSG.001, WITH IOCOND =   17 (File exists)."
+            "  PROGRAM STOPS.\n");
+  EXPECT_EQ(testing::readFile("MSG.001"), "someone else's");
+  closeUnit(kFull, "DELETE");
+  spillMemoryFiles();
 }
 
 }  // namespace

@@ -267,3 +267,108 @@ TEST_F(UnitTable, HeldNamesThatExistOnDiskStayOnDisk) {
 
 }  // namespace
 }  // namespace kova
+
+namespace kova {
+namespace {
+
+// The budget holds for every write, not only when a file is created: a held
+// file that a write would take past it moves to disk with every record it
+// has, and reads, rewinds and deletion go on there. Before, appends grew the
+// store past the budget and the file stayed in memory.
+// Empties the store (and restores the budget) however the test ends.
+struct SpillAtEnd {
+  ~SpillAtEnd() {
+    closeAllUnits();
+    spillMemoryFiles();
+  }
+};
+
+TEST_F(UnitTable, HeldFileThatOutgrowsTheBudgetMovesToDisk) {
+  SpillAtEnd spill;
+  setMemoryBudget(100);
+  holdInMemory("GROW.001");
+  holdInMemory("TEXT.001");
+  holdInMemory("LATER.001");
+  const double first[4] = {1, 2, 3, 4}, second[4] = {5, 6, 7, 8}, third[4] = {9, 10, 11, 12};
+  ASSERT_EQ(openUnit(7, "GROW.001", "UNFORMATTED", "UNKNOWN"), 0);
+  ASSERT_EQ(openUnit(8, "TEXT.001", "FORMATTED", "UNKNOWN"), 0);
+  ASSERT_EQ(writeRecord(7, first, sizeof first), 0);    // 40 bytes held
+  ASSERT_EQ(writeLine(8, "ABC"), 0);                    // 44
+  ASSERT_EQ(writeRecord(7, second, sizeof second), 0);  // 84
+  EXPECT_TRUE(isHeldInMemory("GROW.001"));
+  EXPECT_FALSE(fs::exists("GROW.001"));
+  ASSERT_EQ(writeRecord(7, third, sizeof third), 0);  // would be 124: to disk
+  EXPECT_FALSE(isHeldInMemory("GROW.001"));
+  EXPECT_TRUE(isHeldInMemory("TEXT.001"));
+  // The file on disk: the three records, framed as any unformatted file.
+  ASSERT_EQ(rewindUnit(7), 0);
+  std::vector<unsigned char> payload;
+  for (const double* expected : {first, second, third}) {
+    ASSERT_EQ(readRecord(7, payload), 0);
+    ASSERT_EQ(payload.size(), 32u);
+    EXPECT_EQ(std::memcmp(payload.data(), expected, 32), 0);
+  }
+  EXPECT_EQ(readRecord(7, payload), kEndOfFile);
+  ASSERT_EQ(closeUnit(7, "KEEP"), 0);
+  EXPECT_EQ(fs::file_size("GROW.001"), 3u * 40u);
+  // What the move freed is free again; a text file that would pass the
+  // budget moves the same way, keeping its lines.
+  ASSERT_EQ(openUnit(9, "LATER.001", "UNFORMATTED", "UNKNOWN"), 0);
+  EXPECT_TRUE(isHeldInMemory("LATER.001"));
+  ASSERT_EQ(writeLine(8, std::string(100, 'x')), 0);
+  EXPECT_FALSE(isHeldInMemory("TEXT.001"));
+  ASSERT_EQ(writeLine(8, "LAST"), 0);
+  ASSERT_EQ(rewindUnit(8), 0);
+  std::string line;
+  ASSERT_EQ(readFullLine(8, line), 0);
+  EXPECT_EQ(line, "ABC");
+  ASSERT_EQ(readFullLine(8, line), 0);
+  EXPECT_EQ(line, std::string(100, 'x'));
+  ASSERT_EQ(readFullLine(8, line), 0);
+  EXPECT_EQ(line, "LAST");
+  ASSERT_EQ(closeUnit(8, "DELETE"), 0);
+  EXPECT_FALSE(fs::exists("TEXT.001"));
+}
+
+// A leftover scratch name that is a symbolic link (or a device) is refused:
+// the run never writes through it, never deletes it, and a stop's spill
+// does not follow one either. Files the run only reads may be links.
+TEST_F(UnitTable, ScratchNamesAreNeverFollowedThroughLinks) {
+  SpillAtEnd spill;
+  fs::create_directory("elsewhere");
+  std::ofstream("elsewhere/notes.txt") << "notes\n";
+  fs::create_directory("run");
+  fs::current_path("run");
+  fs::create_symlink("../elsewhere/notes.txt", "YDATA.001");
+  fs::create_symlink("../elsewhere/absent.txt", "XDATA.001");
+  fs::create_symlink("../elsewhere/notes.txt", "PSAVE.001.tmp");
+  fs::create_symlink("/dev/null", "ZDATA.001");
+  fs::create_symlink("../elsewhere/notes.txt", "INPUT");
+  for (const char* held : {"YDATA.001", "XDATA.001", "ZDATA.001", "TLX.001"}) holdInMemory(held);
+  declareScratch("PSAVE.001.tmp");  // a kept save file: on disk, not held
+  for (const char* name : {"YDATA.001", "XDATA.001", "PSAVE.001.tmp", "ZDATA.001"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(openUnit(7, name, "UNFORMATTED", "UNKNOWN"), kNotRegularFile);
+    EXPECT_FALSE(isUnitOpen(7));
+    EXPECT_TRUE(fs::is_symlink(name));
+  }
+  EXPECT_EQ(openUnit(7, "INPUT", "FORMATTED", "OLD"), 0);
+  std::string line;
+  EXPECT_EQ(readFullLine(7, line), 0);
+  EXPECT_EQ(line, "notes");
+  closeUnit(7, "KEEP");
+  // A held file in memory whose name turns into a link before the spill.
+  ASSERT_EQ(openUnit(8, "TLX.001", "UNFORMATTED", "UNKNOWN"), 0);
+  const double v = 1.5;
+  ASSERT_EQ(writeRecord(8, &v, sizeof v), 0);
+  closeUnit(8, "KEEP");
+  fs::create_symlink("../elsewhere/notes.txt", "TLX.001");
+  EXPECT_NE(spillMemoryFiles(), 0);
+  fs::current_path("..");
+  std::ifstream in("elsewhere/notes.txt");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "notes\n");
+  EXPECT_FALSE(fs::exists("elsewhere/absent.txt"));
+}
+
+}  // namespace
+}  // namespace kova
