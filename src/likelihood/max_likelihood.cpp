@@ -7,9 +7,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <nlopt.hpp>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
 
 #include "linalg/blas1.h"
+#include "linalg/eispack.h"
 #include "linalg/least_squares.h"
 #include "linalg/linpack.h"
 #include "io/edit_descriptors.h"
@@ -117,6 +121,7 @@ struct ProfileArrays {
   Mat p, pw, states, next;  // the filter: P(t), work, the states of the columns now and next
   double *pz, *kv, *kt;
   Mat gainOut;  // M x NUMT: the filter's gains PHI K(t), kept when asked for
+  double* ratio;  // NUMT: f(t) / |z(t)|^2 of the noisy rows
 };
 
 ProfileArrays carveProfile(Scratch& s, int T, int M, int n, int nr) {
@@ -149,6 +154,7 @@ ProfileArrays carveProfile(Scratch& s, int T, int M, int n, int nr) {
   w.pz = s.doubles(M);
   w.kv = s.doubles(M);
   w.kt = s.doubles(M);
+  w.ratio = s.doubles(T);
   return w;
 }
 
@@ -299,6 +305,8 @@ LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratc
     if (!(f >= 0.0) || !std::isfinite(f)) return out;  // DELTA not definite
     if (f > 0.0) {
       const double scale = 1.0 / std::sqrt(f);
+      const double zz = DDOT(M, data.tlx.col(t), 1, data.tlx.col(t), 1);
+      w.ratio[nn] = f / zz;
       ++nn;
       out.sumLogF += std::log(f);
       for (int j = 1; j <= n + 1; ++j) v(nn, j) = v(t, j) * scale;
@@ -309,6 +317,12 @@ LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratc
   }
   out.noisy = nn;
   if (nn == 0) return out;
+  {
+    double* middle = w.ratio + nn / 2;
+    std::nth_element(w.ratio, middle, w.ratio + nn);
+    const double median = *middle;
+    out.collapse = *std::min_element(w.ratio, w.ratio + nn) / median;
+  }
   const int cn = compress(v, nn, w.qraux);
   const int ce = compress(w.exact, ne, w.qraux);
 
@@ -428,6 +442,8 @@ struct Work {
   Scratch eig;    // for the eigenvalues of a full PHI
   Scratch profile;
   int evaluations = 0;
+  // The highest log-likelihood seen where the collapse guard acted.
+  double collapsedBest = -std::numeric_limits<double>::infinity();
 };
 
 void phiFromUnknowns(const Layout& lay, const double* d, Mat phi) {
@@ -539,17 +555,27 @@ double deltaAt(Work& w, const double* f) {
         D(a2, b) = sum;
       }
   }
+  // The floor: kMlSingularDelta of the mean eigenvalue on the diagonal,
+  // so that the filter never meets an exactly singular DELTA (where the
+  // covariance recursion loses the accuracy of its f(t)) and a boundary
+  // maximum is reported where the likelihood is computed accurately.
   double tr = 0.0;
   for (int i = 1; i <= M; ++i) tr += D(i, i);
-  return tr;
+  const double floor = kMlSingularDelta * tr / M;
+  for (int i = 1; i <= M; ++i) D(i, i) += floor;
+  return tr + M * floor;
 }
 
+// The weight of the guard against a collapsing innovation variance: past
+// kMlCollapse the value grows by kGuardWeight (log(kMlCollapse / collapse))^2,
+// which outgrows the likelihood's 1/2 log(1/f) a few thousandths of a log
+// unit past the line, smoothly, so that the model-based search keeps working.
+constexpr double kGuardWeight = 100.0;
+
 // The value minimised: -loglik at PHI(u), DELTA / trace, plus the pin of
-// the scale.
-double objective(unsigned n, const double* x, double* grad, void* data) {
-  (void)n;
-  (void)grad;
-  Work& w = *static_cast<Work*>(data);
+// the scale and the guard.
+double searchValue(const double* x, void* context) {
+  Work& w = *static_cast<Work*>(context);
   ++w.evaluations;
   phiAt(w, x);
   squashPhi(w);
@@ -563,7 +589,14 @@ double objective(unsigned n, const double* x, double* grad, void* data) {
   const LikelihoodTerms terms = profileLikelihood(*w.data, w.phi, w.delta, w.profile);
   if (!terms.valid) return kRejected;
   const double pin = std::log(tr);
-  return -terms.concentrated() + pin * pin;
+  const double loglik = terms.concentrated();
+  double guard = 0.0;
+  if (terms.collapse < kMlCollapse) {
+    w.collapsedBest = std::max(w.collapsedBest, loglik);
+    const double g = terms.collapse > 0.0 ? std::log(kMlCollapse / terms.collapse) : 1.0E3;
+    guard = kGuardWeight * g * g;
+  }
+  return -loglik + pin * pin + guard;
 }
 
 // Coordinates of a start: u from PHI (projected on the restrictions), the
@@ -614,6 +647,66 @@ bool startAt(Work& w, Mat phi, Mat delta, double* x) {
   return true;
 }
 
+// The starts: 1 the last pass's PHI and DELTA, 2 PHI = 0 with that DELTA,
+// 3 PHI = 0 and DELTA = I, 4 half the last PHI with its DELTA, then
+// kMlRandomStarts draws of a fixed seed: a stationary PHI of the estimated
+// form (spectral radius uniform up to 0.9 EVLTOL) and a DELTA with the last
+// one's trace, so that the runs of a group are reproducible.
+constexpr int kFixedStarts = 4;
+constexpr int kPolished = 2;
+constexpr unsigned kStartSeed = 20261;
+
+double uniform(std::mt19937& g) { return (static_cast<double>(g()) + 0.5) / 4294967296.0; }
+
+double gaussian(std::mt19937& g) {
+  const double u = uniform(g), v = uniform(g);
+  return std::sqrt(-2.0 * std::log(u)) * std::cos(kTwoPi * v);
+}
+
+void makeStart(Work& w, int start, Mat lastPhi, Mat lastDelta, std::mt19937& draws, Mat phi,
+               Mat delta) {
+  const Layout& lay = w.lay;
+  const int M = lay.M;
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) {
+      phi(i, j) = start == 1 ? lastPhi(i, j) : start == 4 ? 0.5 * lastPhi(i, j) : 0.0;
+      delta(i, j) = start == 3 ? (i == j ? 1.0 : 0.0) : lastDelta(i, j);
+    }
+  if (start <= kFixedStarts) return;
+  double trace = 0.0;
+  for (int i = 1; i <= M; ++i) trace += std::max(lastDelta(i, i), 0.0);
+  if (!(trace > 0.0)) trace = M;
+  // PHI.
+  const double top = 0.9 * lay.EVLTOL;
+  if (lay.leadingOnly) {
+    if (lay.nu > 0) phi(1, 1) = top * (2.0 * uniform(draws) - 1.0);
+  } else if (lay.nu > 0 && lay.diagonalPhi) {
+    for (int i = 1; i <= M; ++i) phi(i, i) = top * (2.0 * uniform(draws) - 1.0);
+  } else if (lay.nu > 0) {
+    for (int j = 1; j <= M; ++j)
+      for (int i = 1; i <= M; ++i) w.phi(i, j) = gaussian(draws);
+    const double radius = spectralRadius(w);
+    const double scale = radius > 0.0 && radius < 2.0 ? top * uniform(draws) / radius : 0.0;
+    for (int j = 1; j <= M; ++j)
+      for (int i = 1; i <= M; ++i) phi(i, j) = scale * w.phi(i, j);
+  }
+  // DELTA: B B' + I / 10 (its diagonal alone under DDIAG), to the trace.
+  if (lay.leadingOnly) return;
+  double sum = 0.0;
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) w.phi(i, j) = gaussian(draws);
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) {
+      double v = i == j ? 0.1 : 0.0;
+      if (!lay.diagonalDelta || i == j)
+        for (int l = 1; l <= M; ++l) v += w.phi(i, l) * w.phi(j, l);
+      delta(i, j) = v;
+      if (i == j) sum += v;
+    }
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) delta(i, j) *= trace / sum;
+}
+
 }  // namespace
 namespace {
 
@@ -627,6 +720,7 @@ struct StepArrays {
   Mat h, chol;           // (np + nq) square
   Mat piCopy;            // PI restriction rows, for their rank
   Mat piU, piV;
+  double* screened;      // kPolished x (np + nd): the best screened points
 };
 
 StepArrays carveStep(Scratch& s, const GroupDims& d, int piRows, int phiRows) {
@@ -658,6 +752,7 @@ StepArrays carveStep(Scratch& s, const GroupDims& d, int piRows, int phiRows) {
   a.piCopy = s.mat(piRows, n);
   a.piU = s.mat(piRows, std::max(std::min(piRows, n), 1));
   a.piV = s.mat(n, n);
+  a.screened = s.doubles(kPolished * dim);
   return a;
 }
 
@@ -771,63 +866,34 @@ bool invertDefinite(Mat a, Mat chol) {
   return true;
 }
 
-MlStatus statusOf(int code) {
-  if (code >= 1 && code <= 4) return MlStatus::Converged;
-  if (code == 5 || code == 6) return MlStatus::NotConverged;
-  return MlStatus::Failed;
-}
-
-// From x: one round to a loose tolerance (the screening of a start), or
-// two tight rounds (the polish of the best start; the second from the
-// first's point, with a fresh model or simplex). Returns NLopt's code; x is
-// the best point.
-int minimise(Work& w, double* x, double& value, bool polish) {
-  const int dim = w.lay.dim();
-  if (dim == 0) {
-    value = objective(0, x, nullptr, &w);
-    return value < kRejected ? 1 : -1;
+// The boundaries of the maximum at w.phi and w.delta (MlResult).
+void findBoundaries(Work& w, StepArrays& a, const LikelihoodTerms& terms, MlResult& result) {
+  const Layout& lay = w.lay;
+  const int M = lay.M;
+  result.collapse = terms.collapse;
+  result.degenerate = w.collapsedBest > terms.concentrated() || terms.collapse < kMlCollapse;
+  if (lay.nu > 0) {
+    result.phiRadius = spectralRadius(w);
+    result.phiAtBound = result.phiRadius >= (1.0 - kMlPhiBound) * lay.EVLTOL;
   }
-  value = objective(dim, x, nullptr, &w);
-  if (!(value < kRejected)) return -1;
-  int code = -1;
-  std::vector<double> v(x, x + dim), steps(dim);
-  for (int round = 0; round < (polish ? 2 : 1); ++round) {
-    nlopt::opt opt(w.lay.squash ? nlopt::LN_BOBYQA : nlopt::LN_SBPLX, static_cast<unsigned>(dim));
-    opt.set_min_objective(objective, &w);
-    if (w.lay.squash) {
-      opt.set_lower_bounds(std::vector<double>(dim, -1.0E3));
-      opt.set_upper_bounds(std::vector<double>(dim, 1.0E3));
-    }
-    opt.set_xtol_rel(polish ? 1.0E-10 : 1.0E-3);
-    opt.set_ftol_abs(polish ? 1.0E-11 : 1.0E-3);
-    opt.set_maxeval((polish ? 1000 : 200) * dim);
-    for (int i = 0; i < dim; ++i) steps[i] = std::max(0.1 * std::fabs(v[i]), 0.02);
-    opt.set_initial_step(steps);
-    double f = value;
-    try {
-      code = static_cast<int>(opt.optimize(v, f));
-    } catch (const nlopt::roundoff_limited&) {
-      code = static_cast<int>(nlopt::ROUNDOFF_LIMITED);
-    } catch (const nlopt::forced_stop&) {
-      code = static_cast<int>(nlopt::FORCED_STOP);
-    } catch (const std::invalid_argument&) {
-      code = static_cast<int>(nlopt::INVALID_ARGS);
-    } catch (const std::bad_alloc&) {
-      code = static_cast<int>(nlopt::OUT_OF_MEMORY);
-    } catch (const std::exception&) {
-      code = static_cast<int>(nlopt::FAILURE);
-    }
-    // The point NLopt leaves is its best; keep it only when it is better.
-    const double fv = objective(dim, v.data(), nullptr, &w);
-    if (fv <= value) {
-      value = fv;
-      std::copy(v.begin(), v.end(), x);
-    } else {
-      std::copy(x, x + dim, v.begin());
-    }
-    if (statusOf(code) != MlStatus::Converged) break;
+  if (lay.leadingOnly || M < 2) return;
+  // The eigenvalues of DELTA (ascending), SIGMA**2 DELTA's up to the scale.
+  double* d = a.sv;
+  double* e = a.se;
+  int ierr = 0;
+  TRED2(w.delta.ld, M, w.delta.p, d, e, a.q.p);  // a.q: M x M, the same ld
+  TQL2(a.q.ld, M, d, e, a.q.p, ierr);
+  if (ierr != 0 || !(d[M - 1] > 0.0)) {
+    result.deltaSingular = true;
+    result.deltaRatio = 0.0;
+    return;
   }
-  return code;
+  // The floor of deltaAt is kMlSingularDelta of the mean eigenvalue: at
+  // most twice it counts as singular.
+  result.deltaRatio = std::max(d[0], 0.0) / d[M - 1];
+  double mean = 0.0;
+  for (int i = 0; i < M; ++i) mean += d[i] / M;
+  result.deltaSingular = d[0] <= 2.0 * kMlSingularDelta * mean;
 }
 
 }  // namespace
@@ -883,9 +949,6 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   w.eig = s;
   w.profile = s;
 
-  // The starts: the last pass; PHI = 0 with its DELTA; PHI = 0, DELTA = I.
-  const int dim = lay.dim();
-  double bestValue = kRejected;
   {
     MlResult fresh;
     fresh.phi = result.phi;
@@ -895,27 +958,68 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
     fresh.spread = result.spread;
     result = fresh;
   }
-  for (int start = 1; start <= 3; ++start) {
-    for (int j = 1; j <= M; ++j)
-      for (int i = 1; i <= M; ++i) {
-        a.q(i, j) = 0.0;
-        a.h(i, j) = i == j ? 1.0 : 0.0;  // the identity, in h's storage
-      }
-    const Mat startPhi = start == 1 ? lastPhi : a.q;
-    const Mat startDelta = start == 3 ? Mat{a.h.p, a.h.ld, M, M} : lastDelta;
-    if (!startAt(w, startPhi, startDelta, a.x)) continue;
+  const int dim = lay.dim();
+  LocalSearch search;
+  search.objective = searchValue;
+  search.context = &w;
+  search.dim = dim;
+  search.bounded = lay.squash;
+  search.rejected = kRejected;
+  result.algorithm = searchAlgorithm(lay.squash);
+  // Every start screened to a loose tolerance; the best kPolished of them
+  // (by their loose maxima) polished to a tight one.
+  const int count = kFixedStarts + kMlRandomStarts;
+  double top[kPolished];
+  int topStart[kPolished];
+  std::fill_n(top, kPolished, kRejected);
+  std::fill_n(topStart, kPolished, 0);
+  std::mt19937 draws(kStartSeed);
+  for (int start = 1; start <= count; ++start) {
+    makeStart(w, start, lastPhi, lastDelta, draws, a.q, a.h);
+    if (!startAt(w, a.q, Mat{a.h.p, a.h.ld, M, M}, a.x)) continue;
     double value = kRejected;
-    const int code = minimise(w, a.x, value, false);
-    if (value < bestValue) {
-      bestValue = value;
-      result.nloptCode = code;
-      result.bestStart = start;
-      std::copy_n(a.x, dim, a.best);
+    localSearch(search, a.x, value);
+    if (!(value < kRejected)) continue;
+    ++result.starts;
+    const double loglik = -value;
+    result.screenedHigh = result.starts == 1 ? loglik : std::max(result.screenedHigh, loglik);
+    result.screenedLow = result.starts == 1 ? loglik : std::min(result.screenedLow, loglik);
+    // Into the ranking of the best (ties: the earlier start).
+    for (int k = 0; k < kPolished; ++k) {
+      if (!(value < top[k])) continue;
+      for (int l = kPolished - 1; l > k; --l) {
+        top[l] = top[l - 1];
+        topStart[l] = topStart[l - 1];
+        std::copy_n(a.screened + (l - 1) * dim, dim, a.screened + l * dim);
+      }
+      top[k] = value;
+      topStart[k] = start;
+      std::copy_n(a.x, dim, a.screened + k * dim);
+      break;
     }
   }
-  if (bestValue < kRejected) result.nloptCode = minimise(w, a.best, bestValue, true);
+  LocalSearch polish = search;
+  polish.polish = true;
+  double bestValue = kRejected;
+  for (int k = 0; k < kPolished; ++k) {
+    if (!(top[k] < kRejected)) break;
+    double* x = a.screened + k * dim;
+    double value = top[k];
+    const int code = localSearch(polish, x, value);
+    if (!(value < kRejected)) continue;
+    ++result.polished;
+    result.polishedLow = result.polished == 1 ? -value : std::min(result.polishedLow, -value);
+    // A polish that converged beats one that did not.
+    const bool better = value < bestValue && (statusOf(code) == MlStatus::Converged ||
+                                              statusOf(result.nloptCode) != MlStatus::Converged);
+    if (bestValue >= kRejected || better) {
+      bestValue = value;
+      result.nloptCode = code;
+      result.bestStart = topStart[k];
+      std::copy_n(x, dim, a.best);
+    }
+  }
   result.evaluations = w.evaluations;
-  result.algorithm = lay.squash ? "BOBYQA" : "SUBPLEX";
   if (!(bestValue < kRejected)) {
     result.status = MlStatus::Failed;
     return;
@@ -940,6 +1044,7 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   for (int j = 1; j <= M; ++j)
     for (int i = 1; i <= M; ++i) result.delta(i, j) = scale * w.delta(i, j);
   result.sigma2 = sigma2n / scale;
+  findBoundaries(w, a, terms, result);
 
   // The free parameters: PHI's coordinates, Q's unknowns (DELTA's less the
   // scale, SIGMA**2 added), PI's elements less the rank of its rows.
@@ -977,7 +1082,9 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
     std::fill_n(result.sdeltaCov.col(j), M * M, 0.0);
   }
   Mat info{a.h.p, a.h.ld, nh, nh};
-  result.covariance = observedInformation(w, a.z, step, nh, info, a.q) &&
+  // On a boundary the information does not describe the estimates' spread
+  // (and a variance at zero has none): no standard errors.
+  result.covariance = !result.boundary() && observedInformation(w, a.z, step, nh, info, a.q) &&
                       invertDefinite(info, Mat{a.chol.p, a.chol.ld, nh, nh});
   if (!result.covariance) return;
   // PHI: cov d = N cov u N', scattered to the elements.
@@ -1042,13 +1149,45 @@ const char* statusText(MlStatus s) {
   }
 }
 
-const char* startText(int start) {
+std::string startText(int start) {
   switch (start) {
+    case 0: return "NONE";
     case 1: return "THE LAST ITERATION'S PHI AND DELTA";
     case 2: return "PHI = 0 AND THE LAST ITERATION'S DELTA";
     case 3: return "PHI = 0 AND DELTA = I";
-    default: return "NONE";
+    case 4: return "HALF THE LAST ITERATION'S PHI AND ITS DELTA";
+    default: return "RANDOM STATIONARY DRAW" + editI(start - 4, 3);
   }
+}
+
+// The lines that say where the maximum is on a boundary, or that there is
+// none; also in the log, each with its row in the warnings table
+// (ml_boundary: 1 SIGMA**2 DELTA singular, 2 PHI at the bound, 3 both;
+// ml_degenerate: the smallest f(t) / |x~(t)|**2 relative to its median).
+void reportBoundaries(const MlStepJob& job, const MlResult& r) {
+  std::vector<std::string> lines;
+  const std::string group = " IN GROUP" + editI(job.groupId, 4) + ", ";
+  if (r.deltaSingular)
+    lines.push_back(group + "THE MAXIMUM IS ON A BOUNDARY: SIGMA**2 DELTA IS SINGULAR (ITS SMALLEST "
+                            "EIGENVALUE IS" + editG(r.deltaRatio, 11, 3) +
+                    " OF THE LARGEST, AT THE FLOOR OF 1E-6 OF THEIR MEAN).");
+  if (r.phiAtBound)
+    lines.push_back(group + "THE MAXIMUM IS ON A BOUNDARY: PHI HAS AN EIGENVALUE OF MODULUS" +
+                    editG(r.phiRadius, 11, 5) + ", AT THE BOUND EVL (WITHIN 0.1 PER CENT).");
+  if (r.degenerate)
+    lines.push_back(group + "THE LIKELIHOOD IS DEGENERATE: IT GROWS WITHOUT BOUND AS AN INNOVATION "
+                            "VARIANCE F(t) COLLAPSES TOWARD ZERO. THE ESTIMATES ARE THE BEST WITH "
+                            "EVERY F(t) / |L'x(t)|**2 AT OR ABOVE 1E-6 OF ITS MEDIAN.");
+  if (r.boundary())
+    lines.push_back(group + "NO STANDARD ERRORS OF PHI AND DELTA ARE GIVEN AT A BOUNDARY MAXIMUM.");
+  for (const std::string& line : lines) {
+    writeUnit(job.outUnit, line);
+    writeUnit(job.logUnit, line);
+  }
+  if (job.tables == nullptr) return;
+  const int code = (r.deltaSingular ? 1 : 0) + (r.phiAtBound ? 2 : 0);
+  if (code > 0) job.tables->addWarning(job.groupId, job.finalPass, "ml_boundary", code);
+  if (r.degenerate) job.tables->addWarning(job.groupId, job.finalPass, "ml_degenerate", r.collapse);
 }
 
 // The standard errors of an M x M matrix from the covariance of its
@@ -1104,7 +1243,12 @@ bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s) {
 
   const SectionContext c{job.printLevel, job.groupId, job.finalPass, job.outUnit, job.logUnit};
   const int out = job.outUnit;
-  const std::string status = std::string(statusText(r.status)) + " (NLOPT " + r.algorithm + ", CODE " +
+  const std::string status = std::string(statusText(r.status)) +
+                             (r.status != MlStatus::Converged ? ""
+                              : r.degenerate                 ? " ON THE GUARD OF A DEGENERATE LIKELIHOOD"
+                              : r.boundary()                 ? " TO A BOUNDARY MAXIMUM"
+                                                             : "") +
+                             " (NLOPT " + r.algorithm + ", CODE " +
                              editI(r.nloptCode, 0) + ", " + editI(r.evaluations, 0) +
                              " EVALUATIONS)";
   if (r.status != MlStatus::Converged) {
@@ -1131,10 +1275,15 @@ bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s) {
     writeUnit(out, " AIC                                               =" + editG(r.aic, 17, 9));
     writeUnit(out, " BIC                                               =" + editG(r.bic, 17, 9));
     writeUnit(out, " OPTIMISER: " + status);
-    writeUnit(out, " BEST START: " + std::string(startText(r.bestStart)));
-    if (!r.covariance)
+    writeUnit(out, " STARTS: " + editI(r.starts, 0) + " SCREENED, LOOSE MAXIMA FROM" +
+                       editG(r.screenedLow, 15, 7) + " TO" + editG(r.screenedHigh, 15, 7) + ";");
+    writeUnit(out, "         " + editI(r.polished, 0) + " POLISHED, TIGHT MAXIMA FROM" +
+                       editG(r.polishedLow, 15, 7) + " TO" + editG(r.loglik, 15, 7) + ".");
+    writeUnit(out, " BEST START: " + startText(r.bestStart));
+    if (!r.covariance && !r.boundary())
       writeUnit(out, " THE OBSERVED INFORMATION IS NOT POSITIVE DEFINITE: NO STANDARD ERRORS.");
   }
+  reportBoundaries(job, r);
   for (int j = 1; j <= M; ++j)
     for (int i = 1; i <= M; ++i) a.sdelta(i, j) = r.sigma2 * r.delta(i, j);
   printPassMatrix(c, 1, r.phi, "MAXIMUM-LIKELIHOOD PHI", true);

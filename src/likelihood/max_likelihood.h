@@ -43,6 +43,7 @@
 #include "data/group_dims.h"
 #include "estimation/pi_estimate.h"
 #include "linalg/scratch.h"
+#include "likelihood/local_search.h"
 #include "linalg/state_space.h"
 #include "linalg/views.h"
 #include "report/result_tables.h"
@@ -72,6 +73,10 @@ struct LikelihoodTerms {
   int noisy = 0;         // n
   double sumLogF = 0.0;  // sum log f(t)
   double rss = 0.0;      // min over PIVECT of sum v(t)^2 / f(t)
+  // The smallest over the noisy rows of f(t) / |x~(t)|^2 relative to its
+  // median: near 0, an innovation variance is collapsing, where the
+  // likelihood grows without bound (about 1/2 log(1/f)).
+  double collapse = 1.0;
   // loglik with SIGMA**2 concentrated out (RSS / n), or held at 1.
   double concentrated() const;
   double atUnitScale() const;
@@ -87,15 +92,28 @@ LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratc
                                   const FilterGains* gains = nullptr);
 ScratchNeed profileLikelihoodNeed(const GroupDims& d, int piRows);
 
-enum class MlStatus { Converged, NotConverged, Failed };
-
 // The outcome; the matrices are the caller's (M x M, M*M x M*M).
 struct MlResult {
   MlStatus status = MlStatus::Failed;
   const char* algorithm = "";  // the NLopt method used
   int nloptCode = 0;      // NLopt's result code of the best start
   int evaluations = 0;    // objective evaluations, all starts
-  int bestStart = 0;      // 1 last pass, 2 PHI = 0, 3 PHI = 0 and DELTA = I
+  int bestStart = 0;      // see mlStartText
+  // The search: starts screened (with a likelihood), the lowest and the
+  // highest of their loose maxima, the starts polished and the lowest of
+  // their tight maxima (the highest is loglik).
+  int starts = 0, polished = 0;
+  double screenedLow = 0.0, screenedHigh = 0.0, polishedLow = 0.0;
+  // Boundaries of the maximum: SIGMA**2 DELTA singular (the search keeps
+  // DELTA's eigenvalues above kMlSingularDelta of their mean; at most twice
+  // that is singular; deltaRatio: the smallest over the largest), PHI within
+  // kMlPhiBound (relative) of EVLTOL; degenerate: the likelihood was found
+  // higher where an innovation variance collapses (kMlCollapse) than at the
+  // maximum, i.e. it has no maximum and the reported one is that of the
+  // search held off the collapse.
+  bool deltaSingular = false, phiAtBound = false, degenerate = false;
+  double deltaRatio = 1.0, phiRadius = 0.0, collapse = 1.0;
+  bool boundary() const { return deltaSingular || phiAtBound || degenerate; }
   double loglik = 0.0;
   double sigma2 = 0.0;    // RSS / n at the reported DELTA
   int parameters = 0;     // PHI, DELTA (one scale less), SIGMA**2, PI (free)
@@ -113,6 +131,15 @@ struct MlResult {
   int spreadCount = 0;
 };
 inline int mlSpreadColumns(int M) { return M * M + M * (M + 1) / 2; }
+
+// The thresholds of the boundaries (MlResult).
+constexpr double kMlSingularDelta = 1.0E-6;
+constexpr double kMlPhiBound = 1.0E-3;
+// The search is held where every noisy row has f(t) / |x~(t)|^2 above this
+// fraction of its median (LikelihoodTerms::collapse).
+constexpr double kMlCollapse = 1.0E-6;
+// The random stationary starts after the four fixed ones.
+constexpr int kMlRandomStarts = 8;
 
 // Runs the optimisation from the last pass's PHI and DELTA (not changed).
 // phiRows: restriction rows on PHI's unknowns (rows 0 when none).
