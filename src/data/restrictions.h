@@ -24,4 +24,11 @@ struct Restrictions {
   Restriction phi, pi, delta;
 };
 
+// The PI restriction in force: rows 1..SPIROW of R (K*P columns) and r.
+struct PiRestrictionView {
+  Mat R;       // ld >= rows; rows = SPIROW
+  double* r = nullptr;
+  int SPIROW = 0;
+};
+
 }  // namespace kova

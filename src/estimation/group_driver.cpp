@@ -10,7 +10,7 @@
 #include "estimation/beta_standard_errors.h"
 #include "estimation/epsilon_beta.h"
 #include "estimation/innovation_diagnostics.h"
-#include "likelihood/max_likelihood.h"
+#include "likelihood/ml_step.h"
 #include "estimation/pi_estimate.h"
 #include "estimation/pi_inequalities.h"
 #include "estimation/pass_warnings.h"

@@ -3,17 +3,11 @@
 // (ECPIMU), the covariance scaling (SCLCOV), the working copies of the PI
 // restrictions (CPYRPI), and the covariance by orthogonal decomposition
 // (ORCVAR).
+#include "data/restrictions.h"
 #include "linalg/scratch.h"
 #include "linalg/views.h"
 
 namespace kova {
-
-// The PI restriction in force: rows 1..SPIROW of R (K*P columns) and r.
-struct PiRestrictionView {
-  Mat R;       // ld >= rows; rows = SPIROW
-  double* r = nullptr;
-  int SPIROW = 0;
-};
 
 struct PiEstimate {
   double* PIVECT = nullptr;  // K*P
