@@ -201,6 +201,81 @@ TEST(MaxLikelihood, ProfileLikelihoodAgreesWithDenseLapackEvaluation) {
   }
 }
 
+// The score of the profile (the state smoother carried through GAMMA's
+// equation) against central differences of the profile itself, for every
+// element of PHI and DELTA (a symmetric change of an off-diagonal DELTA
+// element moves both of its places), concentrated and at unit scale.
+TEST(MaxLikelihood, ProfileScoreAgreesWithCentralDifferences) {
+  struct Design {
+    int M;
+    const char* form;
+    bool restricted;
+  };
+  for (const Design& design : {Design{2, "full", false}, Design{3, "full", true},
+                               Design{3, "diagonal", false}, Design{2, "zero", true}}) {
+    DenseCase c = makeCase(design.M, design.form, design.restricted, 57);
+    if (design.M == 3 && std::string(design.form) == "full") {
+      // A full PHI of three components, eigenvalues inside 0.9.
+      const double p[] = {0.5, 0.2, -0.1, -0.3, 0.4, 0.2, 0.1, 0.3, -0.6};
+      for (int j = 1; j <= 3; ++j)
+        for (int i = 1; i <= 3; ++i) c.phi(i, j) = p[(j - 1) * 3 + i - 1];
+    }
+    MlData data;
+    data.tlx = view(c.tlx);
+    data.xz = view(c.xz);
+    data.y = c.y.data();
+    data.pi = PiRestrictionView{view(c.R), c.r.data(), c.R.rows};
+    GroupDims d;
+    d.NUMT = c.T;
+    d.M = c.M;
+    d.K = c.K;
+    d.P = c.P;
+    ScratchNeed need = profileScoreNeed(d, c.R.rows);
+    need.include(profileLikelihoodNeed(d, c.R.rows));
+    std::vector<double> wr(need.doubles);
+    std::vector<int> wi(need.ints + 1);
+    Scratch s(wr.data(), need.doubles, wi.data(), need.ints + 1, nullptr, 0);
+    const int M = c.M;
+    for (bool unit : {false, true}) {
+      SCOPED_TRACE(std::string(design.form) + (design.restricted ? " restricted" : "") +
+                   (unit ? ", unit scale" : ", concentrated"));
+      DMat gPhi(M, M), gDelta(M, M);
+      ASSERT_TRUE(profileScore(data, view(c.phi), view(c.delta), unit, view(gPhi), view(gDelta), s));
+      auto value = [&]() {
+        const LikelihoodTerms t = profileLikelihood(data, view(c.phi), view(c.delta), s);
+        return unit ? t.atUnitScale() : t.concentrated();
+      };
+      double largest = 0.0;
+      std::vector<double> analytic, numeric;
+      for (int which = 0; which < 2; ++which)
+        for (int j = 1; j <= M; ++j)
+          for (int i = 1; i <= M; ++i) {
+            const bool phi = which == 0;
+            if (phi && std::string(design.form) != "full" && (std::string(design.form) == "zero" || i != j))
+              continue;
+            if (!phi && i > j) continue;
+            DMat& a = phi ? c.phi : c.delta;
+            const double h = 1e-5, a0 = a(i, j);
+            auto set = [&](double v) {
+              a(i, j) = v;
+              if (!phi) a(j, i) = v;
+            };
+            set(a0 + h);
+            const double up = value();
+            set(a0 - h);
+            const double down = value();
+            set(a0);
+            numeric.push_back((up - down) / (2 * h));
+            analytic.push_back(phi ? gPhi(i, j) : (i == j ? gDelta(i, i) : gDelta(i, j) + gDelta(j, i)));
+            largest = std::max(largest, std::fabs(analytic.back()));
+          }
+      ASSERT_GT(largest, 1e-3);
+      for (std::size_t k = 0; k < analytic.size(); ++k)
+        EXPECT_NEAR(analytic[k], numeric[k], 1e-6 * largest) << "coordinate " << k;
+    }
+  }
+}
+
 // The standard errors of BETA(t) against their definition, formed densely:
 // the error L EPSILON(t) - M(t) e, e = y - XZ PIVECT, with
 // M(t) = (Z(t) - L S(t) XZ) H + L S(t), S(t) = C(t) YSIGMA^-1 the smoother,
