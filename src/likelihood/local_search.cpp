@@ -19,10 +19,9 @@ struct Relay {
 // caller and NLopt told to stop.
 double relay(unsigned n, const double* x, double* grad, void* data) {
   (void)n;
-  (void)grad;
   Relay& r = *static_cast<Relay*>(data);
   try {
-    return r.search->objective(x, r.search->context);
+    return r.search->objective(x, grad, r.search->context);
   } catch (...) {
     r.thrown = std::current_exception();
   }
@@ -31,15 +30,22 @@ double relay(unsigned n, const double* x, double* grad, void* data) {
 
 int runRound(const LocalSearch& search, std::vector<double>& v, double value, Relay& r) {
   const int dim = search.dim;
-  nlopt::opt opt(search.bounded ? nlopt::LN_BOBYQA : nlopt::LN_SBPLX, static_cast<unsigned>(dim));
+  const nlopt::algorithm method = search.gradient  ? nlopt::LD_LBFGS
+                                  : search.bounded ? nlopt::LN_BOBYQA
+                                                   : nlopt::LN_SBPLX;
+  nlopt::opt opt(method, static_cast<unsigned>(dim));
   opt.set_min_objective(relay, &r);
-  if (search.bounded) {
+  if (search.gradient || search.bounded) {
     opt.set_lower_bounds(std::vector<double>(dim, -1.0E3));
     opt.set_upper_bounds(std::vector<double>(dim, 1.0E3));
   }
   opt.set_xtol_rel(search.polish ? 1.0E-10 : 1.0E-3);
   opt.set_ftol_abs(search.polish ? 1.0E-11 : 1.0E-3);
-  opt.set_maxeval((search.polish ? 1000 : 200) * dim);
+  if (search.gradient) {
+    opt.set_maxeval((search.polish ? 100 : 30) * dim);
+  } else {
+    opt.set_maxeval((search.polish ? (search.fallback ? 300 : 1000) : 200) * dim);
+  }
   std::vector<double> steps(dim);
   for (int i = 0; i < dim; ++i) steps[i] = std::max(0.1 * std::fabs(v[i]), 0.02);
   opt.set_initial_step(steps);
@@ -73,11 +79,13 @@ MlStatus statusOf(int code) {
   return MlStatus::Failed;
 }
 
-const char* searchAlgorithm(bool bounded) { return bounded ? "BOBYQA" : "SUBPLEX"; }
+const char* searchAlgorithm(const LocalSearch& search) {
+  return search.gradient ? "LBFGS" : search.bounded ? "BOBYQA" : "SUBPLEX";
+}
 
 int localSearch(const LocalSearch& search, double* x, double& value) {
   const int dim = search.dim;
-  value = search.objective(x, search.context);
+  value = search.objective(x, nullptr, search.context);
   if (dim == 0) return value < search.rejected ? 1 : -1;
   if (!(value < search.rejected)) return -1;
   Relay r;
@@ -85,15 +93,29 @@ int localSearch(const LocalSearch& search, double* x, double& value) {
   std::vector<double> v(x, x + dim);
   int kept = -1;  // the code of the last round that converged
   int code = -1;
-  for (int round = 0; round < (search.polish ? 2 : 1); ++round) {
-    code = runRound(search, v, value, r);
-    // The point NLopt leaves is its best; keep it only when it is better.
-    const double fv = search.objective(v.data(), search.context);
+  // The point NLopt leaves is its best; keep it only when it is better.
+  auto keepBetter = [&]() {
+    const double fv = search.objective(v.data(), nullptr, search.context);
     if (fv <= value) {
       value = fv;
       std::copy(v.begin(), v.end(), x);
     } else {
       std::copy(x, x + dim, v.begin());
+    }
+  };
+  // A quasi-Newton round whose line search fails (rounding near the
+  // maximum, the guard's corner) is followed, in a polish, by a derivative
+  // free one from its point.
+  LocalSearch fallback = search;
+  fallback.gradient = false;
+  fallback.bounded = true;
+  fallback.fallback = true;
+  for (int round = 0; round < (search.polish ? 2 : 1); ++round) {
+    code = runRound(search, v, value, r);
+    keepBetter();
+    if (statusOf(code) != MlStatus::Converged && search.polish && search.gradient) {
+      code = runRound(fallback, v, value, r);
+      keepBetter();
     }
     if (statusOf(code) != MlStatus::Converged) break;
     kept = code;

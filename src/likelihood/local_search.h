@@ -1,6 +1,6 @@
 #pragma once
-// The local searches of the maximum-likelihood step: NLopt, derivative free,
-// from one point to a loose tolerance (the screening of a start) or to a
+// The local searches of the maximum-likelihood step: NLopt, quasi-Newton on
+// the score or derivative free, from one point to a loose tolerance (the screening of a start) or to a
 // tight one (the polish of the best starts).
 //
 // The objective is minimised. Anything it throws (a run stop above all)
@@ -11,15 +11,20 @@ namespace kova {
 
 enum class MlStatus { Converged, NotConverged, Failed };
 
-// The value at x (dim coordinates); context is the caller's.
-using SearchObjective = double (*)(const double* x, void* context);
+// The value at x (dim coordinates) and, when grad is not null, its
+// gradient there; context is the caller's.
+using SearchObjective = double (*)(const double* x, double* grad, void* context);
 
 struct LocalSearch {
   SearchObjective objective = nullptr;
   void* context = nullptr;
   int dim = 0;
-  bool bounded = false;  // BOBYQA in a box of +-1e3; otherwise subplex (unbounded)
+  // The method: with a gradient, LBFGS (quasi-Newton) in a box of +-1e3;
+  // without, BOBYQA in that box when bounded, subplex otherwise.
+  bool gradient = false;
+  bool bounded = false;
   bool polish = false;   // two tight rounds instead of one loose one
+  bool fallback = false;  // a derivative-free round after a quasi-Newton one (shorter)
   double rejected = 1.0E100;  // values at or above this have no likelihood
 };
 
@@ -31,6 +36,6 @@ int localSearch(const LocalSearch& search, double* x, double& value);
 
 // NLopt's codes 1-4 and -4 (rounding limited the progress) are convergence.
 MlStatus statusOf(int nloptCode);
-const char* searchAlgorithm(bool bounded);
+const char* searchAlgorithm(const LocalSearch& search);
 
 }  // namespace kova

@@ -56,8 +56,13 @@ struct Work {
   Scratch eig;    // for the eigenvalues of a full PHI
   Scratch profile;
   int evaluations = 0;
-  // The highest log-likelihood seen where the collapse guard acted.
+  // The highest log-likelihood seen where the collapse guard acted, and
+  // whether it acted at the last point.
   double collapsedBest = -std::numeric_limits<double>::infinity();
+  bool guarded = false;
+  // The score: of the profile in PHI and DELTA, of the spectral radius.
+  Mat gPhi, gDelta, gA, pre;
+  double* gd;
 };
 
 void phiFromUnknowns(const Layout& lay, const double* d, Mat phi) {
@@ -92,6 +97,19 @@ void phiAt(Work& w, const double* u) {
   phiFromUnknowns(lay, w.d, w.phi);
 }
 
+// The spectral radius of a (M x M; 2 when EIGENR fails).
+double radiusOf(Work& w, Mat a) {
+  const int M = w.lay.M;
+  copyMatrix(a, w.eigA);
+  Scratch s = w.eig;
+  int ierr = 0;
+  EIGENR(w.eigA, w.wr, w.wi, w.eigZ, s, ierr);
+  if (ierr != 0) return 2.0;
+  double r = 0.0;
+  for (int i = 0; i < M; ++i) r = std::max(r, std::hypot(w.wr[i], w.wi[i]));
+  return r;
+}
+
 double spectralRadius(Work& w) {
   const int M = w.lay.M;
   if (w.lay.leadingOnly) return std::fabs(w.phi(1, 1));
@@ -100,14 +118,7 @@ double spectralRadius(Work& w) {
     for (int i = 1; i <= M; ++i) r = std::max(r, std::fabs(w.phi(i, i)));
     return r;
   }
-  copyMatrix(w.phi, w.eigA);
-  Scratch s = w.eig;
-  int ierr = 0;
-  EIGENR(w.eigA, w.wr, w.wi, w.eigZ, s, ierr);
-  if (ierr != 0) return 2.0;
-  double r = 0.0;
-  for (int i = 0; i < M; ++i) r = std::max(r, std::hypot(w.wr[i], w.wi[i]));
-  return r;
+  return radiusOf(w, w.phi);
 }
 
 // The smooth map onto the stationary region, g(r) = EVLTOL tanh(r / EVLTOL)
@@ -186,31 +197,178 @@ double deltaAt(Work& w, const double* f) {
 // unit past the line, smoothly, so that the model-based search keeps working.
 constexpr double kGuardWeight = 100.0;
 
-// The value minimised: -loglik at PHI(u), DELTA / trace, plus the pin of
-// the scale and the guard.
-double searchValue(const double* x, void* context) {
-  Work& w = *static_cast<Work*>(context);
-  ++w.evaluations;
+// PHI and DELTA / trace at x (w.phi, w.delta; the unknowns of PHI before
+// the map onto the stationary region in w.d); trace: DELTA's (its floor
+// included). False where x has no likelihood.
+bool pointAt(Work& w, const double* x, double& trace) {
   phiAt(w, x);
   squashPhi(w);
   const double radius = spectralRadius(w);
-  if (!(radius < w.lay.EVLTOL)) return kRejected * (1.0 + radius);
-  const double tr = deltaAt(w, x + w.lay.np);
-  if (!(tr > 0.0) || !std::isfinite(tr)) return kRejected;
+  if (!(radius < w.lay.EVLTOL)) return false;
+  trace = deltaAt(w, x + w.lay.np);
+  if (!(trace > 0.0) || !std::isfinite(trace)) return false;
   const int M = w.lay.M;
   for (int j = 1; j <= M; ++j)
-    for (int i = 1; i <= M; ++i) w.delta(i, j) /= tr;
-  const LikelihoodTerms terms = profileLikelihood(*w.data, w.phi, w.delta, w.profile);
+    for (int i = 1; i <= M; ++i) w.delta(i, j) /= trace;
+  return true;
+}
+
+// The value minimised from the profile at the point: -loglik, plus the pin
+// of the scale and the guard.
+double valueOf(Work& w, const LikelihoodTerms& terms, double trace) {
+  w.guarded = false;
   if (!terms.valid) return kRejected;
-  const double pin = std::log(tr);
+  const double pin = std::log(trace);
   const double loglik = terms.concentrated();
   double guard = 0.0;
   if (terms.collapse < kMlCollapse) {
+    w.guarded = true;
     w.collapsedBest = std::max(w.collapsedBest, loglik);
     const double g = terms.collapse > 0.0 ? std::log(kMlCollapse / terms.collapse) : 1.0E3;
     guard = kGuardWeight * g * g;
   }
   return -loglik + pin * pin + guard;
+}
+
+double searchValue(const double* x, void* context) {
+  Work& w = *static_cast<Work*>(context);
+  ++w.evaluations;
+  double trace = 0.0;
+  if (!pointAt(w, x, trace)) return kRejected;
+  return valueOf(w, profileLikelihood(*w.data, w.phi, w.delta, w.profile), trace);
+}
+
+// The gradient by central differences of the value (where the score does
+// not apply: exact rows, the guard acting).
+void differencedGradient(Work& w, const double* x, double* grad) {
+  const int dim = w.lay.dim();
+  std::vector<double> z(x, x + dim);
+  for (int i = 0; i < dim; ++i) {
+    const double h = 1.0E-6 * std::max(1.0, std::fabs(x[i]));
+    z[i] = x[i] + h;
+    const double up = searchValue(z.data(), &w);
+    z[i] = x[i] - h;
+    const double down = searchValue(z.data(), &w);
+    z[i] = x[i];
+    grad[i] = up < kRejected && down < kRejected ? (up - down) / (2.0 * h) : 0.0;
+  }
+}
+
+// The gradient of the spectral radius of a (M x M) by central differences
+// into g.
+void radiusGradient(Work& w, Mat a, Mat g) {
+  const int M = w.lay.M;
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) {
+      const double a0 = a(i, j), h = 1.0E-7 * std::max(1.0, std::fabs(a0));
+      a(i, j) = a0 + h;
+      const double up = radiusOf(w, a);
+      a(i, j) = a0 - h;
+      const double down = radiusOf(w, a);
+      a(i, j) = a0;
+      g(i, j) = (up - down) / (2.0 * h);
+    }
+}
+
+// The chain from the score of the profile (w.gPhi, w.gDelta at the point
+// of pointAt) to the gradient of the value in x.
+void chainGradient(Work& w, const double* x, double trace, double* grad) {
+  const Layout& lay = w.lay;
+  const int M = lay.M;
+  // PHI: the derivatives in its unknowns d before the map, then u.
+  if (lay.nu > 0) {
+    const double e = lay.EVLTOL;
+    if (lay.leadingOnly || lay.diagonalPhi) {
+      for (int i = 0; i < lay.nu; ++i) {
+        const double th = lay.squash ? std::tanh(w.d[i] / e) : 0.0;
+        w.gd[i] = w.gPhi(i + 1, i + 1) * (1.0 - th * th);
+      }
+    } else {
+      // PHI = A g(r) / r: dl/dA = h G + h'(r) <G, A> grad r, h = g / r.
+      phiFromUnknowns(lay, w.d, w.pre);
+      double h = 1.0, dh = 0.0;
+      const double r = lay.squash ? radiusOf(w, w.pre) : 0.0;
+      if (r > 0.0 && r < 2.0) {
+        const double th = std::tanh(r / e), g = e * th, dg = 1.0 - th * th;
+        h = g / r;
+        dh = (dg * r - g) / (r * r);
+      }
+      double inner = 0.0;
+      for (int j = 1; j <= M; ++j)
+        for (int i = 1; i <= M; ++i) inner += w.gPhi(i, j) * w.pre(i, j);
+      if (dh != 0.0) radiusGradient(w, w.pre, w.gA);
+      for (int j = 1; j <= M; ++j)
+        for (int i = 1; i <= M; ++i)
+          w.gd[(j - 1) * M + i - 1] = h * w.gPhi(i, j) + (dh != 0.0 ? dh * inner * w.gA(i, j) : 0.0);
+    }
+    for (int j = 1; j <= lay.np; ++j) {
+      double sum = 0.0;
+      for (int i = 1; i <= lay.nu; ++i) sum += lay.N(i, j) * w.gd[i - 1];
+      grad[j - 1] = -sum;
+    }
+  }
+  if (lay.nd == 0) return;
+  // DELTA = (U'U + kMlSingularDelta t / M I) / (c t), t = trace U'U, c = 1 +
+  // kMlSingularDelta: loglik does not change with the scale of DELTA, so its
+  // derivative in U'U is E + kMlSingularDelta / M trace(E) I with E =
+  // gDelta / (c t); the pin (log c t)^2 adds 2 log(c t) / t I.
+  const double c = 1.0 + kMlSingularDelta, t = trace / c, pin = std::log(trace);
+  double traceE = 0.0;
+  for (int i = 1; i <= M; ++i) traceE += w.gDelta(i, i) / trace;
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) {
+      double v = -w.gDelta(i, j) / trace;
+      if (i == j) v += -kMlSingularDelta / M * traceE + 2.0 * pin / t;
+      w.gA(i, j) = v;  // H: the derivative of the value in U'U
+    }
+  const double* f = x + lay.np;
+  double* gf = grad + lay.np;
+  if (lay.diagonalDelta) {
+    for (int i = 1; i <= M; ++i) gf[i - 1] = 2.0 * f[i - 1] * w.gA(i, i);
+    return;
+  }
+  // d/dU = 2 U H, U(a,b) at (b-1)b/2 + a - 1 for a <= b.
+  for (int b = 1; b <= M; ++b)
+    for (int a2 = 1; a2 <= b; ++a2) {
+      double sum = 0.0;
+      for (int l = a2; l <= M; ++l) sum += f[(l - 1) * l / 2 + a2 - 1] * w.gA(l, b);
+      gf[(b - 1) * b / 2 + a2 - 1] = 2.0 * sum;
+    }
+}
+
+// The objective of the local searches: the value and, when grad is not
+// null, its gradient.
+double searchObjective(const double* x, double* grad, void* context) {
+  Work& w = *static_cast<Work*>(context);
+  if (grad == nullptr) return searchValue(x, context);
+  const int dim = w.lay.dim();
+  ++w.evaluations;
+  double trace = 0.0;
+  if (!pointAt(w, x, trace)) {
+    std::fill_n(grad, dim, 0.0);
+    return kRejected;
+  }
+  LikelihoodTerms terms;
+  const bool scored =
+      profileScore(*w.data, w.phi, w.delta, false, w.gPhi, w.gDelta, w.profile, &terms);
+  const double value = valueOf(w, terms, trace);
+  if (!(value < kRejected)) {
+    std::fill_n(grad, dim, 0.0);
+    return value;
+  }
+  // Exact rows: the gradient by differences. Where the guard acts, the
+  // gradient is the likelihood's alone: the value there exceeds what the
+  // gradient promises, so a line search backs off and ends the quasi-Newton
+  // round (a polish goes on derivative free), at the cost of one evaluation
+  // rather than 2 dim.
+  if (!scored) {
+    const bool guarded = w.guarded;
+    differencedGradient(w, x, grad);
+    w.guarded = guarded;
+    return value;
+  }
+  chainGradient(w, x, trace, grad);
+  return value;
 }
 
 // Coordinates of a start: u from PHI (projected on the restrictions), the
@@ -268,6 +426,20 @@ bool startAt(Work& w, Mat phi, Mat delta, double* x) {
 // one's trace, so that the runs of a group are reproducible.
 constexpr int kFixedStarts = 4;
 constexpr int kPolished = kMlPolished;
+// The screening ends, after kMinimumStarts, once kAgreeing starts have loose
+// maxima within kAgree of the best.
+constexpr int kMinimumStarts = 5;
+constexpr int kAgreeing = 3;
+constexpr double kAgree = 1.0E-2;
+
+// Two screened points in the same basin: loose maxima within kAgree and
+// every coordinate within 0.05; the polish of the second is then skipped.
+bool sameBasin(const double* best, const double* other, int dim, double bestValue, double value) {
+  if (!(std::fabs(value - bestValue) <= kAgree)) return false;
+  for (int i = 0; i < dim; ++i)
+    if (!(std::fabs(other[i] - best[i]) <= 0.05)) return false;
+  return true;
+}
 constexpr unsigned kStartSeed = 20261;
 
 double uniform(std::mt19937& g) { return (static_cast<double>(g()) + 0.5) / 4294967296.0; }
@@ -335,6 +507,8 @@ struct StepArrays {
   Mat piCopy;            // PI restriction rows, for their rank
   Mat piU, piV;
   double* screened;      // kPolished x (np + nd): the best screened points
+  double* loose;         // kMlStarts: the loose maxima of the starts screened
+  double *gp, *gm;       // np + nq: scores of the information's differences
 };
 
 StepArrays carveStep(Scratch& s, const GroupDims& d, int piRows, int phiRows) {
@@ -346,6 +520,11 @@ StepArrays carveStep(Scratch& s, const GroupDims& d, int piRows, int phiRows) {
   a.w.eigA = s.mat(M, M);
   a.w.eigZ = s.mat(M, M);
   a.w.d = s.doubles(nu);
+  a.w.gPhi = s.mat(M, M);
+  a.w.gDelta = s.mat(M, M);
+  a.w.gA = s.mat(M, M);
+  a.w.pre = s.mat(M, M);
+  a.w.gd = s.doubles(nu);
   a.w.wr = s.doubles(M);
   a.w.wi = s.doubles(M);
   a.x = s.doubles(dim);
@@ -367,6 +546,9 @@ StepArrays carveStep(Scratch& s, const GroupDims& d, int piRows, int phiRows) {
   a.piU = s.mat(piRows, std::max(std::min(piRows, n), 1));
   a.piV = s.mat(n, n);
   a.screened = s.doubles(kPolished * dim);
+  a.loose = s.doubles(kMlStarts);
+  a.gp = s.doubles(dim);
+  a.gm = s.doubles(dim);
   return a;
 }
 
@@ -408,9 +590,62 @@ double unitScaleLoglik(Work& w, const double* z, Mat Q) {
   return t.valid ? t.atUnitScale() : std::nan("");
 }
 
-// -H by central differences (Dennis and Schnabel, Numerical Methods for
+// The score of that log-likelihood in (u, q) into g; false where the
+// profile's score does not apply (or no likelihood).
+bool unitScaleScore(Work& w, const double* z, Mat Q, double* g) {
+  const Layout& lay = w.lay;
+  const int M = lay.M;
+  phiAt(w, z);
+  if (!(spectralRadius(w) < lay.EVLTOL)) return false;
+  qFromUnknowns(lay, z + lay.np, Q);
+  if (!profileScore(*w.data, w.phi, Q, true, w.gPhi, w.gDelta, w.profile)) return false;
+  for (int i = 0; i < lay.nu; ++i)
+    w.gd[i] = lay.leadingOnly ? w.gPhi(1, 1)
+              : lay.diagonalPhi ? w.gPhi(i + 1, i + 1)
+                                : w.gPhi(i % M + 1, i / M + 1);
+  for (int j = 1; j <= lay.np; ++j) {
+    double sum = 0.0;
+    for (int i = 1; i <= lay.nu; ++i) sum += lay.N(i, j) * w.gd[i - 1];
+    g[j - 1] = sum;
+  }
+  for (int k = 0; k < lay.nq; ++k) {
+    int i = 0, j = 0;
+    qElement(lay, k, i, j);
+    g[lay.np + k] = i == j ? w.gDelta(i, i) : w.gDelta(i, j) + w.gDelta(j, i);
+  }
+  return true;
+}
+
+// -H by central differences of the score, symmetrised: 2 nh scores.
+bool informationFromScores(Work& w, double* z, const double* step, int nh, Mat info, Mat Q,
+                           double* gp, double* gm) {
+  for (int i = 0; i < nh; ++i) {
+    const double zi = z[i], hi = step[i];
+    z[i] = zi + hi;
+    const bool up = unitScaleScore(w, z, Q, gp);
+    z[i] = zi - hi;
+    const bool down = up && unitScaleScore(w, z, Q, gm);
+    z[i] = zi;
+    if (!down) return false;
+    for (int j = 0; j < nh; ++j) info(j + 1, i + 1) = -(gp[j] - gm[j]) / (2.0 * hi);
+  }
+  for (int j = 1; j <= nh; ++j)
+    for (int i = 1; i < j; ++i) {
+      const double v = 0.5 * (info(i, j) + info(j, i));
+      if (!std::isfinite(v)) return false;
+      info(i, j) = info(j, i) = v;
+    }
+  for (int i = 1; i <= nh; ++i)
+    if (!std::isfinite(info(i, i))) return false;
+  return true;
+}
+
+// -H by central differences of the score where it applies, of the
+// log-likelihood otherwise (Dennis and Schnabel, Numerical Methods for
 // Unconstrained Optimization, 5.6); false where a point has no likelihood.
-bool observedInformation(Work& w, double* z, const double* step, int nh, Mat info, Mat Q) {
+bool observedInformation(Work& w, double* z, const double* step, int nh, Mat info, Mat Q,
+                         double* gp, double* gm) {
+  if (informationFromScores(w, z, step, nh, info, Q, gp, gm)) return true;
   const double f0 = unitScaleLoglik(w, z, Q);
   if (!std::isfinite(f0)) return false;
   for (int i = 0; i < nh; ++i) {
@@ -485,6 +720,7 @@ void findBoundaries(Work& w, StepArrays& a, const LikelihoodTerms& terms, MlResu
   const Layout& lay = w.lay;
   const int M = lay.M;
   result.collapse = terms.collapse;
+  result.collapsedLoglik = w.collapsedBest;
   result.degenerate = w.collapsedBest > terms.concentrated() || terms.collapse < kMlCollapse;
   if (lay.nu > 0) {
     result.phiRadius = spectralRadius(w);
@@ -574,12 +810,13 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   }
   const int dim = lay.dim();
   LocalSearch search;
-  search.objective = searchValue;
+  search.objective = searchObjective;
+  search.gradient = rows == 0;
   search.context = &w;
   search.dim = dim;
   search.bounded = lay.squash;
   search.rejected = kRejected;
-  result.algorithm = searchAlgorithm(lay.squash);
+  result.algorithm = searchAlgorithm(search);
   // Every start screened to a loose tolerance; the best kPolished of them
   // (by their loose maxima) polished to a tight one.
   const int count = kFixedStarts + kMlRandomStarts;
@@ -589,13 +826,20 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   std::fill_n(topStart, kPolished, 0);
   std::mt19937 draws(kStartSeed);
   for (int start = 1; start <= count; ++start) {
+    // Enough when kAgreeing starts have reached the best loose maximum.
+    if (start > kMinimumStarts) {
+      int agreeing = 0;
+      for (int k = 0; k < result.starts; ++k)
+        if (a.loose[k] >= result.screenedHigh - kAgree) ++agreeing;
+      if (agreeing >= kAgreeing) break;
+    }
     makeStart(w, start, lastPhi, lastDelta, draws, a.q, a.h);
     if (!startAt(w, a.q, Mat{a.h.p, a.h.ld, M, M}, a.x)) continue;
     double value = kRejected;
     localSearch(search, a.x, value);
     if (!(value < kRejected)) continue;
-    ++result.starts;
     const double loglik = -value;
+    a.loose[result.starts++] = loglik;
     result.screenedHigh = result.starts == 1 ? loglik : std::max(result.screenedHigh, loglik);
     result.screenedLow = result.starts == 1 ? loglik : std::min(result.screenedLow, loglik);
     // Into the ranking of the best (ties: the earlier start).
@@ -618,6 +862,7 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   for (int k = 0; k < kPolished; ++k) {
     if (!(top[k] < kRejected)) break;
     double* x = a.screened + k * dim;
+    if (k > 0 && sameBasin(a.screened, x, dim, top[0], top[k])) continue;
     double value = top[k];
     const int code = localSearch(polish, x, value);
     if (!(value < kRejected)) continue;
@@ -636,9 +881,16 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   result.evaluations = w.evaluations;
   if (!(bestValue < kRejected)) {
     result.status = MlStatus::Failed;
+    result.degenerate = w.collapsedBest > -kRejected;
+    result.collapsedLoglik = w.collapsedBest;
     return;
   }
   result.status = statusOf(result.nloptCode);
+  if (result.status != MlStatus::Converged) {
+    result.degenerate = w.collapsedBest > -bestValue;
+    result.collapsedLoglik = w.collapsedBest;
+    return;
+  }
 
   // The estimates: PHI, DELTA / trace, the concentrated SIGMA**2.
   phiAt(w, a.best);
@@ -698,7 +950,7 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   Mat info{a.h.p, a.h.ld, nh, nh};
   // On a boundary the information does not describe the estimates' spread
   // (and a variance at zero has none): no standard errors.
-  result.covariance = !result.boundary() && observedInformation(w, a.z, step, nh, info, a.q) &&
+  result.covariance = !result.boundary() && observedInformation(w, a.z, step, nh, info, a.q, a.gp, a.gm) &&
                       invertDefinite(info, Mat{a.chol.p, a.chol.ld, nh, nh});
   if (!result.covariance) return;
   // PHI: cov d = N cov u N', scattered to the elements.
@@ -746,6 +998,7 @@ ScratchNeed estimateMaxLikelihoodNeed(const GroupDims& d, int piRows, int phiRow
   carveStep(s, d, piRows, phiRows);
   ScratchNeed need = s.used();
   ScratchNeed callees = profileLikelihoodNeed(d, piRows);
+  callees.include(profileScoreNeed(d, piRows));
   callees.include(EIGENRneed(d.M));
   const int nu = d.M * d.M;
   callees.include(ScratchNeed{static_cast<long long>(std::max(phiRows, 1)) * nu, 0, 0});

@@ -67,7 +67,9 @@ struct MlResult {
   // maximum, i.e. it has no maximum and the reported one is that of the
   // search held off the collapse.
   bool deltaSingular = false, phiAtBound = false, degenerate = false;
-  double deltaRatio = 1.0, phiRadius = 0.0, collapse = 1.0;
+  // collapse: LikelihoodTerms::collapse at the maximum; collapsedLoglik:
+  // the highest log-likelihood the search met where the guard acted.
+  double deltaRatio = 1.0, phiRadius = 0.0, collapse = 1.0, collapsedLoglik = 0.0;
   bool boundary() const { return deltaSingular || phiAtBound || degenerate; }
   double loglik = 0.0;
   double sigma2 = 0.0;    // RSS / n at the reported DELTA

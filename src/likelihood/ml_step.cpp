@@ -40,7 +40,7 @@ std::string startText(int start) {
 // The lines that say where the maximum is on a boundary, or that there is
 // none; also in the log, each with its row in the warnings table
 // (ml_boundary: 1 SIGMA**2 DELTA singular, 2 PHI at the bound, 3 both;
-// ml_degenerate: the smallest f(t) / |x~(t)|**2 relative to its median).
+// ml_degenerate: the highest log-likelihood met along the collapse).
 void reportBoundaries(const MlStepJob& job, const MlResult& r) {
   std::vector<std::string> lines;
   const std::string group = " IN GROUP" + editI(job.groupId, 4) + ", ";
@@ -64,7 +64,7 @@ void reportBoundaries(const MlStepJob& job, const MlResult& r) {
   if (job.tables == nullptr) return;
   const int code = (r.deltaSingular ? 1 : 0) + (r.phiAtBound ? 2 : 0);
   if (code > 0) job.tables->addWarning(job.groupId, job.finalPass, "ml_boundary", code);
-  if (r.degenerate) job.tables->addWarning(job.groupId, job.finalPass, "ml_degenerate", r.collapse);
+  if (r.degenerate) job.tables->addWarning(job.groupId, job.finalPass, "ml_degenerate", r.collapsedLoglik);
 }
 
 // The standard errors of an M x M matrix from the covariance of its
@@ -128,6 +128,22 @@ bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s) {
                              " (NLOPT " + r.algorithm + ", CODE " +
                              editI(r.nloptCode, 0) + ", " + editI(r.evaluations, 0) +
                              " EVALUATIONS)";
+  if (r.status != MlStatus::Converged && r.degenerate) {
+    // The search did not settle because the likelihood rises without bound.
+    const std::string line = " IN GROUP" + editI(job.groupId, 4) +
+                             ", THE LIKELIHOOD IS DEGENERATE: IT GROWS WITHOUT BOUND AS AN "
+                             "INNOVATION VARIANCE F(t) COLLAPSES TOWARD ZERO, AND THE SEARCH HELD "
+                             "OFF THE COLLAPSE DID NOT CONVERGE (NLOPT " +
+                             r.algorithm + ", CODE " + editI(r.nloptCode, 0) + ", " +
+                             editI(r.evaluations, 0) +
+                             " EVALUATIONS): THE ITERATIVE ESTIMATES OF PHI AND DELTA ARE KEPT.";
+    writeUnit(out, "");
+    reportToUnitAndConsole(out, line);
+    writeUnit(job.logUnit, line);
+    if (job.tables != nullptr)
+      job.tables->addWarning(job.groupId, job.finalPass, "ml_degenerate", r.collapsedLoglik);
+    return false;
+  }
   if (r.status != MlStatus::Converged) {
     const std::string line = " IN GROUP" + editI(job.groupId, 4) +
                              ", THE MAXIMUM-LIKELIHOOD OPTIMISATION " +

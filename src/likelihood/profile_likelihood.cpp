@@ -252,10 +252,11 @@ ScoreArrays carveScore(Scratch& s, int T, int M, int n) {
 }  // namespace
 
 bool profileScore(const MlData& data, Mat phi, Mat delta, bool unitScale, Mat gradPhi,
-                  Mat gradDelta, Scratch s) {
+                  Mat gradDelta, Scratch s, LikelihoodTerms* profile) {
   const int M = phi.rows, T = data.xz.rows, n = data.xz.cols;
   ScoreArrays a = carveScore(s, T, M, n);
   const LikelihoodTerms terms = profileLikelihood(data, phi, delta, s, a.pivect, a.gamma);
+  if (profile != nullptr) *profile = terms;
   if (!terms.valid || terms.noisy < T) return false;
   // The residual at the maximising PIVECT, and the scale of the likelihood
   // whose score is taken: Q = scale DELTA, P1 = scale GAMMA.

@@ -64,8 +64,9 @@ ScratchNeed profileLikelihoodNeed(const GroupDims& d, int piRows);
 // carried through GAMMA by the adjoint of its equation. False (nothing
 // written) where the profile is not valid or a row is exact (its equation
 // moves with PHI and DELTA; the caller then differences the profile).
+// terms (when not null): the profile at PHI, DELTA, also when false.
 bool profileScore(const MlData& data, Mat phi, Mat delta, bool unitScale, Mat gradPhi,
-                  Mat gradDelta, Scratch s);
+                  Mat gradDelta, Scratch s, LikelihoodTerms* terms = nullptr);
 ScratchNeed profileScoreNeed(const GroupDims& d, int piRows);
 
 }  // namespace kova

@@ -16,19 +16,36 @@ void copySquare(Mat from, Mat to) {
   for (int j = 1; j <= from.cols; ++j) std::copy_n(from.col(j), from.rows, to.col(j));
 }
 
-// c = op(a) op(b) for m x m views; op transposes where asked.
-void product(Mat a, bool ta, Mat b, bool tb, Mat c) {
-  const int m = a.rows;
-  for (int j = 1; j <= m; ++j)
-    for (int i = 1; i <= m; ++i) {
-      double s = 0.0;
-      for (int l = 1; l <= m; ++l) s += (ta ? a(l, i) : a(i, l)) * (tb ? b(j, l) : b(l, j));
-      c(i, j) = s;
+// c = op(a) op(b) for m x m views; op transposes where asked. kM > 0: m
+// fixed at compile time.
+template <int kM = 0>
+[[gnu::always_inline]] inline void product(Mat a, bool ta, Mat b, bool tb, Mat c) {
+  const int m = kM > 0 ? kM : a.rows;
+  if (ta) {
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i) {
+        double s = 0.0;
+        for (int l = 1; l <= m; ++l) s += a(l, i) * (tb ? b(j, l) : b(l, j));
+        c(i, j) = s;
+      }
+    return;
+  }
+  // c = a op(b) column by column: c(:, j) = sum over l of a(:, l) op(b)(l, j).
+  for (int j = 1; j <= m; ++j) {
+    double* cj = c.col(j);
+    for (int i = 0; i < m; ++i) cj[i] = 0.0;
+    for (int l = 1; l <= m; ++l) {
+      const double blj = tb ? b(j, l) : b(l, j);
+      const double* al = a.col(l);
+      for (int i = 0; i < m; ++i) cj[i] += al[i] * blj;
     }
+  }
 }
 
-void symmetrise(Mat a) {
-  for (int j = 1; j <= a.rows; ++j)
+template <int kM = 0>
+[[gnu::always_inline]] inline void symmetrise(Mat a) {
+  const int m = kM > 0 ? kM : a.rows;
+  for (int j = 1; j <= m; ++j)
     for (int i = 1; i < j; ++i) {
       const double s = 0.5 * (a(i, j) + a(j, i));
       a(i, j) = a(j, i) = s;
@@ -226,10 +243,12 @@ ScratchNeed stateSpaceScoreNeed(int m, int n) {
   return s.used();
 }
 
-void stateSpaceScore(const StateSpaceModel& model, const double* u, const StateSpaceScore& out,
-                     Scratch s) {
+namespace {
+
+template <int kM>
+void score(const StateSpaceModel& model, const double* u, const StateSpaceScore& out, Scratch& s) {
   const Mat phi = model.phi, z = model.z;
-  const int m = phi.rows, n = z.cols;
+  const int m = kM > 0 ? kM : phi.rows, n = z.cols;
   const long mm = static_cast<long>(m) * m;
   double* ps = s.doubles(mm * n);
   Mat a = s.mat(m, n), k = s.mat(m, n);
@@ -279,11 +298,11 @@ void stateSpaceScore(const StateSpaceModel& model, const double* u, const StateS
       next[i - 1] = sum;
     }
     std::copy_n(next, m, r);
-    product(phi, false, P, false, W);
-    product(W, false, phi, true, P);
+    product<kM>(phi, false, P, false, W);
+    product<kM>(W, false, phi, true, P);
     for (int j = 1; j <= m; ++j)
       for (int i = 1; i <= m; ++i) P(i, j) += model.q(i, j);
-    symmetrise(P);
+    symmetrise<kM>(P);
   }
   // Backward: r(t-1), N(t-1) from r(t), N(t); the sums of t < n use r(t)
   // and N(t) before the step of period t.
@@ -313,8 +332,8 @@ void stateSpaceScore(const StateSpaceModel& model, const double* u, const StateS
         hat[i - 1] = sum;
       }
       // dl/dQ += 1/2 (r r' - N), dl/dPHI += r a^' - N L P (r = r(t), N = N(t)).
-      product(N, false, L, false, W);
-      product(W, false, pt, false, P);  // P: N L P(t), as work
+      product<kM>(N, false, L, false, W);
+      product<kM>(W, false, pt, false, P);  // P: N L P(t), as work
       for (int j = 1; j <= m; ++j)
         for (int i = 1; i <= m; ++i) {
           out.q(i, j) += 0.5 * (r[i - 1] * r[j - 1] - N(i, j));
@@ -322,16 +341,29 @@ void stateSpaceScore(const StateSpaceModel& model, const double* u, const StateS
         }
     }
     // N(t-1) = z z' / f + L' N L.
-    product(N, false, L, false, W);
-    product(L, true, W, false, N);
+    product<kM>(N, false, L, false, W);
+    product<kM>(L, true, W, false, N);
     if (ft > 0.0)
       for (int j = 1; j <= m; ++j)
         for (int i = 1; i <= m; ++i) N(i, j) += zt[i - 1] * zt[j - 1] / ft;
-    symmetrise(N);
+    symmetrise<kM>(N);
     std::copy_n(next, m, r);
   }
   for (int j = 1; j <= m; ++j)
     for (int i = 1; i <= m; ++i) out.p1(i, j) = 0.5 * (r[i - 1] * r[j - 1] - N(i, j));
+}
+
+}  // namespace
+
+void stateSpaceScore(const StateSpaceModel& model, const double* u, const StateSpaceScore& out,
+                     Scratch s) {
+  switch (model.phi.rows) {
+    case 1: return score<1>(model, u, out, s);
+    case 2: return score<2>(model, u, out, s);
+    case 3: return score<3>(model, u, out, s);
+    case 4: return score<4>(model, u, out, s);
+    default: return score<0>(model, u, out, s);
+  }
 }
 
 }  // namespace kova
