@@ -898,7 +898,10 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   const double tr = deltaAt(w, a.best + lay.np);
   for (int j = 1; j <= M; ++j)
     for (int i = 1; i <= M; ++i) w.delta(i, j) /= tr;
-  const LikelihoodTerms terms = profileLikelihood(data, w.phi, w.delta, w.profile);
+  // The reported value in extended precision (the search's may have lost
+  // digits near a singular DELTA).
+  const LikelihoodTerms terms =
+      profileLikelihood(data, w.phi, w.delta, w.profile, nullptr, Mat{}, nullptr, true);
   result.loglik = terms.concentrated();
   result.observations = terms.noisy;
   const double sigma2n = terms.rss / terms.noisy;

@@ -90,7 +90,7 @@ struct MlResult {
 inline int mlSpreadColumns(int M) { return M * M + M * (M + 1) / 2; }
 
 // The thresholds of the boundaries (MlResult).
-constexpr double kMlSingularDelta = 1.0E-6;
+constexpr double kMlSingularDelta = 1.0E-8;
 constexpr double kMlPhiBound = 1.0E-3;
 // The search is held where every noisy row has f(t) / |x~(t)|^2 above this
 // fraction of its median (LikelihoodTerms::collapse).

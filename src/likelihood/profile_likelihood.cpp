@@ -88,7 +88,8 @@ double LikelihoodTerms::atUnitScale() const {
 }
 
 LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratch s,
-                                  double* pivect, Mat gamma, const FilterGains* gains) {
+                                  double* pivect, Mat gamma, const FilterGains* gains,
+                                  bool precise) {
   const int M = phi.rows, T = data.xz.rows, n = data.xz.cols, nr = data.pi.SPIROW;
   ProfileArrays w = carveProfile(s, T, M, n, nr);
   if (gains != nullptr) {
@@ -102,7 +103,12 @@ LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratc
   Mat v = w.v;
   copyMatrix(Mat{data.xz.p, data.xz.ld, T, n}, v);
   std::copy_n(data.y, T, v.col(n + 1));
-  filterInnovations(StateSpaceModel{phi, delta, w.gamma, data.tlx}, v, w.f, v, w.gainOut, s);
+  const StateSpaceModel model{phi, delta, w.gamma, data.tlx};
+  if (precise) {
+    filterInnovationsPrecise(model, v, w.f, v);
+  } else {
+    filterInnovations(model, v, w.f, v, w.gainOut, s);
+  }
 
   // Noisy rows whitened into the top of v, exact rows gathered.
   int nn = 0, ne = 0;

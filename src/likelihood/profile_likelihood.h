@@ -50,9 +50,11 @@ struct LikelihoodTerms {
 // Optionally out: the maximising PIVECT (K*P), GAMMA (M x M) and the
 // filter's record (linalg/state_space.h: the same f(t) and gains as
 // kalmanGains forms).
+// precise: the filter in extended precision (filterInnovationsPrecise; no
+// gains), for the value that is reported.
 LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratch s,
                                   double* pivect = nullptr, Mat gamma = Mat{},
-                                  const FilterGains* gains = nullptr);
+                                  const FilterGains* gains = nullptr, bool precise = false);
 ScratchNeed profileLikelihoodNeed(const GroupDims& d, int piRows);
 
 // The score of the profile: the derivatives of loglik (concentrated, or at

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace kova {
 namespace {
@@ -227,6 +228,69 @@ void filterInnovations(const StateSpaceModel& model, Mat data, double* f, Mat v,
   SweepWork w = carveSweep(s, model.phi.rows, data.cols);
   if (isDiagonal(model.phi)) return sweepOfOrder<true>(model, data, f, v, k, w);
   sweepOfOrder<false>(model, data, f, v, k, w);
+}
+
+void filterInnovationsPrecise(const StateSpaceModel& model, Mat data, double* f, Mat v) {
+  using Real = long double;
+  const Mat phi = model.phi, z = model.z;
+  const int m = phi.rows, T = z.cols, nc = data.cols;
+  std::vector<Real> P(static_cast<std::size_t>(m) * m), W(P.size()), A(static_cast<std::size_t>(m) * nc),
+      B(A.size()), pz(m), kt(m);
+  auto p = [&](int i, int j) -> Real& { return P[(j - 1) * m + (i - 1)]; };
+  for (int j = 1; j <= m; ++j)
+    for (int i = 1; i <= m; ++i) p(i, j) = model.p1(i, j);
+  for (int t = 1; t <= T; ++t) {
+    const double* zt = z.col(t);
+    Real ft = 0.0L, zz = 0.0L, trace = 0.0L;
+    for (int i = 1; i <= m; ++i) {
+      Real sum = 0.0L;
+      for (int l = 1; l <= m; ++l) sum += p(i, l) * zt[l - 1];
+      pz[i - 1] = sum;
+      ft += zt[i - 1] * sum;
+      zz += Real(zt[i - 1]) * zt[i - 1];
+      trace += p(i, i);
+    }
+    if (ft <= kExactTol * zz * trace) {
+      f[t - 1] = 0.0;
+      std::fill(kt.begin(), kt.end(), 0.0L);
+    } else {
+      f[t - 1] = static_cast<double>(ft);
+      for (int j = 1; j <= m; ++j)
+        for (int i = 1; i <= m; ++i) p(i, j) -= pz[i - 1] * pz[j - 1] / ft;
+      for (int i = 1; i <= m; ++i) {
+        Real sum = 0.0L;
+        for (int l = 1; l <= m; ++l) sum += phi(i, l) * pz[l - 1];
+        kt[i - 1] = sum / ft;
+      }
+    }
+    for (int c = 0; c < nc; ++c) {
+      const Real* a = &A[static_cast<std::size_t>(c) * m];
+      Real* b = &B[static_cast<std::size_t>(c) * m];
+      Real datum = data(t, c + 1);
+      for (int i = 0; i < m; ++i) datum -= zt[i] * a[i];
+      v(t, c + 1) = static_cast<double>(datum);
+      for (int i = 1; i <= m; ++i) {
+        Real sum = kt[i - 1] * datum;
+        for (int l = 1; l <= m; ++l) sum += phi(i, l) * a[l - 1];
+        b[i - 1] = sum;
+      }
+    }
+    std::swap(A, B);
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i) {
+        Real sum = 0.0L;
+        for (int l = 1; l <= m; ++l) sum += phi(i, l) * p(l, j);
+        W[(j - 1) * m + (i - 1)] = sum;
+      }
+    for (int j = 1; j <= m; ++j)
+      for (int i = j; i <= m; ++i) {
+        Real sum = model.q(i, j);
+        for (int l = 1; l <= m; ++l) sum += W[(l - 1) * m + (i - 1)] * phi(j, l);
+        p(i, j) = sum;
+      }
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i < j; ++i) p(i, j) = p(j, i);
+  }
 }
 
 ScratchNeed stateSpaceScoreNeed(int m, int n) {

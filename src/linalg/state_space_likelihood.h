@@ -33,6 +33,13 @@ void filterInnovations(const StateSpaceModel& model, Mat data, double* f, Mat v,
                        Scratch s);
 ScratchNeed filterInnovationsNeed(int m, int nc);
 
+// The same in extended precision (long double, allocated here): where the
+// state covariance is nearly singular, the covariance recursion loses
+// digits of f(t) to cancellation in P - P z z'P / f; this keeps about
+// eleven bits more of them. For evaluations that are reported, not for
+// searches (several times slower).
+void filterInnovationsPrecise(const StateSpaceModel& model, Mat data, double* f, Mat v);
+
 // The score of the Gaussian log-likelihood of u (n) under the model, by the
 // state smoother: with the filter's f(t), K(t), P(t), a(t) and the
 // backward recursions
