@@ -47,7 +47,8 @@ void reportBoundaries(const MlStepJob& job, const MlResult& r) {
   if (r.deltaSingular)
     lines.push_back(group + "THE MAXIMUM IS ON A BOUNDARY: SIGMA**2 DELTA IS SINGULAR (ITS SMALLEST "
                             "EIGENVALUE IS" + editG(r.deltaRatio, 11, 3) +
-                    " OF THE LARGEST, AT THE FLOOR OF 1E-8 OF THEIR MEAN).");
+                    " OF THE LARGEST, AT THE FLOOR OF 1E-8 OF THEIR MEAN THAT THE SEARCH "
+                    "KEEPS; THE LIKELIHOOD MAY GO ON RISING TOWARD THE SINGULAR MATRIX).");
   if (r.phiAtBound)
     lines.push_back(group + "THE MAXIMUM IS ON A BOUNDARY: PHI HAS AN EIGENVALUE OF MODULUS" +
                     editG(r.phiRadius, 11, 5) + ", AT THE BOUND EVL (WITHIN 0.1 PER CENT).");
