@@ -1,6 +1,7 @@
 #include "estimation/group_driver.h"
 
 #include <algorithm>
+#include <vector>
 #include <cmath>
 #include <cstdint>
 
@@ -358,9 +359,20 @@ class GroupRun {
                                     a_.workRhs, spirow_}};
   }
 
+  // The PHI and DELTA of an iterative pass before the last: further starts
+  // of the likelihood search.
+  void keepForLikelihoodStarts() {
+    const int M = job_.dims.M;
+    for (Mat m : {a_.phi, a_.delta})
+      for (int j = 1; j <= M; ++j) earlierValues_.insert(earlierValues_.end(), m.col(j), m.col(j) + M);
+    earlierPasses_.push_back(pass_);
+  }
+
   void maximumLikelihood() {
     Restriction& rp = job_.restrictions->phi;
     MlStepJob j;
+    j.earlier = MlEarlierPasses{earlierValues_.data(), earlierPasses_.data(),
+                                static_cast<int>(earlierPasses_.size())};
     j.data = mlData();
     j.form = MlForm{o_.zeroPhi, o_.diagonalPhi, o_.diagonalDelta, leadingOnly(), o_.EVLTOL};
     j.phiRows = RestrictionRows{rp.coefficients(), rp.vector.data()};
@@ -391,6 +403,7 @@ class GroupRun {
     PROGRS(job_.groupId, job_.g, pass_, lastPass_);
     if (hasInequalities()) copyPiRestriction();
     if (pass_ >= 1 && pass_ <= job_.lastPass) reestimatePhiAndDelta();
+    if (ml_ && pass_ >= 1 && pass_ < job_.lastPass) keepForLikelihoodStarts();
     covarianceStructure();
     estimatePi();
     epsilonAndBeta();
@@ -646,6 +659,8 @@ class GroupRun {
   PiEstimate est_;
   int pass_ = 0;
   bool ml_ = false;   // METHOD = ML for this group
+  std::vector<double> earlierValues_;  // PHI, DELTA of passes 1..last-1 (ML starts)
+  std::vector<int> earlierPasses_;
   int mlSpreadCount_ = 0;  // columns of a_.mlSpread that the ML step filled
   int lastPass_ = 0;  // the passes run: 0..lastPass_
   int spirow_ = 0;

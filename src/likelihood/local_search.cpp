@@ -36,8 +36,12 @@ int runRound(const LocalSearch& search, std::vector<double>& v, double value, Re
   nlopt::opt opt(method, static_cast<unsigned>(dim));
   opt.set_min_objective(relay, &r);
   if (search.gradient || search.bounded) {
-    opt.set_lower_bounds(std::vector<double>(dim, -1.0E3));
-    opt.set_upper_bounds(std::vector<double>(dim, 1.0E3));
+    std::vector<double> upper(dim, 1.0E3);
+    for (int i = 0; i < search.boxed; ++i) upper[i] = search.box;
+    std::vector<double> lower(upper);
+    for (double& b : lower) b = -b;
+    opt.set_lower_bounds(lower);
+    opt.set_upper_bounds(upper);
   }
   opt.set_xtol_rel(search.polish ? 1.0E-10 : 1.0E-3);
   opt.set_ftol_abs(search.polish ? 1.0E-11 : 1.0E-3);
@@ -48,6 +52,7 @@ int runRound(const LocalSearch& search, std::vector<double>& v, double value, Re
   }
   std::vector<double> steps(dim);
   for (int i = 0; i < dim; ++i) steps[i] = std::max(0.1 * std::fabs(v[i]), 0.02);
+  for (int i = 0; i < search.boxed; ++i) steps[i] = std::min(steps[i], 0.25 * search.box);
   opt.set_initial_step(steps);
   double f = value;
   int code = static_cast<int>(nlopt::FAILURE);

@@ -26,6 +26,10 @@ struct LocalSearch {
   bool polish = false;   // two tight rounds instead of one loose one
   bool fallback = false;  // a derivative-free round after a quasi-Newton one (shorter)
   double rejected = 1.0E100;  // values at or above this have no likelihood
+  // The box of the bounded methods: the first `boxed` coordinates in
+  // [-box, box], the others in [-1e3, 1e3].
+  int boxed = 0;
+  double box = 1.0E3;
 };
 
 // From x: returns NLopt's result code (-1 when x itself is rejected) and

@@ -40,8 +40,12 @@ struct Layout {
   int nq = 0;   // unknowns of Q = SIGMA**2 DELTA (1, M, M(M+1)/2)
   bool diagonalPhi = false, diagonalDelta = false, leadingOnly = false;
   // Without restriction rows the optimiser sees PHI through a smooth map
-  // onto the stationary region (squashPhi) instead of rejecting points.
+  // onto the stationary region (squashPhi) instead of rejecting points; a
+  // diagonal PHI (and PHI(1,1) of the OLS and GLS modes) is instead held in
+  // the box |PHI(i,i)| <= kBox EVLTOL, where a maximum at the bound is
+  // reached rather than approached.
   bool squash = false;
+  bool box = false;
   double EVLTOL = 0.995;
   double* d0 = nullptr;  // nu
   Mat N;                 // nu x np
@@ -126,7 +130,7 @@ double spectralRadius(Work& w) {
 // full PHI is scaled so that its spectral radius r becomes g(r).
 void squashPhi(Work& w) {
   const Layout& lay = w.lay;
-  if (!lay.squash) return;
+  if (!lay.squash || lay.box) return;
   const double e = lay.EVLTOL;
   if (lay.leadingOnly || lay.diagonalPhi) {
     for (int i = 1; i <= lay.M; ++i) w.phi(i, i) = e * std::tanh(w.phi(i, i) / e);
@@ -142,7 +146,7 @@ void squashPhi(Work& w) {
 // The inverse of squashPhi on the coordinates x of a stationary PHI.
 void unsquash(Work& w, double* x) {
   const Layout& lay = w.lay;
-  if (!lay.squash) return;
+  if (!lay.squash || lay.box) return;
   const double e = lay.EVLTOL;
   if (lay.leadingOnly || lay.diagonalPhi) {
     for (int i = 0; i < lay.np; ++i) x[i] = e * std::atanh(std::clamp(x[i] / e, -0.999, 0.999));
@@ -190,6 +194,10 @@ double deltaAt(Work& w, const double* f) {
   for (int i = 1; i <= M; ++i) D(i, i) += floor;
   return tr + M * floor;
 }
+
+// The box of a diagonal PHI, relative to EVLTOL (the bound itself has no
+// likelihood).
+constexpr double kBox = 1.0 - 1.0E-9;
 
 // The weight of the guard against a collapsing innovation variance: past
 // kMlCollapse the value grows by kGuardWeight (log(kMlCollapse / collapse))^2,
@@ -280,7 +288,7 @@ void chainGradient(Work& w, const double* x, double trace, double* grad) {
     const double e = lay.EVLTOL;
     if (lay.leadingOnly || lay.diagonalPhi) {
       for (int i = 0; i < lay.nu; ++i) {
-        const double th = lay.squash ? std::tanh(w.d[i] / e) : 0.0;
+        const double th = lay.squash && !lay.box ? std::tanh(w.d[i] / e) : 0.0;
         w.gd[i] = w.gPhi(i + 1, i + 1) * (1.0 - th * th);
       }
     } else {
@@ -508,6 +516,7 @@ struct StepArrays {
   Mat piU, piV;
   double* screened;      // kPolished x (np + nd): the best screened points
   double* loose;         // kMlStarts: the loose maxima of the starts screened
+  int* independent;      // of each: 1 for a start other than an earlier pass's
   double *gp, *gm;       // np + nq: scores of the information's differences
 };
 
@@ -546,7 +555,8 @@ StepArrays carveStep(Scratch& s, const GroupDims& d, int piRows, int phiRows) {
   a.piU = s.mat(piRows, std::max(std::min(piRows, n), 1));
   a.piV = s.mat(n, n);
   a.screened = s.doubles(kPolished * dim);
-  a.loose = s.doubles(kMlStarts);
+  a.loose = s.doubles(kMlStarts + kMlEarlierStarts);
+  a.independent = s.ints(kMlStarts + kMlEarlierStarts);
   a.gp = s.doubles(dim);
   a.gm = s.doubles(dim);
   return a;
@@ -749,7 +759,8 @@ void findBoundaries(Work& w, StepArrays& a, const LikelihoodTerms& terms, MlResu
 }  // namespace
 
 void estimateMaxLikelihood(const MlData& data, const MlForm& form, const RestrictionRows& phiRows,
-                           Mat lastPhi, Mat lastDelta, MlResult& result, Scratch s) {
+                           Mat lastPhi, Mat lastDelta, MlResult& result, Scratch s,
+                           const MlEarlierPasses& earlier) {
   const int M = lastPhi.rows, n = data.xz.cols;
   GroupDims dims;
   dims.NUMT = data.xz.rows;
@@ -792,6 +803,7 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   } else {
     lay.np = lay.nu;
     lay.squash = lay.nu > 0;
+    lay.box = lay.squash && (lay.leadingOnly || lay.diagonalPhi);
     lay.N = Mat{a.N.p, a.N.ld, lay.nu, lay.nu};
     for (int j = 1; j <= lay.nu; ++j)
       for (int i = 1; i <= lay.nu; ++i) lay.N(i, j) = i == j ? 1.0 : 0.0;
@@ -815,30 +827,53 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   search.context = &w;
   search.dim = dim;
   search.bounded = lay.squash;
+  if (lay.box) {
+    search.boxed = lay.np;
+    search.box = kBox * lay.EVLTOL;
+  }
   search.rejected = kRejected;
   result.algorithm = searchAlgorithm(search);
   // Every start screened to a loose tolerance; the best kPolished of them
   // (by their loose maxima) polished to a tight one.
-  const int count = kFixedStarts + kMlRandomStarts;
+  // After the last pass's PHI and DELTA, those of the passes before it
+  // (the most recent first), then the other starts.
+  const int extra = std::min(earlier.count, kMlEarlierStarts);
+  const int count = kFixedStarts + kMlRandomStarts + extra;
   double top[kPolished];
   int topStart[kPolished];
   std::fill_n(top, kPolished, kRejected);
   std::fill_n(topStart, kPolished, 0);
   std::mt19937 draws(kStartSeed);
   for (int start = 1; start <= count; ++start) {
-    // Enough when kAgreeing starts have reached the best loose maximum.
-    if (start > kMinimumStarts) {
+    // Enough when kAgreeing starts other than the passes' have reached the
+    // best loose maximum (the passes' own starts, near one another, agree
+    // too easily).
+    if (start > kMinimumStarts + extra) {
       int agreeing = 0;
       for (int k = 0; k < result.starts; ++k)
-        if (a.loose[k] >= result.screenedHigh - kAgree) ++agreeing;
+        if (a.independent[k] && a.loose[k] >= result.screenedHigh - kAgree) ++agreeing;
       if (agreeing >= kAgreeing) break;
     }
-    makeStart(w, start, lastPhi, lastDelta, draws, a.q, a.h);
+    int label = start;
+    if (start >= 2 && start <= 1 + extra) {
+      const int k = earlier.count - 1 - (start - 2);
+      const double* v = earlier.values + 2L * M * M * k;
+      for (int j = 1; j <= M; ++j)
+        for (int i = 1; i <= M; ++i) {
+          a.q(i, j) = v[(j - 1) * M + i - 1];
+          a.h(i, j) = v[M * M + (j - 1) * M + i - 1];
+        }
+      label = -earlier.pass[k];
+    } else {
+      label = start > 1 ? start - extra : 1;
+      makeStart(w, label, lastPhi, lastDelta, draws, a.q, a.h);
+    }
     if (!startAt(w, a.q, Mat{a.h.p, a.h.ld, M, M}, a.x)) continue;
     double value = kRejected;
     localSearch(search, a.x, value);
     if (!(value < kRejected)) continue;
     const double loglik = -value;
+    a.independent[result.starts] = label > 0 ? 1 : 0;
     a.loose[result.starts++] = loglik;
     result.screenedHigh = result.starts == 1 ? loglik : std::max(result.screenedHigh, loglik);
     result.screenedLow = result.starts == 1 ? loglik : std::min(result.screenedLow, loglik);
@@ -851,7 +886,7 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
         std::copy_n(a.screened + (l - 1) * dim, dim, a.screened + l * dim);
       }
       top[k] = value;
-      topStart[k] = start;
+      topStart[k] = label;
       std::copy_n(a.x, dim, a.screened + k * dim);
       break;
     }

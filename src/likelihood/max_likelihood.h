@@ -53,7 +53,9 @@ struct MlResult {
   const char* algorithm = "";  // the NLopt method used
   int nloptCode = 0;      // NLopt's result code of the best start
   int evaluations = 0;    // objective evaluations, all starts
-  int bestStart = 0;      // 1..kMlStarts (likelihood/max_likelihood.cpp)
+  // 1..kMlStarts (likelihood/max_likelihood.cpp), or -p: iteration p's
+  // PHI and DELTA (MlEarlierPasses).
+  int bestStart = 0;
   // The search: starts screened (with a likelihood), the lowest and the
   // highest of their loose maxima, the starts polished and the lowest of
   // their tight maxima (the highest is loglik).
@@ -101,10 +103,21 @@ constexpr int kMlRandomStarts = 8;
 constexpr int kMlStarts = 4 + kMlRandomStarts;
 constexpr int kMlPolished = 2;
 
+// The PHI and DELTA of iterative passes before the last, as further starts
+// (the most recent kMlEarlierStarts of them are used): count pairs, pass
+// number pass[k], PHI at values + 2 M*M k and DELTA after it (column-major).
+struct MlEarlierPasses {
+  const double* values = nullptr;
+  const int* pass = nullptr;
+  int count = 0;
+};
+constexpr int kMlEarlierStarts = 6;
+
 // Runs the optimisation from the last pass's PHI and DELTA (not changed).
 // phiRows: restriction rows on PHI's unknowns (rows 0 when none).
 void estimateMaxLikelihood(const MlData& data, const MlForm& form, const RestrictionRows& phiRows,
-                           Mat lastPhi, Mat lastDelta, MlResult& result, Scratch s);
+                           Mat lastPhi, Mat lastDelta, MlResult& result, Scratch s,
+                           const MlEarlierPasses& earlier = MlEarlierPasses{});
 ScratchNeed estimateMaxLikelihoodNeed(const GroupDims& d, int piRows, int phiRows);
 
 }  // namespace kova

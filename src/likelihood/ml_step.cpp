@@ -27,6 +27,7 @@ const char* statusText(MlStatus s) {
 }
 
 std::string startText(int start) {
+  if (start < 0) return "THE PHI AND DELTA OF ITERATION" + editI(-start, 4);
   switch (start) {
     case 0: return "NONE";
     case 1: return "THE LAST ITERATION'S PHI AND DELTA";
@@ -117,7 +118,7 @@ bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s) {
   const int M = phi.rows;
   SectionArrays a = carveSection(s, M);
   MlResult& r = a.r;
-  estimateMaxLikelihood(job.data, job.form, job.phiRows, phi, delta, r, s);
+  estimateMaxLikelihood(job.data, job.form, job.phiRows, phi, delta, r, s, job.earlier);
 
   const SectionContext c{job.printLevel, job.groupId, job.finalPass, job.outUnit, job.logUnit};
   const int out = job.outUnit;

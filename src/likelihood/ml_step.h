@@ -21,6 +21,7 @@ struct MlStepJob {
   MlData data;
   MlForm form;
   RestrictionRows phiRows;
+  MlEarlierPasses earlier;  // the iterative passes' PHI and DELTA, further starts
   bool deltaRestrictions = false;
   bool piInequalities = false;
   int groupId = 0;
