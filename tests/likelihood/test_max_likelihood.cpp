@@ -684,9 +684,10 @@ double denseLoglikExtended(const DenseCase& c) {
   return static_cast<double>(-0.5L * (logdet + T * (1.0L + std::log(twoPi * rss / T))));
 }
 
-// The hard cases (tests/data/ml/hard: M = 3, full PHI and DELTA, 100 and 200
-// periods, where a search from three starts stopped at lower local maxima or
-// walked onto a singular SIGMA**2 DELTA and called it converged), run whole:
+// The hard cases (tests/data/ml/hard: M = 3, full PHI and DELTA at 100 and
+// 200 periods and diagonal ones at 100, where a search from three starts
+// stopped at lower local maxima or walked onto a singular SIGMA**2 DELTA and
+// called it converged), run whole:
 //   - the printed LOGLIK is the likelihood at the printed PHI and DELTA,
 //     against the dense LAPACK evaluation (1e-10);
 //   - an interior maximum is at or above statsmodels' maxima from the truth
@@ -703,7 +704,8 @@ TEST(MaxLikelihood, HardCasesFindTheMaximumOrSayWhyNot) {
   // (statsmodels from kova's point reaches a PHI with elements near 6); kova
   // stops on it, above statsmodels from the truth. full_100_8206: statsmodels
   // goes below kova's floor on DELTA, where its own filter loses digits.
-  for (const Case& c : {Case{"full_200_8203", "interior", true}, Case{"full_200_8201", "interior", false},
+  for (const Case& c : {Case{"full_200_8203", "interior", true}, Case{"diagonal_100_9049", "interior", true},
+                        Case{"full_200_8201", "interior", false},
                         Case{"full_100_8206", "boundary", false},
                         Case{"full_100_8200", "degenerate", false}}) {
     SCOPED_TRACE(c.name);
