@@ -209,12 +209,27 @@ ScratchNeed stationaryCovarianceNeed(int m) {
   return s.used();
 }
 
+namespace {
+
+// With a diagonal PHI both sums are geometric series element by element:
+// g(i,j) = a(i,j) / (1 - PHI(i,i) PHI(j,j)).
+bool diagonalSum(Mat phi, Mat a, Mat g) {
+  if (!isDiagonal(phi)) return false;
+  const int m = phi.rows;
+  for (int j = 1; j <= m; ++j)
+    for (int i = 1; i <= m; ++i) g(i, j) = a(i, j) / (1.0 - phi(i, i) * phi(j, j));
+  symmetrise(g);
+  return true;
+}
+
+}  // namespace
+
 void stationaryCovariance(Mat phi, Mat q, Mat gamma, Scratch s) {
-  doublingSum(phi, false, q, gamma, s);
+  if (!diagonalSum(phi, q, gamma)) doublingSum(phi, false, q, gamma, s);
 }
 
 void stationaryCovarianceAdjoint(Mat phi, Mat a, Mat b, Scratch s) {
-  doublingSum(phi, true, a, b, s);
+  if (!diagonalSum(phi, a, b)) doublingSum(phi, true, a, b, s);
 }
 
 ScratchNeed filterInnovationsNeed(int m, int nc) {
@@ -309,7 +324,9 @@ ScratchNeed stateSpaceScoreNeed(int m, int n) {
 
 namespace {
 
-template <int kM>
+// kDiagonal: PHI is diagonal; its products are formed element by element
+// (the same values up to rounding).
+template <int kM, bool kDiagonal>
 void score(const StateSpaceModel& model, const double* u, const StateSpaceScore& out, Scratch& s) {
   const Mat phi = model.phi, z = model.z;
   const int m = kM > 0 ? kM : phi.rows, n = z.cols;
@@ -349,7 +366,11 @@ void score(const StateSpaceModel& model, const double* u, const StateSpaceScore&
       f[t - 1] = ft;
       for (int i = 1; i <= m; ++i) {
         double sum = 0.0;
-        for (int l = 1; l <= m; ++l) sum += phi(i, l) * pz[l - 1];
+        if (kDiagonal) {
+          sum = phi(i, i) * pz[i - 1];
+        } else {
+          for (int l = 1; l <= m; ++l) sum += phi(i, l) * pz[l - 1];
+        }
         kt[i - 1] = sum / ft;
       }
       for (int j = 1; j <= m; ++j)
@@ -358,14 +379,23 @@ void score(const StateSpaceModel& model, const double* u, const StateSpaceScore&
     v[t - 1] = vt;
     for (int i = 1; i <= m; ++i) {
       double sum = kt[i - 1] * vt;
-      for (int l = 1; l <= m; ++l) sum += phi(i, l) * r[l - 1];
+      if (kDiagonal) {
+        sum += phi(i, i) * r[i - 1];
+      } else {
+        for (int l = 1; l <= m; ++l) sum += phi(i, l) * r[l - 1];
+      }
       next[i - 1] = sum;
     }
     std::copy_n(next, m, r);
-    product<kM>(phi, false, P, false, W);
-    product<kM>(W, false, phi, true, P);
-    for (int j = 1; j <= m; ++j)
-      for (int i = 1; i <= m; ++i) P(i, j) += model.q(i, j);
+    if (kDiagonal) {
+      for (int j = 1; j <= m; ++j)
+        for (int i = 1; i <= m; ++i) P(i, j) = phi(i, i) * P(i, j) * phi(j, j) + model.q(i, j);
+    } else {
+      product<kM>(phi, false, P, false, W);
+      product<kM>(W, false, phi, true, P);
+      for (int j = 1; j <= m; ++j)
+        for (int i = 1; i <= m; ++i) P(i, j) += model.q(i, j);
+    }
     symmetrise<kM>(P);
   }
   // Backward: r(t-1), N(t-1) from r(t), N(t); the sums of t < n use r(t)
@@ -388,6 +418,19 @@ void score(const StateSpaceModel& model, const double* u, const StateSpaceScore&
       for (int l = 1; l <= m; ++l) sum += L(l, i) * r[l - 1];
       next[i - 1] = sum;
     }
+    // W = N L, once for both of its uses.
+    if (kDiagonal) {
+      // N L = N PHI - (N k) z'.
+      for (int i = 1; i <= m; ++i) {
+        double sum = 0.0;
+        for (int l = 1; l <= m; ++l) sum += N(i, l) * kt[l - 1];
+        pz[i - 1] = sum;
+      }
+      for (int j = 1; j <= m; ++j)
+        for (int i = 1; i <= m; ++i) W(i, j) = N(i, j) * phi(j, j) - pz[i - 1] * zt[j - 1];
+    } else {
+      product<kM>(N, false, L, false, W);
+    }
     if (t < n) {
       // a^(t) with r(t-1) = next.
       for (int i = 1; i <= m; ++i) {
@@ -396,7 +439,6 @@ void score(const StateSpaceModel& model, const double* u, const StateSpaceScore&
         hat[i - 1] = sum;
       }
       // dl/dQ += 1/2 (r r' - N), dl/dPHI += r a^' - N L P (r = r(t), N = N(t)).
-      product<kM>(N, false, L, false, W);
       product<kM>(W, false, pt, false, P);  // P: N L P(t), as work
       for (int j = 1; j <= m; ++j)
         for (int i = 1; i <= m; ++i) {
@@ -405,8 +447,18 @@ void score(const StateSpaceModel& model, const double* u, const StateSpaceScore&
         }
     }
     // N(t-1) = z z' / f + L' N L.
-    product<kM>(N, false, L, false, W);
-    product<kM>(L, true, W, false, N);
+    if (kDiagonal) {
+      // L' W = PHI W - z (k' W).
+      for (int j = 1; j <= m; ++j) {
+        double sum = 0.0;
+        for (int l = 1; l <= m; ++l) sum += kt[l - 1] * W(l, j);
+        pz[j - 1] = sum;
+      }
+      for (int j = 1; j <= m; ++j)
+        for (int i = 1; i <= m; ++i) N(i, j) = phi(i, i) * W(i, j) - zt[i - 1] * pz[j - 1];
+    } else {
+      product<kM>(L, true, W, false, N);
+    }
     if (ft > 0.0)
       for (int j = 1; j <= m; ++j)
         for (int i = 1; i <= m; ++i) N(i, j) += zt[i - 1] * zt[j - 1] / ft;
@@ -421,12 +473,13 @@ void score(const StateSpaceModel& model, const double* u, const StateSpaceScore&
 
 void stateSpaceScore(const StateSpaceModel& model, const double* u, const StateSpaceScore& out,
                      Scratch s) {
+  const bool d = isDiagonal(model.phi);
   switch (model.phi.rows) {
-    case 1: return score<1>(model, u, out, s);
-    case 2: return score<2>(model, u, out, s);
-    case 3: return score<3>(model, u, out, s);
-    case 4: return score<4>(model, u, out, s);
-    default: return score<0>(model, u, out, s);
+    case 1: return d ? score<1, true>(model, u, out, s) : score<1, false>(model, u, out, s);
+    case 2: return d ? score<2, true>(model, u, out, s) : score<2, false>(model, u, out, s);
+    case 3: return d ? score<3, true>(model, u, out, s) : score<3, false>(model, u, out, s);
+    case 4: return d ? score<4, true>(model, u, out, s) : score<4, false>(model, u, out, s);
+    default: return d ? score<0, true>(model, u, out, s) : score<0, false>(model, u, out, s);
   }
 }
 
