@@ -1,7 +1,7 @@
 #pragma once
 // The local searches of the maximum-likelihood step: NLopt, quasi-Newton on
-// the score or derivative free, from one point to a loose tolerance (the screening of a start) or to a
-// tight one (the polish of the best starts).
+// the score or derivative free, from one point to a loose tolerance (the screening of a start) or
+// to a tight one (the polish of the best starts).
 //
 // The objective is minimised. Anything it throws (a run stop above all)
 // ends the search and leaves this routine unchanged: NLopt's C++ layer
@@ -23,8 +23,8 @@ struct LocalSearch {
   // without, BOBYQA in that box when bounded, subplex otherwise.
   bool gradient = false;
   bool bounded = false;
-  bool polish = false;   // two tight rounds instead of one loose one
-  bool fallback = false;  // a derivative-free round after a quasi-Newton one (shorter)
+  bool polish = false;        // two tight rounds instead of one loose one
+  bool fallback = false;      // a derivative-free round after a quasi-Newton one (shorter)
   double rejected = 1.0E100;  // values at or above this have no likelihood
   // The box of the bounded methods: the first `boxed` coordinates in
   // [-box, box], the others in [-1e3, 1e3].

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "likelihood/ml_coordinates.h"
+#include "likelihood/ml_information.h"
 #include "likelihood/svd_rank.h"
 #include "linalg/blas1.h"
 #include "linalg/eispack.h"
@@ -16,184 +18,13 @@
 #include "solvers/lm_phi.h"
 
 namespace kova {
+using namespace ml;
+
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586476925286766559;
 // The value of an inadmissible point (non-stationary PHI, no likelihood).
 constexpr double kRejected = 1.0E100;
-
-void copyMatrix(Mat from, Mat to) {
-  for (int j = 1; j <= from.cols; ++j) std::copy_n(from.col(j), from.rows, to.col(j));
-}
-
-}  // namespace
-
-namespace {
-
-// The layout of the optimisation: PHI's unknowns d = d0 + N u (np
-// coordinates u), then the factor of DELTA (nd coordinates).
-struct Layout {
-  int M = 0;
-  int nu = 0;   // unknowns of PHI (0, 1, M or M*M)
-  int np = 0;   // free coordinates of PHI
-  int nd = 0;   // unknowns of DELTA (0 in the OLS and GLS modes, M, M(M+1)/2)
-  int nq = 0;   // unknowns of Q = SIGMA**2 DELTA (1, M, M(M+1)/2)
-  bool diagonalPhi = false, diagonalDelta = false, leadingOnly = false;
-  // Without restriction rows the optimiser sees PHI through a smooth map
-  // onto the stationary region (squashPhi) instead of rejecting points; a
-  // diagonal PHI (and PHI(1,1) of the OLS and GLS modes) is instead held in
-  // the box |PHI(i,i)| <= kBox EVLTOL, where a maximum at the bound is
-  // reached rather than approached.
-  bool squash = false;
-  bool box = false;
-  double EVLTOL = 0.995;
-  double* d0 = nullptr;  // nu
-  Mat N;                 // nu x np
-  int dim() const { return np + nd; }
-};
-
-struct Work {
-  const MlData* data = nullptr;
-  Layout lay;
-  Mat phi, delta, eigA, eigZ;
-  double *d, *wr, *wi;
-  Scratch eig;    // for the eigenvalues of a full PHI
-  Scratch profile;
-  int evaluations = 0;
-  // The highest log-likelihood seen where the collapse guard acted, and
-  // whether it acted at the last point.
-  double collapsedBest = -std::numeric_limits<double>::infinity();
-  bool guarded = false;
-  // The score: of the profile in PHI and DELTA, of the spectral radius.
-  Mat gPhi, gDelta, gA, pre;
-  double* gd;
-};
-
-void phiFromUnknowns(const Layout& lay, const double* d, Mat phi) {
-  for (int j = 1; j <= lay.M; ++j) std::fill_n(phi.col(j), lay.M, 0.0);
-  if (lay.nu == 0) return;
-  if (lay.leadingOnly) {
-    phi(1, 1) = d[0];
-  } else {
-    fillPhi(d, lay.diagonalPhi, phi);
-  }
-}
-
-void unknownsFromPhi(const Layout& lay, Mat phi, double* d) {
-  if (lay.leadingOnly) {
-    if (lay.nu == 1) d[0] = phi(1, 1);
-  } else if (lay.diagonalPhi) {
-    for (int i = 1; i <= lay.M; ++i) d[i - 1] = phi(i, i);
-  } else {
-    for (int j = 1; j <= lay.M; ++j)
-      for (int i = 1; i <= lay.M; ++i) d[(j - 1) * lay.M + i - 1] = phi(i, j);
-  }
-}
-
-// PHI at the coordinates u.
-void phiAt(Work& w, const double* u) {
-  const Layout& lay = w.lay;
-  for (int i = 0; i < lay.nu; ++i) {
-    double v = lay.d0[i];
-    for (int j = 1; j <= lay.np; ++j) v += lay.N(i + 1, j) * u[j - 1];
-    w.d[i] = v;
-  }
-  phiFromUnknowns(lay, w.d, w.phi);
-}
-
-// The spectral radius of a (M x M; 2 when EIGENR fails).
-double radiusOf(Work& w, Mat a) {
-  const int M = w.lay.M;
-  copyMatrix(a, w.eigA);
-  Scratch s = w.eig;
-  int ierr = 0;
-  EIGENR(w.eigA, w.wr, w.wi, w.eigZ, s, ierr);
-  if (ierr != 0) return 2.0;
-  double r = 0.0;
-  for (int i = 0; i < M; ++i) r = std::max(r, std::hypot(w.wr[i], w.wi[i]));
-  return r;
-}
-
-double spectralRadius(Work& w) {
-  const int M = w.lay.M;
-  if (w.lay.leadingOnly) return std::fabs(w.phi(1, 1));
-  if (w.lay.diagonalPhi || w.lay.nu == 0) {
-    double r = 0.0;
-    for (int i = 1; i <= M; ++i) r = std::max(r, std::fabs(w.phi(i, i)));
-    return r;
-  }
-  return radiusOf(w, w.phi);
-}
-
-// The smooth map onto the stationary region, g(r) = EVLTOL tanh(r / EVLTOL)
-// (g(r) ~ r near 0): each element of a diagonal PHI goes to g(element); a
-// full PHI is scaled so that its spectral radius r becomes g(r).
-void squashPhi(Work& w) {
-  const Layout& lay = w.lay;
-  if (!lay.squash || lay.box) return;
-  const double e = lay.EVLTOL;
-  if (lay.leadingOnly || lay.diagonalPhi) {
-    for (int i = 1; i <= lay.M; ++i) w.phi(i, i) = e * std::tanh(w.phi(i, i) / e);
-    return;
-  }
-  const double r = spectralRadius(w);
-  if (!(r > 0.0) || r >= 2.0) return;  // zero PHI, or EIGENR failed: left to the rejection
-  const double scale = e * std::tanh(r / e) / r;
-  for (int j = 1; j <= lay.M; ++j)
-    for (int i = 1; i <= lay.M; ++i) w.phi(i, j) *= scale;
-}
-
-// The inverse of squashPhi on the coordinates x of a stationary PHI.
-void unsquash(Work& w, double* x) {
-  const Layout& lay = w.lay;
-  if (!lay.squash || lay.box) return;
-  const double e = lay.EVLTOL;
-  if (lay.leadingOnly || lay.diagonalPhi) {
-    for (int i = 0; i < lay.np; ++i) x[i] = e * std::atanh(std::clamp(x[i] / e, -0.999, 0.999));
-    return;
-  }
-  phiAt(w, x);
-  const double r = spectralRadius(w);
-  if (!(r > 0.0) || r >= e) return;
-  const double scale = e * std::atanh(r / e) / r;
-  for (int i = 0; i < lay.np; ++i) x[i] *= scale;
-}
-
-// DELTA = U'U from the factor coordinates; returns its trace.
-double deltaAt(Work& w, const double* f) {
-  const Layout& lay = w.lay;
-  const int M = lay.M;
-  Mat D = w.delta;
-  for (int j = 1; j <= M; ++j) std::fill_n(D.col(j), M, 0.0);
-  if (lay.leadingOnly) {
-    D(1, 1) = 1.0;
-    return 1.0;
-  }
-  if (lay.diagonalDelta) {
-    for (int i = 1; i <= M; ++i) D(i, i) = f[i - 1] * f[i - 1];
-  } else {
-    // U upper triangular, packed column by column: U(i,j) at (j-1)j/2 + i.
-    for (int b = 1; b <= M; ++b)
-      for (int a2 = 1; a2 <= M; ++a2) {
-        double sum = 0.0;
-        for (int i = 1; i <= std::min(a2, b); ++i) {
-          const double ua = f[(a2 - 1) * a2 / 2 + i - 1];
-          const double ub = f[(b - 1) * b / 2 + i - 1];
-          sum += ua * ub;
-        }
-        D(a2, b) = sum;
-      }
-  }
-  // The floor: kMlSingularDelta of the mean eigenvalue on the diagonal,
-  // so that the filter never meets an exactly singular DELTA (where the
-  // covariance recursion loses the accuracy of its f(t)) and a boundary
-  // maximum is reported where the likelihood is computed accurately.
-  double tr = 0.0;
-  for (int i = 1; i <= M; ++i) tr += D(i, i);
-  const double floor = kMlSingularDelta * tr / M;
-  for (int i = 1; i <= M; ++i) D(i, i) += floor;
-  return tr + M * floor;
-}
 
 // The box of a diagonal PHI, relative to EVLTOL (the bound itself has no
 // likelihood).
@@ -307,7 +138,8 @@ void chainGradient(Work& w, const double* x, double trace, double* grad) {
       if (dh != 0.0) radiusGradient(w, w.pre, w.gA);
       for (int j = 1; j <= M; ++j)
         for (int i = 1; i <= M; ++i)
-          w.gd[(j - 1) * M + i - 1] = h * w.gPhi(i, j) + (dh != 0.0 ? dh * inner * w.gA(i, j) : 0.0);
+          w.gd[(j - 1) * M + i - 1] =
+              h * w.gPhi(i, j) + (dh != 0.0 ? dh * inner * w.gA(i, j) : 0.0);
     }
     for (int j = 1; j <= lay.np; ++j) {
       double sum = 0.0;
@@ -377,54 +209,6 @@ double searchObjective(const double* x, double* grad, void* context) {
   }
   chainGradient(w, x, trace, grad);
   return value;
-}
-
-// Coordinates of a start: u from PHI (projected on the restrictions), the
-// factor of DELTA (a tiny ridge keeps a singular DELTA inside).
-bool startAt(Work& w, Mat phi, Mat delta, double* x) {
-  const Layout& lay = w.lay;
-  const int M = lay.M;
-  unknownsFromPhi(lay, phi, w.d);
-  for (int j = 1; j <= lay.np; ++j) {
-    double s = 0.0;
-    for (int i = 1; i <= lay.nu; ++i) s += lay.N(i, j) * (w.d[i - 1] - lay.d0[i - 1]);
-    x[j - 1] = s;
-  }
-  // Pull a PHI at (or beyond) the bound inside it.
-  phiAt(w, x);
-  double radius = spectralRadius(w);
-  if (radius >= 0.99 * lay.EVLTOL) {
-    const double shrink = radius > 0.0 ? 0.95 * lay.EVLTOL / radius : 0.0;
-    for (int j = 0; j < lay.np; ++j) x[j] *= shrink;
-    phiAt(w, x);
-    radius = spectralRadius(w);
-    if (radius >= lay.EVLTOL) std::fill_n(x, lay.np, 0.0);
-  }
-  unsquash(w, x);
-  double* f = x + lay.np;
-  if (lay.leadingOnly) return true;
-  double tr = 0.0;
-  for (int i = 1; i <= M; ++i) tr += std::max(delta(i, i), 0.0);
-  if (!(tr > 0.0)) tr = M;
-  const double ridge = 1.0E-6 * tr / M;
-  if (lay.diagonalDelta) {
-    for (int i = 1; i <= M; ++i) f[i - 1] = std::sqrt(std::max(delta(i, i), 0.0) + ridge);
-    return true;
-  }
-  // Cholesky of DELTA + ridge I, upper: DELTA = U'U.
-  for (int j = 1; j <= M; ++j) {
-    for (int i = 1; i <= j; ++i) {
-      double s = delta(i, j) + (i == j ? ridge : 0.0);
-      for (int l = 1; l < i; ++l) s -= f[(i - 1) * i / 2 + l - 1] * f[(j - 1) * j / 2 + l - 1];
-      if (i < j) {
-        const double uii = f[(i - 1) * i / 2 + i - 1];
-        f[(j - 1) * j / 2 + i - 1] = uii > 0.0 ? s / uii : 0.0;
-      } else {
-        f[(j - 1) * j / 2 + j - 1] = std::sqrt(std::max(s, ridge));
-      }
-    }
-  }
-  return true;
 }
 
 // The starts: 1 the last pass's PHI and DELTA, 2 PHI = 0 with that DELTA,
@@ -508,16 +292,16 @@ namespace {
 struct StepArrays {
   Work w;
   double *x, *best, *d0, *sv, *se, *svWork;
-  Mat N, cu, cv;         // nu x nu each: the restriction null space
-  Mat q;                 // M x M
-  double *z, *step;      // np + nq
-  Mat h, chol;           // (np + nq) square
-  Mat piCopy;            // PI restriction rows, for their rank
+  Mat N, cu, cv;     // nu x nu each: the restriction null space
+  Mat q;             // M x M
+  double *z, *step;  // np + nq
+  Mat h, chol;       // (np + nq) square
+  Mat piCopy;        // PI restriction rows, for their rank
   Mat piU, piV;
-  double* screened;      // kPolished x (np + nd): the best screened points
-  double* loose;         // kMlStarts: the loose maxima of the starts screened
-  int* independent;      // of each: 1 for a start other than an earlier pass's
-  double *gp, *gm;       // np + nq: scores of the information's differences
+  double* screened;  // kPolished x (np + nd): the best screened points
+  double* loose;     // kMlStarts: the loose maxima of the starts screened
+  int* independent;  // of each: 1 for a start other than an earlier pass's
+  double *gp, *gm;   // np + nq: scores of the information's differences
 };
 
 StepArrays carveStep(Scratch& s, const GroupDims& d, int piRows, int phiRows) {
@@ -560,169 +344,6 @@ StepArrays carveStep(Scratch& s, const GroupDims& d, int piRows, int phiRows) {
   a.gp = s.doubles(dim);
   a.gm = s.doubles(dim);
   return a;
-}
-
-// Q = SIGMA**2 DELTA from its unknowns (packed upper triangle column by
-// column, the diagonal under DDIAG, Q(1,1) in the OLS and GLS modes).
-void qFromUnknowns(const Layout& lay, const double* q, Mat Q) {
-  const int M = lay.M;
-  for (int j = 1; j <= M; ++j) std::fill_n(Q.col(j), M, 0.0);
-  if (lay.leadingOnly) {
-    Q(1, 1) = q[0];
-  } else if (lay.diagonalDelta) {
-    for (int i = 1; i <= M; ++i) Q(i, i) = q[i - 1];
-  } else {
-    for (int j = 1; j <= M; ++j)
-      for (int i = 1; i <= j; ++i) Q(i, j) = Q(j, i) = q[(j - 1) * j / 2 + i - 1];
-  }
-}
-
-// The pair (row, column) of Q unknown k (0-based).
-void qElement(const Layout& lay, int k, int& i, int& j) {
-  if (lay.leadingOnly) {
-    i = j = 1;
-  } else if (lay.diagonalDelta) {
-    i = j = k + 1;
-  } else {
-    j = 1;
-    while (j * (j + 1) / 2 <= k) ++j;
-    i = k - (j - 1) * j / 2 + 1;
-  }
-}
-
-// The log-likelihood at (u, q) with only PIVECT concentrated out; NaN where
-// it does not exist.
-double unitScaleLoglik(Work& w, const double* z, Mat Q) {
-  phiAt(w, z);
-  if (!(spectralRadius(w) < w.lay.EVLTOL)) return std::nan("");
-  qFromUnknowns(w.lay, z + w.lay.np, Q);
-  const LikelihoodTerms t = profileLikelihood(*w.data, w.phi, Q, w.profile);
-  return t.valid ? t.atUnitScale() : std::nan("");
-}
-
-// The score of that log-likelihood in (u, q) into g; false where the
-// profile's score does not apply (or no likelihood).
-bool unitScaleScore(Work& w, const double* z, Mat Q, double* g) {
-  const Layout& lay = w.lay;
-  const int M = lay.M;
-  phiAt(w, z);
-  if (!(spectralRadius(w) < lay.EVLTOL)) return false;
-  qFromUnknowns(lay, z + lay.np, Q);
-  if (!profileScore(*w.data, w.phi, Q, true, w.gPhi, w.gDelta, w.profile)) return false;
-  for (int i = 0; i < lay.nu; ++i)
-    w.gd[i] = lay.leadingOnly ? w.gPhi(1, 1)
-              : lay.diagonalPhi ? w.gPhi(i + 1, i + 1)
-                                : w.gPhi(i % M + 1, i / M + 1);
-  for (int j = 1; j <= lay.np; ++j) {
-    double sum = 0.0;
-    for (int i = 1; i <= lay.nu; ++i) sum += lay.N(i, j) * w.gd[i - 1];
-    g[j - 1] = sum;
-  }
-  for (int k = 0; k < lay.nq; ++k) {
-    int i = 0, j = 0;
-    qElement(lay, k, i, j);
-    g[lay.np + k] = i == j ? w.gDelta(i, i) : w.gDelta(i, j) + w.gDelta(j, i);
-  }
-  return true;
-}
-
-// -H by central differences of the score, symmetrised: 2 nh scores.
-bool informationFromScores(Work& w, double* z, const double* step, int nh, Mat info, Mat Q,
-                           double* gp, double* gm) {
-  for (int i = 0; i < nh; ++i) {
-    const double zi = z[i], hi = step[i];
-    z[i] = zi + hi;
-    const bool up = unitScaleScore(w, z, Q, gp);
-    z[i] = zi - hi;
-    const bool down = up && unitScaleScore(w, z, Q, gm);
-    z[i] = zi;
-    if (!down) return false;
-    for (int j = 0; j < nh; ++j) info(j + 1, i + 1) = -(gp[j] - gm[j]) / (2.0 * hi);
-  }
-  for (int j = 1; j <= nh; ++j)
-    for (int i = 1; i < j; ++i) {
-      const double v = 0.5 * (info(i, j) + info(j, i));
-      if (!std::isfinite(v)) return false;
-      info(i, j) = info(j, i) = v;
-    }
-  for (int i = 1; i <= nh; ++i)
-    if (!std::isfinite(info(i, i))) return false;
-  return true;
-}
-
-// -H by central differences of the score where it applies, of the
-// log-likelihood otherwise (Dennis and Schnabel, Numerical Methods for
-// Unconstrained Optimization, 5.6); false where a point has no likelihood.
-bool observedInformation(Work& w, double* z, const double* step, int nh, Mat info, Mat Q,
-                         double* gp, double* gm) {
-  if (informationFromScores(w, z, step, nh, info, Q, gp, gm)) return true;
-  const double f0 = unitScaleLoglik(w, z, Q);
-  if (!std::isfinite(f0)) return false;
-  for (int i = 0; i < nh; ++i) {
-    const double zi = z[i], hi = step[i];
-    z[i] = zi + hi;
-    const double fp = unitScaleLoglik(w, z, Q);
-    z[i] = zi - hi;
-    const double fm = unitScaleLoglik(w, z, Q);
-    z[i] = zi;
-    if (!std::isfinite(fp) || !std::isfinite(fm)) return false;
-    info(i + 1, i + 1) = -(fp - 2.0 * f0 + fm) / (hi * hi);
-    for (int j = 0; j < i; ++j) {
-      const double zj = z[j], hj = step[j];
-      double f[4];
-      const int sgn[4][2] = {{1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
-      for (int c = 0; c < 4; ++c) {
-        z[i] = zi + sgn[c][0] * hi;
-        z[j] = zj + sgn[c][1] * hj;
-        f[c] = unitScaleLoglik(w, z, Q);
-      }
-      z[i] = zi;
-      z[j] = zj;
-      for (double v : f)
-        if (!std::isfinite(v)) return false;
-      const double hij = -(f[0] - f[1] - f[2] + f[3]) / (4.0 * hi * hj);
-      info(i + 1, j + 1) = info(j + 1, i + 1) = hij;
-    }
-  }
-  return true;
-}
-
-// The inverse of a symmetric positive definite matrix in place through its
-// Cholesky factor (chol: work of the same size); false when not definite.
-bool invertDefinite(Mat a, Mat chol) {
-  const int n = a.rows;
-  for (int j = 1; j <= n; ++j)
-    for (int i = 1; i <= n; ++i) chol(i, j) = 0.0;
-  // a = R'R, R upper.
-  for (int j = 1; j <= n; ++j) {
-    for (int i = 1; i <= j; ++i) {
-      double s = a(i, j);
-      for (int l = 1; l < i; ++l) s -= chol(l, i) * chol(l, j);
-      if (i < j) {
-        chol(i, j) = s / chol(i, i);
-      } else {
-        if (!(s > 0.0)) return false;
-        chol(j, j) = std::sqrt(s);
-      }
-    }
-  }
-  // R^-1 in the lower triangle of a as scratch is awkward; invert R in place.
-  for (int j = 1; j <= n; ++j) {
-    chol(j, j) = 1.0 / chol(j, j);
-    for (int i = 1; i < j; ++i) {
-      double s = 0.0;
-      for (int l = i; l < j; ++l) s += chol(i, l) * chol(l, j);
-      chol(i, j) = -s * chol(j, j);
-    }
-  }
-  // a^-1 = R^-1 R^-T.
-  for (int j = 1; j <= n; ++j)
-    for (int i = 1; i <= j; ++i) {
-      double s = 0.0;
-      for (int l = j; l <= n; ++l) s += chol(i, l) * chol(j, l);
-      a(i, j) = a(j, i) = s;
-    }
-  return true;
 }
 
 // The boundaries of the maximum at w.phi and w.delta (MlResult).
@@ -988,7 +609,8 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   Mat info{a.h.p, a.h.ld, nh, nh};
   // On a boundary the information does not describe the estimates' spread
   // (and a variance at zero has none): no standard errors.
-  result.covariance = !result.boundary() && observedInformation(w, a.z, step, nh, info, a.q, a.gp, a.gm) &&
+  result.covariance = !result.boundary() &&
+                      observedInformation(w, a.z, step, nh, info, a.q, a.gp, a.gm) &&
                       invertDefinite(info, Mat{a.chol.p, a.chol.ld, nh, nh});
   if (!result.covariance) return;
   // PHI: cov d = N cov u N', scattered to the elements.

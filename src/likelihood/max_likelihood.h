@@ -51,8 +51,8 @@ struct MlForm {
 struct MlResult {
   MlStatus status = MlStatus::Failed;
   const char* algorithm = "";  // the NLopt method used
-  int nloptCode = 0;      // NLopt's result code of the best start
-  int evaluations = 0;    // objective evaluations, all starts
+  int nloptCode = 0;           // NLopt's result code of the best start
+  int evaluations = 0;         // objective evaluations, all starts
   // 1..kMlStarts (likelihood/max_likelihood.cpp), or -p: iteration p's
   // PHI and DELTA (MlEarlierPasses).
   int bestStart = 0;
@@ -74,9 +74,9 @@ struct MlResult {
   double deltaRatio = 1.0, phiRadius = 0.0, collapse = 1.0, collapsedLoglik = 0.0;
   bool boundary() const { return deltaSingular || phiAtBound || degenerate; }
   double loglik = 0.0;
-  double sigma2 = 0.0;    // RSS / n at the reported DELTA
-  int parameters = 0;     // PHI, DELTA (one scale less), SIGMA**2, PI (free)
-  int observations = 0;   // the noisy rows
+  double sigma2 = 0.0;   // RSS / n at the reported DELTA
+  int parameters = 0;    // PHI, DELTA (one scale less), SIGMA**2, PI (free)
+  int observations = 0;  // the noisy rows
   double aic = 0.0, bic = 0.0;
   bool covariance = false;  // the observed information was positive definite
   Mat phi, delta;

@@ -20,21 +20,30 @@ void copyMatrix(Mat from, Mat to) {
 
 const char* statusText(MlStatus s) {
   switch (s) {
-    case MlStatus::Converged: return "CONVERGED";
-    case MlStatus::NotConverged: return "NOT CONVERGED";
-    default: return "FAILED";
+    case MlStatus::Converged:
+      return "CONVERGED";
+    case MlStatus::NotConverged:
+      return "NOT CONVERGED";
+    default:
+      return "FAILED";
   }
 }
 
 std::string startText(int start) {
   if (start < 0) return "THE PHI AND DELTA OF ITERATION" + editI(-start, 4);
   switch (start) {
-    case 0: return "NONE";
-    case 1: return "THE LAST ITERATION'S PHI AND DELTA";
-    case 2: return "PHI = 0 AND THE LAST ITERATION'S DELTA";
-    case 3: return "PHI = 0 AND DELTA = I";
-    case 4: return "HALF THE LAST ITERATION'S PHI AND ITS DELTA";
-    default: return "RANDOM STATIONARY DRAW" + editI(start - 4, 3);
+    case 0:
+      return "NONE";
+    case 1:
+      return "THE LAST ITERATION'S PHI AND DELTA";
+    case 2:
+      return "PHI = 0 AND THE LAST ITERATION'S DELTA";
+    case 3:
+      return "PHI = 0 AND DELTA = I";
+    case 4:
+      return "HALF THE LAST ITERATION'S PHI AND ITS DELTA";
+    default:
+      return "RANDOM STATIONARY DRAW" + editI(start - 4, 3);
   }
 }
 
@@ -46,17 +55,20 @@ void reportBoundaries(const MlStepJob& job, const MlResult& r) {
   std::vector<std::string> lines;
   const std::string group = " IN GROUP" + editI(job.groupId, 4) + ", ";
   if (r.deltaSingular)
-    lines.push_back(group + "THE MAXIMUM IS ON A BOUNDARY: SIGMA**2 DELTA IS SINGULAR (ITS SMALLEST "
-                            "EIGENVALUE IS" + editG(r.deltaRatio, 11, 3) +
+    lines.push_back(group +
+                    "THE MAXIMUM IS ON A BOUNDARY: SIGMA**2 DELTA IS SINGULAR (ITS SMALLEST "
+                    "EIGENVALUE IS" +
+                    editG(r.deltaRatio, 11, 3) +
                     " OF THE LARGEST, AT THE FLOOR OF 1E-8 OF THEIR MEAN THAT THE SEARCH "
                     "KEEPS; THE LIKELIHOOD MAY GO ON RISING TOWARD THE SINGULAR MATRIX).");
   if (r.phiAtBound)
     lines.push_back(group + "THE MAXIMUM IS ON A BOUNDARY: PHI HAS AN EIGENVALUE OF MODULUS" +
                     editG(r.phiRadius, 11, 5) + ", AT THE BOUND EVL (WITHIN 0.1 PER CENT).");
   if (r.degenerate)
-    lines.push_back(group + "THE LIKELIHOOD IS DEGENERATE: IT GROWS WITHOUT BOUND AS AN INNOVATION "
-                            "VARIANCE F(t) COLLAPSES TOWARD ZERO. THE ESTIMATES ARE THE BEST WITH "
-                            "EVERY F(t) / |L'x(t)|**2 AT OR ABOVE 1E-6 OF ITS MEDIAN.");
+    lines.push_back(group +
+                    "THE LIKELIHOOD IS DEGENERATE: IT GROWS WITHOUT BOUND AS AN INNOVATION "
+                    "VARIANCE F(t) COLLAPSES TOWARD ZERO. THE ESTIMATES ARE THE BEST WITH "
+                    "EVERY F(t) / |L'x(t)|**2 AT OR ABOVE 1E-6 OF ITS MEDIAN.");
   if (r.boundary())
     lines.push_back(group + "NO STANDARD ERRORS OF PHI AND DELTA ARE GIVEN AT A BOUNDARY MAXIMUM.");
   for (const std::string& line : lines) {
@@ -66,7 +78,8 @@ void reportBoundaries(const MlStepJob& job, const MlResult& r) {
   if (job.tables == nullptr) return;
   const int code = (r.deltaSingular ? 1 : 0) + (r.phiAtBound ? 2 : 0);
   if (code > 0) job.tables->addWarning(job.groupId, job.finalPass, "ml_boundary", code);
-  if (r.degenerate) job.tables->addWarning(job.groupId, job.finalPass, "ml_degenerate", r.collapsedLoglik);
+  if (r.degenerate)
+    job.tables->addWarning(job.groupId, job.finalPass, "ml_degenerate", r.collapsedLoglik);
 }
 
 // The standard errors of an M x M matrix from the covariance of its
@@ -124,12 +137,11 @@ bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s) {
   const int out = job.outUnit;
   const std::string status = std::string(statusText(r.status)) +
                              (r.status != MlStatus::Converged ? ""
-                              : r.degenerate                 ? " ON THE GUARD OF A DEGENERATE LIKELIHOOD"
-                              : r.boundary()                 ? " TO A BOUNDARY MAXIMUM"
-                                                             : "") +
-                             " (NLOPT " + r.algorithm + ", CODE " +
-                             editI(r.nloptCode, 0) + ", " + editI(r.evaluations, 0) +
-                             " EVALUATIONS)";
+                              : r.degenerate ? " ON THE GUARD OF A DEGENERATE LIKELIHOOD"
+                              : r.boundary() ? " TO A BOUNDARY MAXIMUM"
+                                             : "") +
+                             " (NLOPT " + r.algorithm + ", CODE " + editI(r.nloptCode, 0) + ", " +
+                             editI(r.evaluations, 0) + " EVALUATIONS)";
   if (r.status != MlStatus::Converged && r.degenerate) {
     // The search did not settle because the likelihood rises without bound.
     const std::string line = " IN GROUP" + editI(job.groupId, 4) +
@@ -147,12 +159,11 @@ bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s) {
     return false;
   }
   if (r.status != MlStatus::Converged) {
-    const std::string line = " IN GROUP" + editI(job.groupId, 4) +
-                             ", THE MAXIMUM-LIKELIHOOD OPTIMISATION " +
-                             (r.status == MlStatus::NotConverged ? "DID NOT CONVERGE" : "FAILED") +
-                             " (NLOPT " + r.algorithm + ", CODE " + editI(r.nloptCode, 0) + ", " +
-                             editI(r.evaluations, 0) +
-                             " EVALUATIONS): THE ITERATIVE ESTIMATES OF PHI AND DELTA ARE KEPT.";
+    const std::string line =
+        " IN GROUP" + editI(job.groupId, 4) + ", THE MAXIMUM-LIKELIHOOD OPTIMISATION " +
+        (r.status == MlStatus::NotConverged ? "DID NOT CONVERGE" : "FAILED") + " (NLOPT " +
+        r.algorithm + ", CODE " + editI(r.nloptCode, 0) + ", " + editI(r.evaluations, 0) +
+        " EVALUATIONS): THE ITERATIVE ESTIMATES OF PHI AND DELTA ARE KEPT.";
     writeUnit(out, "");
     reportToUnitAndConsole(out, line);
     writeUnit(job.logUnit, line);
@@ -165,7 +176,8 @@ bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s) {
     writeUnit(out, " MAXIMUM LIKELIHOOD FOR PHI AND DELTA, GROUP" + editI(job.groupId, 4));
     writeUnit(out, "");
     writeUnit(out, " LOG-LIKELIHOOD (PI AND SIGMA**2 CONCENTRATED OUT) =" + editG(r.loglik, 17, 9));
-    writeUnit(out, " OBSERVATIONS WITH A NON-ZERO INNOVATION VARIANCE  =" + editI(r.observations, 8));
+    writeUnit(out,
+              " OBSERVATIONS WITH A NON-ZERO INNOVATION VARIANCE  =" + editI(r.observations, 8));
     writeUnit(out, " ESTIMATED PARAMETERS                              =" + editI(r.parameters, 8));
     writeUnit(out, " AIC                                               =" + editG(r.aic, 17, 9));
     writeUnit(out, " BIC                                               =" + editG(r.bic, 17, 9));
@@ -205,9 +217,9 @@ bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s) {
   }
   if (job.tables != nullptr) {
     Mat none{};
-    MaxLikelihoodRows rows{r.loglik, r.parameters, r.aic, r.bic, r.phi,
-                           r.covariance ? r.phiCov : none, r.delta, r.sigma2,
-                           r.covariance ? r.sdeltaCov : none};
+    MaxLikelihoodRows rows{r.loglik, r.parameters, r.aic,
+                           r.bic,    r.phi,        r.covariance ? r.phiCov : none,
+                           r.delta,  r.sigma2,     r.covariance ? r.sdeltaCov : none};
     job.tables->addMaxLikelihood(job.groupId, job.finalPass, rows);
   }
   copyMatrix(r.phi, phi);

@@ -42,12 +42,12 @@ struct ProfileArrays {
   Mat v;      // NUMT x (n + 1): innovations of [XZ y], then the whitened rows
   Mat exact;  // NUMT x (n + 1)
   double* qraux;
-  Mat c;      // constraints (n + 1 + nr) x n, then destroyed by the SVD
+  Mat c;  // constraints (n + 1 + nr) x n, then destroyed by the SVD
   double* crhs;
-  Mat an;     // (n + 1) x n: the design on the null space of the constraints
+  Mat an;  // (n + 1) x n: the design on the null space of the constraints
   double *b, *s, *e, *work, *pi0, *x;
   Mat u, vv, vr;  // left and right singular vectors (constraints, design)
-  Mat gainOut;  // M x NUMT: the filter's gains PHI K(t), kept when asked for
+  Mat gainOut;    // M x NUMT: the filter's gains PHI K(t), kept when asked for
   double* ratio;  // NUMT: f(t) / |z(t)|^2 of the noisy rows
 };
 
@@ -87,9 +87,8 @@ double LikelihoodTerms::atUnitScale() const {
   return -0.5 * (sumLogF + rss + noisy * std::log(kTwoPi));
 }
 
-LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratch s,
-                                  double* pivect, Mat gamma, const FilterGains* gains,
-                                  bool precise) {
+LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratch s, double* pivect,
+                                  Mat gamma, const FilterGains* gains, bool precise) {
   const int M = phi.rows, T = data.xz.rows, n = data.xz.cols, nr = data.pi.SPIROW;
   ProfileArrays w = carveProfile(s, T, M, n, nr);
   if (gains != nullptr) {
@@ -215,7 +214,8 @@ LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratc
   if (pivect != nullptr) {
     std::copy_n(w.pi0, n, pivect);
     for (int j = 1; j <= q; ++j)
-      for (int l = 1; l <= n; ++l) pivect[l - 1] += (N.p == nullptr ? (l == j) : N(l, j)) * w.x[j - 1];
+      for (int l = 1; l <= n; ++l)
+        pivect[l - 1] += (N.p == nullptr ? (l == j) : N(l, j)) * w.x[j - 1];
   }
   out.rss = rss;
   out.valid = rss > 0.0 && std::isfinite(rss) && std::isfinite(out.sumLogF);

@@ -24,10 +24,10 @@ namespace kova {
 
 // What the likelihood is a function of.
 struct MlData {
-  Mat tlx;                 // M x NUMT
-  Mat xz;                  // NUMT x K*P
+  Mat tlx;  // M x NUMT
+  Mat xz;   // NUMT x K*P
   const double* y = nullptr;
-  PiRestrictionView pi;    // equality rows only
+  PiRestrictionView pi;  // equality rows only
 };
 
 // The profile of one (PHI, DELTA): sums over the noisy rows.

@@ -184,11 +184,16 @@ void sweep(const StateSpaceModel& model, Mat data, double* f, Mat v, Mat k, Swee
 template <bool kDiagonal>
 void sweepOfOrder(const StateSpaceModel& model, Mat data, double* f, Mat v, Mat k, SweepWork& w) {
   switch (model.phi.rows) {
-    case 1: return sweep<1, kDiagonal>(model, data, f, v, k, w);
-    case 2: return sweep<2, kDiagonal>(model, data, f, v, k, w);
-    case 3: return sweep<3, kDiagonal>(model, data, f, v, k, w);
-    case 4: return sweep<4, kDiagonal>(model, data, f, v, k, w);
-    default: return sweep<0, kDiagonal>(model, data, f, v, k, w);
+    case 1:
+      return sweep<1, kDiagonal>(model, data, f, v, k, w);
+    case 2:
+      return sweep<2, kDiagonal>(model, data, f, v, k, w);
+    case 3:
+      return sweep<3, kDiagonal>(model, data, f, v, k, w);
+    case 4:
+      return sweep<4, kDiagonal>(model, data, f, v, k, w);
+    default:
+      return sweep<0, kDiagonal>(model, data, f, v, k, w);
   }
 }
 
@@ -238,8 +243,7 @@ ScratchNeed filterInnovationsNeed(int m, int nc) {
   return s.used();
 }
 
-void filterInnovations(const StateSpaceModel& model, Mat data, double* f, Mat v, Mat k,
-                       Scratch s) {
+void filterInnovations(const StateSpaceModel& model, Mat data, double* f, Mat v, Mat k, Scratch s) {
   SweepWork w = carveSweep(s, model.phi.rows, data.cols);
   if (isDiagonal(model.phi)) return sweepOfOrder<true>(model, data, f, v, k, w);
   sweepOfOrder<false>(model, data, f, v, k, w);
@@ -249,8 +253,8 @@ void filterInnovationsPrecise(const StateSpaceModel& model, Mat data, double* f,
   using Real = long double;
   const Mat phi = model.phi, z = model.z;
   const int m = phi.rows, T = z.cols, nc = data.cols;
-  std::vector<Real> P(static_cast<std::size_t>(m) * m), W(P.size()), A(static_cast<std::size_t>(m) * nc),
-      B(A.size()), pz(m), kt(m);
+  std::vector<Real> P(static_cast<std::size_t>(m) * m), W(P.size()),
+      A(static_cast<std::size_t>(m) * nc), B(A.size()), pz(m), kt(m);
   auto p = [&](int i, int j) -> Real& { return P[(j - 1) * m + (i - 1)]; };
   for (int j = 1; j <= m; ++j)
     for (int i = 1; i <= m; ++i) p(i, j) = model.p1(i, j);
@@ -475,11 +479,16 @@ void stateSpaceScore(const StateSpaceModel& model, const double* u, const StateS
                      Scratch s) {
   const bool d = isDiagonal(model.phi);
   switch (model.phi.rows) {
-    case 1: return d ? score<1, true>(model, u, out, s) : score<1, false>(model, u, out, s);
-    case 2: return d ? score<2, true>(model, u, out, s) : score<2, false>(model, u, out, s);
-    case 3: return d ? score<3, true>(model, u, out, s) : score<3, false>(model, u, out, s);
-    case 4: return d ? score<4, true>(model, u, out, s) : score<4, false>(model, u, out, s);
-    default: return d ? score<0, true>(model, u, out, s) : score<0, false>(model, u, out, s);
+    case 1:
+      return d ? score<1, true>(model, u, out, s) : score<1, false>(model, u, out, s);
+    case 2:
+      return d ? score<2, true>(model, u, out, s) : score<2, false>(model, u, out, s);
+    case 3:
+      return d ? score<3, true>(model, u, out, s) : score<3, false>(model, u, out, s);
+    case 4:
+      return d ? score<4, true>(model, u, out, s) : score<4, false>(model, u, out, s);
+    default:
+      return d ? score<0, true>(model, u, out, s) : score<0, false>(model, u, out, s);
   }
 }
 

@@ -29,8 +29,7 @@ void stationaryCovarianceAdjoint(Mat phi, Mat a, Mat b, Scratch s);
 // data (n x nc): f (n) and the innovations v (n x nc) of every column, as
 // kalmanGains followed by innovations would give them; gains (m x n, PHI
 // K(t)) only when k.p is not null.
-void filterInnovations(const StateSpaceModel& model, Mat data, double* f, Mat v, Mat k,
-                       Scratch s);
+void filterInnovations(const StateSpaceModel& model, Mat data, double* f, Mat v, Mat k, Scratch s);
 ScratchNeed filterInnovationsNeed(int m, int nc);
 
 // The same in extended precision (long double, allocated here): where the
