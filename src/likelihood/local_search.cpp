@@ -115,10 +115,12 @@ int localSearch(const LocalSearch& search, double* x, double& value) {
   fallback.gradient = false;
   fallback.bounded = true;
   fallback.fallback = true;
+  fallback.fellBack = nullptr;
   for (int round = 0; round < (search.polish ? 2 : 1); ++round) {
     code = runRound(search, v, value, r);
     keepBetter();
     if (statusOf(code) != MlStatus::Converged && search.polish && search.gradient) {
+      if (search.fellBack != nullptr) *search.fellBack = true;
       code = runRound(fallback, v, value, r);
       keepBetter();
     }

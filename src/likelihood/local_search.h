@@ -25,6 +25,8 @@ struct LocalSearch {
   bool bounded = false;
   bool polish = false;        // two tight rounds instead of one loose one
   bool fallback = false;      // a derivative-free round after a quasi-Newton one (shorter)
+  // Out (when not null): set to true when a polish went on derivative free.
+  bool* fellBack = nullptr;
   double rejected = 1.0E100;  // values at or above this have no likelihood
   // The box of the bounded methods: the first `boxed` coordinates in
   // [-box, box], the others in [-1e3, 1e3].

@@ -346,6 +346,30 @@ StepArrays carveStep(Scratch& s, const GroupDims& d, int piRows, int phiRows) {
   return a;
 }
 
+// The element of PHI or SIGMA**2 DELTA of coordinate k (0-based) of the
+// information, into result.indefinite*.
+void nameCoordinate(const Layout& lay, int k, MlResult& result) {
+  if (k < 0) return;
+  const int M = lay.M;
+  if (k >= lay.np) {
+    result.indefiniteMatrix = 3;
+    qElement(lay, k - lay.np, result.indefiniteRow, result.indefiniteColumn);
+  } else if (lay.squash || lay.np == lay.nu) {
+    result.indefiniteMatrix = 1;
+    if (lay.leadingOnly) {
+      result.indefiniteRow = result.indefiniteColumn = 1;
+    } else if (lay.diagonalPhi) {
+      result.indefiniteRow = result.indefiniteColumn = k + 1;
+    } else {
+      result.indefiniteRow = k % M + 1;
+      result.indefiniteColumn = k / M + 1;
+    }
+  } else {
+    result.indefiniteMatrix = 2;  // a coordinate of the restriction rows' null space
+    result.indefiniteRow = k + 1;
+  }
+}
+
 // The boundaries of the maximum at w.phi and w.delta (MlResult).
 void findBoundaries(Work& w, StepArrays& a, const LikelihoodTerms& terms, MlResult& result) {
   const Layout& lay = w.lay;
@@ -520,6 +544,8 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
     double* x = a.screened + k * dim;
     if (k > 0 && sameBasin(a.screened, x, dim, top[0], top[k])) continue;
     double value = top[k];
+    bool fellBack = false;
+    polish.fellBack = &fellBack;
     const int code = localSearch(polish, x, value);
     if (!(value < kRejected)) continue;
     ++result.polished;
@@ -531,6 +557,7 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
       bestValue = value;
       result.nloptCode = code;
       result.bestStart = topStart[k];
+      result.algorithm = fellBack ? "LBFGS, THEN BOBYQA" : searchAlgorithm(search);
       std::copy_n(x, dim, a.best);
     }
   }
@@ -609,9 +636,11 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   Mat info{a.h.p, a.h.ld, nh, nh};
   // On a boundary the information does not describe the estimates' spread
   // (and a variance at zero has none): no standard errors.
-  result.covariance = !result.boundary() &&
-                      observedInformation(w, a.z, step, nh, info, a.q, a.gp, a.gm) &&
-                      invertDefinite(info, Mat{a.chol.p, a.chol.ld, nh, nh});
+  int failed = -1;
+  const bool formed =
+      !result.boundary() && observedInformation(w, a.z, step, nh, info, a.q, a.gp, a.gm);
+  result.covariance = formed && invertDefinite(info, Mat{a.chol.p, a.chol.ld, nh, nh}, &failed);
+  if (formed && !result.covariance) nameCoordinate(lay, failed, result);
   if (!result.covariance) return;
   // PHI: cov d = N cov u N', scattered to the elements.
   auto phiElement = [&](int k) {  // 1-based element of PHI for unknown k (0-based)

@@ -79,6 +79,10 @@ struct MlResult {
   int observations = 0;  // the noisy rows
   double aic = 0.0, bic = 0.0;
   bool covariance = false;  // the observed information was positive definite
+  // Where it was formed but is not: the first coordinate that the ones
+  // before it do not make definite: 1 PHI(row, column), 2 PHI's free
+  // coordinate row (under restriction rows), 3 SIGMA**2 DELTA(row, column).
+  int indefiniteMatrix = 0, indefiniteRow = 0, indefiniteColumn = 0;
   Mat phi, delta;
   Mat phiCov, sdeltaCov;  // of the elements, column by column, of PHI and SIGMA**2 DELTA
   // A factor of the joint covariance of (PHI, DELTA): column l (of

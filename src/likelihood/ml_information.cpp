@@ -105,7 +105,7 @@ bool observedInformation(Work& w, double* z, const double* step, int nh, Mat inf
   return true;
 }
 
-bool invertDefinite(Mat a, Mat chol) {
+bool invertDefinite(Mat a, Mat chol, int* failed) {
   const int n = a.rows;
   for (int j = 1; j <= n; ++j)
     for (int i = 1; i <= n; ++i) chol(i, j) = 0.0;
@@ -117,7 +117,10 @@ bool invertDefinite(Mat a, Mat chol) {
       if (i < j) {
         chol(i, j) = s / chol(i, i);
       } else {
-        if (!(s > 0.0)) return false;
+        if (!(s > 0.0)) {
+          if (failed != nullptr) *failed = j - 1;
+          return false;
+        }
         chol(j, j) = std::sqrt(s);
       }
     }

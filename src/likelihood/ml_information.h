@@ -16,8 +16,10 @@ bool observedInformation(Work& w, double* z, const double* step, int nh, Mat inf
 
 // The inverse of a symmetric positive definite matrix in place through its
 // Cholesky factor (chol: work of the same size, R^-1 on return); false when
-// not definite.
-bool invertDefinite(Mat a, Mat chol);
+// not definite, with failed (when not null) the 0-based coordinate whose
+// pivot is not positive: the first that the ones before it do not make
+// definite.
+bool invertDefinite(Mat a, Mat chol, int* failed = nullptr);
 
 }  // namespace ml
 }  // namespace kova

@@ -47,6 +47,19 @@ std::string startText(int start) {
   }
 }
 
+// Which coordinate makes the information indefinite (MlResult).
+std::string indefiniteText(const MlResult& r) {
+  const std::string at = "(" + editI(r.indefiniteRow, 0) + "," + editI(r.indefiniteColumn, 0) + ")";
+  switch (r.indefiniteMatrix) {
+    case 1: return " (NOT DEFINITE IN PHI" + at + " GIVEN THE PARAMETERS BEFORE IT)";
+    case 2:
+      return " (NOT DEFINITE IN FREE COORDINATE" + editI(r.indefiniteRow, 3) +
+             " OF PHI GIVEN THE ONES BEFORE IT)";
+    case 3: return " (NOT DEFINITE IN SIGMA**2 DELTA" + at + " GIVEN THE PARAMETERS BEFORE IT)";
+    default: return "";
+  }
+}
+
 // The lines that say where the maximum is on a boundary, or that there is
 // none; also in the log, each with its row in the warnings table
 // (ml_boundary: 1 SIGMA**2 DELTA singular, 2 PHI at the bound, 3 both;
@@ -188,7 +201,8 @@ bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s) {
                        editG(r.polishedLow, 15, 7) + " TO" + editG(r.loglik, 15, 7) + ".");
     writeUnit(out, " BEST START: " + startText(r.bestStart));
     if (!r.covariance && !r.boundary())
-      writeUnit(out, " THE OBSERVED INFORMATION IS NOT POSITIVE DEFINITE: NO STANDARD ERRORS.");
+      writeUnit(out, " THE OBSERVED INFORMATION IS NOT POSITIVE DEFINITE: NO STANDARD ERRORS" +
+                         indefiniteText(r) + ".");
   }
   reportBoundaries(job, r);
   for (int j = 1; j <= M; ++j)
