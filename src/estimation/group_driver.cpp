@@ -181,6 +181,11 @@ class GroupRun {
     // step does not apply or fails); it is the group's last pass.
     ml_ = usesMaximumLikelihood(o_, job_.groupId);
     lastPass_ = job_.lastPass + (ml_ ? 1 : 0);
+    if (ml_) {
+      const std::size_t mm = static_cast<std::size_t>(job_.dims.M) * job_.dims.M;
+      earlierValues_.reserve(2 * mm * std::max(job_.lastPass, 1));
+      earlierPasses_.reserve(std::max(job_.lastPass, 1));
+    }
     for (pass_ = 0; pass_ <= job_.lastPass; ++pass_) runPass();
     if (ml_) {
       maximumLikelihood();
