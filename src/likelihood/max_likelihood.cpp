@@ -538,6 +538,7 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   }
   LocalSearch polish = search;
   polish.polish = true;
+  bool bestFellBack = false;
   double bestValue = kRejected;
   for (int k = 0; k < kPolished; ++k) {
     if (!(top[k] < kRejected)) break;
@@ -558,8 +559,20 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
       result.nloptCode = code;
       result.bestStart = topStart[k];
       result.algorithm = fellBack ? "LBFGS, THEN BOBYQA" : searchAlgorithm(search);
+      bestFellBack = fellBack;
       std::copy_n(x, dim, a.best);
     }
+  }
+  // A polish that had to go on derivative free (a boundary's flat face, as
+  // a rule) is polished again from its own point until it stops moving.
+  for (int again = 0; again < 3 && bestFellBack && bestValue < kRejected; ++again) {
+    std::copy_n(a.best, dim, a.x);
+    double value = bestValue;
+    const int code = localSearch(polish, a.x, value);
+    if (!(value < bestValue - 1.0E-9) || statusOf(code) != MlStatus::Converged) break;
+    bestValue = value;
+    result.nloptCode = code;
+    std::copy_n(a.x, dim, a.best);
   }
   result.evaluations = w.evaluations;
   if (!(bestValue < kRejected)) {
