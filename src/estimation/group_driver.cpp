@@ -1,6 +1,7 @@
 #include "estimation/group_driver.h"
 
 #include <algorithm>
+#include <vector>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -11,7 +12,7 @@
 #include "estimation/beta_standard_errors.h"
 #include "estimation/epsilon_beta.h"
 #include "estimation/innovation_diagnostics.h"
-#include "likelihood/max_likelihood.h"
+#include "likelihood/ml_step.h"
 #include "estimation/pi_estimate.h"
 #include "estimation/pi_inequalities.h"
 #include "estimation/pi_rank.h"
@@ -172,6 +173,17 @@ void printVarianceDecomposition(const SectionContext& c, Mat L, Mat gamma, Scrat
   printPassMatrix(c, 3, v, "MATRIX OF VARIANCE DECOMPOSITION");
 }
 
+MlOutcome mlOutcome(MlEnding ending) {
+  switch (ending) {
+    case MlEnding::Interior: return MlOutcome::Converged;
+    case MlEnding::Boundary: return MlOutcome::Boundary;
+    case MlEnding::Degenerate: return MlOutcome::Degenerate;
+    case MlEnding::NotConverged: return MlOutcome::NotConverged;
+    case MlEnding::NotApplicable: break;
+  }
+  return MlOutcome::NotApplicable;
+}
+
 class GroupRun {
  public:
   explicit GroupRun(const GroupJob& job)
@@ -188,6 +200,11 @@ class GroupRun {
     // step does not apply or fails); it is the group's last pass.
     ml_ = usesMaximumLikelihood(o_, job_.groupId);
     lastPass_ = job_.lastPass + (ml_ ? 1 : 0);
+    if (ml_) {
+      const std::size_t mm = static_cast<std::size_t>(job_.dims.M) * job_.dims.M;
+      earlierValues_.reserve(2 * mm * std::max(job_.lastPass, 1));
+      earlierPasses_.reserve(std::max(job_.lastPass, 1));
+    }
     for (pass_ = 0; pass_ <= job_.lastPass; ++pass_) runPass();
     if (ml_) {
       maximumLikelihood();
@@ -375,9 +392,20 @@ class GroupRun {
                                     a_.workRhs, spirow_}};
   }
 
+  // The PHI and DELTA of an iterative pass before the last: further starts
+  // of the likelihood search.
+  void keepForLikelihoodStarts() {
+    const int M = job_.dims.M;
+    for (Mat m : {a_.phi, a_.delta})
+      for (int j = 1; j <= M; ++j) earlierValues_.insert(earlierValues_.end(), m.col(j), m.col(j) + M);
+    earlierPasses_.push_back(pass_);
+  }
+
   void maximumLikelihood() {
     Restriction& rp = job_.restrictions->phi;
     MlStepJob j;
+    j.earlier = MlEarlierPasses{earlierValues_.data(), earlierPasses_.data(),
+                                static_cast<int>(earlierPasses_.size())};
     j.data = mlData();
     j.form = MlForm{o_.zeroPhi, o_.diagonalPhi, o_.diagonalDelta, leadingOnly(), o_.EVLTOL};
     j.phiRows = RestrictionRows{rp.coefficients(), rp.vector.data()};
@@ -392,11 +420,10 @@ class GroupRun {
     j.spread = a_.mlSpread;
     j.spreadCount = &mlSpreadCount_;
     showProgress({job_.groupId, job_.g, job_.NG, pass_, lastPass_, true});
+    MlEnding ending = MlEnding::NotApplicable;
+    j.ending = &ending;
     mlApplied_ = MLSTEP(j, a_.phi, a_.delta, a_.scratch);
-    if (job_.outcome != nullptr)
-      job_.outcome->ml = mlApplied_ ? MlOutcome::Converged
-                         : (j.deltaRestrictions || j.piInequalities) ? MlOutcome::NotApplicable
-                                                                      : MlOutcome::NotConverged;
+    if (job_.outcome != nullptr) job_.outcome->ml = mlOutcome(ending);
     if (!mlApplied_) return;
     // The eigen arrays and UDELTA of the new PHI and DELTA, as the solvers
     // leave them.
@@ -414,6 +441,7 @@ class GroupRun {
     showProgress({job_.groupId, job_.g, job_.NG, pass_, lastPass_, false});
     if (hasInequalities()) copyPiRestriction();
     if (pass_ >= 1 && pass_ <= job_.lastPass) reestimatePhiAndDelta();
+    if (ml_ && pass_ >= 1 && pass_ < job_.lastPass) keepForLikelihoodStarts();
     covarianceStructure();
     estimatePi();
     epsilonAndBeta();
@@ -726,6 +754,8 @@ class GroupRun {
   PiIdentification piId_;
   int pass_ = 0;
   bool ml_ = false;   // METHOD = ML for this group
+  std::vector<double> earlierValues_;  // PHI, DELTA of passes 1..last-1 (ML starts)
+  std::vector<int> earlierPasses_;
   int mlSpreadCount_ = 0;  // columns of a_.mlSpread that the ML step filled
   bool mlApplied_ = false;   // the final pass is at the ML estimates
   bool piFixed_ = false;     // the restriction rows fix PI: it has no error

@@ -20,7 +20,7 @@
 namespace kova {
 
 // What became of a group's likelihood step, for the run's closing summary.
-enum class MlOutcome { None, Converged, NotConverged, NotApplicable };
+enum class MlOutcome { None, Converged, Boundary, Degenerate, NotConverged, NotApplicable };
 struct GroupOutcome {
   MlOutcome ml = MlOutcome::None;
 };

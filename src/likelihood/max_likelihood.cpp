@@ -1,617 +1,288 @@
-// Maximum likelihood for PHI and DELTA through the Kalman filter of the
-// pass engine (prediction-error decomposition of the Gaussian likelihood:
-// Harvey, Forecasting, Structural Time Series Models and the Kalman Filter,
-// 3.4; concentrating the scale and the regression coefficients: ibid. 3.4.2
-// and 3.4.6).
+// The search for the maximum of the profile likelihood from many starts,
+// and the observed information at it.
 #include "likelihood/max_likelihood.h"
 
 #include <algorithm>
 #include <cmath>
-#include <nlopt.hpp>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
 
+#include "likelihood/ml_coordinates.h"
+#include "likelihood/ml_information.h"
+#include "likelihood/svd_rank.h"
 #include "linalg/blas1.h"
-#include "linalg/least_squares.h"
-#include "linalg/linpack.h"
-#include "io/edit_descriptors.h"
-#include "io/messages.h"
-#include "linalg/state_space.h"
-#include "report/estimation_sections.h"
+#include "linalg/eispack.h"
 #include "solvers/definiteness.h"
 #include "solvers/lm_phi.h"
 
 namespace kova {
+using namespace ml;
+
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586476925286766559;
-// Rank tolerance of the constraint and design matrices, relative to the
-// largest singular value (as in the least-squares core).
-constexpr double kRankTol = kGlsTol;
-// Exact equations that PIVECT misses by more than this (relative) make the
-// data impossible under the model.
-constexpr double kExactMissTol = 1.0E-6;
 // The value of an inadmissible point (non-stationary PHI, no likelihood).
 constexpr double kRejected = 1.0E100;
 
-void copyMatrix(Mat from, Mat to) {
-  for (int j = 1; j <= from.cols; ++j) std::copy_n(from.col(j), from.rows, to.col(j));
-}
+// The box of a diagonal PHI, relative to EVLTOL (the bound itself has no
+// likelihood).
+constexpr double kBox = 1.0 - 1.0E-9;
 
-// GAMMA = PHI GAMMA PHI' + DELTA by doubling: G <- G + A G A', A <- A A,
-// from G = DELTA, A = PHI (Anderson and Moore, Optimal Filtering, 6.7). The
-// k-th step adds the terms 2^k .. 2^(k+1) - 1 of the series.
-void stationaryCovariance(Mat phi, Mat delta, Mat gamma, Mat a, Mat t1, Mat t2) {
-  const int m = phi.rows;
-  copyMatrix(delta, gamma);
-  copyMatrix(phi, a);
-  for (int iter = 0; iter < 64; ++iter) {
-    // t1 = A G, t2 = t1 A'
-    for (int j = 1; j <= m; ++j)
-      for (int i = 1; i <= m; ++i) {
-        double s = 0.0;
-        for (int l = 1; l <= m; ++l) s += a(i, l) * gamma(l, j);
-        t1(i, j) = s;
-      }
-    double add = 0.0, size = 0.0;
-    for (int j = 1; j <= m; ++j)
-      for (int i = 1; i <= m; ++i) {
-        double s = 0.0;
-        for (int l = 1; l <= m; ++l) s += t1(i, l) * a(j, l);
-        t2(i, j) = s;
-        add = std::max(add, std::fabs(s));
-        size = std::max(size, std::fabs(gamma(i, j)));
-      }
-    for (int j = 1; j <= m; ++j)
-      for (int i = 1; i <= m; ++i) gamma(i, j) += t2(i, j);
-    if (add <= 1.0E-17 * size) break;
-    for (int j = 1; j <= m; ++j)
-      for (int i = 1; i <= m; ++i) {
-        double s = 0.0;
-        for (int l = 1; l <= m; ++l) s += a(i, l) * a(l, j);
-        t1(i, j) = s;
-      }
-    copyMatrix(t1, a);
-  }
-  for (int j = 1; j <= m; ++j)
-    for (int i = 1; i < j; ++i) {
-      const double s = 0.5 * (gamma(i, j) + gamma(j, i));
-      gamma(i, j) = gamma(j, i) = s;
-    }
-}
+// The weight of the guard against a collapsing innovation variance: past
+// kMlCollapse the value grows by kGuardWeight (log(kMlCollapse / collapse))^2,
+// which outgrows the likelihood's 1/2 log(1/f) a few thousandths of a log
+// unit past the line, smoothly, so that the model-based search keeps working.
+constexpr double kGuardWeight = 100.0;
 
-// Compresses rows 1..rows of a to the triangle of its QR factorization
-// (no pivoting); returns its number of rows, min(rows, cols).
-int compress(Mat a, int rows, double* qraux) {
-  if (rows == 0) return 0;
-  const int cols = a.cols, c = std::min(rows, cols);
-  DQRDC(a.p, a.ld, rows, cols, qraux, nullptr, nullptr, 0);
-  for (int j = 1; j <= cols; ++j)
-    for (int i = j + 1; i <= c; ++i) a(i, j) = 0.0;
-  return c;
-}
-
-// The singular value decomposition of the r x c matrix x (destroyed): the
-// rank at kRankTol, V (c x c) and the first min(r, c) left vectors in u.
-int svdRank(Mat x, double* s, double* e, Mat u, Mat v, double* work) {
-  const int r = x.rows, c = x.cols;
-  if (r == 0 || c == 0) return 0;
-  int info = 0;
-  DSVDC(x.p, x.ld, r, c, s, e, u.p, u.ld, v.p, v.ld, work, 21, info);
-  const int top = std::min(r, c);
-  int rank = 0;
-  if (s[0] > 0.0)
-    while (rank < top && s[rank] > kRankTol * s[0]) ++rank;
-  return rank;
-}
-
-struct ProfileArrays {
-  Mat gamma, a, t1, t2;
-  double* f;
-  Mat v;      // NUMT x (n + 1): innovations of [XZ y], then the whitened rows
-  Mat exact;  // NUMT x (n + 1)
-  double* qraux;
-  Mat c;      // constraints (n + 1 + nr) x n, then destroyed by the SVD
-  double* crhs;
-  Mat an;     // (n + 1) x n: the design on the null space of the constraints
-  double *b, *s, *e, *work, *pi0, *x;
-  Mat u, vv, vr;  // left and right singular vectors (constraints, design)
-  Mat p, pw, states, next;  // the filter: P(t), work, the states of the columns now and next
-  double *pz, *kv, *kt;
-  Mat gainOut;  // M x NUMT: the filter's gains PHI K(t), kept when asked for
-};
-
-ProfileArrays carveProfile(Scratch& s, int T, int M, int n, int nr) {
-  ProfileArrays w;
-  w.gamma = s.mat(M, M);
-  w.a = s.mat(M, M);
-  w.t1 = s.mat(M, M);
-  w.t2 = s.mat(M, M);
-  w.f = s.doubles(T);
-  w.v = s.mat(T, n + 1);
-  w.exact = s.mat(T, n + 1);
-  w.qraux = s.doubles(n + 1);
-  const int rows = n + 1 + nr;
-  w.c = s.mat(rows, n);
-  w.crhs = s.doubles(rows);
-  w.an = s.mat(n + 1, n);
-  w.b = s.doubles(n + 1);
-  w.s = s.doubles(rows + n + 1);
-  w.e = s.doubles(std::max(n, 1));
-  w.work = s.doubles(rows + n + 1);
-  w.pi0 = s.doubles(std::max(n, 1));
-  w.x = s.doubles(std::max(n, 1));
-  w.u = s.mat(rows, std::max(n, 1));
-  w.vv = s.mat(n, n);
-  w.vr = s.mat(n, n);
-  w.p = s.mat(M, M);
-  w.pw = s.mat(M, M);
-  w.states = s.mat(M, n + 1);
-  w.next = s.mat(M, n + 1);
-  w.pz = s.doubles(M);
-  w.kv = s.doubles(M);
-  w.kt = s.doubles(M);
-  return w;
-}
-
-double norm2(int n, const double* x) { return n > 0 ? DNRM2(n, x, 1) : 0.0; }
-
-// The Kalman filter in prediction form (Durbin and Koopman, Time Series
-// Analysis by State Space Methods, 4.3) with the innovations of every
-// column of [XZ y] in one sweep: the recursions of kalmanGains and
-// innovations (linalg/state_space.h), exact observations included, fused
-// because the likelihood is evaluated many times. f (NUMT) and v (NUMT x
-// (K*P + 1)) out.
-// kM > 0: the order M fixed at compile time, so that the small loops over
-// the state unroll (the same operations in the same order as kM = 0).
-// kDiagonal: PHI is diagonal, and its products skip the terms that are
-// exact zeros (the same values).
-template <int kM, bool kDiagonal>
-void filterColumnsOf(Mat phi, Mat q, Mat p1, Mat z, Mat xz, const double* y, double* f, Mat v,
-                     ProfileArrays& w) {
-  const int m = kM > 0 ? kM : phi.rows, T = z.cols, n = xz.cols, nc = n + 1;
-  Mat P = w.p, W = w.pw, A = w.states, B = w.next;
-  copyMatrix(p1, P);
-  for (int c = 1; c <= nc; ++c) std::fill_n(A.col(c), m, 0.0);
-  for (int t = 1; t <= T; ++t) {
-    const double* zt = z.col(t);
-    double ft = 0.0, zz = 0.0, trace = 0.0;
-    for (int i = 1; i <= m; ++i) {
-      double sum = 0.0;
-      for (int l = 1; l <= m; ++l) sum += P(i, l) * zt[l - 1];
-      w.pz[i - 1] = sum;
-      ft += zt[i - 1] * sum;
-      zz += zt[i - 1] * zt[i - 1];
-      trace += P(i, i);
-    }
-    if (ft <= kExactTol * zz * trace) {
-      f[t - 1] = 0.0;
-      std::fill_n(w.kt, m, 0.0);
-    } else {
-      f[t - 1] = ft;
-      for (int i = 0; i < m; ++i) w.kv[i] = w.pz[i] / ft;
-      for (int j = 1; j <= m; ++j)
-        for (int i = 1; i <= m; ++i) P(i, j) -= w.pz[i - 1] * w.kv[j - 1];
-      for (int i = 1; i <= m; ++i) {
-        double sum = 0.0;
-        if (kDiagonal) {
-          sum = phi(i, i) * w.kv[i - 1];
-        } else {
-          for (int l = 1; l <= m; ++l) sum += phi(i, l) * w.kv[l - 1];
-        }
-        w.kt[i - 1] = sum;
-      }
-    }
-    // The states of period t+1 go to B, which then changes places with A
-    // (no copy: this loop runs for every column, period and evaluation).
-    if (w.gainOut.p != nullptr) std::copy_n(w.kt, m, w.gainOut.col(t));
-    for (int c = 1; c <= nc; ++c) {
-      const double* a = A.col(c);
-      double* b = B.col(c);
-      double datum = c <= n ? xz(t, c) : y[t - 1];
-      for (int i = 0; i < m; ++i) datum -= zt[i] * a[i];
-      v(t, c) = datum;
-      for (int i = 1; i <= m; ++i) {
-        double sum = w.kt[i - 1] * datum;
-        if (kDiagonal) {
-          sum += phi(i, i) * a[i - 1];
-        } else {
-          for (int l = 1; l <= m; ++l) sum += phi(i, l) * a[l - 1];
-        }
-        b[i - 1] = sum;
-      }
-    }
-    std::swap(A, B);
-    // P := PHI P PHI' + Q, symmetrised.
-    if (kDiagonal) {
-      for (int j = 1; j <= m; ++j)
-        for (int i = j; i <= m; ++i) P(i, j) = q(i, j) + phi(i, i) * P(i, j) * phi(j, j);
-    } else {
-      for (int j = 1; j <= m; ++j)
-        for (int i = 1; i <= m; ++i) {
-          double sum = 0.0;
-          for (int l = 1; l <= m; ++l) sum += phi(i, l) * P(l, j);
-          W(i, j) = sum;
-        }
-      for (int j = 1; j <= m; ++j)
-        for (int i = j; i <= m; ++i) {
-          double sum = q(i, j);
-          for (int l = 1; l <= m; ++l) sum += W(i, l) * phi(j, l);
-          P(i, j) = sum;
-        }
-    }
-    for (int j = 1; j <= m; ++j)
-      for (int i = 1; i < j; ++i) P(i, j) = P(j, i);
-  }
-}
-
-template <bool kDiagonal>
-void filterColumnsOfOrder(Mat phi, Mat q, Mat p1, Mat z, Mat xz, const double* y, double* f,
-                          Mat v, ProfileArrays& w) {
-  switch (phi.rows) {
-    case 1: return filterColumnsOf<1, kDiagonal>(phi, q, p1, z, xz, y, f, v, w);
-    case 2: return filterColumnsOf<2, kDiagonal>(phi, q, p1, z, xz, y, f, v, w);
-    case 3: return filterColumnsOf<3, kDiagonal>(phi, q, p1, z, xz, y, f, v, w);
-    case 4: return filterColumnsOf<4, kDiagonal>(phi, q, p1, z, xz, y, f, v, w);
-    default: return filterColumnsOf<0, kDiagonal>(phi, q, p1, z, xz, y, f, v, w);
-  }
-}
-
-bool isDiagonal(Mat a) {
-  for (int j = 1; j <= a.cols; ++j)
-    for (int i = 1; i <= a.rows; ++i)
-      if (i != j && a(i, j) != 0.0) return false;
-  return true;
-}
-
-void filterColumns(Mat phi, Mat q, Mat p1, Mat z, Mat xz, const double* y, double* f, Mat v,
-                   ProfileArrays& w) {
-  if (isDiagonal(phi)) return filterColumnsOfOrder<true>(phi, q, p1, z, xz, y, f, v, w);
-  filterColumnsOfOrder<false>(phi, q, p1, z, xz, y, f, v, w);
-}
-
-}  // namespace
-
-double LikelihoodTerms::concentrated() const {
-  return -0.5 * (sumLogF + noisy * (1.0 + std::log(kTwoPi * rss / noisy)));
-}
-
-double LikelihoodTerms::atUnitScale() const {
-  return -0.5 * (sumLogF + rss + noisy * std::log(kTwoPi));
-}
-
-LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratch s,
-                                  double* pivect, Mat gamma, const FilterGains* gains) {
-  const int M = phi.rows, T = data.xz.rows, n = data.xz.cols, nr = data.pi.SPIROW;
-  ProfileArrays w = carveProfile(s, T, M, n, nr);
-  if (gains != nullptr) {
-    w.f = gains->f;
-    w.gainOut = gains->k;
-  }
-  LikelihoodTerms out;
-  stationaryCovariance(phi, delta, w.gamma, w.a, w.t1, w.t2);
-  if (gamma.p != nullptr) copyMatrix(w.gamma, gamma);
-  Mat v = w.v;
-  filterColumns(phi, delta, w.gamma, data.tlx, Mat{data.xz.p, data.xz.ld, T, n}, data.y, w.f, v, w);
-
-  // Noisy rows whitened into the top of v, exact rows gathered.
-  int nn = 0, ne = 0;
-  for (int t = 1; t <= T; ++t) {
-    const double f = w.f[t - 1];
-    if (!(f >= 0.0) || !std::isfinite(f)) return out;  // DELTA not definite
-    if (f > 0.0) {
-      const double scale = 1.0 / std::sqrt(f);
-      ++nn;
-      out.sumLogF += std::log(f);
-      for (int j = 1; j <= n + 1; ++j) v(nn, j) = v(t, j) * scale;
-    } else {
-      ++ne;
-      for (int j = 1; j <= n + 1; ++j) w.exact(ne, j) = v(t, j);
-    }
-  }
-  out.noisy = nn;
-  if (nn == 0) return out;
-  const int cn = compress(v, nn, w.qraux);
-  const int ce = compress(w.exact, ne, w.qraux);
-
-  // Constraints: the exact equations, then the PI equality rows.
-  const int nc = ce + nr;
-  for (int j = 1; j <= n; ++j) {
-    for (int i = 1; i <= ce; ++i) w.c(i, j) = w.exact(i, j);
-    for (int i = 1; i <= nr; ++i) w.c(ce + i, j) = data.pi.R(i, j);
-  }
-  for (int i = 1; i <= ce; ++i) w.crhs[i - 1] = w.exact(i, n + 1);
-  for (int i = 1; i <= nr; ++i) w.crhs[ce + i - 1] = data.pi.r[i - 1];
-
-  // PIVECT = pi0 + N x: pi0 the minimum-norm solution of the constraints,
-  // N the right singular vectors beyond their rank.
-  std::fill_n(w.pi0, n, 0.0);
-  int a = 0;
-  Mat N{nullptr, std::max(n, 1), n, n};
-  if (nc > 0 && n > 0) {
-    Mat c{w.c.p, w.c.ld, nc, n};
-    a = svdRank(c, w.s, w.e, Mat{w.u.p, w.u.ld, nc, std::min(nc, n)}, w.vv, w.work);
-    for (int l = 1; l <= a; ++l) {
-      const double coef = DDOT(nc, w.u.col(l), 1, w.crhs, 1) / w.s[l - 1];
-      DAXPY(n, coef, w.vv.col(l), 1, w.pi0, 1);
-    }
-    // The constraints again (the SVD destroyed them), to check pi0 meets them.
-    double miss = 0.0, size = norm2(nc, w.crhs);
-    for (int i = 1; i <= ce; ++i) {
-      const double r = DDOT(n, w.exact.p + (i - 1), w.exact.ld, w.pi0, 1) - w.exact(i, n + 1);
-      miss += r * r;
-    }
-    for (int i = 1; i <= nr; ++i) {
-      const double r = DDOT(n, data.pi.R.p + (i - 1), data.pi.R.ld, w.pi0, 1) - data.pi.r[i - 1];
-      miss += r * r;
-    }
-    size += w.s[0] * norm2(n, w.pi0);
-    if (std::sqrt(miss) > kExactMissTol * size && miss > 0.0) return out;
-    N = Mat{w.vv.col(a + 1), w.vv.ld, n, n - a};
-  }
-  const int q = n - a;
-  // The design on the null space and the right-hand side b - A pi0.
-  for (int i = 1; i <= cn; ++i) {
-    double r = v(i, n + 1);
-    for (int l = 1; l <= n; ++l) r -= v(i, l) * w.pi0[l - 1];
-    w.b[i - 1] = r;
-  }
-  for (int j = 1; j <= q; ++j)
-    for (int i = 1; i <= cn; ++i) {
-      double sum = 0.0;
-      if (N.p == nullptr) {
-        sum = v(i, j);
-      } else {
-        for (int l = 1; l <= n; ++l) sum += v(i, l) * N(l, j);
-      }
-      w.an(i, j) = sum;
-    }
-  double rss = 0.0;
-  if (q > 0) {
-    // Least squares by the SVD of AN (kept in c, which is free now).
-    Mat an{w.c.p, w.c.ld, cn, q};
-    copyMatrix(Mat{w.an.p, w.an.ld, cn, q}, an);
-    const Mat vr{w.vr.p, w.vr.ld, q, q};
-    const int rk = svdRank(an, w.s, w.e, Mat{w.u.p, w.u.ld, cn, std::min(cn, q)}, vr, w.work);
-    std::fill_n(w.x, q, 0.0);
-    for (int l = 1; l <= rk; ++l) {
-      const double coef = DDOT(cn, w.u.col(l), 1, w.b, 1) / w.s[l - 1];
-      DAXPY(q, coef, vr.col(l), 1, w.x, 1);
-    }
-    for (int i = 1; i <= cn; ++i) {
-      double r = w.b[i - 1];
-      for (int j = 1; j <= q; ++j) r -= w.an(i, j) * w.x[j - 1];
-      rss += r * r;
-    }
-  } else {
-    for (int i = 1; i <= cn; ++i) rss += w.b[i - 1] * w.b[i - 1];
-  }
-  if (pivect != nullptr) {
-    std::copy_n(w.pi0, n, pivect);
-    for (int j = 1; j <= q; ++j)
-      for (int l = 1; l <= n; ++l) pivect[l - 1] += (N.p == nullptr ? (l == j) : N(l, j)) * w.x[j - 1];
-  }
-  out.rss = rss;
-  out.valid = rss > 0.0 && std::isfinite(rss) && std::isfinite(out.sumLogF);
-  return out;
-}
-
-ScratchNeed profileLikelihoodNeed(const GroupDims& d, int piRows) {
-  Scratch s;
-  carveProfile(s, d.NUMT, d.M, d.KP(), piRows);
-  return s.used();
-}
-
-namespace {
-
-// The layout of the optimisation: PHI's unknowns d = d0 + N u (np
-// coordinates u), then the factor of DELTA (nd coordinates).
-struct Layout {
-  int M = 0;
-  int nu = 0;   // unknowns of PHI (0, 1, M or M*M)
-  int np = 0;   // free coordinates of PHI
-  int nd = 0;   // unknowns of DELTA (0 in the OLS and GLS modes, M, M(M+1)/2)
-  int nq = 0;   // unknowns of Q = SIGMA**2 DELTA (1, M, M(M+1)/2)
-  bool diagonalPhi = false, diagonalDelta = false, leadingOnly = false;
-  // Without restriction rows the optimiser sees PHI through a smooth map
-  // onto the stationary region (squashPhi) instead of rejecting points.
-  bool squash = false;
-  double EVLTOL = 0.995;
-  double* d0 = nullptr;  // nu
-  Mat N;                 // nu x np
-  int dim() const { return np + nd; }
-};
-
-struct Work {
-  const MlData* data = nullptr;
-  Layout lay;
-  Mat phi, delta, eigA, eigZ;
-  double *d, *wr, *wi;
-  Scratch eig;    // for the eigenvalues of a full PHI
-  Scratch profile;
-  int evaluations = 0;
-};
-
-void phiFromUnknowns(const Layout& lay, const double* d, Mat phi) {
-  for (int j = 1; j <= lay.M; ++j) std::fill_n(phi.col(j), lay.M, 0.0);
-  if (lay.nu == 0) return;
-  if (lay.leadingOnly) {
-    phi(1, 1) = d[0];
-  } else {
-    fillPhi(d, lay.diagonalPhi, phi);
-  }
-}
-
-void unknownsFromPhi(const Layout& lay, Mat phi, double* d) {
-  if (lay.leadingOnly) {
-    if (lay.nu == 1) d[0] = phi(1, 1);
-  } else if (lay.diagonalPhi) {
-    for (int i = 1; i <= lay.M; ++i) d[i - 1] = phi(i, i);
-  } else {
-    for (int j = 1; j <= lay.M; ++j)
-      for (int i = 1; i <= lay.M; ++i) d[(j - 1) * lay.M + i - 1] = phi(i, j);
-  }
-}
-
-// PHI at the coordinates u.
-void phiAt(Work& w, const double* u) {
-  const Layout& lay = w.lay;
-  for (int i = 0; i < lay.nu; ++i) {
-    double v = lay.d0[i];
-    for (int j = 1; j <= lay.np; ++j) v += lay.N(i + 1, j) * u[j - 1];
-    w.d[i] = v;
-  }
-  phiFromUnknowns(lay, w.d, w.phi);
-}
-
-double spectralRadius(Work& w) {
-  const int M = w.lay.M;
-  if (w.lay.leadingOnly) return std::fabs(w.phi(1, 1));
-  if (w.lay.diagonalPhi || w.lay.nu == 0) {
-    double r = 0.0;
-    for (int i = 1; i <= M; ++i) r = std::max(r, std::fabs(w.phi(i, i)));
-    return r;
-  }
-  copyMatrix(w.phi, w.eigA);
-  Scratch s = w.eig;
-  int ierr = 0;
-  EIGENR(w.eigA, w.wr, w.wi, w.eigZ, s, ierr);
-  if (ierr != 0) return 2.0;
-  double r = 0.0;
-  for (int i = 0; i < M; ++i) r = std::max(r, std::hypot(w.wr[i], w.wi[i]));
-  return r;
-}
-
-// The smooth map onto the stationary region, g(r) = EVLTOL tanh(r / EVLTOL)
-// (g(r) ~ r near 0): each element of a diagonal PHI goes to g(element); a
-// full PHI is scaled so that its spectral radius r becomes g(r).
-void squashPhi(Work& w) {
-  const Layout& lay = w.lay;
-  if (!lay.squash) return;
-  const double e = lay.EVLTOL;
-  if (lay.leadingOnly || lay.diagonalPhi) {
-    for (int i = 1; i <= lay.M; ++i) w.phi(i, i) = e * std::tanh(w.phi(i, i) / e);
-    return;
-  }
-  const double r = spectralRadius(w);
-  if (!(r > 0.0) || r >= 2.0) return;  // zero PHI, or EIGENR failed: left to the rejection
-  const double scale = e * std::tanh(r / e) / r;
-  for (int j = 1; j <= lay.M; ++j)
-    for (int i = 1; i <= lay.M; ++i) w.phi(i, j) *= scale;
-}
-
-// The inverse of squashPhi on the coordinates x of a stationary PHI.
-void unsquash(Work& w, double* x) {
-  const Layout& lay = w.lay;
-  if (!lay.squash) return;
-  const double e = lay.EVLTOL;
-  if (lay.leadingOnly || lay.diagonalPhi) {
-    for (int i = 0; i < lay.np; ++i) x[i] = e * std::atanh(std::clamp(x[i] / e, -0.999, 0.999));
-    return;
-  }
-  phiAt(w, x);
-  const double r = spectralRadius(w);
-  if (!(r > 0.0) || r >= e) return;
-  const double scale = e * std::atanh(r / e) / r;
-  for (int i = 0; i < lay.np; ++i) x[i] *= scale;
-}
-
-// DELTA = U'U from the factor coordinates; returns its trace.
-double deltaAt(Work& w, const double* f) {
-  const Layout& lay = w.lay;
-  const int M = lay.M;
-  Mat D = w.delta;
-  for (int j = 1; j <= M; ++j) std::fill_n(D.col(j), M, 0.0);
-  if (lay.leadingOnly) {
-    D(1, 1) = 1.0;
-    return 1.0;
-  }
-  if (lay.diagonalDelta) {
-    for (int i = 1; i <= M; ++i) D(i, i) = f[i - 1] * f[i - 1];
-  } else {
-    // U upper triangular, packed column by column: U(i,j) at (j-1)j/2 + i.
-    for (int b = 1; b <= M; ++b)
-      for (int a2 = 1; a2 <= M; ++a2) {
-        double sum = 0.0;
-        for (int i = 1; i <= std::min(a2, b); ++i) {
-          const double ua = f[(a2 - 1) * a2 / 2 + i - 1];
-          const double ub = f[(b - 1) * b / 2 + i - 1];
-          sum += ua * ub;
-        }
-        D(a2, b) = sum;
-      }
-  }
-  double tr = 0.0;
-  for (int i = 1; i <= M; ++i) tr += D(i, i);
-  return tr;
-}
-
-// The value minimised: -loglik at PHI(u), DELTA / trace, plus the pin of
-// the scale.
-double objective(unsigned n, const double* x, double* grad, void* data) {
-  (void)n;
-  (void)grad;
-  Work& w = *static_cast<Work*>(data);
-  ++w.evaluations;
+// PHI and DELTA / trace at x (w.phi, w.delta; the unknowns of PHI before
+// the map onto the stationary region in w.d); trace: DELTA's (its floor
+// included). False where x has no likelihood.
+bool pointAt(Work& w, const double* x, double& trace) {
   phiAt(w, x);
   squashPhi(w);
   const double radius = spectralRadius(w);
-  if (!(radius < w.lay.EVLTOL)) return kRejected * (1.0 + radius);
-  const double tr = deltaAt(w, x + w.lay.np);
-  if (!(tr > 0.0) || !std::isfinite(tr)) return kRejected;
+  if (!(radius < w.lay.EVLTOL)) return false;
+  trace = deltaAt(w, x + w.lay.np);
+  if (!(trace > 0.0) || !std::isfinite(trace)) return false;
   const int M = w.lay.M;
   for (int j = 1; j <= M; ++j)
-    for (int i = 1; i <= M; ++i) w.delta(i, j) /= tr;
-  const LikelihoodTerms terms = profileLikelihood(*w.data, w.phi, w.delta, w.profile);
-  if (!terms.valid) return kRejected;
-  const double pin = std::log(tr);
-  return -terms.concentrated() + pin * pin;
+    for (int i = 1; i <= M; ++i) w.delta(i, j) /= trace;
+  return true;
 }
 
-// Coordinates of a start: u from PHI (projected on the restrictions), the
-// factor of DELTA (a tiny ridge keeps a singular DELTA inside).
-bool startAt(Work& w, Mat phi, Mat delta, double* x) {
+// The value minimised from the profile at the point: -loglik, plus the pin
+// of the scale and the guard.
+double valueOf(Work& w, const LikelihoodTerms& terms, double trace) {
+  w.guarded = false;
+  if (!terms.valid) return kRejected;
+  const double pin = std::log(trace);
+  const double loglik = terms.concentrated();
+  double guard = 0.0;
+  if (terms.collapse < kMlCollapse) {
+    w.guarded = true;
+    w.collapsedBest = std::max(w.collapsedBest, loglik);
+    const double g = terms.collapse > 0.0 ? std::log(kMlCollapse / terms.collapse) : 1.0E3;
+    guard = kGuardWeight * g * g;
+  }
+  return -loglik + pin * pin + guard;
+}
+
+double searchValue(const double* x, void* context) {
+  Work& w = *static_cast<Work*>(context);
+  ++w.evaluations;
+  double trace = 0.0;
+  if (!pointAt(w, x, trace)) return kRejected;
+  return valueOf(w, profileLikelihood(*w.data, w.phi, w.delta, w.profile), trace);
+}
+
+// The gradient by central differences of the value (where the score does
+// not apply: exact rows, the guard acting).
+void differencedGradient(Work& w, const double* x, double* grad) {
+  const int dim = w.lay.dim();
+  std::vector<double> z(x, x + dim);
+  for (int i = 0; i < dim; ++i) {
+    const double h = 1.0E-6 * std::max(1.0, std::fabs(x[i]));
+    z[i] = x[i] + h;
+    const double up = searchValue(z.data(), &w);
+    z[i] = x[i] - h;
+    const double down = searchValue(z.data(), &w);
+    z[i] = x[i];
+    grad[i] = up < kRejected && down < kRejected ? (up - down) / (2.0 * h) : 0.0;
+  }
+}
+
+// The gradient of the spectral radius of a (M x M) by central differences
+// into g.
+void radiusGradient(Work& w, Mat a, Mat g) {
+  const int M = w.lay.M;
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) {
+      const double a0 = a(i, j), h = 1.0E-7 * std::max(1.0, std::fabs(a0));
+      a(i, j) = a0 + h;
+      const double up = radiusOf(w, a);
+      a(i, j) = a0 - h;
+      const double down = radiusOf(w, a);
+      a(i, j) = a0;
+      g(i, j) = (up - down) / (2.0 * h);
+    }
+}
+
+// The chain from the score of the profile (w.gPhi, w.gDelta at the point
+// of pointAt) to the gradient of the value in x.
+void chainGradient(Work& w, const double* x, double trace, double* grad) {
   const Layout& lay = w.lay;
   const int M = lay.M;
-  unknownsFromPhi(lay, phi, w.d);
-  for (int j = 1; j <= lay.np; ++j) {
-    double s = 0.0;
-    for (int i = 1; i <= lay.nu; ++i) s += lay.N(i, j) * (w.d[i - 1] - lay.d0[i - 1]);
-    x[j - 1] = s;
-  }
-  // Pull a PHI at (or beyond) the bound inside it.
-  phiAt(w, x);
-  double radius = spectralRadius(w);
-  if (radius >= 0.99 * lay.EVLTOL) {
-    const double shrink = radius > 0.0 ? 0.95 * lay.EVLTOL / radius : 0.0;
-    for (int j = 0; j < lay.np; ++j) x[j] *= shrink;
-    phiAt(w, x);
-    radius = spectralRadius(w);
-    if (radius >= lay.EVLTOL) std::fill_n(x, lay.np, 0.0);
-  }
-  unsquash(w, x);
-  double* f = x + lay.np;
-  if (lay.leadingOnly) return true;
-  double tr = 0.0;
-  for (int i = 1; i <= M; ++i) tr += std::max(delta(i, i), 0.0);
-  if (!(tr > 0.0)) tr = M;
-  const double ridge = 1.0E-6 * tr / M;
-  if (lay.diagonalDelta) {
-    for (int i = 1; i <= M; ++i) f[i - 1] = std::sqrt(std::max(delta(i, i), 0.0) + ridge);
-    return true;
-  }
-  // Cholesky of DELTA + ridge I, upper: DELTA = U'U.
-  for (int j = 1; j <= M; ++j) {
-    for (int i = 1; i <= j; ++i) {
-      double s = delta(i, j) + (i == j ? ridge : 0.0);
-      for (int l = 1; l < i; ++l) s -= f[(i - 1) * i / 2 + l - 1] * f[(j - 1) * j / 2 + l - 1];
-      if (i < j) {
-        const double uii = f[(i - 1) * i / 2 + i - 1];
-        f[(j - 1) * j / 2 + i - 1] = uii > 0.0 ? s / uii : 0.0;
-      } else {
-        f[(j - 1) * j / 2 + j - 1] = std::sqrt(std::max(s, ridge));
+  // PHI: the derivatives in its unknowns d before the map, then u.
+  if (lay.nu > 0) {
+    const double e = lay.EVLTOL;
+    if (lay.leadingOnly || lay.diagonalPhi) {
+      for (int i = 0; i < lay.nu; ++i) {
+        const double th = lay.squash && !lay.box ? std::tanh(w.d[i] / e) : 0.0;
+        w.gd[i] = w.gPhi(i + 1, i + 1) * (1.0 - th * th);
       }
+    } else {
+      // PHI = A g(r) / r: dl/dA = h G + h'(r) <G, A> grad r, h = g / r.
+      phiFromUnknowns(lay, w.d, w.pre);
+      double h = 1.0, dh = 0.0;
+      const double r = lay.squash ? radiusOf(w, w.pre) : 0.0;
+      if (r > 0.0 && r < 2.0) {
+        const double th = std::tanh(r / e), g = e * th, dg = 1.0 - th * th;
+        h = g / r;
+        dh = (dg * r - g) / (r * r);
+      }
+      double inner = 0.0;
+      for (int j = 1; j <= M; ++j)
+        for (int i = 1; i <= M; ++i) inner += w.gPhi(i, j) * w.pre(i, j);
+      if (dh != 0.0) radiusGradient(w, w.pre, w.gA);
+      for (int j = 1; j <= M; ++j)
+        for (int i = 1; i <= M; ++i)
+          w.gd[(j - 1) * M + i - 1] =
+              h * w.gPhi(i, j) + (dh != 0.0 ? dh * inner * w.gA(i, j) : 0.0);
+    }
+    for (int j = 1; j <= lay.np; ++j) {
+      double sum = 0.0;
+      for (int i = 1; i <= lay.nu; ++i) sum += lay.N(i, j) * w.gd[i - 1];
+      grad[j - 1] = -sum;
     }
   }
+  if (lay.nd == 0) return;
+  // DELTA = (U'U + kMlSingularDelta t / M I) / (c t), t = trace U'U, c = 1 +
+  // kMlSingularDelta: loglik does not change with the scale of DELTA, so its
+  // derivative in U'U is E + kMlSingularDelta / M trace(E) I with E =
+  // gDelta / (c t); the pin (log c t)^2 adds 2 log(c t) / t I.
+  const double c = 1.0 + kMlSingularDelta, t = trace / c, pin = std::log(trace);
+  double traceE = 0.0;
+  for (int i = 1; i <= M; ++i) traceE += w.gDelta(i, i) / trace;
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) {
+      double v = -w.gDelta(i, j) / trace;
+      if (i == j) v += -kMlSingularDelta / M * traceE + 2.0 * pin / t;
+      w.gA(i, j) = v;  // H: the derivative of the value in U'U
+    }
+  const double* f = x + lay.np;
+  double* gf = grad + lay.np;
+  if (lay.diagonalDelta) {
+    for (int i = 1; i <= M; ++i) gf[i - 1] = 2.0 * f[i - 1] * w.gA(i, i);
+    return;
+  }
+  // d/dU = 2 U H, U(a,b) at (b-1)b/2 + a - 1 for a <= b.
+  for (int b = 1; b <= M; ++b)
+    for (int a2 = 1; a2 <= b; ++a2) {
+      double sum = 0.0;
+      for (int l = a2; l <= M; ++l) sum += f[(l - 1) * l / 2 + a2 - 1] * w.gA(l, b);
+      gf[(b - 1) * b / 2 + a2 - 1] = 2.0 * sum;
+    }
+}
+
+// The objective of the local searches: the value and, when grad is not
+// null, its gradient.
+double searchObjective(const double* x, double* grad, void* context) {
+  Work& w = *static_cast<Work*>(context);
+  if (grad == nullptr) return searchValue(x, context);
+  const int dim = w.lay.dim();
+  ++w.evaluations;
+  double trace = 0.0;
+  if (!pointAt(w, x, trace)) {
+    std::fill_n(grad, dim, 0.0);
+    return kRejected;
+  }
+  LikelihoodTerms terms;
+  const bool scored =
+      profileScore(*w.data, w.phi, w.delta, false, w.gPhi, w.gDelta, w.profile, &terms);
+  const double value = valueOf(w, terms, trace);
+  if (!(value < kRejected)) {
+    std::fill_n(grad, dim, 0.0);
+    return value;
+  }
+  // Exact rows: the gradient by differences. Where the guard acts, the
+  // gradient is the likelihood's alone: the value there exceeds what the
+  // gradient promises, so a line search backs off and ends the quasi-Newton
+  // round (a polish goes on derivative free), at the cost of one evaluation
+  // rather than 2 dim.
+  if (!scored) {
+    const bool guarded = w.guarded;
+    differencedGradient(w, x, grad);
+    w.guarded = guarded;
+    return value;
+  }
+  chainGradient(w, x, trace, grad);
+  return value;
+}
+
+// The starts: 1 the last pass's PHI and DELTA, 2 PHI = 0 with that DELTA,
+// 3 PHI = 0 and DELTA = I, 4 half the last PHI with its DELTA, then
+// kMlRandomStarts draws of a fixed seed: a stationary PHI of the estimated
+// form (spectral radius uniform up to 0.9 EVLTOL) and a DELTA with the last
+// one's trace, so that the runs of a group are reproducible.
+constexpr int kFixedStarts = 4;
+constexpr int kPolished = kMlPolished;
+// The screening ends, after kMinimumStarts, once kAgreeing starts have loose
+// maxima within kAgree of the best.
+constexpr int kMinimumStarts = 5;
+constexpr int kAgreeing = 3;
+constexpr double kAgree = 1.0E-2;
+
+// Two screened points in the same basin: loose maxima within kAgree and
+// every coordinate within 0.05; the polish of the second is then skipped.
+bool sameBasin(const double* best, const double* other, int dim, double bestValue, double value) {
+  if (!(std::fabs(value - bestValue) <= kAgree)) return false;
+  for (int i = 0; i < dim; ++i)
+    if (!(std::fabs(other[i] - best[i]) <= 0.05)) return false;
   return true;
+}
+constexpr unsigned kStartSeed = 20261;
+
+double uniform(std::mt19937& g) { return (static_cast<double>(g()) + 0.5) / 4294967296.0; }
+
+double gaussian(std::mt19937& g) {
+  const double u = uniform(g), v = uniform(g);
+  return std::sqrt(-2.0 * std::log(u)) * std::cos(kTwoPi * v);
+}
+
+void makeStart(Work& w, int start, Mat lastPhi, Mat lastDelta, std::mt19937& draws, Mat phi,
+               Mat delta) {
+  const Layout& lay = w.lay;
+  const int M = lay.M;
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) {
+      phi(i, j) = start == 1 ? lastPhi(i, j) : start == 4 ? 0.5 * lastPhi(i, j) : 0.0;
+      delta(i, j) = start == 3 ? (i == j ? 1.0 : 0.0) : lastDelta(i, j);
+    }
+  if (start <= kFixedStarts) return;
+  double trace = 0.0;
+  for (int i = 1; i <= M; ++i) trace += std::max(lastDelta(i, i), 0.0);
+  if (!(trace > 0.0)) trace = M;
+  // PHI.
+  const double top = 0.9 * lay.EVLTOL;
+  if (lay.leadingOnly) {
+    if (lay.nu > 0) phi(1, 1) = top * (2.0 * uniform(draws) - 1.0);
+  } else if (lay.nu > 0 && lay.diagonalPhi) {
+    for (int i = 1; i <= M; ++i) phi(i, i) = top * (2.0 * uniform(draws) - 1.0);
+  } else if (lay.nu > 0) {
+    for (int j = 1; j <= M; ++j)
+      for (int i = 1; i <= M; ++i) w.phi(i, j) = gaussian(draws);
+    const double radius = spectralRadius(w);
+    const double scale = radius > 0.0 && radius < 2.0 ? top * uniform(draws) / radius : 0.0;
+    for (int j = 1; j <= M; ++j)
+      for (int i = 1; i <= M; ++i) phi(i, j) = scale * w.phi(i, j);
+  }
+  // DELTA: B B' + I / 10 (its diagonal alone under DDIAG), to the trace.
+  if (lay.leadingOnly) return;
+  double sum = 0.0;
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) w.phi(i, j) = gaussian(draws);
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) {
+      double v = i == j ? 0.1 : 0.0;
+      if (!lay.diagonalDelta || i == j)
+        for (int l = 1; l <= M; ++l) v += w.phi(i, l) * w.phi(j, l);
+      delta(i, j) = v;
+      if (i == j) sum += v;
+    }
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) delta(i, j) *= trace / sum;
 }
 
 }  // namespace
@@ -621,12 +292,16 @@ namespace {
 struct StepArrays {
   Work w;
   double *x, *best, *d0, *sv, *se, *svWork;
-  Mat N, cu, cv;         // nu x nu each: the restriction null space
-  Mat q;                 // M x M
-  double *z, *step;      // np + nq
-  Mat h, chol;           // (np + nq) square
-  Mat piCopy;            // PI restriction rows, for their rank
+  Mat N, cu, cv;     // nu x nu each: the restriction null space
+  Mat q;             // M x M
+  double *z, *step;  // np + nq
+  Mat h, chol;       // (np + nq) square
+  Mat piCopy;        // PI restriction rows, for their rank
   Mat piU, piV;
+  double* screened;  // kPolished x (np + nd): the best screened points
+  double* loose;     // kMlStarts: the loose maxima of the starts screened
+  int* independent;  // of each: 1 for a start other than an earlier pass's
+  double *gp, *gm;   // np + nq: scores of the information's differences
 };
 
 StepArrays carveStep(Scratch& s, const GroupDims& d, int piRows, int phiRows) {
@@ -638,6 +313,11 @@ StepArrays carveStep(Scratch& s, const GroupDims& d, int piRows, int phiRows) {
   a.w.eigA = s.mat(M, M);
   a.w.eigZ = s.mat(M, M);
   a.w.d = s.doubles(nu);
+  a.w.gPhi = s.mat(M, M);
+  a.w.gDelta = s.mat(M, M);
+  a.w.gA = s.mat(M, M);
+  a.w.pre = s.mat(M, M);
+  a.w.gd = s.doubles(nu);
   a.w.wr = s.doubles(M);
   a.w.wi = s.doubles(M);
   a.x = s.doubles(dim);
@@ -658,182 +338,74 @@ StepArrays carveStep(Scratch& s, const GroupDims& d, int piRows, int phiRows) {
   a.piCopy = s.mat(piRows, n);
   a.piU = s.mat(piRows, std::max(std::min(piRows, n), 1));
   a.piV = s.mat(n, n);
+  a.screened = s.doubles(kPolished * dim);
+  a.loose = s.doubles(kMlStarts + kMlEarlierStarts);
+  a.independent = s.ints(kMlStarts + kMlEarlierStarts);
+  a.gp = s.doubles(dim);
+  a.gm = s.doubles(dim);
   return a;
 }
 
-// Q = SIGMA**2 DELTA from its unknowns (packed upper triangle column by
-// column, the diagonal under DDIAG, Q(1,1) in the OLS and GLS modes).
-void qFromUnknowns(const Layout& lay, const double* q, Mat Q) {
+// The element of PHI or SIGMA**2 DELTA of coordinate k (0-based) of the
+// information, into result.indefinite*.
+void nameCoordinate(const Layout& lay, int k, MlResult& result) {
+  if (k < 0) return;
   const int M = lay.M;
-  for (int j = 1; j <= M; ++j) std::fill_n(Q.col(j), M, 0.0);
-  if (lay.leadingOnly) {
-    Q(1, 1) = q[0];
-  } else if (lay.diagonalDelta) {
-    for (int i = 1; i <= M; ++i) Q(i, i) = q[i - 1];
-  } else {
-    for (int j = 1; j <= M; ++j)
-      for (int i = 1; i <= j; ++i) Q(i, j) = Q(j, i) = q[(j - 1) * j / 2 + i - 1];
-  }
-}
-
-// The pair (row, column) of Q unknown k (0-based).
-void qElement(const Layout& lay, int k, int& i, int& j) {
-  if (lay.leadingOnly) {
-    i = j = 1;
-  } else if (lay.diagonalDelta) {
-    i = j = k + 1;
-  } else {
-    j = 1;
-    while (j * (j + 1) / 2 <= k) ++j;
-    i = k - (j - 1) * j / 2 + 1;
-  }
-}
-
-// The log-likelihood at (u, q) with only PIVECT concentrated out; NaN where
-// it does not exist.
-double unitScaleLoglik(Work& w, const double* z, Mat Q) {
-  phiAt(w, z);
-  if (!(spectralRadius(w) < w.lay.EVLTOL)) return std::nan("");
-  qFromUnknowns(w.lay, z + w.lay.np, Q);
-  const LikelihoodTerms t = profileLikelihood(*w.data, w.phi, Q, w.profile);
-  return t.valid ? t.atUnitScale() : std::nan("");
-}
-
-// -H by central differences (Dennis and Schnabel, Numerical Methods for
-// Unconstrained Optimization, 5.6); false where a point has no likelihood.
-bool observedInformation(Work& w, double* z, const double* step, int nh, Mat info, Mat Q) {
-  const double f0 = unitScaleLoglik(w, z, Q);
-  if (!std::isfinite(f0)) return false;
-  for (int i = 0; i < nh; ++i) {
-    const double zi = z[i], hi = step[i];
-    z[i] = zi + hi;
-    const double fp = unitScaleLoglik(w, z, Q);
-    z[i] = zi - hi;
-    const double fm = unitScaleLoglik(w, z, Q);
-    z[i] = zi;
-    if (!std::isfinite(fp) || !std::isfinite(fm)) return false;
-    info(i + 1, i + 1) = -(fp - 2.0 * f0 + fm) / (hi * hi);
-    for (int j = 0; j < i; ++j) {
-      const double zj = z[j], hj = step[j];
-      double f[4];
-      const int sgn[4][2] = {{1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
-      for (int c = 0; c < 4; ++c) {
-        z[i] = zi + sgn[c][0] * hi;
-        z[j] = zj + sgn[c][1] * hj;
-        f[c] = unitScaleLoglik(w, z, Q);
-      }
-      z[i] = zi;
-      z[j] = zj;
-      for (double v : f)
-        if (!std::isfinite(v)) return false;
-      const double hij = -(f[0] - f[1] - f[2] + f[3]) / (4.0 * hi * hj);
-      info(i + 1, j + 1) = info(j + 1, i + 1) = hij;
-    }
-  }
-  return true;
-}
-
-// The inverse of a symmetric positive definite matrix in place through its
-// Cholesky factor (chol: work of the same size); false when not definite.
-bool invertDefinite(Mat a, Mat chol) {
-  const int n = a.rows;
-  for (int j = 1; j <= n; ++j)
-    for (int i = 1; i <= n; ++i) chol(i, j) = 0.0;
-  // a = R'R, R upper.
-  for (int j = 1; j <= n; ++j) {
-    for (int i = 1; i <= j; ++i) {
-      double s = a(i, j);
-      for (int l = 1; l < i; ++l) s -= chol(l, i) * chol(l, j);
-      if (i < j) {
-        chol(i, j) = s / chol(i, i);
-      } else {
-        if (!(s > 0.0)) return false;
-        chol(j, j) = std::sqrt(s);
-      }
-    }
-  }
-  // R^-1 in the lower triangle of a as scratch is awkward; invert R in place.
-  for (int j = 1; j <= n; ++j) {
-    chol(j, j) = 1.0 / chol(j, j);
-    for (int i = 1; i < j; ++i) {
-      double s = 0.0;
-      for (int l = i; l < j; ++l) s += chol(i, l) * chol(l, j);
-      chol(i, j) = -s * chol(j, j);
-    }
-  }
-  // a^-1 = R^-1 R^-T.
-  for (int j = 1; j <= n; ++j)
-    for (int i = 1; i <= j; ++i) {
-      double s = 0.0;
-      for (int l = j; l <= n; ++l) s += chol(i, l) * chol(j, l);
-      a(i, j) = a(j, i) = s;
-    }
-  return true;
-}
-
-MlStatus statusOf(int code) {
-  if (code >= 1 && code <= 4) return MlStatus::Converged;
-  if (code == 5 || code == 6) return MlStatus::NotConverged;
-  return MlStatus::Failed;
-}
-
-// From x: one round to a loose tolerance (the screening of a start), or
-// two tight rounds (the polish of the best start; the second from the
-// first's point, with a fresh model or simplex). Returns NLopt's code; x is
-// the best point.
-int minimise(Work& w, double* x, double& value, bool polish) {
-  const int dim = w.lay.dim();
-  if (dim == 0) {
-    value = objective(0, x, nullptr, &w);
-    return value < kRejected ? 1 : -1;
-  }
-  value = objective(dim, x, nullptr, &w);
-  if (!(value < kRejected)) return -1;
-  int code = -1;
-  std::vector<double> v(x, x + dim), steps(dim);
-  for (int round = 0; round < (polish ? 2 : 1); ++round) {
-    nlopt::opt opt(w.lay.squash ? nlopt::LN_BOBYQA : nlopt::LN_SBPLX, static_cast<unsigned>(dim));
-    opt.set_min_objective(objective, &w);
-    if (w.lay.squash) {
-      opt.set_lower_bounds(std::vector<double>(dim, -1.0E3));
-      opt.set_upper_bounds(std::vector<double>(dim, 1.0E3));
-    }
-    opt.set_xtol_rel(polish ? 1.0E-10 : 1.0E-3);
-    opt.set_ftol_abs(polish ? 1.0E-11 : 1.0E-3);
-    opt.set_maxeval((polish ? 1000 : 200) * dim);
-    for (int i = 0; i < dim; ++i) steps[i] = std::max(0.1 * std::fabs(v[i]), 0.02);
-    opt.set_initial_step(steps);
-    double f = value;
-    try {
-      code = static_cast<int>(opt.optimize(v, f));
-    } catch (const nlopt::roundoff_limited&) {
-      code = static_cast<int>(nlopt::ROUNDOFF_LIMITED);
-    } catch (const nlopt::forced_stop&) {
-      code = static_cast<int>(nlopt::FORCED_STOP);
-    } catch (const std::invalid_argument&) {
-      code = static_cast<int>(nlopt::INVALID_ARGS);
-    } catch (const std::bad_alloc&) {
-      code = static_cast<int>(nlopt::OUT_OF_MEMORY);
-    } catch (const std::exception&) {
-      code = static_cast<int>(nlopt::FAILURE);
-    }
-    // The point NLopt leaves is its best; keep it only when it is better.
-    const double fv = objective(dim, v.data(), nullptr, &w);
-    if (fv <= value) {
-      value = fv;
-      std::copy(v.begin(), v.end(), x);
+  if (k >= lay.np) {
+    result.indefiniteMatrix = 3;
+    qElement(lay, k - lay.np, result.indefiniteRow, result.indefiniteColumn);
+  } else if (lay.squash || lay.np == lay.nu) {
+    result.indefiniteMatrix = 1;
+    if (lay.leadingOnly) {
+      result.indefiniteRow = result.indefiniteColumn = 1;
+    } else if (lay.diagonalPhi) {
+      result.indefiniteRow = result.indefiniteColumn = k + 1;
     } else {
-      std::copy(x, x + dim, v.begin());
+      result.indefiniteRow = k % M + 1;
+      result.indefiniteColumn = k / M + 1;
     }
-    if (statusOf(code) != MlStatus::Converged) break;
+  } else {
+    result.indefiniteMatrix = 2;  // a coordinate of the restriction rows' null space
+    result.indefiniteRow = k + 1;
   }
-  return code;
+}
+
+// The boundaries of the maximum at w.phi and w.delta (MlResult).
+void findBoundaries(Work& w, StepArrays& a, const LikelihoodTerms& terms, MlResult& result) {
+  const Layout& lay = w.lay;
+  const int M = lay.M;
+  result.collapse = terms.collapse;
+  result.collapsedLoglik = w.collapsedBest;
+  result.degenerate = w.collapsedBest > terms.concentrated() || terms.collapse < kMlCollapse;
+  if (lay.nu > 0) {
+    result.phiRadius = spectralRadius(w);
+    result.phiAtBound = result.phiRadius >= (1.0 - kMlPhiBound) * lay.EVLTOL;
+  }
+  if (lay.leadingOnly || M < 2) return;
+  // The eigenvalues of DELTA (ascending), SIGMA**2 DELTA's up to the scale.
+  double* d = a.sv;
+  double* e = a.se;
+  int ierr = 0;
+  TRED2(w.delta.ld, M, w.delta.p, d, e, a.q.p);  // a.q: M x M, the same ld
+  TQL2(a.q.ld, M, d, e, a.q.p, ierr);
+  if (ierr != 0 || !(d[M - 1] > 0.0)) {
+    result.deltaSingular = true;
+    result.deltaRatio = 0.0;
+    return;
+  }
+  // The floor of deltaAt is kMlSingularDelta of the mean eigenvalue: at
+  // most twice it counts as singular.
+  result.deltaRatio = std::max(d[0], 0.0) / d[M - 1];
+  double mean = 0.0;
+  for (int i = 0; i < M; ++i) mean += d[i] / M;
+  result.deltaSingular = d[0] <= 2.0 * kMlSingularDelta * mean;
 }
 
 }  // namespace
 
 void estimateMaxLikelihood(const MlData& data, const MlForm& form, const RestrictionRows& phiRows,
-                           Mat lastPhi, Mat lastDelta, MlResult& result, Scratch s) {
+                           Mat lastPhi, Mat lastDelta, MlResult& result, Scratch s,
+                           const MlEarlierPasses& earlier) {
   const int M = lastPhi.rows, n = data.xz.cols;
   GroupDims dims;
   dims.NUMT = data.xz.rows;
@@ -876,6 +448,7 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   } else {
     lay.np = lay.nu;
     lay.squash = lay.nu > 0;
+    lay.box = lay.squash && (lay.leadingOnly || lay.diagonalPhi);
     lay.N = Mat{a.N.p, a.N.ld, lay.nu, lay.nu};
     for (int j = 1; j <= lay.nu; ++j)
       for (int i = 1; i <= lay.nu; ++i) lay.N(i, j) = i == j ? 1.0 : 0.0;
@@ -883,9 +456,6 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   w.eig = s;
   w.profile = s;
 
-  // The starts: the last pass; PHI = 0 with its DELTA; PHI = 0, DELTA = I.
-  const int dim = lay.dim();
-  double bestValue = kRejected;
   {
     MlResult fresh;
     fresh.phi = result.phi;
@@ -895,32 +465,128 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
     fresh.spread = result.spread;
     result = fresh;
   }
-  for (int start = 1; start <= 3; ++start) {
-    for (int j = 1; j <= M; ++j)
-      for (int i = 1; i <= M; ++i) {
-        a.q(i, j) = 0.0;
-        a.h(i, j) = i == j ? 1.0 : 0.0;  // the identity, in h's storage
-      }
-    const Mat startPhi = start == 1 ? lastPhi : a.q;
-    const Mat startDelta = start == 3 ? Mat{a.h.p, a.h.ld, M, M} : lastDelta;
-    if (!startAt(w, startPhi, startDelta, a.x)) continue;
+  const int dim = lay.dim();
+  LocalSearch search;
+  search.objective = searchObjective;
+  search.gradient = rows == 0;
+  search.context = &w;
+  search.dim = dim;
+  search.bounded = lay.squash;
+  if (lay.box) {
+    search.boxed = lay.np;
+    search.box = kBox * lay.EVLTOL;
+  }
+  search.rejected = kRejected;
+  result.algorithm = searchAlgorithm(search);
+  // Every start screened to a loose tolerance; the best kPolished of them
+  // (by their loose maxima) polished to a tight one.
+  // After the last pass's PHI and DELTA, those of the passes before it
+  // (the most recent first), then the other starts.
+  const int extra = std::min(earlier.count, kMlEarlierStarts);
+  const int count = kFixedStarts + kMlRandomStarts + extra;
+  double top[kPolished];
+  int topStart[kPolished];
+  std::fill_n(top, kPolished, kRejected);
+  std::fill_n(topStart, kPolished, 0);
+  std::mt19937 draws(kStartSeed);
+  for (int start = 1; start <= count; ++start) {
+    // Enough when kAgreeing starts other than the passes' have reached the
+    // best loose maximum (the passes' own starts, near one another, agree
+    // too easily).
+    if (start > kMinimumStarts + extra) {
+      int agreeing = 0;
+      for (int k = 0; k < result.starts; ++k)
+        if (a.independent[k] && a.loose[k] >= result.screenedHigh - kAgree) ++agreeing;
+      if (agreeing >= kAgreeing) break;
+    }
+    int label = start;
+    if (start >= 2 && start <= 1 + extra) {
+      const int k = earlier.count - 1 - (start - 2);
+      const double* v = earlier.values + 2L * M * M * k;
+      for (int j = 1; j <= M; ++j)
+        for (int i = 1; i <= M; ++i) {
+          a.q(i, j) = v[(j - 1) * M + i - 1];
+          a.h(i, j) = v[M * M + (j - 1) * M + i - 1];
+        }
+      label = -earlier.pass[k];
+    } else {
+      label = start > 1 ? start - extra : 1;
+      makeStart(w, label, lastPhi, lastDelta, draws, a.q, a.h);
+    }
+    if (!startAt(w, a.q, Mat{a.h.p, a.h.ld, M, M}, a.x)) continue;
     double value = kRejected;
-    const int code = minimise(w, a.x, value, false);
-    if (value < bestValue) {
-      bestValue = value;
-      result.nloptCode = code;
-      result.bestStart = start;
-      std::copy_n(a.x, dim, a.best);
+    localSearch(search, a.x, value);
+    if (!(value < kRejected)) continue;
+    const double loglik = -value;
+    a.independent[result.starts] = label > 0 ? 1 : 0;
+    a.loose[result.starts++] = loglik;
+    result.screenedHigh = result.starts == 1 ? loglik : std::max(result.screenedHigh, loglik);
+    result.screenedLow = result.starts == 1 ? loglik : std::min(result.screenedLow, loglik);
+    // Into the ranking of the best (ties: the earlier start).
+    for (int k = 0; k < kPolished; ++k) {
+      if (!(value < top[k])) continue;
+      for (int l = kPolished - 1; l > k; --l) {
+        top[l] = top[l - 1];
+        topStart[l] = topStart[l - 1];
+        std::copy_n(a.screened + (l - 1) * dim, dim, a.screened + l * dim);
+      }
+      top[k] = value;
+      topStart[k] = label;
+      std::copy_n(a.x, dim, a.screened + k * dim);
+      break;
     }
   }
-  if (bestValue < kRejected) result.nloptCode = minimise(w, a.best, bestValue, true);
+  LocalSearch polish = search;
+  polish.polish = true;
+  bool bestFellBack = false;
+  double bestValue = kRejected;
+  for (int k = 0; k < kPolished; ++k) {
+    if (!(top[k] < kRejected)) break;
+    double* x = a.screened + k * dim;
+    if (k > 0 && sameBasin(a.screened, x, dim, top[0], top[k])) continue;
+    double value = top[k];
+    bool fellBack = false;
+    polish.fellBack = &fellBack;
+    const int code = localSearch(polish, x, value);
+    if (!(value < kRejected)) continue;
+    ++result.polished;
+    result.polishedLow = result.polished == 1 ? -value : std::min(result.polishedLow, -value);
+    // A polish that converged beats one that did not.
+    const bool better = value < bestValue && (statusOf(code) == MlStatus::Converged ||
+                                              statusOf(result.nloptCode) != MlStatus::Converged);
+    if (bestValue >= kRejected || better) {
+      bestValue = value;
+      result.nloptCode = code;
+      result.bestStart = topStart[k];
+      result.algorithm = fellBack ? "LBFGS, THEN BOBYQA" : searchAlgorithm(search);
+      bestFellBack = fellBack;
+      std::copy_n(x, dim, a.best);
+    }
+  }
+  // A polish that had to go on derivative free (a boundary's flat face, as
+  // a rule) is polished again from its own point until it stops moving.
+  for (int again = 0; again < 3 && bestFellBack && bestValue < kRejected; ++again) {
+    std::copy_n(a.best, dim, a.x);
+    double value = bestValue;
+    const int code = localSearch(polish, a.x, value);
+    if (!(value < bestValue - 1.0E-9) || statusOf(code) != MlStatus::Converged) break;
+    bestValue = value;
+    result.nloptCode = code;
+    std::copy_n(a.x, dim, a.best);
+  }
   result.evaluations = w.evaluations;
-  result.algorithm = lay.squash ? "BOBYQA" : "SUBPLEX";
   if (!(bestValue < kRejected)) {
     result.status = MlStatus::Failed;
+    result.degenerate = w.collapsedBest > -kRejected;
+    result.collapsedLoglik = w.collapsedBest;
     return;
   }
   result.status = statusOf(result.nloptCode);
+  if (result.status != MlStatus::Converged) {
+    result.degenerate = w.collapsedBest > -bestValue;
+    result.collapsedLoglik = w.collapsedBest;
+    return;
+  }
 
   // The estimates: PHI, DELTA / trace, the concentrated SIGMA**2.
   phiAt(w, a.best);
@@ -928,7 +594,10 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   const double tr = deltaAt(w, a.best + lay.np);
   for (int j = 1; j <= M; ++j)
     for (int i = 1; i <= M; ++i) w.delta(i, j) /= tr;
-  const LikelihoodTerms terms = profileLikelihood(data, w.phi, w.delta, w.profile);
+  // The reported value in extended precision (the search's may have lost
+  // digits near a singular DELTA).
+  const LikelihoodTerms terms =
+      profileLikelihood(data, w.phi, w.delta, w.profile, nullptr, Mat{}, nullptr, true);
   result.loglik = terms.concentrated();
   result.observations = terms.noisy;
   const double sigma2n = terms.rss / terms.noisy;
@@ -940,6 +609,7 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   for (int j = 1; j <= M; ++j)
     for (int i = 1; i <= M; ++i) result.delta(i, j) = scale * w.delta(i, j);
   result.sigma2 = sigma2n / scale;
+  findBoundaries(w, a, terms, result);
 
   // The free parameters: PHI's coordinates, Q's unknowns (DELTA's less the
   // scale, SIGMA**2 added), PI's elements less the rank of its rows.
@@ -977,8 +647,13 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
     std::fill_n(result.sdeltaCov.col(j), M * M, 0.0);
   }
   Mat info{a.h.p, a.h.ld, nh, nh};
-  result.covariance = observedInformation(w, a.z, step, nh, info, a.q) &&
-                      invertDefinite(info, Mat{a.chol.p, a.chol.ld, nh, nh});
+  // On a boundary the information does not describe the estimates' spread
+  // (and a variance at zero has none): no standard errors.
+  int failed = -1;
+  const bool formed =
+      !result.boundary() && observedInformation(w, a.z, step, nh, info, a.q, a.gp, a.gm);
+  result.covariance = formed && invertDefinite(info, Mat{a.chol.p, a.chol.ld, nh, nh}, &failed);
+  if (formed && !result.covariance) nameCoordinate(lay, failed, result);
   if (!result.covariance) return;
   // PHI: cov d = N cov u N', scattered to the elements.
   auto phiElement = [&](int k) {  // 1-based element of PHI for unknown k (0-based)
@@ -1025,162 +700,11 @@ ScratchNeed estimateMaxLikelihoodNeed(const GroupDims& d, int piRows, int phiRow
   carveStep(s, d, piRows, phiRows);
   ScratchNeed need = s.used();
   ScratchNeed callees = profileLikelihoodNeed(d, piRows);
+  callees.include(profileScoreNeed(d, piRows));
   callees.include(EIGENRneed(d.M));
   const int nu = d.M * d.M;
   callees.include(ScratchNeed{static_cast<long long>(std::max(phiRows, 1)) * nu, 0, 0});
   need.add(callees);
-  return need;
-}
-
-namespace {
-
-const char* statusText(MlStatus s) {
-  switch (s) {
-    case MlStatus::Converged: return "CONVERGED";
-    case MlStatus::NotConverged: return "NOT CONVERGED";
-    default: return "FAILED";
-  }
-}
-
-const char* startText(int start) {
-  switch (start) {
-    case 1: return "THE LAST ITERATION'S PHI AND DELTA";
-    case 2: return "PHI = 0 AND THE LAST ITERATION'S DELTA";
-    case 3: return "PHI = 0 AND DELTA = I";
-    default: return "NONE";
-  }
-}
-
-// The standard errors of an M x M matrix from the covariance of its
-// elements (column by column), scaled by factor.
-void standardErrors(Mat cov, double factor, Mat se) {
-  const int M = se.rows;
-  for (int j = 1; j <= M; ++j)
-    for (int i = 1; i <= M; ++i) se(i, j) = factor * standardError(cov, (j - 1) * M + i);
-}
-
-void notApplicable(const MlStepJob& job, const std::string& why) {
-  const std::string line = " IN GROUP" + editI(job.groupId, 4) +
-                           ", MAXIMUM LIKELIHOOD DOES NOT APPLY (" + why +
-                           "): THE ITERATIVE ESTIMATES OF PHI AND DELTA ARE KEPT.";
-  writeUnit(job.outUnit, "");
-  writeUnit(job.outUnit, line);
-  writeUnit(job.logUnit, line);
-}
-
-struct SectionArrays {
-  MlResult r;
-  Mat se, sdelta;
-};
-
-SectionArrays carveSection(Scratch& s, int M) {
-  SectionArrays a;
-  a.r.phi = s.mat(M, M);
-  a.r.delta = s.mat(M, M);
-  a.r.phiCov = s.mat(M * M, M * M);
-  a.r.sdeltaCov = s.mat(M * M, M * M);
-  a.r.spread = s.mat(2 * M * M, mlSpreadColumns(M));
-  a.se = s.mat(M, M);
-  a.sdelta = s.mat(M, M);
-  return a;
-}
-
-}  // namespace
-
-bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s) {
-  if (job.spreadCount != nullptr) *job.spreadCount = 0;
-  if (job.deltaRestrictions) {
-    notApplicable(job, "RESTRICTION ROWS ON DELTA");
-    return false;
-  }
-  if (job.piInequalities) {
-    notApplicable(job, "INEQUALITY ROWS ON PI");
-    return false;
-  }
-  const int M = phi.rows;
-  SectionArrays a = carveSection(s, M);
-  MlResult& r = a.r;
-  estimateMaxLikelihood(job.data, job.form, job.phiRows, phi, delta, r, s);
-
-  const SectionContext c{job.printLevel, job.groupId, job.finalPass, job.outUnit, job.logUnit};
-  const int out = job.outUnit;
-  const std::string status = std::string(statusText(r.status)) + " (NLOPT " + r.algorithm + ", CODE " +
-                             editI(r.nloptCode, 0) + ", " + editI(r.evaluations, 0) +
-                             " EVALUATIONS)";
-  if (r.status != MlStatus::Converged) {
-    const std::string line = " IN GROUP" + editI(job.groupId, 4) +
-                             ", THE MAXIMUM-LIKELIHOOD OPTIMISATION " +
-                             (r.status == MlStatus::NotConverged ? "DID NOT CONVERGE" : "FAILED") +
-                             " (NLOPT " + r.algorithm + ", CODE " + editI(r.nloptCode, 0) + ", " +
-                             editI(r.evaluations, 0) +
-                             " EVALUATIONS): THE ITERATIVE ESTIMATES OF PHI AND DELTA ARE KEPT.";
-    writeUnit(out, "");
-    reportToUnitAndConsole(out, line);
-    writeUnit(job.logUnit, line);
-    if (job.tables != nullptr)
-      job.tables->addWarning(job.groupId, job.finalPass, "ml_not_converged", r.nloptCode);
-    return false;
-  }
-  if (job.printLevel >= 1) {
-    writeUnit(out, "");
-    writeUnit(out, " MAXIMUM LIKELIHOOD FOR PHI AND DELTA, GROUP" + editI(job.groupId, 4));
-    writeUnit(out, "");
-    writeUnit(out, " LOG-LIKELIHOOD (PI AND SIGMA**2 CONCENTRATED OUT) =" + editG(r.loglik, 17, 9));
-    writeUnit(out, " OBSERVATIONS WITH A NON-ZERO INNOVATION VARIANCE  =" + editI(r.observations, 8));
-    writeUnit(out, " ESTIMATED PARAMETERS                              =" + editI(r.parameters, 8));
-    writeUnit(out, " AIC                                               =" + editG(r.aic, 17, 9));
-    writeUnit(out, " BIC                                               =" + editG(r.bic, 17, 9));
-    writeUnit(out, " OPTIMISER: " + status);
-    writeUnit(out, " BEST START: " + std::string(startText(r.bestStart)));
-    if (!r.covariance)
-      writeUnit(out, " THE OBSERVED INFORMATION IS NOT POSITIVE DEFINITE: NO STANDARD ERRORS.");
-  }
-  for (int j = 1; j <= M; ++j)
-    for (int i = 1; i <= M; ++i) a.sdelta(i, j) = r.sigma2 * r.delta(i, j);
-  printPassMatrix(c, 1, r.phi, "MAXIMUM-LIKELIHOOD PHI", true);
-  if (r.covariance) {
-    standardErrors(r.phiCov, 1.0, a.se);
-    printPassMatrix(c, 1, a.se, "STANDARD ERRORS OF PHI", true);
-  }
-  printPassMatrix(c, 1, a.sdelta, "MAXIMUM-LIKELIHOOD SIGMA**2 DELTA (COVARIANCE OF A(t))", true);
-  if (r.covariance) {
-    standardErrors(r.sdeltaCov, 1.0, a.se);
-    printPassMatrix(c, 1, a.se, "STANDARD ERRORS OF SIGMA**2 DELTA", true);
-  }
-  printPassMatrix(c, 1, r.delta, "MAXIMUM-LIKELIHOOD DELTA", true);
-  if (r.covariance) {
-    standardErrors(r.sdeltaCov, 1.0 / r.sigma2, a.se);
-    printPassMatrix(c, 1, a.se, "STANDARD ERRORS OF DELTA (SIGMA**2 HELD FIXED)", true);
-  }
-  if (job.printLevel >= 1) {
-    writeUnit(out, "");
-    writeUnit(out, " MAXIMUM-LIKELIHOOD SIGMA**2 (RSS / OBSERVATIONS) =" + editG(r.sigma2, 17, 9));
-    writeUnit(out, " ITERATION" + editI(job.finalPass, 4) +
-                       " IS RUN AT THESE PHI AND DELTA; ITS SIGMA**2 IS THE GENERALIZED");
-    writeUnit(out, " LEAST-SQUARES ESTIMATE.");
-  }
-  if (job.tables != nullptr) {
-    Mat none{};
-    MaxLikelihoodRows rows{r.loglik, r.parameters, r.aic, r.bic, r.phi,
-                           r.covariance ? r.phiCov : none, r.delta, r.sigma2,
-                           r.covariance ? r.sdeltaCov : none};
-    job.tables->addMaxLikelihood(job.groupId, job.finalPass, rows);
-  }
-  copyMatrix(r.phi, phi);
-  copyMatrix(r.delta, delta);
-  if (job.spreadCount != nullptr && r.covariance) {
-    *job.spreadCount = r.spreadCount;
-    for (int l = 1; l <= r.spreadCount; ++l)
-      std::copy_n(r.spread.col(l), 2 * M * M, job.spread.col(l));
-  }
-  return true;
-}
-
-ScratchNeed MLSTEPneed(const GroupDims& d, int piRows, int phiRows) {
-  Scratch s;
-  carveSection(s, d.M);
-  ScratchNeed need = s.used();
-  need.add(estimateMaxLikelihoodNeed(d, piRows, phiRows));
   return need;
 }
 

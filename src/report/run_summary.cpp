@@ -44,9 +44,11 @@ std::vector<std::string> summaryLines(const RunSummary& s) {
       lines.push_back(line);
     }
   }
-  if (s.mlConverged + s.mlNotConverged + s.mlNotApplicable > 0)
-    lines.push_back(" Maximum likelihood: " + std::to_string(s.mlConverged) + " converged, " +
-                    std::to_string(s.mlNotConverged) + " not converged, " +
+  if (s.mlConverged + s.mlBoundary + s.mlDegenerate + s.mlNotConverged + s.mlNotApplicable > 0)
+    lines.push_back(" Maximum likelihood: " + std::to_string(s.mlConverged) +
+                    " converged to an interior maximum, " + std::to_string(s.mlBoundary) +
+                    " at a boundary maximum, " + std::to_string(s.mlDegenerate) +
+                    " degenerate, " + std::to_string(s.mlNotConverged) + " not converged, " +
                     std::to_string(s.mlNotApplicable) + " not applicable.");
   if (s.parameterWarnings > 0)
     lines.push_back(" Parameter file: " + plural(s.parameterWarnings, "line", "lines") +

@@ -14,7 +14,7 @@ struct RunSummary {
   int groups = 0;                                     // groups estimated
   int parameterWarnings = 0;  // lines of PARAMTRS warned about
   std::vector<std::pair<int, std::string>> warnings;  // (group, kind), as added
-  int mlConverged = 0, mlNotConverged = 0, mlNotApplicable = 0;
+  int mlConverged = 0, mlBoundary = 0, mlDegenerate = 0, mlNotConverged = 0, mlNotApplicable = 0;
   std::string directory;  // the run directory, as a path
   bool tables = true;     // the result tables were written
 };

@@ -222,6 +222,8 @@ void finishGroup(const GroupJob& job, const GroupOutcome& outcome, const ResultT
   switch (outcome.ml) {
     case MlOutcome::None: break;
     case MlOutcome::Converged: ml = "converged"; ++summary.mlConverged; break;
+    case MlOutcome::Boundary: ml = "at a boundary"; ++summary.mlBoundary; break;
+    case MlOutcome::Degenerate: ml = "degenerate"; ++summary.mlDegenerate; break;
     case MlOutcome::NotConverged: ml = "not converged"; ++summary.mlNotConverged; break;
     case MlOutcome::NotApplicable: ml = "not applicable"; ++summary.mlNotApplicable; break;
   }

@@ -177,19 +177,33 @@ TEST(ConsoleSummary, CountsAreThoseOfTheWarningsTable) {
   std::set<std::string> warned;
   for (const auto& [kind, groups] : kinds) warned.insert(groups.begin(), groups.end());
 
-  int groupLines = 0, mlNotConverged = 0;
+  // Each group's line says how its likelihood step ended; the groups not
+  // converged and the degenerate ones are those of their warning rows.
+  int groupLines = 0;
+  std::map<std::string, int> endings;
+  const std::vector<std::string> names = {"converged", "at a boundary", "degenerate",
+                                          "not converged"};
   for (const std::string& line : out) {
     if (line.rfind("group ", 0) == 0) {
       ++groupLines;
       EXPECT_NE(line.find("): passes 0-5, ML "), std::string::npos) << line;
-      if (line.find("ML not converged") != std::string::npos) ++mlNotConverged;
+      const std::size_t at = line.find(", ML ") + 5;
+      const std::string ending = line.substr(at, line.find(',', at) - at);
+      for (const std::string& name : names)
+        if (ending == name) ++endings[name];
     }
     EXPECT_EQ(line.find("ITER="), std::string::npos) << line;
   }
   EXPECT_EQ(groupLines, 11);
-  ASSERT_EQ(kinds.count("ml_not_converged"), 1u);
+  int ended = 0;
+  for (const auto& [name, count] : endings) ended += count;
+  EXPECT_EQ(ended, 11);
   EXPECT_EQ(kinds.count("pi_rank_deficient"), 0u);
-  EXPECT_EQ(static_cast<std::size_t>(mlNotConverged), kinds.at("ml_not_converged").size());
+  const auto rows = [&kinds](const char* kind) {
+    return kinds.count(kind) ? static_cast<int>(kinds.at(kind).size()) : 0;
+  };
+  EXPECT_EQ(endings["not converged"], rows("ml_not_converged"));
+  EXPECT_EQ(endings["degenerate"], rows("ml_degenerate"));
 
   std::ostringstream summary;
   summary << " Run complete: 11 groups estimated.\n"
@@ -205,8 +219,11 @@ TEST(ConsoleSummary, CountsAreThoseOfTheWarningsTable) {
     const std::size_t end = text.find('\n', at + 1);
     EXPECT_EQ(text.substr(end + 1 - count.size(), count.size()), count) << kind;
   }
-  EXPECT_NE(text.find(" Maximum likelihood: " + std::to_string(11 - mlNotConverged) +
-                      " converged, " + std::to_string(mlNotConverged) +
+  EXPECT_NE(text.find(" Maximum likelihood: " + std::to_string(endings["converged"]) +
+                      " converged to an interior maximum, " +
+                      std::to_string(endings["at a boundary"]) + " at a boundary maximum, " +
+                      std::to_string(endings["degenerate"]) + " degenerate, " +
+                      std::to_string(endings["not converged"]) +
                       " not converged, 0 not applicable.\n"),
             std::string::npos)
       << text;
