@@ -9,7 +9,7 @@
 #include "data/data_set_up.h"
 #include "data/group_dims.h"
 #include "data/restrictions.h"
-#include "estimation/pass_engine.h"
+#include "engine/pass_engine.h"
 #include "estimation/pooled_hand_over.h"
 #include "input/options.h"
 #include "input/workspace_plan.h"

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "estimation/pass_engine.h"
+#include "engine/pass_engine.h"
 
 namespace kova {
 namespace {

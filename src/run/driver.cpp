@@ -8,7 +8,7 @@
 #include "data/data_set_up.h"
 #include "pooled/pooled_derivations.h"
 #include "estimation/group_driver.h"
-#include "estimation/pass_engine.h"
+#include "engine/pass_engine.h"
 #include "pooled/pooled_mu.h"
 #include "forecast/forecast_index.h"
 #include "pooled/pooled_forecast.h"

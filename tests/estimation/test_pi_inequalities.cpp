@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "estimation/pi_estimate.h"
+#include "engine/pi_estimate.h"
 #include "estimation/pi_inequalities.h"
 #include "io/console.h"
 #include "io/fortran_io.h"

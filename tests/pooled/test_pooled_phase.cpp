@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "pooled/pooled_derivations.h"
-#include "estimation/pass_engines.h"
+#include "engine/pass_engines.h"
 #include "pooled/pooled_mu.h"
 #include "pooled/pooled_reparametrisation.h"
 #include "pooled/pooled_forecast.h"

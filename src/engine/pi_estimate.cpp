@@ -1,6 +1,6 @@
 // PI by generalized least squares under its equality restrictions, the
 // covariance scaling and the working copies of the restrictions.
-#include "estimation/pi_estimate.h"
+#include "engine/pi_estimate.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "estimation/epsilon_beta.h"
+#include "engine/epsilon_beta.h"
 
 #include <algorithm>
 #include <string>

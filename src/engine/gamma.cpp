@@ -1,6 +1,6 @@
 // CGAMMA: the stationary covariance GAMMA of EPSILON(t) and its factor.
 
-#include "estimation/covariance_structure.h"
+#include "engine/covariance_structure.h"
 #include "io/edit_descriptors.h"
 #include "io/messages.h"
 #include "linalg/least_squares.h"

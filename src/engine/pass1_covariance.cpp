@@ -1,6 +1,6 @@
 // The special covariance matrix of pass 1 (SCOVAR): the pass-0 estimator
 // applied to data with the pass-1 covariance structure.
-#include "estimation/pass1_covariance.h"
+#include "engine/pass1_covariance.h"
 
 #include <algorithm>
 #include <string>

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "estimation/pi_estimate.h"
+#include "engine/pi_estimate.h"
 #include "linalg/lapack_lsq_ref.h"
 #include "report/estimation_sections.h"
 #include "report/report_test_support.h"

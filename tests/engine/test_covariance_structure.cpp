@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "estimation/covariance_structure.h"
-#include "estimation/ysigma_eigenvalues.h"
+#include "engine/covariance_structure.h"
+#include "engine/ysigma_eigenvalues.h"
 #include "io/fortran_io.h"
 #include "io/stop.h"
 #include "linalg/lapack_eispack_ref.h"

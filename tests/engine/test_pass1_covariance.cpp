@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "estimation/pass1_covariance.h"
+#include "engine/pass1_covariance.h"
 #include "io/messages.h"
 #include "io/stop.h"
 #include "linalg/lapack_lsq_ref.h"

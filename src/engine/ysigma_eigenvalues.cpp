@@ -1,4 +1,4 @@
-#include "estimation/ysigma_eigenvalues.h"
+#include "engine/ysigma_eigenvalues.h"
 
 #include "linalg/linpack.h"
 

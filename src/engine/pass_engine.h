@@ -18,8 +18,8 @@
 #include <memory>
 
 #include "data/group_dims.h"
-#include "estimation/covariance_structure.h"
-#include "estimation/pi_estimate.h"
+#include "engine/covariance_structure.h"
+#include "engine/pi_estimate.h"
 #include "io/file_services.h"
 #include "linalg/scratch.h"
 #include "linalg/views.h"

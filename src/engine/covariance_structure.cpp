@@ -1,12 +1,12 @@
 // The regressor matrices of a group (CTLXS, CXZ), the cut-off lag of an
 // eigenvalue power, and the result records they share with CSIGYE.
-#include "estimation/covariance_structure.h"
+#include "engine/covariance_structure.h"
 
 #include <cmath>
 #include <limits>
 #include <string>
 
-#include "estimation/result_record.h"
+#include "engine/result_record.h"
 #include "io/error_report.h"
 #include "io/text_conversion.h"
 #include "linalg/blas1.h"

@@ -17,11 +17,11 @@
 #include <cmath>
 #include <string>
 
-#include "estimation/epsilon_beta.h"
-#include "estimation/pass1_covariance.h"
-#include "estimation/pass_engines.h"
-#include "estimation/result_record.h"
-#include "estimation/ysigma_eigenvalues.h"
+#include "engine/epsilon_beta.h"
+#include "engine/pass1_covariance.h"
+#include "engine/pass_engines.h"
+#include "engine/result_record.h"
+#include "engine/ysigma_eigenvalues.h"
 #include "io/error_report.h"
 #include "io/messages.h"
 #include "linalg/blas1.h"

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <vector>
 
-#include "estimation/epsilon_beta.h"
+#include "engine/epsilon_beta.h"
 #include "io/console.h"
 #include "io/fortran_io.h"
 #include "io/stop.h"

@@ -2,10 +2,10 @@
 // NUMT x NUMT matrices, through the steps as they have always computed.
 #include <algorithm>
 
-#include "estimation/epsilon_beta.h"
-#include "estimation/pass1_covariance.h"
-#include "estimation/pass_engines.h"
-#include "estimation/ysigma_eigenvalues.h"
+#include "engine/epsilon_beta.h"
+#include "engine/pass1_covariance.h"
+#include "engine/pass_engines.h"
+#include "engine/ysigma_eigenvalues.h"
 #include "linalg/least_squares.h"
 #include "report/saved_results.h"
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "estimation/pi_estimate.h"
+#include "engine/pi_estimate.h"
 #include "io/edit_descriptors.h"
 #include "io/messages.h"
 #include "linalg/blas1.h"

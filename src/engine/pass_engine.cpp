@@ -1,7 +1,7 @@
 // The choice of engine and what the plan must hold for it.
-#include "estimation/pass_engine.h"
+#include "engine/pass_engine.h"
 
-#include "estimation/pass_engines.h"
+#include "engine/pass_engines.h"
 
 namespace kova {
 

@@ -1,6 +1,6 @@
 #pragma once
 // The two engines of a pass behind the seam of pass_engine.h.
-#include "estimation/pass_engine.h"
+#include "engine/pass_engine.h"
 #include "linalg/state_space.h"
 
 namespace kova {

@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "estimation/covariance_structure.h"
-#include "estimation/result_record.h"
+#include "engine/covariance_structure.h"
+#include "engine/result_record.h"
 #include "linalg/blas1.h"
 #include "linalg/linpack.h"
 
