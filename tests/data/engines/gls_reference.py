@@ -14,7 +14,10 @@ of kova:
     SIGMA**2 = that minimum / (rows with variance - K*P),
     cov PI = SIGMA**2 (XZ' YSIGMA^+ XZ)^-1,
     EPSILON = Cov(EPSILON, y) YSIGMA^+ (y - XZ PI), BETA(t) = PI z(t) + L EPSILON(t),
-    Cov(EPSILON(t), EPSILON(s)) = PHI^(t-s) GAMMA (t >= s).
+    Cov(EPSILON(t), EPSILON(s)) = PHI^(t-s) GAMMA (t >= s),
+    Var(BETA(t) - BETA^(t)) = SIGMA**2 L V(t) L' + G(t) (cov PI) G(t)',
+    V(t) = GAMMA - C(t) YSIGMA^+ C(t)', C(t) = Cov(EPSILON(t), y),
+    G(t) = Z(t) - L C(t) YSIGMA^+ XZ, Z(t) PIVECT = PI z(t).
 
 YSIGMA^+ through an LDL' factorization with zero pivots dropped (a zero
 pivot is an observation known from the past, an exact equation on PI; the
@@ -146,13 +149,35 @@ def main(d):
     with open(os.path.join(d, "golden_beta.csv"), "w") as f:
         f.write("# mpmath %s at %d digits, by tests/data/engines/gls_reference.py\n"
                 % (mp.__version__, mp.mp.dps))
-        f.write("period,k,beta\n")
+        f.write("period,k,beta,std_error\n")
         for t in range(T):
             eps = fwd[t] + bwd[t]
+            # A = D^-1/2 Lf^-1 C(t)' (T x M), so that C(t) YSIGMA^+ C(t)' = A'A and
+            # C(t) YSIGMA^+ XZ = A'W.
+            C = mp.matrix(T, M)
+            for s in range(T):
+                c = (phi ** (t - s)) * gamma if t >= s else gamma * (phi.T ** (s - t))
+                col = c * xt[s]
+                for m in range(M):
+                    C[s, m] = col[m]
+            A = mp.matrix(T, M)
+            for m in range(M):
+                for r in range(T):
+                    A[r, m] = C[r, m] - mp.fsum(Lf[r, k] * A[k, m] for k in range(r))
+            for r in range(T):
+                for m in range(M):
+                    A[r, m] /= mp.sqrt(D[r])
+            V = gamma - A.T * A
+            G = -(L * (A.T * W))
+            for j in range(P):
+                for i in range(K):
+                    G[i, j * K + i] += z[t][j]
+            var = sigma2 * (L * V * L.T) + G * (sigma2 * inv) * G.T
             for i in range(K):
                 b = mp.fsum(pi[j * K + i] * z[t][j] for j in range(P))
                 b += mp.fsum(L[i, m] * eps[m] for m in range(M))
-                f.write("%d,%d,%s\n" % (t + 1, i + 1, mp.nstr(b, 20)))
+                f.write("%d,%d,%s,%s\n" % (t + 1, i + 1, mp.nstr(b, 20),
+                                            mp.nstr(mp.sqrt(max(var[i, i], 0)), 20)))
 
 
 main(sys.argv[1])
