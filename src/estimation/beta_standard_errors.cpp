@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "linalg/blas1.h"
+#include "linalg/linpack.h"
 #include "linalg/state_space.h"
 
 namespace kova {
@@ -18,6 +20,20 @@ void product(Mat a, Mat b, Mat c) {
     }
 }
 
+// root := R P' (m x m) with P'AP = R'R by the pivoted Cholesky steps (c:
+// m x m work), the rows beyond the numerical rank zero: root'root = A.
+void squareRoot(Mat a, Mat root, Mat c, double* work, int* jpvt) {
+  const int m = a.rows;
+  for (int j = 1; j <= m; ++j) std::copy_n(a.col(j), m, c.col(j));
+  std::fill_n(jpvt, m, 0);
+  int rank = 0;
+  DCHDC(c.p, c.ld, m, work, jpvt, 1, rank);
+  for (int k = 1; k <= m; ++k) {
+    double* rk = root.col(jpvt[k - 1]);
+    for (int i = 1; i <= m; ++i) rk[i - 1] = (i <= k && i <= rank) ? c(i, k) : 0.0;
+  }
+}
+
 }  // namespace
 
 void smoothedStateVariances(const StateSpaceModel& model, const FilterGains& gains, double* V,
@@ -27,34 +43,35 @@ void smoothedStateVariances(const StateSpaceModel& model, const FilterGains& gai
   const int ld = std::max(m, 1);
   Scratch local = s;
   Mat N = local.mat(m, m), Lt = local.mat(m, m), w = local.mat(m, m), w2 = local.mat(m, m);
-  Mat P = local.mat(m, m);
-  double* pz = local.doubles(m);
+  Mat u = local.mat(m, m), uq = local.mat(m, m), b = local.mat(2 * m, m + 1);
+  double* qraux = local.doubles(m + 1);
+  double* qrWork = local.doubles(m + 1);
+  int* jpvt = local.ints(m + 1);
   auto at = [&](int t) { return Mat{V + mm * (t - 1), ld, m, m}; };
-  // The predicted covariances P(t), as the filter forms them.
-  for (int j = 1; j <= m; ++j) std::copy_n(model.p1.col(j), m, P.col(j));
+  // The predicted covariances P(t) = U(t)'U(t), with U(t) from the array
+  // [U z, U PHI'; 0, UQ] of the square-root filter: the covariance form
+  // P - P z z'P / f cancels where the state is nearly known from the data
+  // (a singular DELTA beside a root of PHI near 1), and V(t) below is a
+  // small difference of P(t) and P(t) N(t-1) P(t) there.
+  squareRoot(model.q, uq, w, qrWork, jpvt);
+  squareRoot(model.p1, u, w, qrWork, jpvt);
   for (int t = 1; t <= n; ++t) {
     Mat Vt = at(t);
-    for (int j = 1; j <= m; ++j) std::copy_n(P.col(j), m, Vt.col(j));
-    const double f = gains.f[t - 1];
-    if (f > 0.0) {
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i) Vt(i, j) = DDOT(m, u.col(i), 1, u.col(j), 1);
+    const int first = gains.f[t - 1] > 0.0 ? 1 : 0;
+    if (first == 1) {
       const double* z = model.z.col(t);
-      for (int i = 1; i <= m; ++i) {
-        double sum = 0.0;
-        for (int l = 1; l <= m; ++l) sum += P(i, l) * z[l - 1];
-        pz[i - 1] = sum;
-      }
-      for (int j = 1; j <= m; ++j)
-        for (int i = 1; i <= m; ++i) P(i, j) -= pz[i - 1] * pz[j - 1] / f;
+      for (int i = 1; i <= 2 * m; ++i) b(i, 1) = i <= m ? DDOT(m, u.p + (i - 1), u.ld, z, 1) : 0.0;
     }
-    product(model.phi, P, w);
     for (int j = 1; j <= m; ++j)
       for (int i = 1; i <= m; ++i) {
-        double sum = model.q(i, j);
-        for (int l = 1; l <= m; ++l) sum += w(i, l) * model.phi(j, l);
-        P(i, j) = sum;
+        b(i, j + first) = DDOT(m, u.p + (i - 1), u.ld, model.phi.p + (j - 1), model.phi.ld);
+        b(m + i, j + first) = uq(i, j);
       }
+    DQRDC(b.p, b.ld, 2 * m, m + first, qraux, jpvt, qrWork, 0);
     for (int j = 1; j <= m; ++j)
-      for (int i = j + 1; i <= m; ++i) P(i, j) = P(j, i) = 0.5 * (P(i, j) + P(j, i));
+      for (int i = 1; i <= m; ++i) u(i, j) = i <= j ? b(i + first, j + first) : 0.0;
   }
   // Backward: N(t-1) from N(t), then V(t).
   for (int j = 1; j <= m; ++j) std::fill_n(N.col(j), m, 0.0);
@@ -83,8 +100,11 @@ void smoothedStateVariances(const StateSpaceModel& model, const FilterGains& gai
 
 ScratchNeed smoothedStateVariancesNeed(int m) {
   Scratch s;
-  for (int i = 0; i < 5; ++i) s.mat(m, m);
-  s.doubles(m);
+  for (int i = 0; i < 6; ++i) s.mat(m, m);
+  s.mat(2 * m, m + 1);
+  s.doubles(m + 1);
+  s.doubles(m + 1);
+  s.ints(m + 1);
   return s.used();
 }
 

@@ -40,7 +40,8 @@ void propagateStateVariance(Mat phi, Mat delta, Mat V, Mat w);
 // filter record: the backward recursion N(t-1) = z(t) z(t)'/f(t) + L(t)'
 // N(t) L(t), L(t) = PHI - K(t) z(t)' (L(t) = PHI, no z term, at an exact
 // observation), V(t) = P(t) - P(t) N(t-1) P(t) (Durbin and Koopman, Time
-// Series Analysis by State Space Methods, 4.4.3).
+// Series Analysis by State Space Methods, 4.4.3), with P(t) from the
+// square-root filter's recursion on the roots of P1 and Q.
 struct StateSpaceModel;
 struct FilterGains;
 void smoothedStateVariances(const StateSpaceModel& model, const FilterGains& gains, double* V,
