@@ -362,6 +362,9 @@ TEST(Engines, SingularOmegaInThePooledPhaseGivesTheSameResults) {
 // rank-1 DELTA and the same small x at the near-unit root.
 // rank_one_delta_k4 had standard errors of BETA 44% off while the smoother
 // formed P(t) by the covariance form of the filter, which cancels there.
+// full_phi_m3: K = M = 3, a full PHI with a complex pair of modulus 0.98
+// and a full DELTA (a group's pass-1 estimates), where the covariance form
+// gave every standard error of BETA as 0.
 // small_x_unit_root: K = M = 1, PHI = 0.999 and one x(t) of 3.2E-4, so that
 // YSIGMA's condition is 7e11: the dense engine judged the rank of EPSILON's
 // equations on the square of that and left the period out of them, which
@@ -376,7 +379,8 @@ TEST(Engines, SingularDeltaNearUnitRootAgreesWithExtendedPrecisionGls) {
   };
   for (const Case& c : {Case{"near_exact_unit_root", 5, 2, false, false},
                         Case{"rank_one_delta_k4", 9, 4, true, true},
-                        Case{"small_x_unit_root", 3, 1, false, true}}) {
+                        Case{"small_x_unit_root", 3, 1, false, true},
+                        Case{"full_phi_m3", 7, 3, true, true}}) {
     const char* name = c.name;
     testing::TempDir dir;
     const fs::path source = fs::path(KOVA_SOURCE_DIR) / "tests" / "data" / "engines" / name;
