@@ -7,35 +7,32 @@
 #include "io/text_conversion.h"
 #include "linalg/blas1.h"
 #include "linalg/least_squares.h"
+#include "linalg/linpack.h"
 #include "data/matrix_records.h"
 
 namespace kova {
 namespace {
 
-constexpr double kCepsRankTol = 1.0E-8;
-
 struct CepsWork {
-  Mat W;        // UYSGMA RO'
-  Mat A;        // W'W, then its QR factorization
-  double* x;    // solution of A x = MU
-  double* rsd;  // residual of that solve (not used further)
-  double* w;    // RO' x
-  Mat V;        // column s: x~(s) w(s)
-  int* jpvt;
+  Mat W;      // UYSGMA RO', then its QR factorization
+  double* x;  // a solution of W'W x = MU
+  double* w;  // RO' x
+  Mat V;      // column s: x~(s) w(s)
+  double* qraux;
   double* qrWork;
+  int* jpvt;
 };
 
 // The one carving of CEPS's scratch; CEPSneed runs it on a counting Scratch.
 CepsWork carveCeps(Scratch& s, int M, int NUMT) {
   CepsWork c{};
   c.W = s.mat(NUMT, NUMT);
-  c.A = s.mat(NUMT, NUMT);
   c.x = s.doubles(NUMT);
-  c.rsd = s.doubles(NUMT);
   c.w = s.doubles(NUMT);
   c.V = s.mat(M, NUMT);
+  c.qraux = s.doubles(NUMT);
+  c.qrWork = s.doubles(NUMT);
   c.jpvt = s.ints(NUMT);
-  c.qrWork = s.doubles(qrlsqWorkSize(NUMT, NUMT));
   return c;
 }
 
@@ -86,47 +83,29 @@ void multiplyByTranspose(Mat a, Mat b, Mat c) {
   }
 }
 
-// G (n x n) = W'W for n x n W: the upper triangle by dot products, two rows
-// by four columns at a time, then mirrored so that both halves agree.
-void gramMatrix(Mat w, Mat g) {
-  const int n = w.rows;
-  for (int j0 = 1; j0 <= n; j0 += kSweep) {
-    const int nj = std::min(kSweep, n - j0 + 1);
-    const int last = j0 + nj - 1;  // rows 1..last of these columns
-    if (nj < kSweep) {
-      for (int q = 0; q < nj; ++q)
-        for (int i = 1; i <= j0 + q; ++i) g(i, j0 + q) = DDOT(n, w.col(i), 1, w.col(j0 + q), 1);
-      continue;
-    }
-    const double* __restrict w0 = w.col(j0);
-    const double* __restrict w1 = w.col(j0 + 1);
-    const double* __restrict w2 = w.col(j0 + 2);
-    const double* __restrict w3 = w.col(j0 + 3);
-    // last is a multiple of four here, so the rows come in pairs.
-    for (int i = 1; i < last; i += 2) {
-      const double* __restrict x = w.col(i);
-      const double* __restrict y = w.col(i + 1);
-      double s[2][4] = {{0.0, 0.0, 0.0, 0.0}, {0.0, 0.0, 0.0, 0.0}};
-      for (int r = 0; r < n; ++r) {
-        const double u0 = w0[r], u1 = w1[r], u2 = w2[r], u3 = w3[r];
-        const double xv = x[r], yv = y[r];
-        s[0][0] += xv * u0;
-        s[0][1] += xv * u1;
-        s[0][2] += xv * u2;
-        s[0][3] += xv * u3;
-        s[1][0] += yv * u0;
-        s[1][1] += yv * u1;
-        s[1][2] += yv * u2;
-        s[1][3] += yv * u3;
-      }
-      for (int q = 0; q < 4; ++q) {
-        g(i, j0 + q) = s[0][q];
-        g(i + 1, j0 + q) = s[1][q];
-      }
-    }
+// x := a solution of W'W x = MU, with the rank of W decided as the
+// least-squares core decides that of the covariance factor (W = UYSGMA RO'
+// is that factor seen through the residual operator). Forming W'W and
+// judging its rank would square both the condition and the tolerance: an
+// observation with a small but real variance of its own (a small x(t) near
+// a unit root) would be taken for exact, its residual left out of
+// EPSILON, and x(t)'BETA(t) would miss y(t). With W P = Q R, rank r,
+// x = P [R11^-1 R11'^-1 (P'MU)(1..r); 0]; any solution gives the same
+// EPSILON, and only W x = Q R11'^-1 (P'MU)(1..r) carries the condition
+// of W.
+void solveNormalEquations(const CepsWork& c, const double* MU, int NUMT) {
+  std::fill_n(c.jpvt, NUMT, 0);
+  DQRDC(c.W.p, c.W.ld, NUMT, NUMT, c.qraux, c.jpvt, c.qrWork, 1);
+  const int rank = numericalRank(c.W.p, c.W.ld, NUMT, kGlsTol);
+  double* z = c.qrWork;
+  for (int k = 0; k < rank; ++k) z[k] = MU[c.jpvt[k] - 1];
+  int info = 0;
+  if (rank > 0) {
+    DTRSL(c.W.p, c.W.ld, rank, z, 11, info);
+    DTRSL(c.W.p, c.W.ld, rank, z, 1, info);
   }
-  for (int j = 1; j <= n; ++j)
-    for (int i = j + 1; i <= n; ++i) g(i, j) = g(j, i);
+  std::fill_n(c.x, NUMT, 0.0);
+  for (int k = 0; k < rank; ++k) c.x[c.jpvt[k] - 1] = z[k];
 }
 
 }  // namespace
@@ -147,15 +126,7 @@ void CEPS(Mat tlx, const double* blocks, Mat uysgma, Mat RO, const double* MU, M
     // W = UYSGMA RO'. UYSGMA is treated as a full matrix: its columns may
     // have been permuted back after a pivoted QR.
     multiplyByTranspose(uysgma, RO, c.W);
-    // A = W'W = RO YSIGMA RO', symmetric: one triangle of dot products.
-    gramMatrix(c.W, c.A);
-
-    // A is singular (the residual operator annihilates the regressors), so
-    // the solve must be the rank-revealing least-squares one; any solution
-    // gives the same RO' x.
-    int rank = 0;
-    QRLSQ(c.A.p, c.A.ld, NUMT, NUMT, 1, MU, NUMT, kCepsRankTol, c.x, NUMT, c.rsd, NUMT, rank,
-          c.jpvt, c.qrWork, logUnit);
+    solveNormalEquations(c, MU, NUMT);
 
     // w = RO' x.
     for (int s = 1; s <= NUMT; ++s) c.w[s - 1] = DDOT(NUMT, RO.col(s), 1, c.x, 1);

@@ -11,7 +11,7 @@ namespace kova {
 // UYSGMA, RO, TLX and the SIGMA-EPS blocks (M x M x NUMT); written to
 // EPSMATRX as one record. UYSGMA may be any factor with UYSGMA' UYSGMA =
 // YSIGMA (it need not be triangular). The scratch holds CEPSneed(M, NUMT):
-// two NUMT x NUMT matrices and a few vectors. A failed write stops the run.
+// one NUMT x NUMT matrix and a few vectors. A failed write stops the run.
 void CEPS(Mat tlx, const double* blocks, Mat uysgma, Mat RO, const double* MU, Mat epsilon,
           const NamedUnit& epsmatrx, Scratch& s, int logUnit);
 ScratchNeed CEPSneed(int M, int NUMT);

@@ -4,14 +4,20 @@
 Reads a kova input directory (PARAMTRS, YXDATA1, ZDATA1, LDATA1, PDATA1,
 DDATA1; one group, no forecast records, INITIAL PHI and DELTA
 from the files) and writes golden.csv there: PI with its standard errors and
-SIGMA**2 of pass 0, computed with mpmath at 50 significant digits from the
-model's definition, independently of kova:
+SIGMA**2 of pass 0, and golden_beta.csv: BETA(t) of pass 0, computed with
+mpmath at 50 significant digits from the model's definition, independently
+of kova:
 
     EPSILON(1) ~ GAMMA with GAMMA = PHI GAMMA PHI' + DELTA (stationary),
     YSIGMA(t,s) = x~(t)' PHI^(t-s) GAMMA x~(s) (t >= s), x~(t) = L'x(t),
     PI = argmin (y - XZ pi)' YSIGMA^+ (y - XZ pi), XZ(t) = z(t) (x) x(t),
     SIGMA**2 = that minimum / (rows with variance - K*P),
-    cov PI = SIGMA**2 (XZ' YSIGMA^+ XZ)^-1.
+    cov PI = SIGMA**2 (XZ' YSIGMA^+ XZ)^-1,
+    EPSILON = Cov(EPSILON, y) YSIGMA^+ (y - XZ PI), BETA(t) = PI z(t) + L EPSILON(t),
+    Cov(EPSILON(t), EPSILON(s)) = PHI^(t-s) GAMMA (t >= s),
+    Var(BETA(t) - BETA^(t)) = SIGMA**2 L V(t) L' + G(t) (cov PI) G(t)',
+    V(t) = GAMMA - C(t) YSIGMA^+ C(t)', C(t) = Cov(EPSILON(t), y),
+    G(t) = Z(t) - L C(t) YSIGMA^+ XZ, Z(t) PIVECT = PI z(t).
 
 YSIGMA^+ through an LDL' factorization with zero pivots dropped (a zero
 pivot is an observation known from the past, an exact equation on PI; the
@@ -125,6 +131,53 @@ def main(d):
                 f.write("PI,%d,%d,%s,%s\n" % (i + 1, j + 1, mp.nstr(pi[k], 20),
                                               mp.nstr(mp.sqrt(sigma2 * inv[k, k]), 20)))
         f.write("SIGMA2,1,1,%s,\n" % mp.nstr(sigma2, 20))
+    # w = YSIGMA^-1 (y - XZ PI) = Lf'^-1 D^-1/2 res; then EPSILON(t) =
+    # sum over s <= t of PHI^(t-s) GAMMA x~(s) w(s) (forward) plus
+    # GAMMA sum over s > t of (PHI')^(s-t) x~(s) w(s) (backward).
+    w = [mp.mpf(0)] * T
+    for t in reversed(range(T)):
+        w[t] = res[t] / mp.sqrt(D[t]) - mp.fsum(Lf[k, t] * w[k] for k in range(t + 1, T))
+    fwd, bwd = [None] * T, [None] * T
+    f_ = mp.matrix(M, 1)
+    for t in range(T):
+        f_ = phi * f_ + gamma * xt[t] * w[t]
+        fwd[t] = f_
+    h = mp.matrix(M, 1)
+    for t in reversed(range(T)):
+        bwd[t] = gamma * h
+        h = phi.T * (xt[t] * w[t] + h)
+    with open(os.path.join(d, "golden_beta.csv"), "w") as f:
+        f.write("# mpmath %s at %d digits, by tests/data/engines/gls_reference.py\n"
+                % (mp.__version__, mp.mp.dps))
+        f.write("period,k,beta,std_error\n")
+        for t in range(T):
+            eps = fwd[t] + bwd[t]
+            # A = D^-1/2 Lf^-1 C(t)' (T x M), so that C(t) YSIGMA^+ C(t)' = A'A and
+            # C(t) YSIGMA^+ XZ = A'W.
+            C = mp.matrix(T, M)
+            for s in range(T):
+                c = (phi ** (t - s)) * gamma if t >= s else gamma * (phi.T ** (s - t))
+                col = c * xt[s]
+                for m in range(M):
+                    C[s, m] = col[m]
+            A = mp.matrix(T, M)
+            for m in range(M):
+                for r in range(T):
+                    A[r, m] = C[r, m] - mp.fsum(Lf[r, k] * A[k, m] for k in range(r))
+            for r in range(T):
+                for m in range(M):
+                    A[r, m] /= mp.sqrt(D[r])
+            V = gamma - A.T * A
+            G = -(L * (A.T * W))
+            for j in range(P):
+                for i in range(K):
+                    G[i, j * K + i] += z[t][j]
+            var = sigma2 * (L * V * L.T) + G * (sigma2 * inv) * G.T
+            for i in range(K):
+                b = mp.fsum(pi[j * K + i] * z[t][j] for j in range(P))
+                b += mp.fsum(L[i, m] * eps[m] for m in range(M))
+                f.write("%d,%d,%s,%s\n" % (t + 1, i + 1, mp.nstr(b, 20),
+                                            mp.nstr(mp.sqrt(max(var[i, i], 0)), 20)))
 
 
 main(sys.argv[1])
