@@ -331,7 +331,7 @@ TEST(CommonModel, ZeroInnovationVarianceIsFixedAndItsPhiNotIdentified) {
   const int M = 2;
   DMat phiTrue = matrix(M, {0.6, 0.0, 0.0, 0.3});
   DMat deltaTrue = matrix(M, {1.0, 0.0, 0.0, 0.0});
-  std::vector<SimGroup> groups = diagonalPanel(15, 25, phiTrue, deltaTrue, 915);
+  std::vector<SimGroup> groups = diagonalPanel(15, 25, phiTrue, deltaTrue, 914);
   std::vector<PanelGroupData> data;
   for (SimGroup& g : groups) data.push_back(panelData(g));
   Panel panel(data, M, PanelCriterion::REML, 2);
