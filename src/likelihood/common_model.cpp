@@ -36,6 +36,7 @@ struct Search {
   std::vector<double> full;  // all coordinates
   std::vector<double> phi, delta, a, wr, wi, z, eigWork;
   std::vector<int> eigInts;
+  std::vector<double> root;  // square roots of the panel's component scales
   int evaluations = 0;
   Mat phiMat() { return Mat{phi.data(), co.M, co.M, co.M}; }
   Mat deltaMat() { return Mat{delta.data(), co.M, co.M, co.M}; }
@@ -86,7 +87,7 @@ double deltaFromCoordinates(Search& w, const double* c) {
   Mat d = w.deltaMat();
   std::fill(w.delta.begin(), w.delta.end(), 0.0);
   if (w.form.diagonalDelta) {
-    for (int j = 1; j <= M; ++j) d(j, j) = c[j - 1] * c[j - 1];
+    for (int j = 1; j <= M; ++j) d(j, j) = c[j - 1] * c[j - 1] / (w.root[j - 1] * w.root[j - 1]);
   } else {
     // U(i,j), i <= j, at (j-1)j/2 + i - 1.
     for (int b = 1; b <= M; ++b)
@@ -94,7 +95,7 @@ double deltaFromCoordinates(Search& w, const double* c) {
         double sum = 0.0;
         for (int i = 1; i <= std::min(a, b); ++i)
           sum += c[(a - 1) * a / 2 + i - 1] * c[(b - 1) * b / 2 + i - 1];
-        d(a, b) = sum;
+        d(a, b) = sum / (w.root[a - 1] * w.root[b - 1]);
       }
   }
   double tr = 0.0;
@@ -211,9 +212,10 @@ void fixZeroDeltas(Search& w, std::vector<double>& full, double& best, CommonRes
   for (int round = 0; round < M; ++round) {
     keepEstimates(w, full, r);
     int j0 = 0;
-    double smallest = kCommonZeroDelta;
+    double smallest = kCommonZeroDelta, total = 0.0;
+    for (int j = 1; j <= M; ++j) total += r.delta[(j - 1) * M + j - 1] * w.root[j - 1] * w.root[j - 1];
     for (int j = 1; j <= M; ++j) {
-      const double v = r.delta[(j - 1) * M + j - 1];
+      const double v = r.delta[(j - 1) * M + j - 1] * w.root[j - 1] * w.root[j - 1] / total;
       if (!w.co.fixed[w.co.nPhi + j - 1] && v < smallest) {
         smallest = v;
         j0 = j;
@@ -317,7 +319,12 @@ void informationAndCovariance(Search& w, CommonResult& r) {
   for (int k = 0; k < n; ++k) {
     const Element& e = el[k];
     theta[k] = e.isPhi ? r.phi[(e.j - 1) * M + e.i - 1] : r.delta[(e.j - 1) * M + e.i - 1];
-    h[k] = 1.0E-4 * std::max(1.0, std::fabs(theta[k]));
+    // Steps on each element's own scale: a DELTA element moves by a small
+    // fraction of its diagonal's geometric mean (which stays definite).
+    h[k] = e.isPhi ? 1.0E-4
+                   : 1.0E-3 * std::sqrt(r.delta[(e.i - 1) * M + e.i - 1] *
+                                        r.delta[(e.j - 1) * M + e.j - 1]);
+    if (!(h[k] > 0.0)) return;
   }
   double f0 = 0.0;
   if (!valueAt(w, r, el, theta, f0)) return;
@@ -470,6 +477,7 @@ void estimateCommonModel(Panel& panel, const CommonForm& form, CommonResult& r) 
   w.z = w.phi;
   w.wr.assign(M, 0.0);
   w.wi.assign(M, 0.0);
+  for (double v : panel.componentScale()) w.root.push_back(std::sqrt(v));
   const ScratchNeed need = EIGENRneed(M);
   w.eigWork.assign(static_cast<size_t>(need.doubles + 8), 0.0);
   w.eigInts.assign(static_cast<size_t>(need.ints + 8), 0);

@@ -22,7 +22,13 @@
 // likelihood of a model without observation noise otherwise rewards
 // without bound, and its effect fades as the groups add information.
 //
-// Boundaries: a diagonal element DELTA(j,j) below kCommonZeroDelta that
+// The factor U works on the scale of the data: DELTA(a,b) = (U'U)(a,b) /
+// sqrt(s(a) s(b)), s the mean square of component a of x~(t) = L'x(t) over
+// the panel, so that the coordinates of a coefficient on values in the
+// thousands and of a constant are alike.
+//
+// Boundaries: a diagonal element DELTA(j,j) whose share of the variance,
+// DELTA(j,j) s(j) / sum DELTA(k,k) s(k), is below kCommonZeroDelta and that
 // can be fixed at 0 losing at most kCommonZeroLoss of the log-likelihood is
 // fixed at 0; under a diagonal PHI the matching PHI(j,j) then has no effect
 // on the likelihood (that component is constant): it is reported as not

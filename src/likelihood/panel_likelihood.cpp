@@ -102,6 +102,14 @@ Panel::Panel(const std::vector<PanelGroupData>& groups, int M, PanelCriterion cr
     need_ = std::max(need_, need.doubles + 64);
     needInts_ = std::max(needInts_, need.ints + 8);
   }
+  scale_.assign(static_cast<size_t>(M), 0.0);
+  long long rows = 0;
+  for (const PanelGroupData& g : groups) {
+    for (int t = 1; t <= g.tlx.cols; ++t)
+      for (int i = 1; i <= M; ++i) scale_[i - 1] += g.tlx(i, t) * g.tlx(i, t);
+    rows += g.tlx.cols;
+  }
+  for (double& v : scale_) v = v > 0.0 && rows > 0 ? v / rows : 1.0;
   threads_ = std::min(threads_, std::max(static_cast<int>(groups.size()), 1));
   workspace_.resize(static_cast<size_t>(threads_));
   for (std::vector<double>& w : workspace_) w.assign(static_cast<size_t>(need_), 0.0);

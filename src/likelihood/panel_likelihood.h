@@ -71,6 +71,10 @@ class Panel {
   int freePi(int g) const { return groups_[g].q; }
   int rows(int g) const { return groups_[g].data.xz.rows; }
 
+  // The mean square of each component of x~(t) = L'x(t) over all rows of
+  // all groups (1 where it is 0): the scale on which DELTA's elements matter.
+  const std::vector<double>& componentScale() const { return scale_; }
+
   // The sum over the groups at PHI, DELTA (M x M each); valid only when
   // every group's contribution is. Each group's value is left in value(g).
   bool evaluate(Mat phi, Mat delta, double& loglik);
@@ -88,6 +92,7 @@ class Panel {
 
   std::vector<Group> groups_;
   std::vector<GroupValue> values_;
+  std::vector<double> scale_;
   std::vector<std::vector<double>> workspace_;  // one per worker
   std::vector<std::vector<int>> intWorkspace_;
   long long need_ = 0, needInts_ = 0;

@@ -23,6 +23,7 @@
 #include "io/console.h"
 #include "io/fortran_io.h"
 #include "run/run_record.h"
+#include "run/common_phase.h"
 #include "io/stop.h"
 
 namespace kova {
@@ -188,7 +189,8 @@ void reparametrisePiRestrictions(RunRecord& run) {
 }
 
 // One group: its plan, then the group driver.
-void estimateGroup(RunRecord& run, int g, ResultTables& tables) {
+void estimateGroup(RunRecord& run, int g, ResultTables& tables,
+                   const CommonStart* common = nullptr) {
   const Options& o = run.options;
   GroupDims d{run.groups.foundEstimation[g - 1], run.groups.foundForecast[g - 1], o.K, o.P, o.M};
   // The pooled hand-over of the last pass: the MU-vector regression.
@@ -233,6 +235,11 @@ void estimateGroup(RunRecord& run, int g, ResultTables& tables) {
     };
   }
   job.tables = &tables;
+  // Under the common model the group's one pass runs at the common PHI and DELTA.
+  if (common != nullptr) {
+    job.common = common;
+    job.lastPass = 0;
+  }
   job.outUnit = run.outUnit();
   job.logUnit = run.logUnit();
   ESTGRP(job);
@@ -369,7 +376,10 @@ void KOVAMAIN() {
   runInputPhases(*run);
   tables.start(run->names, run->dims.NG, run->logUnit());
   reparametrisePiRestrictions(*run);
-  for (int g = 1; g <= run->dims.NG; ++g) estimateGroup(*run, g, tables);
+  CommonPhase common;
+  if (run->options.commonModel != 'N') runCommonPhase(*run, tables, common);
+  for (int g = 1; g <= run->dims.NG; ++g)
+    estimateGroup(*run, g, tables, common.active ? &common.start : nullptr);
   runPooledPhase(*run, tables);
 
   const Options& o = run->options;
