@@ -314,7 +314,15 @@ void informationAndCovariance(Search& w, CommonResult& r) {
   const int n = static_cast<int>(el.size());
   r.omitted = (w.form.zeroPhi ? 0 : (w.form.diagonalPhi ? M : M2)) +
               (w.form.diagonalDelta ? M : M * (M + 1) / 2) - n;
-  if (n < 2) return;
+  if (n < 2) {
+    // One DELTA element alone is set by the trace: nothing is left to
+    // estimate, and no element has a variance.
+    if (n == 1 && !el[0].isPhi) {
+      r.covariance = true;
+      r.cov.assign(static_cast<size_t>(2 * M2) * 2 * M2, 0.0);
+    }
+    return;
+  }
   std::vector<double> theta(n), h(n);
   for (int k = 0; k < n; ++k) {
     const Element& e = el[k];
@@ -391,6 +399,15 @@ void informationAndCovariance(Search& w, CommonResult& r) {
       J[b * q + a] = -sum;
     }
   std::vector<double> d, v;
+  // Definiteness judged on J scaled to unit diagonal (the elements' units
+  // differ by many orders): J = S Js S, J^-1 = S^-1 Js^-1 S^-1.
+  std::vector<double> sc(q);
+  for (int a = 0; a < q; ++a) {
+    if (!(J[a * q + a] > 0.0)) return;
+    sc[a] = std::sqrt(J[a * q + a]);
+  }
+  for (int b = 0; b < q; ++b)
+    for (int a = 0; a < q; ++a) J[b * q + a] /= sc[a] * sc[b];
   if (!symmetricEigen(q, J, d, v)) return;
   if (!(d[0] > 1.0E-10 * std::fabs(d[q - 1]))) return;
   // The factor Z V diag(1 / sqrt(d)), element by element into vec PHI and
@@ -401,7 +418,7 @@ void informationAndCovariance(Search& w, CommonResult& r) {
     std::vector<double> col(n, 0.0);
     for (int k = 0; k < n; ++k) {
       double sum = 0.0;
-      for (int b = 0; b < q; ++b) sum += zcols[b][k] * v[l * q + b];
+      for (int b = 0; b < q; ++b) sum += zcols[b][k] * v[l * q + b] / sc[b];
       col[k] = sum / std::sqrt(d[l]);
     }
     double* out = r.spread.data() + static_cast<size_t>(l) * 2 * M2;
