@@ -7,18 +7,28 @@
 //     threads;
 //   - on one group, the common model's maximum is the group's own maximum
 //     likelihood (likelihood/max_likelihood.h);
+//   - the shipped example (examples/grunfeld-common): the restricted
+//     log-likelihood of the table against the dense one at the reported PHI
+//     and DELTA from the source data, every group's pass at the common PHI
+//     and DELTA, and the same tables with one thread as with two;
 //   - a component whose innovation variance is zero in the simulated panel
 //     is found at the boundary, fixed there, and its PHI reported as not
 //     identified, the other elements keeping standard errors.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <random>
+#include <sstream>
 #include <vector>
 
 #include "likelihood/common_model.h"
 #include "likelihood/max_likelihood.h"
 #include "linalg/lapack_lsq_ref.h"
+#include "support/result_csv.h"
+#include "support/run_kova.h"
 
 namespace kova {
 namespace {
@@ -355,6 +365,108 @@ TEST(CommonModel, ZeroInnovationVarianceIsFixedAndItsPhiNotIdentified) {
   int perGroup = 0;
   for (int g = 0; g < panel.groups(); ++g) perGroup += 1 + panel.freePi(g);
   EXPECT_EQ(r.parameters, 1 + perGroup);
+}
+
+// The Grunfeld firms of the source data in order of first appearance: the
+// first 18 years of each (the last two are forecast records), x = (1,
+// value, capital), L = I.
+std::vector<SimGroup> grunfeldGroups() {
+  std::ifstream in(std::filesystem::path(KOVA_TEST_DATA) / "grunfeld" / "grunfeld.csv");
+  std::string line;
+  std::getline(in, line);
+  std::vector<std::string> order;
+  std::map<std::string, std::vector<std::array<double, 3>>> rows;
+  while (std::getline(in, line)) {
+    std::stringstream f(line);
+    std::string inv, val, cap, firm;
+    std::getline(f, inv, ',');
+    std::getline(f, val, ',');
+    std::getline(f, cap, ',');
+    std::getline(f, firm, ',');
+    if (!rows.count(firm)) order.push_back(firm);
+    rows[firm].push_back({std::stod(inv), std::stod(val), std::stod(cap)});
+  }
+  std::vector<SimGroup> out;
+  for (const std::string& firm : order) {
+    const auto& r = rows[firm];
+    SimGroup s;
+    s.T = static_cast<int>(r.size()) - 2;
+    s.K = s.M = 3;
+    s.P = 1;
+    s.tlx = DMat(3, s.T);
+    s.xz = DMat(s.T, 3);
+    s.R = DMat(0, 3);
+    for (int t = 1; t <= s.T; ++t) {
+      const double x[3] = {1.0, r[t - 1][1], r[t - 1][2]};
+      for (int k = 1; k <= 3; ++k) s.tlx(k, t) = s.xz(t, k) = x[k - 1];
+      s.y.push_back(r[t - 1][0]);
+    }
+    out.push_back(s);
+  }
+  return out;
+}
+
+// The rows of KOVA_ESTIMATES.csv by "group,pass,matrix(row,column)".
+std::map<std::string, std::string> estimates(const char* column) {
+  const testing::Csv csv = testing::readCsv("KOVA_ESTIMATES.csv");
+  std::map<std::string, std::string> out;
+  for (size_t i = 0; i < csv.rows.size(); ++i)
+    out[csv.at(i, "group") + "," + csv.at(i, "pass") + "," + csv.at(i, "matrix") + "(" +
+        csv.at(i, "row") + "," + csv.at(i, "column") + ")"] = csv.at(i, column);
+  return out;
+}
+
+TEST(CommonModel, GrunfeldExampleAgreesWithTheDenseRestrictedLikelihood) {
+  testing::TempDir dir;
+  testing::copyExample("grunfeld-common");
+  const testing::RunResult run = testing::runKova();
+  ASSERT_EQ(run.status, 0) << run.console;
+  std::map<std::string, std::string> value = estimates("value");
+  const int M = 3;
+  DMat phi(M, M), delta(M, M);
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) {
+      const std::string e = "(" + std::to_string(i) + "," + std::to_string(j) + ")";
+      phi(i, j) = std::stod(value.at(",,COMMON_PHI" + e));
+      delta(i, j) = std::stod(value.at(",,COMMON_DELTA" + e));
+      // Every firm's one pass runs at the common PHI and DELTA.
+      for (int g = 1; g <= 11; ++g) {
+        const std::string p = std::to_string(g) + ",0,";
+        EXPECT_EQ(std::stod(value.at(p + "PHI" + e)), phi(i, j)) << g << e;
+        EXPECT_NEAR(std::stod(value.at(p + "DELTA" + e)), delta(i, j), 1e-14) << g << e;
+        EXPECT_EQ(value.count(std::to_string(g) + ",1,PHI" + e), 0u);
+      }
+    }
+  double dense = 0.0;
+  for (const SimGroup& g : grunfeldGroups()) dense += denseValue(g, phi, delta).reml;
+  const double loglik = std::stod(value.at(",,COMMON_LOGLIK(1,1)"));
+  EXPECT_NEAR(loglik, dense, 1e-9 * std::fabs(dense));
+  // Diagonal PHI and DELTA less the scale, and each firm's SIGMA**2 and
+  // three PI; AIC and BIC from them (165 = 11 x (18 - 3) contrasts).
+  EXPECT_EQ(value.at(",,COMMON_PARAMETERS(1,1)"), "49");
+  EXPECT_EQ(value.at(",,COMMON_OBSERVATIONS(1,1)"), "165");
+  EXPECT_NEAR(std::stod(value.at(",,COMMON_AIC(1,1)")), -2.0 * loglik + 2.0 * 49, 1e-9);
+  EXPECT_NEAR(std::stod(value.at(",,COMMON_BIC(1,1)")), -2.0 * loglik + 49 * std::log(165.0),
+              1e-9);
+  // The value coefficient's PHI sits at the bound: said in the report and
+  // the warnings, and it has no standard error; the others have one.
+  std::map<std::string, std::string> se = estimates("std_error");
+  EXPECT_EQ(se.at(",,COMMON_PHI(2,2)"), "");
+  EXPECT_NE(se.at(",,COMMON_PHI(1,1)"), "");
+  EXPECT_NE(testing::readFile("KOVA_WARNINGS.csv").find(",,common_phi_at_bound,2"),
+            std::string::npos);
+  const std::string report = testing::readFile("KOVAOUT");
+  EXPECT_NE(report.find("PHI(2,2) IS AT THE BOUND"), std::string::npos);
+  EXPECT_NE(report.find("RESTRICTED MAXIMUM LIKELIHOOD"), std::string::npos);
+
+  // One thread: the same tables, to the last digit.
+  const std::string tables = testing::readFile("KOVA_ESTIMATES.csv");
+  std::string params = testing::readFile("PARAMTRS");
+  params.replace(params.find("END GROUP (ALL)"), 0, "COMMON THREADS = 1\n");
+  std::ofstream("PARAMTRS") << params;
+  ASSERT_EQ(testing::runKova().status, 0);
+  EXPECT_EQ(testing::readFile("KOVA_ESTIMATES.csv"), tables);
+  EXPECT_NE(testing::readFile("KOVAOUT").find("THREADS  1"), std::string::npos);
 }
 
 }  // namespace
