@@ -205,45 +205,59 @@ void keepEstimates(Search& w, const std::vector<double>& full, CommonResult& r) 
   for (double& v : r.delta) v *= w.co.M / tr;
 }
 
-// Diagonal DELTA elements near 0 fixed at 0 where the likelihood allows.
+// Diagonal DELTA elements near 0 fixed at 0 where the likelihood allows:
+// all candidates at once first (one polish), else the smallest alone, in
+// rounds until none is left.
 void fixZeroDeltas(Search& w, std::vector<double>& full, double& best, CommonResult& r) {
   if (!w.form.diagonalDelta) return;
   const int M = w.co.M;
   for (int round = 0; round < M; ++round) {
     keepEstimates(w, full, r);
-    int j0 = 0;
-    double smallest = kCommonZeroDelta, total = 0.0;
+    double total = 0.0;
     for (int j = 1; j <= M; ++j) total += r.delta[(j - 1) * M + j - 1] * w.root[j - 1] * w.root[j - 1];
-    for (int j = 1; j <= M; ++j) {
-      const double v = r.delta[(j - 1) * M + j - 1] * w.root[j - 1] * w.root[j - 1] / total;
-      if (!w.co.fixed[w.co.nPhi + j - 1] && v < smallest) {
-        smallest = v;
-        j0 = j;
-      }
-    }
-    if (j0 == 0) return;
+    std::vector<std::pair<double, int>> candidates;
     int freeDeltas = 0;
-    for (int j = 1; j <= M; ++j) freeDeltas += w.co.fixed[w.co.nPhi + j - 1] ? 0 : 1;
-    if (freeDeltas <= 1) return;
-    Coordinates saved = w.co;
-    std::vector<double> trial = full;
-    w.co.fixed[w.co.nPhi + j0 - 1] = 1;
-    trial[w.co.nPhi + j0 - 1] = 0.0;
-    if (w.form.diagonalPhi) {
-      w.co.fixed[j0 - 1] = 1;
-      trial[j0 - 1] = 0.0;
+    for (int j = 1; j <= M; ++j) {
+      if (w.co.fixed[w.co.nPhi + j - 1]) continue;
+      ++freeDeltas;
+      const double share = r.delta[(j - 1) * M + j - 1] * w.root[j - 1] * w.root[j - 1] / total;
+      if (share < kCommonZeroDelta) candidates.emplace_back(share, j);
     }
-    int code = 0;
-    const double value = polish(w, trial, true, code);
-    if (value <= best + kCommonZeroLoss && value < kRejected) {
-      full = trial;
-      best = std::min(best, value);
-      r.deltaZero[j0 - 1] = 1;
-      if (w.form.diagonalPhi) r.phiNotIdentified[j0 - 1] = 1;
-    } else {
-      w.co = saved;
-      return;
+    if (candidates.empty()) return;
+    std::sort(candidates.begin(), candidates.end());
+    // At least one DELTA element stays free.
+    if (static_cast<int>(candidates.size()) >= freeDeltas) candidates.resize(freeDeltas - 1);
+    if (candidates.empty()) return;
+    bool accepted = false;
+    for (size_t take : {candidates.size(), size_t{1}}) {
+      if (accepted) break;
+      Coordinates saved = w.co;
+      std::vector<double> trial = full;
+      for (size_t k = 0; k < take; ++k) {
+        const int j = candidates[k].second;
+        w.co.fixed[w.co.nPhi + j - 1] = 1;
+        trial[w.co.nPhi + j - 1] = 0.0;
+        if (w.form.diagonalPhi) {
+          w.co.fixed[j - 1] = 1;
+          trial[j - 1] = 0.0;
+        }
+      }
+      int code = 0;
+      const double value = polish(w, trial, true, code);
+      if (value <= best + kCommonZeroLoss && value < kRejected) {
+        full = trial;
+        best = std::min(best, value);
+        for (size_t k = 0; k < take; ++k) {
+          r.deltaZero[candidates[k].second - 1] = 1;
+          if (w.form.diagonalPhi) r.phiNotIdentified[candidates[k].second - 1] = 1;
+        }
+        accepted = true;
+      } else {
+        w.co = saved;
+      }
+      if (take == 1) break;
     }
+    if (!accepted) return;
   }
 }
 
