@@ -37,13 +37,17 @@ RestrictedArrays carveRestricted(Scratch& s, int T, int M, int q) {
 
 }  // namespace
 
-GroupValue restrictedContribution(Mat tlx, Mat xn, const double* y0, Mat phi, Mat delta,
-                                  Scratch s) {
+GroupValue designContribution(Mat tlx, Mat xn, const double* y0, Mat phi, Mat delta, Mat gamma,
+                              bool restricted, Scratch s) {
   const int T = xn.rows, q = xn.cols, M = phi.rows;
   GroupValue out;
   if (T <= q) return out;
   RestrictedArrays a = carveRestricted(s, T, M, q);
-  stationaryCovariance(phi, delta, a.gamma, s);
+  if (gamma.p != nullptr) {
+    for (int j = 1; j <= M; ++j) std::copy_n(gamma.col(j), M, a.gamma.col(j));
+  } else {
+    stationaryCovariance(phi, delta, a.gamma, s);
+  }
   for (int j = 1; j <= q; ++j) std::copy_n(xn.col(j), T, a.v.col(j));
   std::copy_n(y0, T, a.v.col(q + 1));
   filterInnovations(StateSpaceModel{phi, delta, a.gamma, tlx}, a.v, a.f, a.v, Mat{}, s);
@@ -52,6 +56,7 @@ GroupValue restrictedContribution(Mat tlx, Mat xn, const double* y0, Mat phi, Ma
   double sumLogF = 0.0;
   for (int t = 1; t <= T; ++t) {
     const double f = a.f[t - 1];
+    if (f == 0.0) out.exact = true;
     if (!(f > 0.0) || !std::isfinite(f)) return out;
     sumLogF += std::log(f);
     const double scale = 1.0 / std::sqrt(f);
@@ -67,16 +72,17 @@ GroupValue restrictedContribution(Mat tlx, Mat xn, const double* y0, Mat phi, Ma
     logDet += 2.0 * std::log(r);
   }
   const double rss = a.v(q + 1, q + 1) * a.v(q + 1, q + 1);
-  const int n = T - q;
+  const int n = restricted ? T - q : T;
   if (!(rss > 0.0) || !std::isfinite(rss) || !std::isfinite(logDet)) return out;
   out.valid = true;
   out.rows = n;
   out.sigma2 = rss / n;
-  out.loglik = -0.5 * (sumLogF + logDet + n * (1.0 + std::log(kTwoPi * rss / n)));
+  out.loglik = -0.5 * (sumLogF + (restricted ? logDet : 0.0) +
+                       n * (1.0 + std::log(kTwoPi * rss / n)));
   return out;
 }
 
-ScratchNeed restrictedContributionNeed(int T, int M, int q) {
+ScratchNeed designContributionNeed(int T, int M, int q) {
   Scratch s;
   carveRestricted(s, T, M, q);
   ScratchNeed need = s.used();
@@ -96,9 +102,8 @@ Panel::Panel(const std::vector<PanelGroupData>& groups, int M, PanelCriterion cr
     prepare(groups_[g], static_cast<int>(g) + 1);
     const int T = groups[g].xz.rows, KP = groups[g].xz.cols;
     GroupDims d{T, 0, KP, 1, M};
-    const ScratchNeed need = criterion == PanelCriterion::ML
-                                 ? profileLikelihoodNeed(d, groups[g].pi.SPIROW)
-                                 : restrictedContributionNeed(T, M, groups_[g].q);
+    ScratchNeed need = designContributionNeed(T, M, groups_[g].q);
+    if (criterion == PanelCriterion::ML) need.include(profileLikelihoodNeed(d, groups[g].pi.SPIROW));
     need_ = std::max(need_, need.doubles + 64);
     needInts_ = std::max(needInts_, need.ints + 8);
   }
@@ -162,15 +167,19 @@ void Panel::prepare(Group& g, int position) {
       g.xn[static_cast<size_t>(j - 1) * T + t - 1] = sum;
     }
   }
-  if (criterion_ != PanelCriterion::REML || g.q == 0) return;
-  // The restricted likelihood needs XN of full column rank (rank is kept
-  // by the whitening, which is one-to-one).
+  g.fullRank = true;
+  if (g.q == 0) return;
+  // The factorisation of the whitened design needs XN of full column rank
+  // (rank is kept by the whitening, which is one-to-one); without it ML
+  // goes by the profile likelihood, REML cannot.
   std::vector<double> x(g.xn), sv(T + g.q + 1), e(T + g.q + 1), work(T + g.q + 1),
       vr(static_cast<size_t>(g.q) * g.q), u(static_cast<size_t>(T) * g.q);
   if (T < g.q + 1 || svdRank(Mat{x.data(), T, T, g.q}, sv.data(), e.data(),
                              Mat{u.data(), T, T, g.q}, Mat{vr.data(), g.q, g.q, g.q},
-                             work.data()) < g.q)
-    fault_ = fault_ == 0 ? position : fault_;
+                             work.data()) < g.q) {
+    g.fullRank = false;
+    if (criterion_ == PanelCriterion::REML) fault_ = fault_ == 0 ? position : fault_;
+  }
 }
 
 void Panel::evaluateGroup(int g, int worker) {
@@ -178,8 +187,17 @@ void Panel::evaluateGroup(int g, int worker) {
   std::vector<int>& wi = intWorkspace_[static_cast<size_t>(worker)];
   Scratch s(w.data(), need_, wi.data(), needInts_, nullptr, 0);
   const Group& gr = groups_[static_cast<size_t>(g)];
+  const int T = gr.data.xz.rows;
+  const bool ml = criterion_ == PanelCriterion::ML;
   GroupValue v;
-  if (criterion_ == PanelCriterion::ML) {
+  if (gr.fullRank)
+    v = designContribution(gr.data.tlx,
+                           Mat{const_cast<double*>(gr.xn.data()), std::max(T, 1), T, gr.q},
+                           gr.y0.data(), phi_, delta_, gamma_, !ml, s);
+  // ML over a design short of rank or rows without noise: the profile
+  // likelihood, which handles both.
+  if (ml && (!gr.fullRank || v.exact)) {
+    v = GroupValue{};
     const MlData data{gr.data.tlx, gr.data.xz, gr.data.y, gr.data.pi};
     const LikelihoodTerms terms = profileLikelihood(data, phi_, delta_, s);
     v.valid = terms.valid;
@@ -188,10 +206,6 @@ void Panel::evaluateGroup(int g, int worker) {
       v.rows = terms.noisy;
       v.sigma2 = terms.rss / terms.noisy;
     }
-  } else {
-    const int T = gr.data.xz.rows;
-    v = restrictedContribution(gr.data.tlx, Mat{const_cast<double*>(gr.xn.data()), std::max(T, 1), T, gr.q},
-                               gr.y0.data(), phi_, delta_, s);
   }
   if (v.valid && !std::isfinite(v.loglik)) v.valid = false;
   values_[static_cast<size_t>(g)] = v;
@@ -200,6 +214,15 @@ void Panel::evaluateGroup(int g, int worker) {
 bool Panel::evaluate(Mat phi, Mat delta, double& loglik) {
   phi_ = phi;
   delta_ = delta;
+  {
+    // GAMMA = PHI GAMMA PHI' + DELTA is common to the groups: once here.
+    const ScratchNeed need = stationaryCovarianceNeed(M_);
+    gammaStore_.resize(static_cast<size_t>(M_) * M_);
+    gammaWork_.resize(static_cast<size_t>(need.doubles + 8));
+    gamma_ = Mat{gammaStore_.data(), std::max(M_, 1), M_, M_};
+    stationaryCovariance(phi, delta, gamma_,
+                         Scratch(gammaWork_.data(), need.doubles + 8, nullptr, 0, nullptr, 0));
+  }
   pool_->run(groups(), [this](int g, int worker) { evaluateGroup(g, worker); });
   loglik = 0.0;
   bool valid = true;

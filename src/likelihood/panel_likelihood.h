@@ -4,8 +4,11 @@
 // log-likelihood of (PHI, DELTA) is the sum over the groups of each
 // group's profile log-likelihood.
 //
-//   ML:   the group's concentrated profile (likelihood/profile_likelihood.h),
-//         PIVECT and SIGMA**2 = RSS / n maximised out.
+//   ML:   the group's concentrated profile, PIVECT and SIGMA**2 = RSS / n
+//         maximised out: -1/2 (sum log f(t) + n (1 + log(2 pi RSS / n))),
+//         from the factorisation below, or by the profile likelihood
+//         (likelihood/profile_likelihood.h) where XN is short of rank or a
+//         row has no noise.
 //   REML: PIVECT integrated out. With PIVECT = pi0 + N b (N an orthonormal
 //         basis of the null space of the PI equality rows, q = its columns,
 //         the free elements of PI), XN = XZ N and y0 = y - XZ pi0, the
@@ -46,6 +49,7 @@ struct GroupValue {
   double loglik = 0.0;
   double sigma2 = 0.0;  // the maximising SIGMA**2 at the DELTA given
   int rows = 0;         // ML: the noisy rows; REML: n - q
+  bool exact = false;   // a row without noise (f(t) = 0) was met
 };
 
 class GroupPool;
@@ -84,6 +88,7 @@ class Panel {
   struct Group {
     PanelGroupData data;
     int q = 0;                  // free PI
+    bool fullRank = false;      // XN of full column rank
     std::vector<double> xn;     // T x q
     std::vector<double> y0;     // T
   };
@@ -100,14 +105,18 @@ class Panel {
   PanelCriterion criterion_;
   int threads_ = 1;
   int fault_ = 0;
-  Mat phi_, delta_;
+  Mat phi_, delta_, gamma_;
+  std::vector<double> gammaStore_, gammaWork_;
   std::unique_ptr<GroupPool> pool_;
 };
 
-// The REML contribution of one group from its transformed design (exposed
-// for the tests): xn T x q, y0 T.
-GroupValue restrictedContribution(Mat tlx, Mat xn, const double* y0, Mat phi, Mat delta,
-                                  Scratch s);
-ScratchNeed restrictedContributionNeed(int T, int M, int q);
+// The REML (restricted) or ML contribution of one group from its design on
+// the free PI (exposed for the tests): xn T x q of full column rank, y0 T;
+// gamma the stationary covariance of PHI and DELTA (the same for every
+// group: computed once by the caller), or empty. Not valid where a row has
+// f(t) = 0 (exact set).
+GroupValue designContribution(Mat tlx, Mat xn, const double* y0, Mat phi, Mat delta, Mat gamma,
+                              bool restricted, Scratch s);
+ScratchNeed designContributionNeed(int T, int M, int q);
 
 }  // namespace kova
