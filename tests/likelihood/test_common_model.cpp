@@ -11,6 +11,10 @@
 //     log-likelihood of the table against the dense one at the reported PHI
 //     and DELTA from the source data, every group's pass at the common PHI
 //     and DELTA, and the same tables with one thread as with two;
+//   - two simulated panels (tests/data/common) against statsmodels'
+//     state-space maximum likelihood of the summed groups: the
+//     log-likelihood, PHI, DELTA, each group's SIGMA**2 and the standard
+//     errors;
 //   - a component whose innovation variance is zero in the simulated panel
 //     is found at the boundary, fixed there, and its PHI reported as not
 //     identified, the other elements keeping standard errors.
@@ -467,6 +471,83 @@ TEST(CommonModel, GrunfeldExampleAgreesWithTheDenseRestrictedLikelihood) {
   ASSERT_EQ(testing::runKova().status, 0);
   EXPECT_EQ(testing::readFile("KOVA_ESTIMATES.csv"), tables);
   EXPECT_NE(testing::readFile("KOVAOUT").find("THREADS  1"), std::string::npos);
+}
+
+// A panel of tests/data/common: group, t, y, x; x~ = (1, x), P = 1.
+std::vector<SimGroup> readPanel(const std::string& name) {
+  std::ifstream in(std::filesystem::path(KOVA_TEST_DATA) / "common" / (name + ".csv"));
+  std::string line;
+  std::getline(in, line);
+  std::map<int, std::vector<std::pair<double, double>>> rows;
+  while (std::getline(in, line)) {
+    std::stringstream f(line);
+    std::string g, t, y, x;
+    std::getline(f, g, ',');
+    std::getline(f, t, ',');
+    std::getline(f, y, ',');
+    std::getline(f, x, ',');
+    rows[std::stoi(g)].emplace_back(std::stod(y), std::stod(x));
+  }
+  std::vector<SimGroup> out;
+  for (const auto& [g, r] : rows) {
+    SimGroup s;
+    s.T = static_cast<int>(r.size());
+    s.K = s.M = 2;
+    s.P = 1;
+    s.tlx = DMat(2, s.T);
+    s.xz = DMat(s.T, 2);
+    s.R = DMat(0, 2);
+    for (int t = 1; t <= s.T; ++t) {
+      s.tlx(1, t) = s.xz(t, 1) = 1.0;
+      s.tlx(2, t) = s.xz(t, 2) = r[t - 1].second;
+      s.y.push_back(r[t - 1].first);
+    }
+    out.push_back(s);
+  }
+  return out;
+}
+
+TEST(CommonModel, SimulatedPanelsAgreeWithStatsmodels) {
+  std::map<std::string, double> golden;
+  {
+    std::ifstream in(std::filesystem::path(KOVA_TEST_DATA) / "common" / "golden.csv");
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+      const size_t a = line.find(','), b = line.find(',', a + 1);
+      golden[line.substr(0, b)] = std::stod(line.substr(b + 1));
+    }
+  }
+  for (const std::string panelName : {"panel_a", "panel_b"}) {
+    auto gold = [&](const std::string& key) { return golden.at(panelName + "," + key); };
+    std::vector<SimGroup> groups = readPanel(panelName);
+    std::vector<PanelGroupData> data;
+    for (SimGroup& g : groups) data.push_back(panelData(g));
+    Panel panel(data, 2, PanelCriterion::ML, 2);
+    CommonForm form;
+    form.diagonalPhi = true;
+    form.diagonalDelta = true;
+    CommonResult r;
+    estimateCommonModel(panel, form, r);
+    ASSERT_EQ(r.status, MlStatus::Converged) << panelName;
+    ASSERT_FALSE(r.boundary()) << panelName;
+    EXPECT_NEAR(r.loglik, gold("LOGLIK"), 1e-6 * std::fabs(gold("LOGLIK"))) << panelName;
+    EXPECT_NEAR(r.phi[0], gold("PHI1"), 1e-3) << panelName;
+    EXPECT_NEAR(r.phi[3], gold("PHI2"), 1e-3) << panelName;
+    EXPECT_NEAR(r.delta[0], gold("DELTA1"), 1e-3) << panelName;
+    EXPECT_NEAR(r.delta[3], gold("DELTA2"), 1e-3) << panelName;
+    for (int g = 0; g < panel.groups(); ++g) {
+      const double s2 = gold("SIGMA2_" + std::to_string(g + 1));
+      EXPECT_NEAR(r.sigma2[g], s2, 1e-3 * s2) << panelName << " " << g;
+    }
+    ASSERT_TRUE(r.covariance) << panelName;
+    const int n = 8;  // 2 M*M
+    auto se = [&](int k) { return std::sqrt(r.cov[static_cast<size_t>(k) * n + k]); };
+    EXPECT_NEAR(se(0), gold("SE_PHI1"), 0.02 * gold("SE_PHI1")) << panelName;
+    EXPECT_NEAR(se(3), gold("SE_PHI2"), 0.02 * gold("SE_PHI2")) << panelName;
+    EXPECT_NEAR(se(4), gold("SE_DELTA1"), 0.02 * gold("SE_DELTA1")) << panelName;
+    EXPECT_NEAR(se(7), gold("SE_DELTA1"), 0.02 * gold("SE_DELTA1")) << panelName;
+  }
 }
 
 }  // namespace
