@@ -473,6 +473,50 @@ TEST(CommonModel, GrunfeldExampleAgreesWithTheDenseRestrictedLikelihood) {
   EXPECT_NE(testing::readFile("KOVAOUT").find("THREADS  1"), std::string::npos);
 }
 
+// A design short of rank: ML goes on (by the profile likelihood, the same
+// value as without the repeated column), REML refuses the panel naming the
+// group; and a run in the OLS mode refuses the common model with a message
+// and exit status 1.
+TEST(CommonModel, DesignsTheRestrictedLikelihoodCannotTakeAreRefused) {
+  const int M = 2;
+  DMat phi = matrix(M, {0.5, 0.0, 0.0, 0.2}), delta = matrix(M, {1.0, 0.0, 0.0, 0.3});
+  std::vector<SimGroup> groups = diagonalPanel(3, 20, phi, delta, 5);
+  // Group 2 with x's second column repeated in a third column of XZ.
+  SimGroup& g = groups[1];
+  DMat xz(g.T, 3);
+  for (int t = 1; t <= g.T; ++t) {
+    xz(t, 1) = g.xz(t, 1);
+    xz(t, 2) = xz(t, 3) = g.xz(t, 2);
+  }
+  std::vector<PanelGroupData> plain, repeated;
+  for (SimGroup& s : groups) plain.push_back(panelData(s));
+  repeated = plain;
+  DMat none(0, 3);
+  repeated[1].xz = view(xz);
+  repeated[1].pi = PiRestrictionView{view(none), nullptr, 0};
+  double a = 0.0, b = 0.0;
+  DMat p = matrix(M, {0.3, 0.0, 0.0, 0.6}), d = matrix(M, {0.7, 0.0, 0.0, 1.1});
+  Panel ml(plain, M, PanelCriterion::ML, 1), mlRepeated(repeated, M, PanelCriterion::ML, 2);
+  ASSERT_TRUE(mlRepeated.ready());
+  ASSERT_TRUE(ml.evaluate(view(p), view(d), a));
+  ASSERT_TRUE(mlRepeated.evaluate(view(p), view(d), b));
+  EXPECT_NEAR(a, b, 1e-10 * std::fabs(a));
+  Panel reml(repeated, M, PanelCriterion::REML, 1);
+  EXPECT_FALSE(reml.ready());
+  EXPECT_EQ(reml.groupFault(), 2);
+
+  testing::TempDir dir;
+  testing::copyExample("grunfeld-common");
+  std::string params = testing::readFile("PARAMTRS");
+  params.replace(params.find("END GROUP (ALL)"), 0, "OLS = YES\n");
+  std::ofstream("PARAMTRS") << params;
+  const testing::RunResult run = testing::runKova();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.console.find("THE COMMON MODEL IS NOT AVAILABLE IN THE OLS AND GLS MODES"),
+            std::string::npos)
+      << run.console;
+}
+
 // A panel of tests/data/common: group, t, y, x; x~ = (1, x), P = 1.
 std::vector<SimGroup> readPanel(const std::string& name) {
   std::ifstream in(std::filesystem::path(KOVA_TEST_DATA) / "common" / (name + ".csv"));
