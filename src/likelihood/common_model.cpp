@@ -155,8 +155,7 @@ double searchValue(const double* x, void* context) {
   if (!(radius < w.form.EVLTOL)) return kRejected * (1.0 + std::min(radius, 1.0E6));
   const double tr = deltaFromCoordinates(w, w.full.data() + w.co.nPhi);
   double value = 0.0;
-  if (!penalisedValue(*w.panel, w.form, w.phiMat(), w.deltaMat(), value, nullptr))
-    return kRejected;
+  if (!penalisedValue(*w.panel, w.form, w.phiMat(), w.deltaMat(), value, nullptr)) return kRejected;
   const double pin = std::log(tr / w.co.M);
   return -value + pin * pin;
 }
@@ -214,7 +213,8 @@ void fixZeroDeltas(Search& w, std::vector<double>& full, double& best, CommonRes
   for (int round = 0; round < M; ++round) {
     keepEstimates(w, full, r);
     double total = 0.0;
-    for (int j = 1; j <= M; ++j) total += r.delta[(j - 1) * M + j - 1] * w.root[j - 1] * w.root[j - 1];
+    for (int j = 1; j <= M; ++j)
+      total += r.delta[(j - 1) * M + j - 1] * w.root[j - 1] * w.root[j - 1];
     std::vector<std::pair<double, int>> candidates;
     int freeDeltas = 0;
     for (int j = 1; j <= M; ++j) {
@@ -363,8 +363,8 @@ void informationAndCovariance(Search& w, CommonResult& r) {
     H[a * n + a] = (fp - 2.0 * f0 + fm) / (h[a] * h[a]);
     for (int b = 0; b < a; ++b) {
       double pp = 0.0, pm = 0.0, mp = 0.0, mm = 0.0;
-      if (!at(a, h[a], b, h[b], pp) || !at(a, h[a], b, -h[b], pm) ||
-          !at(a, -h[a], b, h[b], mp) || !at(a, -h[a], b, -h[b], mm))
+      if (!at(a, h[a], b, h[b], pp) || !at(a, h[a], b, -h[b], pm) || !at(a, -h[a], b, h[b], mp) ||
+          !at(a, -h[a], b, -h[b], mm))
         return;
       H[a * n + b] = H[b * n + a] = (pp - pm - mp + mm) / (4.0 * h[a] * h[b]);
     }
@@ -461,7 +461,8 @@ void checkBoundaries(Search& w, CommonResult& r) {
   if (!w.form.zeroPhi) {
     if (w.form.diagonalPhi) {
       for (int j = 1; j <= M; ++j)
-        r.phiAtBound[j - 1] = !r.phiNotIdentified[j - 1] && std::fabs(r.phi[(j - 1) * M + j - 1]) >= limit;
+        r.phiAtBound[j - 1] =
+            !r.phiNotIdentified[j - 1] && std::fabs(r.phi[(j - 1) * M + j - 1]) >= limit;
     } else {
       std::vector<double> p = r.phi;
       if (spectralRadius(w, Mat{p.data(), M, M, M}) >= limit)

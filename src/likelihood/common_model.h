@@ -65,27 +65,27 @@ constexpr double kCommonSingularDelta = 1.0E-6;
 struct CommonResult {
   MlStatus status = MlStatus::Failed;
   int evaluations = 0;
-  int starts = 0;                 // starts with a likelihood
+  int starts = 0;                                // starts with a likelihood
   double screenedLow = 0.0, screenedHigh = 0.0;  // their loose maxima
-  double polishedLow = 0.0;       // the lower of the polished maxima
-  double loglik = 0.0;            // the (restricted) log-likelihood at the estimates
-  double penalty = 0.0;           // the penalty there (0 when off)
-  int parameters = 0;             // PHI, DELTA less one, every group's SIGMA**2 and free PI
-  int observations = 0;           // ML: the noisy rows; REML: rows less the free PI
-  double aic = 0.0, bic = 0.0;    // from loglik + penalty
+  double polishedLow = 0.0;                      // the lower of the polished maxima
+  double loglik = 0.0;                           // the (restricted) log-likelihood at the estimates
+  double penalty = 0.0;                          // the penalty there (0 when off)
+  int parameters = 0;           // PHI, DELTA less one, every group's SIGMA**2 and free PI
+  int observations = 0;         // ML: the noisy rows; REML: rows less the free PI
+  double aic = 0.0, bic = 0.0;  // from loglik + penalty
   int M = 0;
   std::vector<double> phi, delta;  // M x M, column-major; DELTA of trace M
   // Boundaries, per component j (0/1).
   std::vector<int> deltaZero, phiNotIdentified, phiAtBound;
-  bool deltaSingular = false;     // full DELTA: ratio below kCommonSingularDelta
-  double deltaRatio = 1.0;        // its smallest over its largest eigenvalue
+  bool deltaSingular = false;  // full DELTA: ratio below kCommonSingularDelta
+  double deltaRatio = 1.0;     // its smallest over its largest eigenvalue
   // The joint covariance of (vec PHI, vec DELTA) (2 M*M square), and a
   // factor of it: spreadCount columns of 2 M*M rows whose outer products
   // sum to it. Empty without standard errors.
   bool covariance = false;
   std::vector<double> cov, spread;
   int spreadCount = 0;
-  int omitted = 0;                // elements left out of the information (fixed or at the bound)
+  int omitted = 0;  // elements left out of the information (fixed or at the bound)
   std::vector<double> sigma2, groupLoglik;  // per group, at the estimates
   bool boundary() const;
 };

@@ -77,8 +77,8 @@ GroupValue designContribution(Mat tlx, Mat xn, const double* y0, Mat phi, Mat de
   out.valid = true;
   out.rows = n;
   out.sigma2 = rss / n;
-  out.loglik = -0.5 * (sumLogF + (restricted ? logDet : 0.0) +
-                       n * (1.0 + std::log(kTwoPi * rss / n)));
+  out.loglik =
+      -0.5 * (sumLogF + (restricted ? logDet : 0.0) + n * (1.0 + std::log(kTwoPi * rss / n)));
   return out;
 }
 
@@ -103,7 +103,8 @@ Panel::Panel(const std::vector<PanelGroupData>& groups, int M, PanelCriterion cr
     const int T = groups[g].xz.rows, KP = groups[g].xz.cols;
     GroupDims d{T, 0, KP, 1, M};
     ScratchNeed need = designContributionNeed(T, M, groups_[g].q);
-    if (criterion == PanelCriterion::ML) need.include(profileLikelihoodNeed(d, groups[g].pi.SPIROW));
+    if (criterion == PanelCriterion::ML)
+      need.include(profileLikelihoodNeed(d, groups[g].pi.SPIROW));
     need_ = std::max(need_, need.doubles + 64);
     needInts_ = std::max(needInts_, need.ints + 8);
   }
@@ -174,9 +175,9 @@ void Panel::prepare(Group& g, int position) {
   // goes by the profile likelihood, REML cannot.
   std::vector<double> x(g.xn), sv(T + g.q + 1), e(T + g.q + 1), work(T + g.q + 1),
       vr(static_cast<size_t>(g.q) * g.q), u(static_cast<size_t>(T) * g.q);
-  if (T < g.q + 1 || svdRank(Mat{x.data(), T, T, g.q}, sv.data(), e.data(),
-                             Mat{u.data(), T, T, g.q}, Mat{vr.data(), g.q, g.q, g.q},
-                             work.data()) < g.q) {
+  if (T < g.q + 1 ||
+      svdRank(Mat{x.data(), T, T, g.q}, sv.data(), e.data(), Mat{u.data(), T, T, g.q},
+              Mat{vr.data(), g.q, g.q, g.q}, work.data()) < g.q) {
     g.fullRank = false;
     if (criterion_ == PanelCriterion::REML) fault_ = fault_ == 0 ? position : fault_;
   }

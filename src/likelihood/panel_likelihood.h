@@ -37,10 +37,10 @@ enum class PanelCriterion { ML, REML };
 // What one group contributes to the panel's likelihood; the arrays are the
 // caller's and live as long as the panel.
 struct PanelGroupData {
-  Mat tlx;                 // M x T
-  Mat xz;                  // T x K*P
+  Mat tlx;  // M x T
+  Mat xz;   // T x K*P
   const double* y = nullptr;
-  PiRestrictionView pi;    // equality rows only
+  PiRestrictionView pi;  // equality rows only
 };
 
 // The contribution of one group at one (PHI, DELTA).
@@ -87,10 +87,10 @@ class Panel {
  private:
   struct Group {
     PanelGroupData data;
-    int q = 0;                  // free PI
-    bool fullRank = false;      // XN of full column rank
-    std::vector<double> xn;     // T x q
-    std::vector<double> y0;     // T
+    int q = 0;               // free PI
+    bool fullRank = false;   // XN of full column rank
+    std::vector<double> xn;  // T x q
+    std::vector<double> y0;  // T
   };
   void prepare(Group& g, int position);
   void evaluateGroup(int g, int worker);

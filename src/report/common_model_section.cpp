@@ -31,9 +31,10 @@ void printCommonModel(const CommonModelSection& s, int out) {
   writeUnit(out, "");
   writeUnit(out, " PHI AND DELTA COMMON TO ALL GROUPS");
   writeUnit(out, " ==================================");
-  writeUnit(out, std::string("   CRITERION: ") +
-                     (s.restricted ? "RESTRICTED MAXIMUM LIKELIHOOD (EACH GROUP'S PI INTEGRATED OUT)"
-                                   : "MAXIMUM LIKELIHOOD (EACH GROUP'S PI MAXIMISED OUT)"));
+  writeUnit(out,
+            std::string("   CRITERION: ") +
+                (s.restricted ? "RESTRICTED MAXIMUM LIKELIHOOD (EACH GROUP'S PI INTEGRATED OUT)"
+                              : "MAXIMUM LIKELIHOOD (EACH GROUP'S PI MAXIMISED OUT)"));
   writeUnit(out, "   GROUPS" + editI(s.groups, 6) + "   OBSERVATIONS" + editI(s.observations, 8) +
                      "   THREADS" + editI(s.threads, 3) + "   TIME" + editF(s.seconds, 9, 3) +
                      " S");
@@ -41,8 +42,8 @@ void printCommonModel(const CommonModelSection& s, int out) {
                      editG(s.screenedLow, 14, 7) + " TO" + editG(s.screenedHigh, 14, 7) +
                      ")   EVALUATIONS" + editI(s.evaluations, 7));
   writeUnit(out, std::string("   STATUS: ") + s.status);
-  writeUnit(out, "   LOG-LIKELIHOOD" + editG(s.loglik, 16, 9) + "   PARAMETERS" +
-                     editI(s.parameters, 6));
+  writeUnit(
+      out, "   LOG-LIKELIHOOD" + editG(s.loglik, 16, 9) + "   PARAMETERS" + editI(s.parameters, 6));
   if (s.penalty)
     writeUnit(out, "   PENALTY (WISHART, M + 2 DEGREES OF FREEDOM) ON THE FULL DELTA" +
                        editG(s.penaltyValue, 14, 6));
@@ -63,8 +64,8 @@ void printCommonModel(const CommonModelSection& s, int out) {
                          editG(s.EVLTOL, 11, 4) + ": NO STANDARD ERROR.");
   }
   if (!s.diagonalPhi && !s.zeroPhi && !s.phiAtBound.empty() && s.phiAtBound[0])
-    writeUnit(out, "   THE SPECTRAL RADIUS OF PHI IS AT THE BOUND EVLTOL =" + editG(s.EVLTOL, 11, 4) +
-                       ": NO STANDARD ERRORS FOR PHI.");
+    writeUnit(out, "   THE SPECTRAL RADIUS OF PHI IS AT THE BOUND EVLTOL =" +
+                       editG(s.EVLTOL, 11, 4) + ": NO STANDARD ERRORS FOR PHI.");
   if (s.deltaSingular)
     writeUnit(out, "   DELTA IS SINGULAR (SMALLEST OVER LARGEST EIGENVALUE" +
                        editG(s.deltaRatio, 11, 3) +

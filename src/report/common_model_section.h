@@ -14,17 +14,17 @@ namespace kova {
 class ResultTables;
 
 struct CommonModelSection {
-  bool restricted = true;     // REML; otherwise ML
-  bool penalty = false;       // the Wishart penalty of a full DELTA was on
+  bool restricted = true;  // REML; otherwise ML
+  bool penalty = false;    // the Wishart penalty of a full DELTA was on
   int groups = 0, threads = 1;
-  const char* status = "";    // CONVERGED, NOT CONVERGED, FAILED
+  const char* status = "";  // CONVERGED, NOT CONVERGED, FAILED
   int starts = 0, evaluations = 0;
   double screenedLow = 0.0, screenedHigh = 0.0, polishedLow = 0.0;
   double loglik = 0.0, penaltyValue = 0.0, aic = 0.0, bic = 0.0;
   int parameters = 0, observations = 0;
   double seconds = 0.0;
-  Mat phi, delta;             // M x M
-  Mat phiCov, deltaCov;       // M*M square each; empty: no standard errors
+  Mat phi, delta;        // M x M
+  Mat phiCov, deltaCov;  // M*M square each; empty: no standard errors
   bool zeroPhi = false, diagonalPhi = false;
   double EVLTOL = 0.995;
   std::vector<int> deltaZero, phiNotIdentified, phiAtBound;  // per component

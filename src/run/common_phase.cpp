@@ -28,7 +28,9 @@ PanelGroupData holdGroup(RunRecord& run, int g, HeldGroup& h) {
   const Options& o = run.options;
   const int K = o.K, P = o.P, M = o.M, KP = K * P;
   const int T = run.groups.foundEstimation[g - 1], TF = run.groups.foundForecast[g - 1];
-  auto sized = [](std::vector<double>& v, long long n) { v.assign(static_cast<size_t>(std::max(n, 1LL)), 0.0); };
+  auto sized = [](std::vector<double>& v, long long n) {
+    v.assign(static_cast<size_t>(std::max(n, 1LL)), 0.0);
+  };
   sized(h.y, T);
   sized(h.X, 1LL * K * T);
   sized(h.Z, 1LL * P * T);
@@ -63,9 +65,12 @@ PanelGroupData holdGroup(RunRecord& run, int g, HeldGroup& h) {
 
 const char* statusName(MlStatus s) {
   switch (s) {
-    case MlStatus::Converged: return "CONVERGED";
-    case MlStatus::NotConverged: return "NOT CONVERGED (EVALUATION LIMIT)";
-    default: return "FAILED";
+    case MlStatus::Converged:
+      return "CONVERGED";
+    case MlStatus::NotConverged:
+      return "NOT CONVERGED (EVALUATION LIMIT)";
+    default:
+      return "FAILED";
   }
 }
 
@@ -86,10 +91,11 @@ void runCommonPhase(RunRecord& run, ResultTables& tables, CommonPhase& phase) {
   Panel panel(data, M, restricted ? PanelCriterion::REML : PanelCriterion::ML,
               poolThreads(o.commonThreads));
   if (!panel.ready())
-    reportError(" ERROR IN THE COMMON MODEL: IN GROUP" + editI(run.groups.id[panel.groupFault() - 1], 5) +
-                    " XZ IS NOT OF FULL COLUMN RANK ON THE FREE ELEMENTS OF PI, WHICH THE RESTRICTED"
-                    " LIKELIHOOD NEEDS (COMMON MODEL = ML DOES NOT).",
-                "STOP", log);
+    reportError(
+        " ERROR IN THE COMMON MODEL: IN GROUP" + editI(run.groups.id[panel.groupFault() - 1], 5) +
+            " XZ IS NOT OF FULL COLUMN RANK ON THE FREE ELEMENTS OF PI, WHICH THE RESTRICTED"
+            " LIKELIHOOD NEEDS (COMMON MODEL = ML DOES NOT).",
+        "STOP", log);
   CommonForm form;
   form.zeroPhi = o.zeroPhi;
   form.diagonalPhi = o.diagonalPhi;
@@ -101,9 +107,10 @@ void runCommonPhase(RunRecord& run, ResultTables& tables, CommonPhase& phase) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   if (r.status == MlStatus::Failed || r.phi.empty())
-    reportError(" ERROR IN THE COMMON MODEL: NO PHI AND DELTA WITH A LIKELIHOOD WERE FOUND"
-                " FOR THE PANEL.",
-                "STOP", log);
+    reportError(
+        " ERROR IN THE COMMON MODEL: NO PHI AND DELTA WITH A LIKELIHOOD WERE FOUND"
+        " FOR THE PANEL.",
+        "STOP", log);
 
   phase.active = true;
   phase.phi = r.phi;

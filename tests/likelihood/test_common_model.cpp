@@ -115,7 +115,8 @@ DenseValue denseValue(const SimGroup& s, const DMat& phi, const DMat& delta) {
       v((j - 1) * M + i, 1) = delta(i, j);
       for (int l = 1; l <= M; ++l)
         for (int k = 1; k <= M; ++k)
-          a((j - 1) * M + i, (l - 1) * M + k) = (i == k && j == l ? 1.0 : 0.0) - phi(i, k) * phi(j, l);
+          a((j - 1) * M + i, (l - 1) * M + k) =
+              (i == k && j == l ? 1.0 : 0.0) - phi(i, k) * phi(j, l);
     }
   DMat gv = test::solveSquare(a, v);
   DMat Y(T, T);
@@ -251,7 +252,8 @@ std::vector<SimGroup> diagonalPanel(int groups, int T, const DMat& phi, const DM
   std::mt19937 rng(seed);
   std::uniform_real_distribution<double> u(0.5, 2.0);
   std::vector<SimGroup> out;
-  for (int g = 0; g < groups; ++g) out.push_back(simulate(T + g % 5, phi.rows, 1, phi, delta, u(rng), rng));
+  for (int g = 0; g < groups; ++g)
+    out.push_back(simulate(T + g % 5, phi.rows, 1, phi, delta, u(rng), rng));
   return out;
 }
 
@@ -450,8 +452,7 @@ TEST(CommonModel, GrunfeldExampleAgreesWithTheDenseRestrictedLikelihood) {
   EXPECT_EQ(value.at(",,COMMON_PARAMETERS(1,1)"), "49");
   EXPECT_EQ(value.at(",,COMMON_OBSERVATIONS(1,1)"), "165");
   EXPECT_NEAR(std::stod(value.at(",,COMMON_AIC(1,1)")), -2.0 * loglik + 2.0 * 49, 1e-9);
-  EXPECT_NEAR(std::stod(value.at(",,COMMON_BIC(1,1)")), -2.0 * loglik + 49 * std::log(165.0),
-              1e-9);
+  EXPECT_NEAR(std::stod(value.at(",,COMMON_BIC(1,1)")), -2.0 * loglik + 49 * std::log(165.0), 1e-9);
   // The value coefficient's PHI sits at the bound: said in the report and
   // the warnings, and it has no standard error; the others have one.
   std::map<std::string, std::string> se = estimates("std_error");
