@@ -36,8 +36,7 @@ void printCommonModel(const CommonModelSection& s, int out) {
                 (s.restricted ? "RESTRICTED MAXIMUM LIKELIHOOD (EACH GROUP'S PI INTEGRATED OUT)"
                               : "MAXIMUM LIKELIHOOD (EACH GROUP'S PI MAXIMISED OUT)"));
   writeUnit(out, "   GROUPS" + editI(s.groups, 6) + "   OBSERVATIONS" + editI(s.observations, 8) +
-                     "   THREADS" + editI(s.threads, 3) + "   TIME" + editF(s.seconds, 9, 3) +
-                     " S");
+                     "   THREADS" + editI(s.threads, 3));
   writeUnit(out, "   STARTS" + editI(s.starts, 3) + " (LOOSE MAXIMA FROM" +
                      editG(s.screenedLow, 14, 7) + " TO" + editG(s.screenedHigh, 14, 7) +
                      ")   EVALUATIONS" + editI(s.evaluations, 7));

@@ -22,7 +22,6 @@ struct CommonModelSection {
   double screenedLow = 0.0, screenedHigh = 0.0, polishedLow = 0.0;
   double loglik = 0.0, penaltyValue = 0.0, aic = 0.0, bic = 0.0;
   int parameters = 0, observations = 0;
-  double seconds = 0.0;
   Mat phi, delta;        // M x M
   Mat phiCov, deltaCov;  // M*M square each; empty: no standard errors
   bool zeroPhi = false, diagonalPhi = false;

@@ -8,6 +8,7 @@
 #include "estimation/covariance_structure.h"
 #include "io/edit_descriptors.h"
 #include "io/error_report.h"
+#include "io/messages.h"
 #include "likelihood/common_model.h"
 #include "likelihood/group_pool.h"
 #include "report/common_model_section.h"
@@ -148,7 +149,6 @@ void runCommonPhase(RunRecord& run, ResultTables& tables, CommonPhase& phase) {
   s.bic = r.bic;
   s.parameters = r.parameters;
   s.observations = r.observations;
-  s.seconds = seconds;
   s.phi = phase.start.phi;
   s.delta = phase.start.delta;
   if (r.covariance) {
@@ -169,6 +169,10 @@ void runCommonPhase(RunRecord& run, ResultTables& tables, CommonPhase& phase) {
   s.sigma2 = r.sigma2;
   s.groupLoglik = r.groupLoglik;
   printCommonModel(s, out);
+  // The time goes to the log only: the report of the same data stays the same.
+  writeUnit(log, " THE COMMON MODEL TOOK" + editF(seconds, 9, 3) + " S ON" +
+                     editI(panel.threads(), 3) + " THREADS," + editI(r.evaluations, 8) +
+                     " EVALUATIONS.");
   reportCommonWarnings(s, &tables, out, log);
 
   CommonModelRows rows;
