@@ -169,14 +169,20 @@ void Panel::prepare(Group& g, int position) {
     }
   }
   g.fullRank = true;
+  // No more rows than free PI: the residual is zero, and there is no
+  // likelihood under either criterion.
+  if (T <= g.q) {
+    g.fullRank = false;
+    fault_ = fault_ == 0 ? position : fault_;
+    return;
+  }
   if (g.q == 0) return;
   // The factorisation of the whitened design needs XN of full column rank
   // (rank is kept by the whitening, which is one-to-one); without it ML
   // goes by the profile likelihood, REML cannot.
   std::vector<double> x(g.xn), sv(T + g.q + 1), e(T + g.q + 1), work(T + g.q + 1),
       vr(static_cast<size_t>(g.q) * g.q), u(static_cast<size_t>(T) * g.q);
-  if (T < g.q + 1 ||
-      svdRank(Mat{x.data(), T, T, g.q}, sv.data(), e.data(), Mat{u.data(), T, T, g.q},
+  if (svdRank(Mat{x.data(), T, T, g.q}, sv.data(), e.data(), Mat{u.data(), T, T, g.q},
               Mat{vr.data(), g.q, g.q, g.q}, work.data()) < g.q) {
     g.fullRank = false;
     if (criterion_ == PanelCriterion::REML) fault_ = fault_ == 0 ? position : fault_;

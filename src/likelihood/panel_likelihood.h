@@ -62,8 +62,9 @@ class Panel {
   Panel(const Panel&) = delete;
   Panel& operator=(const Panel&) = delete;
 
-  // False when a group's design cannot carry REML (XZ on the free PI not of
-  // full column rank); groupFault() names it (1-based position).
+  // False when a group has no likelihood (no more rows than free PI) or,
+  // under REML, XZ on the free PI is not of full column rank; groupFault()
+  // names the first such group (1-based position).
   bool ready() const { return fault_ == 0; }
   int groupFault() const { return fault_; }
 

@@ -92,11 +92,12 @@ void runCommonPhase(RunRecord& run, ResultTables& tables, CommonPhase& phase) {
   Panel panel(data, M, restricted ? PanelCriterion::REML : PanelCriterion::ML,
               poolThreads(o.commonThreads));
   if (!panel.ready())
-    reportError(
-        " ERROR IN THE COMMON MODEL: IN GROUP" + editI(run.groups.id[panel.groupFault() - 1], 5) +
-            " XZ IS NOT OF FULL COLUMN RANK ON THE FREE ELEMENTS OF PI, WHICH THE RESTRICTED"
-            " LIKELIHOOD NEEDS (COMMON MODEL = ML DOES NOT).",
-        "STOP", log);
+    reportError(" ERROR IN THE COMMON MODEL: IN GROUP" +
+                    editI(run.groups.id[panel.groupFault() - 1], 5) +
+                    " XZ HAS NO MORE ROWS THAN FREE ELEMENTS OF PI OR, UNDER THE RESTRICTED"
+                    " LIKELIHOOD, IS NOT OF FULL COLUMN RANK ON THEM (COMMON MODEL = ML TAKES"
+                    " THE LATTER).",
+                "STOP", log);
   CommonForm form;
   form.zeroPhi = o.zeroPhi;
   form.diagonalPhi = o.diagonalPhi;

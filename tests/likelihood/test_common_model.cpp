@@ -505,6 +505,13 @@ TEST(CommonModel, DesignsTheRestrictedLikelihoodCannotTakeAreRefused) {
   Panel reml(repeated, M, PanelCriterion::REML, 1);
   EXPECT_FALSE(reml.ready());
   EXPECT_EQ(reml.groupFault(), 2);
+  // A group of two rows for two free PI has no likelihood under either.
+  plain[2].xz.rows = plain[2].tlx.cols = 2;
+  for (PanelCriterion c : {PanelCriterion::ML, PanelCriterion::REML}) {
+    Panel shortGroup(plain, M, c, 1);
+    EXPECT_FALSE(shortGroup.ready());
+    EXPECT_EQ(shortGroup.groupFault(), 3);
+  }
 
   testing::TempDir dir;
   testing::copyExample("grunfeld-common");
