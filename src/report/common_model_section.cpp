@@ -40,6 +40,9 @@ void printCommonModel(const CommonModelSection& s, int out) {
   writeUnit(out, "   STARTS" + editI(s.starts, 3) + " (LOOSE MAXIMA FROM" +
                      editG(s.screenedLow, 14, 7) + " TO" + editG(s.screenedHigh, 14, 7) +
                      ")   EVALUATIONS" + editI(s.evaluations, 7));
+  if (s.piInequalities)
+    writeUnit(out, "   THE PI INEQUALITY ROWS ARE NOT PART OF THE COMMON FIT (THE GROUPS' PASS USES"
+                   " THEM).");
   writeUnit(out, std::string("   STATUS: ") + s.status);
   writeUnit(
       out, "   LOG-LIKELIHOOD" + editG(s.loglik, 16, 9) + "   PARAMETERS" + editI(s.parameters, 6));

@@ -25,6 +25,7 @@ struct CommonModelSection {
   Mat phi, delta;        // M x M
   Mat phiCov, deltaCov;  // M*M square each; empty: no standard errors
   bool zeroPhi = false, diagonalPhi = false;
+  bool piInequalities = false;  // the run's PI inequality rows (left out of the fit)
   double EVLTOL = 0.995;
   std::vector<int> deltaZero, phiNotIdentified, phiAtBound;  // per component
   bool deltaSingular = false;

@@ -157,6 +157,7 @@ void runCommonPhase(RunRecord& run, ResultTables& tables, CommonPhase& phase) {
     s.deltaCov = Mat{deltaCov.data(), M2, M2, M2};
   }
   s.zeroPhi = o.zeroPhi;
+  s.piInequalities = o.piRestrictionRows > o.piEqualityRows;
   s.diagonalPhi = o.diagonalPhi;
   s.EVLTOL = o.EVLTOL;
   s.deltaZero = r.deltaZero;
