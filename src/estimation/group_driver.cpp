@@ -255,7 +255,8 @@ class GroupRun {
     }
     rebuildUdelta();
     mlSpreadCount_ = 0;
-    if (c.spreadCount > 0 && c.spreadCount <= a_.mlSpread.cols && c.spread.rows == a_.mlSpread.rows) {
+    const bool fits = c.spreadCount <= a_.mlSpread.cols && c.spread.rows == a_.mlSpread.rows;
+    if (c.spreadCount > 0 && fits) {
       for (int l = 1; l <= c.spreadCount; ++l)
         std::copy_n(c.spread.col(l), c.spread.rows, a_.mlSpread.col(l));
       mlSpreadCount_ = c.spreadCount;
