@@ -56,7 +56,8 @@ std::vector<PanelGroupData> panelData(std::vector<SimGroup>& groups, int M) {
   std::vector<PanelGroupData> data;
   for (SimGroup& s : groups)
     data.push_back(PanelGroupData{Mat{s.tlx.data(), M, M, s.T}, Mat{s.xz.data(), s.T, s.T, M},
-                                  s.y.data(), PiRestrictionView{Mat{nullptr, 1, 0, M}, nullptr, 0}});
+                                  s.y.data(),
+                                  PiRestrictionView{Mat{nullptr, 1, 0, M}, nullptr, 0}});
   return data;
 }
 
@@ -127,11 +128,12 @@ void recovery(int panels) {
     std::printf("%s: %d of %d panels fitted\n", c == PanelCriterion::ML ? "ML" : "REML", fitted,
                 panels);
     for (int j = 0; j < M; ++j)
-      std::printf("  PHI(%d,%d) true %.2f  mean %.3f  coverage %.3f (of %d with a standard error)"
-                  "  DELTA at 0: %d  PHI at the bound: %d\n",
-                  j + 1, j + 1, phi[j], sum[j] / std::max(fitted, 1),
-                  withSe[j] > 0 ? static_cast<double>(covered[j]) / withSe[j] : 0.0, withSe[j],
-                  zero[j], bound[j]);
+      std::printf(
+          "  PHI(%d,%d) true %.2f  mean %.3f  coverage %.3f (of %d with a standard error)"
+          "  DELTA at 0: %d  PHI at the bound: %d\n",
+          j + 1, j + 1, phi[j], sum[j] / std::max(fitted, 1),
+          withSe[j] > 0 ? static_cast<double>(covered[j]) / withSe[j] : 0.0, withSe[j], zero[j],
+          bound[j]);
   }
 }
 
