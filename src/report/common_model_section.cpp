@@ -43,6 +43,7 @@ void printCommonModel(const CommonModelSection& s, int out) {
   if (s.piInequalities)
     writeUnit(out, "   THE PI INEQUALITY ROWS ARE NOT PART OF THE COMMON FIT (THE GROUPS' PASS USES"
                    " THEM).");
+  writeUnit(out, "   THE BEST TWO STARTS POLISHED, THE LOWER OF THEIR MAXIMA" + editG(s.polishedLow, 16, 9));
   writeUnit(out, std::string("   STATUS: ") + s.status);
   writeUnit(
       out, "   LOG-LIKELIHOOD" + editG(s.loglik, 16, 9) + "   PARAMETERS" + editI(s.parameters, 6));
