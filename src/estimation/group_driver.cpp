@@ -198,7 +198,7 @@ class GroupRun {
     // Under METHOD = ML one more pass follows the iterative ones, at the
     // estimates of the likelihood step (or at the iterative ones where that
     // step does not apply or fails); it is the group's last pass.
-    ml_ = usesMaximumLikelihood(o_, job_.groupId);
+    ml_ = job_.common == nullptr && usesMaximumLikelihood(o_, job_.groupId);
     lastPass_ = job_.lastPass + (ml_ ? 1 : 0);
     if (ml_) {
       const std::size_t mm = static_cast<std::size_t>(job_.dims.M) * job_.dims.M;
@@ -254,6 +254,7 @@ class GroupRun {
     INTDLT(ds, a_.delta, sigma2_, a_.udelta, family(Family::DTDATG),
            files.savedFile(Family::DSAVE, job_.g), s, job_.outUnit, job_.logUnit);
     if (leadingOnly()) keepLeadingStartingValues();
+    if (job_.common != nullptr) takeCommonValues();
 
     CTLXS(job_.L, a_.data.X, a_.tlx, family(Family::TLX), true, job_.logUnit);
     if (d.TF >= 1) CTLXS(job_.L, a_.data.XF, a_.tlxf, family(Family::TLXF), true, job_.logUnit);
@@ -267,6 +268,33 @@ class GroupRun {
     const Mat equalities{pi.matrix.data(), kRestrictionCapacity,
                          std::min(o_.piEqualityRows, pi.rows), job_.dims.KP()};
     findPiIdentification(a_.xz, equalities, piId_, a_.scratch, job_.logUnit);
+  }
+
+  // The common model's PHI and DELTA replace the starting values, and the
+  // factor of their covariance goes to the BETA bands of the pass.
+  void takeCommonValues() {
+    const CommonStart& c = *job_.common;
+    const int M = job_.dims.M;
+    for (int j = 1; j <= M; ++j)
+      for (int i = 1; i <= M; ++i) {
+        a_.phi(i, j) = c.phi(i, j);
+        a_.delta(i, j) = c.delta(i, j);
+      }
+    if (o_.zeroPhi || o_.diagonalPhi) {
+      diagonalPhiEigen(a_.phi, a_.eig);
+    } else {
+      Scratch s = a_.scratch;
+      double MAXEVL = 0.0;
+      EIGDCP(a_.phi, a_.eig, MAXEVL, true, s, job_.outUnit);
+    }
+    rebuildUdelta();
+    mlSpreadCount_ = 0;
+    const bool fits = c.spreadCount <= a_.mlSpread.cols && c.spread.rows == a_.mlSpread.rows;
+    if (c.spreadCount > 0 && fits) {
+      for (int l = 1; l <= c.spreadCount; ++l)
+        std::copy_n(c.spread.col(l), c.spread.rows, a_.mlSpread.col(l));
+      mlSpreadCount_ = c.spreadCount;
+    }
   }
 
   // Pass 0 of the OLS and GLS modes already works with the leading elements
@@ -809,7 +837,7 @@ GroupNeeds groupNeeds(const GroupDims& d, const Options& o, int groupId,
   {
     ScratchNeed se{static_cast<long long>(M) * M, 0, 0};
     ScratchNeed parts = betaStandardErrorsNeed(d);
-    if (usesMaximumLikelihood(o, groupId)) {
+    if (usesMaximumLikelihood(o, groupId) || o.commonModel != 'N') {
       ScratchNeed spread{static_cast<long long>(mlSpreadColumns(M)) * kSpreadDraws +
                              static_cast<long long>(KP) * KP + static_cast<long long>(d.K) * d.P,
                          0, 0};

@@ -25,6 +25,14 @@ struct GroupOutcome {
   MlOutcome ml = MlOutcome::None;
 };
 
+// The PHI and DELTA common to all groups of the run (likelihood/
+// common_model.h): the group runs one pass, at them.
+struct CommonStart {
+  Mat phi, delta;     // M x M
+  Mat spread;         // 2 M*M x spreadCount: a factor of their covariance
+  int spreadCount = 0;  // 0: no standard errors
+};
+
 // What the run driver hands to the group driver.
 struct GroupJob {
   int groupId = 0;
@@ -45,6 +53,7 @@ struct GroupJob {
   PooledHandOver handOver;  // the pooled phase's receiver, when the run has one
   ResultTables* tables = nullptr;    // the CSV result tables, when kept
   GroupOutcome* outcome = nullptr;   // filled when given
+  const CommonStart* common = nullptr;  // the common model's estimates, when the run has them
   int outUnit = 0, logUnit = 0;
 };
 

@@ -86,6 +86,16 @@ struct Options {
   // Not a setting: the lines of the file that drew a warning when read.
   int lineWarnings = 0;
 
+  // COMMON MODEL = REML (or YES) / ML / NO: one PHI and one DELTA for all
+  // groups, by restricted or ordinary maximum likelihood of the panel
+  // (likelihood/common_model.h), then each group's pass at them.
+  // COMMON THREADS = n caps the threads of its likelihood (0: no cap);
+  // COMMON PENALTY = YES / NO: the Wishart penalty of a full DELTA (by
+  // default on where DELTA is full).
+  char commonModel = 'N';  // 'N' off, 'R' REML, 'M' ML
+  int commonThreads = 0;
+  bool commonPenalty = true;
+
   OptionGroupTable optionGroups;
 };
 

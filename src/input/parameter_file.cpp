@@ -162,6 +162,7 @@ struct Reader {
   int rowCount(std::string_view value) const;
   int iterationCount(std::string_view value) const;
   void piRows(int rows, bool equalities);
+  void commonRule(std::string_view key, std::string_view value);
 };
 
 // The identifier between the first "(" and the first ")" of a group
@@ -302,6 +303,10 @@ void Reader::runWideRule(std::string_view key, std::string_view value) {
       default: ignored(); return;
     }
   }
+  if (has(key, "COMMON")) {
+    commonRule(key, value);
+    return;
+  }
   bool phi = has(key, "PHI");
   // A rule that finds its first word but none of its second ones does
   // nothing; the line is then as good as unknown.
@@ -367,6 +372,29 @@ void Reader::runWideRule(std::string_view key, std::string_view value) {
     applied = false;
   }
   if (!applied) ignored();
+}
+
+// The common model's statements take whole words (any case): COMMON MODEL
+// = REML, YES, ML or NO; COMMON PENALTY = YES or NO; COMMON THREADS = n.
+void Reader::commonRule(std::string_view key, std::string_view value) {
+  std::string word(trimmed(value));
+  for (char& c : word)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  if (has(key, "THREAD")) {
+    const int n = integer(value);
+    if (n < 0) stopAtLine("A NEGATIVE NUMBER OF THREADS");
+    options.commonThreads = n;
+  } else if (has(key, "PENAL")) {
+    if (word != "YES" && word != "NO") stopAtLine("COMMON PENALTY NEITHER YES NOR NO");
+    options.commonPenalty = word == "YES";
+  } else if (has(key, "MODEL")) {
+    if (word == "REML" || word == "YES") options.commonModel = 'R';
+    else if (word == "ML") options.commonModel = 'M';
+    else if (word == "NO") options.commonModel = 'N';
+    else stopAtLine("COMMON MODEL NOT ONE OF REML, YES, ML, NO");
+  } else {
+    stopAtLine("AN UNKNOWN COMMON STATEMENT (COMMON MODEL, COMMON PENALTY, COMMON THREADS)");
+  }
 }
 
 }  // namespace

@@ -93,6 +93,12 @@ void RPTPRM(const Options& o, int outUnit, int messageUnit) {
   echo.text("   ENGINE OF THE PASSES             =", o.denseEngine ? "DENSE" : "STATE SPACE");
   echo.text("   METHOD FOR PHI AND DELTA         =",
             o.maximumLikelihood ? "MAXIMUM LIKELIHOOD" : "ITERATIVE");
+  if (o.commonModel != 'N') {
+    echo.text("   COMMON PHI AND DELTA OF ALL GROUPS =",
+              o.commonModel == 'R' ? "RESTRICTED MAXIMUM LIKELIHOOD" : "MAXIMUM LIKELIHOOD");
+    if (!o.diagonalDelta) echo.yesNo("   PENALTY ON THE COMMON FULL DELTA  =", o.commonPenalty);
+    if (o.commonThreads > 0) echo.number("   THREADS OF THE COMMON MODEL (AT MOST) =", o.commonThreads);
+  }
 }
 
 }  // namespace kova

@@ -295,6 +295,38 @@ void ResultTables::addMaxLikelihood(int groupId, int pass, const MaxLikelihoodRo
   writeMatrix(prefix, "ML_SIGMA2_DELTA", Mat{sdelta.data(), std::max(M, 1), M, M}, r.sdeltaCov);
 }
 
+void ResultTables::addCommonModel(const CommonModelRows& r) {
+  if (!active_) return;
+  double values[6] = {r.loglik, r.penalty, static_cast<double>(r.parameters),
+                      static_cast<double>(r.observations), r.aic, r.bic};
+  const char* names[6] = {"COMMON_LOGLIK", "COMMON_PENALTY", "COMMON_PARAMETERS",
+                          "COMMON_OBSERVATIONS", "COMMON_AIC", "COMMON_BIC"};
+  for (int k = 0; k < 6; ++k) writeMatrix(",,", names[k], Mat{&values[k], 1, 1, 1}, Mat{});
+  // Elements held fixed (or at a bound) have no standard error: empty, not 0.
+  auto rows = [&](const char* name, Mat a, Mat cov) {
+    for (int j = 1; j <= a.cols; ++j)
+      for (int i = 1; i <= a.rows; ++i) {
+        const int k = (j - 1) * a.rows + i;
+        std::string se, t;
+        if (cov.p != nullptr && cov(k, k) > 0.0) {
+          const double e = std::sqrt(cov(k, k));
+          se = number(e);
+          t = number(a(i, j) / e);
+        }
+        write(kEstimates,
+              estimateRow(",,", {name, integer(i), integer(j), number(a(i, j)), se, t}));
+      }
+  };
+  rows("COMMON_PHI", r.phi, r.phiCov);
+  rows("COMMON_DELTA", r.delta, r.deltaCov);
+}
+
+void ResultTables::addCommonWarning(const std::string& kind, double value) {
+  warnings_.emplace_back(0, kind);  // group 0: the panel's
+  if (!active_) return;
+  write(kWarnings, join({"", "", kind, number(value)}));
+}
+
 void ResultTables::addInnovations(int groupId, int pass, int T, const double* v,
                                   const double* variance, const double* standardised) {
   if (!active_) return;

@@ -66,6 +66,15 @@ struct MaxLikelihoodRows {
   Mat sdeltaCov;          // of SIGMA**2 DELTA's elements; empty: none
 };
 
+// The common model's rows (group and pass empty).
+struct CommonModelRows {
+  double loglik = 0.0, penalty = 0.0;
+  int parameters = 0, observations = 0;
+  double aic = 0.0, bic = 0.0;
+  Mat phi, delta;
+  Mat phiCov, deltaCov;  // of the elements, column by column; empty: no standard errors
+};
+
 class ResultTables {
  public:
   explicit ResultTables(std::string directory = ".");
@@ -103,6 +112,12 @@ class ResultTables {
   // LOGLIK, ML_PARAMETERS, AIC, BIC, ML_PHI, ML_DELTA (standard errors with
   // SIGMA**2 held fixed) and ML_SIGMA2_DELTA, under the final pass.
   void addMaxLikelihood(int groupId, int pass, const MaxLikelihoodRows& rows);
+  // COMMON_LOGLIK, COMMON_PENALTY, COMMON_PARAMETERS, COMMON_OBSERVATIONS,
+  // COMMON_AIC, COMMON_BIC, COMMON_PHI and COMMON_DELTA (with standard
+  // errors where known), group and pass empty; a warning of the common
+  // model, group and pass empty.
+  void addCommonModel(const CommonModelRows& rows);
+  void addCommonWarning(const std::string& kind, double value);
   // The last pass's innovations (T each; standardised NaN: left empty) and
   // their statistics: LJUNG_BOX and LJUNG_BOX_P (row = the lag),
   // JARQUE_BERA and JARQUE_BERA_P in the estimates table.

@@ -28,14 +28,27 @@ std::vector<std::pair<std::string, std::set<int>>> groupsByKind(
 std::vector<std::string> summaryLines(const RunSummary& s) {
   std::vector<std::string> lines;
   lines.push_back(" Run complete: " + plural(s.groups, "group", "groups") + " estimated.");
+  // Group 0 holds the findings of the panel as a whole (the common model's).
   std::set<int> warned;
-  for (const auto& entry : s.warnings) warned.insert(entry.first);
+  std::vector<std::pair<int, std::string>> groupWarnings;
+  std::string panel;
+  for (const auto& entry : s.warnings)
+    if (entry.first == 0) {
+      if (panel.find(entry.second) == std::string::npos)
+        panel += (panel.empty() ? "" : ", ") + entry.second;
+    } else {
+      warned.insert(entry.first);
+      groupWarnings.push_back(entry);
+    }
+  if (!panel.empty())
+    lines.push_back(" Warnings of the common PHI and DELTA (group empty in KOVA_WARNINGS.csv): " +
+                    panel + ".");
   if (warned.empty()) {
     lines.push_back(" Groups with warnings: none.");
   } else {
     lines.push_back(" Groups with warnings: " + std::to_string(warned.size()) + " of " +
                     std::to_string(s.groups) + " (rows of KOVA_WARNINGS.csv, lines in KOVAOUT):");
-    for (const auto& [kind, groups] : groupsByKind(s.warnings)) {
+    for (const auto& [kind, groups] : groupsByKind(groupWarnings)) {
       std::string line = "   " + kind;
       const std::string count = std::to_string(groups.size());
       line += std::string(line.size() + count.size() < 28 ? 28 - line.size() - count.size() : 1,

@@ -29,6 +29,7 @@
 #include "io/console.h"
 #include "io/fortran_io.h"
 #include "run/run_record.h"
+#include "run/common_phase.h"
 #include "io/stop.h"
 #include "io/text_conversion.h"
 
@@ -244,7 +245,8 @@ void writeSummary(RunSummary& summary, const ResultTables& tables, int logUnit) 
 }
 
 // One group: its plan, then the group driver.
-void estimateGroup(RunRecord& run, int g, ResultTables& tables, RunSummary& summary) {
+void estimateGroup(RunRecord& run, int g, ResultTables& tables, RunSummary& summary,
+                   const CommonStart* common = nullptr) {
   const Options& o = run.options;
   GroupDims d{run.groups.foundEstimation[g - 1], run.groups.foundForecast[g - 1], o.K, o.P, o.M};
   // The pooled hand-over of the last pass: the MU-vector regression.
@@ -289,6 +291,11 @@ void estimateGroup(RunRecord& run, int g, ResultTables& tables, RunSummary& summ
     };
   }
   job.tables = &tables;
+  // Under the common model the group's one pass runs at the common PHI and DELTA.
+  if (common != nullptr) {
+    job.common = common;
+    job.lastPass = 0;
+  }
   job.outUnit = run.outUnit();
   job.logUnit = run.logUnit();
   GroupOutcome outcome;
@@ -485,7 +492,10 @@ void KOVAMAIN() try {
   reparametrisePiRestrictions(*run);
   RunSummary summary;
   summary.parameterWarnings = run->options.lineWarnings;
-  for (int g = 1; g <= run->dims.NG; ++g) estimateGroup(*run, g, tables, summary);
+  CommonPhase common;
+  if (run->options.commonModel != 'N') runCommonPhase(*run, tables, common);
+  for (int g = 1; g <= run->dims.NG; ++g)
+    estimateGroup(*run, g, tables, summary, common.active ? &common.start : nullptr);
   runPooledPhase(*run, tables);
 
   const Options& o = run->options;

@@ -481,5 +481,30 @@ TEST(GETPRMChecks, NewerSettingsTakeWholeWordsOnly) {
       << run.console;
 }
 
+// The common model's statements take whole words, so that ML is never read
+// out of REML; anything else stops at its line.
+TEST(GETPRM, CommonModelStatementsTakeWholeWords) {
+  WorkDir dir;
+  ParamRun run = runGETPRM(allGroup(""));
+  EXPECT_EQ(run.options.commonModel, 'N');
+  EXPECT_TRUE(run.options.commonPenalty);
+  EXPECT_EQ(run.options.commonThreads, 0);
+  run = runGETPRM(allGroup("COMMON MODEL = REML\nCOMMON PENALTY = NO\nCOMMON THREADS = 3\n"));
+  EXPECT_EQ(run.options.commonModel, 'R');
+  EXPECT_FALSE(run.options.commonPenalty);
+  EXPECT_EQ(run.options.commonThreads, 3);
+  EXPECT_EQ(runGETPRM(allGroup("common model = ml\n")).options.commonModel, 'M');
+  EXPECT_EQ(runGETPRM(allGroup("COMMON MODEL = yes\n")).options.commonModel, 'R');
+  expectStop(runGETPRM(allGroup("COMMON MODEL = MLE\n")),
+             " ERROR IN SUBROUTINE GETPRM, COMMON MODEL NOT ONE OF REML, YES, ML, NO IN LINE 2 "
+             "OF FILE PARAMTRS.");
+  expectStop(runGETPRM(allGroup("COMMON THREADS = -2\n")),
+             " ERROR IN SUBROUTINE GETPRM, A NEGATIVE NUMBER OF THREADS IN LINE 2 OF FILE "
+             "PARAMTRS.");
+  expectStop(runGETPRM(allGroup("COMMON PENALTY = MAYBE\n")),
+             " ERROR IN SUBROUTINE GETPRM, COMMON PENALTY NEITHER YES NOR NO IN LINE 2 OF FILE "
+             "PARAMTRS.");
+}
+
 }  // namespace
 }  // namespace kova

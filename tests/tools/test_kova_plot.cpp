@@ -584,6 +584,22 @@ TEST(KovaPlot, WarningsGetABoxOnThePictureAndARowInTheOverview) {
   fs::remove("run/KOVA_ESTIMATES.csv");
   ASSERT_EQ(plot("run").status, 0);
   EXPECT_EQ(parsePage(readFile("run/plots/index.html")).rows[1][2], "not known");
+
+  // A common model's run: its findings (group empty) hold for every group,
+  // and every group's method is the common one.
+  writeFile("run/KOVA_WARNINGS.csv", "group,pass,kind,value\n,,common_phi_at_bound,2\n");
+  writeFile("run/KOVA_ESTIMATES.csv",
+            "group,pass,matrix,row,column,value,std_error,t_ratio\n1,0,PI,1,1,3,1,3\n"
+            ",,COMMON_LOGLIK,1,1,-851,,\n");
+  r = plot("run");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Page common = parsePage(readFile("run/plots/index.html"));
+  ASSERT_EQ(common.rows.size(), 2u);
+  for (const auto& row : common.rows) {
+    EXPECT_EQ(row[2], "common PHI and DELTA");
+    EXPECT_EQ(row[3], "common_phi_at_bound");
+  }
+  EXPECT_NE(readFile("run/plots/group_002.svg").find("common_phi_at_bound"), std::string::npos);
 }
 
 // Control characters and bytes that are not UTF-8 in the names, times and

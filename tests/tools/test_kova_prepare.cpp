@@ -63,7 +63,10 @@ TEST(KovaPrepare, GrunfeldPanelGivesTheExampleDirectoriesAndTheirReports) {
   const std::pair<const char*, const char*> examples[] = {
       {"grunfeld", "--option 'TITLE = GRUNFELD INVESTMENT DATA, 11 FIRMS'"},
       {"grunfeld-ar1",
-       "--option GLS=YES --option 'TITLE = GRUNFELD INVESTMENT DATA, 11 FIRMS, AR(1) ERRORS'"}};
+       "--option GLS=YES --option 'TITLE = GRUNFELD INVESTMENT DATA, 11 FIRMS, AR(1) ERRORS'"},
+      {"grunfeld-common",
+       "--option 'TITLE = GRUNFELD INVESTMENT DATA, COMMON PHI AND DELTA' --option 'DIAGONAL "
+       "PHI = YES' --option 'DIAGONAL DELTA = YES' --option 'COMMON MODEL = REML'"}};
   for (const auto& [name, options] : examples) {
     SCOPED_TRACE(name);
     testing::TempDir dir;

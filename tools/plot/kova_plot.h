@@ -82,7 +82,8 @@ struct GroupResults {
   std::map<int, std::string> times;
   std::vector<GapMark> gaps;         // where the times leave some out
   std::vector<WarningRow> warnings;  // from KOVA_WARNINGS.csv, when present
-  // "ML" when KOVA_ESTIMATES.csv has LOGLIK rows for the group, "iterative"
+  // "common PHI and DELTA" when KOVA_ESTIMATES.csv has the common model's
+  // rows, "ML" when it has LOGLIK rows for the group, "iterative"
   // when it has none, empty when the run directory has no such table.
   std::string method;
 };

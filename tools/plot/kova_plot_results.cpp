@@ -173,9 +173,15 @@ void readWarnings(const std::string& dir, Groups& groups) {
   const int cg = t.column("group"), cp = t.column("pass"), ck = t.column("kind"),
             cv = t.column("value");
   for (std::size_t i = 0; i < t.rows(); ++i) {
+    const WarningRow row{t.text(i, ck), t.text(i, cp), t.text(i, cv)};
+    // A row without a group is a finding of the panel as a whole (the
+    // common model's PHI and DELTA): it holds for every group.
+    if (t.text(i, cg).empty()) {
+      for (auto& [id, g] : groups) g.warnings.push_back(row);
+      continue;
+    }
     auto g = groups.find(t.integer(i, cg));
-    if (g != groups.end())
-      g->second.warnings.push_back({t.text(i, ck), t.text(i, cp), t.text(i, cv)});
+    if (g != groups.end()) g->second.warnings.push_back(row);
   }
 }
 
@@ -186,6 +192,12 @@ void readMethods(const std::string& dir, Groups& groups) {
   Table t(path);
   const int cg = t.column("group"), cm = t.column("matrix");
   for (auto& [id, g] : groups) g.method = "iterative";
+  for (std::size_t i = 0; i < t.rows(); ++i) {
+    if (t.text(i, cm) == "COMMON_LOGLIK") {
+      for (auto& [id, g] : groups) g.method = "common PHI and DELTA";
+      break;
+    }
+  }
   for (std::size_t i = 0; i < t.rows(); ++i) {
     if (t.text(i, cm) != "LOGLIK") continue;
     auto g = groups.find(t.integer(i, cg));

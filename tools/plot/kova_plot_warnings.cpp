@@ -37,6 +37,17 @@ const std::map<std::string, std::string>& meanings() {
       {"beta_se_incomplete",
        "some standard errors of BETA(t) could not be "
        "computed and are left empty"},
+      {"common_delta_zero",
+       "common model: a variance of DELTA is fixed at 0, that coefficient does not vary"},
+      {"common_phi_not_identified",
+       "common model: an element of PHI is not identified (its DELTA is 0)"},
+      {"common_phi_at_bound", "common model: an eigenvalue of the common PHI is at the bound EVL"},
+      {"common_delta_singular",
+       "common model: the common DELTA is singular, the likelihood has no maximum"},
+      {"common_no_standard_errors",
+       "common model: the observed information is not positive definite, no standard errors"},
+      {"common_not_converged", "common model: the search for the common PHI and DELTA did not "
+                               "converge"},
   };
   return m;
 }

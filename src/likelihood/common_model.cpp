@@ -1,0 +1,596 @@
+// The search for the common PHI and DELTA, its boundaries and its
+// observed information.
+#include "likelihood/common_model.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+
+#include "linalg/eispack.h"
+#include "solvers/definiteness.h"
+
+namespace kova {
+namespace {
+
+constexpr double kRejected = 1.0E100;
+
+// The coordinates: PHI's (0, M or M*M), then DELTA's factor (M or
+// M(M+1)/2); some held at 0 (fixed), the others searched (active).
+struct Coordinates {
+  int M = 0, nPhi = 0, nDelta = 0;
+  std::vector<int> fixed;  // per coordinate
+  std::vector<int> active() const {
+    std::vector<int> a;
+    for (int i = 0; i < nPhi + nDelta; ++i)
+      if (!fixed[i]) a.push_back(i);
+    return a;
+  }
+};
+
+struct Search {
+  Panel* panel = nullptr;
+  CommonForm form;
+  Coordinates co;
+  std::vector<int> active;
+  std::vector<double> full;  // all coordinates
+  std::vector<double> phi, delta, a, wr, wi, z, eigWork;
+  std::vector<int> eigInts;
+  std::vector<double> root;  // square roots of the panel's component scales
+  int evaluations = 0;
+  Mat phiMat() { return Mat{phi.data(), co.M, co.M, co.M}; }
+  Mat deltaMat() { return Mat{delta.data(), co.M, co.M, co.M}; }
+};
+
+double spectralRadius(Search& w, Mat phi) {
+  const int M = w.co.M;
+  if (w.form.diagonalPhi || w.form.zeroPhi) {
+    double r = 0.0;
+    for (int i = 1; i <= M; ++i) r = std::max(r, std::fabs(phi(i, i)));
+    return r;
+  }
+  Mat a{w.a.data(), M, M, M};
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) a(i, j) = phi(i, j);
+  Scratch s(w.eigWork.data(), static_cast<long long>(w.eigWork.size()), w.eigInts.data(),
+            static_cast<long long>(w.eigInts.size()), nullptr, 0);
+  int ierr = 0;
+  EIGENR(a, w.wr.data(), w.wi.data(), Mat{w.z.data(), M, M, M}, s, ierr);
+  if (ierr != 0) return 2.0;
+  double r = 0.0;
+  for (int i = 0; i < M; ++i) r = std::max(r, std::hypot(w.wr[i], w.wi[i]));
+  return r;
+}
+
+// PHI from its coordinates, through the map onto the stationary region.
+void phiFromCoordinates(Search& w, const double* c) {
+  const int M = w.co.M;
+  const double e = w.form.EVLTOL;
+  Mat phi = w.phiMat();
+  std::fill(w.phi.begin(), w.phi.end(), 0.0);
+  if (w.form.zeroPhi) return;
+  if (w.form.diagonalPhi) {
+    for (int j = 1; j <= M; ++j) phi(j, j) = e * std::tanh(c[j - 1] / e);
+    return;
+  }
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) phi(i, j) = c[(j - 1) * M + i - 1];
+  const double r = spectralRadius(w, phi);
+  if (!(r > 0.0) || r >= 2.0 * e + 1.0E6) return;
+  const double scale = e * std::tanh(r / e) / r;
+  for (double& v : w.phi) v *= scale;
+}
+
+// DELTA = U'U from the factor's coordinates; returns its trace.
+double deltaFromCoordinates(Search& w, const double* c) {
+  const int M = w.co.M;
+  Mat d = w.deltaMat();
+  std::fill(w.delta.begin(), w.delta.end(), 0.0);
+  if (w.form.diagonalDelta) {
+    for (int j = 1; j <= M; ++j) d(j, j) = c[j - 1] * c[j - 1] / (w.root[j - 1] * w.root[j - 1]);
+  } else {
+    // U(i,j), i <= j, at (j-1)j/2 + i - 1.
+    for (int b = 1; b <= M; ++b)
+      for (int a = 1; a <= M; ++a) {
+        double sum = 0.0;
+        for (int i = 1; i <= std::min(a, b); ++i)
+          sum += c[(a - 1) * a / 2 + i - 1] * c[(b - 1) * b / 2 + i - 1];
+        d(a, b) = sum / (w.root[a - 1] * w.root[b - 1]);
+      }
+  }
+  double tr = 0.0;
+  for (int j = 1; j <= M; ++j) tr += d(j, j);
+  return tr;
+}
+
+// 1/2 log det of a symmetric M x M matrix by Cholesky; -infinity when it is
+// not positive definite.
+double halfLogDet(Mat d) {
+  const int M = d.rows;
+  std::vector<double> l(static_cast<size_t>(M) * M, 0.0);
+  double sum = 0.0;
+  for (int j = 0; j < M; ++j) {
+    double v = d(j + 1, j + 1);
+    for (int k = 0; k < j; ++k) v -= l[k * M + j] * l[k * M + j];
+    if (!(v > 0.0)) return -std::numeric_limits<double>::infinity();
+    const double root = std::sqrt(v);
+    l[j * M + j] = root;
+    sum += std::log(root);
+    for (int i = j + 1; i < M; ++i) {
+      double x = d(i + 1, j + 1);
+      for (int k = 0; k < j; ++k) x -= l[k * M + i] * l[k * M + j];
+      l[j * M + i] = x / root;
+    }
+  }
+  return sum;
+}
+
+// loglik + penalty at PHI and DELTA (normalised here, in place).
+bool penalisedValue(Panel& panel, const CommonForm& form, Mat phi, Mat delta, double& value,
+                    double* penaltyOut) {
+  const int M = delta.rows;
+  double tr = 0.0;
+  for (int j = 1; j <= M; ++j) tr += delta(j, j);
+  if (!(tr > 0.0) || !std::isfinite(tr)) return false;
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) delta(i, j) *= M / tr;
+  double penalty = 0.0;
+  if (form.penalty && !form.diagonalDelta) {
+    penalty = halfLogDet(delta);
+    if (!std::isfinite(penalty)) return false;
+  }
+  double loglik = 0.0;
+  if (!panel.evaluate(phi, delta, loglik)) return false;
+  value = loglik + penalty;
+  if (penaltyOut != nullptr) *penaltyOut = penalty;
+  return std::isfinite(value);
+}
+
+double searchValue(const double* x, double* /*gradient*/, void* context) {
+  Search& w = *static_cast<Search*>(context);
+  ++w.evaluations;
+  for (size_t i = 0; i < w.active.size(); ++i) w.full[w.active[i]] = x[i];
+  phiFromCoordinates(w, w.full.data());
+  const double radius = spectralRadius(w, w.phiMat());
+  if (!(radius < w.form.EVLTOL)) return kRejected * (1.0 + std::min(radius, 1.0E6));
+  const double tr = deltaFromCoordinates(w, w.full.data() + w.co.nPhi);
+  double value = 0.0;
+  if (!penalisedValue(*w.panel, w.form, w.phiMat(), w.deltaMat(), value, nullptr)) return kRejected;
+  const double pin = std::log(tr / w.co.M);
+  return -value + pin * pin;
+}
+
+// The coordinates of the start PHI = c I, DELTA = I.
+void startCoordinates(const Search& w, double c, std::vector<double>& full) {
+  const int M = w.co.M;
+  const double e = w.form.EVLTOL;
+  std::fill(full.begin(), full.end(), 0.0);
+  if (!w.form.zeroPhi) {
+    const double u = w.form.diagonalPhi ? e * std::atanh(c / e) : c;
+    for (int j = 1; j <= M; ++j) full[w.form.diagonalPhi ? j - 1 : (j - 1) * M + j - 1] = u;
+  }
+  for (int j = 1; j <= M; ++j)
+    full[w.co.nPhi + (w.form.diagonalDelta ? j - 1 : (j - 1) * j / 2 + j - 1)] = 1.0;
+  for (int i = 0; i < w.co.nPhi + w.co.nDelta; ++i)
+    if (w.co.fixed[i]) full[i] = 0.0;
+}
+
+// A local search over the active coordinates from `full`; returns the value
+// (minimised) and leaves the point in full.
+double polish(Search& w, std::vector<double>& full, bool tight, int& code) {
+  w.active = w.co.active();
+  std::vector<double> x;
+  for (int i : w.active) x.push_back(full[i]);
+  w.full = full;
+  LocalSearch ls;
+  ls.objective = searchValue;
+  ls.context = &w;
+  ls.dim = static_cast<int>(x.size());
+  ls.bounded = true;
+  ls.polish = tight;
+  ls.rejected = kRejected;
+  double value = 0.0;
+  code = localSearch(ls, x.data(), value);
+  for (size_t i = 0; i < w.active.size(); ++i) full[w.active[i]] = x[i];
+  return value;
+}
+
+// The normalised DELTA and PHI at `full` into the result.
+void keepEstimates(Search& w, const std::vector<double>& full, CommonResult& r) {
+  phiFromCoordinates(w, full.data());
+  const double tr = deltaFromCoordinates(w, full.data() + w.co.nPhi);
+  r.phi = w.phi;
+  r.delta = w.delta;
+  for (double& v : r.delta) v *= w.co.M / tr;
+}
+
+// Diagonal DELTA elements near 0 fixed at 0 where the likelihood allows:
+// all candidates at once first (one polish), else the smallest alone, in
+// rounds until none is left.
+void fixZeroDeltas(Search& w, std::vector<double>& full, double& best, CommonResult& r) {
+  if (!w.form.diagonalDelta) return;
+  const int M = w.co.M;
+  for (int round = 0; round < M; ++round) {
+    keepEstimates(w, full, r);
+    double total = 0.0;
+    for (int j = 1; j <= M; ++j)
+      total += r.delta[(j - 1) * M + j - 1] * w.root[j - 1] * w.root[j - 1];
+    std::vector<std::pair<double, int>> candidates;
+    int freeDeltas = 0;
+    for (int j = 1; j <= M; ++j) {
+      if (w.co.fixed[w.co.nPhi + j - 1]) continue;
+      ++freeDeltas;
+      const double share = r.delta[(j - 1) * M + j - 1] * w.root[j - 1] * w.root[j - 1] / total;
+      if (share < kCommonZeroDelta) candidates.emplace_back(share, j);
+    }
+    if (candidates.empty()) return;
+    std::sort(candidates.begin(), candidates.end());
+    // At least one DELTA element stays free.
+    if (static_cast<int>(candidates.size()) >= freeDeltas) candidates.resize(freeDeltas - 1);
+    if (candidates.empty()) return;
+    bool accepted = false;
+    for (size_t take : {candidates.size(), size_t{1}}) {
+      if (accepted) break;
+      Coordinates saved = w.co;
+      std::vector<double> trial = full;
+      for (size_t k = 0; k < take; ++k) {
+        const int j = candidates[k].second;
+        w.co.fixed[w.co.nPhi + j - 1] = 1;
+        trial[w.co.nPhi + j - 1] = 0.0;
+        if (w.form.diagonalPhi) {
+          w.co.fixed[j - 1] = 1;
+          trial[j - 1] = 0.0;
+        }
+      }
+      int code = 0;
+      const double value = polish(w, trial, true, code);
+      if (value <= best + kCommonZeroLoss && value < kRejected) {
+        full = trial;
+        best = std::min(best, value);
+        for (size_t k = 0; k < take; ++k) {
+          r.deltaZero[candidates[k].second - 1] = 1;
+          if (w.form.diagonalPhi) r.phiNotIdentified[candidates[k].second - 1] = 1;
+        }
+        accepted = true;
+      } else {
+        w.co = saved;
+      }
+      if (take == 1) break;
+    }
+    if (!accepted) return;
+  }
+}
+
+// The elements of the information: PHI's (row, col) and DELTA's (i <= j).
+struct Element {
+  bool isPhi;
+  int i, j;
+};
+
+std::vector<Element> informationElements(const Search& w, const CommonResult& r) {
+  const int M = w.co.M;
+  std::vector<Element> el;
+  if (!w.form.zeroPhi) {
+    bool anyBound = false;
+    for (int v : r.phiAtBound) anyBound = anyBound || v;
+    for (int j = 1; j <= M; ++j)
+      for (int i = 1; i <= M; ++i) {
+        if (w.form.diagonalPhi && i != j) continue;
+        if (w.form.diagonalPhi && (r.phiNotIdentified[j - 1] || r.phiAtBound[j - 1])) continue;
+        if (!w.form.diagonalPhi && anyBound) continue;
+        el.push_back({true, i, j});
+      }
+  }
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= j; ++i) {
+      if (w.form.diagonalDelta && i != j) continue;
+      if (w.form.diagonalDelta && r.deltaZero[j - 1]) continue;
+      el.push_back({false, i, j});
+    }
+  return el;
+}
+
+// The penalised log-likelihood at the estimates moved along the elements.
+bool valueAt(Search& w, const CommonResult& r, const std::vector<Element>& el,
+             const std::vector<double>& theta, double& value) {
+  const int M = w.co.M;
+  w.phi = r.phi;
+  w.delta = r.delta;
+  Mat phi = w.phiMat(), delta = w.deltaMat();
+  for (size_t k = 0; k < el.size(); ++k) {
+    const Element& e = el[k];
+    if (e.isPhi) {
+      phi(e.i, e.j) = theta[k];
+    } else {
+      delta(e.i, e.j) = theta[k];
+      delta(e.j, e.i) = theta[k];
+    }
+  }
+  if (!(spectralRadius(w, phi) < w.form.EVLTOL)) return false;
+  (void)M;
+  return penalisedValue(*w.panel, w.form, phi, delta, value, nullptr);
+}
+
+// Symmetric eigenvalues (ascending) and vectors of the n x n a.
+bool symmetricEigen(int n, std::vector<double> a, std::vector<double>& d, std::vector<double>& z) {
+  d.assign(n, 0.0);
+  z.assign(static_cast<size_t>(n) * n, 0.0);
+  std::vector<double> e(n, 0.0);
+  TRED2(n, n, a.data(), d.data(), e.data(), z.data());
+  int ierr = 0;
+  TQL2(n, n, d.data(), e.data(), z.data(), ierr);
+  return ierr == 0;
+}
+
+void informationAndCovariance(Search& w, CommonResult& r) {
+  const int M = w.co.M, M2 = M * M;
+  const std::vector<Element> el = informationElements(w, r);
+  const int n = static_cast<int>(el.size());
+  r.omitted = (w.form.zeroPhi ? 0 : (w.form.diagonalPhi ? M : M2)) +
+              (w.form.diagonalDelta ? M : M * (M + 1) / 2) - n;
+  if (n < 2) {
+    // One DELTA element alone is set by the trace: nothing is left to
+    // estimate, and no element has a variance.
+    if (n == 1 && !el[0].isPhi) {
+      r.covariance = true;
+      r.cov.assign(static_cast<size_t>(2 * M2) * 2 * M2, 0.0);
+    }
+    return;
+  }
+  std::vector<double> theta(n), h(n);
+  for (int k = 0; k < n; ++k) {
+    const Element& e = el[k];
+    theta[k] = e.isPhi ? r.phi[(e.j - 1) * M + e.i - 1] : r.delta[(e.j - 1) * M + e.i - 1];
+    // Steps on each element's own scale: a DELTA element moves by a small
+    // fraction of its diagonal's geometric mean (which stays definite).
+    h[k] = e.isPhi ? 1.0E-4
+                   : 1.0E-3 * std::sqrt(r.delta[(e.i - 1) * M + e.i - 1] *
+                                        r.delta[(e.j - 1) * M + e.j - 1]);
+    if (!(h[k] > 0.0)) return;
+  }
+  double f0 = 0.0;
+  if (!valueAt(w, r, el, theta, f0)) return;
+  std::vector<double> H(static_cast<size_t>(n) * n);
+  auto at = [&](int a, double da, int b, double db, double& v) {
+    std::vector<double> t = theta;
+    t[a] += da;
+    t[b] += db;
+    return valueAt(w, r, el, t, v);
+  };
+  for (int a = 0; a < n; ++a) {
+    double fp = 0.0, fm = 0.0;
+    if (!at(a, h[a], a, 0.0, fp) || !at(a, -h[a], a, 0.0, fm)) return;
+    H[a * n + a] = (fp - 2.0 * f0 + fm) / (h[a] * h[a]);
+    for (int b = 0; b < a; ++b) {
+      double pp = 0.0, pm = 0.0, mp = 0.0, mm = 0.0;
+      if (!at(a, h[a], b, h[b], pp) || !at(a, h[a], b, -h[b], pm) || !at(a, -h[a], b, h[b], mp) ||
+          !at(a, -h[a], b, -h[b], mm))
+        return;
+      H[a * n + b] = H[b * n + a] = (pp - pm - mp + mm) / (4.0 * h[a] * h[b]);
+    }
+  }
+  // A basis Z of the plane trace(DELTA) = const: c has 1 on DELTA's
+  // diagonal elements; Gram-Schmidt from c / |c| over the unit vectors.
+  std::vector<double> c(n, 0.0);
+  for (int k = 0; k < n; ++k) c[k] = (!el[k].isPhi && el[k].i == el[k].j) ? 1.0 : 0.0;
+  const double cn = std::sqrt(std::accumulate(c.begin(), c.end(), 0.0));
+  std::vector<std::vector<double>> basis;
+  if (cn > 0.0) {
+    for (double& v : c) v /= cn;
+    basis.push_back(c);
+  }
+  std::vector<std::vector<double>> zcols;
+  for (int i = 0; i < n && static_cast<int>(basis.size()) < n; ++i) {
+    std::vector<double> v(n, 0.0);
+    v[i] = 1.0;
+    for (int pass = 0; pass < 2; ++pass)
+      for (const std::vector<double>& b : basis) {
+        double dot = 0.0;
+        for (int k = 0; k < n; ++k) dot += b[k] * v[k];
+        for (int k = 0; k < n; ++k) v[k] -= dot * b[k];
+      }
+    double norm = 0.0;
+    for (double x : v) norm += x * x;
+    norm = std::sqrt(norm);
+    if (norm < 0.5) continue;
+    for (double& x : v) x /= norm;
+    basis.push_back(v);
+    zcols.push_back(v);
+  }
+  const int q = static_cast<int>(zcols.size());
+  // J = -Z'HZ.
+  std::vector<double> hz(static_cast<size_t>(n) * q), J(static_cast<size_t>(q) * q);
+  for (int b = 0; b < q; ++b)
+    for (int i = 0; i < n; ++i) {
+      double sum = 0.0;
+      for (int k = 0; k < n; ++k) sum += H[k * n + i] * zcols[b][k];
+      hz[b * n + i] = sum;
+    }
+  for (int b = 0; b < q; ++b)
+    for (int a = 0; a < q; ++a) {
+      double sum = 0.0;
+      for (int i = 0; i < n; ++i) sum += zcols[a][i] * hz[b * n + i];
+      J[b * q + a] = -sum;
+    }
+  std::vector<double> d, v;
+  // Definiteness judged on J scaled to unit diagonal (the elements' units
+  // differ by many orders): J = S Js S, J^-1 = S^-1 Js^-1 S^-1.
+  std::vector<double> sc(q);
+  for (int a = 0; a < q; ++a) {
+    if (!(J[a * q + a] > 0.0)) return;
+    sc[a] = std::sqrt(J[a * q + a]);
+  }
+  for (int b = 0; b < q; ++b)
+    for (int a = 0; a < q; ++a) J[b * q + a] /= sc[a] * sc[b];
+  if (!symmetricEigen(q, J, d, v)) return;
+  if (!(d[0] > 1.0E-10 * std::fabs(d[q - 1]))) return;
+  // The factor Z V diag(1 / sqrt(d)), element by element into vec PHI and
+  // vec DELTA.
+  r.spreadCount = q;
+  r.spread.assign(static_cast<size_t>(2 * M2) * q, 0.0);
+  for (int l = 0; l < q; ++l) {
+    std::vector<double> col(n, 0.0);
+    for (int k = 0; k < n; ++k) {
+      double sum = 0.0;
+      for (int b = 0; b < q; ++b) sum += zcols[b][k] * v[l * q + b] / sc[b];
+      col[k] = sum / std::sqrt(d[l]);
+    }
+    double* out = r.spread.data() + static_cast<size_t>(l) * 2 * M2;
+    for (int k = 0; k < n; ++k) {
+      const Element& e = el[k];
+      if (e.isPhi) {
+        out[(e.j - 1) * M + e.i - 1] = col[k];
+      } else {
+        out[M2 + (e.j - 1) * M + e.i - 1] = col[k];
+        out[M2 + (e.i - 1) * M + e.j - 1] = col[k];
+      }
+    }
+  }
+  r.cov.assign(static_cast<size_t>(2 * M2) * 2 * M2, 0.0);
+  for (int l = 0; l < q; ++l) {
+    const double* f = r.spread.data() + static_cast<size_t>(l) * 2 * M2;
+    for (int b = 0; b < 2 * M2; ++b)
+      for (int a = 0; a < 2 * M2; ++a) r.cov[static_cast<size_t>(b) * 2 * M2 + a] += f[a] * f[b];
+  }
+  r.covariance = true;
+}
+
+void checkBoundaries(Search& w, CommonResult& r) {
+  const int M = w.co.M;
+  const double limit = w.form.EVLTOL * (1.0 - kCommonPhiBound);
+  if (!w.form.zeroPhi) {
+    if (w.form.diagonalPhi) {
+      for (int j = 1; j <= M; ++j)
+        r.phiAtBound[j - 1] =
+            !r.phiNotIdentified[j - 1] && std::fabs(r.phi[(j - 1) * M + j - 1]) >= limit;
+    } else {
+      std::vector<double> p = r.phi;
+      if (spectralRadius(w, Mat{p.data(), M, M, M}) >= limit)
+        std::fill(r.phiAtBound.begin(), r.phiAtBound.end(), 1);
+    }
+  }
+  if (!w.form.diagonalDelta) {
+    std::vector<double> d, z;
+    if (symmetricEigen(M, r.delta, d, z) && d[M - 1] > 0.0) {
+      r.deltaRatio = d[0] / d[M - 1];
+      r.deltaSingular = r.deltaRatio < kCommonSingularDelta;
+    }
+  }
+}
+
+}  // namespace
+
+bool CommonResult::boundary() const {
+  for (size_t j = 0; j < deltaZero.size(); ++j)
+    if (deltaZero[j] || phiAtBound[j]) return true;
+  return deltaSingular;
+}
+
+bool commonValue(Panel& panel, const CommonForm& form, Mat phi, Mat delta, double& value) {
+  const int M = delta.rows;
+  std::vector<double> d(static_cast<size_t>(M) * M);
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) d[(j - 1) * M + i - 1] = delta(i, j);
+  return penalisedValue(panel, form, phi, Mat{d.data(), M, M, M}, value, nullptr);
+}
+
+void estimateCommonModel(Panel& panel, const CommonForm& form, CommonResult& r) {
+  const int M = panel.M();
+  Search w;
+  w.panel = &panel;
+  w.form = form;
+  w.co.M = M;
+  w.co.nPhi = form.zeroPhi ? 0 : (form.diagonalPhi ? M : M * M);
+  w.co.nDelta = form.diagonalDelta ? M : M * (M + 1) / 2;
+  w.co.fixed.assign(w.co.nPhi + w.co.nDelta, 0);
+  w.phi.assign(static_cast<size_t>(M) * M, 0.0);
+  w.delta = w.phi;
+  w.a = w.phi;
+  w.z = w.phi;
+  w.wr.assign(M, 0.0);
+  w.wi.assign(M, 0.0);
+  for (double v : panel.componentScale()) w.root.push_back(std::sqrt(v));
+  const ScratchNeed need = EIGENRneed(M);
+  w.eigWork.assign(static_cast<size_t>(need.doubles + 8), 0.0);
+  w.eigInts.assign(static_cast<size_t>(need.ints + 8), 0);
+  r = CommonResult{};
+  r.M = M;
+  r.deltaZero.assign(M, 0);
+  r.phiNotIdentified.assign(M, 0);
+  r.phiAtBound.assign(M, 0);
+
+  // The starts, screened to a loose tolerance.
+  const double levels[kCommonStarts] = {0.0, 0.5, 0.9, -0.5};
+  const int starts = form.zeroPhi ? 1 : kCommonStarts;
+  std::vector<std::pair<double, std::vector<double>>> screened;
+  for (int k = 0; k < starts; ++k) {
+    std::vector<double> full(w.co.nPhi + w.co.nDelta);
+    startCoordinates(w, levels[k], full);
+    int code = 0;
+    const double value = polish(w, full, false, code);
+    if (value < kRejected) screened.emplace_back(value, full);
+  }
+  r.starts = static_cast<int>(screened.size());
+  if (screened.empty()) {
+    r.evaluations = w.evaluations;
+    return;
+  }
+  std::sort(screened.begin(), screened.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  r.screenedHigh = -screened.front().first;
+  r.screenedLow = -screened.back().first;
+  double best = std::numeric_limits<double>::infinity();
+  std::vector<double> bestFull;
+  int bestCode = 0;
+  r.polishedLow = std::numeric_limits<double>::infinity();
+  for (int k = 0; k < std::min(kCommonPolished, r.starts); ++k) {
+    std::vector<double> full = screened[k].second;
+    int code = 0;
+    const double value = polish(w, full, true, code);
+    r.polishedLow = std::min(r.polishedLow, -value);
+    if (value < best) {
+      best = value;
+      bestFull = full;
+      bestCode = code;
+    }
+  }
+  if (!(best < kRejected)) {
+    r.evaluations = w.evaluations;
+    return;
+  }
+  fixZeroDeltas(w, bestFull, best, r);
+  keepEstimates(w, bestFull, r);
+  r.status = statusOf(bestCode);
+
+  // The value at the estimates, each group's SIGMA**2 and log-likelihood.
+  double value = 0.0;
+  std::vector<double> phi = r.phi, delta = r.delta;
+  if (!penalisedValue(panel, form, Mat{phi.data(), M, M, M}, Mat{delta.data(), M, M, M}, value,
+                      &r.penalty)) {
+    r.status = MlStatus::Failed;
+    r.evaluations = w.evaluations;
+    return;
+  }
+  r.loglik = value - r.penalty;
+  const int G = panel.groups();
+  r.sigma2.resize(G);
+  r.groupLoglik.resize(G);
+  int freePhi = 0, freeDelta = 0;
+  for (int i = 0; i < w.co.nPhi; ++i) freePhi += w.co.fixed[i] ? 0 : 1;
+  for (int i = w.co.nPhi; i < w.co.nPhi + w.co.nDelta; ++i) freeDelta += w.co.fixed[i] ? 0 : 1;
+  r.parameters = freePhi + std::max(freeDelta - 1, 0);
+  r.observations = 0;
+  for (int g = 0; g < G; ++g) {
+    r.sigma2[g] = panel.value(g).sigma2;
+    r.groupLoglik[g] = panel.value(g).loglik;
+    r.parameters += 1 + panel.freePi(g);
+    r.observations += panel.value(g).rows;
+  }
+  r.aic = -2.0 * value + 2.0 * r.parameters;
+  r.bic = -2.0 * value + r.parameters * std::log(static_cast<double>(std::max(r.observations, 1)));
+  checkBoundaries(w, r);
+  informationAndCovariance(w, r);
+  r.evaluations = w.evaluations;
+}
+
+}  // namespace kova

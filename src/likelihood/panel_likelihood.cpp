@@ -1,0 +1,243 @@
+// The panel's likelihood: the groups' profile (or restricted) likelihoods
+// through the Kalman filter, summed in the order of the groups.
+// The restricted likelihood of the error contrasts: Harville, Journal of the
+// American Statistical Association 72 (1977), section 6; Harvey, Forecasting,
+// Structural Time Series Models and the Kalman Filter, 3.4.7.
+#include "likelihood/panel_likelihood.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "likelihood/group_pool.h"
+#include "likelihood/svd_rank.h"
+#include "linalg/blas1.h"
+#include "linalg/linpack.h"
+#include "linalg/state_space_likelihood.h"
+
+namespace kova {
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586476925286766559;
+
+struct RestrictedArrays {
+  Mat gamma;
+  double* f;
+  Mat v;  // T x (q + 1)
+  double* qraux;
+};
+
+RestrictedArrays carveRestricted(Scratch& s, int T, int M, int q) {
+  RestrictedArrays a;
+  a.gamma = s.mat(M, M);
+  a.f = s.doubles(T);
+  a.v = s.mat(T, q + 1);
+  a.qraux = s.doubles(q + 1);
+  return a;
+}
+
+}  // namespace
+
+GroupValue designContribution(Mat tlx, Mat xn, const double* y0, Mat phi, Mat delta, Mat gamma,
+                              bool restricted, Scratch s) {
+  const int T = xn.rows, q = xn.cols, M = phi.rows;
+  GroupValue out;
+  if (T <= q) return out;
+  RestrictedArrays a = carveRestricted(s, T, M, q);
+  if (gamma.p != nullptr) {
+    for (int j = 1; j <= M; ++j) std::copy_n(gamma.col(j), M, a.gamma.col(j));
+  } else {
+    stationaryCovariance(phi, delta, a.gamma, s);
+  }
+  for (int j = 1; j <= q; ++j) std::copy_n(xn.col(j), T, a.v.col(j));
+  std::copy_n(y0, T, a.v.col(q + 1));
+  filterInnovations(StateSpaceModel{phi, delta, a.gamma, tlx}, a.v, a.f, a.v, Mat{}, s);
+  // Every row must carry noise: an exact row would tie b down without a
+  // density, which the contrasts of this form do not cover.
+  double sumLogF = 0.0;
+  for (int t = 1; t <= T; ++t) {
+    const double f = a.f[t - 1];
+    if (f == 0.0) out.exact = true;
+    if (!(f > 0.0) || !std::isfinite(f)) return out;
+    sumLogF += std::log(f);
+    const double scale = 1.0 / std::sqrt(f);
+    for (int j = 1; j <= q + 1; ++j) a.v(t, j) *= scale;
+  }
+  // The QR factorisation of the whitened [XN y0]: R's diagonal gives
+  // log det(XN' YSIGMA^-1 XN), its last element the root of RSS.
+  DQRDC(a.v.p, a.v.ld, T, q + 1, a.qraux, nullptr, nullptr, 0);
+  double logDet = 0.0;
+  for (int j = 1; j <= q; ++j) {
+    const double r = std::fabs(a.v(j, j));
+    if (!(r > 0.0)) return out;
+    logDet += 2.0 * std::log(r);
+  }
+  const double rss = a.v(q + 1, q + 1) * a.v(q + 1, q + 1);
+  const int n = restricted ? T - q : T;
+  if (!(rss > 0.0) || !std::isfinite(rss) || !std::isfinite(logDet)) return out;
+  out.valid = true;
+  out.rows = n;
+  out.sigma2 = rss / n;
+  out.loglik =
+      -0.5 * (sumLogF + (restricted ? logDet : 0.0) + n * (1.0 + std::log(kTwoPi * rss / n)));
+  return out;
+}
+
+ScratchNeed designContributionNeed(int T, int M, int q) {
+  Scratch s;
+  carveRestricted(s, T, M, q);
+  ScratchNeed need = s.used();
+  ScratchNeed callees = stationaryCovarianceNeed(M);
+  callees.include(filterInnovationsNeed(M, q + 1));
+  need.add(callees);
+  return need;
+}
+
+Panel::Panel(const std::vector<PanelGroupData>& groups, int M, PanelCriterion criterion,
+             int threads)
+    : M_(M), criterion_(criterion), threads_(std::max(threads, 1)) {
+  groups_.resize(groups.size());
+  values_.resize(groups.size());
+  for (size_t g = 0; g < groups.size(); ++g) {
+    groups_[g].data = groups[g];
+    prepare(groups_[g], static_cast<int>(g) + 1);
+    const int T = groups[g].xz.rows, KP = groups[g].xz.cols;
+    GroupDims d{T, 0, KP, 1, M};
+    ScratchNeed need = designContributionNeed(T, M, groups_[g].q);
+    if (criterion == PanelCriterion::ML)
+      need.include(profileLikelihoodNeed(d, groups[g].pi.SPIROW));
+    need_ = std::max(need_, need.doubles + 64);
+    needInts_ = std::max(needInts_, need.ints + 8);
+  }
+  scale_.assign(static_cast<size_t>(M), 0.0);
+  long long rows = 0;
+  for (const PanelGroupData& g : groups) {
+    for (int t = 1; t <= g.tlx.cols; ++t)
+      for (int i = 1; i <= M; ++i) scale_[i - 1] += g.tlx(i, t) * g.tlx(i, t);
+    rows += g.tlx.cols;
+  }
+  for (double& v : scale_) v = v > 0.0 && rows > 0 ? v / rows : 1.0;
+  threads_ = std::min(threads_, std::max(static_cast<int>(groups.size()), 1));
+  workspace_.resize(static_cast<size_t>(threads_));
+  for (std::vector<double>& w : workspace_) w.assign(static_cast<size_t>(need_), 0.0);
+  intWorkspace_.resize(static_cast<size_t>(threads_));
+  for (std::vector<int>& w : intWorkspace_) w.assign(static_cast<size_t>(needInts_), 0);
+  pool_ = std::make_unique<GroupPool>(threads_);
+}
+
+Panel::~Panel() = default;
+
+// The null space of the PI equality rows (right singular vectors beyond
+// their rank), the minimum-norm pi0 that meets them, and the design on it.
+void Panel::prepare(Group& g, int position) {
+  const Mat xz = g.data.xz;
+  const int T = xz.rows, n = xz.cols, nr = g.data.pi.SPIROW;
+  std::vector<double> pi0(static_cast<size_t>(n), 0.0), nb(static_cast<size_t>(n) * n, 0.0);
+  int a = 0;
+  if (nr > 0 && n > 0) {
+    std::vector<double> c(static_cast<size_t>(nr + 1) * n), sv(nr + n + 1), e(nr + n + 1),
+        work(nr + n + 1), u(static_cast<size_t>(nr + 1) * n);
+    Mat cm{c.data(), nr + 1, nr, n};
+    for (int j = 1; j <= n; ++j)
+      for (int i = 1; i <= nr; ++i) cm(i, j) = g.data.pi.R(i, j);
+    Mat vv{nb.data(), n, n, n};
+    a = svdRank(cm, sv.data(), e.data(), Mat{u.data(), nr + 1, nr, std::min(nr, n)}, vv,
+                work.data());
+    if (a < 0) {
+      fault_ = fault_ == 0 ? position : fault_;
+      return;
+    }
+    for (int l = 1; l <= a; ++l) {
+      double coef = 0.0;
+      for (int i = 1; i <= nr; ++i) coef += u[(l - 1) * (nr + 1) + i - 1] * g.data.pi.r[i - 1];
+      coef /= sv[l - 1];
+      for (int i = 1; i <= n; ++i) pi0[i - 1] += coef * vv(i, l);
+    }
+  } else {
+    for (int i = 0; i < n; ++i) nb[static_cast<size_t>(i) * n + i] = 1.0;
+  }
+  g.q = n - a;
+  g.xn.assign(static_cast<size_t>(std::max(T, 1)) * std::max(g.q, 1), 0.0);
+  g.y0.assign(static_cast<size_t>(std::max(T, 1)), 0.0);
+  for (int t = 1; t <= T; ++t) {
+    double r = g.data.y[t - 1];
+    for (int l = 1; l <= n; ++l) r -= xz(t, l) * pi0[l - 1];
+    g.y0[t - 1] = r;
+    for (int j = 1; j <= g.q; ++j) {
+      double sum = 0.0;
+      for (int l = 1; l <= n; ++l) sum += xz(t, l) * nb[static_cast<size_t>(a + j - 1) * n + l - 1];
+      g.xn[static_cast<size_t>(j - 1) * T + t - 1] = sum;
+    }
+  }
+  g.fullRank = true;
+  // No more rows than free PI: the residual is zero, and there is no
+  // likelihood under either criterion.
+  if (T <= g.q) {
+    g.fullRank = false;
+    fault_ = fault_ == 0 ? position : fault_;
+    return;
+  }
+  if (g.q == 0) return;
+  // The factorisation of the whitened design needs XN of full column rank
+  // (rank is kept by the whitening, which is one-to-one); without it ML
+  // goes by the profile likelihood, REML cannot.
+  std::vector<double> x(g.xn), sv(T + g.q + 1), e(T + g.q + 1), work(T + g.q + 1),
+      vr(static_cast<size_t>(g.q) * g.q), u(static_cast<size_t>(T) * g.q);
+  if (svdRank(Mat{x.data(), T, T, g.q}, sv.data(), e.data(), Mat{u.data(), T, T, g.q},
+              Mat{vr.data(), g.q, g.q, g.q}, work.data()) < g.q) {
+    g.fullRank = false;
+    if (criterion_ == PanelCriterion::REML) fault_ = fault_ == 0 ? position : fault_;
+  }
+}
+
+void Panel::evaluateGroup(int g, int worker) {
+  std::vector<double>& w = workspace_[static_cast<size_t>(worker)];
+  std::vector<int>& wi = intWorkspace_[static_cast<size_t>(worker)];
+  Scratch s(w.data(), need_, wi.data(), needInts_, nullptr, 0);
+  const Group& gr = groups_[static_cast<size_t>(g)];
+  const int T = gr.data.xz.rows;
+  const bool ml = criterion_ == PanelCriterion::ML;
+  GroupValue v;
+  if (gr.fullRank)
+    v = designContribution(gr.data.tlx,
+                           Mat{const_cast<double*>(gr.xn.data()), std::max(T, 1), T, gr.q},
+                           gr.y0.data(), phi_, delta_, gamma_, !ml, s);
+  // ML over a design short of rank or rows without noise: the profile
+  // likelihood, which handles both.
+  if (ml && (!gr.fullRank || v.exact)) {
+    v = GroupValue{};
+    const MlData data{gr.data.tlx, gr.data.xz, gr.data.y, gr.data.pi};
+    const LikelihoodTerms terms = profileLikelihood(data, phi_, delta_, s);
+    v.valid = terms.valid;
+    if (v.valid) {
+      v.loglik = terms.concentrated();
+      v.rows = terms.noisy;
+      v.sigma2 = terms.rss / terms.noisy;
+    }
+  }
+  if (v.valid && !std::isfinite(v.loglik)) v.valid = false;
+  values_[static_cast<size_t>(g)] = v;
+}
+
+bool Panel::evaluate(Mat phi, Mat delta, double& loglik) {
+  phi_ = phi;
+  delta_ = delta;
+  {
+    // GAMMA = PHI GAMMA PHI' + DELTA is common to the groups: once here.
+    const ScratchNeed need = stationaryCovarianceNeed(M_);
+    gammaStore_.resize(static_cast<size_t>(M_) * M_);
+    gammaWork_.resize(static_cast<size_t>(need.doubles + 8));
+    gamma_ = Mat{gammaStore_.data(), std::max(M_, 1), M_, M_};
+    stationaryCovariance(phi, delta, gamma_,
+                         Scratch(gammaWork_.data(), need.doubles + 8, nullptr, 0, nullptr, 0));
+  }
+  pool_->run(groups(), [this](int g, int worker) { evaluateGroup(g, worker); });
+  loglik = 0.0;
+  bool valid = true;
+  for (const GroupValue& v : values_) {
+    valid = valid && v.valid;
+    loglik += v.valid ? v.loglik : 0.0;
+  }
+  return valid && groups() > 0;
+}
+
+}  // namespace kova

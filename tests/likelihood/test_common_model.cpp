@@ -1,0 +1,606 @@
+// PHI and DELTA common to the groups of a panel:
+//   - the panel's ML and REML log-likelihoods against a dense evaluation
+//     through LAPACK (YSIGMA from its definition, its Cholesky factor, the
+//     restricted design on an orthonormal null space of the PI rows from
+//     LAPACK's SVD);
+//   - the value and the whole search bitwise the same on one and on two
+//     threads;
+//   - on one group, the common model's maximum is the group's own maximum
+//     likelihood (likelihood/max_likelihood.h);
+//   - the shipped example (examples/grunfeld-common): the restricted
+//     log-likelihood of the table against the dense one at the reported PHI
+//     and DELTA from the source data, every group's pass at the common PHI
+//     and DELTA, and the same tables with one thread as with two;
+//   - two simulated panels (tests/data/common) against statsmodels'
+//     state-space maximum likelihood of the summed groups: the
+//     log-likelihood, PHI, DELTA, each group's SIGMA**2 and the standard
+//     errors;
+//   - a component whose innovation variance is zero in the simulated panel
+//     is found at the boundary, fixed there, and its PHI reported as not
+//     identified, the other elements keeping standard errors.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <vector>
+
+#include "likelihood/common_model.h"
+#include "likelihood/max_likelihood.h"
+#include "linalg/lapack_lsq_ref.h"
+#include "support/result_csv.h"
+#include "support/run_kova.h"
+
+namespace kova {
+namespace {
+
+using test::DMat;
+
+Mat view(DMat& m) { return Mat{m.data(), m.ld, m.rows, m.cols}; }
+
+struct SimGroup {
+  int T = 0, K = 0, P = 0, M = 0;
+  DMat tlx, xz, R;  // L = I: tlx = x
+  std::vector<double> y, r;
+};
+
+// A group simulated from the model with L = I (K = M), P = 1 or 2.
+SimGroup simulate(int T, int M, int P, const DMat& phi, const DMat& delta, double sigma,
+                  std::mt19937& rng) {
+  std::normal_distribution<double> g;
+  SimGroup s;
+  s.T = T;
+  s.K = M;
+  s.P = P;
+  s.M = M;
+  s.tlx = DMat(M, T);
+  s.xz = DMat(T, M * P);
+  s.R = DMat(0, M * P);
+  s.y.resize(T);
+  // DELTA's Cholesky factor (lower), zero rows allowed.
+  DMat c(M, M);
+  for (int j = 1; j <= M; ++j) {
+    double v = delta(j, j);
+    for (int k = 1; k < j; ++k) v -= c(j, k) * c(j, k);
+    c(j, j) = v > 0.0 ? std::sqrt(v) : 0.0;
+    for (int i = j + 1; i <= M; ++i) {
+      double x = delta(i, j);
+      for (int k = 1; k < j; ++k) x -= c(i, k) * c(j, k);
+      c(i, j) = c(j, j) > 0.0 ? x / c(j, j) : 0.0;
+    }
+  }
+  std::vector<double> eps(M, 0.0), next(M), a(M);
+  for (int t = -50; t <= T; ++t) {
+    for (int i = 0; i < M; ++i) a[i] = g(rng);
+    for (int i = 1; i <= M; ++i) {
+      double v = 0.0;
+      for (int l = 1; l <= M; ++l) v += phi(i, l) * eps[l - 1] + sigma * c(i, l) * a[l - 1];
+      next[i - 1] = v;
+    }
+    eps = next;
+    if (t < 1) continue;
+    double y = 0.0;
+    std::vector<double> z(P, 1.0);
+    if (P > 1) z[1] = g(rng);
+    for (int k = 1; k <= M; ++k) {
+      const double x = k == 1 ? 1.0 : 1.0 + g(rng);
+      s.tlx(k, t) = x;
+      for (int p = 1; p <= P; ++p) s.xz(t, (p - 1) * M + k) = z[p - 1] * x;
+      y += x * (0.5 * k + eps[k - 1]);
+      if (P > 1) y += 0.3 * z[1] * x;
+    }
+    s.y[t - 1] = y;
+  }
+  return s;
+}
+
+PanelGroupData panelData(SimGroup& s) {
+  return PanelGroupData{view(s.tlx), view(s.xz), s.y.data(),
+                        PiRestrictionView{view(s.R), s.r.data(), s.R.rows}};
+}
+
+// The dense ML and REML log-likelihoods of one group.
+struct DenseValue {
+  double ml = 0.0, reml = 0.0;
+};
+
+DenseValue denseValue(const SimGroup& s, const DMat& phi, const DMat& delta) {
+  const int T = s.T, M = s.M, n = s.xz.cols, nr = s.R.rows;
+  DMat a(M * M, M * M), v(M * M, 1);
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) {
+      v((j - 1) * M + i, 1) = delta(i, j);
+      for (int l = 1; l <= M; ++l)
+        for (int k = 1; k <= M; ++k)
+          a((j - 1) * M + i, (l - 1) * M + k) =
+              (i == k && j == l ? 1.0 : 0.0) - phi(i, k) * phi(j, l);
+    }
+  DMat gv = test::solveSquare(a, v);
+  DMat Y(T, T);
+  for (int s1 = 1; s1 <= T; ++s1) {
+    // PHI^(t-s) GAMMA x~(s), advanced in t.
+    std::vector<double> w(M), w2(M);
+    for (int i = 1; i <= M; ++i) {
+      w[i - 1] = 0.0;
+      for (int l = 1; l <= M; ++l) w[i - 1] += gv((l - 1) * M + i, 1) * s.tlx(l, s1);
+    }
+    for (int t = s1; t <= T; ++t) {
+      double sum = 0.0;
+      for (int i = 1; i <= M; ++i) sum += s.tlx(i, t) * w[i - 1];
+      Y(t, s1) = Y(s1, t) = sum;
+      for (int i = 1; i <= M; ++i) {
+        w2[i - 1] = 0.0;
+        for (int l = 1; l <= M; ++l) w2[i - 1] += phi(i, l) * w[l - 1];
+      }
+      w = w2;
+    }
+  }
+  int info = 0;
+  dpotrf_("L", &T, Y.data(), &Y.ld, &info, 1);
+  EXPECT_EQ(info, 0);
+  double logdetV = 0.0;
+  for (int t = 1; t <= T; ++t) logdetV += 2.0 * std::log(Y(t, t));
+  // pi0 and an orthonormal null space N of the PI rows.
+  DMat N(n, n), pi0(n, 1);
+  int q = n;
+  if (nr == 0) {
+    N = test::identity(n);
+  } else {
+    DMat rr = s.R, rhs(nr, 1);
+    for (int i = 1; i <= nr; ++i) rhs(i, 1) = s.r[i - 1];
+    int rank = 0;
+    pi0 = test::lapackMinNorm(rr, rhs, 1e-12, rank);
+    DMat rc = s.R, sv(std::min(nr, n), 1), u(nr, nr), vt(n, n);
+    int lwork = 5 * (nr + n) + 64;
+    std::vector<double> work(lwork);
+    dgesvd_("N", "A", &nr, &n, rc.data(), &rc.ld, sv.data(), u.data(), &u.ld, vt.data(), &vt.ld,
+            work.data(), &lwork, &info, 1, 1);
+    q = n - rank;
+    N = DMat(n, q);
+    for (int j = 1; j <= q; ++j)
+      for (int i = 1; i <= n; ++i) N(i, j) = vt(rank + j, i);
+  }
+  // Whitened [XN y0].
+  DMat w(T, q + 1);
+  for (int t = 1; t <= T; ++t) {
+    double y0 = s.y[t - 1];
+    for (int l = 1; l <= n; ++l) y0 -= s.xz(t, l) * pi0(l, 1);
+    w(t, q + 1) = y0;
+    for (int j = 1; j <= q; ++j) {
+      double sum = 0.0;
+      for (int l = 1; l <= n; ++l) sum += s.xz(t, l) * N(l, j);
+      w(t, j) = sum;
+    }
+  }
+  int nrhs = q + 1;
+  dtrtrs_("L", "N", "N", &T, &nrhs, Y.data(), &Y.ld, w.data(), &w.ld, &info, 1, 1, 1);
+  DMat xtx(q, q), xty(q, 1);
+  for (int j = 1; j <= q; ++j) {
+    for (int i = 1; i <= q; ++i)
+      for (int t = 1; t <= T; ++t) xtx(i, j) += w(t, i) * w(t, j);
+    for (int t = 1; t <= T; ++t) xty(j, 1) += w(t, j) * w(t, q + 1);
+  }
+  DMat b = test::solveSquare(xtx, xty);
+  double rss = 0.0;
+  for (int t = 1; t <= T; ++t) {
+    double e = w(t, q + 1);
+    for (int j = 1; j <= q; ++j) e -= w(t, j) * b(j, 1);
+    rss += e * e;
+  }
+  dpotrf_("L", &q, xtx.data(), &xtx.ld, &info, 1);
+  double logdetX = 0.0;
+  for (int j = 1; j <= q; ++j) logdetX += 2.0 * std::log(xtx(j, j));
+  const double twoPi = 2.0 * M_PI;
+  DenseValue out;
+  out.ml = -0.5 * (logdetV + T * (1.0 + std::log(twoPi * rss / T)));
+  out.reml = -0.5 * (logdetV + logdetX + (T - q) * (1.0 + std::log(twoPi * rss / (T - q))));
+  return out;
+}
+
+DMat matrix(int M, std::initializer_list<double> values) {
+  DMat m(M, M);
+  auto it = values.begin();
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) m(i, j) = *it++;
+  return m;
+}
+
+TEST(CommonModel, PanelLikelihoodAgreesWithTheDenseEvaluation) {
+  std::mt19937 rng(3001);
+  const int M = 2;
+  DMat phiTrue = matrix(M, {0.6, 0.1, -0.2, 0.3});
+  DMat deltaTrue = matrix(M, {1.0, 0.3, 0.3, 0.5});
+  std::vector<SimGroup> groups;
+  groups.push_back(simulate(15, M, 1, phiTrue, deltaTrue, 0.7, rng));
+  groups.push_back(simulate(22, M, 2, phiTrue, deltaTrue, 1.3, rng));
+  groups.push_back(simulate(31, M, 2, phiTrue, deltaTrue, 0.4, rng));
+  // The third group's PI under one equality row: PI(1,1) - PI(2,2) = 0.2.
+  groups[2].R = DMat(1, 4);
+  groups[2].R(1, 1) = 1.0;
+  groups[2].R(1, 4) = -1.0;
+  groups[2].r = {0.2};
+  std::vector<PanelGroupData> data;
+  for (SimGroup& g : groups) data.push_back(panelData(g));
+  // Points away from the truth, full PHI and DELTA at an arbitrary scale.
+  const DMat phis[] = {matrix(M, {0.5, -0.3, 0.4, 0.6}), matrix(M, {-0.2, 0.0, 0.0, 0.9})};
+  const DMat deltas[] = {matrix(M, {2.0, -0.5, -0.5, 0.7}), matrix(M, {0.01, 0.0, 0.0, 3.0})};
+  for (PanelCriterion c : {PanelCriterion::ML, PanelCriterion::REML}) {
+    Panel panel(data, M, c, 1);
+    ASSERT_TRUE(panel.ready());
+    for (int k = 0; k < 2; ++k) {
+      DMat phi = phis[k], delta = deltas[k];
+      double total = 0.0;
+      ASSERT_TRUE(panel.evaluate(view(phi), view(delta), total));
+      double dense = 0.0;
+      for (int g = 0; g < 3; ++g) {
+        const DenseValue d = denseValue(groups[g], phis[k], deltas[k]);
+        const double ref = c == PanelCriterion::ML ? d.ml : d.reml;
+        EXPECT_NEAR(panel.value(g).loglik, ref, 1e-10 * std::fabs(ref)) << g << " " << k;
+        dense += ref;
+      }
+      EXPECT_NEAR(total, dense, 1e-10 * std::fabs(dense));
+      EXPECT_EQ(panel.freePi(2), 3);
+    }
+  }
+}
+
+std::vector<SimGroup> diagonalPanel(int groups, int T, const DMat& phi, const DMat& delta,
+                                    unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> u(0.5, 2.0);
+  std::vector<SimGroup> out;
+  for (int g = 0; g < groups; ++g)
+    out.push_back(simulate(T + g % 5, phi.rows, 1, phi, delta, u(rng), rng));
+  return out;
+}
+
+TEST(CommonModel, OneAndTwoThreadsGiveTheSameBits) {
+  const int M = 2;
+  DMat phi = matrix(M, {0.6, 0.0, 0.0, 0.3});
+  DMat delta = matrix(M, {1.0, 0.0, 0.0, 0.4});
+  std::vector<SimGroup> groups = diagonalPanel(9, 20, phi, delta, 77);
+  std::vector<PanelGroupData> data;
+  for (SimGroup& g : groups) data.push_back(panelData(g));
+  CommonForm form;
+  form.diagonalPhi = true;
+  form.diagonalDelta = true;
+  CommonResult r1, r2;
+  {
+    Panel one(data, M, PanelCriterion::REML, 1), two(data, M, PanelCriterion::REML, 2);
+    EXPECT_EQ(two.threads(), 2);
+    double a = 0.0, b = 0.0;
+    DMat p = matrix(M, {0.3, 0.0, 0.0, -0.4}), d = matrix(M, {0.2, 0.0, 0.0, 1.7});
+    ASSERT_TRUE(one.evaluate(view(p), view(d), a));
+    ASSERT_TRUE(two.evaluate(view(p), view(d), b));
+    EXPECT_EQ(a, b);
+    estimateCommonModel(one, form, r1);
+    estimateCommonModel(two, form, r2);
+  }
+  ASSERT_NE(r1.status, MlStatus::Failed);
+  EXPECT_EQ(r1.loglik, r2.loglik);
+  EXPECT_EQ(r1.evaluations, r2.evaluations);
+  EXPECT_EQ(r1.phi, r2.phi);
+  EXPECT_EQ(r1.delta, r2.delta);
+  EXPECT_EQ(r1.cov, r2.cov);
+}
+
+TEST(CommonModel, OneGroupReachesTheGroupMaximumLikelihood) {
+  const int M = 2;
+  DMat phiTrue = matrix(M, {0.7, 0.0, 0.0, 0.2});
+  DMat deltaTrue = matrix(M, {1.0, 0.0, 0.0, 0.5});
+  std::vector<SimGroup> groups = diagonalPanel(1, 150, phiTrue, deltaTrue, 4242);
+  SimGroup& s = groups[0];
+  // The group's own ML.
+  MlData data{view(s.tlx), view(s.xz), s.y.data(), PiRestrictionView{view(s.R), nullptr, 0}};
+  MlForm mform;
+  mform.diagonalPhi = true;
+  mform.diagonalDelta = true;
+  DMat lastPhi = matrix(M, {0.3, 0.0, 0.0, 0.3}), lastDelta = matrix(M, {1.0, 0.0, 0.0, 1.0});
+  DMat phi(M, M), delta(M, M), phiCov(M * M, M * M), sdeltaCov(M * M, M * M), none(0, M);
+  MlResult ml;
+  ml.phi = view(phi);
+  ml.delta = view(delta);
+  ml.phiCov = view(phiCov);
+  ml.sdeltaCov = view(sdeltaCov);
+  GroupDims d{s.T, 0, s.K, s.P, M};
+  const ScratchNeed need = estimateMaxLikelihoodNeed(d, 0, 0);
+  std::vector<double> wr(need.doubles);
+  std::vector<int> wi(need.ints + 1);
+  Scratch scratch(wr.data(), need.doubles, wi.data(), need.ints + 1, nullptr, 0);
+  estimateMaxLikelihood(data, mform, RestrictionRows{view(none), nullptr}, view(lastPhi),
+                        view(lastDelta), ml, scratch);
+  ASSERT_EQ(ml.status, MlStatus::Converged);
+  ASSERT_FALSE(ml.boundary());
+
+  std::vector<PanelGroupData> pd{panelData(s)};
+  Panel panel(pd, M, PanelCriterion::ML, 1);
+  CommonForm form;
+  form.diagonalPhi = true;
+  form.diagonalDelta = true;
+  CommonResult r;
+  estimateCommonModel(panel, form, r);
+  ASSERT_EQ(r.status, MlStatus::Converged);
+  EXPECT_NEAR(r.loglik, ml.loglik, 1e-8 * std::fabs(ml.loglik));
+  // SIGMA**2 DELTA, the identified scale, and PHI.
+  for (int j = 1; j <= M; ++j) {
+    EXPECT_NEAR(r.phi[(j - 1) * M + j - 1], phi(j, j), 1e-4);
+    const double q = r.sigma2[0] * r.delta[(j - 1) * M + j - 1];
+    EXPECT_NEAR(q, ml.sigma2 * delta(j, j), 1e-3 * ml.sigma2 * delta(j, j));
+  }
+  // Two PHI, one DELTA ratio, SIGMA**2 and two PI: the group's count.
+  EXPECT_EQ(r.parameters, ml.parameters);
+  // The standard errors of PHI agree with those of the group's observed
+  // information (both by differences: to a per cent).
+  ASSERT_TRUE(r.covariance);
+  ASSERT_TRUE(ml.covariance);
+  for (int j = 1; j <= M; ++j) {
+    const int k = (j - 1) * M + j;
+    const double se = std::sqrt(r.cov[static_cast<size_t>(k - 1) * 2 * M * M + k - 1]);
+    EXPECT_NEAR(se, std::sqrt(phiCov(k, k)), 0.01 * std::sqrt(phiCov(k, k))) << j;
+  }
+}
+
+TEST(CommonModel, ZeroInnovationVarianceIsFixedAndItsPhiNotIdentified) {
+  const int M = 2;
+  DMat phiTrue = matrix(M, {0.6, 0.0, 0.0, 0.3});
+  DMat deltaTrue = matrix(M, {1.0, 0.0, 0.0, 0.0});
+  std::vector<SimGroup> groups = diagonalPanel(15, 25, phiTrue, deltaTrue, 914);
+  std::vector<PanelGroupData> data;
+  for (SimGroup& g : groups) data.push_back(panelData(g));
+  Panel panel(data, M, PanelCriterion::REML, 2);
+  CommonForm form;
+  form.diagonalPhi = true;
+  form.diagonalDelta = true;
+  CommonResult r;
+  estimateCommonModel(panel, form, r);
+  ASSERT_NE(r.status, MlStatus::Failed);
+  EXPECT_EQ(r.deltaZero, (std::vector<int>{0, 1}));
+  EXPECT_EQ(r.phiNotIdentified, (std::vector<int>{0, 1}));
+  EXPECT_TRUE(r.boundary());
+  EXPECT_EQ(r.delta[3], 0.0);
+  EXPECT_NEAR(r.delta[0], 2.0, 1e-12);
+  EXPECT_NEAR(r.phi[0], 0.6, 0.15);
+  // PHI(1,1) keeps its standard error; the fixed elements have none.
+  ASSERT_TRUE(r.covariance);
+  EXPECT_GT(r.cov[0], 0.0);
+  EXPECT_EQ(r.cov[3 * 8 + 3], 0.0);
+  // A diagonal PHI and DELTA less the two fixed, less the scale: 1 + 0.
+  int perGroup = 0;
+  for (int g = 0; g < panel.groups(); ++g) perGroup += 1 + panel.freePi(g);
+  EXPECT_EQ(r.parameters, 1 + perGroup);
+}
+
+// The Grunfeld firms of the source data in order of first appearance: the
+// first 18 years of each (the last two are forecast records), x = (1,
+// value, capital), L = I.
+std::vector<SimGroup> grunfeldGroups() {
+  std::ifstream in(std::filesystem::path(KOVA_TEST_DATA) / "grunfeld" / "grunfeld.csv");
+  std::string line;
+  std::getline(in, line);
+  std::vector<std::string> order;
+  std::map<std::string, std::vector<std::array<double, 3>>> rows;
+  while (std::getline(in, line)) {
+    std::stringstream f(line);
+    std::string inv, val, cap, firm;
+    std::getline(f, inv, ',');
+    std::getline(f, val, ',');
+    std::getline(f, cap, ',');
+    std::getline(f, firm, ',');
+    if (!rows.count(firm)) order.push_back(firm);
+    rows[firm].push_back({std::stod(inv), std::stod(val), std::stod(cap)});
+  }
+  std::vector<SimGroup> out;
+  for (const std::string& firm : order) {
+    const auto& r = rows[firm];
+    SimGroup s;
+    s.T = static_cast<int>(r.size()) - 2;
+    s.K = s.M = 3;
+    s.P = 1;
+    s.tlx = DMat(3, s.T);
+    s.xz = DMat(s.T, 3);
+    s.R = DMat(0, 3);
+    for (int t = 1; t <= s.T; ++t) {
+      const double x[3] = {1.0, r[t - 1][1], r[t - 1][2]};
+      for (int k = 1; k <= 3; ++k) s.tlx(k, t) = s.xz(t, k) = x[k - 1];
+      s.y.push_back(r[t - 1][0]);
+    }
+    out.push_back(s);
+  }
+  return out;
+}
+
+// The rows of KOVA_ESTIMATES.csv by "group,pass,matrix(row,column)".
+std::map<std::string, std::string> estimates(const char* column) {
+  const testing::Csv csv = testing::readCsv("KOVA_ESTIMATES.csv");
+  std::map<std::string, std::string> out;
+  for (size_t i = 0; i < csv.rows.size(); ++i)
+    out[csv.at(i, "group") + "," + csv.at(i, "pass") + "," + csv.at(i, "matrix") + "(" +
+        csv.at(i, "row") + "," + csv.at(i, "column") + ")"] = csv.at(i, column);
+  return out;
+}
+
+TEST(CommonModel, GrunfeldExampleAgreesWithTheDenseRestrictedLikelihood) {
+  testing::TempDir dir;
+  testing::copyExample("grunfeld-common");
+  const testing::RunResult run = testing::runKova();
+  ASSERT_EQ(run.status, 0) << run.console;
+  std::map<std::string, std::string> value = estimates("value");
+  const int M = 3;
+  DMat phi(M, M), delta(M, M);
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) {
+      const std::string e = "(" + std::to_string(i) + "," + std::to_string(j) + ")";
+      phi(i, j) = std::stod(value.at(",,COMMON_PHI" + e));
+      delta(i, j) = std::stod(value.at(",,COMMON_DELTA" + e));
+      // Every firm's one pass runs at the common PHI and DELTA.
+      for (int g = 1; g <= 11; ++g) {
+        const std::string p = std::to_string(g) + ",0,";
+        EXPECT_EQ(std::stod(value.at(p + "PHI" + e)), phi(i, j)) << g << e;
+        EXPECT_NEAR(std::stod(value.at(p + "DELTA" + e)), delta(i, j), 1e-14) << g << e;
+        EXPECT_EQ(value.count(std::to_string(g) + ",1,PHI" + e), 0u);
+      }
+    }
+  double dense = 0.0;
+  for (const SimGroup& g : grunfeldGroups()) dense += denseValue(g, phi, delta).reml;
+  const double loglik = std::stod(value.at(",,COMMON_LOGLIK(1,1)"));
+  EXPECT_NEAR(loglik, dense, 1e-9 * std::fabs(dense));
+  // Diagonal PHI and DELTA less the scale, and each firm's SIGMA**2 and
+  // three PI; AIC and BIC from them (165 = 11 x (18 - 3) contrasts).
+  EXPECT_EQ(value.at(",,COMMON_PARAMETERS(1,1)"), "49");
+  EXPECT_EQ(value.at(",,COMMON_OBSERVATIONS(1,1)"), "165");
+  EXPECT_NEAR(std::stod(value.at(",,COMMON_AIC(1,1)")), -2.0 * loglik + 2.0 * 49, 1e-9);
+  EXPECT_NEAR(std::stod(value.at(",,COMMON_BIC(1,1)")), -2.0 * loglik + 49 * std::log(165.0), 1e-9);
+  // The value coefficient's PHI sits at the bound: said in the report and
+  // the warnings, and it has no standard error; the others have one.
+  std::map<std::string, std::string> se = estimates("std_error");
+  EXPECT_EQ(se.at(",,COMMON_PHI(2,2)"), "");
+  EXPECT_NE(se.at(",,COMMON_PHI(1,1)"), "");
+  EXPECT_NE(testing::readFile("KOVA_WARNINGS.csv").find(",,common_phi_at_bound,2"),
+            std::string::npos);
+  const std::string report = testing::readFile("KOVAOUT");
+  EXPECT_NE(report.find("PHI(2,2) IS AT THE BOUND"), std::string::npos);
+  EXPECT_NE(report.find("RESTRICTED MAXIMUM LIKELIHOOD"), std::string::npos);
+
+  // One thread: the same tables, to the last digit.
+  const std::string tables = testing::readFile("KOVA_ESTIMATES.csv");
+  std::string params = testing::readFile("PARAMTRS");
+  params.replace(params.find("END GROUP (ALL)"), 0, "COMMON THREADS = 1\n");
+  std::ofstream("PARAMTRS") << params;
+  ASSERT_EQ(testing::runKova().status, 0);
+  EXPECT_EQ(testing::readFile("KOVA_ESTIMATES.csv"), tables);
+  EXPECT_NE(testing::readFile("KOVAOUT").find("THREADS  1"), std::string::npos);
+}
+
+// A design short of rank: ML goes on (by the profile likelihood, the same
+// value as without the repeated column), REML refuses the panel naming the
+// group; and a run in the OLS mode refuses the common model with a message
+// and exit status 1.
+TEST(CommonModel, DesignsTheRestrictedLikelihoodCannotTakeAreRefused) {
+  const int M = 2;
+  DMat phi = matrix(M, {0.5, 0.0, 0.0, 0.2}), delta = matrix(M, {1.0, 0.0, 0.0, 0.3});
+  std::vector<SimGroup> groups = diagonalPanel(3, 20, phi, delta, 5);
+  // Group 2 with x's second column repeated in a third column of XZ.
+  SimGroup& g = groups[1];
+  DMat xz(g.T, 3);
+  for (int t = 1; t <= g.T; ++t) {
+    xz(t, 1) = g.xz(t, 1);
+    xz(t, 2) = xz(t, 3) = g.xz(t, 2);
+  }
+  std::vector<PanelGroupData> plain, repeated;
+  for (SimGroup& s : groups) plain.push_back(panelData(s));
+  repeated = plain;
+  DMat none(0, 3);
+  repeated[1].xz = view(xz);
+  repeated[1].pi = PiRestrictionView{view(none), nullptr, 0};
+  double a = 0.0, b = 0.0;
+  DMat p = matrix(M, {0.3, 0.0, 0.0, 0.6}), d = matrix(M, {0.7, 0.0, 0.0, 1.1});
+  Panel ml(plain, M, PanelCriterion::ML, 1), mlRepeated(repeated, M, PanelCriterion::ML, 2);
+  ASSERT_TRUE(mlRepeated.ready());
+  ASSERT_TRUE(ml.evaluate(view(p), view(d), a));
+  ASSERT_TRUE(mlRepeated.evaluate(view(p), view(d), b));
+  EXPECT_NEAR(a, b, 1e-10 * std::fabs(a));
+  Panel reml(repeated, M, PanelCriterion::REML, 1);
+  EXPECT_FALSE(reml.ready());
+  EXPECT_EQ(reml.groupFault(), 2);
+  // A group of two rows for two free PI has no likelihood under either.
+  plain[2].xz.rows = plain[2].tlx.cols = 2;
+  for (PanelCriterion c : {PanelCriterion::ML, PanelCriterion::REML}) {
+    Panel shortGroup(plain, M, c, 1);
+    EXPECT_FALSE(shortGroup.ready());
+    EXPECT_EQ(shortGroup.groupFault(), 3);
+  }
+
+  testing::TempDir dir;
+  testing::copyExample("grunfeld-common");
+  std::string params = testing::readFile("PARAMTRS");
+  params.replace(params.find("END GROUP (ALL)"), 0, "OLS = YES\n");
+  std::ofstream("PARAMTRS") << params;
+  const testing::RunResult run = testing::runKova();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.console.find("THE COMMON MODEL IS NOT AVAILABLE IN THE OLS AND GLS MODES"),
+            std::string::npos)
+      << run.console;
+}
+
+// A panel of tests/data/common: group, t, y, x; x~ = (1, x), P = 1.
+std::vector<SimGroup> readPanel(const std::string& name) {
+  std::ifstream in(std::filesystem::path(KOVA_TEST_DATA) / "common" / (name + ".csv"));
+  std::string line;
+  std::getline(in, line);
+  std::map<int, std::vector<std::pair<double, double>>> rows;
+  while (std::getline(in, line)) {
+    std::stringstream f(line);
+    std::string g, t, y, x;
+    std::getline(f, g, ',');
+    std::getline(f, t, ',');
+    std::getline(f, y, ',');
+    std::getline(f, x, ',');
+    rows[std::stoi(g)].emplace_back(std::stod(y), std::stod(x));
+  }
+  std::vector<SimGroup> out;
+  for (const auto& [g, r] : rows) {
+    SimGroup s;
+    s.T = static_cast<int>(r.size());
+    s.K = s.M = 2;
+    s.P = 1;
+    s.tlx = DMat(2, s.T);
+    s.xz = DMat(s.T, 2);
+    s.R = DMat(0, 2);
+    for (int t = 1; t <= s.T; ++t) {
+      s.tlx(1, t) = s.xz(t, 1) = 1.0;
+      s.tlx(2, t) = s.xz(t, 2) = r[t - 1].second;
+      s.y.push_back(r[t - 1].first);
+    }
+    out.push_back(s);
+  }
+  return out;
+}
+
+TEST(CommonModel, SimulatedPanelsAgreeWithStatsmodels) {
+  std::map<std::string, double> golden;
+  {
+    std::ifstream in(std::filesystem::path(KOVA_TEST_DATA) / "common" / "golden.csv");
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+      const size_t a = line.find(','), b = line.find(',', a + 1);
+      golden[line.substr(0, b)] = std::stod(line.substr(b + 1));
+    }
+  }
+  for (const std::string panelName : {"panel_a", "panel_b"}) {
+    auto gold = [&](const std::string& key) { return golden.at(panelName + "," + key); };
+    std::vector<SimGroup> groups = readPanel(panelName);
+    std::vector<PanelGroupData> data;
+    for (SimGroup& g : groups) data.push_back(panelData(g));
+    Panel panel(data, 2, PanelCriterion::ML, 2);
+    CommonForm form;
+    form.diagonalPhi = true;
+    form.diagonalDelta = true;
+    CommonResult r;
+    estimateCommonModel(panel, form, r);
+    ASSERT_EQ(r.status, MlStatus::Converged) << panelName;
+    ASSERT_FALSE(r.boundary()) << panelName;
+    EXPECT_NEAR(r.loglik, gold("LOGLIK"), 1e-6 * std::fabs(gold("LOGLIK"))) << panelName;
+    EXPECT_NEAR(r.phi[0], gold("PHI1"), 1e-3) << panelName;
+    EXPECT_NEAR(r.phi[3], gold("PHI2"), 1e-3) << panelName;
+    EXPECT_NEAR(r.delta[0], gold("DELTA1"), 1e-3) << panelName;
+    EXPECT_NEAR(r.delta[3], gold("DELTA2"), 1e-3) << panelName;
+    for (int g = 0; g < panel.groups(); ++g) {
+      const double s2 = gold("SIGMA2_" + std::to_string(g + 1));
+      EXPECT_NEAR(r.sigma2[g], s2, 1e-3 * s2) << panelName << " " << g;
+    }
+    ASSERT_TRUE(r.covariance) << panelName;
+    const int n = 8;  // 2 M*M
+    auto se = [&](int k) { return std::sqrt(r.cov[static_cast<size_t>(k) * n + k]); };
+    EXPECT_NEAR(se(0), gold("SE_PHI1"), 0.02 * gold("SE_PHI1")) << panelName;
+    EXPECT_NEAR(se(3), gold("SE_PHI2"), 0.02 * gold("SE_PHI2")) << panelName;
+    EXPECT_NEAR(se(4), gold("SE_DELTA1"), 0.02 * gold("SE_DELTA1")) << panelName;
+    EXPECT_NEAR(se(7), gold("SE_DELTA1"), 0.02 * gold("SE_DELTA1")) << panelName;
+  }
+}
+
+}  // namespace
+}  // namespace kova
