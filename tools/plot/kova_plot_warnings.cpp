@@ -85,8 +85,10 @@ std::string warningBox(const GroupResults& g, double x, double y, double width, 
   for (const WarningRow& w : g.warnings) {
     std::string& text = where[w.kind];
     if (text.size() > 400) continue;
-    text += (text.empty() ? "" : "; ") + std::string("pass ") + w.pass +
-            (w.value.empty() ? "" : ", value " + shortValue(w.value));
+    // A finding of the panel (the common model's) has no pass.
+    std::string item = w.pass.empty() ? "" : "pass " + w.pass;
+    if (!w.value.empty()) item += (item.empty() ? "value " : ", value ") + shortValue(w.value);
+    text += (text.empty() ? "" : "; ") + item;
   }
   std::vector<std::string> lines;
   for (const std::string& kind : warningKinds(g))
