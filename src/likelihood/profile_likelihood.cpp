@@ -106,7 +106,7 @@ LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratc
   if (precise) {
     filterInnovationsPrecise(model, v, w.f, v);
   } else {
-    filterInnovations(model, v, w.f, v, w.gainOut, s);
+    filterInnovations(model, v, w.f, v, w.gainOut, s, gains != nullptr ? gains->p : nullptr);
   }
 
   // Noisy rows whitened into the top of v, exact rows gathered.

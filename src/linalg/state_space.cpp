@@ -93,7 +93,8 @@ void copySquare(Mat from, Mat to) {
 // cols matrix b, in place (min(rows, cols) rows; what lies below it is left
 // as work). Only R is wanted: B'B = R'R.
 template <int kM = 0>
-inline void triangularize(Mat b, int rows, int cols) {
+[[gnu::always_inline]] inline void triangularize(Mat b, int rowCount, int cols) {
+  const int rows = kM > 0 ? 2 * kM : rowCount;  // the filter's 2m rows
   for (int k = 1; k <= std::min(rows, cols); ++k) {
     double* bk = b.col(k);
     double scale = 0.0;

@@ -83,6 +83,7 @@ void doublingSum(Mat phi, bool transposed, Mat a, Mat g, Scratch& s) {
 struct SweepWork {
   Mat p, w, states, next;
   double *pz, *kv, *kt;
+  double* kept = nullptr;  // m x m x n: P(t), when asked for
 };
 
 SweepWork carveSweep(Scratch& s, int m, int nc) {
@@ -111,6 +112,8 @@ void sweep(const StateSpaceModel& model, Mat data, double* f, Mat v, Mat k, Swee
   for (int c = 1; c <= nc; ++c) std::fill_n(A.col(c), m, 0.0);
   for (int t = 1; t <= T; ++t) {
     const double* zt = z.col(t);
+    if (w.kept != nullptr)
+      copySquare(P, Mat{w.kept + static_cast<long>(m) * m * (t - 1), std::max(m, 1), m, m});
     double ft = 0.0, zz = 0.0, trace = 0.0;
     for (int i = 1; i <= m; ++i) {
       double sum = 0.0;
@@ -243,8 +246,10 @@ ScratchNeed filterInnovationsNeed(int m, int nc) {
   return s.used();
 }
 
-void filterInnovations(const StateSpaceModel& model, Mat data, double* f, Mat v, Mat k, Scratch s) {
+void filterInnovations(const StateSpaceModel& model, Mat data, double* f, Mat v, Mat k, Scratch s,
+                       double* p) {
   SweepWork w = carveSweep(s, model.phi.rows, data.cols);
+  w.kept = p;
   if (isDiagonal(model.phi)) return sweepOfOrder<true>(model, data, f, v, k, w);
   sweepOfOrder<false>(model, data, f, v, k, w);
 }

@@ -28,8 +28,11 @@ void stationaryCovarianceAdjoint(Mat phi, Mat a, Mat b, Scratch s);
 // The filter of model (q, p1 as in StateSpaceModel) over the columns of
 // data (n x nc): f (n) and the innovations v (n x nc) of every column, as
 // kalmanGains followed by innovations would give them; gains (m x n, PHI
-// K(t)) only when k.p is not null.
-void filterInnovations(const StateSpaceModel& model, Mat data, double* f, Mat v, Mat k, Scratch s);
+// K(t)) only when k.p is not null, the predicted covariances P(t) (m x m x
+// n, the covariance form's own, to go with its f(t) and gains) only when p
+// is not null.
+void filterInnovations(const StateSpaceModel& model, Mat data, double* f, Mat v, Mat k, Scratch s,
+                       double* p = nullptr);
 ScratchNeed filterInnovationsNeed(int m, int nc);
 
 // The same in extended precision (long double, allocated here): where the
