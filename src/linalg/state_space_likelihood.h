@@ -57,8 +57,12 @@ void filterInnovationsPrecise(const StateSpaceModel& model, Mat data, double* f,
 struct StateSpaceScore {
   Mat phi, q, p1;  // m x m each, out
 };
+// record: the filter's record of this model's covariances already at hand
+// (f, gains and P(t) of filterInnovations, of the model with Q and P1
+// divided by recordScale): the forward sweep then runs the state recursion
+// alone, and the covariance recursion is not repeated.
 void stateSpaceScore(const StateSpaceModel& model, const double* u, const StateSpaceScore& out,
-                     Scratch s);
+                     Scratch s, const FilterGains* record = nullptr, double recordScale = 1.0);
 ScratchNeed stateSpaceScoreNeed(int m, int n);
 
 }  // namespace kova
