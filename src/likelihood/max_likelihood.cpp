@@ -299,6 +299,7 @@ struct StepArrays {
   Mat piCopy;        // PI restriction rows, for their rank
   Mat piU, piV;
   int* keep;         // np + nq: the coordinates that get standard errors
+  int* pos;          // np + nq
   double* screened;  // kPolished x (np + nd): the best screened points
   double* loose;     // kMlStarts: the loose maxima of the starts screened
   int* independent;  // of each: 1 for a start other than an earlier pass's
@@ -341,6 +342,7 @@ StepArrays carveStep(Scratch& s, const GroupDims& d, int piRows, int phiRows) {
   a.piU = s.mat(piRows, std::max(std::min(piRows, n), 1));
   a.piV = s.mat(n, n);
   a.keep = s.ints(dim);
+  a.pos = s.ints(dim);
   a.screened = s.doubles(kPolished * dim);
   a.loose = s.doubles(kMlStarts + kMlEarlierStarts);
   a.independent = s.ints(kMlStarts + kMlEarlierStarts);
@@ -677,24 +679,53 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   result.covered = 0;
   if (result.degenerate) return;
   int nk = 0;
-  for (int k = 0; k < nh; ++k)
-    if (!onBoundary(w, result, k)) a.keep[nk++] = k;
+  result.onBoundary.assign(2 * M * M, 0);
+  for (int k = 0; k < nh; ++k) {
+    if (!onBoundary(w, result, k)) {
+      a.keep[nk++] = k;
+      continue;
+    }
+    int i = 0, j = 0;
+    if (k >= lay.np) {
+      qElement(lay, k - lay.np, i, j);
+      result.onBoundary[M * M + (j - 1) * M + i - 1] = 1;
+      result.onBoundary[M * M + (i - 1) * M + j - 1] = 1;
+    } else if (lay.box) {
+      i = lay.leadingOnly ? 1 : k + 1;
+      result.onBoundary[(i - 1) * M + i - 1] = 1;
+    } else {
+      for (int e = 0; e < M * M; ++e) result.onBoundary[e] = 1;  // all of PHI
+    }
+  }
   result.boundaryOmitted = nh - nk;
   if (nk == 0) return;
   Mat info{a.h.p, a.h.ld, nk, nk};
-  int failed = -1;
   if (!observedInformation(w, a.z, step, a.keep, nk, info, a.q, a.gp, a.gm)) return;
-  if (!invertDefinite(info, Mat{a.chol.p, a.chol.ld, nk, nk}, &failed)) {
-    // The leading coordinates before the first that the ones before it do
-    // not make definite still have a definite information (invertDefinite
-    // leaves info as it was when it fails): their errors are given, with the
-    // others held at their estimates.
-    nameCoordinate(lay, a.keep[failed], result);
-    nk = failed;
-    if (nk == 0) return;
-    info = Mat{a.h.p, a.h.ld, nk, nk};
-    if (!invertDefinite(info, Mat{a.chol.p, a.chol.ld, nk, nk})) return;
+  // Where the information is not definite, the coordinate in which it
+  // first fails (given the ones before it) is set aside and the rest tried
+  // again, so that the errors come from the largest block found this way
+  // in which it is definite, with the others held at their estimates.
+  int* pos = a.pos;  // the kept coordinates' places in info
+  for (int i = 0; i < nk; ++i) pos[i] = i;
+  int left = nk;
+  Mat sub{a.cov.p, a.cov.ld, 0, 0};
+  for (bool first = true; left > 0; first = false) {
+    sub = Mat{a.cov.p, a.cov.ld, left, left};
+    for (int j = 1; j <= left; ++j)
+      for (int i = 1; i <= left; ++i) sub(i, j) = info(pos[i - 1] + 1, pos[j - 1] + 1);
+    int failed = -1;
+    if (invertDefinite(sub, Mat{a.chol.p, a.chol.ld, left, left}, &failed)) break;
+    if (first) nameCoordinate(lay, a.keep[pos[failed]], result);
+    std::copy(pos + failed + 1, pos + left, pos + failed);
+    --left;
   }
+  if (left == 0) return;
+  for (int i = 0; i < left; ++i) a.keep[i] = a.keep[pos[i]];
+  nk = left;
+  // The inverse, moved from a.cov (scattered into it below) to info.
+  info = Mat{a.h.p, a.h.ld, nk, nk};
+  for (int j = 1; j <= nk; ++j)
+    for (int i = 1; i <= nk; ++i) info(i, j) = sub(i, j);
   result.covered = nk;
   result.covariance = nk == nh;
   // cov(u, q) of the covered coordinates, scattered to all nh (NaN on the

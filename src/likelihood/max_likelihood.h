@@ -30,9 +30,11 @@
 // concentrated out, by central differences of its score, inverted; the
 // covariances of PHI's unknowns are N cov(u) N'. SE(DELTA) = SE(Q) /
 // SIGMA**2 (the scale held fixed). None for a parameter on the boundary of
-// the maximum, none beyond the leading block of the information that is
-// positive definite (MlResult::covered), none at all where the likelihood is
+// the maximum, none for one set aside where the information is not positive
+// definite (MlResult::covered), none at all where the likelihood is
 // degenerate; the spread of BETA only from the whole covariance.
+#include <vector>
+
 #include "data/group_dims.h"
 #include "data/restrictions.h"
 #include "likelihood/local_search.h"
@@ -84,11 +86,15 @@ struct MlResult {
   double aic = 0.0, bic = 0.0;
   bool covariance = false;  // the observed information was positive definite
   // The coordinates of the information with standard errors (all of them
-  // when covariance): those off the boundary of the maximum, and of them the
-  // leading ones whose block of the information is positive definite; the
+  // when covariance): those off the boundary of the maximum, less those set
+  // aside where their information is not positive definite (in their
+  // order, each that the ones kept before it do not make definite); the
   // others (boundaryOmitted of them on the boundary) have NaN on the
   // diagonal of phiCov and sdeltaCov.
   int covered = 0, boundaryOmitted = 0;
+  // Of those, the ones on the boundary: 1 for element e of PHI at e - 1,
+  // of SIGMA**2 DELTA at M*M + e - 1 (elements column by column).
+  std::vector<char> onBoundary;
   // Where it was formed but is not: the first coordinate that the ones
   // before it do not make definite: 1 PHI(row, column), 2 PHI's free
   // coordinate row (under restriction rows), 3 SIGMA**2 DELTA(row, column).

@@ -62,17 +62,23 @@ std::string indefiniteText(const MlResult& r) {
 }
 
 // The elements of PHI and SIGMA**2 DELTA without a standard error (NaN on
-// the diagonal of their covariance), as " PHI(1,1) SIGMA**2 DELTA(2,2)".
-std::string omittedList(const MlResult& r) {
+// the diagonal of their covariance), as " PHI(1,1) SIGMA**2 DELTA(2,2)":
+// those on the boundary, or the others.
+std::string omittedList(const MlResult& r, bool boundary) {
   const int M = r.phi.rows;
+  auto listed = [&](int e, Mat cov, int offset) {
+    const bool on = static_cast<int>(r.onBoundary.size()) > offset + e - 1 &&
+                    r.onBoundary[offset + e - 1] != 0;
+    return std::isnan(cov(e, e)) && on == boundary;
+  };
   std::string list;
   for (int j = 1; j <= M; ++j)
     for (int i = 1; i <= M; ++i)
-      if (std::isnan(r.phiCov((j - 1) * M + i, (j - 1) * M + i)))
+      if (listed((j - 1) * M + i, r.phiCov, 0))
         list += " PHI(" + editI(i, 0) + "," + editI(j, 0) + ")";
   for (int j = 1; j <= M; ++j)
     for (int i = j; i <= M; ++i)
-      if (std::isnan(r.sdeltaCov((j - 1) * M + i, (j - 1) * M + i)))
+      if (listed((j - 1) * M + i, r.sdeltaCov, M * M))
         list += " SIGMA**2 DELTA(" + editI(i, 0) + "," + editI(j, 0) + ")";
   return list;
 }
@@ -103,7 +109,7 @@ void reportBoundaries(const MlStepJob& job, const MlResult& r) {
     lines.push_back(group + "NO STANDARD ERRORS OF PHI AND DELTA ARE GIVEN AT A BOUNDARY MAXIMUM.");
   else if (r.boundary())
     lines.push_back(group + "NO STANDARD ERRORS ARE GIVEN FOR THE PARAMETERS ON THE BOUNDARY:" +
-                    omittedList(r) + ".");
+                    omittedList(r, true) + ".");
   for (const std::string& line : lines) {
     writeUnit(job.outUnit, line);
     writeUnit(job.logUnit, line);
@@ -231,9 +237,9 @@ bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s) {
                          indefiniteText(r) + ".");
     else if (!r.covariance && r.indefiniteMatrix != 0)
       writeUnit(out, " THE OBSERVED INFORMATION IS NOT POSITIVE DEFINITE" + indefiniteText(r) +
-                         ": STANDARD ERRORS ONLY FROM THE DEFINITE BLOCK BEFORE IT, THE OTHER "
-                         "PARAMETERS HELD AT THEIR ESTIMATES; NONE FOR" +
-                         omittedList(r) + " (NaN BELOW).");
+                         ": STANDARD ERRORS FROM THE PARAMETERS IN WHICH IT IS DEFINITE, THE "
+                         "OTHERS HELD AT THEIR ESTIMATES; NONE FOR" +
+                         omittedList(r, false) + " (NaN BELOW).");
   }
   reportBoundaries(job, r);
   for (int j = 1; j <= M; ++j)
