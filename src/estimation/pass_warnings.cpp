@@ -75,8 +75,8 @@ std::string betaSeGapReason(double gap) {
   switch (static_cast<int>(gap)) {
     case kPiCovarianceMissing: return "THE COVARIANCE OF PI COULD NOT BE FORMED.";
     case kSpreadMissing:
-      return "THE OBSERVED INFORMATION OF PHI AND DELTA IS NOT POSITIVE DEFINITE, SO THEIR "
-             "UNCERTAINTY CANNOT BE DRAWN.";
+      return "THE OBSERVED INFORMATION OF PHI AND DELTA IS NOT POSITIVE DEFINITE IN ALL OF "
+             "THEM (OR SOME ARE ON A BOUNDARY), SO THEIR UNCERTAINTY CANNOT BE DRAWN.";
     case kNoAdmissibleDraw: return "NO DRAW OF PHI AND DELTA HAS A LIKELIHOOD.";
     case kMlStepFailed: return "THE LAST ITERATION IS NOT AT MAXIMUM LIKELIHOOD ESTIMATES.";
   }

@@ -7,6 +7,7 @@
 
 #include "linalg/linpack.h"
 #include "linalg/state_space.h"
+#include "solvers/definiteness.h"
 
 namespace kova {
 namespace {
@@ -28,6 +29,8 @@ struct SpreadArrays {
   Mat piSum, info, chol;  // K*P x K*P
   Mat xzInnov;            // NUMT x K*P
   double* cholWork;       // K*P
+  double *wr, *wi;        // M: PHI's eigenvalues
+  Mat eigA, eigZ;         // M x M
 };
 
 SpreadArrays carve(Scratch& s, const GroupDims& d) {
@@ -61,6 +64,10 @@ SpreadArrays carve(Scratch& s, const GroupDims& d) {
   a.chol = s.mat(n, n);
   a.xzInnov = s.mat(T, n);
   a.cholWork = s.doubles(n);
+  a.wr = s.doubles(M);
+  a.wi = s.doubles(M);
+  a.eigA = s.mat(M, M);
+  a.eigZ = s.mat(M, M);
   return a;
 }
 
@@ -140,12 +147,28 @@ bool drawAt(const SpreadInputs& in, bool factored, const double* z, SpreadArrays
   return choleskyUpper(a.x, a.w, a.state);
 }
 
+// PHI of the draw (a.phi) is stationary: every eigenvalue of modulus below
+// 1. A draw beyond has no stationary covariance (the geometric sums of
+// GAMMA's equation diverge, and a diagonal PHI would give a negative one
+// that the filter need not notice, with variances growing without bound
+// over the periods): it is dropped.
+bool stationaryDraw(SpreadArrays& a, Scratch s) {
+  const int M = a.phi.rows;
+  for (int j = 1; j <= M; ++j) std::copy_n(a.phi.col(j), M, a.eigA.col(j));
+  int ierr = 0;
+  EIGENR(a.eigA, a.wr, a.wi, a.eigZ, s, ierr);
+  if (ierr != 0) return false;
+  for (int i = 0; i < M; ++i)
+    if (!(std::hypot(a.wr[i], a.wi[i]) < 1.0)) return false;
+  return true;
+}
+
 // b (K x (NUMT + TF)) at a.phi, a.delta, with the filter left in a.f,
 // a.gain and GAMMA in a.gamma; false where the point has no likelihood.
 bool betaAt(const SpreadInputs& in, SpreadArrays& a, Mat b, Scratch s) {
   const int M = in.phi.rows, T = in.data.tlx.cols, n = in.data.xz.cols;
   const int K = in.L.rows, P = in.Z.rows, TF = b.cols - T;
-  const FilterGains gains{a.f, a.gain};
+  const FilterGains gains{a.f, a.gain, a.V};
   const LikelihoodTerms terms =
       profileLikelihood(in.data, a.phi, a.delta, s, a.pivect, a.gamma, &gains);
   if (!terms.valid) return false;
@@ -186,11 +209,10 @@ bool betaAt(const SpreadInputs& in, SpreadArrays& a, Mat b, Scratch s) {
 // (V from its filter; the forecast periods V := PHI V PHI' + DELTA).
 void addSmoothing(const SpreadInputs& in, SpreadArrays& a, Mat b, Mat base, Mat sum, Scratch s) {
   const int M = in.phi.rows, T = in.data.tlx.cols, K = in.L.rows, TF = b.cols - T;
-  // The filter once more, keeping its covariances for the smoother.
+  // The smoother's variances from the likelihood's own filter (its f(t),
+  // gains and P(t), kept by betaAt).
   const StateSpaceModel model{a.phi, a.delta, a.gamma, in.data.tlx};
   const FilterGains gains{a.f, a.gain, a.V};
-  Scratch k = s;
-  kalmanGains(model, gains, k);
   smoothedStateVariances(model, gains, a.V, s);
   auto add = [&](Mat V, int t) {
     for (int k = 1; k <= K; ++k) {
@@ -281,7 +303,7 @@ int addParameterSpread(const SpreadInputs& in, Mat se, Scratch s) {
   const bool factored = factorDirections(in, a);
   int accepted = 0;
   for (int i = 1; i <= in.draws.cols && known; ++i) {
-    if (!drawAt(in, factored, in.draws.col(i), a)) continue;
+    if (!drawAt(in, factored, in.draws.col(i), a) || !stationaryDraw(a, s)) continue;
     if (!betaAt(in, a, a.beta, s)) continue;
     addSmoothing(in, a, a.beta, a.base, a.mse, s);
     if (withPi) addPiSpread(in, a, s);
@@ -304,7 +326,7 @@ ScratchNeed addParameterSpreadNeed(const GroupDims& d, int piRows) {
   carve(s, d);
   ScratchNeed need = s.used();
   ScratchNeed kernels = profileLikelihoodNeed(d, piRows);
-  kernels.include(kalmanGainsNeed(d.M));
+  kernels.include(EIGENRneed(d.M));
   kernels.include(innovationsNeed(d.M, 1));
   kernels.include(smoothStateNeed(d.M, d.NUMT));
   kernels.include(smoothedStateVariancesNeed(d.M));

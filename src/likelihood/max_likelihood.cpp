@@ -295,9 +295,11 @@ struct StepArrays {
   Mat N, cu, cv;     // nu x nu each: the restriction null space
   Mat q;             // M x M
   double *z, *step;  // np + nq
-  Mat h, chol;       // (np + nq) square
+  Mat h, chol, cov;  // (np + nq) square
   Mat piCopy;        // PI restriction rows, for their rank
   Mat piU, piV;
+  int* keep;         // np + nq: the coordinates that get standard errors
+  int* pos;          // np + nq
   double* screened;  // kPolished x (np + nd): the best screened points
   double* loose;     // kMlStarts: the loose maxima of the starts screened
   int* independent;  // of each: 1 for a start other than an earlier pass's
@@ -335,9 +337,12 @@ StepArrays carveStep(Scratch& s, const GroupDims& d, int piRows, int phiRows) {
   a.step = s.doubles(dim);
   a.h = s.mat(dim, dim);
   a.chol = s.mat(dim, dim);
+  a.cov = s.mat(dim, dim);
   a.piCopy = s.mat(piRows, n);
   a.piU = s.mat(piRows, std::max(std::min(piRows, n), 1));
   a.piV = s.mat(n, n);
+  a.keep = s.ints(dim);
+  a.pos = s.ints(dim);
   a.screened = s.doubles(kPolished * dim);
   a.loose = s.doubles(kMlStarts + kMlEarlierStarts);
   a.independent = s.ints(kMlStarts + kMlEarlierStarts);
@@ -399,6 +404,28 @@ void findBoundaries(Work& w, StepArrays& a, const LikelihoodTerms& terms, MlResu
   double mean = 0.0;
   for (int i = 0; i < M; ++i) mean += d[i] / M;
   result.deltaSingular = d[0] <= 2.0 * kMlSingularDelta * mean;
+}
+
+// Coordinate k (0-based) of the information lies on the boundary of the
+// maximum (findBoundaries): PHI at the bound (under a diagonal PHI, the
+// element at it; otherwise all of PHI), SIGMA**2 DELTA singular (under a
+// diagonal DELTA, the variance at zero; otherwise all of DELTA).
+bool onBoundary(Work& w, const MlResult& result, int k) {
+  const Layout& lay = w.lay;
+  const int M = lay.M;
+  if (k < lay.np) {
+    if (!result.phiAtBound) return false;
+    if (!lay.box) return true;
+    const int i = lay.leadingOnly ? 1 : k + 1;
+    return std::fabs(w.phi(i, i)) >= (1.0 - kMlPhiBound) * lay.EVLTOL;
+  }
+  if (!result.deltaSingular) return false;
+  if (!lay.diagonalDelta) return true;
+  int i = 0, j = 0;
+  qElement(lay, k - lay.np, i, j);
+  double mean = 0.0;
+  for (int l = 1; l <= M; ++l) mean += w.delta(l, l) / M;
+  return w.delta(i, i) <= 2.0 * kMlSingularDelta * mean;
 }
 
 }  // namespace
@@ -646,15 +673,72 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
     std::fill_n(result.phiCov.col(j), M * M, 0.0);
     std::fill_n(result.sdeltaCov.col(j), M * M, 0.0);
   }
-  Mat info{a.h.p, a.h.ld, nh, nh};
-  // On a boundary the information does not describe the estimates' spread
-  // (and a variance at zero has none): no standard errors.
-  int failed = -1;
-  const bool formed =
-      !result.boundary() && observedInformation(w, a.z, step, nh, info, a.q, a.gp, a.gm);
-  result.covariance = formed && invertDefinite(info, Mat{a.chol.p, a.chol.ld, nh, nh}, &failed);
-  if (formed && !result.covariance) nameCoordinate(lay, failed, result);
-  if (!result.covariance) return;
+  // The coordinates that get standard errors: none where the likelihood is
+  // degenerate; on a boundary, those off it (a variance at zero, or PHI at
+  // the bound, has no spread that the information describes).
+  result.covered = 0;
+  if (result.degenerate) return;
+  int nk = 0;
+  result.onBoundary.assign(2 * M * M, 0);
+  for (int k = 0; k < nh; ++k) {
+    if (!onBoundary(w, result, k)) {
+      a.keep[nk++] = k;
+      continue;
+    }
+    int i = 0, j = 0;
+    if (k >= lay.np) {
+      qElement(lay, k - lay.np, i, j);
+      result.onBoundary[M * M + (j - 1) * M + i - 1] = 1;
+      result.onBoundary[M * M + (i - 1) * M + j - 1] = 1;
+    } else if (lay.box) {
+      i = lay.leadingOnly ? 1 : k + 1;
+      result.onBoundary[(i - 1) * M + i - 1] = 1;
+    } else {
+      for (int e = 0; e < M * M; ++e) result.onBoundary[e] = 1;  // all of PHI
+    }
+  }
+  result.boundaryOmitted = nh - nk;
+  if (nk == 0) return;
+  Mat info{a.h.p, a.h.ld, nk, nk};
+  if (!observedInformation(w, a.z, step, a.keep, nk, info, a.q, a.gp, a.gm)) return;
+  // Where the information is not definite, the coordinate in which it
+  // first fails (given the ones before it) is set aside and the rest tried
+  // again, so that the errors come from the largest block found this way
+  // in which it is definite, with the others held at their estimates.
+  int* pos = a.pos;  // the kept coordinates' places in info
+  for (int i = 0; i < nk; ++i) pos[i] = i;
+  int left = nk;
+  Mat sub{a.cov.p, a.cov.ld, 0, 0};
+  for (bool first = true; left > 0; first = false) {
+    sub = Mat{a.cov.p, a.cov.ld, left, left};
+    for (int j = 1; j <= left; ++j)
+      for (int i = 1; i <= left; ++i) sub(i, j) = info(pos[i - 1] + 1, pos[j - 1] + 1);
+    int failed = -1;
+    if (invertDefinite(sub, Mat{a.chol.p, a.chol.ld, left, left}, &failed)) break;
+    if (first) nameCoordinate(lay, a.keep[pos[failed]], result);
+    std::copy(pos + failed + 1, pos + left, pos + failed);
+    --left;
+  }
+  if (left == 0) return;
+  for (int i = 0; i < left; ++i) a.keep[i] = a.keep[pos[i]];
+  nk = left;
+  // The inverse, moved from a.cov (scattered into it below) to info.
+  info = Mat{a.h.p, a.h.ld, nk, nk};
+  for (int j = 1; j <= nk; ++j)
+    for (int i = 1; i <= nk; ++i) info(i, j) = sub(i, j);
+  result.covered = nk;
+  result.covariance = nk == nh;
+  // cov(u, q) of the covered coordinates, scattered to all nh (NaN on the
+  // diagonal of the others: no standard error).
+  Mat cov{a.cov.p, a.cov.ld, nh, nh};
+  for (int j = 1; j <= nh; ++j) std::fill_n(cov.col(j), nh, 0.0);
+  for (int k = 1; k <= nh; ++k) cov(k, k) = std::numeric_limits<double>::quiet_NaN();
+  for (int j = 1; j <= nk; ++j)
+    for (int i = 1; i <= nk; ++i) cov(a.keep[i - 1] + 1, a.keep[j - 1] + 1) = info(i, j);
+  // PHI's elements through N: an element takes every u it depends on, so
+  // under restriction rows all of them must be covered.
+  bool allPhi = true;
+  for (int k = 0; k < lay.np; ++k) allPhi = allPhi && !std::isnan(cov(k + 1, k + 1));
   // PHI: cov d = N cov u N', scattered to the elements.
   auto phiElement = [&](int k) {  // 1-based element of PHI for unknown k (0-based)
     if (lay.leadingOnly) return 1;
@@ -664,8 +748,14 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   for (int k = 0; k < lay.nu; ++k)
     for (int l = 0; l < lay.nu; ++l) {
       double sum = 0.0;
-      for (int i = 1; i <= lay.np; ++i)
-        for (int j = 1; j <= lay.np; ++j) sum += lay.N(k + 1, i) * info(i, j) * lay.N(l + 1, j);
+      if (lay.squash) {
+        sum = cov(k + 1, l + 1);  // N = I
+      } else if (allPhi) {
+        for (int i = 1; i <= lay.np; ++i)
+          for (int j = 1; j <= lay.np; ++j) sum += lay.N(k + 1, i) * cov(i, j) * lay.N(l + 1, j);
+      } else {
+        sum = k == l ? std::numeric_limits<double>::quiet_NaN() : 0.0;
+      }
       result.phiCov(phiElement(k), phiElement(l)) = sum;
     }
   for (int k = 0; k < lay.nq; ++k)
@@ -673,10 +763,12 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
       int i1 = 0, j1 = 0, i2 = 0, j2 = 0;
       qElement(lay, k, i1, j1);
       qElement(lay, l, i2, j2);
-      const double v = info(lay.np + k + 1, lay.np + l + 1);
+      const double v = cov(lay.np + k + 1, lay.np + l + 1);
       for (int e1 : {(j1 - 1) * M + i1, (i1 - 1) * M + j1})
         for (int e2 : {(j2 - 1) * M + i2, (i2 - 1) * M + j2}) result.sdeltaCov(e1, e2) = v;
     }
+  // The spread of BETA needs the whole covariance: none from a part.
+  if (!result.covariance) return;
   // The factor: invertDefinite left R^-1 in chol, cov (u, q) = R^-1 R^-T;
   // column l of R^-1 maps to PHI through N (d0 dropped: the map is affine)
   // and to DELTA through Q / SIGMA**2.

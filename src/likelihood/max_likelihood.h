@@ -29,7 +29,12 @@
 // log-likelihood in (u, the unknowns of Q = SIGMA**2 DELTA) with only PIVECT
 // concentrated out, by central differences of its score, inverted; the
 // covariances of PHI's unknowns are N cov(u) N'. SE(DELTA) = SE(Q) /
-// SIGMA**2 (the scale held fixed). None at a boundary maximum.
+// SIGMA**2 (the scale held fixed). None for a parameter on the boundary of
+// the maximum, none for one set aside where the information is not positive
+// definite (MlResult::covered), none at all where the likelihood is
+// degenerate; the spread of BETA only from the whole covariance.
+#include <vector>
+
 #include "data/group_dims.h"
 #include "data/restrictions.h"
 #include "likelihood/local_search.h"
@@ -80,6 +85,16 @@ struct MlResult {
   int observations = 0;  // the noisy rows
   double aic = 0.0, bic = 0.0;
   bool covariance = false;  // the observed information was positive definite
+  // The coordinates of the information with standard errors (all of them
+  // when covariance): those off the boundary of the maximum, less those set
+  // aside where their information is not positive definite (in their
+  // order, each that the ones kept before it do not make definite); the
+  // others (boundaryOmitted of them on the boundary) have NaN on the
+  // diagonal of phiCov and sdeltaCov.
+  int covered = 0, boundaryOmitted = 0;
+  // Of those, the ones on the boundary: 1 for element e of PHI at e - 1,
+  // of SIGMA**2 DELTA at M*M + e - 1 (elements column by column).
+  std::vector<char> onBoundary;
   // Where it was formed but is not: the first coordinate that the ones
   // before it do not make definite: 1 PHI(row, column), 2 PHI's free
   // coordinate row (under restriction rows), 3 SIGMA**2 DELTA(row, column).

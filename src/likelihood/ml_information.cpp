@@ -45,57 +45,60 @@ bool unitScaleScore(Work& w, const double* z, Mat Q, double* g) {
   return true;
 }
 
-// -H by central differences of the score, symmetrised: 2 nh scores.
-bool informationFromScores(Work& w, double* z, const double* step, int nh, Mat info, Mat Q,
-                           double* gp, double* gm) {
-  for (int i = 0; i < nh; ++i) {
-    const double zi = z[i], hi = step[i];
-    z[i] = zi + hi;
+// -H by central differences of the score, symmetrised: 2 nk scores.
+bool informationFromScores(Work& w, double* z, const double* step, const int* keep, int nk,
+                           Mat info, Mat Q, double* gp, double* gm) {
+  for (int i = 0; i < nk; ++i) {
+    const int ci = keep[i];
+    const double zi = z[ci], hi = step[ci];
+    z[ci] = zi + hi;
     const bool up = unitScaleScore(w, z, Q, gp);
-    z[i] = zi - hi;
+    z[ci] = zi - hi;
     const bool down = up && unitScaleScore(w, z, Q, gm);
-    z[i] = zi;
+    z[ci] = zi;
     if (!down) return false;
-    for (int j = 0; j < nh; ++j) info(j + 1, i + 1) = -(gp[j] - gm[j]) / (2.0 * hi);
+    for (int j = 0; j < nk; ++j) info(j + 1, i + 1) = -(gp[keep[j]] - gm[keep[j]]) / (2.0 * hi);
   }
-  for (int j = 1; j <= nh; ++j)
+  for (int j = 1; j <= nk; ++j)
     for (int i = 1; i < j; ++i) {
       const double v = 0.5 * (info(i, j) + info(j, i));
       if (!std::isfinite(v)) return false;
       info(i, j) = info(j, i) = v;
     }
-  for (int i = 1; i <= nh; ++i)
+  for (int i = 1; i <= nk; ++i)
     if (!std::isfinite(info(i, i))) return false;
   return true;
 }
 
 }  // namespace
 
-bool observedInformation(Work& w, double* z, const double* step, int nh, Mat info, Mat Q,
-                         double* gp, double* gm) {
-  if (informationFromScores(w, z, step, nh, info, Q, gp, gm)) return true;
+bool observedInformation(Work& w, double* z, const double* step, const int* keep, int nk,
+                         Mat info, Mat Q, double* gp, double* gm) {
+  if (informationFromScores(w, z, step, keep, nk, info, Q, gp, gm)) return true;
   const double f0 = unitScaleLoglik(w, z, Q);
   if (!std::isfinite(f0)) return false;
-  for (int i = 0; i < nh; ++i) {
-    const double zi = z[i], hi = step[i];
-    z[i] = zi + hi;
+  for (int i = 0; i < nk; ++i) {
+    const int ci = keep[i];
+    const double zi = z[ci], hi = step[ci];
+    z[ci] = zi + hi;
     const double fp = unitScaleLoglik(w, z, Q);
-    z[i] = zi - hi;
+    z[ci] = zi - hi;
     const double fm = unitScaleLoglik(w, z, Q);
-    z[i] = zi;
+    z[ci] = zi;
     if (!std::isfinite(fp) || !std::isfinite(fm)) return false;
     info(i + 1, i + 1) = -(fp - 2.0 * f0 + fm) / (hi * hi);
     for (int j = 0; j < i; ++j) {
-      const double zj = z[j], hj = step[j];
+      const int cj = keep[j];
+      const double zj = z[cj], hj = step[cj];
       double f[4];
       const int sgn[4][2] = {{1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
       for (int c = 0; c < 4; ++c) {
-        z[i] = zi + sgn[c][0] * hi;
-        z[j] = zj + sgn[c][1] * hj;
+        z[ci] = zi + sgn[c][0] * hi;
+        z[cj] = zj + sgn[c][1] * hj;
         f[c] = unitScaleLoglik(w, z, Q);
       }
-      z[i] = zi;
-      z[j] = zj;
+      z[ci] = zi;
+      z[cj] = zj;
       for (double v : f)
         if (!std::isfinite(v)) return false;
       const double hij = -(f[0] - f[1] - f[2] + f[3]) / (4.0 * hi * hj);

@@ -7,12 +7,13 @@
 namespace kova {
 namespace ml {
 
-// -H at z = (u, q) (nh coordinates, steps step) into info, by central
-// differences of the score where it applies, of the log-likelihood
+// -H at z = (u, q) (steps step) in the nk coordinates keep (0-based
+// indices into z; the others held at their values) into info (nk x nk), by
+// central differences of the score where it applies, of the log-likelihood
 // otherwise; false where a point has no likelihood. Q (M x M), gp and gm
-// (nh) are work.
-bool observedInformation(Work& w, double* z, const double* step, int nh, Mat info, Mat Q,
-                         double* gp, double* gm);
+// (all the coordinates of z) are work.
+bool observedInformation(Work& w, double* z, const double* step, const int* keep, int nk,
+                         Mat info, Mat Q, double* gp, double* gm);
 
 // The inverse of a symmetric positive definite matrix in place through its
 // Cholesky factor (chol: work of the same size, R^-1 on return); false when

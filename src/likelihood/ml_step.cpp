@@ -3,6 +3,7 @@
 #include "likelihood/ml_step.h"
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,28 @@ std::string indefiniteText(const MlResult& r) {
   }
 }
 
+// The elements of PHI and SIGMA**2 DELTA without a standard error (NaN on
+// the diagonal of their covariance), as " PHI(1,1) SIGMA**2 DELTA(2,2)":
+// those on the boundary, or the others.
+std::string omittedList(const MlResult& r, bool boundary) {
+  const int M = r.phi.rows;
+  auto listed = [&](int e, Mat cov, int offset) {
+    const bool on = static_cast<int>(r.onBoundary.size()) > offset + e - 1 &&
+                    r.onBoundary[offset + e - 1] != 0;
+    return std::isnan(cov(e, e)) && on == boundary;
+  };
+  std::string list;
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i)
+      if (listed((j - 1) * M + i, r.phiCov, 0))
+        list += " PHI(" + editI(i, 0) + "," + editI(j, 0) + ")";
+  for (int j = 1; j <= M; ++j)
+    for (int i = j; i <= M; ++i)
+      if (listed((j - 1) * M + i, r.sdeltaCov, M * M))
+        list += " SIGMA**2 DELTA(" + editI(i, 0) + "," + editI(j, 0) + ")";
+  return list;
+}
+
 // The lines that say where the maximum is on a boundary, or that there is
 // none; also in the log, each with its row in the warnings table
 // (ml_boundary: 1 SIGMA**2 DELTA singular, 2 PHI at the bound, 3 both;
@@ -82,8 +105,11 @@ void reportBoundaries(const MlStepJob& job, const MlResult& r) {
                     "THE LIKELIHOOD IS DEGENERATE: IT GROWS WITHOUT BOUND AS AN INNOVATION "
                     "VARIANCE F(t) COLLAPSES TOWARD ZERO. THE ESTIMATES ARE THE BEST WITH "
                     "EVERY F(t) / |L'x(t)|**2 AT OR ABOVE 1E-6 OF ITS MEDIAN.");
-  if (r.boundary())
+  if (r.degenerate || (r.boundary() && r.covered == 0))
     lines.push_back(group + "NO STANDARD ERRORS OF PHI AND DELTA ARE GIVEN AT A BOUNDARY MAXIMUM.");
+  else if (r.boundary())
+    lines.push_back(group + "NO STANDARD ERRORS ARE GIVEN FOR THE PARAMETERS ON THE BOUNDARY:" +
+                    omittedList(r, true) + ".");
   for (const std::string& line : lines) {
     writeUnit(job.outUnit, line);
     writeUnit(job.logUnit, line);
@@ -206,25 +232,30 @@ bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s) {
     writeUnit(out, "         " + editI(r.polished, 0) + " POLISHED, TIGHT MAXIMA FROM" +
                        editG(r.polishedLow, 15, 7) + " TO" + editG(r.loglik, 15, 7) + ".");
     writeUnit(out, " BEST START: " + startText(r.bestStart));
-    if (!r.covariance && !r.boundary())
+    if (!r.covariance && r.covered == 0 && !r.boundary())
       writeUnit(out, " THE OBSERVED INFORMATION IS NOT POSITIVE DEFINITE: NO STANDARD ERRORS" +
                          indefiniteText(r) + ".");
+    else if (!r.covariance && r.indefiniteMatrix != 0)
+      writeUnit(out, " THE OBSERVED INFORMATION IS NOT POSITIVE DEFINITE" + indefiniteText(r) +
+                         ": STANDARD ERRORS FROM THE PARAMETERS IN WHICH IT IS DEFINITE, THE "
+                         "OTHERS HELD AT THEIR ESTIMATES; NONE FOR" +
+                         omittedList(r, false) + " (NaN BELOW).");
   }
   reportBoundaries(job, r);
   for (int j = 1; j <= M; ++j)
     for (int i = 1; i <= M; ++i) a.sdelta(i, j) = r.sigma2 * r.delta(i, j);
   printPassMatrix(c, 1, r.phi, "MAXIMUM-LIKELIHOOD PHI", true);
-  if (r.covariance) {
+  if (r.covered > 0) {
     standardErrors(r.phiCov, 1.0, a.se);
     printPassMatrix(c, 1, a.se, "STANDARD ERRORS OF PHI", true);
   }
   printPassMatrix(c, 1, a.sdelta, "MAXIMUM-LIKELIHOOD SIGMA**2 DELTA (COVARIANCE OF A(t))", true);
-  if (r.covariance) {
+  if (r.covered > 0) {
     standardErrors(r.sdeltaCov, 1.0, a.se);
     printPassMatrix(c, 1, a.se, "STANDARD ERRORS OF SIGMA**2 DELTA", true);
   }
   printPassMatrix(c, 1, r.delta, "MAXIMUM-LIKELIHOOD DELTA", true);
-  if (r.covariance) {
+  if (r.covered > 0) {
     standardErrors(r.sdeltaCov, 1.0 / r.sigma2, a.se);
     printPassMatrix(c, 1, a.se, "STANDARD ERRORS OF DELTA (SIGMA**2 HELD FIXED)", true);
   }
@@ -238,8 +269,8 @@ bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s) {
   if (job.tables != nullptr) {
     Mat none{};
     MaxLikelihoodRows rows{r.loglik, r.parameters, r.aic,
-                           r.bic,    r.phi,        r.covariance ? r.phiCov : none,
-                           r.delta,  r.sigma2,     r.covariance ? r.sdeltaCov : none};
+                           r.bic,    r.phi,        r.covered > 0 ? r.phiCov : none,
+                           r.delta,  r.sigma2,     r.covered > 0 ? r.sdeltaCov : none};
     job.tables->addMaxLikelihood(job.groupId, job.finalPass, rows);
   }
   copyMatrix(r.phi, phi);

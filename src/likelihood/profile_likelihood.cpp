@@ -106,7 +106,7 @@ LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratc
   if (precise) {
     filterInnovationsPrecise(model, v, w.f, v);
   } else {
-    filterInnovations(model, v, w.f, v, w.gainOut, s);
+    filterInnovations(model, v, w.f, v, w.gainOut, s, gains != nullptr ? gains->p : nullptr);
   }
 
   // Noisy rows whitened into the top of v, exact rows gathered.
@@ -237,12 +237,16 @@ struct ScoreArrays {
   double *pivect, *u;
   Mat gamma, q, p1, b, t1, t2;
   StateSpaceScore score;
+  FilterGains record;  // the profile's filter, for the score
 };
 
 ScoreArrays carveScore(Scratch& s, int T, int M, int n) {
   ScoreArrays a;
   a.pivect = s.doubles(std::max(n, 1));
   a.u = s.doubles(T);
+  a.record.f = s.doubles(T);
+  a.record.k = s.mat(M, T);
+  a.record.p = s.doubles(static_cast<long long>(M) * M * T);
   a.gamma = s.mat(M, M);
   a.q = s.mat(M, M);
   a.p1 = s.mat(M, M);
@@ -261,7 +265,8 @@ bool profileScore(const MlData& data, Mat phi, Mat delta, bool unitScale, Mat gr
                   Mat gradDelta, Scratch s, LikelihoodTerms* profile) {
   const int M = phi.rows, T = data.xz.rows, n = data.xz.cols;
   ScoreArrays a = carveScore(s, T, M, n);
-  const LikelihoodTerms terms = profileLikelihood(data, phi, delta, s, a.pivect, a.gamma);
+  const LikelihoodTerms terms =
+      profileLikelihood(data, phi, delta, s, a.pivect, a.gamma, &a.record);
   if (profile != nullptr) *profile = terms;
   if (!terms.valid || terms.noisy < T) return false;
   // The residual at the maximising PIVECT, and the scale of the likelihood
@@ -277,7 +282,9 @@ bool profileScore(const MlData& data, Mat phi, Mat delta, bool unitScale, Mat gr
       a.q(i, j) = scale * delta(i, j);
       a.p1(i, j) = scale * a.gamma(i, j);
     }
-  stateSpaceScore(StateSpaceModel{phi, a.q, a.p1, data.tlx}, a.u, a.score, s);
+  // The profile's filter ran at DELTA and GAMMA: f(t) and P(t) scale with
+  // them, the gains do not.
+  stateSpaceScore(StateSpaceModel{phi, a.q, a.p1, data.tlx}, a.u, a.score, s, &a.record, scale);
   // Through GAMMA = PHI GAMMA PHI' + Q: B = PHI' B PHI + dl/dP1, then
   // dl/dQ += B and dl/dPHI += 2 B PHI P1.
   stationaryCovarianceAdjoint(phi, a.score.p1, a.b, s);

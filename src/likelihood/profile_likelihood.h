@@ -49,7 +49,7 @@ struct LikelihoodTerms {
 // covariance of the first state). O(NUMT (M^3 + M K*P + (K*P)^2)).
 // Optionally out: the maximising PIVECT (K*P), GAMMA (M x M) and the
 // filter's record (linalg/state_space.h: the same f(t) and gains as
-// kalmanGains forms).
+// kalmanGains forms, up to rounding; with P(t) when gains->p is given).
 // precise: the filter in extended precision (filterInnovationsPrecise; no
 // gains), for the value that is reported.
 LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratch s,

@@ -9,13 +9,34 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 namespace kova {
 namespace {
 
+// The order m of the model fixed at compile time for the small orders
+// (kM > 0), so that the m x m steps of the recursions below unroll; kM = 0
+// reads it from the views.
+template <class F>
+void byOrder(int m, F&& f) {
+  switch (m) {
+    case 1:
+      return f(std::integral_constant<int, 1>{});
+    case 2:
+      return f(std::integral_constant<int, 2>{});
+    case 3:
+      return f(std::integral_constant<int, 3>{});
+    case 4:
+      return f(std::integral_constant<int, 4>{});
+    default:
+      return f(std::integral_constant<int, 0>{});
+  }
+}
+
 // y := A x for an m x m view.
-void multiply(Mat a, const double* x, double* y) {
-  const int m = a.rows;
+template <int kM = 0>
+inline void multiply(Mat a, const double* x, double* y) {
+  const int m = kM > 0 ? kM : a.rows;
   std::fill_n(y, m, 0.0);
   for (int j = 1; j <= m; ++j) {
     const double xj = x[j - 1];
@@ -26,8 +47,9 @@ void multiply(Mat a, const double* x, double* y) {
 }
 
 // y := A' x.
-void multiplyTransposed(Mat a, const double* x, double* y) {
-  const int m = a.rows;
+template <int kM = 0>
+inline void multiplyTransposed(Mat a, const double* x, double* y) {
+  const int m = kM > 0 ? kM : a.rows;
   for (int j = 1; j <= m; ++j) {
     const double* aj = a.col(j);
     double sum = 0.0;
@@ -36,7 +58,9 @@ void multiplyTransposed(Mat a, const double* x, double* y) {
   }
 }
 
-double dot(int m, const double* x, const double* y) {
+template <int kM = 0>
+inline double dot(int n, const double* x, const double* y) {
+  const int m = kM > 0 ? kM : n;
   double sum = 0.0;
   for (int i = 0; i < m; ++i) sum += x[i] * y[i];
   return sum;
@@ -68,7 +92,9 @@ void copySquare(Mat from, Mat to) {
 // The upper triangle R of the Householder QR factorization of the rows x
 // cols matrix b, in place (min(rows, cols) rows; what lies below it is left
 // as work). Only R is wanted: B'B = R'R.
-void triangularize(Mat b, int rows, int cols) {
+template <int kM = 0>
+[[gnu::always_inline]] inline void triangularize(Mat b, int rowCount, int cols) {
+  const int rows = kM > 0 ? 2 * kM : rowCount;  // the filter's 2m rows
   for (int k = 1; k <= std::min(rows, cols); ++k) {
     double* bk = b.col(k);
     double scale = 0.0;
@@ -148,25 +174,11 @@ void takeRoot(Mat given, Mat formed, Mat to, GainWork& w) {
     squareRoot(formed, to, w);
 }
 
-}  // namespace
-
-ScratchNeed kalmanGainsNeed(int m) {
-  Scratch s;
-  carveGains(s, m);
-  return s.used();
-}
-
-void kalmanGains(const StateSpaceModel& model, const FilterGains& gains, Scratch& s) {
-  kalmanGains(model, Mat{}, Mat{}, gains, s);
-}
-
-void kalmanGains(const StateSpaceModel& model, Mat uq, Mat up1, const FilterGains& gains,
-                 Scratch& s, double rootTol, double floor) {
-  const int m = model.phi.rows, n = model.z.cols;
-  Scratch local = s;
-  GainWork w = carveGains(local, m);
-  takeRoot(up1, model.p1, w.u, w);
-  takeRoot(uq, model.q, w.uq, w);
+// The steps of kalmanGains from the square roots in w on.
+template <int kM>
+void gainSteps(const StateSpaceModel& model, const FilterGains& gains, GainWork& w, double rootTol,
+               double floor) {
+  const int m = kM > 0 ? kM : model.phi.rows, n = model.z.cols;
   for (int t = 1; t <= n; ++t) {
     const double* zt = model.z.col(t);
     if (gains.p != nullptr) {
@@ -188,9 +200,9 @@ void kalmanGains(const StateSpaceModel& model, Mat uq, Mat up1, const FilterGain
       f += sum * sum;
     }
     // Against |z| |U|: the rounding of U is of that size in every direction.
-    for (int j = 1; j <= m; ++j) trace += dot(m, w.u.col(j), w.u.col(j));
+    for (int j = 1; j <= m; ++j) trace += dot<kM>(m, w.u.col(j), w.u.col(j));
     const bool exact =
-        std::sqrt(f) <= rootTol * std::sqrt(dot(m, zt, zt) * trace) || f <= floor;
+        std::sqrt(f) <= rootTol * std::sqrt(dot<kM>(m, zt, zt) * trace) || f <= floor;
     // The array [U z, U PHI'; 0, UQ], without its first column at an exact
     // observation (which updates nothing): B'B = [f, z'P PHI'; PHI P z,
     // PHI P PHI' + Q] = R'R, so R(1,1)^2 = f, R(1,2:) = (PHI P z)' / R(1,1)
@@ -208,7 +220,7 @@ void kalmanGains(const StateSpaceModel& model, Mat uq, Mat up1, const FilterGain
       }
       std::copy_n(w.uq.col(j), m, bj + m);
     }
-    triangularize(b, 2 * m, m + first);
+    triangularize<kM>(b, 2 * m, m + first);
     double* kt = gains.k.col(t);
     if (exact) {
       gains.f[t - 1] = 0.0;
@@ -223,6 +235,30 @@ void kalmanGains(const StateSpaceModel& model, Mat uq, Mat up1, const FilterGain
   }
 }
 
+}  // namespace
+
+void kalmanGains(const StateSpaceModel& model, Mat uq, Mat up1, const FilterGains& gains,
+                 Scratch& s, double rootTol, double floor) {
+  const int m = model.phi.rows;
+  Scratch local = s;
+  GainWork w = carveGains(local, m);
+  takeRoot(up1, model.p1, w.u, w);
+  takeRoot(uq, model.q, w.uq, w);
+  byOrder(m, [&](auto order) {
+    gainSteps<decltype(order)::value>(model, gains, w, rootTol, floor);
+  });
+}
+
+ScratchNeed kalmanGainsNeed(int m) {
+  Scratch s;
+  carveGains(s, m);
+  return s.used();
+}
+
+void kalmanGains(const StateSpaceModel& model, const FilterGains& gains, Scratch& s) {
+  kalmanGains(model, Mat{}, Mat{}, gains, s);
+}
+
 ScratchNeed innovationsNeed(int m, int nc) {
   Scratch s;
   s.mat(m, nc);
@@ -230,8 +266,11 @@ ScratchNeed innovationsNeed(int m, int nc) {
   return s.used();
 }
 
-void innovations(Mat phi, Mat z, const FilterGains& gains, Mat data, Mat out, Scratch& s) {
-  const int m = phi.rows, n = z.cols, nc = data.cols;
+namespace {
+
+template <int kM>
+void innovationsOf(Mat phi, Mat z, const FilterGains& gains, Mat data, Mat out, Scratch& s) {
+  const int m = kM > 0 ? kM : phi.rows, n = z.cols, nc = data.cols;
   Scratch local = s;
   Mat a = local.mat(m, nc);
   double* next = local.doubles(m);
@@ -241,12 +280,20 @@ void innovations(Mat phi, Mat z, const FilterGains& gains, Mat data, Mat out, Sc
     const double* kt = gains.k.col(t);
     for (int c = 1; c <= nc; ++c) {
       double* ac = a.col(c);
-      const double v = data(t, c) - dot(m, zt, ac);
+      const double v = data(t, c) - dot<kM>(m, zt, ac);
       out(t, c) = v;
-      multiply(phi, ac, next);
+      multiply<kM>(phi, ac, next);
       for (int i = 0; i < m; ++i) ac[i] = next[i] + kt[i] * v;
     }
   }
+}
+
+}  // namespace
+
+void innovations(Mat phi, Mat z, const FilterGains& gains, Mat data, Mat out, Scratch& s) {
+  byOrder(phi.rows, [&](auto order) {
+    innovationsOf<decltype(order)::value>(phi, z, gains, data, out, s);
+  });
 }
 
 ScratchNeed innovationsAdjointNeed(int m) {
@@ -278,9 +325,12 @@ ScratchNeed smoothStateNeed(int m, int n) {
   return s.used();
 }
 
-void smoothState(const StateSpaceModel& model, const FilterGains& gains, const double* v, Mat eps,
+namespace {
+
+template <int kM>
+void smoothStateOf(const StateSpaceModel& model, const FilterGains& gains, const double* v, Mat eps,
                  Scratch& s) {
-  const int m = model.phi.rows, n = model.z.cols;
+  const int m = kM > 0 ? kM : model.phi.rows, n = model.z.cols;
   Scratch local = s;
   Mat rs = local.mat(m, n);  // column t: r(t), the weight of the periods after t
   double* r = local.doubles(m);
@@ -288,23 +338,32 @@ void smoothState(const StateSpaceModel& model, const FilterGains& gains, const d
   std::fill_n(r, m, 0.0);
   for (int t = n; t >= 1; --t) {
     std::copy_n(r, m, rs.col(t));
-    multiplyTransposed(model.phi, r, next);
+    multiplyTransposed<kM>(model.phi, r, next);
     const double ft = gains.f[t - 1];
     if (ft != 0.0) {
-      const double c = v[t - 1] / ft - dot(m, gains.k.col(t), r);
+      const double c = v[t - 1] / ft - dot<kM>(m, gains.k.col(t), r);
       const double* zt = model.z.col(t);
       for (int i = 0; i < m; ++i) next[i] += zt[i] * c;
     }
     std::copy_n(next, m, r);
   }
   if (n < 1) return;
-  multiply(model.p1, r, eps.col(1));
+  multiply<kM>(model.p1, r, eps.col(1));
   for (int t = 2; t <= n; ++t) {
-    multiply(model.phi, eps.col(t - 1), eps.col(t));
-    multiply(model.q, rs.col(t - 1), next);
+    multiply<kM>(model.phi, eps.col(t - 1), eps.col(t));
+    multiply<kM>(model.q, rs.col(t - 1), next);
     double* et = eps.col(t);
     for (int i = 0; i < m; ++i) et[i] += next[i];
   }
+}
+
+}  // namespace
+
+void smoothState(const StateSpaceModel& model, const FilterGains& gains, const double* v, Mat eps,
+                 Scratch& s) {
+  byOrder(model.phi.rows, [&](auto order) {
+    smoothStateOf<decltype(order)::value>(model, gains, v, eps, s);
+  });
 }
 
 ScratchNeed applyCovarianceNeed(int m, int n) {
@@ -448,9 +507,12 @@ ScratchNeed smoothedStateVariancesNeed(int m) {
 }
 
 // The backward sweep keeps N(t) and, per period, L(t) = PHI - K(t) z(t)'.
-void smoothedStateVariances(const StateSpaceModel& model, const FilterGains& gains, double* V,
+namespace {
+
+template <int kM>
+void smoothedStateVariancesOf(const StateSpaceModel& model, const FilterGains& gains, double* V,
                             Scratch& s) {
-  const int m = model.phi.rows, n = model.z.cols;
+  const int m = kM > 0 ? kM : model.phi.rows, n = model.z.cols;
   const long mm = static_cast<long>(m) * m;
   const int ld = std::max(m, 1);
   Scratch local = s;
@@ -463,9 +525,9 @@ void smoothedStateVariances(const StateSpaceModel& model, const FilterGains& gai
     for (int j = 1; j <= m; ++j)
       for (int i = 1; i <= m; ++i)
         lt(i, j) = model.phi(i, j) - (ft > 0.0 ? kt[i - 1] * zt[j - 1] : 0.0);
-    for (int j = 1; j <= m; ++j) multiply(N, lt.col(j), w.col(j));  // N L
+    for (int j = 1; j <= m; ++j) multiply<kM>(N, lt.col(j), w.col(j));  // N L
     for (int j = 1; j <= m; ++j) {
-      multiplyTransposed(lt, w.col(j), w2.col(j));  // L' N L
+      multiplyTransposed<kM>(lt, w.col(j), w2.col(j));  // L' N L
       if (ft > 0.0)
         for (int i = 1; i <= m; ++i) w2(i, j) += zt[i - 1] * zt[j - 1] / ft;
     }
@@ -473,11 +535,20 @@ void smoothedStateVariances(const StateSpaceModel& model, const FilterGains& gai
       for (int i = 1; i <= m; ++i) N(i, j) = i >= j ? w2(i, j) : w2(j, i);
     const Mat pt{gains.p + mm * (t - 1), ld, m, m};
     Mat vt{V + mm * (t - 1), ld, m, m};
-    for (int j = 1; j <= m; ++j) multiply(N, pt.col(j), w.col(j));    // N P
-    for (int j = 1; j <= m; ++j) multiply(pt, w.col(j), w2.col(j));  // P N P
+    for (int j = 1; j <= m; ++j) multiply<kM>(N, pt.col(j), w.col(j));    // N P
+    for (int j = 1; j <= m; ++j) multiply<kM>(pt, w.col(j), w2.col(j));  // P N P
     for (int j = 1; j <= m; ++j)
       for (int i = 1; i <= m; ++i) vt(i, j) = pt(i, j) - 0.5 * (w2(i, j) + w2(j, i));
   }
+}
+
+}  // namespace
+
+void smoothedStateVariances(const StateSpaceModel& model, const FilterGains& gains, double* V,
+                            Scratch& s) {
+  byOrder(model.phi.rows, [&](auto order) {
+    smoothedStateVariancesOf<decltype(order)::value>(model, gains, V, s);
+  });
 }
 
 void propagateCovariance(Mat phi, Mat q, Mat p, Mat w) { propagate(phi, q, p, w); }

@@ -83,6 +83,7 @@ void doublingSum(Mat phi, bool transposed, Mat a, Mat g, Scratch& s) {
 struct SweepWork {
   Mat p, w, states, next;
   double *pz, *kv, *kt;
+  double* kept = nullptr;  // m x m x n: P(t), when asked for
 };
 
 SweepWork carveSweep(Scratch& s, int m, int nc) {
@@ -111,6 +112,8 @@ void sweep(const StateSpaceModel& model, Mat data, double* f, Mat v, Mat k, Swee
   for (int c = 1; c <= nc; ++c) std::fill_n(A.col(c), m, 0.0);
   for (int t = 1; t <= T; ++t) {
     const double* zt = z.col(t);
+    if (w.kept != nullptr)
+      copySquare(P, Mat{w.kept + static_cast<long>(m) * m * (t - 1), std::max(m, 1), m, m});
     double ft = 0.0, zz = 0.0, trace = 0.0;
     for (int i = 1; i <= m; ++i) {
       double sum = 0.0;
@@ -243,8 +246,10 @@ ScratchNeed filterInnovationsNeed(int m, int nc) {
   return s.used();
 }
 
-void filterInnovations(const StateSpaceModel& model, Mat data, double* f, Mat v, Mat k, Scratch s) {
+void filterInnovations(const StateSpaceModel& model, Mat data, double* f, Mat v, Mat k, Scratch s,
+                       double* p) {
   SweepWork w = carveSweep(s, model.phi.rows, data.cols);
+  w.kept = p;
   if (isDiagonal(model.phi)) return sweepOfOrder<true>(model, data, f, v, k, w);
   sweepOfOrder<false>(model, data, f, v, k, w);
 }
@@ -331,7 +336,8 @@ namespace {
 // kDiagonal: PHI is diagonal; its products are formed element by element
 // (the same values up to rounding).
 template <int kM, bool kDiagonal>
-void score(const StateSpaceModel& model, const double* u, const StateSpaceScore& out, Scratch& s) {
+void score(const StateSpaceModel& model, const double* u, const StateSpaceScore& out, Scratch& s,
+           const FilterGains* record, double recordScale) {
   const Mat phi = model.phi, z = model.z;
   const int m = kM > 0 ? kM : phi.rows, n = z.cols;
   const long mm = static_cast<long>(m) * m;
@@ -339,15 +345,42 @@ void score(const StateSpaceModel& model, const double* u, const StateSpaceScore&
   Mat a = s.mat(m, n), k = s.mat(m, n);
   double* f = s.doubles(n);
   double* v = s.doubles(n);
+  // P(t) = pScale ps(t): the filter's own, or the record's.
+  double pScale = 1.0;
   Mat P = s.mat(m, m), W = s.mat(m, m), N = s.mat(m, m), L = s.mat(m, m);
   double* r = s.doubles(m);
   double* next = s.doubles(m);
   double* pz = s.doubles(m);
   double* hat = s.doubles(m);
-  // Forward: the filter with P(t) and a(t) kept.
-  copySquare(model.p1, P);
+  // Forward: the filter with P(t) and a(t) kept; from a record, the state
+  // recursion alone.
   std::fill_n(r, m, 0.0);  // a(t), while going forward
-  for (int t = 1; t <= n; ++t) {
+  if (record != nullptr) {
+    ps = record->p;
+    pScale = recordScale;
+    k = record->k;
+    for (int t = 1; t <= n; ++t) {
+      const double* zt = z.col(t);
+      const double* kt = k.col(t);
+      std::copy_n(r, m, a.col(t));
+      f[t - 1] = recordScale * record->f[t - 1];
+      double vt = u[t - 1];
+      for (int i = 0; i < m; ++i) vt -= zt[i] * r[i];
+      v[t - 1] = vt;
+      for (int i = 1; i <= m; ++i) {
+        double sum = kt[i - 1] * vt;
+        if (kDiagonal) {
+          sum += phi(i, i) * r[i - 1];
+        } else {
+          for (int l = 1; l <= m; ++l) sum += phi(i, l) * r[l - 1];
+        }
+        next[i - 1] = sum;
+      }
+      std::copy_n(next, m, r);
+    }
+  }
+  copySquare(model.p1, P);
+  for (int t = 1; t <= n && record == nullptr; ++t) {
     const double* zt = z.col(t);
     Mat pt{ps + mm * (t - 1), std::max(m, 1), m, m};
     copySquare(P, pt);
@@ -438,12 +471,15 @@ void score(const StateSpaceModel& model, const double* u, const StateSpaceScore&
     if (t < n) {
       // a^(t) with r(t-1) = next.
       for (int i = 1; i <= m; ++i) {
-        double sum = a(i, t);
+        double sum = record != nullptr ? 0.0 : a(i, t);
         for (int l = 1; l <= m; ++l) sum += pt(i, l) * next[l - 1];
-        hat[i - 1] = sum;
+        hat[i - 1] = record != nullptr ? a(i, t) + pScale * sum : sum;
       }
       // dl/dQ += 1/2 (r r' - N), dl/dPHI += r a^' - N L P (r = r(t), N = N(t)).
       product<kM>(W, false, pt, false, P);  // P: N L P(t), as work
+      if (record != nullptr)
+        for (int j = 1; j <= m; ++j)
+          for (int i = 1; i <= m; ++i) P(i, j) *= pScale;
       for (int j = 1; j <= m; ++j)
         for (int i = 1; i <= m; ++i) {
           out.q(i, j) += 0.5 * (r[i - 1] * r[j - 1] - N(i, j));
@@ -476,19 +512,21 @@ void score(const StateSpaceModel& model, const double* u, const StateSpaceScore&
 }  // namespace
 
 void stateSpaceScore(const StateSpaceModel& model, const double* u, const StateSpaceScore& out,
-                     Scratch s) {
+                     Scratch s, const FilterGains* record, double recordScale) {
   const bool d = isDiagonal(model.phi);
+  const FilterGains* r = record;
+  const double c = recordScale;
   switch (model.phi.rows) {
     case 1:
-      return d ? score<1, true>(model, u, out, s) : score<1, false>(model, u, out, s);
+      return d ? score<1, true>(model, u, out, s, r, c) : score<1, false>(model, u, out, s, r, c);
     case 2:
-      return d ? score<2, true>(model, u, out, s) : score<2, false>(model, u, out, s);
+      return d ? score<2, true>(model, u, out, s, r, c) : score<2, false>(model, u, out, s, r, c);
     case 3:
-      return d ? score<3, true>(model, u, out, s) : score<3, false>(model, u, out, s);
+      return d ? score<3, true>(model, u, out, s, r, c) : score<3, false>(model, u, out, s, r, c);
     case 4:
-      return d ? score<4, true>(model, u, out, s) : score<4, false>(model, u, out, s);
+      return d ? score<4, true>(model, u, out, s, r, c) : score<4, false>(model, u, out, s, r, c);
     default:
-      return d ? score<0, true>(model, u, out, s) : score<0, false>(model, u, out, s);
+      return d ? score<0, true>(model, u, out, s, r, c) : score<0, false>(model, u, out, s, r, c);
   }
 }
 

@@ -28,8 +28,11 @@ void stationaryCovarianceAdjoint(Mat phi, Mat a, Mat b, Scratch s);
 // The filter of model (q, p1 as in StateSpaceModel) over the columns of
 // data (n x nc): f (n) and the innovations v (n x nc) of every column, as
 // kalmanGains followed by innovations would give them; gains (m x n, PHI
-// K(t)) only when k.p is not null.
-void filterInnovations(const StateSpaceModel& model, Mat data, double* f, Mat v, Mat k, Scratch s);
+// K(t)) only when k.p is not null, the predicted covariances P(t) (m x m x
+// n, the covariance form's own, to go with its f(t) and gains) only when p
+// is not null.
+void filterInnovations(const StateSpaceModel& model, Mat data, double* f, Mat v, Mat k, Scratch s,
+                       double* p = nullptr);
 ScratchNeed filterInnovationsNeed(int m, int nc);
 
 // The same in extended precision (long double, allocated here): where the
@@ -54,8 +57,12 @@ void filterInnovationsPrecise(const StateSpaceModel& model, Mat data, double* f,
 struct StateSpaceScore {
   Mat phi, q, p1;  // m x m each, out
 };
+// record: the filter's record of this model's covariances already at hand
+// (f, gains and P(t) of filterInnovations, of the model with Q and P1
+// divided by recordScale): the forward sweep then runs the state recursion
+// alone, and the covariance recursion is not repeated.
 void stateSpaceScore(const StateSpaceModel& model, const double* u, const StateSpaceScore& out,
-                     Scratch s);
+                     Scratch s, const FilterGains* record = nullptr, double recordScale = 1.0);
 ScratchNeed stateSpaceScoreNeed(int m, int n);
 
 }  // namespace kova

@@ -231,7 +231,7 @@ void ResultTables::writeMatrix(const std::string& prefix, const char* matrix, Ma
       std::string se, t;
       if (cov.p != nullptr && (unidentified == nullptr || !unidentified[element - 1])) {
         const double e = standardError(cov, element);
-        se = number(e);
+        se = std::isnan(e) ? std::string() : number(e);  // NaN: none for this element
         if (e > 0.0) t = number(v / e);
       }
       write(kEstimates, estimateRow(prefix, {matrix, integer(i), integer(j), number(v), se, t},

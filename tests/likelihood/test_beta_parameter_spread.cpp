@@ -289,6 +289,75 @@ TEST(BetaParameterSpread, SimulatedMeanSquareErrorAgreesWithDenseEvaluationAtThe
   EXPECT_GT(piWidened, 0.05);
 }
 
+// A diagonal PHI drawn beyond 1, for a state that no innovation variance
+// sees: its stationary "covariance" DELTA(2,2) / (1 - PHI(2,2)^2) is
+// negative, yet the filter finds every f(t) positive. The draw has no
+// stationary law and must be dropped, not smoothed (a negative variance, or
+// with the square-root filter one growing over the periods: 1e147 after 700
+// periods of a simulated group). The errors with it among the draws equal
+// those from the other draws alone, and stay within a few times 1.
+TEST(BetaParameterSpread, DiagonalPhiDrawnBeyondOneIsDropped) {
+  Case c = makeCase(43);
+  const int M = c.M, K = c.K, T = c.T, periods = c.T + c.TF;
+  c.phi(2, 1) = c.phi(1, 2) = 0.0;
+  c.delta(1, 2) = c.delta(2, 1) = 0.0;
+  c.delta(1, 1) = 1.0;
+  c.delta(2, 2) = 0.2;
+  // The second state unobserved (L(:,2)'x(t) = 0: x(3,t) = x(2,t)), so that
+  // no innovation variance shows what its drawn PHI(2,2) does, while it
+  // still enters BETA(2,t) and BETA(3,t).
+  for (int t = 1; t <= T; ++t) {
+    c.xz(t, 3) = c.xz(t, 2);
+    c.xz(t, c.K + 3) = c.xz(t, c.K + 2);
+  }
+  for (int k = 1; k <= K; ++k) c.L(k, 2) = k == 1 ? 0.0 : k == 2 ? 1.0 : -1.0;
+  for (int t = 1; t <= T; ++t)
+    for (int m = 1; m <= M; ++m) {
+      double sum = 0.0;
+      for (int k = 1; k <= K; ++k) sum += c.L(k, m) * c.xz(t, k);
+      c.tlx(m, t) = sum;
+    }
+  // One direction: PHI(2,2) alone.
+  DMat spread(2 * M * M, 1);
+  spread(4, 1) = 0.5;
+  const double sigma2 = 1.0;
+  auto run = [&](const std::vector<double>& zs) {
+    DMat draws(1, static_cast<int>(zs.size()));
+    for (std::size_t i = 0; i < zs.size(); ++i) draws(1, static_cast<int>(i) + 1) = zs[i];
+    DMat se(K, periods);
+    for (int t = 1; t <= periods; ++t)
+      for (int k = 1; k <= K; ++k) se(k, t) = 1.0;
+    SpreadInputs in;
+    in.data = MlData{view(c.tlx), view(c.xz), c.y.data(), PiRestrictionView{Mat{}, nullptr, 0}};
+    in.phi = view(c.phi);
+    in.delta = view(c.delta);
+    in.sigma2 = sigma2;
+    in.L = view(c.L);
+    in.Z = view(c.z);
+    in.ZF = view(c.zF);
+    in.spread = view(spread);
+    in.count = 1;
+    in.draws = view(draws);
+    GroupDims d{T, c.TF, K, c.P, M};
+    const ScratchNeed need = addParameterSpreadNeed(d, 0);
+    std::vector<double> wr(need.doubles);
+    std::vector<int> wi(need.ints + 1);
+    const int accepted = addParameterSpread(
+        in, view(se), Scratch(wr.data(), need.doubles, wi.data(), need.ints + 1, nullptr, 0));
+    return std::make_pair(accepted, se);
+  };
+  // PHI(2,2) = 0.6 + 0.5 z: z = 0.84 puts it at 1.02.
+  const auto with = run({0.3, 0.84, -0.5});
+  const auto without = run({0.3, -0.5});
+  EXPECT_EQ(with.first, 2);
+  EXPECT_EQ(without.first, 2);
+  for (int t = 1; t <= periods; ++t)
+    for (int k = 1; k <= K; ++k) {
+      EXPECT_EQ(with.second(k, t), without.second(k, t)) << k << "," << t;
+      EXPECT_LT(with.second(k, t), 10.0) << k << "," << t;
+    }
+}
+
 // Draws from one seed are the same every time and look standard normal.
 TEST(BetaParameterSpread, DrawsAreReproducibleAndStandardNormal) {
   DMat a(7, 2000), b(7, 2000);

@@ -30,6 +30,9 @@
 #include "support/result_csv.h"
 #include "support/run_kova.h"
 
+extern "C" void dpotri_(const char* uplo, const int* n, double* a, const int* lda, int* info,
+                        std::size_t);
+
 namespace kova {
 namespace {
 
@@ -694,6 +697,89 @@ double denseLoglikExtended(const DenseCase& c) {
 //     and from kova's point (1e-6), and is not reported as a boundary;
 //   - a boundary maximum is said to be one (ml_boundary, no standard errors),
 //     a degenerate likelihood as such (ml_degenerate).
+// The standard errors of a diagonal-PHI, diagonal-DELTA maximum in the
+// coordinates given (PHI(i,i) for i in phiDiag, Q(i,i) = SIGMA**2 DELTA(i,i)
+// for i in qDiag; the others held at the estimates) against the observed
+// information formed densely: the log-likelihood at SIGMA**2 = 1 (PI
+// concentrated out) from LAPACK's Cholesky factor of YSIGMA, differenced in
+// PHI and log Q (a variance near zero keeps its relative step), carried to
+// Q by l_qq = (l_(log q)(log q) - l_(log q)) / q^2, inverted by LAPACK.
+void checkErrorsInCoordinates(DenseCase d, const testing::Csv& est, const std::vector<int>& phiDiag,
+                              const std::vector<int>& qDiag) {
+  const int np = static_cast<int>(phiDiag.size()), n = np + static_cast<int>(qDiag.size());
+  const double twoPi = 8.0 * std::atan(1.0);
+  // The point: PHI and Q = SIGMA**2 DELTA as printed.
+  std::map<std::string, double> q;
+  for (std::size_t i = 0; i < est.rows.size(); ++i)
+    if (est.at(i, "matrix") == "ML_SIGMA2_DELTA" && est.at(i, "row") == est.at(i, "column"))
+      q[est.at(i, "row")] = est.number(i, "value");
+  for (int j = 1; j <= 3; ++j)
+    for (int i = 1; i <= 3; ++i) d.delta(i, j) = i == j ? q[std::to_string(i)] : 0.0;
+  std::vector<double> th0, h, scale;
+  std::vector<std::string> names;
+  for (int i : phiDiag) {
+    th0.push_back(d.phi(i, i));
+    h.push_back(1e-3);
+    scale.push_back(1.0);
+    names.push_back("ML_PHI(" + std::to_string(i) + "," + std::to_string(i) + ")");
+  }
+  for (int i : qDiag) {
+    th0.push_back(std::log(d.delta(i, i)));
+    h.push_back(1e-2);
+    scale.push_back(d.delta(i, i));
+    names.push_back("ML_SIGMA2_DELTA(" + std::to_string(i) + "," + std::to_string(i) + ")");
+  }
+  auto at = [&](const std::vector<double>& th) {
+    DenseCase e = d;
+    for (int k = 0; k < np; ++k) e.phi(phiDiag[k], phiDiag[k]) = th[k];
+    for (int k = np; k < n; ++k) e.delta(qDiag[k - np], qDiag[k - np]) = std::exp(th[k]);
+    const DenseTerms t = denseTerms(e);
+    return -0.5 * (t.logdet + t.rss + e.T * std::log(twoPi));
+  };
+  DMat H(n, n);
+  std::vector<double> g(n);
+  const double f0 = at(th0);
+  for (int i = 0; i < n; ++i) {
+    std::vector<double> p = th0, m = th0;
+    p[i] += h[i];
+    m[i] -= h[i];
+    const double fp = at(p), fm = at(m);
+    g[i] = (fp - fm) / (2.0 * h[i]);
+    H(i + 1, i + 1) = (fp - 2.0 * f0 + fm) / (h[i] * h[i]);
+    for (int j = 0; j < i; ++j) {
+      double f[4];
+      const int sgn[4][2] = {{1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
+      for (int c = 0; c < 4; ++c) {
+        std::vector<double> z = th0;
+        z[i] += sgn[c][0] * h[i];
+        z[j] += sgn[c][1] * h[j];
+        f[c] = at(z);
+      }
+      H(i + 1, j + 1) = H(j + 1, i + 1) = (f[0] - f[1] - f[2] + f[3]) / (4.0 * h[i] * h[j]);
+    }
+  }
+  DMat info(n, n);
+  for (int j = 0; j < n; ++j)
+    for (int i = 0; i < n; ++i)
+      info(i + 1, j + 1) =
+          -(H(i + 1, j + 1) - (i == j && i >= np ? g[i] : 0.0)) / (scale[i] * scale[j]);
+  int ok = 0;
+  dpotrf_("U", &n, info.data(), &info.ld, &ok, 1);
+  ASSERT_EQ(ok, 0);
+  dpotri_("U", &n, info.data(), &info.ld, &ok, 1);
+  ASSERT_EQ(ok, 0);
+  for (int i = 0; i < n; ++i) {
+    double se = -1.0;
+    for (std::size_t r = 0; r < est.rows.size(); ++r) {
+      const std::string key =
+          est.at(r, "matrix") + "(" + est.at(r, "row") + "," + est.at(r, "column") + ")";
+      if (key == names[i] && !est.at(r, "std_error").empty()) se = est.number(r, "std_error");
+    }
+    const double expected = std::sqrt(info(i + 1, i + 1));
+    EXPECT_NEAR(se, expected, 1e-4 * expected) << names[i];
+  }
+}
+
 TEST(MaxLikelihood, HardCasesFindTheMaximumOrSayWhyNot) {
   struct Case {
     const char* name;
@@ -766,12 +852,76 @@ TEST(MaxLikelihood, HardCasesFindTheMaximumOrSayWhyNot) {
       EXPECT_TRUE(kinds.count("ml_boundary"));
       EXPECT_NE(report.find("OPTIMISER: CONVERGED TO A BOUNDARY MAXIMUM"), std::string::npos);
       EXPECT_NE(report.find("THE MAXIMUM IS ON A BOUNDARY"), std::string::npos);
-      EXPECT_TRUE(withError.empty()) << *withError.begin();
+      // No standard error for a parameter on the boundary; the others' from
+      // the information of the coordinates off it.
+      if (std::string(c.name) == "full_100_8206") {
+        for (const std::string& key : withError)
+          EXPECT_EQ(key.find("DELTA"), std::string::npos) << key;  // SIGMA**2 DELTA singular
+      } else {
+        EXPECT_FALSE(withError.count("ML_PHI(3,3)"));  // PHI(3,3) at -EVL
+        checkErrorsInCoordinates(d, est, {1, 2}, {1, 2, 3});
+      }
     } else {
       EXPECT_FALSE(kinds.count("ml_boundary"));
       EXPECT_NE(report.find("OPTIMISER: CONVERGED (NLOPT"), std::string::npos);
     }
   }
+}
+
+// A maximum with SIGMA**2 DELTA(3,3) at zero, where PHI(3,3) then has no
+// information: no standard error for either (the variance on the boundary,
+// PHI(3,3) named as the parameter where the information is not definite),
+// those of PHI(1,1), PHI(2,2), SIGMA**2 DELTA(1,1) and (2,2) from the
+// information of those four (against the dense one), and the errors of BETA
+// of the final pass left empty with a warning (no draw from a part).
+TEST(MaxLikelihood, StandardErrorsWhereTheInformationIsDefinite) {
+  testing::TempDir dir;
+  const std::filesystem::path data =
+      std::filesystem::path(KOVA_TEST_DATA) / "ml" / "partial" / "diagonal_100_9028";
+  for (const char* f : {"PARAMTRS", "YXDKEY", "YXDATA1"})
+    std::filesystem::copy(data / f, dir.path() / f);
+  const testing::RunResult run = testing::runKova();
+  ASSERT_EQ(run.status, 0) << run.console;
+  const std::string report = testing::readFile("KOVAOUT");
+  EXPECT_NE(report.find("NOT DEFINITE IN PHI(3,3) GIVEN THE PARAMETERS BEFORE IT"),
+            std::string::npos);
+  EXPECT_NE(report.find("NONE FOR PHI(3,3) (NaN BELOW)"), std::string::npos);
+  EXPECT_NE(report.find("NO STANDARD ERRORS ARE GIVEN FOR THE PARAMETERS ON THE BOUNDARY: SIGMA**2 "
+                        "DELTA(3,3)."),
+            std::string::npos);
+  const testing::Csv est = testing::readCsv("KOVA_ESTIMATES.csv");
+  DenseCase d;
+  GroupFile g = readGroup(data / "YXDATA1");
+  d.T = g.T;
+  d.M = d.K = 3;
+  d.P = 1;
+  d.tlx = g.tlx;
+  d.xz = g.xz;
+  d.y = g.y;
+  d.R = DMat(0, 3);
+  d.phi = DMat(3, 3);
+  d.delta = DMat(3, 3);
+  for (std::size_t i = 0; i < est.rows.size(); ++i) {
+    const std::string m = est.at(i, "matrix");
+    if (m != "ML_PHI" && m != "ML_DELTA" && m != "ML_SIGMA2_DELTA") continue;
+    const int r = std::stoi(est.at(i, "row")), c = std::stoi(est.at(i, "column"));
+    if (m == "ML_PHI") d.phi(r, c) = est.number(i, "value");
+    if (r == c && r == 3 && m != "ML_DELTA") {
+      EXPECT_TRUE(est.at(i, "std_error").empty()) << m;
+    }
+  }
+  checkErrorsInCoordinates(d, est, {1, 2}, {1, 2});
+  const testing::Csv warnings = testing::readCsv("KOVA_WARNINGS.csv");
+  bool incomplete = false;
+  for (std::size_t i = 0; i < warnings.rows.size(); ++i)
+    incomplete = incomplete || (warnings.at(i, "kind") == "beta_se_incomplete" &&
+                                warnings.number(i, "value") == 2.0);
+  EXPECT_TRUE(incomplete);
+  const testing::Csv beta = testing::readCsv("KOVA_BETA.csv");
+  for (std::size_t i = 0; i < beta.rows.size(); ++i)
+    if (beta.at(i, "pass") == "5") {
+      EXPECT_TRUE(beta.at(i, "std_error").empty());
+    }
 }
 
 // Runs an example with METHOD = ML; the rows of KOVA_ESTIMATES.csv by
