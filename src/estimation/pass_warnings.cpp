@@ -92,7 +92,9 @@ std::string lead(int groupId, int pass) {
 PassWarnings checkLastPass(const LastPassState& st, Scratch s, int unit) {
   const int M = st.delta.rows;
   PassWarnings out;
-  auto add = [&](WarningKind kind, double value) { out.item[out.count++] = PassWarning{kind, value}; };
+  auto add = [&](WarningKind kind, double value) {
+    out.item[out.count++] = PassWarning{kind, value};
+  };
   CheckWork w = carveCheck(s, M);
 
   if (st.lastPass >= 2 && st.sigma2First > 0.0 && !st.atMlEstimates) {

@@ -70,7 +70,8 @@ MlRun runGroup(const std::filesystem::path& data) {
   MlRun r;
   r.report = testing::readFile("KOVAOUT");
   const testing::Csv w = testing::readCsv("KOVA_WARNINGS.csv");
-  for (std::size_t i = 0; i < w.rows.size(); ++i) r.warnings[w.at(i, "kind")] = w.number(i, "value");
+  for (std::size_t i = 0; i < w.rows.size(); ++i)
+    r.warnings[w.at(i, "kind")] = w.number(i, "value");
   const testing::Csv est = testing::readCsv("KOVA_ESTIMATES.csv");
   int last = 0;
   for (std::size_t i = 0; i < est.rows.size(); ++i) {
