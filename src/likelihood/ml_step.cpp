@@ -62,11 +62,13 @@ std::string indefiniteText(const MlResult& r) {
 
 // A full SIGMA**2 DELTA whose smallest eigenvalue is below this fraction of
 // its largest, at an interior maximum, is nearly singular: there the
-// normal approximation behind the standard errors and the drawn bands
-// fails. Measured on 1,000 simulated groups (K = M = 2, full PHI and DELTA,
+// normal approximation behind the standard errors and the drawn bands can
+// fail. Measured on 1,000 simulated groups (K = M = 2, full PHI and DELTA,
 // 200 periods): the runs below the threshold missed about half of the true
-// BETA(t) with their 95% bands, against 8% for all runs. A diagonal DELTA
-// with a variance near zero is not affected (its bands cover 95-97%).
+// BETA(t) with their 95% bands, against 8% for all runs; with M = 3 the
+// flagged runs' bands were right (94%), so the finding is a caution. A
+// diagonal DELTA with a variance near zero is not affected (its bands cover
+// 95-97%).
 constexpr double kMlNearSingularDelta = 0.02;
 
 bool nearlySingular(const MlStepJob& job, const MlResult& r) {
