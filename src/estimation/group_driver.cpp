@@ -146,12 +146,6 @@ GroupArrays carveArrays(const GroupJob& job) {
   return a;
 }
 
-double trace(Mat a) {
-  double sum = 0.0;
-  for (int i = 1; i <= a.rows; ++i) sum += a(i, i);
-  return sum;
-}
-
 // The variance decomposition of the random coefficients: L GAMMA L', the
 // covariance of BETA(t) - PI z(t) in units of SIGMA**2.
 void printVarianceDecomposition(const SectionContext& c, Mat L, Mat gamma, Scratch s) {
@@ -565,7 +559,6 @@ class GroupRun {
     sigma2_ = est_.sigma2;
     if (pass_ == 1) {
       sigma2Pass1_ = sigma2_;
-      deltaTracePass1_ = trace(a_.delta);
     }
     if (hasInequalities()) CMPPIV(a_.EIPIVC, a_.PIVECT, job_.dims.KP(), job_.outUnit);
     SCLCOV(est_);
@@ -755,10 +748,7 @@ class GroupRun {
     st.EVLTOL = o_.EVLTOL;
     st.delta = a_.delta;
     st.leadingOnly = leadingOnly();
-    if (ml_ && mlApplied_) {
-      st.deltaTraceFirst = deltaTracePass1_;
-      st.deltaTraceLast = trace(a_.delta);
-    }
+    st.atMlEstimates = ml_ && mlApplied_;
     st.betaSeGap = betaSeGap_;
     const PassWarnings w = checkLastPass(st, a_.scratch, job_.logUnit);
     reportWarnings(w, job_.groupId, lastPass_, job_.dims.M, job_.outUnit, job_.logUnit,
@@ -788,7 +778,6 @@ class GroupRun {
   bool mlApplied_ = false;   // the final pass is at the ML estimates
   bool piFixed_ = false;     // the restriction rows fix PI: it has no error
   int betaSeGap_ = 0;        // of the last pass (BetaSeGap)
-  double deltaTracePass1_ = 0.0;
   int lastPass_ = 0;  // the passes run: 0..lastPass_
   int spirow_ = 0;
   double sigma2_ = 1.0;

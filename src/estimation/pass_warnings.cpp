@@ -92,18 +92,15 @@ std::string lead(int groupId, int pass) {
 PassWarnings checkLastPass(const LastPassState& st, Scratch s, int unit) {
   const int M = st.delta.rows;
   PassWarnings out;
-  auto add = [&](WarningKind kind, double value, bool scaled = false) {
-    out.item[out.count++] = PassWarning{kind, value, scaled};
+  auto add = [&](WarningKind kind, double value) {
+    out.item[out.count++] = PassWarning{kind, value};
   };
   CheckWork w = carveCheck(s, M);
 
-  if (st.lastPass >= 2 && st.sigma2First > 0.0) {
-    const bool scaled = st.deltaTraceFirst > 0.0;
-    const double ratio = scaled ? st.sigma2Last * st.deltaTraceLast /
-                                      (st.sigma2First * st.deltaTraceFirst)
-                                : st.sigma2Last / st.sigma2First;
-    if (ratio > kSigma2Change) add(WarningKind::Sigma2Grew, ratio, scaled);
-    if (ratio < 1.0 / kSigma2Change) add(WarningKind::Sigma2Shrank, ratio, scaled);
+  if (st.lastPass >= 2 && st.sigma2First > 0.0 && !st.atMlEstimates) {
+    const double ratio = st.sigma2Last / st.sigma2First;
+    if (ratio > kSigma2Change) add(WarningKind::Sigma2Grew, ratio);
+    if (ratio < 1.0 / kSigma2Change) add(WarningKind::Sigma2Shrank, ratio);
   }
   if (!st.zeroPhi && M >= 1) {
     const double largest = largestPhiModulus(st, w, s, unit);
@@ -145,8 +142,7 @@ std::string warningLine(const PassWarning& w, int groupId, int pass, int M) {
   switch (w.kind) {
     case WarningKind::Sigma2Grew:
     case WarningKind::Sigma2Shrank:
-      return head + (w.scaled ? "THE TRACE OF SIGMA**2 DELTA IS " : "SIGMA**2 IS ") +
-             value(w.value) + " TIMES THAT OF ITERATION 1.";
+      return head + "SIGMA**2 IS " + value(w.value) + " TIMES THAT OF ITERATION 1.";
     case WarningKind::PhiAtBound:
       return head + "AN EIGENVALUE OF PHI HAS MODULUS " + value(w.value) +
              ", AT THE BOUND EVLTOL.";

@@ -9,10 +9,12 @@
 //                               the ratio. Needs a last pass of 2 or more
 //                               and a SIGMA**2 of pass 1 above 0 (a zero
 //                               one is a vanished error term, reported by
-//                               the DELTA findings). Under maximum likelihood
-//                               the trace of SIGMA**2 DELTA is compared
-//                               instead: SIGMA**2 alone is not identified
-//                               there (the likelihood fixes the product).
+//                               the DELTA findings). Not made when the last
+//                               pass is at maximum-likelihood estimates:
+//                               the drift is that of the iterative passes,
+//                               which the likelihood step replaced (they are
+//                               only its starts), and its own findings say
+//                               where its maximum went wrong.
 //   phi_at_bound                an eigenvalue modulus of PHI at the bound
 //                               EVLTOL, within the 1.0E-5 to which the
 //                               damped search holds it, or beyond; value:
@@ -66,7 +68,6 @@ enum BetaSeGap {
 struct PassWarning {
   WarningKind kind = WarningKind::Sigma2Grew;
   double value = 0.0;
-  bool scaled = false;  // the drift findings: of the trace of SIGMA**2 DELTA
 };
 
 struct PassWarnings {
@@ -84,9 +85,7 @@ struct LastPassState {
   double EVLTOL = 0.995;
   Mat delta;                 // M x M, as repaired
   bool leadingOnly = false;  // the OLS and GLS modes
-  // Maximum likelihood: the traces of DELTA of pass 1 and of the last pass,
-  // so that the drift findings compare SIGMA**2 DELTA (0: SIGMA**2 alone).
-  double deltaTraceFirst = 0.0, deltaTraceLast = 0.0;
+  bool atMlEstimates = false;  // the last pass runs at the ML PHI and DELTA
   int betaSeGap = kBetaSeComplete;
 };
 

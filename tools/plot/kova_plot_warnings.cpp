@@ -34,6 +34,9 @@ const std::map<std::string, std::string>& meanings() {
       {"ml_degenerate",
        "the likelihood is degenerate for this group (an "
        "innovation variance collapses to zero)"},
+      {"ml_delta_near_singular",
+       "SIGMA**2 DELTA is nearly singular at the likelihood's "
+       "maximum: its standard errors and the bands may be too narrow"},
       {"beta_se_incomplete",
        "some standard errors of BETA(t) could not be "
        "computed and are left empty"},
