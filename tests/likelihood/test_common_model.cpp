@@ -458,8 +458,10 @@ TEST(CommonModel, GrunfeldExampleAgreesWithTheDenseRestrictedLikelihood) {
   std::map<std::string, std::string> se = estimates("std_error");
   EXPECT_EQ(se.at(",,COMMON_PHI(2,2)"), "");
   EXPECT_NE(se.at(",,COMMON_PHI(1,1)"), "");
-  EXPECT_NE(testing::readFile("KOVA_WARNINGS.csv").find(",,common_phi_at_bound,2"),
-            std::string::npos);
+  // The panel's row says it once; the firms' passes at that PHI do not
+  // repeat it as a phi_at_bound of their own.
+  const std::string warnings = testing::readFile("KOVA_WARNINGS.csv");
+  EXPECT_EQ(warnings, "group,pass,kind,value\n,,common_phi_at_bound,2\n");
   const std::string report = testing::readFile("KOVAOUT");
   EXPECT_NE(report.find("PHI(2,2) IS AT THE BOUND"), std::string::npos);
   EXPECT_NE(report.find("RESTRICTED MAXIMUM LIKELIHOOD"), std::string::npos);
