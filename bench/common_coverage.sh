@@ -6,7 +6,9 @@
 # intervals (COMMON_PHI rows with a standard error), each group's PI
 # (PI rows of pass 0) and the 95% bands of BETA(t) (KOVA_BETA.csv), against
 # the simulator's TRUTH. Usage (after building kova and kova_simulate):
-# bench/common_coverage.sh [R]. Not run in CI.
+# bench/common_coverage.sh [R]. Not run in CI. A third design, oracle, runs
+# each group's pass 0 at the true PHI and DELTA (start files): its PI intervals
+# and BETA bands miss only the estimation of PI and SIGMA**2.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 sim=$root/build/tools/kova_simulate
@@ -14,13 +16,15 @@ kova=$root/build/src/kova
 R=${1:-100}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-for criterion in REML ML; do
+for criterion in REML ML oracle; do
   for seed in $(seq 1 "$R"); do
     d=$work/$criterion/$seed
+    design=(--param "COMMON MODEL = $criterion")
+    [ "$criterion" = oracle ] && design=(--start-phi "0.6,0,0;0,0.3,0;0,0,0"
+      --start-delta "1,0,0;0,0.5,0;0,0,0.5" --start-sigma2 1 --pdata --ddata --iterations 1)
     "$sim" --out "$d" --ng 20 --records 20 --forecast-y none --k 3 --p 1 --m 3 \
       --phi "0.6,0,0;0,0.3,0;0,0,0" --delta "1,0,0;0,0.5,0;0,0,0.5" --diagonal-phi \
-      --diagonal-delta --seed $((31000 + seed)) --param "COMMON MODEL = $criterion" \
-      --param "PRINT = 0" > /dev/null
+      --diagonal-delta --seed $((31000 + seed)) "${design[@]}" --param "PRINT = 0" > /dev/null
     (cd "$d" && "$kova" > /dev/null 2>&1) || echo "panel $seed: the run failed"
   done
   python3 - "$work/$criterion" "$criterion" <<'PY'
