@@ -1,9 +1,10 @@
 // The common model: the cost of one evaluation of the panel's likelihood and
 // of the whole search on one and on two threads, and (with --recovery N) a
-// recovery study: N simulated panels of 20 groups x 20 periods (or T: --recovery N T), K = M = 3,
-// common diagonal PHI (0.6, 0.3, 0) and DELTA (1, 0.5, 0.5), each group's
-// own PI and SIGMA**2; the mean estimate of PHI and the coverage of its 95%
-// intervals under ML and REML.
+// recovery study: N simulated panels of 20 groups x 20 periods (T periods
+// with --recovery N T), K = M = 3, common diagonal PHI (0.6, 0.3, 0) and
+// DELTA (1, 0.5, 0.5), each group's own PI and SIGMA**2; the mean estimate
+// of PHI, its spread beside the mean standard error, and the coverage of
+// its 95% intervals under ML and REML.
 #include <benchmark/benchmark.h>
 
 #include <cmath>

@@ -44,7 +44,8 @@ void printCommonModel(const CommonModelSection& s, int out) {
     writeUnit(out, "   THE PI INEQUALITY ROWS ARE NOT PART OF THE COMMON FIT (THE GROUPS' PASS USES"
                    " THEM).");
   if (s.polished >= 2)
-    writeUnit(out, "   THE BEST TWO STARTS POLISHED, THE LOWER OF THEIR MAXIMA" + editG(s.polishedLow, 16, 9));
+    writeUnit(out, "   THE BEST TWO STARTS POLISHED, THE LOWER OF THEIR MAXIMA" +
+                       editG(s.polishedLow, 16, 9));
   else if (s.starts >= 2)
     writeUnit(out, "   THE BEST START POLISHED (THE NEXT ONE'S LOOSE MAXIMUM LAY AT ITS MAXIMUM)");
   else
