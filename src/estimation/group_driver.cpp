@@ -750,6 +750,7 @@ class GroupRun {
     st.leadingOnly = leadingOnly();
     st.atMlEstimates = ml_ && mlApplied_;
     st.betaSeGap = betaSeGap_;
+    st.commonPhiDelta = job_.common != nullptr;
     const PassWarnings w = checkLastPass(st, a_.scratch, job_.logUnit);
     reportWarnings(w, job_.groupId, lastPass_, job_.dims.M, job_.outUnit, job_.logUnit,
                    job_.tables);

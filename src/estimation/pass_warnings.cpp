@@ -102,13 +102,13 @@ PassWarnings checkLastPass(const LastPassState& st, Scratch s, int unit) {
     if (ratio > kSigma2Change) add(WarningKind::Sigma2Grew, ratio);
     if (ratio < 1.0 / kSigma2Change) add(WarningKind::Sigma2Shrank, ratio);
   }
-  if (!st.zeroPhi && M >= 1) {
+  if (!st.zeroPhi && !st.commonPhiDelta && M >= 1) {
     const double largest = largestPhiModulus(st, w, s, unit);
     if (largest >= st.EVLTOL - kBoundReach) add(WarningKind::PhiAtBound, largest);
   }
   if (st.leadingOnly) {
     if (M >= 1 && !(st.delta(1, 1) > 0.0)) add(WarningKind::Delta11Zero, st.delta(1, 1));
-  } else {
+  } else if (!st.commonPhiDelta) {
     const int rank = deltaRank(st.delta, w);
     if (rank < M) add(WarningKind::DeltaSingular, rank);
   }

@@ -34,6 +34,11 @@
 //                               the last pass could not be computed, so they
 //                               are left empty; value: why (BetaSeGap).
 //
+// A pass at PHI and DELTA common to all groups leaves out phi_at_bound and
+// delta_singular: they are properties of the common PHI and DELTA alone,
+// reported once for the panel (report/common_model_section.h), and would
+// only repeat that finding for every group.
+//
 // Each finding is one line in the report, one in the log and one row of the
 // result table KOVA_WARNINGS.csv; the run goes on and its exit status is 0.
 #include <string>
@@ -87,6 +92,7 @@ struct LastPassState {
   bool leadingOnly = false;  // the OLS and GLS modes
   bool atMlEstimates = false;  // the last pass runs at the ML PHI and DELTA
   int betaSeGap = kBetaSeComplete;
+  bool commonPhiDelta = false;  // PHI and DELTA are those common to all groups
 };
 
 // The findings, in the order of the table above. A failing eigen-solver is

@@ -195,6 +195,26 @@ double polish(Search& w, std::vector<double>& full, bool tight, int& code) {
   return value;
 }
 
+// Whether the loose maximum `screened` lies within kCommonSameBasin of the
+// polished point `best`: PHI's coordinates as they are, DELTA's factor
+// scaled to unit mean square (its scale is the flat direction the pin holds
+// only loosely).
+bool sameBasin(const Coordinates& co, const std::vector<double>& screened,
+               const std::vector<double>& best) {
+  for (int i = 0; i < co.nPhi; ++i)
+    if (!(std::fabs(screened[i] - best[i]) <= kCommonSameBasin)) return false;
+  auto rms = [&](const std::vector<double>& c) {
+    double sum = 0.0;
+    for (int i = co.nPhi; i < co.nPhi + co.nDelta; ++i) sum += c[i] * c[i];
+    return std::sqrt(sum / std::max(co.nDelta, 1));
+  };
+  const double a = rms(screened), b = rms(best);
+  if (!(a > 0.0) || !(b > 0.0)) return false;
+  for (int i = co.nPhi; i < co.nPhi + co.nDelta; ++i)
+    if (!(std::fabs(screened[i] / a - best[i] / b) <= kCommonSameBasin)) return false;
+  return true;
+}
+
 // The normalised DELTA and PHI at `full` into the result.
 void keepEstimates(Search& w, const std::vector<double>& full, CommonResult& r) {
   phiFromCoordinates(w, full.data());
@@ -545,8 +565,10 @@ void estimateCommonModel(Panel& panel, const CommonForm& form, CommonResult& r) 
   r.polishedLow = std::numeric_limits<double>::infinity();
   for (int k = 0; k < std::min(kCommonPolished, r.starts); ++k) {
     std::vector<double> full = screened[k].second;
+    if (k > 0 && best < kRejected && sameBasin(w.co, full, bestFull)) continue;
     int code = 0;
     const double value = polish(w, full, true, code);
+    ++r.polished;
     r.polishedLow = std::min(r.polishedLow, -value);
     if (value < best) {
       best = value;

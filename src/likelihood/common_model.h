@@ -11,7 +11,10 @@
 // to trace M (the scale goes to each group's SIGMA**2), with
 // (log(trace / M))^2 added to pin the flat direction. The search runs
 // kCommonStarts fixed starts to a loose tolerance and polishes the best two
-// (likelihood/local_search.h).
+// (likelihood/local_search.h); the second only where its loose maximum lies
+// away from the first's polished one (some PHI coordinate, or some DELTA
+// factor coordinate scaled to unit mean square, more than kCommonSameBasin
+// apart): a polish from inside a maximum's basin finds that maximum again.
 //
 // The penalty of a full DELTA: the log density of a weak Wishart prior with
 // M + 2 degrees of freedom and a scale growing without bound (Chung, Gelman,
@@ -55,6 +58,7 @@ struct CommonForm {
 
 constexpr int kCommonStarts = 4;
 constexpr int kCommonPolished = 2;
+constexpr double kCommonSameBasin = 0.05;
 constexpr double kCommonZeroDelta = 1.0E-3;
 constexpr double kCommonZeroLoss = 1.0E-4;
 constexpr double kCommonPhiBound = 1.0E-3;
@@ -68,6 +72,7 @@ struct CommonResult {
   int starts = 0;                                // starts with a likelihood
   double screenedLow = 0.0, screenedHigh = 0.0;  // their loose maxima
   double polishedLow = 0.0;                      // the lower of the polished maxima
+  int polished = 0;                              // the starts polished
   double loglik = 0.0;                           // the (restricted) log-likelihood at the estimates
   double penalty = 0.0;                          // the penalty there (0 when off)
   int parameters = 0;           // PHI, DELTA less one, every group's SIGMA**2 and free PI

@@ -11,7 +11,6 @@
 #include "likelihood/group_pool.h"
 #include "likelihood/svd_rank.h"
 #include "linalg/blas1.h"
-#include "linalg/linpack.h"
 #include "linalg/state_space_likelihood.h"
 
 namespace kova {
@@ -23,7 +22,7 @@ struct RestrictedArrays {
   Mat gamma;
   double* f;
   Mat v;  // T x (q + 1)
-  double* qraux;
+  double* qraux;  // the moduli of R's diagonal
 };
 
 RestrictedArrays carveRestricted(Scratch& s, int T, int M, int q) {
@@ -33,6 +32,41 @@ RestrictedArrays carveRestricted(Scratch& s, int T, int M, int q) {
   a.v = s.mat(T, q + 1);
   a.qraux = s.doubles(q + 1);
   return a;
+}
+
+// The Euclidean norm of x(1..n), by the plain sum of squares where that
+// neither overflows nor underflows, else by the scaled sum.
+double norm(const double* x, int n) {
+  double sum = 0.0;
+  for (int i = 0; i < n; ++i) sum += x[i] * x[i];
+  if (sum > 1.0E-280 && sum < 1.0E280) return std::sqrt(sum);
+  return DNRM2(n, x, 1);
+}
+
+// Householder's triangularisation of the T x n matrix v (no pivoting, the
+// reflectors not kept): the moduli of R's diagonal into r. The last column
+// needs no reflector: its r is the norm of what is left of it. A zero
+// column (r = 0) ends the factorisation there.
+void triangularDiagonal(Mat v, double* r) {
+  const int T = v.rows, n = v.cols;
+  for (int j = 1; j <= n; ++j) {
+    double* x = v.col(j) + (j - 1);
+    const int len = T - j + 1;
+    const double alpha = norm(x, len);
+    r[j - 1] = alpha;
+    if (j == n || !(alpha > 0.0)) return;
+    // H = I - u u' / (alpha (alpha + |x1|)), u = x + sign(x1) alpha e1.
+    const double x1 = x[0];
+    x[0] = x1 + std::copysign(alpha, x1);
+    const double beta = 1.0 / (alpha * (alpha + std::fabs(x1)));
+    for (int c = j + 1; c <= n; ++c) {
+      double* y = v.col(c) + (j - 1);
+      double dot = 0.0;
+      for (int i = 0; i < len; ++i) dot += x[i] * y[i];
+      const double f = beta * dot;
+      for (int i = 0; i < len; ++i) y[i] -= f * x[i];
+    }
+  }
 }
 
 }  // namespace
@@ -64,14 +98,15 @@ GroupValue designContribution(Mat tlx, Mat xn, const double* y0, Mat phi, Mat de
   }
   // The QR factorisation of the whitened [XN y0]: R's diagonal gives
   // log det(XN' YSIGMA^-1 XN), its last element the root of RSS.
-  DQRDC(a.v.p, a.v.ld, T, q + 1, a.qraux, nullptr, nullptr, 0);
+  std::fill_n(a.qraux, q + 1, 0.0);
+  triangularDiagonal(a.v, a.qraux);
   double logDet = 0.0;
   for (int j = 1; j <= q; ++j) {
-    const double r = std::fabs(a.v(j, j));
+    const double r = a.qraux[j - 1];
     if (!(r > 0.0)) return out;
     logDet += 2.0 * std::log(r);
   }
-  const double rss = a.v(q + 1, q + 1) * a.v(q + 1, q + 1);
+  const double rss = a.qraux[q] * a.qraux[q];
   const int n = restricted ? T - q : T;
   if (!(rss > 0.0) || !std::isfinite(rss) || !std::isfinite(logDet)) return out;
   out.valid = true;

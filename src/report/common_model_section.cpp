@@ -43,7 +43,13 @@ void printCommonModel(const CommonModelSection& s, int out) {
   if (s.piInequalities)
     writeUnit(out, "   THE PI INEQUALITY ROWS ARE NOT PART OF THE COMMON FIT (THE GROUPS' PASS USES"
                    " THEM).");
-  writeUnit(out, "   THE BEST TWO STARTS POLISHED, THE LOWER OF THEIR MAXIMA" + editG(s.polishedLow, 16, 9));
+  if (s.polished >= 2)
+    writeUnit(out, "   THE BEST TWO STARTS POLISHED, THE LOWER OF THEIR MAXIMA" +
+                       editG(s.polishedLow, 16, 9));
+  else if (s.starts >= 2)
+    writeUnit(out, "   THE BEST START POLISHED (THE NEXT ONE'S LOOSE MAXIMUM LAY AT ITS MAXIMUM)");
+  else
+    writeUnit(out, "   THE START POLISHED");
   writeUnit(out, std::string("   STATUS: ") + s.status);
   writeUnit(
       out, "   LOG-LIKELIHOOD" + editG(s.loglik, 16, 9) + "   PARAMETERS" + editI(s.parameters, 6));

@@ -20,6 +20,7 @@ struct CommonModelSection {
   const char* status = "";  // CONVERGED, NOT CONVERGED, FAILED
   int starts = 0, evaluations = 0;
   double screenedLow = 0.0, screenedHigh = 0.0, polishedLow = 0.0;
+  int polished = 2;  // the starts polished
   double loglik = 0.0, penaltyValue = 0.0, aic = 0.0, bic = 0.0;
   int parameters = 0, observations = 0;
   Mat phi, delta;        // M x M

@@ -144,6 +144,7 @@ void runCommonPhase(RunRecord& run, ResultTables& tables, CommonPhase& phase) {
   s.screenedLow = r.screenedLow;
   s.screenedHigh = r.screenedHigh;
   s.polishedLow = r.polishedLow;
+  s.polished = r.polished;
   s.loglik = r.loglik;
   s.penaltyValue = r.penalty;
   s.aic = r.aic;

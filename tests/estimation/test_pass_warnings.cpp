@@ -151,5 +151,28 @@ TEST(PassWarnings, NoDriftAtMlEstimatesAndEmptyBetaErrors) {
   EXPECT_NE(warningLine(w.item[0], 3, 6, 3).find("NOT POSITIVE DEFINITE"), std::string::npos);
 }
 
+// A pass at PHI and DELTA common to all groups: a PHI at the bound and a
+// singular DELTA are the panel's findings, not the group's, and are left
+// out; the findings about the group's own fit stay.
+TEST(PassWarnings, CommonPhiAndDeltaLeaveTheirFindingsToThePanel) {
+  State s;
+  s.rotation(0.995, 0.7);
+  std::fill(s.delta.begin(), s.delta.end(), 0.0);
+  s.addOuter({1.0, 0.5, -0.25});
+  s.st.sigma2Last = 30.0;
+  s.st.betaSeGap = kPiCovarianceMissing;
+  auto w = found(s.check());
+  ASSERT_EQ(w.size(), 4u);
+  EXPECT_EQ(w[1].first, WarningKind::PhiAtBound);
+  EXPECT_EQ(w[2].first, WarningKind::DeltaSingular);
+  EXPECT_EQ(w[2].second, 1.0);
+  s.st.commonPhiDelta = true;
+  w = found(s.check());
+  ASSERT_EQ(w.size(), 2u);
+  EXPECT_EQ(w[0].first, WarningKind::Sigma2Grew);
+  EXPECT_DOUBLE_EQ(w[0].second, 15.0);
+  EXPECT_EQ(w[1].first, WarningKind::BetaSeIncomplete);
+}
+
 }  // namespace
 }  // namespace kova
