@@ -195,6 +195,10 @@ void sweepOfOrder(const StateSpaceModel& model, Mat data, double* f, Mat v, Mat 
       return sweep<3, kDiagonal>(model, data, f, v, k, w);
     case 4:
       return sweep<4, kDiagonal>(model, data, f, v, k, w);
+    case 5:
+      return sweep<5, kDiagonal>(model, data, f, v, k, w);
+    case 6:
+      return sweep<6, kDiagonal>(model, data, f, v, k, w);
     default:
       return sweep<0, kDiagonal>(model, data, f, v, k, w);
   }
@@ -525,6 +529,10 @@ void stateSpaceScore(const StateSpaceModel& model, const double* u, const StateS
       return d ? score<3, true>(model, u, out, s, r, c) : score<3, false>(model, u, out, s, r, c);
     case 4:
       return d ? score<4, true>(model, u, out, s, r, c) : score<4, false>(model, u, out, s, r, c);
+    case 5:
+      return d ? score<5, true>(model, u, out, s, r, c) : score<5, false>(model, u, out, s, r, c);
+    case 6:
+      return d ? score<6, true>(model, u, out, s, r, c) : score<6, false>(model, u, out, s, r, c);
     default:
       return d ? score<0, true>(model, u, out, s, r, c) : score<0, false>(model, u, out, s, r, c);
   }
