@@ -23,8 +23,8 @@ struct Model {
   int m = 0, n = 0;
   V phi, q, p1, z;
   StateSpaceModel view() {
-    return {Mat{phi.data(), m, m, m}, Mat{q.data(), m, m, m}, Mat{p1.data(), m, m, m},
-            Mat{z.data(), m, m, n}};
+    return {Mat{phi.data(), m, m, m}, Mat{q.data(), m, m, m},
+            Mat{p1.data(), m, m, m}, Mat{z.data(), m, m, n}};
   }
 };
 
@@ -38,48 +38,56 @@ Model makeModel(int m, bool diagonal, unsigned seed) {
   std::normal_distribution<double> g;
   c.phi.assign(m * m, 0.0);
   if (diagonal) {
-    for (int i = 0; i < m; ++i) c.phi[i + i * m] = 0.85 * std::sin(1.0 + 1.7 * i);
+    for (int i = 0; i < m; ++i)
+      c.phi[i + i * m] = 0.85 * std::sin(1.0 + 1.7 * i);
   } else {
-    for (double& x : c.phi) x = g(rng);
+    for (double &x : c.phi)
+      x = g(rng);
     double rowMax = 0.0;
     for (int i = 0; i < m; ++i) {
       double row = 0.0;
-      for (int j = 0; j < m; ++j) row += std::abs(c.phi[i + j * m]);
+      for (int j = 0; j < m; ++j)
+        row += std::abs(c.phi[i + j * m]);
       rowMax = std::max(rowMax, row);
     }
-    for (double& x : c.phi) x *= 0.85 / rowMax;
+    for (double &x : c.phi)
+      x *= 0.85 / rowMax;
   }
   V b(m * m);
-  for (double& x : b) x = g(rng);
+  for (double &x : b)
+    x = g(rng);
   c.q.assign(m * m, 0.0);
   c.p1.assign(m * m, 0.0);
   for (int i = 0; i < m; ++i)
     for (int j = 0; j < m; ++j) {
-      for (int k = 0; k < m; ++k) c.q[i + j * m] += 0.3 * b[i + k * m] * b[j + k * m];
+      for (int k = 0; k < m; ++k)
+        c.q[i + j * m] += 0.3 * b[i + k * m] * b[j + k * m];
       c.p1[i + j * m] = (i == j ? 1.5 : 0.2);
     }
-  for (int i = 0; i < m; ++i) c.q[i + i * m] += 0.1;
+  for (int i = 0; i < m; ++i)
+    c.q[i + i * m] += 0.1;
   // |z(t)(i)| >= 0.5: no observation nearly exact (at m = 1 one would make
   // l large and its differences inexact).
   c.z.resize(m * c.n);
-  for (double& x : c.z) {
+  for (double &x : c.z) {
     x = g(rng);
     x += std::copysign(0.5, x);
   }
   return c;
 }
 
-V mul(int m, const V& a, const V& b, bool tb) {
+V mul(int m, const V &a, const V &b, bool tb) {
   V out(m * m, 0.0);
   for (int j = 0; j < m; ++j)
     for (int k = 0; k < m; ++k)
-      for (int i = 0; i < m; ++i) out[i + j * m] += a[i + k * m] * (tb ? b[j + k * m] : b[k + j * m]);
+      for (int i = 0; i < m; ++i)
+        out[i + j * m] += a[i + k * m] * (tb ? b[j + k * m] : b[k + j * m]);
   return out;
 }
 
 // Y(t,s) = z(t)' PHI^(t-s) Pi(s) z(s) for t >= s; Pi(1) = P1,
 // Pi(t) = PHI Pi(t-1) PHI' + Q. Lower Cholesky factor of Y.
-V choleskyOfY(const Model& c) {
+V choleskyOfY(const Model &c) {
   const int m = c.m, n = c.n;
   V y(n * n), pi = c.p1;
   for (int s = 0; s < n; ++s) {
@@ -87,12 +95,14 @@ V choleskyOfY(const Model& c) {
     for (int t = s; t < n; ++t) {
       double sum = 0.0;
       for (int i = 0; i < m; ++i)
-        for (int j = 0; j < m; ++j) sum += c.z[i + t * m] * a[i + j * m] * c.z[j + s * m];
+        for (int j = 0; j < m; ++j)
+          sum += c.z[i + t * m] * a[i + j * m] * c.z[j + s * m];
       y[t + s * n] = y[s + t * n] = sum;
       a = mul(m, c.phi, a, false);
     }
     pi = mul(m, mul(m, c.phi, pi, false), c.phi, true);
-    for (int k = 0; k < m * m; ++k) pi[k] += c.q[k];
+    for (int k = 0; k < m * m; ++k)
+      pi[k] += c.q[k];
   }
   int info = 0;
   const char lower = 'L';
@@ -101,18 +111,19 @@ V choleskyOfY(const Model& c) {
   return y;
 }
 
-V solveLower(const V& l, int n, V b) {
+V solveLower(const V &l, int n, V b) {
   int info = 0;
   const int one = 1;
   dtrtrs_("L", "N", "N", &n, &one, l.data(), &n, b.data(), &n, &info, 1, 1, 1);
   return b;
 }
 
-double logLikelihood(const Model& c, const V& u) {
+double logLikelihood(const Model &c, const V &u) {
   const V l = choleskyOfY(c);
   const V w = solveLower(l, c.n, u);
   double value = 0.0;
-  for (int t = 0; t < c.n; ++t) value -= std::log(l[t + t * c.n]) + 0.5 * w[t] * w[t];
+  for (int t = 0; t < c.n; ++t)
+    value -= std::log(l[t + t * c.n]) + 0.5 * w[t] * w[t];
   return value;
 }
 
@@ -130,21 +141,26 @@ TEST_P(LikelihoodSweep, FilterAndScoreAgreeWithTheDenseCovariance) {
   std::mt19937 rng(40 + o.m);
   std::normal_distribution<double> g;
   V data(n * nc);
-  for (double& x : data) x = g(rng);
+  for (double &x : data)
+    x = g(rng);
 
   // The filter: f and the innovations of both columns.
   const V l = choleskyOfY(c);
   V f(n), v(n * nc), k(m * n), p(m * m * n);
   std::vector<double> work(filterInnovationsNeed(m, nc).doubles + 1);
-  filterInnovations(c.view(), Mat{data.data(), n, n, nc}, f.data(), Mat{v.data(), n, n, nc},
-                    Mat{k.data(), m, m, n}, Scratch(work.data(), work.size(), nullptr, 0, nullptr, 0),
+  filterInnovations(c.view(), Mat{data.data(), n, n, nc}, f.data(),
+                    Mat{v.data(), n, n, nc}, Mat{k.data(), m, m, n},
+                    Scratch(work.data(), work.size(), nullptr, 0, nullptr, 0),
                     p.data());
   for (int col = 0; col < nc; ++col) {
-    const V w = solveLower(l, n, V(data.begin() + col * n, data.begin() + (col + 1) * n));
+    const V w = solveLower(
+        l, n, V(data.begin() + col * n, data.begin() + (col + 1) * n));
     for (int t = 0; t < n; ++t) {
       const double root = l[t + t * n];
       EXPECT_NEAR(f[t], root * root, 1e-11 * root * root) << t;
-      EXPECT_NEAR(v[t + col * n], root * w[t], 1e-10 * (1.0 + std::abs(root * w[t]))) << t;
+      EXPECT_NEAR(v[t + col * n], root * w[t],
+                  1e-10 * (1.0 + std::abs(root * w[t])))
+          << t;
     }
   }
 
@@ -157,7 +173,8 @@ TEST_P(LikelihoodSweep, FilterAndScoreAgreeWithTheDenseCovariance) {
   std::vector<double> sw(stateSpaceScoreNeed(m, n).doubles + 1);
   const V u(data.begin(), data.begin() + n);
   V dPhi(m * m), dQ(m * m), dP1(m * m);
-  for (double& x : dPhi) x = g(rng);
+  for (double &x : dPhi)
+    x = g(rng);
   for (int j = 0; j < m; ++j)
     for (int i = 0; i <= j; ++i) {
       dQ[i + j * m] = dQ[j + i * m] = g(rng);
@@ -165,33 +182,39 @@ TEST_P(LikelihoodSweep, FilterAndScoreAgreeWithTheDenseCovariance) {
     }
   const double h = 1e-5;
   for (V Model::*part : {&Model::phi, &Model::q, &Model::p1}) {
-    const V& dir = part == &Model::phi ? dPhi : part == &Model::q ? dQ : dP1;
+    const V &dir = part == &Model::phi ? dPhi : part == &Model::q ? dQ : dP1;
     Model up = c, down = c;
     for (int i = 0; i < m * m; ++i) {
       (up.*part)[i] += h * dir[i];
       (down.*part)[i] -= h * dir[i];
     }
-    const double expected = (logLikelihood(up, u) - logLikelihood(down, u)) / (2.0 * h);
-    const V& grad = part == &Model::phi ? gPhi : part == &Model::q ? gQ : gP1;
+    const double expected =
+        (logLikelihood(up, u) - logLikelihood(down, u)) / (2.0 * h);
+    const V &grad = part == &Model::phi ? gPhi : part == &Model::q ? gQ : gP1;
     for (bool fromRecord : {false, true}) {
       FilterGains record{f.data(), Mat{k.data(), m, m, n}, p.data()};
       stateSpaceScore(c.view(), u.data(), out,
                       Scratch(sw.data(), sw.size(), nullptr, 0, nullptr, 0),
                       fromRecord ? &record : nullptr);
       double along = 0.0;
-      for (int i = 0; i < m * m; ++i) along += grad[i] * dir[i];
+      for (int i = 0; i < m * m; ++i)
+        along += grad[i] * dir[i];
       EXPECT_NEAR(along, expected, 1e-6 * (1.0 + std::abs(expected)))
-          << "part " << (part == &Model::phi ? "PHI" : part == &Model::q ? "Q" : "P1")
+          << "part "
+          << (part == &Model::phi ? "PHI"
+              : part == &Model::q ? "Q"
+                                  : "P1")
           << (fromRecord ? ", from the record" : "");
     }
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryOrder, LikelihoodSweep,
-                         ::testing::Values(Order{1, true}, Order{2, false}, Order{3, true},
-                                           Order{4, false}, Order{5, true}, Order{5, false},
-                                           Order{6, true}, Order{6, false}, Order{7, true},
-                                           Order{7, false}));
+                         ::testing::Values(Order{1, true}, Order{2, false},
+                                           Order{3, true}, Order{4, false},
+                                           Order{5, true}, Order{5, false},
+                                           Order{6, true}, Order{6, false},
+                                           Order{7, true}, Order{7, false}));
 
-}  // namespace
-}  // namespace kova
+} // namespace
+} // namespace kova
