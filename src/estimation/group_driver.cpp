@@ -430,6 +430,7 @@ class GroupRun {
                                 static_cast<int>(earlierPasses_.size())};
     j.data = mlData();
     j.form = MlForm{o_.zeroPhi, o_.diagonalPhi, o_.diagonalDelta, leadingOnly(), o_.EVLTOL};
+    j.form.restricted = usesRestrictedLikelihood(o_, job_.groupId);
     j.phiRows = RestrictionRows{rp.coefficients(), rp.vector.data()};
     j.deltaRestrictions = job_.restrictions->delta.rows > 0;
     j.piInequalities = hasInequalities();
@@ -664,7 +665,8 @@ class GroupRun {
   int mlParameterPart(Mat phi, Mat ZF, Scratch s) {
     if (job_.restrictions->delta.rows > 0 || hasInequalities()) return kBetaSeComplete;
     if (!mlApplied_) return kMlStepFailed;
-    if (mlSpreadCount_ == 0) return kSpreadMissing;
+    if (mlSpreadCount_ == 0)
+      return usesRestrictedLikelihood(o_, job_.groupId) ? kRemlNoSpread : kSpreadMissing;
     return addParameterUncertainty(phi, ZF, s) > 0 ? kBetaSeComplete : kNoAdmissibleDraw;
   }
 

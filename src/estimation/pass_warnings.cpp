@@ -79,6 +79,9 @@ std::string betaSeGapReason(double gap) {
              "THEM (OR SOME ARE ON A BOUNDARY), SO THEIR UNCERTAINTY CANNOT BE DRAWN.";
     case kNoAdmissibleDraw: return "NO DRAW OF PHI AND DELTA HAS A LIKELIHOOD.";
     case kMlStepFailed: return "THE LAST ITERATION IS NOT AT MAXIMUM LIKELIHOOD ESTIMATES.";
+    case kRemlNoSpread:
+      return "UNDER REML NO COVARIANCE OF PHI AND DELTA IS FORMED, SO THEIR UNCERTAINTY CANNOT "
+             "BE DRAWN.";
   }
   return "";
 }

@@ -29,8 +29,19 @@ bool usesMaximumLikelihood(const Options& options, int groupId) {
   for (int i = 0; i < entries; ++i)
     if (table.OPTGID[i] == groupId &&
         std::string_view(table.name[i]).find("METHOD") != std::string_view::npos)
-      ml = table.value[i] == 1;
+      ml = table.value[i] == 1 || table.value[i] == 2;
   return ml;
+}
+
+bool usesRestrictedLikelihood(const Options& options, int groupId) {
+  const OptionGroupTable& table = options.optionGroups;
+  bool reml = options.maximumLikelihood && options.restrictedLikelihood;
+  const int entries = std::clamp(table.NOPTG, 0, kOptionGroupCapacity);
+  for (int i = 0; i < entries; ++i)
+    if (table.OPTGID[i] == groupId &&
+        std::string_view(table.name[i]).find("METHOD") != std::string_view::npos)
+      reml = table.value[i] == 2;
+  return reml;
 }
 
 }  // namespace kova

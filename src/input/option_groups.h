@@ -18,8 +18,10 @@ void OPGSET(const OptionGroupTable& table, int NG, const int* groupIds, int* MAX
             int logUnit);
 
 // The method of PHI and DELTA of a group: the last METHOD entry of the
-// option-group table for its identifier (1: maximum likelihood), else the
-// run-wide setting.
+// option-group table for its identifier (1: maximum likelihood, 2: REML),
+// else the run-wide setting.
 bool usesMaximumLikelihood(const Options& options, int groupId);
+// Of those, whether by the restricted likelihood (METHOD = REML).
+bool usesRestrictedLikelihood(const Options& options, int groupId);
 
 }  // namespace kova

@@ -77,6 +77,9 @@ struct Options {
   // likelihood and one final pass at them (likelihood/max_likelihood.h);
   // otherwise (the default, METHOD = ITERATIVE) the passes alone.
   bool maximumLikelihood = false;
+  // METHOD = REML: that step by the restricted likelihood (with
+  // maximumLikelihood set).
+  bool restrictedLikelihood = false;
 
   // CONSOLE = TRACE: the console shows the whole trace of the passes (the
   // solver steps and the full progress display) as well as the log; by

@@ -124,8 +124,11 @@ struct Reader {
                std::string(key) + " (ONE OF " + known + ")");
     return {};
   }
-  bool mlMethod(std::string_view value) const {
-    return word("METHOD", value, {"ML", "MAXIMUM LIKELIHOOD", "ITERATIVE"}) != "ITERATIVE";
+  // 0 ITERATIVE, 1 ML, 2 REML.
+  int mlMethod(std::string_view value) const {
+    const std::string w =
+        word("METHOD", value, {"ML", "MAXIMUM LIKELIHOOD", "REML", "ITERATIVE"});
+    return w == "ITERATIVE" || w.empty() ? 0 : w == "REML" ? 2 : 1;
   }
 
   // A message of our own for a case the statement rules leave open: it names
@@ -240,13 +243,13 @@ int Reader::iterationCount(std::string_view value) const {
 }
 
 void Reader::groupRule(std::string_view key, std::string_view value) {
-  // METHOD (ML or ITERATIVE) of one group, besides its iteration count.
+  // METHOD (ML, REML or ITERATIVE) of one group, besides its iteration count.
   const bool method = has(key, "METHOD");
   if (!method && !has(key, "ITER")) {
     ignored("A NUMBERED GROUP TAKES ONLY ITERATIONS AND METHOD");
     return;
   }
-  int n = method ? (mlMethod(value) ? 1 : 0) : iterationCount(value);
+  int n = method ? mlMethod(value) : iterationCount(value);
   OptionGroupTable& table = options.optionGroups;
   int capacity = std::min(capacities.optionGroups, kOptionGroupCapacity);
   if (table.NOPTG + 1 > capacity)
@@ -314,7 +317,9 @@ void Reader::runWideRule(std::string_view key, std::string_view value) {
   if (has(key, "ENGINE")) {
     o.denseEngine = word("ENGINE", value, {"DENSE", "STATE SPACE", "STATE-SPACE"}) == "DENSE";
   } else if (has(key, "METHOD")) {
-    o.maximumLikelihood = mlMethod(value);
+    const int m = mlMethod(value);
+    o.maximumLikelihood = m > 0;
+    o.restrictedLikelihood = m == 2;
   } else if (has(key, "CONSOLE")) {
     o.consoleTrace = word("CONSOLE", value, {"COMPACT", "TRACE"}) == "TRACE";
   } else if (has(key, "CONST")) {

@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "likelihood/ml_coordinates.h"
 #include "likelihood/ml_information.h"
+#include "likelihood/panel_likelihood.h"
 #include "likelihood/svd_rank.h"
 #include "linalg/blas1.h"
 #include "linalg/eispack.h"
@@ -52,13 +54,23 @@ bool pointAt(Work& w, const double* x, double& trace) {
   return true;
 }
 
+// The criterion at w.phi, w.delta: the concentrated profile, or under
+// REML the restricted log-likelihood of the group (NaN where it has none).
+double criterionOf(Work& w, const LikelihoodTerms& terms) {
+  if (w.reml == nullptr) return terms.concentrated();
+  double value = 0.0;
+  return w.reml->evaluate(w.phi, w.delta, value) ? value
+                                                 : std::numeric_limits<double>::quiet_NaN();
+}
+
 // The value minimised from the profile at the point: -loglik, plus the pin
 // of the scale and the guard.
 double valueOf(Work& w, const LikelihoodTerms& terms, double trace) {
   w.guarded = false;
   if (!terms.valid) return kRejected;
   const double pin = std::log(trace);
-  const double loglik = terms.concentrated();
+  const double loglik = criterionOf(w, terms);
+  if (!std::isfinite(loglik)) return kRejected;
   double guard = 0.0;
   if (terms.collapse < kMlCollapse) {
     w.guarded = true;
@@ -381,7 +393,7 @@ void findBoundaries(Work& w, StepArrays& a, const LikelihoodTerms& terms, MlResu
   const int M = lay.M;
   result.collapse = terms.collapse;
   result.collapsedLoglik = w.collapsedBest;
-  result.degenerate = w.collapsedBest > terms.concentrated() || terms.collapse < kMlCollapse;
+  result.degenerate = w.collapsedBest > result.loglik || terms.collapse < kMlCollapse;
   if (lay.nu > 0) {
     result.phiRadius = spectralRadius(w);
     result.phiAtBound = result.phiRadius >= (1.0 - kMlPhiBound) * lay.EVLTOL;
@@ -492,10 +504,21 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
     fresh.spread = result.spread;
     result = fresh;
   }
+  // REML: the group as a panel of one, whose restricted likelihood needs
+  // XZ of full column rank on the free PI and more rows than free PI.
+  std::unique_ptr<Panel> reml;
+  if (form.restricted) {
+    const std::vector<PanelGroupData> one{PanelGroupData{data.tlx, data.xz, data.y, data.pi}};
+    reml = std::make_unique<Panel>(one, M, PanelCriterion::REML, 1);
+    if (!reml->ready()) return;
+    w.reml = reml.get();
+  }
   const int dim = lay.dim();
   LocalSearch search;
   search.objective = searchObjective;
-  search.gradient = rows == 0;
+  // The score is that of the profile: the restricted criterion is
+  // searched derivative free.
+  search.gradient = rows == 0 && !form.restricted;
   search.context = &w;
   search.dim = dim;
   search.bounded = lay.squash;
@@ -627,7 +650,15 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
       profileLikelihood(data, w.phi, w.delta, w.profile, nullptr, Mat{}, nullptr, true);
   result.loglik = terms.concentrated();
   result.observations = terms.noisy;
-  const double sigma2n = terms.rss / terms.noisy;
+  double sigma2n = terms.rss / terms.noisy;
+  if (w.reml != nullptr) {
+    // SIGMA**2 = RSS / (n - q), q the free PI.
+    if (!w.reml->evaluate(w.phi, w.delta, result.loglik)) {
+      result.status = MlStatus::Failed;
+      return;
+    }
+    sigma2n = w.reml->value(0).sigma2;
+  }
   double scale = 0.0;
   for (int i = 1; i <= M; ++i) scale += lastDelta(i, i);
   if (lay.leadingOnly) scale = lastDelta(1, 1);
@@ -677,7 +708,9 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   // degenerate; on a boundary, those off it (a variance at zero, or PHI at
   // the bound, has no spread that the information describes).
   result.covered = 0;
-  if (result.degenerate) return;
+  // The information below is that of the profile, not of the restricted
+  // criterion: under REML no standard errors are formed.
+  if (result.degenerate || w.reml != nullptr) return;
   int nk = 0;
   result.onBoundary.assign(2 * M * M, 0);
   for (int k = 0; k < nh; ++k) {

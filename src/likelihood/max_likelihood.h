@@ -51,6 +51,10 @@ struct MlForm {
   bool diagonalDelta = false;
   bool leadingOnly = false;  // OLS and GLS modes
   double EVLTOL = 0.995;
+  // METHOD = REML: the restricted log-likelihood (likelihood/panel_likelihood.h,
+  // the group's PI integrated out, SIGMA**2 = RSS / (n - q)) in place of the
+  // profile, searched derivative free; no standard errors are formed.
+  bool restricted = false;
 };
 
 // The outcome; the matrices are the caller's (M x M, M*M x M*M).

@@ -11,6 +11,9 @@
 #include "linalg/views.h"
 
 namespace kova {
+
+class Panel;
+
 namespace ml {
 
 inline void copyMatrix(Mat from, Mat to) {
@@ -54,6 +57,8 @@ struct Work {
   // The score: of the profile in PHI and DELTA, of the spectral radius.
   Mat gPhi, gDelta, gA, pre;
   double* gd;
+  // Under REML, the group as a panel of one: the criterion of the search.
+  Panel* reml = nullptr;
 };
 
 // PHI from its unknowns d (0, 1, M or M*M of them) and back.

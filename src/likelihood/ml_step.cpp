@@ -244,9 +244,13 @@ bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s) {
   }
   if (job.printLevel >= 1) {
     writeUnit(out, "");
-    writeUnit(out, " MAXIMUM LIKELIHOOD FOR PHI AND DELTA, GROUP" + editI(job.groupId, 4));
+    const bool reml = job.form.restricted;
+    writeUnit(out, std::string(reml ? " RESTRICTED" : "") +
+                       " MAXIMUM LIKELIHOOD FOR PHI AND DELTA, GROUP" + editI(job.groupId, 4));
     writeUnit(out, "");
-    writeUnit(out, " LOG-LIKELIHOOD (PI AND SIGMA**2 CONCENTRATED OUT) =" + editG(r.loglik, 17, 9));
+    writeUnit(out, std::string(reml ? " RESTRICTED LOG-LIKELIHOOD (PI INTEGRATED OUT)     ="
+                                    : " LOG-LIKELIHOOD (PI AND SIGMA**2 CONCENTRATED OUT) =") +
+                       editG(r.loglik, 17, 9));
     writeUnit(out,
               " OBSERVATIONS WITH A NON-ZERO INNOVATION VARIANCE  =" + editI(r.observations, 8));
     writeUnit(out, " ESTIMATED PARAMETERS                              =" + editI(r.parameters, 8));
@@ -258,7 +262,9 @@ bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s) {
     writeUnit(out, "         " + editI(r.polished, 0) + " POLISHED, TIGHT MAXIMA FROM" +
                        editG(r.polishedLow, 15, 7) + " TO" + editG(r.loglik, 15, 7) + ".");
     writeUnit(out, " BEST START: " + startText(r.bestStart));
-    if (!r.covariance && r.covered == 0 && !r.boundary())
+    if (reml)
+      writeUnit(out, " REML: NO STANDARD ERRORS (THE OBSERVED INFORMATION IS THE PROFILE'S).");
+    else if (!r.covariance && r.covered == 0 && !r.boundary())
       writeUnit(out, " THE OBSERVED INFORMATION IS NOT POSITIVE DEFINITE: NO STANDARD ERRORS" +
                          indefiniteText(r) + ".");
     else if (!r.covariance && r.indefiniteMatrix != 0)
@@ -287,7 +293,10 @@ bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s) {
   }
   if (job.printLevel >= 1) {
     writeUnit(out, "");
-    writeUnit(out, " MAXIMUM-LIKELIHOOD SIGMA**2 (RSS / OBSERVATIONS) =" + editG(r.sigma2, 17, 9));
+    writeUnit(out, std::string(job.form.restricted
+                                   ? " REML SIGMA**2 (RSS / (OBSERVATIONS - FREE PI))   ="
+                                   : " MAXIMUM-LIKELIHOOD SIGMA**2 (RSS / OBSERVATIONS) =") +
+                       editG(r.sigma2, 17, 9));
     writeUnit(out, " ITERATION" + editI(job.finalPass, 4) +
                        " IS RUN AT THESE PHI AND DELTA; ITS SIGMA**2 IS THE GENERALIZED");
     writeUnit(out, " LEAST-SQUARES ESTIMATE.");

@@ -92,7 +92,9 @@ void RPTPRM(const Options& o, int outUnit, int messageUnit) {
   echo.yesNo("   GENERALIZED LEAST SQUARES        =", o.generalisedLeastSquares);
   echo.text("   ENGINE OF THE PASSES             =", o.denseEngine ? "DENSE" : "STATE SPACE");
   echo.text("   METHOD FOR PHI AND DELTA         =",
-            o.maximumLikelihood ? "MAXIMUM LIKELIHOOD" : "ITERATIVE");
+            !o.maximumLikelihood          ? "ITERATIVE"
+            : o.restrictedLikelihood ? "RESTRICTED MAXIMUM LIKELIHOOD"
+                                     : "MAXIMUM LIKELIHOOD");
   if (o.commonModel != 'N') {
     echo.text("   COMMON PHI AND DELTA OF ALL GROUPS =",
               o.commonModel == 'R' ? "RESTRICTED MAXIMUM LIKELIHOOD" : "MAXIMUM LIKELIHOOD");

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "input/option_groups.h"
 #include "test_parameter_support.h"
 
 namespace kova {
@@ -449,15 +450,31 @@ TEST(GETPRMChecks, NewerSettingsTakeWholeWordsOnly) {
   o = runGETPRM(allGroup("METHOD = ITERATIVE\nENGINE = STATE SPACE\nCONSOLE = compact\n"))
           .options;
   EXPECT_FALSE(o.maximumLikelihood || o.denseEngine || o.consoleTrace);
+  EXPECT_FALSE(o.restrictedLikelihood);
+  // REML is a likelihood method of its own, run-wide and per group (a
+  // group's METHOD overrides the run's either way).
+  o = runGETPRM("BEGIN GROUP (ALL)\nMETHOD = reml\nEND GROUP (ALL)\nBEGIN GROUP (2)\n"
+                "METHOD = ML\nEND GROUP (2)\nBEGIN GROUP (3)\nMETHOD = ITERATIVE\n"
+                "END GROUP (3)\nEND OF DATA\n")
+          .options;
+  EXPECT_TRUE(o.maximumLikelihood && o.restrictedLikelihood);
+  EXPECT_TRUE(usesMaximumLikelihood(o, 1) && usesRestrictedLikelihood(o, 1));
+  EXPECT_TRUE(usesMaximumLikelihood(o, 2) && !usesRestrictedLikelihood(o, 2));
+  EXPECT_FALSE(usesMaximumLikelihood(o, 3) || usesRestrictedLikelihood(o, 3));
+  o = runGETPRM("BEGIN GROUP (ALL)\nEND GROUP (ALL)\nBEGIN GROUP (4)\nMETHOD = REML\n"
+                "END GROUP (4)\nEND OF DATA\n")
+          .options;
+  EXPECT_FALSE(o.maximumLikelihood || usesRestrictedLikelihood(o, 1));
+  EXPECT_TRUE(usesMaximumLikelihood(o, 4) && usesRestrictedLikelihood(o, 4));
 
   struct Case {
     std::string line, key, value, known;
   };
   const Case cases[] = {
-      {"METHOD = FOO", "METHOD", "FOO", "ML, MAXIMUM LIKELIHOOD, ITERATIVE"},
-      {"METHOD = LIKELIHOOD", "METHOD", "LIKELIHOOD", "ML, MAXIMUM LIKELIHOOD, ITERATIVE"},
+      {"METHOD = FOO", "METHOD", "FOO", "ML, MAXIMUM LIKELIHOOD, REML, ITERATIVE"},
+      {"METHOD = LIKELIHOOD", "METHOD", "LIKELIHOOD", "ML, MAXIMUM LIKELIHOOD, REML, ITERATIVE"},
       {"METHOD = ITERATIVE (NOT ML)", "METHOD", "ITERATIVE (NOT ML)",
-       "ML, MAXIMUM LIKELIHOOD, ITERATIVE"},
+       "ML, MAXIMUM LIKELIHOOD, REML, ITERATIVE"},
       {"ENGINE = DENS", "ENGINE", "DENS", "DENSE, STATE SPACE, STATE-SPACE"},
       {"ENGINE =", "ENGINE", "", "DENSE, STATE SPACE, STATE-SPACE"},
       {"CONSOLE = QUIET", "CONSOLE", "QUIET", "COMPACT, TRACE"},
@@ -475,8 +492,8 @@ TEST(GETPRMChecks, NewerSettingsTakeWholeWordsOnly) {
   ParamRun run = runGETPRM("BEGIN GROUP (ALL)\nEND GROUP (ALL)\nBEGIN GROUP (2)\n"
                            "METHOD = MAX\nEND GROUP (2)\nEND OF DATA\n");
   EXPECT_TRUE(run.stopped);
-  EXPECT_NE(run.console.find("\"MAX\" OF METHOD (ONE OF ML, MAXIMUM LIKELIHOOD, ITERATIVE) IN "
-                             "LINE 4 OF FILE PARAMTRS."),
+  EXPECT_NE(run.console.find("\"MAX\" OF METHOD (ONE OF ML, MAXIMUM LIKELIHOOD, REML, "
+                             "ITERATIVE) IN LINE 4 OF FILE PARAMTRS."),
             std::string::npos)
       << run.console;
 }

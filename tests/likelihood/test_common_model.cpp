@@ -371,6 +371,67 @@ TEST(CommonModel, OneGroupReachesTheGroupMaximumLikelihood) {
   }
 }
 
+// METHOD = REML of one group: its restricted maximum is that of the common
+// model of a panel of one under REML, and the criterion it reports at its
+// estimates is the dense restricted log-likelihood there.
+TEST(CommonModel, OneGroupReachesTheGroupRestrictedMaximum) {
+  const int M = 2;
+  DMat phiTrue = matrix(M, {0.6, 0.0, 0.0, 0.3});
+  DMat deltaTrue = matrix(M, {1.0, 0.0, 0.0, 0.5});
+  std::vector<SimGroup> groups = diagonalPanel(1, 60, phiTrue, deltaTrue, 977);
+  SimGroup& s = groups[0];
+  MlData data{view(s.tlx), view(s.xz), s.y.data(), PiRestrictionView{view(s.R), nullptr, 0}};
+  MlForm mform;
+  mform.diagonalPhi = true;
+  mform.diagonalDelta = true;
+  DMat lastPhi = matrix(M, {0.3, 0.0, 0.0, 0.3}), lastDelta = matrix(M, {1.0, 0.0, 0.0, 1.0});
+  DMat phi(M, M), delta(M, M), phiCov(M * M, M * M), sdeltaCov(M * M, M * M), none(0, M);
+  GroupDims d{s.T, 0, s.K, s.P, M};
+  const ScratchNeed need = estimateMaxLikelihoodNeed(d, 0, 0);
+  std::vector<double> wr(need.doubles);
+  std::vector<int> wi(need.ints + 1);
+  Scratch scratch(wr.data(), need.doubles, wi.data(), need.ints + 1, nullptr, 0);
+  auto fit = [&](bool restricted, MlResult& r) {
+    r.phi = view(phi);
+    r.delta = view(delta);
+    r.phiCov = view(phiCov);
+    r.sdeltaCov = view(sdeltaCov);
+    mform.restricted = restricted;
+    estimateMaxLikelihood(data, mform, RestrictionRows{view(none), nullptr}, view(lastPhi),
+                          view(lastDelta), r, scratch);
+  };
+  MlResult ml, reml;
+  fit(false, ml);
+  ASSERT_EQ(ml.status, MlStatus::Converged);
+  const DMat mlPhi = phi;
+  fit(true, reml);
+  ASSERT_EQ(reml.status, MlStatus::Converged);
+  ASSERT_FALSE(reml.boundary());
+  // The criterion at the reported estimates, densely.
+  const DenseValue dense = denseValue(s, phi, delta);
+  EXPECT_NEAR(reml.loglik, dense.reml, 1e-10 * std::fabs(dense.reml));
+  // Not the profile: the restricted criterion moves the estimates.
+  EXPECT_GT(std::fabs(phi(1, 1) - mlPhi(1, 1)) + std::fabs(phi(2, 2) - mlPhi(2, 2)), 1e-3);
+  EXPECT_FALSE(reml.covariance);
+  EXPECT_EQ(reml.parameters, ml.parameters);
+
+  std::vector<PanelGroupData> pd{panelData(s)};
+  Panel panel(pd, M, PanelCriterion::REML, 1);
+  CommonForm form;
+  form.diagonalPhi = true;
+  form.diagonalDelta = true;
+  CommonResult r;
+  estimateCommonModel(panel, form, r);
+  ASSERT_EQ(r.status, MlStatus::Converged);
+  EXPECT_NEAR(r.loglik, reml.loglik, 1e-8 * std::fabs(reml.loglik));
+  for (int j = 1; j <= M; ++j) {
+    EXPECT_NEAR(r.phi[(j - 1) * M + j - 1], phi(j, j), 1e-4) << j;
+    // SIGMA**2 = RSS / (n - q) under both.
+    const double q = r.sigma2[0] * r.delta[(j - 1) * M + j - 1];
+    EXPECT_NEAR(q, reml.sigma2 * delta(j, j), 1e-3 * reml.sigma2 * delta(j, j)) << j;
+  }
+}
+
 TEST(CommonModel, ZeroInnovationVarianceIsFixedAndItsPhiNotIdentified) {
   const int M = 2;
   DMat phiTrue = matrix(M, {0.6, 0.0, 0.0, 0.3});
@@ -448,6 +509,59 @@ std::map<std::string, std::string> estimates(const char* column) {
     out[csv.at(i, "group") + "," + csv.at(i, "pass") + "," + csv.at(i, "matrix") + "(" +
         csv.at(i, "row") + "," + csv.at(i, "column") + ")"] = csv.at(i, column);
   return out;
+}
+
+// METHOD = REML on every Grunfeld firm: the LOGLIK row of each is the
+// dense restricted log-likelihood of the firm at its reported PHI and DELTA,
+// and the report and tables say which criterion it is.
+TEST(CommonModel, GrunfeldFirmsUnderRemlReportTheDenseRestrictedLikelihood) {
+  testing::TempDir dir;
+  testing::copyExample("grunfeld");
+  {
+    std::ifstream in("PARAMTRS");
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string p = text.str();
+    const std::string end = "END GROUP (ALL)";
+    p.insert(p.find(end), "METHOD = REML\nDIAGONAL PHI = YES\nDIAGONAL DELTA = YES\n");
+    std::ofstream("PARAMTRS") << p;
+  }
+  const testing::RunResult run = testing::runKova();
+  ASSERT_EQ(run.status, 0) << run.console;
+  const std::string report = testing::readFile("KOVAOUT");
+  EXPECT_NE(report.find("METHOD FOR PHI AND DELTA         =  RESTRICTED MAXIMUM LIKELIHOOD"),
+            std::string::npos);
+  EXPECT_NE(report.find("RESTRICTED LOG-LIKELIHOOD (PI INTEGRATED OUT)"), std::string::npos);
+  std::map<std::string, std::string> value = estimates("value");
+  const std::vector<SimGroup> firms = grunfeldGroups();
+  const int M = 3;
+  int compared = 0;
+  for (int g = 1; g <= 11; ++g) {
+    const std::string p = std::to_string(g) + ",5,";
+    if (!value.count(p + "LOGLIK(1,1)")) continue;
+    DMat phi(M, M), delta(M, M);
+    for (int j = 1; j <= M; ++j)
+      for (int i = 1; i <= M; ++i) {
+        const std::string e = "(" + std::to_string(i) + "," + std::to_string(j) + ")";
+        phi(i, j) = std::stod(value.at(p + "ML_PHI" + e));
+        delta(i, j) = std::stod(value.at(p + "ML_DELTA" + e));
+      }
+    const DenseValue dense = denseValue(firms[g - 1], phi, delta);
+    EXPECT_NEAR(std::stod(value.at(p + "LOGLIK(1,1)")), dense.reml, 1e-10 * std::fabs(dense.reml))
+        << g;
+    ++compared;
+  }
+  EXPECT_GE(compared, 9);
+  // The BETA(t) bands have no draws of PHI and DELTA to carry: said, with
+  // the reason of its own.
+  const testing::Csv warnings = testing::readCsv("KOVA_WARNINGS.csv");
+  int reml = 0;
+  for (size_t i = 0; i < warnings.rows.size(); ++i)
+    if (warnings.at(i, "kind") == "beta_se_incomplete") {
+      EXPECT_EQ(warnings.at(i, "value"), "5");
+      ++reml;
+    }
+  EXPECT_EQ(reml, compared);
 }
 
 TEST(CommonModel, GrunfeldExampleAgreesWithTheDenseRestrictedLikelihood) {
