@@ -665,8 +665,7 @@ class GroupRun {
   int mlParameterPart(Mat phi, Mat ZF, Scratch s) {
     if (job_.restrictions->delta.rows > 0 || hasInequalities()) return kBetaSeComplete;
     if (!mlApplied_) return kMlStepFailed;
-    if (mlSpreadCount_ == 0)
-      return usesRestrictedLikelihood(o_, job_.groupId) ? kRemlNoSpread : kSpreadMissing;
+    if (mlSpreadCount_ == 0) return kSpreadMissing;
     return addParameterUncertainty(phi, ZF, s) > 0 ? kBetaSeComplete : kNoAdmissibleDraw;
   }
 

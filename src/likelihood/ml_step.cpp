@@ -262,9 +262,7 @@ bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s) {
     writeUnit(out, "         " + editI(r.polished, 0) + " POLISHED, TIGHT MAXIMA FROM" +
                        editG(r.polishedLow, 15, 7) + " TO" + editG(r.loglik, 15, 7) + ".");
     writeUnit(out, " BEST START: " + startText(r.bestStart));
-    if (reml)
-      writeUnit(out, " REML: NO STANDARD ERRORS (THE OBSERVED INFORMATION IS THE PROFILE'S).");
-    else if (!r.covariance && r.covered == 0 && !r.boundary())
+    if (!r.covariance && r.covered == 0 && !r.boundary())
       writeUnit(out, " THE OBSERVED INFORMATION IS NOT POSITIVE DEFINITE: NO STANDARD ERRORS" +
                          indefiniteText(r) + ".");
     else if (!r.covariance && r.indefiniteMatrix != 0)
