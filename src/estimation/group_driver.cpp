@@ -702,8 +702,10 @@ class GroupRun {
         const int e = (j - 1) * K + i;
         se(i, j) = std::sqrt(std::max(piCov(e, e), 0.0));
       }
+    const bool reml = usesRestrictedLikelihood(o_, job_.groupId);
     printPassMatrix(context(), 1, se,
-                    "STANDARD ERRORS OF PI WITH THE UNCERTAINTY OF PHI AND DELTA (ML)");
+                    std::string("STANDARD ERRORS OF PI WITH THE UNCERTAINTY OF PHI AND DELTA (") +
+                        (reml ? "REML)" : "ML)"));
     if (job_.tables != nullptr)
       job_.tables->addPiMlSpread(job_.groupId, pass_, a_.PIVECT, K, P, piCov);
   }
