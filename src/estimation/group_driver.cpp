@@ -665,8 +665,7 @@ class GroupRun {
   int mlParameterPart(Mat phi, Mat ZF, Scratch s) {
     if (job_.restrictions->delta.rows > 0 || hasInequalities()) return kBetaSeComplete;
     if (!mlApplied_) return kMlStepFailed;
-    if (mlSpreadCount_ == 0)
-      return usesRestrictedLikelihood(o_, job_.groupId) ? kRemlNoSpread : kSpreadMissing;
+    if (mlSpreadCount_ == 0) return kSpreadMissing;
     return addParameterUncertainty(phi, ZF, s) > 0 ? kBetaSeComplete : kNoAdmissibleDraw;
   }
 
@@ -703,8 +702,10 @@ class GroupRun {
         const int e = (j - 1) * K + i;
         se(i, j) = std::sqrt(std::max(piCov(e, e), 0.0));
       }
+    const bool reml = usesRestrictedLikelihood(o_, job_.groupId);
     printPassMatrix(context(), 1, se,
-                    "STANDARD ERRORS OF PI WITH THE UNCERTAINTY OF PHI AND DELTA (ML)");
+                    std::string("STANDARD ERRORS OF PI WITH THE UNCERTAINTY OF PHI AND DELTA (") +
+                        (reml ? "REML)" : "ML)"));
     if (job_.tables != nullptr)
       job_.tables->addPiMlSpread(job_.groupId, pass_, a_.PIVECT, K, P, piCov);
   }

@@ -68,7 +68,7 @@ enum BetaSeGap {
   kSpreadMissing = 2,        // ML: the observed information is not positive definite
   kNoAdmissibleDraw = 3,     // ML: no draw of PHI and DELTA has a likelihood
   kMlStepFailed = 4,         // ML: the last pass is not at ML estimates
-  kRemlNoSpread = 5,         // REML: no covariance of PHI and DELTA is formed
+  kRemlNoSpread = 5,         // no longer given (REML now forms the covariance)
 };
 
 struct PassWarning {

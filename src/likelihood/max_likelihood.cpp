@@ -708,9 +708,7 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   // degenerate; on a boundary, those off it (a variance at zero, or PHI at
   // the bound, has no spread that the information describes).
   result.covered = 0;
-  // The information below is that of the profile, not of the restricted
-  // criterion: under REML no standard errors are formed.
-  if (result.degenerate || w.reml != nullptr) return;
+  if (result.degenerate) return;
   int nk = 0;
   result.onBoundary.assign(2 * M * M, 0);
   for (int k = 0; k < nh; ++k) {

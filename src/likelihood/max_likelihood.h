@@ -27,7 +27,8 @@
 //
 // Standard errors: the observed information, the Hessian of the
 // log-likelihood in (u, the unknowns of Q = SIGMA**2 DELTA) with only PIVECT
-// concentrated out, by central differences of its score, inverted; the
+// concentrated out, by central differences of its score (under REML, of the
+// restricted log-likelihood's value, PIVECT integrated out), inverted; the
 // covariances of PHI's unknowns are N cov(u) N'. SE(DELTA) = SE(Q) /
 // SIGMA**2 (the scale held fixed). None for a parameter on the boundary of
 // the maximum, none for one set aside where the information is not positive
@@ -53,7 +54,8 @@ struct MlForm {
   double EVLTOL = 0.995;
   // METHOD = REML: the restricted log-likelihood (likelihood/panel_likelihood.h,
   // the group's PI integrated out, SIGMA**2 = RSS / (n - q)) in place of the
-  // profile, searched derivative free; no standard errors are formed.
+  // profile, searched derivative free; its observed information (in the
+  // same coordinates, SIGMA**2 not maximised out) by differences of it.
   bool restricted = false;
 };
 

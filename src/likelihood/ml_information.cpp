@@ -5,16 +5,32 @@
 
 #include <cmath>
 
+#include "likelihood/panel_likelihood.h"
+
 namespace kova {
 namespace ml {
 namespace {
 
-// The log-likelihood at (u, q) with only PIVECT concentrated out; NaN where
-// it does not exist.
+// The restricted log-likelihood at PHI = w.phi and SIGMA**2 DELTA = Q (the
+// scale not maximised out): from the concentrated value c at DELTA = Q, whose
+// maximising scale is s = RSS / m (m = n - q) relative to Q, the value at
+// scale 1 is c - m/2 (s - log s - 1).
+double restrictedAtUnitScale(Work& w, Mat Q) {
+  double c = 0.0;
+  if (!w.reml->evaluate(w.phi, Q, c)) return std::nan("");
+  const GroupValue& v = w.reml->value(0);
+  const double s = v.sigma2, m = v.rows;
+  if (!(s > 0.0) || !std::isfinite(c)) return std::nan("");
+  return c - 0.5 * m * (s - std::log(s) - 1.0);
+}
+
+// The log-likelihood at (u, q) with only PIVECT concentrated out (under
+// REML integrated out); NaN where it does not exist.
 double unitScaleLoglik(Work& w, const double* z, Mat Q) {
   phiAt(w, z);
   if (!(spectralRadius(w) < w.lay.EVLTOL)) return std::nan("");
   qFromUnknowns(w.lay, z + w.lay.np, Q);
+  if (w.reml != nullptr) return restrictedAtUnitScale(w, Q);
   const LikelihoodTerms t = profileLikelihood(*w.data, w.phi, Q, w.profile);
   return t.valid ? t.atUnitScale() : std::nan("");
 }
@@ -74,7 +90,9 @@ bool informationFromScores(Work& w, double* z, const double* step, const int* ke
 
 bool observedInformation(Work& w, double* z, const double* step, const int* keep, int nk,
                          Mat info, Mat Q, double* gp, double* gm) {
-  if (informationFromScores(w, z, step, keep, nk, info, Q, gp, gm)) return true;
+  // The score is the profile's: the restricted criterion is differenced.
+  if (w.reml == nullptr && informationFromScores(w, z, step, keep, nk, info, Q, gp, gm))
+    return true;
   const double f0 = unitScaleLoglik(w, z, Q);
   if (!std::isfinite(f0)) return false;
   for (int i = 0; i < nk; ++i) {

@@ -262,9 +262,7 @@ bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s) {
     writeUnit(out, "         " + editI(r.polished, 0) + " POLISHED, TIGHT MAXIMA FROM" +
                        editG(r.polishedLow, 15, 7) + " TO" + editG(r.loglik, 15, 7) + ".");
     writeUnit(out, " BEST START: " + startText(r.bestStart));
-    if (reml)
-      writeUnit(out, " REML: NO STANDARD ERRORS (THE OBSERVED INFORMATION IS THE PROFILE'S).");
-    else if (!r.covariance && r.covered == 0 && !r.boundary())
+    if (!r.covariance && r.covered == 0 && !r.boundary())
       writeUnit(out, " THE OBSERVED INFORMATION IS NOT POSITIVE DEFINITE: NO STANDARD ERRORS" +
                          indefiniteText(r) + ".");
     else if (!r.covariance && r.indefiniteMatrix != 0)
@@ -274,19 +272,21 @@ bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s) {
                          omittedList(r, false) + " (NaN BELOW).");
   }
   reportBoundaries(job, r);
+  const std::string title =
+      job.form.restricted ? "RESTRICTED MAXIMUM-LIKELIHOOD" : "MAXIMUM-LIKELIHOOD";
   for (int j = 1; j <= M; ++j)
     for (int i = 1; i <= M; ++i) a.sdelta(i, j) = r.sigma2 * r.delta(i, j);
-  printPassMatrix(c, 1, r.phi, "MAXIMUM-LIKELIHOOD PHI", true);
+  printPassMatrix(c, 1, r.phi, title + " PHI", true);
   if (r.covered > 0) {
     standardErrors(r.phiCov, 1.0, a.se);
     printPassMatrix(c, 1, a.se, "STANDARD ERRORS OF PHI", true);
   }
-  printPassMatrix(c, 1, a.sdelta, "MAXIMUM-LIKELIHOOD SIGMA**2 DELTA (COVARIANCE OF A(t))", true);
+  printPassMatrix(c, 1, a.sdelta, title + " SIGMA**2 DELTA (COVARIANCE OF A(t))", true);
   if (r.covered > 0) {
     standardErrors(r.sdeltaCov, 1.0, a.se);
     printPassMatrix(c, 1, a.se, "STANDARD ERRORS OF SIGMA**2 DELTA", true);
   }
-  printPassMatrix(c, 1, r.delta, "MAXIMUM-LIKELIHOOD DELTA", true);
+  printPassMatrix(c, 1, r.delta, title + " DELTA", true);
   if (r.covered > 0) {
     standardErrors(r.sdeltaCov, 1.0 / r.sigma2, a.se);
     printPassMatrix(c, 1, a.se, "STANDARD ERRORS OF DELTA (SIGMA**2 HELD FIXED)", true);

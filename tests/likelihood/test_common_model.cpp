@@ -103,8 +103,10 @@ PanelGroupData panelData(SimGroup& s) {
 }
 
 // The dense ML and REML log-likelihoods of one group.
+// unitReml: the restricted log-likelihood with YSIGMA the covariance of
+// y at the DELTA given (SIGMA**2 = 1, not maximised out).
 struct DenseValue {
-  double ml = 0.0, reml = 0.0;
+  double ml = 0.0, reml = 0.0, unitReml = 0.0;
 };
 
 DenseValue denseValue(const SimGroup& s, const DMat& phi, const DMat& delta) {
@@ -197,6 +199,7 @@ DenseValue denseValue(const SimGroup& s, const DMat& phi, const DMat& delta) {
   DenseValue out;
   out.ml = -0.5 * (logdetV + T * (1.0 + std::log(twoPi * rss / T)));
   out.reml = -0.5 * (logdetV + logdetX + (T - q) * (1.0 + std::log(twoPi * rss / (T - q))));
+  out.unitReml = -0.5 * (logdetV + logdetX + rss + (T - q) * std::log(twoPi));
   return out;
 }
 
@@ -412,7 +415,6 @@ TEST(CommonModel, OneGroupReachesTheGroupRestrictedMaximum) {
   EXPECT_NEAR(reml.loglik, dense.reml, 1e-10 * std::fabs(dense.reml));
   // Not the profile: the restricted criterion moves the estimates.
   EXPECT_GT(std::fabs(phi(1, 1) - mlPhi(1, 1)) + std::fabs(phi(2, 2) - mlPhi(2, 2)), 1e-3);
-  EXPECT_FALSE(reml.covariance);
   EXPECT_EQ(reml.parameters, ml.parameters);
 
   std::vector<PanelGroupData> pd{panelData(s)};
@@ -430,6 +432,92 @@ TEST(CommonModel, OneGroupReachesTheGroupRestrictedMaximum) {
     const double q = r.sigma2[0] * r.delta[(j - 1) * M + j - 1];
     EXPECT_NEAR(q, reml.sigma2 * delta(j, j), 1e-3 * reml.sigma2 * delta(j, j)) << j;
   }
+}
+
+// METHOD = REML's standard errors: the inverse of minus the Hessian of the
+// dense restricted log-likelihood in (PHI(1,1), PHI(2,2), SIGMA**2
+// DELTA(1,1), SIGMA**2 DELTA(2,2)), SIGMA**2 not maximised out, by central
+// differences at the reported estimates, inverted through LAPACK.
+TEST(CommonModel, OneGroupRestrictedStandardErrorsAreTheDenseInformation) {
+  const int M = 2;
+  DMat phiTrue = matrix(M, {0.6, 0.0, 0.0, 0.3});
+  DMat deltaTrue = matrix(M, {1.0, 0.0, 0.0, 0.5});
+  std::vector<SimGroup> groups = diagonalPanel(1, 160, phiTrue, deltaTrue, 4211);
+  SimGroup& s = groups[0];
+  MlData data{view(s.tlx), view(s.xz), s.y.data(), PiRestrictionView{view(s.R), nullptr, 0}};
+  MlForm mform;
+  mform.diagonalPhi = true;
+  mform.diagonalDelta = true;
+  mform.restricted = true;
+  DMat lastPhi = matrix(M, {0.3, 0.0, 0.0, 0.3}), lastDelta = matrix(M, {1.0, 0.0, 0.0, 1.0});
+  DMat phi(M, M), delta(M, M), phiCov(M * M, M * M), sdeltaCov(M * M, M * M), none(0, M);
+  DMat spread(2 * M * M, mlSpreadColumns(M));
+  GroupDims d{s.T, 0, s.K, s.P, M};
+  const ScratchNeed need = estimateMaxLikelihoodNeed(d, 0, 0);
+  std::vector<double> wr(need.doubles);
+  std::vector<int> wi(need.ints + 1);
+  Scratch scratch(wr.data(), need.doubles, wi.data(), need.ints + 1, nullptr, 0);
+  MlResult r;
+  r.phi = view(phi);
+  r.delta = view(delta);
+  r.phiCov = view(phiCov);
+  r.sdeltaCov = view(sdeltaCov);
+  r.spread = view(spread);
+  estimateMaxLikelihood(data, mform, RestrictionRows{view(none), nullptr}, view(lastPhi),
+                        view(lastDelta), r, scratch);
+  ASSERT_EQ(r.status, MlStatus::Converged);
+  ASSERT_FALSE(r.boundary());
+  ASSERT_TRUE(r.covariance);
+  EXPECT_EQ(r.spreadCount, 2 * M);  // PHI's and DELTA's diagonals
+
+  // theta = (PHI(1,1), PHI(2,2), Q(1,1), Q(2,2)), Q = SIGMA**2 DELTA.
+  const double theta0[4] = {phi(1, 1), phi(2, 2), r.sigma2 * delta(1, 1),
+                            r.sigma2 * delta(2, 2)};
+  auto value = [&](const double* th) {
+    DMat p = matrix(M, {th[0], 0.0, 0.0, th[1]}), q = matrix(M, {th[2], 0.0, 0.0, th[3]});
+    return denseValue(s, p, q).unitReml;
+  };
+  double h[4];
+  for (int i = 0; i < 4; ++i) h[i] = 2e-4 * std::max(std::fabs(theta0[i]), 0.1);
+  DMat info(4, 4);
+  double th[4];
+  for (int i = 0; i < 4; ++i)
+    for (int j = 0; j <= i; ++j) {
+      double f[4];
+      const int sgn[4][2] = {{1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
+      for (int c = 0; c < 4; ++c) {
+        std::copy_n(theta0, 4, th);
+        th[i] += sgn[c][0] * h[i];
+        th[j] += sgn[c][1] * h[j];
+        f[c] = value(th);
+      }
+      const double hij = -(f[0] - f[1] - f[2] + f[3]) / (4.0 * h[i] * h[j]);
+      info(i + 1, j + 1) = info(j + 1, i + 1) = hij;
+    }
+  int n = 4, info0 = 0;
+  DMat chol = info, cov = test::identity(4);
+  dpotrf_("U", &n, chol.data(), &chol.ld, &info0, 1);
+  ASSERT_EQ(info0, 0);
+  dpotrs_("U", &n, &n, chol.data(), &chol.ld, cov.data(), &cov.ld, &info0, 1);
+  ASSERT_EQ(info0, 0);
+  const int el[2] = {1, M * M};  // (1,1) and (2,2), column by column
+  for (int k = 0; k < 2; ++k) {
+    const double sePhi = std::sqrt(cov(k + 1, k + 1)), seQ = std::sqrt(cov(k + 3, k + 3));
+    EXPECT_NEAR(std::sqrt(phiCov(el[k], el[k])), sePhi, 1e-4 * sePhi) << k;
+    EXPECT_NEAR(std::sqrt(sdeltaCov(el[k], el[k])), seQ, 1e-4 * seQ) << k;
+    EXPECT_NEAR(phiCov(el[k], el[1 - k]), cov(1, 2), 1e-4 * sePhi * std::sqrt(cov(2, 2))) << k;
+    EXPECT_NEAR(sdeltaCov(el[k], el[1 - k]), cov(3, 4), 1e-4 * seQ * std::sqrt(cov(4, 4))) << k;
+  }
+  // The spread's factor: PHI(1,1) and DELTA(2,2) (in units of the reported
+  // DELTA) carry the dense covariance.
+  double vPhi = 0.0, vDelta = 0.0;
+  for (int l = 1; l <= r.spreadCount; ++l) {
+    vPhi += spread(1, l) * spread(1, l);
+    vDelta += spread(M * M + M * M, l) * spread(M * M + M * M, l);
+  }
+  EXPECT_NEAR(vPhi, cov(1, 1), 2e-4 * cov(1, 1));
+  const double vd = cov(4, 4) / (r.sigma2 * r.sigma2);
+  EXPECT_NEAR(vDelta, vd, 2e-4 * vd);
 }
 
 TEST(CommonModel, ZeroInnovationVarianceIsFixedAndItsPhiNotIdentified) {
@@ -552,16 +640,20 @@ TEST(CommonModel, GrunfeldFirmsUnderRemlReportTheDenseRestrictedLikelihood) {
     ++compared;
   }
   EXPECT_GE(compared, 9);
-  // The BETA(t) bands have no draws of PHI and DELTA to carry: said, with
-  // the reason of its own.
+  EXPECT_NE(report.find("RESTRICTED MAXIMUM-LIKELIHOOD PHI"), std::string::npos);
+  EXPECT_NE(report.find("RESTRICTED MAXIMUM-LIKELIHOOD SIGMA**2 DELTA"), std::string::npos);
+  // The BETA(t) bands carry the draws of PHI and DELTA as under ML: where
+  // they are missing, it is for one of ML's reasons (the information not
+  // definite or on a boundary, 2; no admissible draw, 3).
   const testing::Csv warnings = testing::readCsv("KOVA_WARNINGS.csv");
-  int reml = 0;
+  int incomplete = 0;
   for (size_t i = 0; i < warnings.rows.size(); ++i)
     if (warnings.at(i, "kind") == "beta_se_incomplete") {
-      EXPECT_EQ(warnings.at(i, "value"), "5");
-      ++reml;
+      const std::string why = warnings.at(i, "value");
+      EXPECT_TRUE(why == "2" || why == "3") << why;
+      ++incomplete;
     }
-  EXPECT_EQ(reml, compared);
+  EXPECT_LE(incomplete, compared);
 }
 
 TEST(CommonModel, GrunfeldExampleAgreesWithTheDenseRestrictedLikelihood) {
