@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "engine/epsilon_beta.h"
 #include "engine/pass1_covariance.h"
@@ -192,7 +193,7 @@ void StateSpaceEngine::structure(const PassModel& pass, double* blocks, const Ys
   gram(pass.ugamma, r_.p1);
   // The filter on the factors themselves: a singular DELTA keeps its null
   // space exactly, as in the dense square root.
-  kalmanGains(model(), pass.udelta, pass.ugamma, gains(), s);
+  wide_ = kalmanGains(model(), pass.udelta, pass.ugamma, gains(), s);
 
   const long mm = static_cast<long>(M) * M;
   writeResultRecord(files.esigma, "CSIGYE",
@@ -357,8 +358,44 @@ void StateSpaceEngine::estimatePi(int pass, int groupId, const double* y, Mat XZ
   Mat v = r_.innov;
   copyMatrix(Mat{XZ.p, XZ.ld, T, n}, v);
   std::copy_n(y, T, v.col(n + 1));
-  innovations(r_.phi, tlx_, gains(), v, v, s);
-  const Solved solved = solveWhitened(v, rest, est.PIVECT, est.cov, s, logUnit);
+  innovations(r_.phi, tlx_, gains(), v, v, s, wide_);
+  Solved solved = solveWhitened(v, rest, est.PIVECT, est.cov, s, logUnit);
+  // The innovations of the residual, for the smoother.
+  std::copy_n(v.col(n + 1), T, r_.residual);
+  for (int j = 1; j <= n; ++j)
+    DAXPY(T, -est.PIVECT[j - 1], v.col(j), 1, r_.residual, 1);
+  // With a singular DELTA the whitened rows reach 1e8 and more, and the
+  // solution carries the rounding of y's whitening at that size: one step
+  // of refinement, on the residual of the first solution formed in
+  // extended precision and whitened by the same filter, removes it.
+  if (wide_) {
+    std::vector<double> res(T), restRes(nr), dx(n);
+    for (int t = 1; t <= T; ++t) {
+      long double sum = y[t - 1];
+      for (int j = 1; j <= n; ++j)
+        sum -= static_cast<long double>(XZ(t, j)) * est.PIVECT[j - 1];
+      res[t - 1] = static_cast<double>(sum);
+    }
+    for (int i = 1; i <= nr; ++i) {
+      long double sum = rest.r[i - 1];
+      for (int j = 1; j <= n; ++j)
+        sum -= static_cast<long double>(rest.R(i, j)) * est.PIVECT[j - 1];
+      restRes[i - 1] = static_cast<double>(sum);
+    }
+    PiRestrictionView rest2 = rest;
+    rest2.r = restRes.data();
+    Mat rcol{v.col(n + 1), v.ld, T, 1};
+    Mat rin{res.data(), std::max(T, 1), T, 1};
+    innovations(r_.phi, tlx_, gains(), rin, rcol, s, true);
+    solved = solveWhitened(v, rest2, dx.data(), est.cov, s, logUnit);
+    for (int j = 0; j < n; ++j)
+      est.PIVECT[j] += dx[j];
+    for (int j = 0; j < n; ++j)
+      dx[j] = -dx[j];
+    std::copy_n(v.col(n + 1), T, r_.residual);
+    for (int j = 1; j <= n; ++j)
+      DAXPY(T, dx[j - 1], v.col(j), 1, r_.residual, 1);
+  }
   est.sigma2 = solved.sigma2;
   est.covUnavailable = !solved.covFormed;
   if (est.covUnavailable)
@@ -371,9 +408,6 @@ void StateSpaceEngine::estimatePi(int pass, int groupId, const double* y, Mat XZ
     DAXPY(T, -pj, XZ.col(j), 1, est.MU, 1);
     for (int i = 1; i <= nr; ++i) est.MU[T + i - 1] -= rest.R(i, j) * pj;
   }
-  // The innovations of the residual, for the smoother.
-  std::copy_n(v.col(n + 1), T, r_.residual);
-  for (int j = 1; j <= n; ++j) DAXPY(T, -est.PIVECT[j - 1], v.col(j), 1, r_.residual, 1);
   if (dump) dumpEcpimuEstimate(est.PIVECT, n, logUnit);
 }
 
