@@ -192,8 +192,9 @@ void StateSpaceEngine::structure(const PassModel& pass, double* blocks, const Ys
   gram(pass.udelta, r_.q);
   gram(pass.ugamma, r_.p1);
   // The filter on the factors themselves: a singular DELTA keeps its null
-  // space exactly, as in the dense square root.
-  wide_ = kalmanGains(model(), pass.udelta, pass.ugamma, gains(), s);
+  // space exactly, as in the dense square root (and the filter runs in
+  // extended precision when PHI has a root near 1 beside it).
+  wide_ = kalmanGains(model(), pass.udelta, pass.ugamma, gains(), s, kExactRootTol, 0.0, true);
 
   const long mm = static_cast<long>(M) * M;
   writeResultRecord(files.esigma, "CSIGYE",
@@ -362,8 +363,7 @@ void StateSpaceEngine::estimatePi(int pass, int groupId, const double* y, Mat XZ
   Solved solved = solveWhitened(v, rest, est.PIVECT, est.cov, s, logUnit);
   // The innovations of the residual, for the smoother.
   std::copy_n(v.col(n + 1), T, r_.residual);
-  for (int j = 1; j <= n; ++j)
-    DAXPY(T, -est.PIVECT[j - 1], v.col(j), 1, r_.residual, 1);
+  for (int j = 1; j <= n; ++j) DAXPY(T, -est.PIVECT[j - 1], v.col(j), 1, r_.residual, 1);
   // With a singular DELTA the whitened rows reach 1e8 and more, and the
   // solution carries the rounding of y's whitening at that size: one step
   // of refinement, on the residual of the first solution formed in
@@ -372,8 +372,7 @@ void StateSpaceEngine::estimatePi(int pass, int groupId, const double* y, Mat XZ
     std::vector<double> res(T), restRes(nr), dx(n);
     for (int t = 1; t <= T; ++t) {
       long double sum = y[t - 1];
-      for (int j = 1; j <= n; ++j)
-        sum -= static_cast<long double>(XZ(t, j)) * est.PIVECT[j - 1];
+      for (int j = 1; j <= n; ++j) sum -= static_cast<long double>(XZ(t, j)) * est.PIVECT[j - 1];
       res[t - 1] = static_cast<double>(sum);
     }
     for (int i = 1; i <= nr; ++i) {
@@ -388,13 +387,10 @@ void StateSpaceEngine::estimatePi(int pass, int groupId, const double* y, Mat XZ
     Mat rin{res.data(), std::max(T, 1), T, 1};
     innovations(r_.phi, tlx_, gains(), rin, rcol, s, true);
     solved = solveWhitened(v, rest2, dx.data(), est.cov, s, logUnit);
-    for (int j = 0; j < n; ++j)
-      est.PIVECT[j] += dx[j];
-    for (int j = 0; j < n; ++j)
-      dx[j] = -dx[j];
+    for (int j = 0; j < n; ++j) est.PIVECT[j] += dx[j];
+    for (int j = 0; j < n; ++j) dx[j] = -dx[j];
     std::copy_n(v.col(n + 1), T, r_.residual);
-    for (int j = 1; j <= n; ++j)
-      DAXPY(T, dx[j - 1], v.col(j), 1, r_.residual, 1);
+    for (int j = 1; j <= n; ++j) DAXPY(T, dx[j - 1], v.col(j), 1, r_.residual, 1);
   }
   est.sigma2 = solved.sigma2;
   est.covUnavailable = !solved.covFormed;
