@@ -349,6 +349,42 @@ StateSpaceEngine::Solved StateSpaceEngine::solveWhitened(Mat v, const PiRestrict
   return solved;
 }
 
+// One step of refinement of PI, for the extended-precision filter: the
+// whitened rows of a singular DELTA beside a root of PHI near 1 grow by
+// many orders, and the first solution carries the rounding of y's
+// whitening at that size. The residual of the first solution, formed in
+// extended precision and whitened by the same filter, is solved again for
+// the correction. v holds the innovations of [XZ y] and is left with those
+// of [XZ residual]; r_.residual is set for the smoother.
+StateSpaceEngine::Solved StateSpaceEngine::refinePi(const double* y, Mat XZ,
+                                                    const PiRestrictionView& rest, Mat v,
+                                                    PiEstimate& est, Scratch s, int logUnit) {
+  const int T = XZ.rows, n = XZ.cols, nr = std::max(rest.SPIROW, 0);
+  std::vector<double> res(T), restRes(nr), dx(n);
+  for (int t = 1; t <= T; ++t) {
+    long double sum = y[t - 1];
+    for (int j = 1; j <= n; ++j) sum -= static_cast<long double>(XZ(t, j)) * est.PIVECT[j - 1];
+    res[t - 1] = static_cast<double>(sum);
+  }
+  for (int i = 1; i <= nr; ++i) {
+    long double sum = rest.r[i - 1];
+    for (int j = 1; j <= n; ++j) sum -= static_cast<long double>(rest.R(i, j)) * est.PIVECT[j - 1];
+    restRes[i - 1] = static_cast<double>(sum);
+  }
+  PiRestrictionView rest2 = rest;
+  rest2.r = restRes.data();
+  Mat rcol{v.col(n + 1), v.ld, T, 1};
+  Mat rin{res.data(), std::max(T, 1), T, 1};
+  innovations(r_.phi, tlx_, gains(), rin, rcol, s, true);
+  const Solved solved = solveWhitened(v, rest2, dx.data(), est.cov, s, logUnit);
+  std::copy_n(v.col(n + 1), T, r_.residual);
+  for (int j = 1; j <= n; ++j) {
+    est.PIVECT[j - 1] += dx[j - 1];
+    DAXPY(T, -dx[j - 1], v.col(j), 1, r_.residual, 1);
+  }
+  return solved;
+}
+
 void StateSpaceEngine::estimatePi(int pass, int groupId, const double* y, Mat XZ,
                                   const PiRestrictionView& rest, PiEstimate& est, Scratch s,
                                   int /*outUnit*/, int logUnit) {
@@ -364,34 +400,7 @@ void StateSpaceEngine::estimatePi(int pass, int groupId, const double* y, Mat XZ
   // The innovations of the residual, for the smoother.
   std::copy_n(v.col(n + 1), T, r_.residual);
   for (int j = 1; j <= n; ++j) DAXPY(T, -est.PIVECT[j - 1], v.col(j), 1, r_.residual, 1);
-  // With a singular DELTA the whitened rows reach 1e8 and more, and the
-  // solution carries the rounding of y's whitening at that size: one step
-  // of refinement, on the residual of the first solution formed in
-  // extended precision and whitened by the same filter, removes it.
-  if (wide_) {
-    std::vector<double> res(T), restRes(nr), dx(n);
-    for (int t = 1; t <= T; ++t) {
-      long double sum = y[t - 1];
-      for (int j = 1; j <= n; ++j) sum -= static_cast<long double>(XZ(t, j)) * est.PIVECT[j - 1];
-      res[t - 1] = static_cast<double>(sum);
-    }
-    for (int i = 1; i <= nr; ++i) {
-      long double sum = rest.r[i - 1];
-      for (int j = 1; j <= n; ++j)
-        sum -= static_cast<long double>(rest.R(i, j)) * est.PIVECT[j - 1];
-      restRes[i - 1] = static_cast<double>(sum);
-    }
-    PiRestrictionView rest2 = rest;
-    rest2.r = restRes.data();
-    Mat rcol{v.col(n + 1), v.ld, T, 1};
-    Mat rin{res.data(), std::max(T, 1), T, 1};
-    innovations(r_.phi, tlx_, gains(), rin, rcol, s, true);
-    solved = solveWhitened(v, rest2, dx.data(), est.cov, s, logUnit);
-    for (int j = 0; j < n; ++j) est.PIVECT[j] += dx[j];
-    for (int j = 0; j < n; ++j) dx[j] = -dx[j];
-    std::copy_n(v.col(n + 1), T, r_.residual);
-    for (int j = 1; j <= n; ++j) DAXPY(T, dx[j - 1], v.col(j), 1, r_.residual, 1);
-  }
+  if (wide_) solved = refinePi(y, XZ, rest, v, est, s, logUnit);
   est.sigma2 = solved.sigma2;
   est.covUnavailable = !solved.covFormed;
   if (est.covUnavailable)

@@ -474,10 +474,10 @@ TEST(Engines, SingularDeltaNearUnitRootAgreesWithExtendedPrecisionGls) {
 // Rounding at the scale of the promise between the engines: one group of
 // 52 records, K = 3, M = 2, PHI = diag(0.9, -0.7694) and a rank-1 DELTA
 // (rank_one_delta_rounding, golden from gls_reference.py). The whitened
-// rows reach 5e7 there, and the state-space engine's PI was 2.5e-10 of its
-// scale off the 50-digit GLS (SIGMA**2 5e-11) while the dense engine's was
-// 1e-14: pass 0 of both to 1e-10 of each matrix's scale (its largest value
-// or standard error), standard errors included.
+// rows grow by many orders there, and the state-space engine's PI was
+// 2.5e-10 of its scale off the 50-digit GLS (SIGMA**2 5e-11) while the
+// dense engine's was 1e-14: pass 0 of both to 1e-10 of each matrix's scale
+// (its largest value or standard error), standard errors included.
 TEST(Engines, RankOneDeltaPassZeroWithinRoundingOfExtendedPrecisionGls) {
   testing::TempDir dir;
   const fs::path source =
