@@ -87,6 +87,9 @@ class StateSpaceEngine : public PassEngine {
   };
   Solved solveWhitened(Mat v, const PiRestrictionView& rest, double* x, Mat cov, Scratch s,
                        int logUnit);
+  Solved refinePi(const double* y, Mat XZ, const PiRestrictionView& rest, Mat v, PiEstimate& est,
+                  Scratch s, int logUnit);
+  bool wide_ = false;   // the filter in extended precision (a singular DELTA)
   int noisy_ = 0;       // observations with a non-zero innovation variance
   int compressed_ = 0;  // rows of rw in use
 };

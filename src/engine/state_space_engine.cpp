@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "engine/epsilon_beta.h"
 #include "engine/pass1_covariance.h"
@@ -191,8 +192,9 @@ void StateSpaceEngine::structure(const PassModel& pass, double* blocks, const Ys
   gram(pass.udelta, r_.q);
   gram(pass.ugamma, r_.p1);
   // The filter on the factors themselves: a singular DELTA keeps its null
-  // space exactly, as in the dense square root.
-  kalmanGains(model(), pass.udelta, pass.ugamma, gains(), s);
+  // space exactly, as in the dense square root (and the filter runs in
+  // extended precision when PHI has a root near 1 beside it).
+  wide_ = kalmanGains(model(), pass.udelta, pass.ugamma, gains(), s, kExactRootTol, 0.0, true);
 
   const long mm = static_cast<long>(M) * M;
   writeResultRecord(files.esigma, "CSIGYE",
@@ -347,6 +349,42 @@ StateSpaceEngine::Solved StateSpaceEngine::solveWhitened(Mat v, const PiRestrict
   return solved;
 }
 
+// One step of refinement of PI, for the extended-precision filter: the
+// whitened rows of a singular DELTA beside a root of PHI near 1 grow by
+// many orders, and the first solution carries the rounding of y's
+// whitening at that size. The residual of the first solution, formed in
+// extended precision and whitened by the same filter, is solved again for
+// the correction. v holds the innovations of [XZ y] and is left with those
+// of [XZ residual]; r_.residual is set for the smoother.
+StateSpaceEngine::Solved StateSpaceEngine::refinePi(const double* y, Mat XZ,
+                                                    const PiRestrictionView& rest, Mat v,
+                                                    PiEstimate& est, Scratch s, int logUnit) {
+  const int T = XZ.rows, n = XZ.cols, nr = std::max(rest.SPIROW, 0);
+  std::vector<double> res(T), restRes(nr), dx(n);
+  for (int t = 1; t <= T; ++t) {
+    long double sum = y[t - 1];
+    for (int j = 1; j <= n; ++j) sum -= static_cast<long double>(XZ(t, j)) * est.PIVECT[j - 1];
+    res[t - 1] = static_cast<double>(sum);
+  }
+  for (int i = 1; i <= nr; ++i) {
+    long double sum = rest.r[i - 1];
+    for (int j = 1; j <= n; ++j) sum -= static_cast<long double>(rest.R(i, j)) * est.PIVECT[j - 1];
+    restRes[i - 1] = static_cast<double>(sum);
+  }
+  PiRestrictionView rest2 = rest;
+  rest2.r = restRes.data();
+  Mat rcol{v.col(n + 1), v.ld, T, 1};
+  Mat rin{res.data(), std::max(T, 1), T, 1};
+  innovations(r_.phi, tlx_, gains(), rin, rcol, s, true);
+  const Solved solved = solveWhitened(v, rest2, dx.data(), est.cov, s, logUnit);
+  std::copy_n(v.col(n + 1), T, r_.residual);
+  for (int j = 1; j <= n; ++j) {
+    est.PIVECT[j - 1] += dx[j - 1];
+    DAXPY(T, -dx[j - 1], v.col(j), 1, r_.residual, 1);
+  }
+  return solved;
+}
+
 void StateSpaceEngine::estimatePi(int pass, int groupId, const double* y, Mat XZ,
                                   const PiRestrictionView& rest, PiEstimate& est, Scratch s,
                                   int /*outUnit*/, int logUnit) {
@@ -357,8 +395,12 @@ void StateSpaceEngine::estimatePi(int pass, int groupId, const double* y, Mat XZ
   Mat v = r_.innov;
   copyMatrix(Mat{XZ.p, XZ.ld, T, n}, v);
   std::copy_n(y, T, v.col(n + 1));
-  innovations(r_.phi, tlx_, gains(), v, v, s);
-  const Solved solved = solveWhitened(v, rest, est.PIVECT, est.cov, s, logUnit);
+  innovations(r_.phi, tlx_, gains(), v, v, s, wide_);
+  Solved solved = solveWhitened(v, rest, est.PIVECT, est.cov, s, logUnit);
+  // The innovations of the residual, for the smoother.
+  std::copy_n(v.col(n + 1), T, r_.residual);
+  for (int j = 1; j <= n; ++j) DAXPY(T, -est.PIVECT[j - 1], v.col(j), 1, r_.residual, 1);
+  if (wide_) solved = refinePi(y, XZ, rest, v, est, s, logUnit);
   est.sigma2 = solved.sigma2;
   est.covUnavailable = !solved.covFormed;
   if (est.covUnavailable)
@@ -371,9 +413,6 @@ void StateSpaceEngine::estimatePi(int pass, int groupId, const double* y, Mat XZ
     DAXPY(T, -pj, XZ.col(j), 1, est.MU, 1);
     for (int i = 1; i <= nr; ++i) est.MU[T + i - 1] -= rest.R(i, j) * pj;
   }
-  // The innovations of the residual, for the smoother.
-  std::copy_n(v.col(n + 1), T, r_.residual);
-  for (int j = 1; j <= n; ++j) DAXPY(T, -est.PIVECT[j - 1], v.col(j), 1, r_.residual, 1);
   if (dump) dumpEcpimuEstimate(est.PIVECT, n, logUnit);
 }
 

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <type_traits>
+#include <vector>
 
 namespace kova {
 namespace {
@@ -235,18 +236,179 @@ void gainSteps(const StateSpaceModel& model, const FilterGains& gains, GainWork&
   }
 }
 
+// A column-major m x m (or 2m x (m + 1)) array in extended precision.
+struct WideMat {
+  long double* p;
+  int ld;
+  long double& operator()(int i, int j) const {
+    return p[(i - 1) + static_cast<long>(ld) * (j - 1)];
+  }
+  long double* col(int j) const { return p + static_cast<long>(ld) * (j - 1); }
+};
+
+// triangularize on the extended-precision array.
+template <int kM = 0>
+[[gnu::always_inline]] inline void triangularizeWide(WideMat b, int rowCount, int cols) {
+  const int rows = kM > 0 ? 2 * kM : rowCount;
+  for (int k = 1; k <= std::min(rows, cols); ++k) {
+    long double* bk = b.col(k);
+    long double scale = 0.0L;
+    for (int i = k; i <= rows; ++i) scale = std::max(scale, std::abs(bk[i - 1]));
+    if (scale == 0.0L) continue;
+    long double norm = 0.0L;
+    for (int i = k; i <= rows; ++i) {
+      const long double v = bk[i - 1] / scale;
+      norm += v * v;
+    }
+    norm = scale * std::sqrt(norm);
+    const long double alpha = bk[k - 1] > 0.0L ? -norm : norm;
+    bk[k - 1] -= alpha;
+    const long double vv = -alpha * bk[k - 1];
+    for (int j = k + 1; j <= cols; ++j) {
+      long double* bj = b.col(j);
+      long double sum = 0.0L;
+      for (int i = k; i <= rows; ++i) sum += bk[i - 1] * bj[i - 1];
+      const long double c = sum / vv;
+      for (int i = k; i <= rows; ++i) bj[i - 1] -= c * bk[i - 1];
+    }
+    bk[k - 1] = alpha;
+  }
+}
+
+// gainSteps with the root of P(t) carried in extended precision, for a
+// singular Q: with a root of PHI near 1 the recursion is then close to
+// unstable in Q's null space, and double rounding there builds up over the
+// periods into relative errors of f(t) far above the rounding unit (and of
+// the estimates whitened by the filter, a hundred times that).
+template <int kM>
+void gainStepsWide(const StateSpaceModel& model, const FilterGains& gains, GainWork& w,
+                   double rootTol, double floor) {
+  const int m = kM > 0 ? kM : model.phi.rows, n = model.z.cols;
+  std::vector<long double> store(static_cast<size_t>(m) * m * 3 + 2 * m * (m + 1) + m);
+  const WideMat u{store.data(), std::max(m, 1)};
+  const WideMat uq{store.data() + m * m, std::max(m, 1)};
+  const WideMat phi{store.data() + 2 * m * m, std::max(m, 1)};
+  const WideMat barray{store.data() + 3 * m * m, std::max(2 * m, 1)};
+  long double* uz = store.data() + 3 * m * m + 2 * m * (m + 1);
+  for (int j = 1; j <= m; ++j)
+    for (int i = 1; i <= m; ++i) {
+      u(i, j) = w.u(i, j);
+      uq(i, j) = w.uq(i, j);
+      phi(i, j) = model.phi(i, j);
+    }
+  for (int t = 1; t <= n; ++t) {
+    const double* zt = model.z.col(t);
+    if (gains.p != nullptr) {
+      // P(t) = U'U, for the smoother's variances.
+      const Mat pt{gains.p + static_cast<long>(m) * m * (t - 1), std::max(m, 1), m, m};
+      for (int j = 1; j <= m; ++j)
+        for (int i = 1; i <= m; ++i) {
+          long double sum = 0.0L;
+          for (int l = 1; l <= m; ++l) sum += u(l, i) * u(l, j);
+          pt(i, j) = static_cast<double>(sum);
+        }
+    }
+    // U z, so that f = |U z|^2 without cancellation.
+    long double f = 0.0L, trace = 0.0L, zz = 0.0L;
+    for (int i = 1; i <= m; ++i) {
+      long double sum = 0.0L;
+      for (int j = 1; j <= m; ++j) sum += u(i, j) * zt[j - 1];
+      uz[i - 1] = sum;
+      f += sum * sum;
+    }
+    // Against |z| |U|: the rounding of U is of that size in every direction.
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i) trace += u(i, j) * u(i, j);
+    for (int i = 0; i < m; ++i) zz += static_cast<long double>(zt[i]) * zt[i];
+    const bool exact =
+        static_cast<double>(std::sqrt(f)) <= rootTol * static_cast<double>(std::sqrt(zz * trace)) ||
+        static_cast<double>(f) <= floor;
+    // The array [U z, U PHI'; 0, UQ], without its first column at an exact
+    // observation (which updates nothing): B'B = [f, z'P PHI'; PHI P z,
+    // PHI P PHI' + Q] = R'R, so R(1,1)^2 = f, R(1,2:) = (PHI P z)' / R(1,1)
+    // and the rest of R is the root of P(t+1).
+    const int first = exact ? 0 : 1;
+    const WideMat b = barray;
+    if (!exact)
+      for (int i = 1; i <= 2 * m; ++i) b(i, 1) = i <= m ? uz[i - 1] : 0.0L;
+    for (int j = 1; j <= m; ++j) {
+      long double* bj = b.col(j + first);
+      for (int i = 1; i <= m; ++i) {
+        long double sum = 0.0L;
+        for (int l = 1; l <= m; ++l) sum += u(i, l) * phi(j, l);
+        bj[i - 1] = sum;
+      }
+      std::copy_n(uq.col(j), m, bj + m);
+    }
+    triangularizeWide<kM>(b, 2 * m, m + first);
+    double* kt = gains.k.col(t);
+    if (exact) {
+      gains.f[t - 1] = 0.0;
+      std::fill_n(kt, m, 0.0);
+    } else {
+      const long double r = b(1, 1);
+      gains.f[t - 1] = static_cast<double>(r * r);
+      for (int i = 1; i <= m; ++i) kt[i - 1] = static_cast<double>(b(1, i + 1) / r);
+    }
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i) u(i, j) = i <= j ? b(i + first, j + first) : 0.0L;
+  }
+}
+
+// Whether the root uq (m x m, U'U = Q) is of lower rank than m: the
+// diagonal of its triangle, against the largest, below the rank rule of
+// squareRoot. The triangle is formed in the work array b.
+bool singularRoot(Mat uq, GainWork& w) {
+  const int m = uq.rows;
+  Mat c{w.b.p, w.b.ld, m, m};
+  copySquare(uq, c);
+  triangularize(c, m, m);
+  double largest = 0.0, smallest = 0.0;
+  for (int i = 1; i <= m; ++i) {
+    const double d = std::abs(c(i, i));
+    largest = std::max(largest, d);
+    smallest = i == 1 ? d : std::min(smallest, d);
+  }
+  return smallest * smallest <= m * 0x1p-53 * largest * largest;
+}
+
+// Whether PHI has a root of modulus near 1 or above: |PHI^16| (Frobenius)
+// at least 0.1, a root of about 0.87 and up. Worked in b and u (free).
+bool nearUnitRoot(Mat phi, GainWork& w) {
+  const int m = phi.rows;
+  Mat a{w.b.p, w.b.ld, m, m}, c{w.b.p + m, w.b.ld, m, m};
+  copySquare(phi, a);
+  for (int step = 0; step < 4; ++step) {
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i) {
+        double sum = 0.0;
+        for (int l = 1; l <= m; ++l) sum += a(i, l) * a(l, j);
+        c(i, j) = sum;
+      }
+    copySquare(c, a);
+  }
+  double norm = 0.0;
+  for (int j = 1; j <= m; ++j) norm += dot(m, a.col(j), a.col(j));
+  return !(norm < 0.01);
+}
+
 }  // namespace
 
-void kalmanGains(const StateSpaceModel& model, Mat uq, Mat up1, const FilterGains& gains,
-                 Scratch& s, double rootTol, double floor) {
+bool kalmanGains(const StateSpaceModel& model, Mat uq, Mat up1, const FilterGains& gains,
+                 Scratch& s, double rootTol, double floor, bool mayWiden) {
   const int m = model.phi.rows;
   Scratch local = s;
   GainWork w = carveGains(local, m);
   takeRoot(up1, model.p1, w.u, w);
   takeRoot(uq, model.q, w.uq, w);
+  const bool wide = mayWiden && m > 0 && nearUnitRoot(model.phi, w) && singularRoot(w.uq, w);
   byOrder(m, [&](auto order) {
-    gainSteps<decltype(order)::value>(model, gains, w, rootTol, floor);
+    if (wide)
+      gainStepsWide<decltype(order)::value>(model, gains, w, rootTol, floor);
+    else
+      gainSteps<decltype(order)::value>(model, gains, w, rootTol, floor);
   });
+  return wide;
 }
 
 ScratchNeed kalmanGainsNeed(int m) {
@@ -255,8 +417,8 @@ ScratchNeed kalmanGainsNeed(int m) {
   return s.used();
 }
 
-void kalmanGains(const StateSpaceModel& model, const FilterGains& gains, Scratch& s) {
-  kalmanGains(model, Mat{}, Mat{}, gains, s);
+bool kalmanGains(const StateSpaceModel& model, const FilterGains& gains, Scratch& s) {
+  return kalmanGains(model, Mat{}, Mat{}, gains, s);
 }
 
 ScratchNeed innovationsNeed(int m, int nc) {
@@ -288,11 +450,41 @@ void innovationsOf(Mat phi, Mat z, const FilterGains& gains, Mat data, Mat out, 
   }
 }
 
+// innovationsOf with the states in extended precision, for a filter whose
+// closed loop PHI - K z' amplifies rounding (see gainStepsWide).
+template <int kM>
+void innovationsWideOf(Mat phi, Mat z, const FilterGains& gains, Mat data, Mat out) {
+  const int m = kM > 0 ? kM : phi.rows, n = z.cols, nc = data.cols;
+  std::vector<long double> state(static_cast<size_t>(m) * nc, 0.0L), next(m), wphi(m * m);
+  for (int j = 1; j <= m; ++j)
+    for (int i = 1; i <= m; ++i) wphi[(i - 1) + m * (j - 1)] = phi(i, j);
+  for (int t = 1; t <= n; ++t) {
+    const double* zt = z.col(t);
+    const double* kt = gains.k.col(t);
+    for (int c = 1; c <= nc; ++c) {
+      long double* ac = state.data() + static_cast<size_t>(m) * (c - 1);
+      long double v = data(t, c);
+      for (int i = 0; i < m; ++i) v -= zt[i] * ac[i];
+      out(t, c) = static_cast<double>(v);
+      for (int i = 0; i < m; ++i) {
+        long double sum = 0.0L;
+        for (int j = 0; j < m; ++j) sum += wphi[i + m * j] * ac[j];
+        next[i] = sum;
+      }
+      for (int i = 0; i < m; ++i) ac[i] = next[i] + kt[i] * v;
+    }
+  }
+}
+
 }  // namespace
 
-void innovations(Mat phi, Mat z, const FilterGains& gains, Mat data, Mat out, Scratch& s) {
+void innovations(Mat phi, Mat z, const FilterGains& gains, Mat data, Mat out, Scratch& s,
+                 bool wide) {
   byOrder(phi.rows, [&](auto order) {
-    innovationsOf<decltype(order)::value>(phi, z, gains, data, out, s);
+    if (wide)
+      innovationsWideOf<decltype(order)::value>(phi, z, gains, data, out);
+    else
+      innovationsOf<decltype(order)::value>(phi, z, gains, data, out, s);
   });
 }
 

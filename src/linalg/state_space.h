@@ -58,18 +58,23 @@ constexpr double kExactRootTol = 1.0E-8;
 // numerical rank); a caller that holds square roots (m x m, U'U = Q and
 // U'U = P1) passes them to the second form, which keeps the null space of
 // a singular Q or P1 exactly.
-void kalmanGains(const StateSpaceModel& model, const FilterGains& gains, Scratch& s);
+// Both return whether the recursion was carried in extended precision:
+// asked for by mayWiden and done when Q is singular and PHI has a root near
+// 1; innovations should then be asked for the same (wide).
+bool kalmanGains(const StateSpaceModel& model, const FilterGains& gains, Scratch& s);
 // rootTol replaces kExactRootTol for a caller whose dense counterpart has
 // another rank rule; an f(t) at or below floor counts as zero too (a rule
 // against the scale of the whole covariance rather than the period's).
-void kalmanGains(const StateSpaceModel& model, Mat uq, Mat up1, const FilterGains& gains,
-                 Scratch& s, double rootTol = kExactRootTol, double floor = 0.0);
+bool kalmanGains(const StateSpaceModel& model, Mat uq, Mat up1, const FilterGains& gains,
+                 Scratch& s, double rootTol = kExactRootTol, double floor = 0.0,
+                 bool mayWiden = false);
 ScratchNeed kalmanGainsNeed(int m);
 
 // innovations: v = L^-1 y for each column of data (n x nc) by the state
 // recursion a(t+1) = PHI a(t) + K(t) v(t), v(t) = y(t) - z(t)'a(t), a(1) = 0.
-// out (n x nc) may be data itself.
-void innovations(Mat phi, Mat z, const FilterGains& gains, Mat data, Mat out, Scratch& s);
+// out (n x nc) may be data itself. wide: the states in extended precision.
+void innovations(Mat phi, Mat z, const FilterGains& gains, Mat data, Mat out, Scratch& s,
+                 bool wide = false);
 ScratchNeed innovationsNeed(int m, int nc);
 
 // innovationsAdjoint: out = L^-T u (n-vectors), the transpose of the map

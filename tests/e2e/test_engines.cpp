@@ -471,6 +471,46 @@ TEST(Engines, SingularDeltaNearUnitRootAgreesWithExtendedPrecisionGls) {
   }
 }
 
+// Rounding at the scale of the promise between the engines: one group of
+// 52 records, K = 3, M = 2, PHI = diag(0.9, -0.7694) and a rank-1 DELTA
+// (rank_one_delta_rounding, golden from gls_reference.py). The whitened
+// rows grow by many orders there, and the state-space engine's PI was
+// 2.5e-10 of its scale off the 50-digit GLS (SIGMA**2 5e-11) while the
+// dense engine's was 1e-14: pass 0 of both to 1e-10 of each matrix's scale
+// (its largest value or standard error), standard errors included.
+TEST(Engines, RankOneDeltaPassZeroWithinRoundingOfExtendedPrecisionGls) {
+  testing::TempDir dir;
+  const fs::path source =
+      fs::path(KOVA_SOURCE_DIR) / "tests" / "data" / "engines" / "rank_one_delta_rounding";
+  runBoth(source, false, false);
+  std::map<std::string, std::pair<double, double>> golden;
+  std::map<std::string, double> scale;
+  for (const auto& row : readTable(source / "golden.csv").rows)
+    if (row.size() >= 4 && row[0] != "matrix") {
+      const double se = row.size() > 4 ? number(row[4]) : 0.0;
+      golden[row[0] + "|" + row[1] + "|" + row[2]] = {number(row[3]), se};
+      scale[row[0]] = std::max({scale[row[0]], std::abs(number(row[3])), se});
+    }
+  ASSERT_EQ(golden.size(), 4u);
+  for (const char* engine : {"dense", "state"}) {
+    int seen = 0;
+    for (const auto& row : readTable(fs::path(engine) / "KOVA_ESTIMATES.csv").rows) {
+      if (row[1] != "0") continue;
+      const auto g = golden.find(row[2] + "|" + row[3] + "|" + row[4]);
+      if (g == golden.end()) continue;
+      ++seen;
+      const double tol = 1e-10 * scale[row[2]];
+      EXPECT_LE(std::abs(number(row[5]) - g->second.first), tol)
+          << engine << " " << row[2] << "(" << row[3] << "," << row[4] << ")";
+      if (g->second.second > 0.0) {
+        EXPECT_LE(std::abs(number(row[6]) - g->second.second), tol)
+            << engine << " standard error of " << row[2] << "(" << row[3] << "," << row[4] << ")";
+      }
+    }
+    EXPECT_EQ(seen, 4) << engine;
+  }
+}
+
 // A group long enough for the eigenvalues of YSIGMA to come from the banded
 // pencil of the state's covariance: the report's eigenvalues (and all else)
 // as the dense engine prints them from its factor.
