@@ -150,7 +150,7 @@ TEST(Engines, ExampleDirectoriesGiveTheSameResults) {
   // warnings say so), and the report's fifth digits part from pass 1 on;
   // the tables still hold the engines to each other.
   testing::TempDir dir;
-  runBoth(fs::path(KOVA_SOURCE_DIR) / "examples" / "grunfeld", false);
+  runBoth(fs::path(KOVA_SOURCE_DIR) / "examples" / "grunfeld-firms", false);
 }
 
 // Simulated groups over the shapes of PHI and DELTA the passes meet.

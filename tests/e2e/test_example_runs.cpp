@@ -133,7 +133,7 @@ std::vector<PiEstimateText> piEstimates(const std::string& report) {
 
 TEST(ExampleRuns, GrunfeldRunsToTheEndAndEchoesItsData) {
   testing::TempDir dir;
-  copyExample("grunfeld");
+  copyExample("grunfeld-firms");
   auto before = filesHere();
   auto result = testing::runKova();
   ASSERT_EQ(result.status, 0) << result.console;
@@ -241,7 +241,7 @@ std::vector<std::vector<double>> framedRecords(const std::string& name) {
 
 TEST(ExampleRuns, StoppedRunLeavesEachGroupsRecordsInItsScratchFiles) {
   testing::TempDir dir;
-  copyExample("grunfeld");
+  copyExample("grunfeld-firms");
   // Cut the data file after 209 records: the first block of 200 records has
   // been routed when the missing line stops the run.
   std::string data = readFile("YXDATA1");

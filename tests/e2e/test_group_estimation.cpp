@@ -447,7 +447,7 @@ TEST(GroupEstimation, WarningsAfterTheLastPassGoToReportLogAndTable) {
        "     1.0\n     0.0     0.0     0.0\n     0.0     1.0     0.0\n     0.0     0.0     1.0\n",
        {{"phi_at_bound", 0.995}, {"delta11_zero", 0.0}, {"beta_se_incomplete", 1.0}},
        "AFTER ITERATION   0: DELTA(1,1) IS ZERO: THE ERROR TERM HAS VANISHED."},
-      {"grunfeld", nullptr,
+      {"grunfeld-firms", nullptr,
        "     1.0\n     1.0     0.0     0.0\n     0.0     1.0     0.0\n     0.0     0.0     0.0\n",
        {{"delta_singular", 2.0}}, "AFTER ITERATION   0: DELTA IS SINGULAR, RANK   2 OF   3."}};
   for (const Case& c : cases) {

@@ -60,7 +60,7 @@ TEST(HostileInputs, GroupsShortOfEstimationRecordsStopAtTheKeyFile) {
 
   // The Grunfeld example with its last record moved to a new group of its own.
   testing::TempDir dir;
-  copyInputs("examples/grunfeld");
+  copyInputs("examples/grunfeld-firms");
   std::string keys = testing::readFile("YXDKEY");
   const std::size_t last = keys.rfind("11 FY");
   ASSERT_NE(last, std::string::npos);

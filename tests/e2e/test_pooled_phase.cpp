@@ -178,7 +178,7 @@ TEST(PooledPhase, OneGroupSkipsIt) {
 
 TEST(PooledPhase, GrunfeldRunsThePooledPhaseToTheEnd) {
   testing::TempDir dir;
-  for (auto& entry : fs::directory_iterator(fs::path(KOVA_SOURCE_DIR) / "examples" / "grunfeld"))
+  for (auto& entry : fs::directory_iterator(fs::path(KOVA_SOURCE_DIR) / "examples" / "grunfeld-firms"))
     fs::copy(entry.path(), entry.path().filename());
   auto result = testing::runKova();
   ASSERT_EQ(result.status, 0) << result.console;

@@ -104,7 +104,7 @@ class GrunfeldTables : public ::testing::Test {
   static constexpr int K = 3, M = 3, T = 18, TF = 2, kPasses = 5, kGroups = 11;
 
   void SetUp() override {
-    for (auto& entry : fs::directory_iterator(fs::path(KOVA_SOURCE_DIR) / "examples/grunfeld"))
+    for (auto& entry : fs::directory_iterator(fs::path(KOVA_SOURCE_DIR) / "examples/grunfeld-firms"))
       fs::copy(entry.path(), entry.path().filename());
     // Keep PHI and DELTA too, to compare the tables with them.
     std::string parameters = readFile("PARAMTRS");

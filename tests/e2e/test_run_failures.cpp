@@ -53,7 +53,7 @@ TEST(RunFailures, ReportOrLogOnAFullDeviceStopsTheRun) {
   for (const char* name : {"KOVAOUT", "KOVALOG"}) {
     SCOPED_TRACE(name);
     testing::TempDir dir;
-    testing::copyExample("grunfeld");
+    testing::copyExample("grunfeld-firms");
     fs::create_symlink("/dev/full", name);
     const auto result = testing::runKova();
     EXPECT_EQ(result.status, 1) << result.console;
@@ -74,7 +74,7 @@ TEST(RunFailures, TableNameHeldByADirectoryStopsTheRun) {
   for (const char* name : {"KOVA_ESTIMATES.csv", "KOVA_BETA.csv.tmp"}) {
     SCOPED_TRACE(name);
     testing::TempDir dir;
-    testing::copyExample("grunfeld");
+    testing::copyExample("grunfeld-firms");
     fs::create_directory(name);
     writeFile(fs::path(name) / "kept.txt", "kept\n");
     const auto result = testing::runKova();
@@ -98,7 +98,7 @@ TEST(RunFailures, AllocationFailureStopsWithItsNeed) {
   GTEST_SKIP() << "the sanitizers reserve more address space than any such limit";
 #endif
   testing::TempDir dir;
-  testing::copyExample("grunfeld");
+  testing::copyExample("grunfeld-firms");
   auto runUnder = [](long kilobytes) {
     for (const auto& entry : fs::directory_iterator("."))
       if (entry.path().extension() == ".001" || entry.path().filename() == "KOVAOUT")
@@ -217,7 +217,7 @@ TEST(RunFailures, ScratchNameThatIsALinkIsRefused) {
   writeFile("elsewhere/notes.txt", "the user's notes\n");
   fs::create_directories("run");
   fs::current_path("run");
-  testing::copyExample("grunfeld");
+  testing::copyExample("grunfeld-firms");
   fs::create_symlink("../elsewhere/notes.txt", "YDATA.001");
   fs::create_symlink("../elsewhere/absent.txt", "XZ.002");
   const auto result = testing::runKova();

@@ -37,7 +37,7 @@ TEST(RunSetUp, EmptyDirectoryStopsAtTheMissingParameterFile) {
 
 TEST(RunSetUp, MissingKeyFileIsNamedAndNotCreated) {
   testing::TempDir dir;
-  std::filesystem::copy(std::filesystem::path(KOVA_SOURCE_DIR) / "examples/grunfeld/PARAMTRS",
+  std::filesystem::copy(std::filesystem::path(KOVA_SOURCE_DIR) / "examples/grunfeld-firms/PARAMTRS",
                         "PARAMTRS");
   auto result = runKova();
   EXPECT_EQ(result.status, 1);

@@ -77,7 +77,7 @@ TEST(CommandLine, HelpVersionDirectoryAndMistakes) {
   KovaRun version = kova("--version");
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out.rfind("kova ", 0), 0u);
-  testing::copyExample("grunfeld");
+  testing::copyExample("grunfeld-firms");
   const auto inputs = filesHere();
   EXPECT_EQ(kova("-h").status, 0);
   EXPECT_EQ(filesHere(), inputs);
@@ -113,7 +113,7 @@ TEST(CommandLine, HelpVersionDirectoryAndMistakes) {
 // naming its line, and leaves no tables.
 TEST(SettingsChecks, EachMistakeIsNamedOnTheConsoleAndInTheLog) {
   testing::TempDir dir;
-  testing::copyExample("grunfeld");
+  testing::copyExample("grunfeld-firms");
   const std::string original = readFile("PARAMTRS");
   const std::pair<const char*, const char*> loose[] = {
       {"FOO = 1", "NO STATEMENT HAS THIS NAME; THE LINE IS IGNORED."},
@@ -167,7 +167,7 @@ std::map<std::string, std::set<std::string>> groupsByKind() {
 // bring the trace back, which the log holds either way.
 TEST(ConsoleSummary, CountsAreThoseOfTheWarningsTable) {
   testing::TempDir dir;
-  testing::copyExample("grunfeld");
+  testing::copyExample("grunfeld-firms");
   addStatement("METHOD = ML");
   KovaRun run = kova("");
   ASSERT_EQ(run.status, 0) << run.out;
@@ -266,7 +266,7 @@ void addRegionColumn() {
 // in the report agree that one dimension is lost.
 TEST(Identification, RegionCodeConstantWithinGroupsIsNamedAndUnmarked) {
   testing::TempDir dir;
-  testing::copyExample("grunfeld");
+  testing::copyExample("grunfeld-firms");
   addRegionColumn();
   KovaRun run = kova("");
   ASSERT_EQ(run.status, 0) << run.out;

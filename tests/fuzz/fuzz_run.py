@@ -321,7 +321,7 @@ class Campaign:
 
         # Result tables of complete runs, for kova_plot.
         grunfeld = results / "grunfeld"
-        shutil.copytree(seeds / "example_grunfeld", grunfeld)
+        shutil.copytree(seeds / "example_grunfeld-firms", grunfeld)
         subprocess.run([str(self.kova)], cwd=grunfeld, stdout=subprocess.DEVNULL, check=True)
         self.plot_seeds = [grunfeld, results / "simulated_0"]
         for d in self.plot_seeds:

@@ -7,7 +7,7 @@
 //     threads;
 //   - on one group, the common model's maximum is the group's own maximum
 //     likelihood (likelihood/max_likelihood.h);
-//   - the shipped example (examples/grunfeld-common): the restricted
+//   - the shipped example (examples/grunfeld): the restricted
 //     log-likelihood of the table against the dense one at the reported PHI
 //     and DELTA from the source data, every group's pass at the common PHI
 //     and DELTA, and the same tables with one thread as with two;
@@ -604,7 +604,7 @@ std::map<std::string, std::string> estimates(const char* column) {
 // and the report and tables say which criterion it is.
 TEST(CommonModel, GrunfeldFirmsUnderRemlReportTheDenseRestrictedLikelihood) {
   testing::TempDir dir;
-  testing::copyExample("grunfeld");
+  testing::copyExample("grunfeld-firms");
   {
     std::ifstream in("PARAMTRS");
     std::stringstream text;
@@ -658,7 +658,7 @@ TEST(CommonModel, GrunfeldFirmsUnderRemlReportTheDenseRestrictedLikelihood) {
 
 TEST(CommonModel, GrunfeldExampleAgreesWithTheDenseRestrictedLikelihood) {
   testing::TempDir dir;
-  testing::copyExample("grunfeld-common");
+  testing::copyExample("grunfeld");
   const testing::RunResult run = testing::runKova();
   ASSERT_EQ(run.status, 0) << run.console;
   std::map<std::string, std::string> value = estimates("value");
@@ -750,7 +750,7 @@ TEST(CommonModel, DesignsTheRestrictedLikelihoodCannotTakeAreRefused) {
   }
 
   testing::TempDir dir;
-  testing::copyExample("grunfeld-common");
+  testing::copyExample("grunfeld");
   std::string params = testing::readFile("PARAMTRS");
   params.replace(params.find("END GROUP (ALL)"), 0, "OLS = YES\n");
   std::ofstream("PARAMTRS") << params;

@@ -80,7 +80,7 @@ TEST(KovaPlotBrowser, IndexLoadsWithoutErrorsAndListsEveryGroupWithItsWarnings) 
     GTEST_SKIP() << kChromium << " is not installed (Debian package chromium)";
   testing::TempDir dir;
   fs::create_directory("run");
-  testing::copyExample("grunfeld", "run");
+  testing::copyExample("grunfeld-firms", "run");
   ASSERT_EQ(testing::runTool("cd run && '" + std::string(KOVA_BINARY) + "'").status, 0);
   testing::ToolResult plotted = testing::runTool(std::string("'") + KOVA_PLOT + "' run");
   ASSERT_EQ(plotted.status, 0) << plotted.err;

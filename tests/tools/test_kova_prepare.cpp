@@ -61,10 +61,10 @@ std::vector<std::string> keyLines(const fs::path& file) {
 TEST(KovaPrepare, GrunfeldPanelGivesTheExampleDirectoriesAndTheirReports) {
   // The default options, and the GLS mode.
   const std::pair<const char*, const char*> examples[] = {
-      {"grunfeld", "--option 'TITLE = GRUNFELD INVESTMENT DATA, 11 FIRMS'"},
+      {"grunfeld-firms", "--option 'TITLE = GRUNFELD INVESTMENT DATA, 11 FIRMS'"},
       {"grunfeld-ar1",
        "--option GLS=YES --option 'TITLE = GRUNFELD INVESTMENT DATA, 11 FIRMS, AR(1) ERRORS'"},
-      {"grunfeld-common",
+      {"grunfeld",
        "--option 'TITLE = GRUNFELD INVESTMENT DATA, COMMON PHI AND DELTA' --option 'DIAGONAL "
        "PHI = YES' --option 'DIAGONAL DELTA = YES' --option 'COMMON MODEL = REML'"}};
   for (const auto& [name, options] : examples) {
