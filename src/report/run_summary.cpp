@@ -1,6 +1,7 @@
 #include "report/run_summary.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <set>
 
 namespace kova {
@@ -21,6 +22,30 @@ std::vector<std::pair<std::string, std::set<int>>> groupsByKind(
     at->second.insert(group);
   }
   return kinds;
+}
+
+bool anyOf(const std::vector<std::pair<std::string, std::set<int>>>& kinds,
+           std::initializer_list<const char*> names) {
+  for (const auto& entry : kinds)
+    for (const char* name : names)
+      if (entry.first == name) return true;
+  return false;
+}
+
+// What the user can do about the kinds found: a line for each family.
+void addAdvice(const std::vector<std::pair<std::string, std::set<int>>>& kinds,
+               std::vector<std::string>& lines) {
+  if (anyOf(kinds, {"sigma2_grew", "sigma2_shrank", "phi_at_bound", "delta_singular",
+                    "ml_boundary", "ml_degenerate", "ml_not_converged",
+                    "ml_delta_near_singular"}))
+    lines.insert(lines.end(),
+                 {" What to do: a group's own periods do not determine its PHI and DELTA: let the",
+                  "   groups share them (COMMON MODEL = REML, DIAGONAL PHI = YES, DIAGONAL DELTA =",
+                  "   YES), fit fewer random components, or run fewer passes (README: Warnings after",
+                  "   the last pass)."});
+  if (anyOf(kinds, {"pi_rank_deficient"}))
+    lines.push_back(" What to do: the regressors named in KOVAOUT are collinear: drop one of them"
+                    " or restrict PI.");
 }
 
 }  // namespace
@@ -56,6 +81,7 @@ std::vector<std::string> summaryLines(const RunSummary& s) {
       line += count + (groups.size() == 1 ? " group" : " groups");
       lines.push_back(line);
     }
+    addAdvice(groupsByKind(groupWarnings), lines);
   }
   if (s.mlConverged + s.mlBoundary + s.mlDegenerate + s.mlNotConverged + s.mlNotApplicable > 0)
     lines.push_back(" Maximum likelihood: " + std::to_string(s.mlConverged) +

@@ -219,6 +219,12 @@ TEST(ConsoleSummary, CountsAreThoseOfTheWarningsTable) {
     const std::size_t end = text.find('\n', at + 1);
     EXPECT_EQ(text.substr(end + 1 - count.size(), count.size()), count) << kind;
   }
+  // The per-firm fits end at boundaries: the summary says what to do about it.
+  ASSERT_TRUE(kinds.count("ml_boundary") || kinds.count("delta_singular"));
+  EXPECT_NE(text.find(" What to do: a group's own periods do not determine its PHI and DELTA"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("COMMON MODEL = REML"), std::string::npos);
   EXPECT_NE(text.find(" Maximum likelihood: " + std::to_string(endings["converged"]) +
                       " converged to an interior maximum, " +
                       std::to_string(endings["at a boundary"]) + " at a boundary maximum, " +
