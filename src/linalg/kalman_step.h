@@ -1,0 +1,263 @@
+#pragma once
+// The one step of the Kalman filter that every filter of this program
+// takes: the prediction form of the filter (Durbin and Koopman, Time Series
+// Analysis by State Space Methods, 2012, section 4.3) for the model of
+// linalg/state_space.h, carried in square-root form (ibid., section 6.3):
+// a root U(t) of P(t) = U(t)'U(t) and, per period, one orthogonal
+// triangularization of the array [U z, U PHI'; 0, UQ]. f(t) = |U z|^2 is
+// then a sum of squares and P(t) stays non-negative definite, so that the
+// small variances of a nearly singular P(t) (a singular Q) are not lost to
+// cancellation as in P - P z z'P / f.
+//
+// Templated on the scalar (double, or long double where the recursion is
+// close to unstable) and on the order m (kM > 0 fixes it at compile time so
+// that the m x m loops unroll; kM = 0 reads it at run time). The state
+// recursion a(t+1) = PHI a(t) + K(t) v(t) of the data columns is here too
+// (advanceState), so that the gains, the innovations, the likelihood's sweep
+// and the score's forward pass share one filter.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <type_traits>
+
+#include "linalg/views.h"
+
+namespace kova::kalman {
+
+// Runs f with the order m as a compile-time constant for the small orders
+// (std::integral_constant<int, m>), with 0 for the others.
+template <class F>
+decltype(auto) byOrder(int m, F&& f) {
+  switch (m) {
+    case 1:
+      return f(std::integral_constant<int, 1>{});
+    case 2:
+      return f(std::integral_constant<int, 2>{});
+    case 3:
+      return f(std::integral_constant<int, 3>{});
+    case 4:
+      return f(std::integral_constant<int, 4>{});
+    case 5:
+      return f(std::integral_constant<int, 5>{});
+    case 6:
+      return f(std::integral_constant<int, 6>{});
+    default:
+      return f(std::integral_constant<int, 0>{});
+  }
+}
+
+// Whether the square a has no nonzero off its diagonal.
+inline bool isDiagonal(Mat a) {
+  for (int j = 1; j <= a.cols; ++j)
+    for (int i = 1; i <= a.rows; ++i)
+      if (i != j && a(i, j) != 0.0) return false;
+  return true;
+}
+
+// A column-major array of Real.
+template <class Real>
+struct Block {
+  Real* p = nullptr;
+  int ld = 1;
+  Real& operator()(int i, int j) const { return p[(i - 1) + static_cast<long>(ld) * (j - 1)]; }
+  Real* col(int j) const { return p + static_cast<long>(ld) * (j - 1); }
+};
+
+// |x|, the root of a sum of squares ss of the entries x(first..last),
+// scaled by the largest where ss has under- or overflowed.
+template <class Real>
+inline Real columnNorm(const Real* x, int first, int last, Real ss) {
+  if (ss >= std::numeric_limits<Real>::min() && ss <= std::numeric_limits<Real>::max())
+    return std::sqrt(ss);
+  Real scale = 0;
+  for (int i = first; i <= last; ++i) scale = std::max(scale, std::abs(x[i - 1]));
+  if (scale == 0) return 0;
+  Real sum = 0;
+  for (int i = first; i <= last; ++i) {
+    const Real v = x[i - 1] / scale;
+    sum += v * v;
+  }
+  return scale * std::sqrt(sum);
+}
+
+// The upper triangle R of the Householder QR factorization of the rows x
+// cols array b, in place (only R is wanted: B'B = R'R). Column k of b has
+// no nonzero below row k + width - 1, before and during the factorization:
+// the reflection of column k spans rows k..k+width-1 alone (the rows below
+// are exact zeros, which a reflection over all rows would leave unchanged).
+// kRows, kCols, kWidth > 0 fix the sizes at compile time.
+template <int kRows, int kCols, int kWidth, class Real>
+[[gnu::always_inline]] inline void triangularize(Block<Real> b, int rowCount, int colCount,
+                                                 int widthCount) {
+  const int rows = kRows > 0 ? kRows : rowCount, cols = kCols > 0 ? kCols : colCount;
+  const int width = kWidth > 0 ? kWidth : widthCount;
+  for (int k = 1; k <= std::min(rows, cols); ++k) {
+    const int last = std::min(rows, k + width - 1);
+    Real* bk = b.col(k);
+    Real ss = 0;
+    for (int i = k; i <= last; ++i) ss += bk[i - 1] * bk[i - 1];
+    const Real norm = columnNorm(bk, k, last, ss);
+    if (norm == 0) continue;
+    const Real alpha = bk[k - 1] > 0 ? -norm : norm;
+    // v = b(k:last,k) - alpha e1, reflector I - v v' / (v'v / 2),
+    // v'v / 2 = -alpha v(1).
+    bk[k - 1] -= alpha;
+    const Real inverse = 1 / (-alpha * bk[k - 1]);
+    for (int j = k + 1; j <= cols; ++j) {
+      Real* bj = b.col(j);
+      Real sum = 0;
+      for (int i = k; i <= last; ++i) sum += bk[i - 1] * bj[i - 1];
+      const Real c = sum * inverse;
+      for (int i = k; i <= last; ++i) bj[i - 1] -= c * bk[i - 1];
+    }
+    bk[k - 1] = alpha;
+  }
+}
+
+// The rule of the filter for an exact observation: f(t) counts as zero
+// when f(t) <= tol2 * |z(t)|^2 * trace P(t) (the rounding of P(t) is of
+// the size of its trace in every direction), or when f(t) <= floor.
+struct ExactRule {
+  double tol2 = 0.0;
+  double floor = 0.0;
+};
+
+// The filter's covariance recursion in square-root form. u, uq: m x m
+// upper triangular roots of P(t) and Q (uq fixed; u moves on with each
+// step); phi: PHI; b: a 2m x (m + 1) work array; uz: m. kDiagonal: PHI is
+// diagonal, and its products skip the exact zeros.
+template <class Real, int kM, bool kDiagonal>
+struct RootFilter {
+  int m = 0;
+  Block<Real> u, uq, phi, b;
+  Real* uz = nullptr;
+  ExactRule rule;
+
+  int order() const { return kM > 0 ? kM : m; }
+
+  // P(t) = U'U into the m x m array p.
+  void covariance(Mat p) const {
+    const int n = order();
+    for (int j = 1; j <= n; ++j)
+      for (int i = 1; i <= n; ++i) {
+        Real sum = 0;
+        for (int l = 1; l <= std::min(i, j); ++l) sum += u(l, i) * u(l, j);
+        p(i, j) = static_cast<double>(sum);
+      }
+  }
+
+  // The step of period t with observation vector z: f(t) as returned (0 at
+  // an exact observation), gain = PHI P(t) z / f(t) (0 at an exact
+  // observation), and U := the root of P(t+1) = PHI P PHI' + Q - gain f
+  // gain'. The array [U z, U PHI'; 0, UQ] has B'B = [f, z'P PHI'; PHI P z,
+  // PHI P PHI' + Q] = R'R, so R(1,1)^2 = f, R(1,2:) = (PHI P z)' / R(1,1)
+  // and the rest of R is the root of P(t+1); at an exact observation the
+  // first column, which updates nothing, is left out.
+  Real step(const double* z, Real* gain) const {
+    const int n = order();
+    // U z (U upper triangular), so that f = |U z|^2 without cancellation.
+    Real f = 0, trace = 0, zz = 0;
+    for (int i = 1; i <= n; ++i) {
+      Real sum = 0;
+      for (int j = i; j <= n; ++j) sum += u(i, j) * z[j - 1];
+      uz[i - 1] = sum;
+      f += sum * sum;
+      zz += static_cast<Real>(z[i - 1]) * z[i - 1];
+    }
+    for (int j = 1; j <= n; ++j)
+      for (int i = 1; i <= j; ++i) trace += u(i, j) * u(i, j);
+    const bool exact = f <= rule.tol2 * zz * trace || static_cast<double>(f) <= rule.floor;
+    const int first = exact ? 0 : 1;
+    if (!exact)
+      for (int i = 1; i <= 2 * n; ++i) b(i, 1) = i <= n ? uz[i - 1] : Real(0);
+    for (int j = 1; j <= n; ++j) {
+      Real* bj = b.col(j + first);
+      // Column j of U PHI' over column j of UQ.
+      for (int i = 1; i <= n; ++i) {
+        Real sum = 0;
+        if (kDiagonal) {
+          if (i <= j) sum = u(i, j) * phi(j, j);
+        } else {
+          for (int l = i; l <= n; ++l) sum += u(i, l) * phi(j, l);
+        }
+        bj[i - 1] = sum;
+        bj[n + i - 1] = i <= j ? uq(i, j) : Real(0);
+      }
+    }
+    if (exact) {
+      triangularize<2 * kM, kM, (kM > 0 ? kM + 1 : 0)>(b, 2 * n, n, n + 1);
+      std::fill_n(gain, n, Real(0));
+    } else {
+      triangularize<2 * kM, (kM > 0 ? kM + 1 : 0), kM>(b, 2 * n, n + 1, n);
+      const Real r = b(1, 1);
+      for (int i = 1; i <= n; ++i) gain[i - 1] = b(1, i + 1) / r;
+      f = r * r;
+    }
+    for (int j = 1; j <= n; ++j)
+      for (int i = 1; i <= n; ++i) u(i, j) = i <= j ? b(i + first, j + first) : Real(0);
+    return exact ? Real(0) : f;
+  }
+};
+
+// The state recursion of one data column in period t: v(t) = y(t) -
+// z(t)'a(t), returned, and next = a(t+1) = PHI a(t) + gain v(t), gain =
+// PHI K(t) as the step gives it. next may not be a.
+template <int kM, bool kDiagonal, class Real, class Phi, class Gain>
+[[gnu::always_inline]] inline Real advanceState(int m, const Phi& phi, const double* z,
+                                                const Gain* gain, Real datum, const Real* a,
+                                                Real* next) {
+  const int n = kM > 0 ? kM : m;
+  for (int i = 0; i < n; ++i) datum -= z[i] * a[i];
+  for (int i = 1; i <= n; ++i) {
+    Real sum = gain[i - 1] * datum;
+    if (kDiagonal) {
+      sum += phi(i, i) * a[i - 1];
+    } else {
+      for (int l = 1; l <= n; ++l) sum += phi(i, l) * a[l - 1];
+    }
+    next[i - 1] = sum;
+  }
+  return datum;
+}
+
+// The start of the recursion from double roots.
+
+// u := the upper triangular root of the symmetric m x m a (U'U = A): the
+// Cholesky steps with diagonal pivoting, stopped at the first pivot not
+// above m u max A(i,i) (the rank rule of DCHDC) so that the rows beyond the
+// numerical rank are zero rather than rounding noise, then the triangle of
+// that root. work: m x m. False where A is indefinite beyond rounding: what
+// the pivoting leaves has an entry above kIndefiniteTol max A(i,i).
+constexpr double kIndefiniteTol = 1.0E-8;
+bool rootOf(Mat a, Mat u, Mat work);
+
+// root := its triangle R (R'R = root'root, upper triangular), in place:
+// Householder steps, which keep the zero rows of a root of lower rank.
+void triangleOf(Mat root);
+
+// The Reals that rootFilter carves.
+inline long rootFilterSize(int m) { return 3L * m * m + 2L * m * (m + 1) + m; }
+
+// A RootFilter over the store (rootFilterSize(m) Reals) from the upper
+// triangular roots up1 of P(1) and uq of Q.
+template <class Real, int kM, bool kDiagonal>
+RootFilter<Real, kM, kDiagonal> rootFilter(Real* store, Mat phi, Mat up1, Mat uq, ExactRule rule) {
+  const int m = phi.rows, ld = std::max(m, 1);
+  RootFilter<Real, kM, kDiagonal> r;
+  r.m = m;
+  r.rule = rule;
+  r.u = Block<Real>{store, ld};
+  r.uq = Block<Real>{store + m * m, ld};
+  r.phi = Block<Real>{store + 2 * m * m, ld};
+  r.b = Block<Real>{store + 3 * m * m, std::max(2 * m, 1)};
+  r.uz = store + 3 * m * m + 2 * m * (m + 1);
+  for (int j = 1; j <= m; ++j)
+    for (int i = 1; i <= m; ++i) {
+      r.u(i, j) = i <= j ? up1(i, j) : 0.0;
+      r.uq(i, j) = i <= j ? uq(i, j) : 0.0;
+      r.phi(i, j) = phi(i, j);
+    }
+  return r;
+}
+
+}  // namespace kova::kalman
