@@ -122,26 +122,40 @@ struct ExactRule {
   double floor = 0.0;
 };
 
-// The filter's covariance recursion in square-root form. u, uq: m x m
-// upper triangular roots of P(t) and Q (uq fixed; u moves on with each
-// step); phi: PHI; b: a 2m x (m + 1) work array; uz: m. kDiagonal: PHI is
-// diagonal, and its products skip the exact zeros.
-template <class Real, int kM, bool kDiagonal>
-struct RootFilter {
-  int m = 0;
-  Block<Real> u, uq, phi, b;
-  Real* uz = nullptr;
-  ExactRule rule;
+// The Reals of the arrays of a RootFilter of order m.
+inline long rootFilterSize(int m) { return 3L * m * m + 2L * m * (m + 1) + m; }
 
-  int order() const { return kM > 0 ? kM : m; }
+// The filter's covariance recursion in square-root form: the upper
+// triangular roots U of P(t) (moved on by each step) and UQ of Q, and PHI,
+// with a 2m x (m + 1) work array and m more. kM > 0: the arrays are the
+// object's own (so that they can live in registers); kM = 0: they are
+// carved from the store given (rootFilterSize(m) Reals). kDiagonal: PHI
+// is diagonal, and its products skip the exact zeros.
+template <class Real, int kM, bool kDiagonal>
+class RootFilter {
+ public:
+  // From the upper triangular roots up1 of P(1) and uq of Q.
+  RootFilter(Real* store, Mat phi, Mat up1, Mat uq, ExactRule rule)
+      : m_(phi.rows), rule_(rule), store_(store) {
+    const int m = order();
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i) {
+        u()(i, j) = i <= j ? up1(i, j) : 0.0;
+        rq()(i, j) = i <= j ? uq(i, j) : 0.0;
+        phi_()(i, j) = phi(i, j);
+      }
+  }
+
+  int order() const { return kM > 0 ? kM : m_; }
 
   // P(t) = U'U into the m x m array p.
-  void covariance(Mat p) const {
+  [[gnu::always_inline]] void covariance(Mat p) const {
     const int n = order();
+    const Block<Real> U = u();
     for (int j = 1; j <= n; ++j)
       for (int i = 1; i <= n; ++i) {
         Real sum = 0;
-        for (int l = 1; l <= std::min(i, j); ++l) sum += u(l, i) * u(l, j);
+        for (int l = 1; l <= std::min(i, j); ++l) sum += U(l, i) * U(l, j);
         p(i, j) = static_cast<double>(sum);
       }
   }
@@ -153,50 +167,70 @@ struct RootFilter {
   // PHI P PHI' + Q] = R'R, so R(1,1)^2 = f, R(1,2:) = (PHI P z)' / R(1,1)
   // and the rest of R is the root of P(t+1); at an exact observation the
   // first column, which updates nothing, is left out.
-  Real step(const double* z, Real* gain) const {
+  [[gnu::always_inline]] Real step(const double* z, Real* gain) {
     const int n = order();
+    const Block<Real> U = u(), UQ = rq(), PHI = phi_();
+    Real local[kM > 0 ? 2 * kM * (kM + 1) : 1];
+    const Block<Real> b{kM > 0 ? local : work(), 2 * n};
     // U z (U upper triangular), so that f = |U z|^2 without cancellation.
     Real f = 0, trace = 0, zz = 0;
     for (int i = 1; i <= n; ++i) {
       Real sum = 0;
-      for (int j = i; j <= n; ++j) sum += u(i, j) * z[j - 1];
-      uz[i - 1] = sum;
+      for (int j = i; j <= n; ++j) sum += U(i, j) * z[j - 1];
+      b(i, 1) = sum;
+      b(n + i, 1) = 0;
       f += sum * sum;
       zz += static_cast<Real>(z[i - 1]) * z[i - 1];
     }
     for (int j = 1; j <= n; ++j)
-      for (int i = 1; i <= j; ++i) trace += u(i, j) * u(i, j);
-    const bool exact = f <= rule.tol2 * zz * trace || static_cast<double>(f) <= rule.floor;
-    const int first = exact ? 0 : 1;
-    if (!exact)
-      for (int i = 1; i <= 2 * n; ++i) b(i, 1) = i <= n ? uz[i - 1] : Real(0);
+      for (int i = 1; i <= j; ++i) trace += U(i, j) * U(i, j);
+    const bool exact = f <= rule_.tol2 * zz * trace || static_cast<double>(f) <= rule_.floor;
     for (int j = 1; j <= n; ++j) {
-      Real* bj = b.col(j + first);
+      Real* bj = b.col(j + 1);
       // Column j of U PHI' over column j of UQ.
       for (int i = 1; i <= n; ++i) {
         Real sum = 0;
         if (kDiagonal) {
-          if (i <= j) sum = u(i, j) * phi(j, j);
+          if (i <= j) sum = U(i, j) * PHI(j, j);
         } else {
-          for (int l = i; l <= n; ++l) sum += u(i, l) * phi(j, l);
+          for (int l = i; l <= n; ++l) sum += U(i, l) * PHI(j, l);
         }
         bj[i - 1] = sum;
-        bj[n + i - 1] = i <= j ? uq(i, j) : Real(0);
+        bj[n + i - 1] = i <= j ? UQ(i, j) : Real(0);
       }
     }
-    if (exact) {
-      triangularize<2 * kM, kM, (kM > 0 ? kM + 1 : 0)>(b, 2 * n, n, n + 1);
+    if (exact) [[unlikely]] {
+      const Block<Real> rest{b.col(2), b.ld};
+      triangularize<2 * kM, kM, (kM > 0 ? kM + 1 : 0)>(rest, 2 * n, n, n + 1);
       std::fill_n(gain, n, Real(0));
-    } else {
-      triangularize<2 * kM, (kM > 0 ? kM + 1 : 0), kM>(b, 2 * n, n + 1, n);
-      const Real r = b(1, 1);
-      for (int i = 1; i <= n; ++i) gain[i - 1] = b(1, i + 1) / r;
-      f = r * r;
+      for (int j = 1; j <= n; ++j)
+        for (int i = 1; i <= n; ++i) U(i, j) = i <= j ? rest(i, j) : Real(0);
+      return 0;
     }
+    triangularize<2 * kM, (kM > 0 ? kM + 1 : 0), kM>(b, 2 * n, n + 1, n);
+    const Real r = b(1, 1);
+    for (int i = 1; i <= n; ++i) gain[i - 1] = b(1, i + 1) / r;
     for (int j = 1; j <= n; ++j)
-      for (int i = 1; i <= n; ++i) u(i, j) = i <= j ? b(i + first, j + first) : Real(0);
-    return exact ? Real(0) : f;
+      for (int i = 1; i <= n; ++i) U(i, j) = i <= j ? b(i + 1, j + 1) : Real(0);
+    return r * r;
   }
+
+ private:
+  static constexpr long kOwn = kM > 0 ? 3L * kM * kM : 1;
+  int m_;
+  ExactRule rule_;
+  Real* store_;
+  Real own_[kOwn];
+
+  Real* base() const {
+    if constexpr (kM > 0) return const_cast<Real*>(own_);
+    return store_;
+  }
+  int ld() const { return std::max(order(), 1); }
+  Block<Real> u() const { return {base(), ld()}; }
+  Block<Real> rq() const { return {base() + order() * order(), ld()}; }
+  Block<Real> phi_() const { return {base() + 2 * order() * order(), ld()}; }
+  Real* work() const { return base() + 3 * order() * order(); }
 };
 
 // The state recursion of one data column in period t: v(t) = y(t) -
@@ -234,30 +268,5 @@ bool rootOf(Mat a, Mat u, Mat work);
 // root := its triangle R (R'R = root'root, upper triangular), in place:
 // Householder steps, which keep the zero rows of a root of lower rank.
 void triangleOf(Mat root);
-
-// The Reals that rootFilter carves.
-inline long rootFilterSize(int m) { return 3L * m * m + 2L * m * (m + 1) + m; }
-
-// A RootFilter over the store (rootFilterSize(m) Reals) from the upper
-// triangular roots up1 of P(1) and uq of Q.
-template <class Real, int kM, bool kDiagonal>
-RootFilter<Real, kM, kDiagonal> rootFilter(Real* store, Mat phi, Mat up1, Mat uq, ExactRule rule) {
-  const int m = phi.rows, ld = std::max(m, 1);
-  RootFilter<Real, kM, kDiagonal> r;
-  r.m = m;
-  r.rule = rule;
-  r.u = Block<Real>{store, ld};
-  r.uq = Block<Real>{store + m * m, ld};
-  r.phi = Block<Real>{store + 2 * m * m, ld};
-  r.b = Block<Real>{store + 3 * m * m, std::max(2 * m, 1)};
-  r.uz = store + 3 * m * m + 2 * m * (m + 1);
-  for (int j = 1; j <= m; ++j)
-    for (int i = 1; i <= m; ++i) {
-      r.u(i, j) = i <= j ? up1(i, j) : 0.0;
-      r.uq(i, j) = i <= j ? uq(i, j) : 0.0;
-      r.phi(i, j) = phi(i, j);
-    }
-  return r;
-}
 
 }  // namespace kova::kalman

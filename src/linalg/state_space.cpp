@@ -139,7 +139,7 @@ void gainSteps(const StateSpaceModel& model, const FilterGains& gains, GainWork&
     store = wide.data();
     gain = store + kalman::rootFilterSize(m);
   }
-  const auto filter = kalman::rootFilter<Real, kM, kDiagonal>(store, model.phi, w.u, w.uq, rule);
+  kalman::RootFilter<Real, kM, kDiagonal> filter(store, model.phi, w.u, w.uq, rule);
   for (int t = 1; t <= n; ++t) {
     // P(t) = U'U, for the smoother's variances.
     if (gains.p != nullptr) filter.covariance(Mat{gains.p + mm * (t - 1), std::max(m, 1), m, m});

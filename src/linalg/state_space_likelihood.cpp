@@ -149,8 +149,8 @@ void sweep(const StateSpaceModel& model, Mat data, double* f, Mat v, const Sweep
     B = A + static_cast<long>(m) * nc;
     gain = B + static_cast<long>(m) * nc;
   }
-  const auto filter = kalman::rootFilter<Real, kM, kDiagonal>(store, model.phi, w.up1, w.uq,
-                                                              kalman::ExactRule{kExactTol, 0.0});
+  kalman::RootFilter<Real, kM, kDiagonal> filter(store, model.phi, w.up1, w.uq,
+                                                 kalman::ExactRule{kExactTol, 0.0});
   std::fill_n(A, static_cast<long>(m) * nc, Real(0));
   for (int t = 1; t <= T; ++t) {
     const double* zt = model.z.col(t);
