@@ -3,13 +3,16 @@
 // sweep, with a full and with a diagonal PHI; a singular DELTA beside a
 // definite one), the same sweep in extended precision (the reported
 // LOGLIK), the score's filter and smoother, and the engines' gains
-// (kalmanGains) with the whitening of the columns (innovations).
+// (kalmanGains) with the whitening of the columns (innovations); and one
+// whole evaluation of the profile likelihood (the filter, the whitening and
+// the least squares of PI) at the same size.
 // Not a test: run by hand (build with -DKOVA_BENCH=ON) on a quiet machine.
 #include <benchmark/benchmark.h>
 
 #include <random>
 #include <vector>
 
+#include "likelihood/profile_likelihood.h"
 #include "linalg/scratch.h"
 #include "linalg/state_space.h"
 #include "linalg/state_space_likelihood.h"
@@ -110,8 +113,25 @@ void engineGains(benchmark::State& state) {
   }
 }
 
+// One evaluation of the profile likelihood: the data columns XZ (3) and y.
+void profileEvaluation(benchmark::State& state) {
+  Problem pr = makeProblem(state.range(0) != 0, false);
+  MlData data;
+  data.tlx = pr.model().z;
+  data.xz = Mat{pr.data.data(), kPeriods, kPeriods, kColumns - 1};
+  data.y = pr.data.data() + static_cast<long>(kPeriods) * (kColumns - 1);
+  const Mat phi{pr.phi.data(), kM, kM, kM}, delta{pr.q.data(), kM, kM, kM};
+  double loglik = 0.0;
+  for (auto _ : state) {
+    const LikelihoodTerms terms = profileLikelihood(data, phi, delta, pr.scratch());
+    loglik = terms.concentrated();
+    benchmark::DoNotOptimize(loglik);
+  }
+}
+
 }  // namespace
 
+BENCHMARK(profileEvaluation)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->MinTime(0.5);
 BENCHMARK(likelihoodSweep)
     ->ArgsProduct({{0, 1}, {0, 1}})
     ->ArgNames({"diagonal", "singular"})

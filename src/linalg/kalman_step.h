@@ -233,6 +233,112 @@ class RootFilter {
   Real* work() const { return base() + 3 * order() * order(); }
 };
 
+// The same recursion in covariance form (section 4.3 as it stands): P(t)
+// itself, with P(t+1) = PHI (P - P z z'P / f) PHI' + Q, symmetrised. About
+// twice as fast as the square-root form (one division per period on its
+// chain of dependent operations where the other has a square root and a
+// division per column of its array), which matters in the likelihood's
+// sweep; it loses the small variances of a nearly singular P(t) to
+// cancellation, which the square-root form keeps. The same interface as
+// RootFilter; the store (kM = 0) holds covarianceFilterSize(m) Reals.
+inline long covarianceFilterSize(int m) { return 4L * m * m + 2L * m; }
+
+template <class Real, int kM, bool kDiagonal>
+class CovarianceFilter {
+ public:
+  // From P(1) = p1 and Q = q.
+  CovarianceFilter(Real* store, Mat phi, Mat p1, Mat q, ExactRule rule)
+      : m_(phi.rows), rule_(rule), store_(store) {
+    const int m = order();
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i) {
+        P()(i, j) = p1(i, j);
+        Q()(i, j) = q(i, j);
+        PHI()(i, j) = phi(i, j);
+      }
+  }
+
+  int order() const { return kM > 0 ? kM : m_; }
+
+  [[gnu::always_inline]] void covariance(Mat p) const {
+    const int n = order();
+    for (int j = 1; j <= n; ++j)
+      for (int i = 1; i <= n; ++i) p(i, j) = static_cast<double>(P()(i, j));
+  }
+
+  [[gnu::always_inline]] Real step(const double* z, Real* gain) {
+    const int n = order();
+    const Block<Real> p = P(), q = Q(), phi = PHI(), w = W();
+    Real* pz = base() + 4 * n * n;
+    Real* kv = pz + n;
+    Real f = 0, zz = 0, trace = 0;
+    for (int i = 1; i <= n; ++i) {
+      Real sum = 0;
+      for (int l = 1; l <= n; ++l) sum += p(i, l) * z[l - 1];
+      pz[i - 1] = sum;
+      f += z[i - 1] * sum;
+      zz += static_cast<Real>(z[i - 1]) * z[i - 1];
+      trace += p(i, i);
+    }
+    const bool exact = f <= rule_.tol2 * zz * trace || static_cast<double>(f) <= rule_.floor;
+    if (exact) {
+      f = 0;
+      std::fill_n(gain, n, Real(0));
+    } else {
+      for (int i = 0; i < n; ++i) kv[i] = pz[i] / f;
+      for (int j = 1; j <= n; ++j)
+        for (int i = 1; i <= n; ++i) p(i, j) -= pz[i - 1] * kv[j - 1];
+      for (int i = 1; i <= n; ++i) {
+        Real sum = 0;
+        if (kDiagonal) {
+          sum = phi(i, i) * kv[i - 1];
+        } else {
+          for (int l = 1; l <= n; ++l) sum += phi(i, l) * kv[l - 1];
+        }
+        gain[i - 1] = sum;
+      }
+    }
+    // P := PHI P PHI' + Q, its lower triangle, then symmetrised.
+    if (kDiagonal) {
+      for (int j = 1; j <= n; ++j)
+        for (int i = j; i <= n; ++i) p(i, j) = q(i, j) + phi(i, i) * p(i, j) * phi(j, j);
+    } else {
+      for (int j = 1; j <= n; ++j)
+        for (int i = 1; i <= n; ++i) {
+          Real sum = 0;
+          for (int l = 1; l <= n; ++l) sum += phi(i, l) * p(l, j);
+          w(i, j) = sum;
+        }
+      for (int j = 1; j <= n; ++j)
+        for (int i = j; i <= n; ++i) {
+          Real sum = q(i, j);
+          for (int l = 1; l <= n; ++l) sum += w(i, l) * phi(j, l);
+          p(i, j) = sum;
+        }
+    }
+    for (int j = 1; j <= n; ++j)
+      for (int i = 1; i < j; ++i) p(i, j) = p(j, i);
+    return f;
+  }
+
+ private:
+  static constexpr long kOwn = kM > 0 ? 4L * kM * kM + 2L * kM : 1;
+  int m_;
+  ExactRule rule_;
+  Real* store_;
+  Real own_[kOwn];
+
+  Real* base() const {
+    if constexpr (kM > 0) return const_cast<Real*>(own_);
+    return store_;
+  }
+  int ld() const { return std::max(order(), 1); }
+  Block<Real> P() const { return {base(), ld()}; }
+  Block<Real> Q() const { return {base() + order() * order(), ld()}; }
+  Block<Real> PHI() const { return {base() + 2 * order() * order(), ld()}; }
+  Block<Real> W() const { return {base() + 3 * order() * order(), ld()}; }
+};
+
 // The state recursion of one data column in period t: v(t) = y(t) -
 // z(t)'a(t), returned, and next = a(t+1) = PHI a(t) + gain v(t), gain =
 // PHI K(t) as the step gives it. next may not be a.
@@ -252,6 +358,45 @@ template <int kM, bool kDiagonal, class Real, class Phi, class Gain>
     next[i - 1] = sum;
   }
   return datum;
+}
+
+// What a sweep keeps besides f and the innovations, where not null: the
+// gains PHI K(t) (m x n), the predicted covariances P(t) (m x m x n) and
+// the predicted states a(t) of the first data column (m x n).
+struct SweepRecord {
+  Mat k;
+  double* p = nullptr;
+  Mat states;
+};
+
+// The filter over the periods of z (m x n) with the innovations v (n x nc)
+// of every column of data in the same sweep: f(t) into f, and what record
+// asks for. filter: a RootFilter or CovarianceFilter at P(1); A, B: the
+// states of the columns (m x nc each), gain: m.
+template <int kM, bool kDiagonal, class Filter, class Real>
+void filterSweep(Filter& filter, Mat phi, Mat z, Mat data, double* f, Mat v,
+                 const SweepRecord& record, Real* A, Real* B, Real* gain) {
+  const int m = kM > 0 ? kM : phi.rows, T = z.cols, nc = data.cols;
+  const long mm = static_cast<long>(m) * m;
+  std::fill_n(A, static_cast<long>(m) * nc, Real(0));
+  for (int t = 1; t <= T; ++t) {
+    const double* zt = z.col(t);
+    if (record.p != nullptr)
+      filter.covariance(Mat{record.p + mm * (t - 1), std::max(m, 1), m, m});
+    if (record.states.p != nullptr)
+      for (int i = 1; i <= m; ++i) record.states(i, t) = static_cast<double>(A[i - 1]);
+    f[t - 1] = static_cast<double>(filter.step(zt, gain));
+    if (record.k.p != nullptr)
+      for (int i = 1; i <= m; ++i) record.k(i, t) = static_cast<double>(gain[i - 1]);
+    // The states of period t+1 go to B, which then changes places with A
+    // (no copy: this loop runs for every column, period and evaluation).
+    for (int c = 0; c < nc; ++c) {
+      const Real datum = data(t, c + 1);
+      v(t, c + 1) = static_cast<double>(advanceState<kM, kDiagonal>(
+          m, phi, zt, gain, datum, A + static_cast<long>(m) * c, B + static_cast<long>(m) * c));
+    }
+    std::swap(A, B);
+  }
 }
 
 // The start of the recursion from double roots.

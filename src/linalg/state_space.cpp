@@ -105,7 +105,7 @@ GainWork carveGains(Scratch& s, int m) {
   g.u = s.mat(m, m);
   g.uq = s.mat(m, m);
   g.c = s.mat(m, m);
-  g.store = s.doubles(kalman::rootFilterSize(m));
+  g.store = s.doubles(kalman::rootFilterSize(m) + m);
   return g;
 }
 
@@ -127,28 +127,22 @@ void takeRoot(Mat given, Mat formed, Mat to, Mat work) {
 template <class Real, int kM, bool kDiagonal>
 void gainSteps(const StateSpaceModel& model, const FilterGains& gains, GainWork& w,
                kalman::ExactRule rule) {
-  const int m = model.phi.rows, n = model.z.cols;
-  const long mm = static_cast<long>(m) * m;
+  const int m = model.phi.rows;
   std::vector<long double> wide;
   Real* store = nullptr;
-  Real* gain = nullptr;
   if constexpr (std::is_same_v<Real, double>) {
     store = w.store;
   } else {
     wide.resize(kalman::rootFilterSize(m) + m);
     store = wide.data();
-    gain = store + kalman::rootFilterSize(m);
   }
+  Real* gain = store + kalman::rootFilterSize(m);
   kalman::RootFilter<Real, kM, kDiagonal> filter(store, model.phi, w.u, w.uq, rule);
-  for (int t = 1; t <= n; ++t) {
-    // P(t) = U'U, for the smoother's variances.
-    if (gains.p != nullptr) filter.covariance(Mat{gains.p + mm * (t - 1), std::max(m, 1), m, m});
-    double* kt = gains.k.col(t);
-    if constexpr (std::is_same_v<Real, double>) gain = kt;
-    gains.f[t - 1] = static_cast<double>(filter.step(model.z.col(t), gain));
-    if constexpr (!std::is_same_v<Real, double>)
-      for (int i = 0; i < m; ++i) kt[i] = static_cast<double>(gain[i]);
-  }
+  // No data columns: the covariance recursion alone.
+  const Mat none{nullptr, std::max(model.z.cols, 1), model.z.cols, 0};
+  kalman::filterSweep<kM, kDiagonal>(filter, model.phi, model.z, none, gains.f, none,
+                                     kalman::SweepRecord{gains.k, gains.p, Mat{}}, gain, gain,
+                                     gain);
 }
 
 // Whether the triangular root uq (U'U = Q) is of lower rank than m: its

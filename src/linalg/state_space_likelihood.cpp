@@ -84,30 +84,27 @@ void doublingSum(Mat phi, bool transposed, Mat a, Mat g, Scratch& s) {
 }
 
 // The filter's work: the triangular roots of Q and P(1) (with an m x m
-// work array), the store of a RootFilter in double, the states of the data
-// columns (twice) and the gain.
+// work array) for the square-root form, the store of the filter in double,
+// the states of the data columns (twice) and the gain.
 struct SweepWork {
   Mat uq, up1, c;
   double *store, *states, *next, *gain;
 };
+
+long filterStoreSize(int m) {
+  return std::max(kalman::rootFilterSize(m), kalman::covarianceFilterSize(m));
+}
 
 SweepWork carveSweep(Scratch& s, int m, int nc) {
   SweepWork w;
   w.uq = s.mat(m, m);
   w.up1 = s.mat(m, m);
   w.c = s.mat(m, m);
-  w.store = s.doubles(kalman::rootFilterSize(m));
+  w.store = s.doubles(filterStoreSize(m));
   w.states = s.doubles(static_cast<long long>(m) * nc);
   w.next = s.doubles(static_cast<long long>(m) * nc);
   w.gain = s.doubles(m);
   return w;
-}
-
-// The roots of Q and P(1) into w; false where either is indefinite (the
-// model has no likelihood).
-bool startSweep(const StateSpaceModel& model, SweepWork& w) {
-  const bool q = kalman::rootOf(model.q, w.uq, w.c);
-  return kalman::rootOf(model.p1, w.up1, w.c) && q;
 }
 
 // f and the innovations of a model without a likelihood: NaN.
@@ -117,65 +114,40 @@ void noLikelihood(double* f, Mat v) {
     std::fill_n(v.col(c), v.rows, std::numeric_limits<double>::quiet_NaN());
 }
 
-// What a sweep keeps besides f and the innovations, where not null: the
-// gains PHI K(t) (m x n), the predicted covariances P(t) (m x m x n) and
-// the predicted states a(t) of the first data column (m x n).
-struct SweepRecord {
-  Mat k;
-  double* p = nullptr;
-  Mat states;
-};
+using kalman::SweepRecord;
 
-// The filter with the innovations of every column in one sweep, from the
-// roots that startSweep left in w, carried in Real. kM > 0: the order
-// fixed at compile time; kDiagonal: PHI is diagonal.
+// The filter with the innovations of every column in one sweep, carried in
+// Real. In double, the search's sweep (the hottest loop of ML), it takes
+// the covariance form, the faster; in long double, for the value that is
+// reported, the square-root form from the roots of Q and P(1) (where one of
+// them is indefinite there is no likelihood). kM > 0: the order fixed at
+// compile time; kDiagonal: PHI is diagonal.
 template <class Real, int kM, bool kDiagonal>
 void sweep(const StateSpaceModel& model, Mat data, double* f, Mat v, const SweepRecord& record,
            SweepWork& w) {
-  const int m = kM > 0 ? kM : model.phi.rows, T = model.z.cols, nc = data.cols;
-  const long mm = static_cast<long>(m) * m;
-  std::vector<long double> wide;
-  Real *store = nullptr, *A = nullptr, *B = nullptr, *gain = nullptr;
+  const int m = kM > 0 ? kM : model.phi.rows, nc = data.cols;
+  const kalman::ExactRule rule{kExactTol, 0.0};
   if constexpr (std::is_same_v<Real, double>) {
-    store = w.store;
-    A = w.states;
-    B = w.next;
-    gain = w.gain;
+    kalman::CovarianceFilter<double, kM, kDiagonal> filter(w.store, model.phi, model.p1, model.q,
+                                                          rule);
+    kalman::filterSweep<kM, kDiagonal>(filter, model.phi, model.z, data, f, v, record, w.states,
+                                       w.next, w.gain);
   } else {
+    const bool q = kalman::rootOf(model.q, w.uq, w.c);
+    if (!kalman::rootOf(model.p1, w.up1, w.c) || !q) return noLikelihood(f, v);
     const long size = kalman::rootFilterSize(m);
-    wide.resize(size + 2L * m * nc + m);
-    store = wide.data();
-    A = store + size;
-    B = A + static_cast<long>(m) * nc;
-    gain = B + static_cast<long>(m) * nc;
-  }
-  kalman::RootFilter<Real, kM, kDiagonal> filter(store, model.phi, w.up1, w.uq,
-                                                 kalman::ExactRule{kExactTol, 0.0});
-  std::fill_n(A, static_cast<long>(m) * nc, Real(0));
-  for (int t = 1; t <= T; ++t) {
-    const double* zt = model.z.col(t);
-    if (record.p != nullptr)
-      filter.covariance(Mat{record.p + mm * (t - 1), std::max(m, 1), m, m});
-    if (record.states.p != nullptr)
-      for (int i = 1; i <= m; ++i) record.states(i, t) = static_cast<double>(A[i - 1]);
-    f[t - 1] = static_cast<double>(filter.step(zt, gain));
-    if (record.k.p != nullptr)
-      for (int i = 1; i <= m; ++i) record.k(i, t) = static_cast<double>(gain[i - 1]);
-    // The states of period t+1 go to B, which then changes places with A
-    // (no copy: this loop runs for every column, period and evaluation).
-    for (int c = 0; c < nc; ++c) {
-      const Real datum = data(t, c + 1);
-      v(t, c + 1) = static_cast<double>(kalman::advanceState<kM, kDiagonal>(
-          m, model.phi, zt, gain, datum, A + static_cast<long>(m) * c, B + static_cast<long>(m) * c));
-    }
-    std::swap(A, B);
+    std::vector<Real> wide(size + 2L * m * nc + m);
+    Real* A = wide.data() + size;
+    Real* B = A + static_cast<long>(m) * nc;
+    kalman::RootFilter<Real, kM, kDiagonal> filter(wide.data(), model.phi, w.up1, w.uq, rule);
+    kalman::filterSweep<kM, kDiagonal>(filter, model.phi, model.z, data, f, v, record, A, B,
+                                       B + static_cast<long>(m) * nc);
   }
 }
 
 template <class Real>
 void sweepOfModel(const StateSpaceModel& model, Mat data, double* f, Mat v,
                   const SweepRecord& record, SweepWork& w) {
-  if (!startSweep(model, w)) return noLikelihood(f, v);
   const bool diagonal = kalman::isDiagonal(model.phi);
   kalman::byOrder(model.phi.rows, [&](auto order) {
     constexpr int kM = decltype(order)::value;
@@ -291,12 +263,7 @@ void score(const StateSpaceModel& model, const double* u, const StateSpaceScore&
   } else {
     SweepWork w = carveSweep(s, m, 1);
     const Mat data{const_cast<double*>(u), std::max(n, 1), n, 1};
-    if (startSweep(model, w)) {
-      sweep<double, kM, kDiagonal>(model, data, f, Mat{v, std::max(n, 1), n, 1},
-                                   SweepRecord{k, ps, a}, w);
-    } else {
-      noLikelihood(f, Mat{v, std::max(n, 1), n, 1});
-    }
+    sweepOfModel<double>(model, data, f, Mat{v, std::max(n, 1), n, 1}, SweepRecord{k, ps, a}, w);
   }
   // Backward: r(t-1), N(t-1) from r(t), N(t); the sums of t < n use r(t)
   // and N(t) before the step of period t.
