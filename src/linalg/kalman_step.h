@@ -1,20 +1,22 @@
 #pragma once
-// The one step of the Kalman filter that every filter of this program
-// takes: the prediction form of the filter (Durbin and Koopman, Time Series
-// Analysis by State Space Methods, 2012, section 4.3) for the model of
-// linalg/state_space.h, carried in square-root form (ibid., section 6.3):
-// a root U(t) of P(t) = U(t)'U(t) and, per period, one orthogonal
-// triangularization of the array [U z, U PHI'; 0, UQ]. f(t) = |U z|^2 is
-// then a sum of squares and P(t) stays non-negative definite, so that the
-// small variances of a nearly singular P(t) (a singular Q) are not lost to
-// cancellation as in P - P z z'P / f.
-//
-// Templated on the scalar (double, or long double where the recursion is
-// close to unstable) and on the order m (kM > 0 fixes it at compile time so
-// that the m x m loops unroll; kM = 0 reads it at run time). The state
-// recursion a(t+1) = PHI a(t) + K(t) v(t) of the data columns is here too
-// (advanceState), so that the gains, the innovations, the likelihood's sweep
-// and the score's forward pass share one filter.
+// The one Kalman filter of this program: the prediction form of the filter
+// (Durbin and Koopman, Time Series Analysis by State Space Methods, 2012,
+// section 4.3) for the model of linalg/state_space.h, as one sweep over the
+// periods (filterSweep) that records f(t), the gains and P(t) and runs the
+// state recursion a(t+1) = PHI a(t) + K(t) v(t) of the data columns
+// (advanceState). The covariance recursion under it is a compile-time
+// choice with one interface (step, covariance):
+//   - RootFilter, the square-root form (ibid., section 6.3): a root U(t) of
+//     P(t) = U(t)'U(t) and, per period, one orthogonal triangularization of
+//     the array [U z, U PHI'; 0, UQ]. f(t) = |U z|^2 is then a sum of
+//     squares and P(t) stays non-negative definite, so that the small
+//     variances of a nearly singular P(t) (a singular Q) are not lost to
+//     cancellation. The engines' gains and the reported likelihood.
+//   - CovarianceFilter, P(t) itself: twice as fast, for the likelihood's
+//     search sweep, the hottest loop of ML.
+// Both are templated on the scalar (double, or long double where the
+// recursion is close to unstable) and on the order m (kM > 0 fixes it at
+// compile time so that the m x m loops unroll; kM = 0 reads it at run time).
 #include <algorithm>
 #include <cmath>
 #include <limits>

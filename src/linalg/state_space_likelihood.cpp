@@ -1,9 +1,11 @@
 // The likelihood's filter sweep and its score (Durbin and Koopman, Time
 // Series Analysis by State Space Methods, 2012: the Kalman filter in
-// prediction form, section 4.3; the state smoothing recursions of r(t) and
-// N(t), section 4.4.4; the score vector by the smoother, section 7.3.3; the
-// stationary initial state, section 5.6). The stationary covariance by
-// doubling: Anderson and Moore, Optimal Filtering, 6.7.
+// prediction form, section 4.3, by the one sweep of linalg/kalman_step.h,
+// in covariance form or in square-root form, section 6.3; the state
+// smoothing recursions of r(t) and N(t), section 4.4.4; the score vector by
+// the smoother, section 7.3.3; the stationary initial state, section 5.6).
+// The stationary covariance by doubling: Anderson and Moore, Optimal
+// Filtering, 6.7.
 #include "linalg/state_space_likelihood.h"
 
 #include <algorithm>
