@@ -269,5 +269,47 @@ TEST(LikelihoodSweepRoots, IndefiniteCovarianceHasNoLikelihood) {
   EXPECT_TRUE(std::isnan(f[0]) && std::isnan(v[n - 1]));
 }
 
+// Under a Q of rank 1 with a root of PHI near 1 the engines' filter runs in
+// extended precision (kalmanGains says so), with a diagonal and a
+// triangular PHI at orders with and without a compiled form: its f, gains
+// and innovations against the dense factor, the gains against those of the
+// likelihood's sweep.
+TEST(LikelihoodSweepRoots, WidenedGainsUnderASingularQAgreeWithTheDenseFactor) {
+  for (const int m : {2, 3, 7})
+    for (const bool diagonal : {true, false}) {
+      SCOPED_TRACE(::testing::Message() << "m " << m << (diagonal ? ", diagonal" : ", full"));
+      Model c = makeModel(m, true, 90 + m);
+      const int n = c.n;
+      c.phi[0] = 0.97;
+      for (int j = 1; j < m && !diagonal; ++j)
+        for (int i = 0; i < j; ++i) c.phi[i + j * m] = 0.2 / (1 + i + j);
+      for (int j = 0; j < m; ++j)
+        for (int i = 0; i < m; ++i) c.q[i + j * m] = 0.1 * (1.0 + i) * (1.0 + j) / m;
+      V data(n);
+      std::mt19937 rng(3);
+      std::normal_distribution<double> g;
+      for (double &x : data) x = g(rng);
+      V f(n), k(m * n), v(n), fc(n), kc(m * n), vc(n);
+      std::vector<double> work(kalmanGainsNeed(m).doubles + innovationsNeed(m, 1).doubles +
+                               filterInnovationsNeed(m, 1).doubles + 1);
+      Scratch s(work.data(), work.size(), nullptr, 0, nullptr, 0);
+      const FilterGains gains{f.data(), Mat{k.data(), m, m, n}};
+      const bool wide = kalmanGains(c.view(), Mat{}, Mat{}, gains, s, kExactRootTol, 0.0, true);
+      EXPECT_TRUE(wide);
+      innovations(c.view().phi, c.view().z, gains, Mat{data.data(), n, n, 1},
+                  Mat{v.data(), n, n, 1}, s, wide);
+      filterInnovations(c.view(), Mat{data.data(), n, n, 1}, fc.data(), Mat{vc.data(), n, n, 1},
+                        Mat{kc.data(), m, m, n}, s);
+      const V l = choleskyOfY(c);
+      const V w = solveLower(l, n, data);
+      for (int t = 0; t < n; ++t) {
+        const double root = l[t + t * n];
+        EXPECT_NEAR(f[t], root * root, 1e-11 * root * root) << t;
+        EXPECT_NEAR(v[t], root * w[t], 1e-10 * (1.0 + std::abs(root * w[t]))) << t;
+      }
+      for (int i = 0; i < m * n; ++i) EXPECT_NEAR(k[i], kc[i], 1e-9 * (1.0 + std::abs(kc[i]))) << i;
+    }
+}
+
 } // namespace
 } // namespace kova
