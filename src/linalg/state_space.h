@@ -35,8 +35,8 @@ struct FilterGains {
   double* p = nullptr;  // m x m x n, P(t), the predicted state covariances: kept when given
 };
 
-// The rule of the covariance form of the filter: f(t) counts as zero when
-// f(t) <= kExactTol * |z(t)|^2 * trace P(t).
+// The rule of the likelihood's filter (linalg/state_space_likelihood.h):
+// f(t) counts as zero when f(t) <= kExactTol * |z(t)|^2 * trace P(t).
 constexpr double kExactTol = 1.0E-12;
 
 // The rule of kalmanGains, on the square root: f(t) counts as zero when

@@ -1,14 +1,20 @@
 // The likelihood's filter sweep and its score (Durbin and Koopman, Time
 // Series Analysis by State Space Methods, 2012: the Kalman filter in
-// prediction form, section 4.3; the state smoothing recursions of r(t) and
-// N(t), section 4.4.4; the score vector by the smoother, section 7.3.3; the
-// stationary initial state, section 5.6). The stationary covariance by
-// doubling: Anderson and Moore, Optimal Filtering, 6.7.
+// prediction form, section 4.3, by the one sweep of linalg/kalman_step.h,
+// in covariance form or in square-root form, section 6.3; the state
+// smoothing recursions of r(t) and N(t), section 4.4.4; the score vector by
+// the smoother, section 7.3.3; the stationary initial state, section 5.6).
+// The stationary covariance by doubling: Anderson and Moore, Optimal
+// Filtering, 6.7.
 #include "linalg/state_space_likelihood.h"
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <type_traits>
 #include <vector>
+
+#include "linalg/kalman_step.h"
 
 namespace kova {
 namespace {
@@ -79,136 +85,77 @@ void doublingSum(Mat phi, bool transposed, Mat a, Mat g, Scratch& s) {
   symmetrise(g);
 }
 
-// The filter's work.
+// The filter's work: the triangular roots of Q and P(1) (with an m x m
+// work array) for the square-root form, the store of the filter in double,
+// the states of the data columns (twice) and the gain.
 struct SweepWork {
-  Mat p, w, states, next;
-  double *pz, *kv, *kt;
-  double* kept = nullptr;  // m x m x n: P(t), when asked for
+  Mat uq, up1, c;
+  double *store, *states, *next, *gain;
 };
+
+long filterStoreSize(int m) {
+  return std::max(kalman::rootFilterSize(m), kalman::covarianceFilterSize(m));
+}
 
 SweepWork carveSweep(Scratch& s, int m, int nc) {
   SweepWork w;
-  w.p = s.mat(m, m);
-  w.w = s.mat(m, m);
-  w.states = s.mat(m, nc);
-  w.next = s.mat(m, nc);
-  w.pz = s.doubles(m);
-  w.kv = s.doubles(m);
-  w.kt = s.doubles(m);
+  w.uq = s.mat(m, m);
+  w.up1 = s.mat(m, m);
+  w.c = s.mat(m, m);
+  w.store = s.doubles(filterStoreSize(m));
+  w.states = s.doubles(static_cast<long long>(m) * nc);
+  w.next = s.doubles(static_cast<long long>(m) * nc);
+  w.gain = s.doubles(m);
   return w;
 }
 
-// The prediction-form filter with the innovations of every column in one
-// sweep. kM > 0: the order fixed at compile time so that the small loops
-// over the state unroll (the same operations in the same order as kM = 0).
-// kDiagonal: PHI is diagonal and its products skip the terms that are exact
-// zeros (the same values).
-template <int kM, bool kDiagonal>
-void sweep(const StateSpaceModel& model, Mat data, double* f, Mat v, Mat k, SweepWork& w) {
-  const Mat phi = model.phi, q = model.q, z = model.z;
-  const int m = kM > 0 ? kM : phi.rows, T = z.cols, nc = data.cols;
-  Mat P = w.p, W = w.w, A = w.states, B = w.next;
-  copySquare(model.p1, P);
-  for (int c = 1; c <= nc; ++c) std::fill_n(A.col(c), m, 0.0);
-  for (int t = 1; t <= T; ++t) {
-    const double* zt = z.col(t);
-    if (w.kept != nullptr)
-      copySquare(P, Mat{w.kept + static_cast<long>(m) * m * (t - 1), std::max(m, 1), m, m});
-    double ft = 0.0, zz = 0.0, trace = 0.0;
-    for (int i = 1; i <= m; ++i) {
-      double sum = 0.0;
-      for (int l = 1; l <= m; ++l) sum += P(i, l) * zt[l - 1];
-      w.pz[i - 1] = sum;
-      ft += zt[i - 1] * sum;
-      zz += zt[i - 1] * zt[i - 1];
-      trace += P(i, i);
-    }
-    if (ft <= kExactTol * zz * trace) {
-      f[t - 1] = 0.0;
-      std::fill_n(w.kt, m, 0.0);
-    } else {
-      f[t - 1] = ft;
-      for (int i = 0; i < m; ++i) w.kv[i] = w.pz[i] / ft;
-      for (int j = 1; j <= m; ++j)
-        for (int i = 1; i <= m; ++i) P(i, j) -= w.pz[i - 1] * w.kv[j - 1];
-      for (int i = 1; i <= m; ++i) {
-        double sum = 0.0;
-        if (kDiagonal) {
-          sum = phi(i, i) * w.kv[i - 1];
-        } else {
-          for (int l = 1; l <= m; ++l) sum += phi(i, l) * w.kv[l - 1];
-        }
-        w.kt[i - 1] = sum;
-      }
-    }
-    if (k.p != nullptr) std::copy_n(w.kt, m, k.col(t));
-    // The states of period t+1 go to B, which then changes places with A
-    // (no copy: this loop runs for every column, period and evaluation).
-    for (int c = 1; c <= nc; ++c) {
-      const double* a = A.col(c);
-      double* b = B.col(c);
-      double datum = data(t, c);
-      for (int i = 0; i < m; ++i) datum -= zt[i] * a[i];
-      v(t, c) = datum;
-      for (int i = 1; i <= m; ++i) {
-        double sum = w.kt[i - 1] * datum;
-        if (kDiagonal) {
-          sum += phi(i, i) * a[i - 1];
-        } else {
-          for (int l = 1; l <= m; ++l) sum += phi(i, l) * a[l - 1];
-        }
-        b[i - 1] = sum;
-      }
-    }
-    std::swap(A, B);
-    // P := PHI P PHI' + Q, symmetrised.
-    if (kDiagonal) {
-      for (int j = 1; j <= m; ++j)
-        for (int i = j; i <= m; ++i) P(i, j) = q(i, j) + phi(i, i) * P(i, j) * phi(j, j);
-    } else {
-      for (int j = 1; j <= m; ++j)
-        for (int i = 1; i <= m; ++i) {
-          double sum = 0.0;
-          for (int l = 1; l <= m; ++l) sum += phi(i, l) * P(l, j);
-          W(i, j) = sum;
-        }
-      for (int j = 1; j <= m; ++j)
-        for (int i = j; i <= m; ++i) {
-          double sum = q(i, j);
-          for (int l = 1; l <= m; ++l) sum += W(i, l) * phi(j, l);
-          P(i, j) = sum;
-        }
-    }
-    for (int j = 1; j <= m; ++j)
-      for (int i = 1; i < j; ++i) P(i, j) = P(j, i);
+// f and the innovations of a model without a likelihood: NaN.
+void noLikelihood(double* f, Mat v) {
+  std::fill_n(f, v.rows, std::numeric_limits<double>::quiet_NaN());
+  for (int c = 1; c <= v.cols; ++c)
+    std::fill_n(v.col(c), v.rows, std::numeric_limits<double>::quiet_NaN());
+}
+
+using kalman::SweepRecord;
+
+// The filter with the innovations of every column in one sweep, carried in
+// Real. In double, the search's sweep (the hottest loop of ML), it takes
+// the covariance form, the faster; in long double, for the value that is
+// reported, the square-root form from the roots of Q and P(1) (where one of
+// them is indefinite there is no likelihood). kM > 0: the order fixed at
+// compile time; kDiagonal: PHI is diagonal.
+template <class Real, int kM, bool kDiagonal>
+void sweep(const StateSpaceModel& model, Mat data, double* f, Mat v, const SweepRecord& record,
+           SweepWork& w) {
+  const int m = kM > 0 ? kM : model.phi.rows, nc = data.cols;
+  const kalman::ExactRule rule{kExactTol, 0.0};
+  if constexpr (std::is_same_v<Real, double>) {
+    kalman::CovarianceFilter<double, kM, kDiagonal> filter(w.store, model.phi, model.p1, model.q,
+                                                          rule);
+    kalman::filterSweep<kM, kDiagonal>(filter, model.phi, model.z, data, f, v, record, w.states,
+                                       w.next, w.gain);
+  } else {
+    const bool q = kalman::rootOf(model.q, w.uq, w.c);
+    if (!kalman::rootOf(model.p1, w.up1, w.c) || !q) return noLikelihood(f, v);
+    const long size = kalman::rootFilterSize(m);
+    std::vector<Real> wide(size + 2L * m * nc + m);
+    Real* A = wide.data() + size;
+    Real* B = A + static_cast<long>(m) * nc;
+    kalman::RootFilter<Real, kM, kDiagonal> filter(wide.data(), model.phi, w.up1, w.uq, rule);
+    kalman::filterSweep<kM, kDiagonal>(filter, model.phi, model.z, data, f, v, record, A, B,
+                                       B + static_cast<long>(m) * nc);
   }
 }
 
-template <bool kDiagonal>
-void sweepOfOrder(const StateSpaceModel& model, Mat data, double* f, Mat v, Mat k, SweepWork& w) {
-  switch (model.phi.rows) {
-    case 1:
-      return sweep<1, kDiagonal>(model, data, f, v, k, w);
-    case 2:
-      return sweep<2, kDiagonal>(model, data, f, v, k, w);
-    case 3:
-      return sweep<3, kDiagonal>(model, data, f, v, k, w);
-    case 4:
-      return sweep<4, kDiagonal>(model, data, f, v, k, w);
-    case 5:
-      return sweep<5, kDiagonal>(model, data, f, v, k, w);
-    case 6:
-      return sweep<6, kDiagonal>(model, data, f, v, k, w);
-    default:
-      return sweep<0, kDiagonal>(model, data, f, v, k, w);
-  }
-}
-
-bool isDiagonal(Mat a) {
-  for (int j = 1; j <= a.cols; ++j)
-    for (int i = 1; i <= a.rows; ++i)
-      if (i != j && a(i, j) != 0.0) return false;
-  return true;
+template <class Real>
+void sweepOfModel(const StateSpaceModel& model, Mat data, double* f, Mat v,
+                  const SweepRecord& record, SweepWork& w) {
+  const bool diagonal = kalman::isDiagonal(model.phi);
+  kalman::byOrder(model.phi.rows, [&](auto order) {
+    constexpr int kM = decltype(order)::value;
+    if (diagonal) return sweep<Real, kM, true>(model, data, f, v, record, w);
+    sweep<Real, kM, false>(model, data, f, v, record, w);
+  });
 }
 
 }  // namespace
@@ -226,7 +173,7 @@ namespace {
 // With a diagonal PHI both sums are geometric series element by element:
 // g(i,j) = a(i,j) / (1 - PHI(i,i) PHI(j,j)).
 bool diagonalSum(Mat phi, Mat a, Mat g) {
-  if (!isDiagonal(phi)) return false;
+  if (!kalman::isDiagonal(phi)) return false;
   const int m = phi.rows;
   for (int j = 1; j <= m; ++j)
     for (int i = 1; i <= m; ++i) g(i, j) = a(i, j) / (1.0 - phi(i, i) * phi(j, j));
@@ -253,72 +200,17 @@ ScratchNeed filterInnovationsNeed(int m, int nc) {
 void filterInnovations(const StateSpaceModel& model, Mat data, double* f, Mat v, Mat k, Scratch s,
                        double* p) {
   SweepWork w = carveSweep(s, model.phi.rows, data.cols);
-  w.kept = p;
-  if (isDiagonal(model.phi)) return sweepOfOrder<true>(model, data, f, v, k, w);
-  sweepOfOrder<false>(model, data, f, v, k, w);
+  sweepOfModel<double>(model, data, f, v, SweepRecord{k, p, Mat{}}, w);
 }
 
 void filterInnovationsPrecise(const StateSpaceModel& model, Mat data, double* f, Mat v) {
-  using Real = long double;
-  const Mat phi = model.phi, z = model.z;
-  const int m = phi.rows, T = z.cols, nc = data.cols;
-  std::vector<Real> P(static_cast<std::size_t>(m) * m), W(P.size()),
-      A(static_cast<std::size_t>(m) * nc), B(A.size()), pz(m), kt(m);
-  auto p = [&](int i, int j) -> Real& { return P[(j - 1) * m + (i - 1)]; };
-  for (int j = 1; j <= m; ++j)
-    for (int i = 1; i <= m; ++i) p(i, j) = model.p1(i, j);
-  for (int t = 1; t <= T; ++t) {
-    const double* zt = z.col(t);
-    Real ft = 0.0L, zz = 0.0L, trace = 0.0L;
-    for (int i = 1; i <= m; ++i) {
-      Real sum = 0.0L;
-      for (int l = 1; l <= m; ++l) sum += p(i, l) * zt[l - 1];
-      pz[i - 1] = sum;
-      ft += zt[i - 1] * sum;
-      zz += Real(zt[i - 1]) * zt[i - 1];
-      trace += p(i, i);
-    }
-    if (ft <= kExactTol * zz * trace) {
-      f[t - 1] = 0.0;
-      std::fill(kt.begin(), kt.end(), 0.0L);
-    } else {
-      f[t - 1] = static_cast<double>(ft);
-      for (int j = 1; j <= m; ++j)
-        for (int i = 1; i <= m; ++i) p(i, j) -= pz[i - 1] * pz[j - 1] / ft;
-      for (int i = 1; i <= m; ++i) {
-        Real sum = 0.0L;
-        for (int l = 1; l <= m; ++l) sum += phi(i, l) * pz[l - 1];
-        kt[i - 1] = sum / ft;
-      }
-    }
-    for (int c = 0; c < nc; ++c) {
-      const Real* a = &A[static_cast<std::size_t>(c) * m];
-      Real* b = &B[static_cast<std::size_t>(c) * m];
-      Real datum = data(t, c + 1);
-      for (int i = 0; i < m; ++i) datum -= zt[i] * a[i];
-      v(t, c + 1) = static_cast<double>(datum);
-      for (int i = 1; i <= m; ++i) {
-        Real sum = kt[i - 1] * datum;
-        for (int l = 1; l <= m; ++l) sum += phi(i, l) * a[l - 1];
-        b[i - 1] = sum;
-      }
-    }
-    std::swap(A, B);
-    for (int j = 1; j <= m; ++j)
-      for (int i = 1; i <= m; ++i) {
-        Real sum = 0.0L;
-        for (int l = 1; l <= m; ++l) sum += phi(i, l) * p(l, j);
-        W[(j - 1) * m + (i - 1)] = sum;
-      }
-    for (int j = 1; j <= m; ++j)
-      for (int i = j; i <= m; ++i) {
-        Real sum = model.q(i, j);
-        for (int l = 1; l <= m; ++l) sum += W[(l - 1) * m + (i - 1)] * phi(j, l);
-        p(i, j) = sum;
-      }
-    for (int j = 1; j <= m; ++j)
-      for (int i = 1; i < j; ++i) p(i, j) = p(j, i);
-  }
+  // The double roots of the start; the recursion allocates its own.
+  Scratch counting;
+  carveSweep(counting, model.phi.rows, 0);
+  std::vector<double> store(counting.used().doubles + 1);
+  Scratch s(store.data(), static_cast<long long>(store.size()), nullptr, 0, nullptr, 0);
+  SweepWork w = carveSweep(s, model.phi.rows, 0);
+  sweepOfModel<long double>(model, data, f, v, SweepRecord{}, w);
 }
 
 ScratchNeed stateSpaceScoreNeed(int m, int n) {
@@ -332,6 +224,7 @@ ScratchNeed stateSpaceScoreNeed(int m, int n) {
   s.mat(m, m);
   s.mat(m, m);
   s.doubles(4L * m);
+  carveSweep(s, m, 1);
   return s.used();
 }
 
@@ -358,86 +251,21 @@ void score(const StateSpaceModel& model, const double* u, const StateSpaceScore&
   double* hat = s.doubles(m);
   // Forward: the filter with P(t) and a(t) kept; from a record, the state
   // recursion alone.
-  std::fill_n(r, m, 0.0);  // a(t), while going forward
   if (record != nullptr) {
     ps = record->p;
     pScale = recordScale;
     k = record->k;
+    std::fill_n(r, m, 0.0);  // a(t), while going forward
     for (int t = 1; t <= n; ++t) {
-      const double* zt = z.col(t);
-      const double* kt = k.col(t);
       std::copy_n(r, m, a.col(t));
       f[t - 1] = recordScale * record->f[t - 1];
-      double vt = u[t - 1];
-      for (int i = 0; i < m; ++i) vt -= zt[i] * r[i];
-      v[t - 1] = vt;
-      for (int i = 1; i <= m; ++i) {
-        double sum = kt[i - 1] * vt;
-        if (kDiagonal) {
-          sum += phi(i, i) * r[i - 1];
-        } else {
-          for (int l = 1; l <= m; ++l) sum += phi(i, l) * r[l - 1];
-        }
-        next[i - 1] = sum;
-      }
+      v[t - 1] = kalman::advanceState<kM, kDiagonal>(m, phi, z.col(t), k.col(t), u[t - 1], r, next);
       std::copy_n(next, m, r);
     }
-  }
-  copySquare(model.p1, P);
-  for (int t = 1; t <= n && record == nullptr; ++t) {
-    const double* zt = z.col(t);
-    Mat pt{ps + mm * (t - 1), std::max(m, 1), m, m};
-    copySquare(P, pt);
-    std::copy_n(r, m, a.col(t));
-    double ft = 0.0, zz = 0.0, trace = 0.0, vt = u[t - 1];
-    for (int i = 1; i <= m; ++i) {
-      double sum = 0.0;
-      for (int l = 1; l <= m; ++l) sum += P(i, l) * zt[l - 1];
-      pz[i - 1] = sum;
-      ft += zt[i - 1] * sum;
-      zz += zt[i - 1] * zt[i - 1];
-      trace += P(i, i);
-      vt -= zt[i - 1] * r[i - 1];
-    }
-    double* kt = k.col(t);
-    if (ft <= kExactTol * zz * trace) {
-      f[t - 1] = 0.0;
-      std::fill_n(kt, m, 0.0);
-    } else {
-      f[t - 1] = ft;
-      for (int i = 1; i <= m; ++i) {
-        double sum = 0.0;
-        if (kDiagonal) {
-          sum = phi(i, i) * pz[i - 1];
-        } else {
-          for (int l = 1; l <= m; ++l) sum += phi(i, l) * pz[l - 1];
-        }
-        kt[i - 1] = sum / ft;
-      }
-      for (int j = 1; j <= m; ++j)
-        for (int i = 1; i <= m; ++i) P(i, j) -= pz[i - 1] * pz[j - 1] / ft;
-    }
-    v[t - 1] = vt;
-    for (int i = 1; i <= m; ++i) {
-      double sum = kt[i - 1] * vt;
-      if (kDiagonal) {
-        sum += phi(i, i) * r[i - 1];
-      } else {
-        for (int l = 1; l <= m; ++l) sum += phi(i, l) * r[l - 1];
-      }
-      next[i - 1] = sum;
-    }
-    std::copy_n(next, m, r);
-    if (kDiagonal) {
-      for (int j = 1; j <= m; ++j)
-        for (int i = 1; i <= m; ++i) P(i, j) = phi(i, i) * P(i, j) * phi(j, j) + model.q(i, j);
-    } else {
-      product<kM>(phi, false, P, false, W);
-      product<kM>(W, false, phi, true, P);
-      for (int j = 1; j <= m; ++j)
-        for (int i = 1; i <= m; ++i) P(i, j) += model.q(i, j);
-    }
-    symmetrise<kM>(P);
+  } else {
+    SweepWork w = carveSweep(s, m, 1);
+    const Mat data{const_cast<double*>(u), std::max(n, 1), n, 1};
+    sweepOfModel<double>(model, data, f, Mat{v, std::max(n, 1), n, 1}, SweepRecord{k, ps, a}, w);
   }
   // Backward: r(t-1), N(t-1) from r(t), N(t); the sums of t < n use r(t)
   // and N(t) before the step of period t.
@@ -517,7 +345,7 @@ void score(const StateSpaceModel& model, const double* u, const StateSpaceScore&
 
 void stateSpaceScore(const StateSpaceModel& model, const double* u, const StateSpaceScore& out,
                      Scratch s, const FilterGains* record, double recordScale) {
-  const bool d = isDiagonal(model.phi);
+  const bool d = kalman::isDiagonal(model.phi);
   const FilterGains* r = record;
   const double c = recordScale;
   switch (model.phi.rows) {

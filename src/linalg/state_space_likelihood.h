@@ -35,11 +35,12 @@ void filterInnovations(const StateSpaceModel& model, Mat data, double* f, Mat v,
                        double* p = nullptr);
 ScratchNeed filterInnovationsNeed(int m, int nc);
 
-// The same in extended precision (long double, allocated here): where the
-// state covariance is nearly singular, the covariance recursion loses
-// digits of f(t) to cancellation in P - P z z'P / f; this keeps about
-// eleven bits more of them. For evaluations that are reported, not for
-// searches (several times slower).
+// The same in the square-root form and in extended precision (long double,
+// allocated here): where the state covariance is nearly singular, the
+// covariance recursion of filterInnovations loses digits of f(t) to
+// cancellation in P - P z z'P / f, which this form keeps. For evaluations
+// that are reported, not for searches (several times slower). f is NaN
+// where Q or P1 is indefinite: no likelihood.
 void filterInnovationsPrecise(const StateSpaceModel& model, Mat data, double* f, Mat v);
 
 // The score of the Gaussian log-likelihood of u (n) under the model, by the

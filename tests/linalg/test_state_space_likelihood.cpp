@@ -164,6 +164,34 @@ TEST_P(LikelihoodSweep, FilterAndScoreAgreeWithTheDenseCovariance) {
     }
   }
 
+  // The square-root forms give the same factor: the engines' gains with the
+  // innovations of the columns (double), and the extended-precision sweep of
+  // the reported likelihood.
+  V fg(n), kg(m * n), vg(n * nc), fp(n), vp(n * nc);
+  std::vector<double> gw(kalmanGainsNeed(m).doubles + innovationsNeed(m, nc).doubles + 1);
+  Scratch gs(gw.data(), gw.size(), nullptr, 0, nullptr, 0);
+  const FilterGains gains{fg.data(), Mat{kg.data(), m, m, n}};
+  kalmanGains(c.view(), gains, gs);
+  innovations(c.view().phi, c.view().z, gains, Mat{data.data(), n, n, nc},
+              Mat{vg.data(), n, n, nc}, gs);
+  filterInnovationsPrecise(c.view(), Mat{data.data(), n, n, nc}, fp.data(),
+                           Mat{vp.data(), n, n, nc});
+  for (int col = 0; col < nc; ++col) {
+    const V w = solveLower(
+        l, n, V(data.begin() + col * n, data.begin() + (col + 1) * n));
+    for (int t = 0; t < n; ++t) {
+      const double root = l[t + t * n], ft = root * root, vt = root * w[t];
+      for (const V *fs : {&fg, &fp})
+        EXPECT_NEAR((*fs)[t], ft, 1e-11 * ft) << t << (fs == &fg ? " gains" : " precise");
+      for (const V *vs : {&vg, &vp})
+        EXPECT_NEAR((*vs)[t + col * n], vt, 1e-10 * (1.0 + std::abs(vt)))
+            << t << (vs == &vg ? " gains" : " precise");
+    }
+  }
+  // The gains of both forms: PHI P(t) z(t) / f(t).
+  for (int i = 0; i < m * n; ++i)
+    EXPECT_NEAR(kg[i], k[i], 1e-10 * (1.0 + std::abs(k[i]))) << i;
+
   // The score, from scratch and from the filter's record, against central
   // differences along one random direction of each of PHI, Q and P1 (Q and
   // P1 symmetric).
@@ -215,6 +243,73 @@ INSTANTIATE_TEST_SUITE_P(EveryOrder, LikelihoodSweep,
                                            Order{5, true}, Order{5, false},
                                            Order{6, true}, Order{6, false},
                                            Order{7, true}, Order{7, false}));
+
+// A covariance that is not non-negative definite has no likelihood: the
+// extended-precision sweep, which works on roots of Q and P1, says so
+// (f NaN) rather than dropping the negative direction; a singular one is
+// a likelihood like any other.
+TEST(LikelihoodSweepRoots, IndefiniteCovarianceHasNoLikelihood) {
+  Model c = makeModel(2, false, 5);
+  const int n = c.n;
+  V data(n, 1.0), f(n), v(n);
+  for (const double q22 : {-0.05, 0.0}) {
+    c.q = {0.2, 0.0, 0.0, q22};
+    filterInnovationsPrecise(c.view(), Mat{data.data(), n, n, 1}, f.data(),
+                             Mat{v.data(), n, n, 1});
+    for (int t = 0; t < n; ++t)
+      EXPECT_EQ(std::isnan(f[t]), q22 < 0.0) << "Q(2,2) " << q22 << ", t " << t;
+    if (q22 < 0.0) continue;
+    const V l = choleskyOfY(c);
+    for (int t = 0; t < n; ++t)
+      EXPECT_NEAR(f[t], l[t + t * n] * l[t + t * n], 1e-11 * l[t + t * n] * l[t + t * n]) << t;
+  }
+  c.q = {0.2, 0.0, 0.0, 0.1};
+  c.p1 = {1.0, 2.0, 2.0, 1.0};  // eigenvalues 3 and -1
+  filterInnovationsPrecise(c.view(), Mat{data.data(), n, n, 1}, f.data(), Mat{v.data(), n, n, 1});
+  EXPECT_TRUE(std::isnan(f[0]) && std::isnan(v[n - 1]));
+}
+
+// Under a Q of rank 1 with a root of PHI near 1 the engines' filter runs in
+// extended precision (kalmanGains says so), with a diagonal and a
+// triangular PHI at orders with and without a compiled form: its f, gains
+// and innovations against the dense factor, the gains against those of the
+// likelihood's sweep.
+TEST(LikelihoodSweepRoots, WidenedGainsUnderASingularQAgreeWithTheDenseFactor) {
+  for (const int m : {2, 3, 7})
+    for (const bool diagonal : {true, false}) {
+      SCOPED_TRACE(::testing::Message() << "m " << m << (diagonal ? ", diagonal" : ", full"));
+      Model c = makeModel(m, true, 90 + m);
+      const int n = c.n;
+      c.phi[0] = 0.97;
+      for (int j = 1; j < m && !diagonal; ++j)
+        for (int i = 0; i < j; ++i) c.phi[i + j * m] = 0.2 / (1 + i + j);
+      for (int j = 0; j < m; ++j)
+        for (int i = 0; i < m; ++i) c.q[i + j * m] = 0.1 * (1.0 + i) * (1.0 + j) / m;
+      V data(n);
+      std::mt19937 rng(3);
+      std::normal_distribution<double> g;
+      for (double &x : data) x = g(rng);
+      V f(n), k(m * n), v(n), fc(n), kc(m * n), vc(n);
+      std::vector<double> work(kalmanGainsNeed(m).doubles + innovationsNeed(m, 1).doubles +
+                               filterInnovationsNeed(m, 1).doubles + 1);
+      Scratch s(work.data(), work.size(), nullptr, 0, nullptr, 0);
+      const FilterGains gains{f.data(), Mat{k.data(), m, m, n}};
+      const bool wide = kalmanGains(c.view(), Mat{}, Mat{}, gains, s, kExactRootTol, 0.0, true);
+      EXPECT_TRUE(wide);
+      innovations(c.view().phi, c.view().z, gains, Mat{data.data(), n, n, 1},
+                  Mat{v.data(), n, n, 1}, s, wide);
+      filterInnovations(c.view(), Mat{data.data(), n, n, 1}, fc.data(), Mat{vc.data(), n, n, 1},
+                        Mat{kc.data(), m, m, n}, s);
+      const V l = choleskyOfY(c);
+      const V w = solveLower(l, n, data);
+      for (int t = 0; t < n; ++t) {
+        const double root = l[t + t * n];
+        EXPECT_NEAR(f[t], root * root, 1e-11 * root * root) << t;
+        EXPECT_NEAR(v[t], root * w[t], 1e-10 * (1.0 + std::abs(root * w[t]))) << t;
+      }
+      for (int i = 0; i < m * n; ++i) EXPECT_NEAR(k[i], kc[i], 1e-9 * (1.0 + std::abs(kc[i]))) << i;
+    }
+}
 
 } // namespace
 } // namespace kova
