@@ -15,7 +15,8 @@
 # of its 95% intervals, Wald (estimate -+ 1.96 se) and on the scale of the
 # stationary map (the COMMON_PHI_LOWER/UPPER rows; for pergroup the same
 # formula applied here to ML_PHI), over the elements with a standard error;
-# the coverage of each group's PI (the PI rows of the last pass) and of the
+# the coverage of each group's PI (the PI rows of the last pass, and the
+# PI_ML_SPREAD rows with the uncertainty of PHI and DELTA) and of the
 # 95% bands of BETA(t) (KOVA_BETA.csv) with the normal quantile 1.96 and
 # with Student's t quantile of the group's n - q = 20 - 3 degrees of
 # freedom. Usage (after building kova and kova_simulate):
@@ -91,6 +92,7 @@ class Tally:
         self.phi = [[] for _ in range(3)]      # every estimate
         self.se = [[] for _ in range(3)]       # (estimate, se, interval) with a standard error
         self.pi = [0, 0, 0]                    # intervals, covered with 1.96, with t
+        self.spread = [0, 0, 0]                # the same by PI_ML_SPREAD
         self.band = [0, 0, 0]
         self.kinds = {}
         self.flagged = [0, 0, 0]               # left out: flagged not identified
@@ -171,9 +173,11 @@ def run_panel(design, seed, work, tally):
     elif design == "pergroup":
         group_phi(est, last, tally)
     for r in est:
-        if r["matrix"] == "PI" and r["std_error"] and r["pass"] == str(last[int(r["group"])]):
+        if r["matrix"] in ("PI", "PI_ML_SPREAD") and r["std_error"] and \
+                r["pass"] == str(last[int(r["group"])]):
             miss, se = abs(float(r["value"]) - pi[int(r["row"]) - 1]), float(r["std_error"])
-            tally.pi = [tally.pi[0] + 1, tally.pi[1] + (miss <= Z * se), tally.pi[2] + (miss <= TQ * se)]
+            cell = tally.pi if r["matrix"] == "PI" else tally.spread
+            cell[:] = [cell[0] + 1, cell[1] + (miss <= Z * se), cell[2] + (miss <= TQ * se)]
     for r in bands:
         if r["std_error"] == "" or r["forecast"] != "0" or r["pass"] != str(last[int(r["group"])]):
             continue
@@ -209,6 +213,9 @@ def report(design, t):
                   f"| {share(onmap, len(s))} |")
     print(f"  PI: {t.pi[0]} intervals, coverage {share(t.pi[1], t.pi[0])} (1.96), "
           f"{share(t.pi[2], t.pi[0])} (t({T - K}) {TQ:.3f})")
+    if t.spread[0]:
+        print(f"  PI_ML_SPREAD: {t.spread[0]} intervals, coverage {share(t.spread[1], t.spread[0])}"
+              f" (1.96), {share(t.spread[2], t.spread[0])} (t({T - K}))")
     print(f"  BETA(t) bands: {t.band[0]} values, coverage {share(t.band[1], t.band[0])} (1.96), "
           f"{share(t.band[2], t.band[0])} (t({T - K}))")
     if t.kinds:
