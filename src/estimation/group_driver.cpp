@@ -649,7 +649,7 @@ class GroupRun {
     int gap = kBetaSeComplete;
     if (est_.covUnavailable && !piFixed_)
       gap = kPiCovarianceMissing;
-    else if (pass_ == lastPass_ && ml_)
+    else if (pass_ == lastPass_ && (ml_ || job_.common != nullptr))
       gap = mlParameterPart(phi, in.ZF, s);
     if (gap != kBetaSeComplete) {
       for (int t = 1; t <= a_.betaSe.cols; ++t)
@@ -659,12 +659,14 @@ class GroupRun {
   }
 
   // The final pass under ML adds the uncertainty of PHI and DELTA (by
-  // simulation). Where ML does not apply (restriction rows on DELTA,
-  // inequality rows on PI), the pass is an iterative one and its errors
-  // are those at known PHI and DELTA, as for the iterative method.
+  // simulation), and so does the pass at the common model's estimates
+  // (their covariance from the common fit). Where ML does not apply
+  // (restriction rows on DELTA, inequality rows on PI), the pass is an
+  // iterative one and its errors are those at known PHI and DELTA, as for
+  // the iterative method.
   int mlParameterPart(Mat phi, Mat ZF, Scratch s) {
     if (job_.restrictions->delta.rows > 0 || hasInequalities()) return kBetaSeComplete;
-    if (!mlApplied_) return kMlStepFailed;
+    if (!mlApplied_ && job_.common == nullptr) return kMlStepFailed;
     if (mlSpreadCount_ == 0) return kSpreadMissing;
     return addParameterUncertainty(phi, ZF, s) > 0 ? kBetaSeComplete : kNoAdmissibleDraw;
   }

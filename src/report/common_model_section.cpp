@@ -25,6 +25,21 @@ void printMatrix(const char* title, Mat a, Mat cov, int out) {
   }
 }
 
+// The 95% intervals of PHI's diagonal, where the section has them.
+void printPhiIntervals(const CommonModelSection& s, int out) {
+  bool any = false;
+  for (int v : s.phiInterval) any = any || v;
+  if (!any) return;
+  writeUnit(out,
+            "   95% INTERVALS OF PHI ON THE SCALE OF THE STATIONARY MAP (B ATANH(PHI / B),"
+            " B = EVLTOL)");
+  for (size_t j = 0; j < s.phiInterval.size(); ++j)
+    if (s.phiInterval[j])
+      writeUnit(out, "   PHI(" + editI(static_cast<int>(j) + 1, 0) + "," +
+                         editI(static_cast<int>(j) + 1, 0) + ")" + editG(s.phiLower[j], 13, 5) +
+                         " TO" + editG(s.phiUpper[j], 13, 5));
+}
+
 }  // namespace
 
 void printCommonModel(const CommonModelSection& s, int out) {
@@ -58,6 +73,7 @@ void printCommonModel(const CommonModelSection& s, int out) {
                        editG(s.penaltyValue, 14, 6));
   writeUnit(out, "   AIC" + editG(s.aic, 16, 9) + "   BIC" + editG(s.bic, 16, 9));
   if (!s.zeroPhi) printMatrix("PHI (STANDARD ERRORS)", s.phi, s.covariance ? s.phiCov : Mat{}, out);
+  printPhiIntervals(s, out);
   printMatrix("DELTA, TRACE M (STANDARD ERRORS)", s.delta, s.covariance ? s.deltaCov : Mat{}, out);
   const int M = s.phi.rows;
   for (int j = 1; j <= M; ++j) {

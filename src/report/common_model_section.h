@@ -32,6 +32,11 @@ struct CommonModelSection {
   bool deltaSingular = false;
   double deltaRatio = 1.0;
   bool covariance = false;
+  // The 95% intervals of PHI's diagonal on the scale of the stationary map
+  // (likelihood/stationary_interval.h), per component; empty or 0 in
+  // phiInterval where the element has none (a full PHI has none).
+  std::vector<int> phiInterval;
+  std::vector<double> phiLower, phiUpper;
   int omitted = 0;
   std::vector<int> groupIds;
   std::vector<double> sigma2, groupLoglik;

@@ -319,6 +319,14 @@ void ResultTables::addCommonModel(const CommonModelRows& r) {
   };
   rows("COMMON_PHI", r.phi, r.phiCov);
   rows("COMMON_DELTA", r.delta, r.deltaCov);
+  for (size_t j = 0; j < r.phiInterval.size(); ++j) {
+    if (!r.phiInterval[j]) continue;
+    const std::string at = integer(static_cast<int>(j) + 1);
+    write(kEstimates,
+          estimateRow(",,", {"COMMON_PHI_LOWER", at, at, number(r.phiLower[j]), "", ""}));
+    write(kEstimates,
+          estimateRow(",,", {"COMMON_PHI_UPPER", at, at, number(r.phiUpper[j]), "", ""}));
+  }
 }
 
 void ResultTables::addCommonWarning(const std::string& kind, double value) {

@@ -73,6 +73,10 @@ struct CommonModelRows {
   double aic = 0.0, bic = 0.0;
   Mat phi, delta;
   Mat phiCov, deltaCov;  // of the elements, column by column; empty: no standard errors
+  // The intervals of PHI's diagonal, per component (COMMON_PHI_LOWER and
+  // COMMON_PHI_UPPER rows where phiInterval is 1).
+  std::vector<int> phiInterval;
+  std::vector<double> phiLower, phiUpper;
 };
 
 class ResultTables {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <string>
 
 #include "data/group_data.h"
@@ -11,6 +12,7 @@
 #include "io/messages.h"
 #include "likelihood/common_model.h"
 #include "likelihood/group_pool.h"
+#include "likelihood/stationary_interval.h"
 #include "report/common_model_section.h"
 
 namespace kova {
@@ -72,6 +74,27 @@ const char* statusName(MlStatus s) {
       return "NOT CONVERGED (EVALUATION LIMIT)";
     default:
       return "FAILED";
+  }
+}
+
+// The intervals of PHI's diagonal elements with a standard error, where
+// each is an autoregressive coefficient of its own component (a diagonal
+// PHI, or M = 1).
+void phiIntervals(CommonModelSection& s) {
+  const int M = s.phi.rows;
+  s.phiInterval.assign(M, 0);
+  s.phiLower.assign(M, 0.0);
+  s.phiUpper.assign(M, 0.0);
+  if (s.zeroPhi || !s.covariance || !(s.diagonalPhi || M == 1)) return;
+  for (int j = 1; j <= M; ++j) {
+    const int k = (j - 1) * M + j;
+    const double v = s.phiCov(k, k);
+    if (!(v > 0.0)) continue;
+    const PhiInterval i = stationaryInterval(s.phi(j, j), std::sqrt(v), s.EVLTOL);
+    if (!i.valid) continue;
+    s.phiInterval[j - 1] = 1;
+    s.phiLower[j - 1] = i.lower;
+    s.phiUpper[j - 1] = i.upper;
   }
 }
 
@@ -167,6 +190,7 @@ void runCommonPhase(RunRecord& run, ResultTables& tables, CommonPhase& phase) {
   s.deltaSingular = r.deltaSingular;
   s.deltaRatio = r.deltaRatio;
   s.covariance = r.covariance;
+  phiIntervals(s);
   s.omitted = r.omitted;
   s.groupIds.assign(run.groups.id.begin(), run.groups.id.begin() + NG);
   s.sigma2 = r.sigma2;
@@ -189,6 +213,9 @@ void runCommonPhase(RunRecord& run, ResultTables& tables, CommonPhase& phase) {
   rows.delta = s.delta;
   rows.phiCov = s.phiCov;
   rows.deltaCov = s.deltaCov;
+  rows.phiInterval = s.phiInterval;
+  rows.phiLower = s.phiLower;
+  rows.phiUpper = s.phiUpper;
   tables.addCommonModel(rows);
 }
 
