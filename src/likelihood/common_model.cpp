@@ -358,13 +358,36 @@ double polishAtRank(Search& w, int rank, std::vector<double>& full, int& code) {
   return value;
 }
 
-// A full DELTA that ends singular. Where the value searched falls as its
-// small eigenvalues shrink further (by kCommonShrink), the maximum lies
-// inside, close to singular, and stands. Otherwise it is refitted at the
-// rank of the eigenvalues above the cut, in rounds while the refit ends
-// singular again, as long as the likelihood comes to the lower rank
-// continuously; where it does not (it grows without bound, or a row loses
-// its noise), there is no maximum.
+// The search from `trial` with DELTA's factor rows from `rank` on held at 0
+// (left fixed in w.co); a polish stopped by its evaluation limit goes on
+// from where it stopped while it still gains.
+bool refitAtRank(Search& w, int rank, std::vector<double>& trial, double& value, int& code) {
+  constexpr int kRankPolishes = 2;
+  const int M = w.co.M, nPhi = w.co.nPhi;
+  for (int j = 0; j < M; ++j)
+    for (int i = rank; i <= j; ++i) w.co.fixed[nPhi + j * (j + 1) / 2 + i] = 1;
+  value = polishAtRank(w, rank, trial, code);
+  for (int more = 0; more < kRankPolishes && statusOf(code) == MlStatus::NotConverged; ++more) {
+    const double again = polishAtRank(w, rank, trial, code);
+    const bool gains = again < value - kCommonZeroLoss;
+    value = std::min(value, again);
+    if (!gains) break;
+  }
+  return value < kRejected;
+}
+
+// A full DELTA that ends at or near singular.
+//   Singular (eigenvalues below kCommonSingularDelta of the largest on the
+//   scale of the data): where the value searched falls as those shrink
+//   further (by kCommonShrink) the maximum lies inside and stands;
+//   otherwise, where the likelihood comes to the lower rank continuously,
+//   DELTA is refitted at that rank; where it does not (it grows without
+//   bound, or a row loses its noise), there is no maximum.
+//   Near singular, without the penalty (eigenvalues below kCommonZeroDelta
+//   of the trace, as the diagonal's shares): the search stops short of the
+//   boundary, where the likelihood is flat in the factor; refitted at the
+//   rank of the others and kept where it loses at most kCommonZeroLoss.
+// In rounds while the refit ends at a lower rank again.
 void reduceDeltaRank(Search& w, std::vector<double>& full, double& best, int& bestCode,
                      CommonResult& r) {
   if (w.form.diagonalDelta) return;
@@ -375,45 +398,52 @@ void reduceDeltaRank(Search& w, std::vector<double>& full, double& best, int& be
     if (!deltaRankOf(full.data() + nPhi, M, kCommonSingularDelta, d)) return;
     if (first) r.deltaRatio = d.ratio;
     const int current = r.deltaRank > 0 ? r.deltaRank : M;
-    if (d.rank >= current) return;
-    // The value searched at the last point and with its small eigenvalues
-    // shrunk.
-    DeltaRank shrunk = d;
-    for (int k = 0; k < M - d.rank; ++k)
-      shrunk.eigenvalues[k] = kCommonShrink * std::max(d.eigenvalues[k], 0.0);
-    std::vector<double> trial = full;
-    rankFactor(shrunk, M, current, trial.data() + nPhi);
-    double atLast = 0.0, atShrunk = 0.0, penalty = 0.0, tr = 0.0;
-    if (rankValue(w, current, full.data(), atLast, penalty, tr) &&
-        (!rankValue(w, current, trial.data(), atShrunk, penalty, tr) ||
-         atShrunk < atLast - kCommonZeroLoss))
-      return;
-    // The log-likelihood at the last point and at its projection.
-    trial = full;
-    rankFactor(d, M, d.rank, trial.data() + nPhi);
-    double atProjection = 0.0;
-    bool exactLast = false, exact = false;
-    const bool valid =
-        loglikAt(w, full, atLast, exactLast) && loglikAt(w, trial, atProjection, exact);
-    r.projectionLoss = valid ? atLast - atProjection : std::numeric_limits<double>::infinity();
-    if (!valid || exact || atProjection < atLast - kCommonZeroLoss) {
-      r.deltaSingular = true;
-      return;
-    }
     const Coordinates saved = w.co;
-    for (int j = 0; j < M; ++j)
-      for (int i = d.rank; i <= j; ++i) w.co.fixed[nPhi + j * (j + 1) / 2 + i] = 1;
-    int code = 0;
-    const double value = polishAtRank(w, d.rank, trial, code);
-    if (!(value < kRejected)) {
-      w.co = saved;
-      r.deltaSingular = true;
-      return;
+    std::vector<double> trial = full;
+    double value = 0.0;
+    int code = 0, rank = d.rank;
+    if (d.rank < current) {
+      DeltaRank shrunk = d;
+      for (int k = 0; k < M - d.rank; ++k)
+        shrunk.eigenvalues[k] = kCommonShrink * std::max(d.eigenvalues[k], 0.0);
+      rankFactor(shrunk, M, current, trial.data() + nPhi);
+      double atLast = 0.0, atShrunk = 0.0, penalty = 0.0, tr = 0.0;
+      if (rankValue(w, current, full.data(), atLast, penalty, tr) &&
+          (!rankValue(w, current, trial.data(), atShrunk, penalty, tr) ||
+           atShrunk < atLast - kCommonZeroLoss))
+        return;
+      trial = full;
+      rankFactor(d, M, d.rank, trial.data() + nPhi);
+      double atProjection = 0.0;
+      bool exactLast = false, exact = false;
+      const bool valid =
+          loglikAt(w, full, atLast, exactLast) && loglikAt(w, trial, atProjection, exact);
+      r.projectionLoss = valid ? atLast - atProjection : std::numeric_limits<double>::infinity();
+      if (!valid || exact || atProjection < atLast - kCommonZeroLoss ||
+          !refitAtRank(w, d.rank, trial, value, code)) {
+        w.co = saved;
+        r.deltaSingular = true;
+        return;
+      }
+    } else {
+      if (w.form.penalty) return;
+      double sum = 0.0;
+      for (double v : d.eigenvalues) sum += std::max(v, 0.0);
+      int small = 0;
+      while (small < M - 1 && d.eigenvalues[small] < kCommonZeroDelta * sum) ++small;
+      rank = M - small;
+      if (rank >= current) return;
+      rankFactor(d, M, rank, trial.data() + nPhi);
+      const bool refitted = refitAtRank(w, rank, trial, value, code);
+      if (!refitted || !(value <= best + kCommonZeroLoss)) {
+        w.co = saved;
+        return;
+      }
     }
     full = trial;
     best = value;
     bestCode = code;
-    r.deltaRank = d.rank;
+    r.deltaRank = rank;
   }
 }
 
