@@ -282,6 +282,13 @@ void fixZeroDeltas(Search& w, std::vector<double>& full, double& best, CommonRes
   }
 }
 
+// Whether a group met a row without noise at the last evaluation.
+bool exactRows(const Search& w) {
+  for (int g = 0; g < w.panel->groups(); ++g)
+    if (w.panel->value(g).exact) return true;
+  return false;
+}
+
 // The log-likelihood (no penalty) at the coordinates `full`; exact: a
 // group met a row without noise.
 bool loglikAt(Search& w, const std::vector<double>& full, double& loglik, bool& exact) {
@@ -292,8 +299,7 @@ bool loglikAt(Search& w, const std::vector<double>& full, double& loglik, bool& 
   if (!(tr > 0.0) || !std::isfinite(tr)) return false;
   for (double& v : w.delta) v *= M / tr;
   if (!w.panel->evaluate(w.phiMat(), w.deltaMat(), loglik)) return false;
-  exact = false;
-  for (int g = 0; g < w.panel->groups(); ++g) exact = exact || w.panel->value(g).exact;
+  exact = exactRows(w);
   return std::isfinite(loglik);
 }
 
@@ -392,6 +398,7 @@ void reduceDeltaRank(Search& w, std::vector<double>& full, double& best, int& be
                      CommonResult& r) {
   if (w.form.diagonalDelta) return;
   constexpr double kCommonShrink = 1.0E-2;
+  constexpr double kCommonSpike = 1.0;
   const int M = w.co.M, nPhi = w.co.nPhi;
   for (bool first = true;; first = false) {
     DeltaRank d;
@@ -403,24 +410,36 @@ void reduceDeltaRank(Search& w, std::vector<double>& full, double& best, int& be
     double value = 0.0;
     int code = 0, rank = d.rank;
     if (d.rank < current) {
-      DeltaRank shrunk = d;
-      for (int k = 0; k < M - d.rank; ++k)
-        shrunk.eigenvalues[k] = kCommonShrink * std::max(d.eigenvalues[k], 0.0);
-      rankFactor(shrunk, M, current, trial.data() + nPhi);
-      double atLast = 0.0, atShrunk = 0.0, penalty = 0.0, tr = 0.0;
-      if (rankValue(w, current, full.data(), atLast, penalty, tr) &&
-          (!rankValue(w, current, trial.data(), atShrunk, penalty, tr) ||
-           atShrunk < atLast - kCommonZeroLoss))
-        return;
-      trial = full;
+      // The log-likelihood at the last point and at its projection on the
+      // lower rank: a row without noise there (or no likelihood), or a
+      // fall of more than kCommonSpike, is a spike the search ran into.
       rankFactor(d, M, d.rank, trial.data() + nPhi);
-      double atProjection = 0.0;
+      double atLast = 0.0, atProjection = 0.0;
       bool exactLast = false, exact = false;
       const bool valid =
           loglikAt(w, full, atLast, exactLast) && loglikAt(w, trial, atProjection, exact);
       r.projectionLoss = valid ? atLast - atProjection : std::numeric_limits<double>::infinity();
-      if (!valid || exact || atProjection < atLast - kCommonZeroLoss ||
-          !refitAtRank(w, d.rank, trial, value, code)) {
+      bool spike = !valid || exact || !(r.projectionLoss <= kCommonSpike);
+      if (!spike) {
+        // A value searched that falls as the small eigenvalues shrink
+        // further: the maximum lies inside and stands.
+        DeltaRank shrunk = d;
+        for (int k = 0; k < M - d.rank; ++k)
+          shrunk.eigenvalues[k] = kCommonShrink * std::max(d.eigenvalues[k], 0.0);
+        std::vector<double> inside = full;
+        rankFactor(shrunk, M, current, inside.data() + nPhi);
+        double lastValue = 0.0, atShrunk = 0.0, penalty = 0.0, tr = 0.0;
+        if (rankValue(w, current, full.data(), lastValue, penalty, tr) &&
+            rankValue(w, current, inside.data(), atShrunk, penalty, tr) && !exactRows(w) &&
+            atShrunk < lastValue - kCommonZeroLoss) {
+          r.projectionLoss = 0.0;
+          return;
+        }
+        // Still rising towards a lower rank whose value is below: no
+        // maximum either.
+        spike = r.projectionLoss > kCommonZeroLoss;
+      }
+      if (spike || !refitAtRank(w, d.rank, trial, value, code)) {
         w.co = saved;
         r.deltaSingular = true;
         return;
@@ -843,7 +862,7 @@ void checkBoundaries(Search& w, CommonResult& r) {
 bool CommonResult::boundary() const {
   for (size_t j = 0; j < deltaZero.size(); ++j)
     if (deltaZero[j] || phiAtBound[j]) return true;
-  return deltaSingular;
+  return deltaSingular || deltaRank > 0;
 }
 
 bool commonValue(Panel& panel, const CommonForm& form, Mat phi, Mat delta, double& value) {
