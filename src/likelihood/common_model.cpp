@@ -990,9 +990,10 @@ void estimateCommonModel(Panel& panel, const CommonForm& form, CommonResult& r) 
   r.aic = -2.0 * value + 2.0 * r.parameters;
   r.bic = -2.0 * value + r.parameters * std::log(static_cast<double>(std::max(r.observations, 1)));
   checkBoundaries(w, r);
+  // No maximum: no information either.
   if (r.deltaRank > 0)
     rankInformation(w, bestFull, r);
-  else
+  else if (!r.deltaSingular)
     informationAndCovariance(w, r);
   r.evaluations = w.evaluations;
 }

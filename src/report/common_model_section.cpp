@@ -150,7 +150,9 @@ void printCommonModel(const CommonModelSection& s, int out) {
     writeUnit(out, "   THE SPECTRAL RADIUS OF PHI IS AT THE BOUND EVLTOL =" +
                        editG(s.EVLTOL, 11, 4) + ": NO STANDARD ERRORS FOR PHI.");
   printDeltaRank(s, out);
-  if (!s.covariance)
+  if (!s.covariance && s.deltaSingular)
+    writeUnit(out, "   NO STANDARD ERRORS: THERE IS NO MAXIMUM.");
+  else if (!s.covariance)
     writeUnit(out, "   NO STANDARD ERRORS: THE OBSERVED INFORMATION IS NOT POSITIVE DEFINITE.");
   else if (s.deltaRank > 0)
     writeWrapped(out, "STANDARD ERRORS FROM THE INFORMATION OF THE PARAMETERS OF DELTA OF RANK " +

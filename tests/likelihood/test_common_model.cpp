@@ -29,10 +29,13 @@
 #include <vector>
 
 #include "likelihood/common_model.h"
+#include "io/fortran_io.h"
 #include "likelihood/max_likelihood.h"
 #include "linalg/lapack_lsq_ref.h"
+#include "report/common_model_section.h"
 #include "support/result_csv.h"
 #include "support/run_kova.h"
+#include "support/temp_dir.h"
 
 namespace kova {
 namespace {
@@ -548,6 +551,210 @@ TEST(CommonModel, ZeroInnovationVarianceIsFixedAndItsPhiNotIdentified) {
   int perGroup = 0;
   for (int g = 0; g < panel.groups(); ++g) perGroup += 1 + panel.freePi(g);
   EXPECT_EQ(r.parameters, 1 + perGroup);
+}
+
+// The restricted log-likelihood of a panel from the dense evaluation at a
+// diagonal PHI and DELTA = u u', u = (1, b(2), ..., b(M)): the rank-1
+// problem in coordinates of its own, theta = (PHI(1,1), ..., PHI(M,M),
+// b(2), ..., b(M)).
+double denseRankOne(const std::vector<SimGroup>& groups, const std::vector<double>& theta,
+                    int M) {
+  DMat phi(M, M), delta(M, M);
+  std::vector<double> u(M, 1.0);
+  for (int j = 1; j <= M; ++j) phi(j, j) = theta[j - 1];
+  for (int j = 2; j <= M; ++j) u[j - 1] = theta[M + j - 2];
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) delta(i, j) = u[i - 1] * u[j - 1];
+  double sum = 0.0;
+  for (const SimGroup& g : groups) sum += denseValue(g, phi, delta).reml;
+  return sum;
+}
+
+// A panel whose innovations move along one direction only (DELTA = u u',
+// M = 3): without the penalty the full DELTA ends singular, is held at rank
+// 1 and its maximum there is the maximum of the rank-1 problem: the value
+// is the dense one, the gradient of the dense value in coordinates of its
+// own vanishes (a Newton step gains less than 1e-6) and the standard
+// errors are those of the dense information in those coordinates.
+TEST(CommonModel, SingularDeltaIsHeldAtItsRankAtTheRestrictedMaximum) {
+  const int M = 3, M2 = M * M;
+  const double u[3] = {1.0, 0.5, -0.5};
+  DMat phiTrue = matrix(M, {0.6, 0.0, 0.0, 0.0, 0.3, 0.0, 0.0, 0.0, 0.5});
+  DMat deltaTrue(M, M);
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) deltaTrue(i, j) = u[i - 1] * u[j - 1];
+  std::vector<SimGroup> groups = diagonalPanel(15, 25, phiTrue, deltaTrue, 11);
+  std::vector<PanelGroupData> data;
+  for (SimGroup& g : groups) data.push_back(panelData(g));
+  Panel panel(data, M, PanelCriterion::REML, 2);
+  CommonForm form;
+  form.diagonalPhi = true;
+  CommonResult r;
+  estimateCommonModel(panel, form, r);
+  ASSERT_EQ(r.status, MlStatus::Converged);
+  ASSERT_EQ(r.deltaRank, 1);
+  EXPECT_FALSE(r.deltaSingular);
+  EXPECT_TRUE(r.boundary());
+  EXPECT_LT(r.deltaRatio, kCommonSingularDelta);
+  // DELTA = u u' (trace M) and its two null directions: DELTA v = 0.
+  auto delta = [&](int i, int j) { return r.delta[(j - 1) * M + i - 1]; };
+  ASSERT_EQ(r.deltaNull.size(), static_cast<size_t>(2 * M));
+  for (int k = 0; k < 2; ++k)
+    for (int i = 1; i <= M; ++i) {
+      double dv = 0.0;
+      for (int j = 1; j <= M; ++j) dv += delta(i, j) * r.deltaNull[k * M + j - 1];
+      EXPECT_NEAR(dv, 0.0, 1e-12) << k << " " << i;
+    }
+  std::vector<double> theta{r.phi[0], r.phi[4], r.phi[8], delta(2, 1) / delta(1, 1),
+                            delta(3, 1) / delta(1, 1)};
+  EXPECT_NEAR(delta(2, 2), delta(1, 1) * theta[3] * theta[3], 1e-12);
+  EXPECT_NEAR(delta(3, 2), delta(1, 1) * theta[3] * theta[4], 1e-12);
+  EXPECT_NEAR(theta[3], 0.5, 0.1);
+  EXPECT_NEAR(theta[4], -0.5, 0.1);
+  // Diagonal PHI stays identified: u has no zero element.
+  EXPECT_EQ(r.phiFlatCount, 0);
+  EXPECT_EQ(r.phiNotIdentified, (std::vector<int>{0, 0, 0}));
+  // The value is the dense one.
+  const double f0 = denseRankOne(groups, theta, M);
+  EXPECT_NEAR(r.loglik, f0, 1e-10 * std::fabs(f0));
+  // Gradient and Hessian of the dense value by central differences.
+  const int n = 5;
+  const double h = 1e-4;
+  DMat g(n, 1), H(n, n);
+  auto f = [&](int a, double da, int b, double db) {
+    std::vector<double> t = theta;
+    t[a] += da;
+    t[b] += db;
+    return denseRankOne(groups, t, M);
+  };
+  for (int a = 0; a < n; ++a) {
+    g(a + 1, 1) = (f(a, h, a, 0.0) - f(a, -h, a, 0.0)) / (2.0 * h);
+    H(a + 1, a + 1) = (f(a, h, a, 0.0) - 2.0 * f0 + f(a, -h, a, 0.0)) / (h * h);
+    for (int b = 0; b < a; ++b)
+      H(a + 1, b + 1) = H(b + 1, a + 1) =
+          (f(a, h, b, h) - f(a, h, b, -h) - f(a, -h, b, h) + f(a, -h, b, -h)) / (4.0 * h * h);
+  }
+  DMat info(n, n);
+  for (int j = 1; j <= n; ++j)
+    for (int i = 1; i <= n; ++i) info(i, j) = -H(i, j);
+  const DMat step = test::solveSquare(info, g);
+  const DMat cov = test::solveSquare(info, test::identity(n));
+  double gain = 0.0;
+  for (int a = 1; a <= n; ++a) gain += 0.5 * g(a, 1) * step(a, 1);
+  EXPECT_GE(gain, 0.0);
+  EXPECT_LT(gain, 1e-6);
+  for (int a = 1; a <= n; ++a) EXPECT_LT(std::fabs(g(a, 1)) * std::sqrt(cov(a, a)), 2e-3) << a;
+  // Standard errors: PHI's from the dense covariance; DELTA(2,1) = M b2 /
+  // (1 + b2^2 + b3^2) by the delta method.
+  ASSERT_TRUE(r.covariance);
+  auto rcov = [&](int a, int b) { return r.cov[static_cast<size_t>(b) * 2 * M2 + a]; };
+  for (int j = 0; j < M; ++j) {
+    const int k = j * M + j;
+    EXPECT_NEAR(std::sqrt(rcov(k, k)), std::sqrt(cov(j + 1, j + 1)),
+                0.005 * std::sqrt(cov(j + 1, j + 1)))
+        << j;
+  }
+  const double b2 = theta[3], b3 = theta[4], s = 1.0 + b2 * b2 + b3 * b3;
+  const double d2 = M * (s - 2.0 * b2 * b2) / (s * s), d3 = -M * 2.0 * b2 * b3 / (s * s);
+  const double v21 = d2 * d2 * cov(4, 4) + 2.0 * d2 * d3 * cov(4, 5) + d3 * d3 * cov(5, 5);
+  EXPECT_NEAR(std::sqrt(rcov(M2 + 1, M2 + 1)), std::sqrt(v21), 0.005 * std::sqrt(v21));
+  EXPECT_EQ(r.omitted, 3);
+  // Three PHI and DELTA's two directions (rank 1 of M = 3, less the scale).
+  int perGroup = 0;
+  for (int k = 0; k < panel.groups(); ++k) perGroup += 1 + panel.freePi(k);
+  EXPECT_EQ(r.parameters, 3 + 2 + perGroup);
+}
+
+// A spike: every group's first x is 0, so with zero PHI the constant's
+// variance DELTA(1,1) is that row's whole variance, and as it goes to 0
+// each group's PI fits its first row exactly: the likelihood grows without
+// bound (by 1/2 log per group, more than the penalty's 1/2 log takes). The
+// fit says so, with and without the penalty: no maximum, no rank held,
+// and the report gives the last point's value as no maximum, without AIC
+// or BIC.
+TEST(CommonModel, ASpikeWhereDeltaTurnsSingularIsNoMaximum) {
+  std::mt19937 rng(1);
+  std::normal_distribution<double> gauss;
+  const int M = 2, G = 6, T = 20;
+  std::vector<SimGroup> groups(G);
+  for (SimGroup& s : groups) {
+    s.T = T;
+    s.K = s.M = M;
+    s.P = 1;
+    s.tlx = DMat(M, T);
+    s.xz = DMat(T, M);
+    s.R = DMat(0, M);
+    double e1 = 0.0, e2 = 0.0;
+    for (int t = 1; t <= T; ++t) {
+      const double x = t == 1 ? 0.0 : 1.0 + gauss(rng);
+      s.tlx(1, t) = s.xz(t, 1) = 1.0;
+      s.tlx(2, t) = s.xz(t, 2) = x;
+      e1 = 0.5 * e1 + 0.01 * gauss(rng);
+      e2 = 0.5 * e2 + 0.7 * gauss(rng);
+      s.y.push_back(1.0 + e1 + x * (2.0 + e2));
+    }
+  }
+  std::vector<PanelGroupData> data;
+  for (SimGroup& g : groups) data.push_back(panelData(g));
+  Panel panel(data, M, PanelCriterion::ML, 1);
+  for (bool penalty : {false, true}) {
+    CommonForm form;
+    form.zeroPhi = true;
+    form.penalty = penalty;
+    CommonResult r;
+    estimateCommonModel(panel, form, r);
+    ASSERT_NE(r.status, MlStatus::Failed) << penalty;
+    EXPECT_TRUE(r.deltaSingular) << penalty;
+    EXPECT_EQ(r.deltaRank, 0) << penalty;
+    EXPECT_LT(r.deltaRatio, kCommonSingularDelta) << penalty;
+    EXPECT_LT(r.delta[0], 1e-8) << penalty;
+    // The value at the last point is far above that of the same PHI and
+    // DELTA with the constant's variance at 0 (there the first rows have
+    // no noise and drop out).
+    EXPECT_GT(r.projectionLoss, 10.0) << penalty;
+    DMat phi(M, M), singular(M, M);
+    singular(2, 2) = 2.0;
+    double atZero = 0.0;
+    ASSERT_TRUE(panel.evaluate(view(phi), view(singular), atZero));
+    EXPECT_GT(r.loglik, atZero + 10.0) << penalty;
+    if (penalty) continue;
+    testing::TempDir dir;
+    openUnit(100, "KOVAOUT", "FORMATTED", "UNKNOWN");
+    openUnit(102, "KOVALOG", "FORMATTED", "UNKNOWN");
+    CommonModelSection s;
+    s.restricted = false;
+    s.status = "NO MAXIMUM (DELTA TURNS SINGULAR)";
+    s.loglik = r.loglik;
+    s.phi = view(phi);
+    s.delta = Mat{r.delta.data(), M, M, M};
+    s.zeroPhi = true;
+    s.deltaZero = r.deltaZero;
+    s.phiNotIdentified = r.phiNotIdentified;
+    s.phiAtBound = r.phiAtBound;
+    s.deltaSingular = r.deltaSingular;
+    s.deltaRatio = r.deltaRatio;
+    s.covariance = r.covariance;
+    printCommonModel(s, 100);
+    reportCommonWarnings(s, nullptr, 100, 102);
+    closeAllUnits();
+    // The report's long lines wrap onto lines indented by five.
+    std::string report = testing::readFile("KOVAOUT");
+    for (size_t at = report.find("\n     "); at != std::string::npos;
+         at = report.find("\n     ", at))
+      report.replace(at, 6, " ");
+    EXPECT_NE(report.find("LOG-LIKELIHOOD AT THE LAST POINT"), std::string::npos) << report;
+    EXPECT_NE(report.find("(NOT A MAXIMUM)"), std::string::npos) << report;
+    EXPECT_NE(report.find("NO AIC OR BIC: THE LIKELIHOOD HAS NO MAXIMUM."), std::string::npos);
+    EXPECT_EQ(report.find("   AIC"), std::string::npos) << report;
+    EXPECT_NE(report.find("GROWS WITHOUT BOUND AS DELTA TURNS SINGULAR AND HAS NO MAXIMUM"),
+              std::string::npos)
+        << report;
+    EXPECT_EQ(testing::readFile("KOVALOG"),
+              " WARNING (COMMON MODEL): DELTA IS SINGULAR AND THE LIKELIHOOD GROWS WITHOUT BOUND"
+              " THERE: NO MAXIMUM.\n WARNING (COMMON MODEL): NO STANDARD ERRORS.\n");
+    EXPECT_NE(report.find("NO STANDARD ERRORS: THERE IS NO MAXIMUM."), std::string::npos);
+    EXPECT_FALSE(r.covariance);
+  }
 }
 
 // The Grunfeld firms of the source data in order of first appearance: the
