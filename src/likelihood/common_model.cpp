@@ -715,7 +715,7 @@ void informationAndCovariance(Search& w, CommonResult& r) {
 // of DELTA's factor) in the plane that leaves out DELTA's scale and the
 // directions along which PHI is not identified, carried to the elements of
 // PHI and DELTA by the derivatives of the map (the delta method).
-void rankInformation(Search& w, const std::vector<double>& full, CommonResult& r) {
+void rankInformation(Search& w, const std::vector<double>& full, int rank, CommonResult& r) {
   const int M = w.co.M, M2 = M * M, nPhi = w.co.nPhi;
   std::vector<Element> el;
   for (const Element& e : informationElements(w, r))
@@ -762,7 +762,7 @@ void rankInformation(Search& w, const std::vector<double>& full, CommonResult& r
     for (double& x : w.delta) x *= M / tr;
     double penalty = 0.0;
     if (w.form.penalty) {
-      penalty = halfLogPseudoDet(c.data() + nPhi, w.root, M, r.deltaRank);
+      penalty = halfLogPseudoDet(c.data() + nPhi, w.root, M, rank);
       if (!std::isfinite(penalty)) return false;
     }
     double loglik = 0.0;
@@ -990,11 +990,19 @@ void estimateCommonModel(Panel& panel, const CommonForm& form, CommonResult& r) 
   r.aic = -2.0 * value + 2.0 * r.parameters;
   r.bic = -2.0 * value + r.parameters * std::log(static_cast<double>(std::max(r.observations, 1)));
   checkBoundaries(w, r);
-  // No maximum: no information either.
-  if (r.deltaRank > 0)
-    rankInformation(w, bestFull, r);
-  else if (!r.deltaSingular)
+  // No maximum: no information either. A full DELTA close to singular can
+  // leave the elements' information short of definite where steps in its
+  // elements leave the definite ones: its factor's coordinates then.
+  if (r.deltaRank > 0) {
+    rankInformation(w, bestFull, r.deltaRank, r);
+  } else if (!r.deltaSingular) {
     informationAndCovariance(w, r);
+    if (!r.covariance && !form.diagonalDelta) {
+      const int omitted = r.omitted;
+      rankInformation(w, bestFull, M, r);
+      if (!r.covariance) r.omitted = omitted;
+    }
+  }
   r.evaluations = w.evaluations;
 }
 

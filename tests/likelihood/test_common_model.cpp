@@ -663,6 +663,66 @@ TEST(CommonModel, SingularDeltaIsHeldAtItsRankAtTheRestrictedMaximum) {
   int perGroup = 0;
   for (int k = 0; k < panel.groups(); ++k) perGroup += 1 + panel.freePi(k);
   EXPECT_EQ(r.parameters, 3 + 2 + perGroup);
+
+  // With the penalty DELTA stays definite, close to singular, where steps
+  // in its elements leave the definite matrices: the standard errors come
+  // from its factor, and PHI's are those of the dense penalised value in
+  // coordinates of its own (DELTA = L L', L lower triangular, L(1,1) = 1).
+  form.penalty = true;
+  CommonResult p;
+  estimateCommonModel(panel, form, p);
+  ASSERT_EQ(p.status, MlStatus::Converged);
+  EXPECT_EQ(p.deltaRank, 0);
+  EXPECT_FALSE(p.deltaSingular);
+  ASSERT_TRUE(p.covariance);
+  auto pd = [&](int i, int j) { return p.delta[(j - 1) * M + i - 1]; };
+  const double l21 = pd(2, 1) / pd(1, 1), l31 = pd(3, 1) / pd(1, 1);
+  const double l22 = std::sqrt(pd(2, 2) / pd(1, 1) - l21 * l21);
+  const double l32 = (pd(3, 2) / pd(1, 1) - l31 * l21) / l22;
+  const double l33 = std::sqrt(pd(3, 3) / pd(1, 1) - l31 * l31 - l32 * l32);
+  std::vector<double> eta{p.phi[0], p.phi[4], p.phi[8], l21, l31, l22, l32, l33};
+  auto penalised = [&](const std::vector<double>& t) {
+    DMat phi(M, M), L(M, M), delta(M, M);
+    for (int j = 1; j <= M; ++j) phi(j, j) = t[j - 1];
+    L(1, 1) = 1.0;
+    L(2, 1) = t[3];
+    L(3, 1) = t[4];
+    L(2, 2) = t[5];
+    L(3, 2) = t[6];
+    L(3, 3) = t[7];
+    double trace = 0.0;
+    for (int j = 1; j <= M; ++j)
+      for (int i = 1; i <= M; ++i) {
+        for (int k = 1; k <= M; ++k) delta(i, j) += L(i, k) * L(j, k);
+        if (i == j) trace += delta(i, i);
+      }
+    double sum = 0.5 * M * std::log(M / trace) + std::log(std::fabs(t[5] * t[7]));
+    for (const SimGroup& g : groups) sum += denseValue(g, phi, delta).reml;
+    return sum;
+  };
+  const double p0 = penalised(eta);
+  EXPECT_NEAR(p.loglik + p.penalty, p0, 1e-10 * std::fabs(p0));
+  const int m = 8;
+  DMat pinfo(m, m);
+  const double e = 1e-4;
+  auto pf = [&](int a, double da, int b, double db) {
+    std::vector<double> t = eta;
+    t[a] += da;
+    t[b] += db;
+    return penalised(t);
+  };
+  for (int a = 0; a < m; ++a) {
+    pinfo(a + 1, a + 1) = -(pf(a, e, a, 0.0) - 2.0 * p0 + pf(a, -e, a, 0.0)) / (e * e);
+    for (int b = 0; b < a; ++b)
+      pinfo(a + 1, b + 1) = pinfo(b + 1, a + 1) =
+          -(pf(a, e, b, e) - pf(a, e, b, -e) - pf(a, -e, b, e) + pf(a, -e, b, -e)) / (4.0 * e * e);
+  }
+  const DMat pcov = test::solveSquare(pinfo, test::identity(m));
+  for (int j = 0; j < M; ++j) {
+    const int k = j * M + j;
+    const double se = std::sqrt(p.cov[static_cast<size_t>(k) * 2 * M2 + k]);
+    EXPECT_NEAR(se, std::sqrt(pcov(j + 1, j + 1)), 0.01 * std::sqrt(pcov(j + 1, j + 1))) << j;
+  }
 }
 
 // A spike: every group's first x is 0, so with zero PHI the constant's
