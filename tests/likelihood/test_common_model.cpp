@@ -977,6 +977,53 @@ TEST(CommonModel, GrunfeldExampleAgreesWithTheDenseRestrictedLikelihood) {
   EXPECT_NE(testing::readFile("KOVAOUT").find("THREADS  1"), std::string::npos);
 }
 
+// kova_simulate with a DELTA of rank 1 (innovations along (1, 0.5, -0.5)
+// only): kova's common model, full DELTA without the penalty, holds DELTA
+// at rank 1 and says so in the report and in KOVA_WARNINGS.csv (the
+// panel's row, group and pass empty), with standard errors of PHI and
+// DELTA from the rank-1 information.
+TEST(CommonModel, SimulatedPanelWithARankOneDeltaIsReportedAtItsRank) {
+  testing::TempDir dir;
+  const std::string command =
+      std::string(KOVA_SIMULATOR) +
+      " --out case --seed 2 --ng 15 --records 30 --k 3 --p 1 --m 3 --diagonal-phi"
+      " --phi '0.6,0,0;0,0.3,0;0,0,0.5' --delta '1,0.5,-0.5;0.5,0.25,-0.25;-0.5,-0.25,0.25'"
+      " --param 'COMMON MODEL = REML' --param 'COMMON PENALTY = NO'";
+  ASSERT_EQ(std::system((command + " > sim.txt 2>&1").c_str()), 0) << testing::readFile("sim.txt");
+  std::filesystem::current_path("case");
+  const testing::RunResult run = testing::runKova();
+  ASSERT_EQ(run.status, 0) << run.console;
+  EXPECT_EQ(testing::readFile("KOVA_WARNINGS.csv"), "group,pass,kind,value\n,,common_delta_rank,1\n");
+  std::string report = testing::readFile("KOVAOUT");
+  for (size_t at = report.find("\n     "); at != std::string::npos; at = report.find("\n     ", at))
+    report.replace(at, 6, " ");
+  EXPECT_NE(report.find("HELD AT RANK 1, AT THE MAXIMUM OF THE LIKELIHOOD THERE"),
+            std::string::npos)
+      << report;
+  EXPECT_NE(report.find("PHI STAYS IDENTIFIED"), std::string::npos);
+  EXPECT_NE(report.find("STANDARD ERRORS FROM THE INFORMATION OF THE PARAMETERS OF DELTA OF RANK 1"),
+            std::string::npos);
+  EXPECT_NE(testing::readFile("KOVALOG").find(" WARNING (COMMON MODEL): DELTA HELD AT RANK 1 (0 ALONG "),
+            std::string::npos);
+  // The tables: DELTA of rank 1 along about (1, 0.5, -0.5), every element
+  // of PHI's diagonal and of DELTA with a standard error; PHI and DELTA's
+  // two free directions, each group's SIGMA**2 and three PI.
+  std::map<std::string, std::string> value = estimates("value"), se = estimates("std_error");
+  auto delta = [&](int i, int j) {
+    return std::stod(value.at(",,COMMON_DELTA(" + std::to_string(i) + "," + std::to_string(j) + ")"));
+  };
+  EXPECT_NEAR(delta(2, 2) * delta(1, 1), delta(2, 1) * delta(2, 1), 1e-12);
+  EXPECT_NEAR(delta(3, 3) * delta(2, 2), delta(3, 2) * delta(3, 2), 1e-12);
+  EXPECT_NEAR(delta(2, 1) / delta(1, 1), 0.5, 0.1);
+  EXPECT_NEAR(delta(3, 1) / delta(1, 1), -0.5, 0.1);
+  for (int j = 1; j <= 3; ++j) {
+    EXPECT_NE(se.at(",,COMMON_PHI(" + std::to_string(j) + "," + std::to_string(j) + ")"), "");
+    for (int i = 1; i <= 3; ++i)
+      EXPECT_NE(se.at(",,COMMON_DELTA(" + std::to_string(i) + "," + std::to_string(j) + ")"), "");
+  }
+  EXPECT_EQ(value.at(",,COMMON_PARAMETERS(1,1)"), std::to_string(3 + 2 + 15 * 4));
+}
+
 // A design short of rank: ML goes on (by the profile likelihood, the same
 // value as without the repeated column), REML refuses the panel naming the
 // group; and a run in the OLS mode refuses the common model with a message
