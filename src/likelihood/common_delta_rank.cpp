@@ -72,11 +72,13 @@ void rankFactor(const DeltaRank& d, int M, int r, double* c) {
   for (int k = 0; k < r; ++k) {
     const int e = M - 1 - k;
     const double s = std::sqrt(std::max(d.eigenvalues[e], 0.0));
-    for (int j = 0; j < M; ++j) b[static_cast<size_t>(j) * r + k] = s * d.vectors[static_cast<size_t>(e) * M + j];
+    for (int j = 0; j < M; ++j)
+      b[static_cast<size_t>(j) * r + k] = s * d.vectors[static_cast<size_t>(e) * M + j];
   }
   for (int j = 0; j < std::min(r, M); ++j) {
     double norm = 0.0;
-    for (int i = j; i < r; ++i) norm += b[static_cast<size_t>(j) * r + i] * b[static_cast<size_t>(j) * r + i];
+    for (int i = j; i < r; ++i)
+      norm += b[static_cast<size_t>(j) * r + i] * b[static_cast<size_t>(j) * r + i];
     norm = std::sqrt(norm);
     if (norm == 0.0) continue;
     const double alpha = b[static_cast<size_t>(j) * r + j] > 0.0 ? -norm : norm;
@@ -106,7 +108,8 @@ double halfLogPseudoDet(const double* c, const std::vector<double>& root, int M,
     const double s = 1.0 / (root[j] * root[j]);
     for (int a = 0; a < std::min(r, j + 1); ++a) {
       trace += c[at(a, j)] * c[at(a, j)] * s;
-      for (int b = 0; b <= a; ++b) g[static_cast<size_t>(b) * r + a] += c[at(a, j)] * c[at(b, j)] * s;
+      for (int b = 0; b <= a; ++b)
+        g[static_cast<size_t>(b) * r + a] += c[at(a, j)] * c[at(b, j)] * s;
     }
   }
   if (!(trace > 0.0)) return -std::numeric_limits<double>::infinity();
@@ -114,14 +117,16 @@ double halfLogPseudoDet(const double* c, const std::vector<double>& root, int M,
   double sum = 0.5 * r * std::log(M / trace);
   for (int j = 0; j < r; ++j) {
     double v = g[static_cast<size_t>(j) * r + j];
-    for (int k = 0; k < j; ++k) v -= g[static_cast<size_t>(k) * r + j] * g[static_cast<size_t>(k) * r + j];
+    for (int k = 0; k < j; ++k)
+      v -= g[static_cast<size_t>(k) * r + j] * g[static_cast<size_t>(k) * r + j];
     if (!(v > 0.0)) return -std::numeric_limits<double>::infinity();
     const double d = std::sqrt(v);
     g[static_cast<size_t>(j) * r + j] = d;
     sum += std::log(d);
     for (int i = j + 1; i < r; ++i) {
       double x = g[static_cast<size_t>(j) * r + i];
-      for (int k = 0; k < j; ++k) x -= g[static_cast<size_t>(k) * r + i] * g[static_cast<size_t>(k) * r + j];
+      for (int k = 0; k < j; ++k)
+        x -= g[static_cast<size_t>(k) * r + i] * g[static_cast<size_t>(k) * r + j];
       g[static_cast<size_t>(j) * r + i] = x / d;
     }
   }
@@ -149,12 +154,14 @@ std::vector<double> phiFlatDirections(const std::vector<double>& phi, const doub
     for (int j = 0; j < M; ++j)
       for (int l = 0; l < M; ++l)
         for (int i = 0; i < M; ++i)
-          left[static_cast<size_t>(j) * M + i] += p[static_cast<size_t>(l) * M + i] * term[static_cast<size_t>(j) * M + l];
+          left[static_cast<size_t>(j) * M + i] +=
+              p[static_cast<size_t>(l) * M + i] * term[static_cast<size_t>(j) * M + l];
     std::fill(next.begin(), next.end(), 0.0);
     for (int j = 0; j < M; ++j)
       for (int l = 0; l < M; ++l)
         for (int i = 0; i < M; ++i)
-          next[static_cast<size_t>(j) * M + i] += left[static_cast<size_t>(l) * M + i] * p[static_cast<size_t>(l) * M + j];
+          next[static_cast<size_t>(j) * M + i] +=
+              left[static_cast<size_t>(l) * M + i] * p[static_cast<size_t>(l) * M + j];
     term = next;
     for (size_t i = 0; i < g.size(); ++i) g[i] += term[i];
   }

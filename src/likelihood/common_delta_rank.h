@@ -22,8 +22,8 @@
 namespace kova {
 
 struct DeltaRank {
-  int rank = 0;         // eigenvalues of W at or above the cut
-  double ratio = 1.0;   // the smallest over the largest eigenvalue of W
+  int rank = 0;                              // eigenvalues of W at or above the cut
+  double ratio = 1.0;                        // the smallest over the largest eigenvalue of W
   std::vector<double> eigenvalues, vectors;  // of W, ascending; M x M
 };
 

@@ -747,7 +747,8 @@ void rankInformation(Search& w, const std::vector<double>& full, int rank, Commo
     int i = 0, j = 0;
     position(coords[k - nEl], i, j);
     double column = 0.0;
-    for (int l = 0; l <= j; ++l) column += full[nPhi + j * (j + 1) / 2 + l] * full[nPhi + j * (j + 1) / 2 + l];
+    for (int l = 0; l <= j; ++l)
+      column += full[nPhi + j * (j + 1) / 2 + l] * full[nPhi + j * (j + 1) / 2 + l];
     theta[k] = full[coords[k - nEl]];
     h[k] = 5.0E-4 * (column > 0.0 ? std::sqrt(column) : scale);
   }
@@ -825,8 +826,8 @@ void rankInformation(Search& w, const std::vector<double>& full, int rank, Commo
       const double dtr = 2.0 * u(i, j) / (w.root[j] * w.root[j]);
       for (int b = 0; b < M; ++b)
         for (int a = 0; a < M; ++a) {
-          const double dw = ((a == j ? u(i, b) : 0.0) + (b == j ? u(i, a) : 0.0)) /
-                            (w.root[a] * w.root[b]);
+          const double dw =
+              ((a == j ? u(i, b) : 0.0) + (b == j ? u(i, a) : 0.0)) / (w.root[a] * w.root[b]);
           out[M2 + b * M + a] += col[k] * M / tr * (dw - dtr / tr * wd[b * M + a]);
         }
     }
@@ -976,10 +977,10 @@ void estimateCommonModel(Panel& panel, const CommonForm& form, CommonResult& r) 
   for (int i = w.co.nPhi; i < w.co.nPhi + w.co.nDelta; ++i) freeDelta += w.co.fixed[i] ? 0 : 1;
   r.parameters = freePhi + std::max(freeDelta - 1, 0);
   if (r.deltaRank > 0)  // PHI's flat directions are no parameters
-    r.parameters -= form.diagonalPhi
-                        ? static_cast<int>(std::count(r.phiNotIdentified.begin(),
-                                                      r.phiNotIdentified.end(), 1))
-                        : M * r.phiFlatCount;
+    r.parameters -=
+        form.diagonalPhi
+            ? static_cast<int>(std::count(r.phiNotIdentified.begin(), r.phiNotIdentified.end(), 1))
+            : M * r.phiFlatCount;
   r.observations = 0;
   for (int g = 0; g < G; ++g) {
     r.sigma2[g] = panel.value(g).sigma2;

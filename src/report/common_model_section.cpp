@@ -37,8 +37,8 @@ std::string combination(const std::vector<double>& v, int column,
     std::string number = editG(std::fabs(x), 11, 4);
     number.erase(0, number.find_first_not_of(' '));
     number.erase(number.find_last_not_of(' ') + 1);
-    text += (text.empty() ? (x < 0.0 ? "-" : "") : (x < 0.0 ? " - " : " + ")) + number + " " +
-            names[j];
+    text +=
+        (text.empty() ? (x < 0.0 ? "-" : "") : (x < 0.0 ? " - " : " + ")) + number + " " + names[j];
   }
   return text;
 }
@@ -61,23 +61,28 @@ void writeWrapped(int out, const std::string& text) {
 // A full DELTA held at a lower rank, or singular with no maximum.
 void printDeltaRank(const CommonModelSection& s, int out) {
   if (s.deltaSingular)
-    writeWrapped(out, "DELTA IS SINGULAR (SMALLEST OVER LARGEST EIGENVALUE, ON THE SCALE OF THE"
-                      " DATA," + editG(s.deltaRatio, 11, 3) +
-                          "): THE LIKELIHOOD GROWS WITHOUT BOUND AS DELTA TURNS SINGULAR AND HAS"
-                          " NO MAXIMUM. PHI AND DELTA ARE THE LAST POINT OF THE SEARCH.");
+    writeWrapped(out,
+                 "DELTA IS SINGULAR (SMALLEST OVER LARGEST EIGENVALUE, ON THE SCALE OF THE"
+                 " DATA," +
+                     editG(s.deltaRatio, 11, 3) +
+                     "): THE LIKELIHOOD GROWS WITHOUT BOUND AS DELTA TURNS SINGULAR AND HAS"
+                     " NO MAXIMUM. PHI AND DELTA ARE THE LAST POINT OF THE SEARCH.");
   if (s.deltaRank == 0) return;
   const int M = static_cast<int>(s.componentNames.size());
-  writeWrapped(out, "DELTA IS SINGULAR (SMALLEST OVER LARGEST EIGENVALUE, ON THE SCALE OF THE"
-                    " DATA," + editG(s.deltaRatio, 11, 3) + "): HELD AT RANK " +
-                        std::to_string(s.deltaRank) + ", AT THE MAXIMUM OF THE LIKELIHOOD THERE."
-                        " THESE COMBINATIONS OF THE INNOVATIONS A(T) OF EPSILON DO NOT VARY"
-                        " (DELTA V = 0):");
+  writeWrapped(out,
+               "DELTA IS SINGULAR (SMALLEST OVER LARGEST EIGENVALUE, ON THE SCALE OF THE"
+               " DATA," +
+                   editG(s.deltaRatio, 11, 3) + "): HELD AT RANK " + std::to_string(s.deltaRank) +
+                   ", AT THE MAXIMUM OF THE LIKELIHOOD THERE."
+                   " THESE COMBINATIONS OF THE INNOVATIONS A(T) OF EPSILON DO NOT VARY"
+                   " (DELTA V = 0):");
   for (int k = 0; k < M - s.deltaRank; ++k)
     writeWrapped(out, "  " + combination(s.deltaNull, k, s.componentNames));
   if (s.zeroPhi) return;
   if (s.phiFlatCount == 0) {
-    writeWrapped(out, "NO COMBINATION OF EPSILON IS CONSTANT (THE OTHER INNOVATIONS REACH EVERY"
-                      " DIRECTION THROUGH PHI): PHI STAYS IDENTIFIED.");
+    writeWrapped(out,
+                 "NO COMBINATION OF EPSILON IS CONSTANT (THE OTHER INNOVATIONS REACH EVERY"
+                 " DIRECTION THROUGH PHI): PHI STAYS IDENTIFIED.");
     return;
   }
   for (int k = 0; k < s.phiFlatCount; ++k) {
@@ -118,8 +123,8 @@ void printCommonModel(const CommonModelSection& s, int out) {
     writeUnit(out, "   THE START POLISHED");
   writeUnit(out, std::string("   STATUS: ") + s.status);
   if (s.deltaSingular)
-    writeUnit(out, "   LOG-LIKELIHOOD AT THE LAST POINT" + editG(s.loglik, 16, 9) +
-                       " (NOT A MAXIMUM)");
+    writeUnit(out,
+              "   LOG-LIKELIHOOD AT THE LAST POINT" + editG(s.loglik, 16, 9) + " (NOT A MAXIMUM)");
   else
     writeUnit(out, "   LOG-LIKELIHOOD" + editG(s.loglik, 16, 9) + "   PARAMETERS" +
                        editI(s.parameters, 6));
@@ -155,12 +160,12 @@ void printCommonModel(const CommonModelSection& s, int out) {
   else if (!s.covariance)
     writeUnit(out, "   NO STANDARD ERRORS: THE OBSERVED INFORMATION IS NOT POSITIVE DEFINITE.");
   else if (s.deltaRank > 0)
-    writeWrapped(out, "STANDARD ERRORS FROM THE INFORMATION OF THE PARAMETERS OF DELTA OF RANK " +
-                          std::to_string(s.deltaRank) + " AND OF PHI, WITHOUT THE" +
-                          editI(s.omitted, 3) +
-                          " HELD (DELTA ALONG THE COMBINATIONS ABOVE, PHI NOT IDENTIFIED OR AT THE"
-                          " BOUND): DELTA'S ARE THOSE OF A RANK-" + std::to_string(s.deltaRank) +
-                          " DELTA, WITH NO SPREAD ALONG THOSE COMBINATIONS.");
+    writeWrapped(
+        out, "STANDARD ERRORS FROM THE INFORMATION OF THE PARAMETERS OF DELTA OF RANK " +
+                 std::to_string(s.deltaRank) + " AND OF PHI, WITHOUT THE" + editI(s.omitted, 3) +
+                 " HELD (DELTA ALONG THE COMBINATIONS ABOVE, PHI NOT IDENTIFIED OR AT THE"
+                 " BOUND): DELTA'S ARE THOSE OF A RANK-" +
+                 std::to_string(s.deltaRank) + " DELTA, WITH NO SPREAD ALONG THOSE COMBINATIONS.");
   else if (s.omitted > 0)
     writeUnit(out, "   STANDARD ERRORS FROM THE INFORMATION WITHOUT THE" + editI(s.omitted, 3) +
                        " ELEMENTS FIXED OR AT THE BOUND.");
@@ -189,8 +194,7 @@ void reportCommonWarnings(const CommonModelSection& s, ResultTables* tables, int
     if (!s.diagonalPhi)
       for (int k = 0; k < s.phiFlatCount; ++k)
         warn("common_phi_not_identified", 0.0,
-             "PHI TIMES " + combination(s.phiFlat, k, s.componentNames) +
-                 " IS NOT IDENTIFIED.");
+             "PHI TIMES " + combination(s.phiFlat, k, s.componentNames) + " IS NOT IDENTIFIED.");
   }
   for (int j = 1; j <= M; ++j) {
     if (s.deltaZero[j - 1])

@@ -99,7 +99,8 @@ TEST(DeltaRank, FactorPseudoDeterminantAndNullSpaceAgreeWithLapack) {
   // and a factor short of its rank has none.
   std::vector<double> cf(c.size());
   for (int j = 0; j < M; ++j)
-    for (int i = 0; i <= j; ++i) cf[j * (j + 1) / 2 + i] = i == j ? 1.0 + std::fabs(g(rng)) : g(rng);
+    for (int i = 0; i <= j; ++i)
+      cf[j * (j + 1) / 2 + i] = i == j ? 1.0 + std::fabs(g(rng)) : g(rng);
   const std::vector<double> Wf = gramOf(cf, M);
   std::vector<double> full(M * M);
   trace = 0.0;
@@ -148,7 +149,8 @@ void randomGroups(Groups& g, int count, int T) {
     g.xz[k].assign(2 * T, 1.0);
     for (int t = 0; t < T; ++t) g.xz[k][T + t] = g.tlx[k][2 * t + 1];
     g.data.push_back(PanelGroupData{Mat{g.tlx[k].data(), 2, 2, T}, Mat{g.xz[k].data(), T, T, 2},
-                                    g.y[k].data(), PiRestrictionView{Mat{nullptr, 1, 0, 2}, nullptr, 0}});
+                                    g.y[k].data(),
+                                    PiRestrictionView{Mat{nullptr, 1, 0, 2}, nullptr, 0}});
   }
 }
 

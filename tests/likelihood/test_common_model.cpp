@@ -28,8 +28,8 @@
 #include <sstream>
 #include <vector>
 
-#include "likelihood/common_model.h"
 #include "io/fortran_io.h"
+#include "likelihood/common_model.h"
 #include "likelihood/max_likelihood.h"
 #include "linalg/lapack_lsq_ref.h"
 #include "report/common_model_section.h"
@@ -557,8 +557,7 @@ TEST(CommonModel, ZeroInnovationVarianceIsFixedAndItsPhiNotIdentified) {
 // diagonal PHI and DELTA = u u', u = (1, b(2), ..., b(M)): the rank-1
 // problem in coordinates of its own, theta = (PHI(1,1), ..., PHI(M,M),
 // b(2), ..., b(M)).
-double denseRankOne(const std::vector<SimGroup>& groups, const std::vector<double>& theta,
-                    int M) {
+double denseRankOne(const std::vector<SimGroup>& groups, const std::vector<double>& theta, int M) {
   DMat phi(M, M), delta(M, M);
   std::vector<double> u(M, 1.0);
   for (int j = 1; j <= M; ++j) phi(j, j) = theta[j - 1];
@@ -993,7 +992,8 @@ TEST(CommonModel, SimulatedPanelWithARankOneDeltaIsReportedAtItsRank) {
   std::filesystem::current_path("case");
   const testing::RunResult run = testing::runKova();
   ASSERT_EQ(run.status, 0) << run.console;
-  EXPECT_EQ(testing::readFile("KOVA_WARNINGS.csv"), "group,pass,kind,value\n,,common_delta_rank,1\n");
+  EXPECT_EQ(testing::readFile("KOVA_WARNINGS.csv"),
+            "group,pass,kind,value\n,,common_delta_rank,1\n");
   std::string report = testing::readFile("KOVAOUT");
   for (size_t at = report.find("\n     "); at != std::string::npos; at = report.find("\n     ", at))
     report.replace(at, 6, " ");
@@ -1001,16 +1001,19 @@ TEST(CommonModel, SimulatedPanelWithARankOneDeltaIsReportedAtItsRank) {
             std::string::npos)
       << report;
   EXPECT_NE(report.find("PHI STAYS IDENTIFIED"), std::string::npos);
-  EXPECT_NE(report.find("STANDARD ERRORS FROM THE INFORMATION OF THE PARAMETERS OF DELTA OF RANK 1"),
-            std::string::npos);
-  EXPECT_NE(testing::readFile("KOVALOG").find(" WARNING (COMMON MODEL): DELTA HELD AT RANK 1 (0 ALONG "),
-            std::string::npos);
+  EXPECT_NE(
+      report.find("STANDARD ERRORS FROM THE INFORMATION OF THE PARAMETERS OF DELTA OF RANK 1"),
+      std::string::npos);
+  EXPECT_NE(
+      testing::readFile("KOVALOG").find(" WARNING (COMMON MODEL): DELTA HELD AT RANK 1 (0 ALONG "),
+      std::string::npos);
   // The tables: DELTA of rank 1 along about (1, 0.5, -0.5), every element
   // of PHI's diagonal and of DELTA with a standard error; PHI and DELTA's
   // two free directions, each group's SIGMA**2 and three PI.
   std::map<std::string, std::string> value = estimates("value"), se = estimates("std_error");
   auto delta = [&](int i, int j) {
-    return std::stod(value.at(",,COMMON_DELTA(" + std::to_string(i) + "," + std::to_string(j) + ")"));
+    return std::stod(
+        value.at(",,COMMON_DELTA(" + std::to_string(i) + "," + std::to_string(j) + ")"));
   };
   EXPECT_NEAR(delta(2, 2) * delta(1, 1), delta(2, 1) * delta(2, 1), 1e-12);
   EXPECT_NEAR(delta(3, 3) * delta(2, 2), delta(3, 2) * delta(3, 2), 1e-12);
