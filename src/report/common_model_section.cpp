@@ -70,8 +70,8 @@ void printDeltaRank(const CommonModelSection& s, int out) {
   if (s.deltaRank == 0) return;
   const int M = static_cast<int>(s.componentNames.size());
   writeWrapped(out,
-               "DELTA IS SINGULAR (SMALLEST OVER LARGEST EIGENVALUE, ON THE SCALE OF THE"
-               " DATA," +
+               "DELTA ENDS AT ITS BOUNDARY (SMALLEST OVER LARGEST EIGENVALUE, ON THE SCALE OF"
+               " THE DATA," +
                    editG(s.deltaRatio, 11, 3) + "): HELD AT RANK " + std::to_string(s.deltaRank) +
                    ", AT THE MAXIMUM OF THE LIKELIHOOD THERE."
                    " THESE COMBINATIONS OF THE INNOVATIONS A(T) OF EPSILON DO NOT VARY"
