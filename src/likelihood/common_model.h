@@ -35,8 +35,10 @@
 // can be fixed at 0 losing at most kCommonZeroLoss of the log-likelihood is
 // fixed at 0; under a diagonal PHI the matching PHI(j,j) then has no effect
 // on the likelihood (that component is constant): it is reported as not
-// identified and held at 0. A PHI element (diagonal) or spectral radius
-// (full) within kCommonPhiBound (relative) of EVLTOL is at the bound. The
+// identified and held at 0. A full DELTA at or near singular is held at a
+// lower rank where its maximum lies there (CommonResult::deltaRank). A PHI
+// element (diagonal) or spectral radius (full) within kCommonPhiBound
+// (relative) of EVLTOL is at the bound. The
 // standard errors come from the observed information of the remaining
 // elements (numerical Hessian of the log-likelihood in the elements of PHI
 // and DELTA, reduced to the plane trace(DELTA) = M); none where it is not
