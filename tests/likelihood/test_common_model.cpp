@@ -32,6 +32,7 @@
 #include "likelihood/common_model.h"
 #include "likelihood/max_likelihood.h"
 #include "linalg/lapack_lsq_ref.h"
+#include "linalg/lapack_eispack_ref.h"
 #include "report/common_model_section.h"
 #include "support/result_csv.h"
 #include "support/run_kova.h"
@@ -574,7 +575,8 @@ double denseRankOne(const std::vector<SimGroup>& groups, const std::vector<doubl
 // 1 and its maximum there is the maximum of the rank-1 problem: the value
 // is the dense one, the gradient of the dense value in coordinates of its
 // own vanishes (a Newton step gains less than 1e-6) and the standard
-// errors are those of the dense information in those coordinates.
+// errors are those of the dense information in those coordinates. Under ML
+// the same panel's likelihood has no maximum there (a spike), said so.
 TEST(CommonModel, SingularDeltaIsHeldAtItsRankAtTheRestrictedMaximum) {
   const int M = 3, M2 = M * M;
   const double u[3] = {1.0, 0.5, -0.5};
@@ -662,6 +664,41 @@ TEST(CommonModel, SingularDeltaIsHeldAtItsRankAtTheRestrictedMaximum) {
   int perGroup = 0;
   for (int k = 0; k < panel.groups(); ++k) perGroup += 1 + panel.freePi(k);
   EXPECT_EQ(r.parameters, 3 + 2 + perGroup);
+
+  // Under ML the same panel has a spike: along the fit's two small
+  // eigen-directions the dense ML value grows by 1/2 log 100 for each
+  // hundredfold shrink (without bound: in the limit a row is fitted
+  // exactly), so there is no maximum and the fit says so.
+  {
+    Panel mlPanel(data, M, PanelCriterion::ML, 2);
+    CommonResult m;
+    estimateCommonModel(mlPanel, form, m);
+    EXPECT_TRUE(m.deltaSingular);
+    EXPECT_EQ(m.deltaRank, 0);
+    EXPECT_FALSE(m.covariance);
+    EXPECT_GT(m.projectionLoss, 1.0);
+    std::vector<double> z = m.delta, ev(M);
+    int nn = M, lwork = 200, info = 0;
+    std::vector<double> work(lwork);
+    dsyev_("V", "U", &nn, z.data(), &nn, ev.data(), work.data(), &lwork, &info, 1, 1);
+    ASSERT_EQ(info, 0);
+    EXPECT_LT(ev[1], kCommonSingularDelta * ev[2]);
+    std::vector<double> along;
+    for (double eps : {1e-8, 1e-10, 1e-12}) {
+      DMat phi(M, M), d(M, M);
+      for (int j = 1; j <= M; ++j) phi(j, j) = m.phi[(j - 1) * M + j - 1];
+      for (int k = 0; k < M; ++k) {
+        const double l = k < 2 ? eps * ev[2] : ev[k];
+        for (int j = 1; j <= M; ++j)
+          for (int i = 1; i <= M; ++i) d(i, j) += l * z[k * M + i - 1] * z[k * M + j - 1];
+      }
+      double sum = 0.0;
+      for (const SimGroup& g : groups) sum += denseValue(g, phi, d).ml;
+      along.push_back(sum);
+    }
+    EXPECT_NEAR(along[1] - along[0], 0.5 * std::log(100.0), 0.05);
+    EXPECT_NEAR(along[2] - along[1], 0.5 * std::log(100.0), 0.05);
+  }
 
   // With the penalty DELTA stays definite, close to singular, where steps
   // in its elements leave the definite matrices: the standard errors come
