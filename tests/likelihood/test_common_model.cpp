@@ -698,6 +698,14 @@ TEST(CommonModel, SingularDeltaIsHeldAtItsRankAtTheRestrictedMaximum) {
     }
     EXPECT_NEAR(along[1] - along[0], 0.5 * std::log(100.0), 0.05);
     EXPECT_NEAR(along[2] - along[1], 0.5 * std::log(100.0), 0.05);
+    // The penalty takes 1/2 log 100 for each of the two: it bounds this
+    // spike, and the penalised search stays off it.
+    CommonForm penalised = form;
+    penalised.penalty = true;
+    CommonResult q;
+    estimateCommonModel(mlPanel, penalised, q);
+    EXPECT_FALSE(q.deltaSingular);
+    EXPECT_EQ(q.deltaRank, 0);
   }
 
   // With the penalty DELTA stays definite, close to singular, where steps
