@@ -7,6 +7,7 @@
 #include <limits>
 #include <numeric>
 
+#include "likelihood/common_delta_rank.h"
 #include "linalg/eispack.h"
 #include "solvers/definiteness.h"
 
@@ -281,6 +282,240 @@ void fixZeroDeltas(Search& w, std::vector<double>& full, double& best, CommonRes
   }
 }
 
+// Whether a group met a row without noise at the last evaluation.
+bool exactRows(const Search& w) {
+  for (int g = 0; g < w.panel->groups(); ++g)
+    if (w.panel->value(g).exact) return true;
+  return false;
+}
+
+// The log-likelihood (no penalty) at the coordinates `full`; exact: a
+// group met a row without noise.
+bool loglikAt(Search& w, const std::vector<double>& full, double& loglik, bool& exact) {
+  const int M = w.co.M;
+  phiFromCoordinates(w, full.data());
+  if (!(spectralRadius(w, w.phiMat()) < w.form.EVLTOL)) return false;
+  const double tr = deltaFromCoordinates(w, full.data() + w.co.nPhi);
+  if (!(tr > 0.0) || !std::isfinite(tr)) return false;
+  for (double& v : w.delta) v *= M / tr;
+  if (!w.panel->evaluate(w.phiMat(), w.deltaMat(), loglik)) return false;
+  exact = exactRows(w);
+  return std::isfinite(loglik);
+}
+
+// The search with DELTA held at rank `rank`: its factor's rows past rank
+// fixed at 0, the penalty (when on) on DELTA's nonzero eigenvalues.
+struct RankSearch {
+  Search* w = nullptr;
+  int rank = 0;
+};
+
+// loglik + penalty at `full` for DELTA of rank `rank`; the trace of DELTA
+// before its normalisation in tr.
+bool rankValue(Search& w, int rank, const double* full, double& value, double& penalty,
+               double& tr) {
+  const int M = w.co.M;
+  phiFromCoordinates(w, full);
+  if (!(spectralRadius(w, w.phiMat()) < w.form.EVLTOL)) return false;
+  tr = deltaFromCoordinates(w, full + w.co.nPhi);
+  if (!(tr > 0.0) || !std::isfinite(tr)) return false;
+  for (double& v : w.delta) v *= M / tr;
+  penalty = 0.0;
+  if (w.form.penalty) {
+    penalty = halfLogPseudoDet(full + w.co.nPhi, w.root, M, rank);
+    if (!std::isfinite(penalty)) return false;
+  }
+  double loglik = 0.0;
+  if (!w.panel->evaluate(w.phiMat(), w.deltaMat(), loglik)) return false;
+  value = loglik + penalty;
+  return std::isfinite(value);
+}
+
+double rankObjective(const double* x, double* /*gradient*/, void* context) {
+  RankSearch& s = *static_cast<RankSearch*>(context);
+  Search& w = *s.w;
+  ++w.evaluations;
+  for (size_t i = 0; i < w.active.size(); ++i) w.full[w.active[i]] = x[i];
+  phiFromCoordinates(w, w.full.data());
+  const double radius = spectralRadius(w, w.phiMat());
+  if (!(radius < w.form.EVLTOL)) return kRejected * (1.0 + std::min(radius, 1.0E6));
+  double value = 0.0, penalty = 0.0, tr = 0.0;
+  if (!rankValue(w, s.rank, w.full.data(), value, penalty, tr)) return kRejected;
+  const double pin = std::log(tr / w.co.M);
+  return -value + pin * pin;
+}
+
+double polishAtRank(Search& w, int rank, std::vector<double>& full, int& code) {
+  w.active = w.co.active();
+  std::vector<double> x;
+  for (int i : w.active) x.push_back(full[i]);
+  w.full = full;
+  RankSearch s{&w, rank};
+  LocalSearch ls;
+  ls.objective = rankObjective;
+  ls.context = &s;
+  ls.dim = static_cast<int>(x.size());
+  ls.bounded = true;
+  ls.polish = true;
+  ls.rejected = kRejected;
+  double value = 0.0;
+  code = localSearch(ls, x.data(), value);
+  for (size_t i = 0; i < w.active.size(); ++i) full[w.active[i]] = x[i];
+  return value;
+}
+
+// The search from `trial` with DELTA's factor rows from `rank` on held at 0
+// (left fixed in w.co); a polish stopped by its evaluation limit goes on
+// from where it stopped while it still gains.
+bool refitAtRank(Search& w, int rank, std::vector<double>& trial, double& value, int& code) {
+  constexpr int kRankPolishes = 2;
+  const int M = w.co.M, nPhi = w.co.nPhi;
+  for (int j = 0; j < M; ++j)
+    for (int i = rank; i <= j; ++i) w.co.fixed[nPhi + j * (j + 1) / 2 + i] = 1;
+  value = polishAtRank(w, rank, trial, code);
+  for (int more = 0; more < kRankPolishes && statusOf(code) == MlStatus::NotConverged; ++more) {
+    const double again = polishAtRank(w, rank, trial, code);
+    const bool gains = again < value - kCommonZeroLoss;
+    value = std::min(value, again);
+    if (!gains) break;
+  }
+  return value < kRejected;
+}
+
+// A full DELTA that ends at or near singular.
+//   Singular (eigenvalues below kCommonSingularDelta of the largest on the
+//   scale of the data): where the value searched falls as those shrink
+//   further (by kCommonShrink) the maximum lies inside and stands;
+//   otherwise, where the likelihood comes to the lower rank continuously,
+//   DELTA is refitted at that rank; where it does not (it grows without
+//   bound, or a row loses its noise), there is no maximum.
+//   Near singular, without the penalty (eigenvalues below kCommonZeroDelta
+//   of the trace, as the diagonal's shares): the search stops short of the
+//   boundary, where the likelihood is flat in the factor; refitted at the
+//   rank of the others and kept where it loses at most kCommonZeroLoss.
+// In rounds while the refit ends at a lower rank again.
+void reduceDeltaRank(Search& w, std::vector<double>& full, double& best, int& bestCode,
+                     CommonResult& r) {
+  if (w.form.diagonalDelta) return;
+  constexpr double kCommonShrink = 1.0E-2;
+  constexpr double kCommonSpike = 1.0;
+  const int M = w.co.M, nPhi = w.co.nPhi;
+  for (bool first = true;; first = false) {
+    DeltaRank d;
+    if (!deltaRankOf(full.data() + nPhi, M, kCommonSingularDelta, d)) return;
+    if (first) r.deltaRatio = d.ratio;
+    const int current = r.deltaRank > 0 ? r.deltaRank : M;
+    const Coordinates saved = w.co;
+    std::vector<double> trial = full;
+    double value = 0.0;
+    int code = 0, rank = d.rank;
+    if (d.rank < current) {
+      // The log-likelihood at the last point and at its projection on the
+      // lower rank: a row without noise there (or no likelihood), or a
+      // fall of more than kCommonSpike, is a spike the search ran into.
+      rankFactor(d, M, d.rank, trial.data() + nPhi);
+      double atLast = 0.0, atProjection = 0.0;
+      bool exactLast = false, exact = false;
+      const bool valid =
+          loglikAt(w, full, atLast, exactLast) && loglikAt(w, trial, atProjection, exact);
+      r.projectionLoss = valid ? atLast - atProjection : std::numeric_limits<double>::infinity();
+      bool spike = !valid || exact || !(r.projectionLoss <= kCommonSpike);
+      if (!spike) {
+        // A value searched that falls as the small eigenvalues shrink
+        // further: the maximum lies inside and stands.
+        DeltaRank shrunk = d;
+        for (int k = 0; k < M - d.rank; ++k)
+          shrunk.eigenvalues[k] = kCommonShrink * std::max(d.eigenvalues[k], 0.0);
+        std::vector<double> inside = full;
+        rankFactor(shrunk, M, current, inside.data() + nPhi);
+        double lastValue = 0.0, atShrunk = 0.0, penalty = 0.0, tr = 0.0;
+        if (rankValue(w, current, full.data(), lastValue, penalty, tr) &&
+            rankValue(w, current, inside.data(), atShrunk, penalty, tr) && !exactRows(w) &&
+            atShrunk < lastValue - kCommonZeroLoss) {
+          r.projectionLoss = 0.0;
+          return;
+        }
+        // Still rising towards a lower rank whose value is below: no
+        // maximum either.
+        spike = r.projectionLoss > kCommonZeroLoss;
+      }
+      if (spike || !refitAtRank(w, d.rank, trial, value, code)) {
+        w.co = saved;
+        r.deltaSingular = true;
+        return;
+      }
+    } else {
+      if (w.form.penalty) return;
+      double sum = 0.0;
+      for (double v : d.eigenvalues) sum += std::max(v, 0.0);
+      int small = 0;
+      while (small < M - 1 && d.eigenvalues[small] < kCommonZeroDelta * sum) ++small;
+      rank = M - small;
+      if (rank >= current) return;
+      rankFactor(d, M, rank, trial.data() + nPhi);
+      const bool refitted = refitAtRank(w, rank, trial, value, code);
+      if (!refitted || !(value <= best + kCommonZeroLoss)) {
+        w.co = saved;
+        return;
+      }
+    }
+    full = trial;
+    best = value;
+    bestCode = code;
+    r.deltaRank = rank;
+  }
+}
+
+// Where DELTA is held at a lower rank: its null space, and the directions
+// along which PHI is not identified, PHI's action on them held at 0.
+void describeDeltaRank(Search& w, const std::vector<double>& full, CommonResult& r) {
+  const int M = w.co.M, k = r.deltaRank;
+  if (k == 0) return;
+  const double* c = full.data() + w.co.nPhi;
+  r.deltaNull = deltaNullSpace(c, w.root, M, k);
+  r.phiFlat = w.form.zeroPhi ? std::vector<double>{}
+                             : phiFlatDirections(r.phi, c, w.root, M, k, kCommonFlatPhi);
+  r.phiFlatCount = static_cast<int>(r.phiFlat.size()) / M;
+  if (r.phiFlatCount == 0) return;
+  if (w.form.diagonalPhi) {
+    // Diagonal PHI: only a component that does not vary leaves its
+    // PHI(j,j) free.
+    for (int f = 0; f < r.phiFlatCount; ++f)
+      for (int j = 0; j < M; ++j) {
+        double others = 0.0;
+        for (int i = 0; i < M; ++i) others += i == j ? 0.0 : std::fabs(r.phiFlat[f * M + i]);
+        if (others <= 1.0E-8 && std::fabs(r.phiFlat[f * M + j]) == 1.0) {
+          r.phiNotIdentified[j] = 1;
+          r.phi[j * M + j] = 0.0;
+        }
+      }
+    return;
+  }
+  // PHI := PHI (I - P), P the orthogonal projection on the flat directions.
+  std::vector<double> q;  // orthonormal columns
+  for (int f = 0; f < r.phiFlatCount; ++f) {
+    std::vector<double> v(r.phiFlat.begin() + f * M, r.phiFlat.begin() + (f + 1) * M);
+    for (size_t b = 0; b < q.size() / M; ++b) {
+      double dot = 0.0;
+      for (int i = 0; i < M; ++i) dot += q[b * M + i] * v[i];
+      for (int i = 0; i < M; ++i) v[i] -= dot * q[b * M + i];
+    }
+    double norm = 0.0;
+    for (double x : v) norm += x * x;
+    norm = std::sqrt(norm);
+    if (!(norm > 0.0)) continue;
+    for (double x : v) q.push_back(x / norm);
+  }
+  std::vector<double> phi = r.phi;
+  for (size_t b = 0; b < q.size() / M; ++b)
+    for (int i = 0; i < M; ++i) {
+      double pq = 0.0;
+      for (int l = 0; l < M; ++l) pq += r.phi[l * M + i] * q[b * M + l];
+      for (int j = 0; j < M; ++j) phi[j * M + i] -= pq * q[b * M + j];
+    }
+  r.phi = phi;
+}
+
 // The elements of the information: PHI's (row, col) and DELTA's (i <= j).
 struct Element {
   bool isPhi;
@@ -475,6 +710,137 @@ void informationAndCovariance(Search& w, CommonResult& r) {
   r.covariance = true;
 }
 
+// Standard errors where DELTA is held at a lower rank: the information of
+// the parameters of that fit (PHI's free elements and the free coordinates
+// of DELTA's factor) in the plane that leaves out DELTA's scale and the
+// directions along which PHI is not identified, carried to the elements of
+// PHI and DELTA by the derivatives of the map (the delta method).
+void rankInformation(Search& w, const std::vector<double>& full, int rank, CommonResult& r) {
+  const int M = w.co.M, M2 = M * M, nPhi = w.co.nPhi;
+  std::vector<Element> el;
+  for (const Element& e : informationElements(w, r))
+    if (e.isPhi) el.push_back(e);
+  const int nEl = static_cast<int>(el.size());
+  std::vector<int> coords;
+  for (int i = nPhi; i < nPhi + w.co.nDelta; ++i)
+    if (!w.co.fixed[i]) coords.push_back(i);
+  const int n = nEl + static_cast<int>(coords.size());
+  const int phiCount = w.form.zeroPhi ? 0 : (w.form.diagonalPhi ? M : M2);
+  r.omitted = phiCount - nEl + w.co.nDelta - static_cast<int>(coords.size());
+  // U(i,j) of a coordinate (0-based).
+  auto position = [&](int k, int& i, int& j) {
+    const int c = k - nPhi;
+    j = 0;
+    while ((j + 1) * (j + 2) / 2 <= c) ++j;
+    i = c - j * (j + 1) / 2;
+  };
+  std::vector<double> theta(n), h(n);
+  double scale = 0.0;
+  for (int k : coords) scale += full[k] * full[k];
+  scale = std::sqrt(scale / M);
+  for (int k = 0; k < n; ++k) {
+    if (k < nEl) {
+      theta[k] = r.phi[(el[k].j - 1) * M + el[k].i - 1];
+      h[k] = 1.0E-4;
+      continue;
+    }
+    int i = 0, j = 0;
+    position(coords[k - nEl], i, j);
+    double column = 0.0;
+    for (int l = 0; l <= j; ++l)
+      column += full[nPhi + j * (j + 1) / 2 + l] * full[nPhi + j * (j + 1) / 2 + l];
+    theta[k] = full[coords[k - nEl]];
+    h[k] = 5.0E-4 * (column > 0.0 ? std::sqrt(column) : scale);
+  }
+  std::vector<double> c = full;
+  auto value = [&](const std::vector<double>& t, double& v) {
+    w.phi = r.phi;
+    for (int k = 0; k < nEl; ++k) w.phiMat()(el[k].i, el[k].j) = t[k];
+    if (!(spectralRadius(w, w.phiMat()) < w.form.EVLTOL)) return false;
+    for (int k = nEl; k < n; ++k) c[coords[k - nEl]] = t[k];
+    const double tr = deltaFromCoordinates(w, c.data() + nPhi);
+    if (!(tr > 0.0)) return false;
+    for (double& x : w.delta) x *= M / tr;
+    double penalty = 0.0;
+    if (w.form.penalty) {
+      penalty = halfLogPseudoDet(c.data() + nPhi, w.root, M, rank);
+      if (!std::isfinite(penalty)) return false;
+    }
+    double loglik = 0.0;
+    if (!w.panel->evaluate(w.phiMat(), w.deltaMat(), loglik)) return false;
+    v = loglik + penalty;
+    return std::isfinite(v);
+  };
+  double f0 = 0.0;
+  if (!value(theta, f0)) return;
+  std::vector<double> H(static_cast<size_t>(n) * n);
+  auto at = [&](int a, double da, int b, double db, double& v) {
+    std::vector<double> t = theta;
+    t[a] += da;
+    t[b] += db;
+    return value(t, v);
+  };
+  for (int a = 0; a < n; ++a) {
+    double fp = 0.0, fm = 0.0;
+    if (!at(a, h[a], a, 0.0, fp) || !at(a, -h[a], a, 0.0, fm)) return;
+    H[static_cast<size_t>(a) * n + a] = (fp - 2.0 * f0 + fm) / (h[a] * h[a]);
+    for (int b = 0; b < a; ++b) {
+      double pp = 0.0, pm = 0.0, mp = 0.0, mm = 0.0;
+      if (!at(a, h[a], b, h[b], pp) || !at(a, h[a], b, -h[b], pm) || !at(a, -h[a], b, h[b], mp) ||
+          !at(a, -h[a], b, -h[b], mm))
+        return;
+      H[static_cast<size_t>(a) * n + b] = H[static_cast<size_t>(b) * n + a] =
+          (pp - pm - mp + mm) / (4.0 * h[a] * h[b]);
+    }
+  }
+  // Flat: DELTA's scale (the factor along itself) and, under a full PHI,
+  // PHI + b w' for the directions w PHI is not identified along.
+  std::vector<std::vector<double>> flat(1, std::vector<double>(n, 0.0));
+  for (int k = nEl; k < n; ++k) flat[0][k] = theta[k];
+  if (!w.form.diagonalPhi && nEl == M2)
+    for (int f = 0; f < r.phiFlatCount; ++f)
+      for (int i = 1; i <= M; ++i) {
+        std::vector<double> d(n, 0.0);
+        for (int k = 0; k < nEl; ++k)
+          if (el[k].i == i) d[k] = r.phiFlat[f * M + el[k].j - 1];
+        flat.push_back(d);
+      }
+  r.omitted += static_cast<int>(flat.size()) - 1;
+  std::vector<double> F;
+  int q = 0;
+  if (!planeCovarianceFactor(H, n, flat, F, q)) return;
+  // d DELTA / d U(i,j): DELTA = M Wd / trace(Wd), Wd(a,b) = (U'U)(a,b) /
+  // (root(a) root(b)).
+  const double tr = deltaFromCoordinates(w, full.data() + nPhi);
+  const std::vector<double> wd = w.delta;
+  auto u = [&](int i, int j) { return i <= j ? full[nPhi + j * (j + 1) / 2 + i] : 0.0; };
+  r.spreadCount = q;
+  r.spread.assign(static_cast<size_t>(2 * M2) * q, 0.0);
+  for (int l = 0; l < q; ++l) {
+    const double* col = F.data() + static_cast<size_t>(l) * n;
+    double* out = r.spread.data() + static_cast<size_t>(l) * 2 * M2;
+    for (int k = 0; k < nEl; ++k) out[(el[k].j - 1) * M + el[k].i - 1] = col[k];
+    for (int k = nEl; k < n; ++k) {
+      int i = 0, j = 0;
+      position(coords[k - nEl], i, j);
+      const double dtr = 2.0 * u(i, j) / (w.root[j] * w.root[j]);
+      for (int b = 0; b < M; ++b)
+        for (int a = 0; a < M; ++a) {
+          const double dw =
+              ((a == j ? u(i, b) : 0.0) + (b == j ? u(i, a) : 0.0)) / (w.root[a] * w.root[b]);
+          out[M2 + b * M + a] += col[k] * M / tr * (dw - dtr / tr * wd[b * M + a]);
+        }
+    }
+  }
+  r.cov.assign(static_cast<size_t>(2 * M2) * 2 * M2, 0.0);
+  for (int l = 0; l < q; ++l) {
+    const double* f = r.spread.data() + static_cast<size_t>(l) * 2 * M2;
+    for (int b = 0; b < 2 * M2; ++b)
+      for (int a = 0; a < 2 * M2; ++a) r.cov[static_cast<size_t>(b) * 2 * M2 + a] += f[a] * f[b];
+  }
+  r.covariance = true;
+}
+
 void checkBoundaries(Search& w, CommonResult& r) {
   const int M = w.co.M;
   const double limit = w.form.EVLTOL * (1.0 - kCommonPhiBound);
@@ -489,13 +855,7 @@ void checkBoundaries(Search& w, CommonResult& r) {
         std::fill(r.phiAtBound.begin(), r.phiAtBound.end(), 1);
     }
   }
-  if (!w.form.diagonalDelta) {
-    std::vector<double> d, z;
-    if (symmetricEigen(M, r.delta, d, z) && d[M - 1] > 0.0) {
-      r.deltaRatio = d[0] / d[M - 1];
-      r.deltaSingular = r.deltaRatio < kCommonSingularDelta;
-    }
-  }
+  // A full DELTA's singularity: reduceDeltaRank.
 }
 
 }  // namespace
@@ -503,7 +863,7 @@ void checkBoundaries(Search& w, CommonResult& r) {
 bool CommonResult::boundary() const {
   for (size_t j = 0; j < deltaZero.size(); ++j)
     if (deltaZero[j] || phiAtBound[j]) return true;
-  return deltaSingular;
+  return deltaSingular || deltaRank > 0;
 }
 
 bool commonValue(Panel& panel, const CommonForm& form, Mat phi, Mat delta, double& value) {
@@ -581,14 +941,29 @@ void estimateCommonModel(Panel& panel, const CommonForm& form, CommonResult& r) 
     return;
   }
   fixZeroDeltas(w, bestFull, best, r);
+  reduceDeltaRank(w, bestFull, best, bestCode, r);
   keepEstimates(w, bestFull, r);
+  describeDeltaRank(w, bestFull, r);
   r.status = statusOf(bestCode);
 
   // The value at the estimates, each group's SIGMA**2 and log-likelihood.
   double value = 0.0;
   std::vector<double> phi = r.phi, delta = r.delta;
-  if (!penalisedValue(panel, form, Mat{phi.data(), M, M, M}, Mat{delta.data(), M, M, M}, value,
-                      &r.penalty)) {
+  bool valued = false;
+  if (r.deltaRank > 0) {
+    double tr = 0.0;
+    valued = rankValue(w, r.deltaRank, bestFull.data(), value, r.penalty, tr);
+    if (valued && r.phiFlatCount > 0) {
+      // PHI with its action on the flat directions at 0: the same value.
+      double loglik = 0.0;
+      valued = panel.evaluate(Mat{phi.data(), M, M, M}, w.deltaMat(), loglik);
+      value = loglik + r.penalty;
+    }
+  } else {
+    valued = penalisedValue(panel, form, Mat{phi.data(), M, M, M}, Mat{delta.data(), M, M, M},
+                            value, &r.penalty);
+  }
+  if (!valued) {
     r.status = MlStatus::Failed;
     r.evaluations = w.evaluations;
     return;
@@ -601,6 +976,11 @@ void estimateCommonModel(Panel& panel, const CommonForm& form, CommonResult& r) 
   for (int i = 0; i < w.co.nPhi; ++i) freePhi += w.co.fixed[i] ? 0 : 1;
   for (int i = w.co.nPhi; i < w.co.nPhi + w.co.nDelta; ++i) freeDelta += w.co.fixed[i] ? 0 : 1;
   r.parameters = freePhi + std::max(freeDelta - 1, 0);
+  if (r.deltaRank > 0)  // PHI's flat directions are no parameters
+    r.parameters -=
+        form.diagonalPhi
+            ? static_cast<int>(std::count(r.phiNotIdentified.begin(), r.phiNotIdentified.end(), 1))
+            : M * r.phiFlatCount;
   r.observations = 0;
   for (int g = 0; g < G; ++g) {
     r.sigma2[g] = panel.value(g).sigma2;
@@ -611,7 +991,19 @@ void estimateCommonModel(Panel& panel, const CommonForm& form, CommonResult& r) 
   r.aic = -2.0 * value + 2.0 * r.parameters;
   r.bic = -2.0 * value + r.parameters * std::log(static_cast<double>(std::max(r.observations, 1)));
   checkBoundaries(w, r);
-  informationAndCovariance(w, r);
+  // No maximum: no information either. A full DELTA close to singular can
+  // leave the elements' information short of definite where steps in its
+  // elements leave the definite ones: its factor's coordinates then.
+  if (r.deltaRank > 0) {
+    rankInformation(w, bestFull, r.deltaRank, r);
+  } else if (!r.deltaSingular) {
+    informationAndCovariance(w, r);
+    if (!r.covariance && !form.diagonalDelta) {
+      const int omitted = r.omitted;
+      rankInformation(w, bestFull, M, r);
+      if (!r.covariance) r.omitted = omitted;
+    }
+  }
   r.evaluations = w.evaluations;
 }
 

@@ -35,8 +35,10 @@
 // can be fixed at 0 losing at most kCommonZeroLoss of the log-likelihood is
 // fixed at 0; under a diagonal PHI the matching PHI(j,j) then has no effect
 // on the likelihood (that component is constant): it is reported as not
-// identified and held at 0. A PHI element (diagonal) or spectral radius
-// (full) within kCommonPhiBound (relative) of EVLTOL is at the bound. The
+// identified and held at 0. A full DELTA at or near singular is held at a
+// lower rank where its maximum lies there (CommonResult::deltaRank). A PHI
+// element (diagonal) or spectral radius (full) within kCommonPhiBound
+// (relative) of EVLTOL is at the bound. The
 // standard errors come from the observed information of the remaining
 // elements (numerical Hessian of the log-likelihood in the elements of PHI
 // and DELTA, reduced to the plane trace(DELTA) = M); none where it is not
@@ -63,8 +65,11 @@ constexpr double kCommonZeroDelta = 1.0E-3;
 constexpr double kCommonZeroLoss = 1.0E-4;
 constexpr double kCommonPhiBound = 1.0E-3;
 // A full DELTA whose smallest eigenvalue is below this fraction of its
-// largest is singular.
+// largest (on the scale of the data) is singular.
 constexpr double kCommonSingularDelta = 1.0E-6;
+// The relative cut on the stationary covariance below which a direction of
+// EPSILON does not vary (PHI's action on it is not identified).
+constexpr double kCommonFlatPhi = 1.0E-10;
 
 struct CommonResult {
   MlStatus status = MlStatus::Failed;
@@ -82,8 +87,22 @@ struct CommonResult {
   std::vector<double> phi, delta;  // M x M, column-major; DELTA of trace M
   // Boundaries, per component j (0/1).
   std::vector<int> deltaZero, phiNotIdentified, phiAtBound;
-  bool deltaSingular = false;  // full DELTA: ratio below kCommonSingularDelta
-  double deltaRatio = 1.0;     // its smallest over its largest eigenvalue
+  // A full DELTA whose smallest eigenvalue, on the scale of the data
+  // (likelihood/common_delta_rank.h), ends below kCommonSingularDelta of its
+  // largest is refitted at the rank of the others. Where the likelihood
+  // comes to the lower rank continuously (the last point's value is not
+  // above that of its projection on the lower rank by more than
+  // kCommonZeroLoss) the maximum lies there: DELTA is held at rank
+  // deltaRank, 0 along deltaNull (M x (M - deltaRank), DELTA v = 0), and
+  // PHI is not identified along phiFlat (M x phiFlatCount; PHI w held at
+  // 0). Otherwise the likelihood grows without bound as DELTA turns
+  // singular: deltaSingular, no maximum, the last point kept.
+  bool deltaSingular = false;
+  double deltaRatio = 1.0;  // the ratio at the end of the full search
+  int deltaRank = 0;        // 0: DELTA not held at a lower rank
+  std::vector<double> deltaNull, phiFlat;
+  int phiFlatCount = 0;
+  double projectionLoss = 0.0;  // the last point's log-likelihood less its projection's
   // The joint covariance of (vec PHI, vec DELTA) (2 M*M square), and a
   // factor of it: spreadCount columns of 2 M*M rows whose outer products
   // sum to it. Empty without standard errors.

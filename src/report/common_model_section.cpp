@@ -40,6 +40,77 @@ void printPhiIntervals(const CommonModelSection& s, int out) {
                          " TO" + editG(s.phiUpper[j], 13, 5));
 }
 
+// The combination sum_j v(j) name(j) of a direction, its terms above
+// 1e-8 of the largest.
+std::string combination(const std::vector<double>& v, int column,
+                        const std::vector<std::string>& names) {
+  const int M = static_cast<int>(names.size());
+  std::string text;
+  for (int j = 0; j < M; ++j) {
+    const double x = v[static_cast<size_t>(column) * M + j];
+    if (!(std::fabs(x) > 1.0E-8)) continue;
+    std::string number = editG(std::fabs(x), 11, 4);
+    number.erase(0, number.find_first_not_of(' '));
+    number.erase(number.find_last_not_of(' ') + 1);
+    text +=
+        (text.empty() ? (x < 0.0 ? "-" : "") : (x < 0.0 ? " - " : " + ")) + number + " " + names[j];
+  }
+  return text;
+}
+
+void writeWrapped(int out, const std::string& text) {
+  const size_t width = 76;
+  std::string rest = text, indent = "   ";
+  while (rest.size() + indent.size() > width + 3) {
+    size_t cut = rest.rfind(' ', width);
+    if (cut == std::string::npos || cut == 0) cut = width;
+    writeUnit(out, indent + rest.substr(0, cut));
+    rest = rest.substr(rest.find_first_not_of(' ', cut) == std::string::npos
+                           ? rest.size()
+                           : rest.find_first_not_of(' ', cut));
+    indent = "     ";
+  }
+  if (!rest.empty()) writeUnit(out, indent + rest);
+}
+
+// A full DELTA held at a lower rank, or singular with no maximum.
+void printDeltaRank(const CommonModelSection& s, int out) {
+  if (s.deltaSingular)
+    writeWrapped(out,
+                 "DELTA IS SINGULAR (SMALLEST OVER LARGEST EIGENVALUE, ON THE SCALE OF THE"
+                 " DATA," +
+                     editG(s.deltaRatio, 11, 3) +
+                     "): THE LIKELIHOOD GROWS WITHOUT BOUND AS DELTA TURNS SINGULAR AND HAS"
+                     " NO MAXIMUM. PHI AND DELTA ARE THE LAST POINT OF THE SEARCH.");
+  if (s.deltaRank == 0) return;
+  const int M = static_cast<int>(s.componentNames.size());
+  writeWrapped(out,
+               "DELTA ENDS AT ITS BOUNDARY (SMALLEST OVER LARGEST EIGENVALUE, ON THE SCALE OF"
+               " THE DATA," +
+                   editG(s.deltaRatio, 11, 3) + "): HELD AT RANK " + std::to_string(s.deltaRank) +
+                   ", AT THE MAXIMUM OF THE LIKELIHOOD THERE."
+                   " THESE COMBINATIONS OF THE INNOVATIONS A(T) OF EPSILON DO NOT VARY"
+                   " (DELTA V = 0):");
+  for (int k = 0; k < M - s.deltaRank; ++k)
+    writeWrapped(out, "  " + combination(s.deltaNull, k, s.componentNames));
+  if (s.zeroPhi) return;
+  if (s.phiFlatCount == 0) {
+    writeWrapped(out,
+                 "NO COMBINATION OF EPSILON IS CONSTANT (THE OTHER INNOVATIONS REACH EVERY"
+                 " DIRECTION THROUGH PHI): PHI STAYS IDENTIFIED.");
+    return;
+  }
+  for (int k = 0; k < s.phiFlatCount; ++k) {
+    const std::string w = combination(s.phiFlat, k, s.componentNames);
+    if (s.diagonalPhi)
+      writeWrapped(out, "EPSILON'S COMBINATION " + w + " IS CONSTANT (0).");
+    else
+      writeWrapped(out, "EPSILON'S COMBINATION " + w +
+                            " IS CONSTANT (0): PHI'S ACTION ON IT (PHI TIMES THAT DIRECTION) IS"
+                            " NOT IDENTIFIED (THE LIKELIHOOD IS FLAT IN IT): HELD AT 0.");
+  }
+}
+
 }  // namespace
 
 void printCommonModel(const CommonModelSection& s, int out) {
@@ -66,12 +137,20 @@ void printCommonModel(const CommonModelSection& s, int out) {
   else
     writeUnit(out, "   THE START POLISHED");
   writeUnit(out, std::string("   STATUS: ") + s.status);
-  writeUnit(
-      out, "   LOG-LIKELIHOOD" + editG(s.loglik, 16, 9) + "   PARAMETERS" + editI(s.parameters, 6));
+  if (s.deltaSingular)
+    writeUnit(out,
+              "   LOG-LIKELIHOOD AT THE LAST POINT" + editG(s.loglik, 16, 9) + " (NOT A MAXIMUM)");
+  else
+    writeUnit(out, "   LOG-LIKELIHOOD" + editG(s.loglik, 16, 9) + "   PARAMETERS" +
+                       editI(s.parameters, 6));
   if (s.penalty)
-    writeUnit(out, "   PENALTY (WISHART, M + 2 DEGREES OF FREEDOM) ON THE FULL DELTA" +
+    writeUnit(out, std::string("   PENALTY (WISHART, M + 2 DEGREES OF FREEDOM) ON THE FULL DELTA") +
+                       (s.deltaRank > 0 ? " (ITS NONZERO EIGENVALUES)" : "") +
                        editG(s.penaltyValue, 14, 6));
-  writeUnit(out, "   AIC" + editG(s.aic, 16, 9) + "   BIC" + editG(s.bic, 16, 9));
+  if (s.deltaSingular)
+    writeUnit(out, "   NO AIC OR BIC: THE LIKELIHOOD HAS NO MAXIMUM.");
+  else
+    writeUnit(out, "   AIC" + editG(s.aic, 16, 9) + "   BIC" + editG(s.bic, 16, 9));
   if (!s.zeroPhi) printMatrix("PHI (STANDARD ERRORS)", s.phi, s.covariance ? s.phiCov : Mat{}, out);
   printPhiIntervals(s, out);
   printMatrix("DELTA, TRACE M (STANDARD ERRORS)", s.delta, s.covariance ? s.deltaCov : Mat{}, out);
@@ -91,12 +170,18 @@ void printCommonModel(const CommonModelSection& s, int out) {
   if (!s.diagonalPhi && !s.zeroPhi && !s.phiAtBound.empty() && s.phiAtBound[0])
     writeUnit(out, "   THE SPECTRAL RADIUS OF PHI IS AT THE BOUND EVLTOL =" +
                        editG(s.EVLTOL, 11, 4) + ": NO STANDARD ERRORS FOR PHI.");
-  if (s.deltaSingular)
-    writeUnit(out, "   DELTA IS SINGULAR (SMALLEST OVER LARGEST EIGENVALUE" +
-                       editG(s.deltaRatio, 11, 3) +
-                       "): THE LIKELIHOOD GROWS WITHOUT BOUND THERE AND HAS NO MAXIMUM.");
-  if (!s.covariance)
+  printDeltaRank(s, out);
+  if (!s.covariance && s.deltaSingular)
+    writeUnit(out, "   NO STANDARD ERRORS: THERE IS NO MAXIMUM.");
+  else if (!s.covariance)
     writeUnit(out, "   NO STANDARD ERRORS: THE OBSERVED INFORMATION IS NOT POSITIVE DEFINITE.");
+  else if (s.deltaRank > 0)
+    writeWrapped(
+        out, "STANDARD ERRORS FROM THE INFORMATION OF THE PARAMETERS OF DELTA OF RANK " +
+                 std::to_string(s.deltaRank) + " AND OF PHI, WITHOUT THE" + editI(s.omitted, 3) +
+                 " HELD (DELTA ALONG THE COMBINATIONS ABOVE, PHI NOT IDENTIFIED OR AT THE"
+                 " BOUND): DELTA'S ARE THOSE OF A RANK-" +
+                 std::to_string(s.deltaRank) + " DELTA, WITH NO SPREAD ALONG THOSE COMBINATIONS.");
   else if (s.omitted > 0)
     writeUnit(out, "   STANDARD ERRORS FROM THE INFORMATION WITHOUT THE" + editI(s.omitted, 3) +
                        " ELEMENTS FIXED OR AT THE BOUND.");
@@ -114,8 +199,19 @@ void reportCommonWarnings(const CommonModelSection& s, ResultTables* tables, int
     if (tables != nullptr) tables->addCommonWarning(kind, value);
   };
   const int M = static_cast<int>(s.deltaZero.size());
-  if (std::string(s.status) != "CONVERGED")
+  if (std::string(s.status) != "CONVERGED" && !s.deltaSingular)
     warn("common_not_converged", 0.0, std::string("THE SEARCH ENDED ") + s.status + ".");
+  if (s.deltaRank > 0) {
+    std::string zero;
+    for (int k = 0; k < static_cast<int>(s.componentNames.size()) - s.deltaRank; ++k)
+      zero += (k > 0 ? "; " : "") + combination(s.deltaNull, k, s.componentNames);
+    warn("common_delta_rank", s.deltaRank,
+         "DELTA HELD AT RANK " + std::to_string(s.deltaRank) + " (0 ALONG " + zero + ").");
+    if (!s.diagonalPhi)
+      for (int k = 0; k < s.phiFlatCount; ++k)
+        warn("common_phi_not_identified", 0.0,
+             "PHI TIMES " + combination(s.phiFlat, k, s.componentNames) + " IS NOT IDENTIFIED.");
+  }
   for (int j = 1; j <= M; ++j) {
     if (s.deltaZero[j - 1])
       warn("common_delta_zero", j, "DELTA(" + editI(j, 0) + "," + editI(j, 0) + ") FIXED AT 0.");
@@ -128,7 +224,8 @@ void reportCommonWarnings(const CommonModelSection& s, ResultTables* tables, int
   if (!s.diagonalPhi && !s.zeroPhi && M > 0 && s.phiAtBound[0])
     warn("common_phi_at_bound", 0.0, "THE SPECTRAL RADIUS OF PHI IS AT THE BOUND.");
   if (s.deltaSingular)
-    warn("common_delta_singular", s.deltaRatio, "DELTA IS SINGULAR: NO MAXIMUM.");
+    warn("common_delta_singular", s.deltaRatio,
+         "DELTA IS SINGULAR AND THE LIKELIHOOD GROWS WITHOUT BOUND THERE: NO MAXIMUM.");
   if (!s.covariance) warn("common_no_standard_errors", 0.0, "NO STANDARD ERRORS.");
 }
 

@@ -29,8 +29,16 @@ struct CommonModelSection {
   bool piInequalities = false;  // the run's PI inequality rows (left out of the fit)
   double EVLTOL = 0.995;
   std::vector<int> deltaZero, phiNotIdentified, phiAtBound;  // per component
-  bool deltaSingular = false;
+  bool deltaSingular = false;  // a full DELTA turned singular with no maximum
   double deltaRatio = 1.0;
+  // A full DELTA held at rank deltaRank (0: not held): its null directions
+  // (M x (M - deltaRank)), PHI's flat directions (M x phiFlatCount), the
+  // names of EPSILON's components (M) they are written in.
+  int deltaRank = 0;
+  std::vector<double> deltaNull, phiFlat;
+  int phiFlatCount = 0;
+  double projectionLoss = 0.0;
+  std::vector<std::string> componentNames;
   bool covariance = false;
   // The 95% intervals of PHI's diagonal on the scale of the stationary map
   // (likelihood/stationary_interval.h), per component; empty or 0 in

@@ -14,6 +14,7 @@
 #include "likelihood/group_pool.h"
 #include "likelihood/stationary_interval.h"
 #include "report/common_model_section.h"
+#include "report/named_estimates.h"
 
 namespace kova {
 namespace {
@@ -96,6 +97,25 @@ void phiIntervals(CommonModelSection& s) {
     s.phiLower[j - 1] = i.lower;
     s.phiUpper[j - 1] = i.upper;
   }
+}
+
+// EPSILON's components by the x variable whose coefficient each moves (a
+// column of L with a single 1), else EPSILON(j).
+std::vector<std::string> componentNames(const RunRecord& run) {
+  const int K = run.options.K, M = run.options.M;
+  const Mat L{const_cast<double*>(run.lMatrix.data()), run.second.ldLMatrix, K, M};
+  std::vector<std::string> names;
+  for (int j = 1; j <= M; ++j) {
+    int k = 0, nonzero = 0;
+    for (int i = 1; i <= K; ++i)
+      if (L(i, j) != 0.0) {
+        ++nonzero;
+        k = i;
+      }
+    names.push_back(nonzero == 1 && L(k, j) == 1.0 ? variableName(&run.names.x, k, 'X')
+                                                   : "EPSILON(" + std::to_string(j) + ")");
+  }
+  return names;
 }
 
 }  // namespace
@@ -189,6 +209,13 @@ void runCommonPhase(RunRecord& run, ResultTables& tables, CommonPhase& phase) {
   s.phiAtBound = r.phiAtBound;
   s.deltaSingular = r.deltaSingular;
   s.deltaRatio = r.deltaRatio;
+  if (r.deltaSingular) s.status = "NO MAXIMUM (DELTA TURNS SINGULAR)";
+  s.deltaRank = r.deltaRank;
+  s.deltaNull = r.deltaNull;
+  s.phiFlat = r.phiFlat;
+  s.phiFlatCount = r.phiFlatCount;
+  s.projectionLoss = r.projectionLoss;
+  s.componentNames = componentNames(run);
   s.covariance = r.covariance;
   phiIntervals(s);
   s.omitted = r.omitted;

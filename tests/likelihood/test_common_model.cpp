@@ -28,11 +28,15 @@
 #include <sstream>
 #include <vector>
 
+#include "io/fortran_io.h"
 #include "likelihood/common_model.h"
 #include "likelihood/max_likelihood.h"
 #include "linalg/lapack_lsq_ref.h"
+#include "linalg/lapack_eispack_ref.h"
+#include "report/common_model_section.h"
 #include "support/result_csv.h"
 #include "support/run_kova.h"
+#include "support/temp_dir.h"
 
 namespace kova {
 namespace {
@@ -550,6 +554,313 @@ TEST(CommonModel, ZeroInnovationVarianceIsFixedAndItsPhiNotIdentified) {
   EXPECT_EQ(r.parameters, 1 + perGroup);
 }
 
+// The restricted log-likelihood of a panel from the dense evaluation at a
+// diagonal PHI and DELTA = u u', u = (1, b(2), ..., b(M)): the rank-1
+// problem in coordinates of its own, theta = (PHI(1,1), ..., PHI(M,M),
+// b(2), ..., b(M)).
+double denseRankOne(const std::vector<SimGroup>& groups, const std::vector<double>& theta, int M) {
+  DMat phi(M, M), delta(M, M);
+  std::vector<double> u(M, 1.0);
+  for (int j = 1; j <= M; ++j) phi(j, j) = theta[j - 1];
+  for (int j = 2; j <= M; ++j) u[j - 1] = theta[M + j - 2];
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) delta(i, j) = u[i - 1] * u[j - 1];
+  double sum = 0.0;
+  for (const SimGroup& g : groups) sum += denseValue(g, phi, delta).reml;
+  return sum;
+}
+
+// A panel whose innovations move along one direction only (DELTA = u u',
+// M = 3): without the penalty the full DELTA ends singular, is held at rank
+// 1 and its maximum there is the maximum of the rank-1 problem: the value
+// is the dense one, the gradient of the dense value in coordinates of its
+// own vanishes (a Newton step gains less than 1e-6) and the standard
+// errors are those of the dense information in those coordinates. Under ML
+// the same panel's likelihood has no maximum there (a spike), said so.
+TEST(CommonModel, SingularDeltaIsHeldAtItsRankAtTheRestrictedMaximum) {
+  const int M = 3, M2 = M * M;
+  const double u[3] = {1.0, 0.5, -0.5};
+  DMat phiTrue = matrix(M, {0.6, 0.0, 0.0, 0.0, 0.3, 0.0, 0.0, 0.0, 0.5});
+  DMat deltaTrue(M, M);
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) deltaTrue(i, j) = u[i - 1] * u[j - 1];
+  std::vector<SimGroup> groups = diagonalPanel(15, 25, phiTrue, deltaTrue, 11);
+  std::vector<PanelGroupData> data;
+  for (SimGroup& g : groups) data.push_back(panelData(g));
+  Panel panel(data, M, PanelCriterion::REML, 2);
+  CommonForm form;
+  form.diagonalPhi = true;
+  CommonResult r;
+  estimateCommonModel(panel, form, r);
+  ASSERT_EQ(r.status, MlStatus::Converged);
+  ASSERT_EQ(r.deltaRank, 1);
+  EXPECT_FALSE(r.deltaSingular);
+  EXPECT_TRUE(r.boundary());
+  EXPECT_LT(r.deltaRatio, kCommonSingularDelta);
+  // DELTA = u u' (trace M) and its two null directions: DELTA v = 0.
+  auto delta = [&](int i, int j) { return r.delta[(j - 1) * M + i - 1]; };
+  ASSERT_EQ(r.deltaNull.size(), static_cast<size_t>(2 * M));
+  for (int k = 0; k < 2; ++k)
+    for (int i = 1; i <= M; ++i) {
+      double dv = 0.0;
+      for (int j = 1; j <= M; ++j) dv += delta(i, j) * r.deltaNull[k * M + j - 1];
+      EXPECT_NEAR(dv, 0.0, 1e-12) << k << " " << i;
+    }
+  std::vector<double> theta{r.phi[0], r.phi[4], r.phi[8], delta(2, 1) / delta(1, 1),
+                            delta(3, 1) / delta(1, 1)};
+  EXPECT_NEAR(delta(2, 2), delta(1, 1) * theta[3] * theta[3], 1e-12);
+  EXPECT_NEAR(delta(3, 2), delta(1, 1) * theta[3] * theta[4], 1e-12);
+  EXPECT_NEAR(theta[3], 0.5, 0.1);
+  EXPECT_NEAR(theta[4], -0.5, 0.1);
+  // Diagonal PHI stays identified: u has no zero element.
+  EXPECT_EQ(r.phiFlatCount, 0);
+  EXPECT_EQ(r.phiNotIdentified, (std::vector<int>{0, 0, 0}));
+  // The value is the dense one.
+  const double f0 = denseRankOne(groups, theta, M);
+  EXPECT_NEAR(r.loglik, f0, 1e-10 * std::fabs(f0));
+  // Gradient and Hessian of the dense value by central differences.
+  const int n = 5;
+  const double h = 1e-4;
+  DMat g(n, 1), H(n, n);
+  auto f = [&](int a, double da, int b, double db) {
+    std::vector<double> t = theta;
+    t[a] += da;
+    t[b] += db;
+    return denseRankOne(groups, t, M);
+  };
+  for (int a = 0; a < n; ++a) {
+    g(a + 1, 1) = (f(a, h, a, 0.0) - f(a, -h, a, 0.0)) / (2.0 * h);
+    H(a + 1, a + 1) = (f(a, h, a, 0.0) - 2.0 * f0 + f(a, -h, a, 0.0)) / (h * h);
+    for (int b = 0; b < a; ++b)
+      H(a + 1, b + 1) = H(b + 1, a + 1) =
+          (f(a, h, b, h) - f(a, h, b, -h) - f(a, -h, b, h) + f(a, -h, b, -h)) / (4.0 * h * h);
+  }
+  DMat info(n, n);
+  for (int j = 1; j <= n; ++j)
+    for (int i = 1; i <= n; ++i) info(i, j) = -H(i, j);
+  const DMat step = test::solveSquare(info, g);
+  const DMat cov = test::solveSquare(info, test::identity(n));
+  double gain = 0.0;
+  for (int a = 1; a <= n; ++a) gain += 0.5 * g(a, 1) * step(a, 1);
+  EXPECT_GE(gain, 0.0);
+  EXPECT_LT(gain, 1e-6);
+  for (int a = 1; a <= n; ++a) EXPECT_LT(std::fabs(g(a, 1)) * std::sqrt(cov(a, a)), 2e-3) << a;
+  // Standard errors: PHI's from the dense covariance; DELTA(2,1) = M b2 /
+  // (1 + b2^2 + b3^2) by the delta method.
+  ASSERT_TRUE(r.covariance);
+  auto rcov = [&](int a, int b) { return r.cov[static_cast<size_t>(b) * 2 * M2 + a]; };
+  for (int j = 0; j < M; ++j) {
+    const int k = j * M + j;
+    EXPECT_NEAR(std::sqrt(rcov(k, k)), std::sqrt(cov(j + 1, j + 1)),
+                0.005 * std::sqrt(cov(j + 1, j + 1)))
+        << j;
+  }
+  const double b2 = theta[3], b3 = theta[4], s = 1.0 + b2 * b2 + b3 * b3;
+  const double d2 = M * (s - 2.0 * b2 * b2) / (s * s), d3 = -M * 2.0 * b2 * b3 / (s * s);
+  const double v21 = d2 * d2 * cov(4, 4) + 2.0 * d2 * d3 * cov(4, 5) + d3 * d3 * cov(5, 5);
+  EXPECT_NEAR(std::sqrt(rcov(M2 + 1, M2 + 1)), std::sqrt(v21), 0.005 * std::sqrt(v21));
+  EXPECT_EQ(r.omitted, 3);
+  // Three PHI and DELTA's two directions (rank 1 of M = 3, less the scale).
+  int perGroup = 0;
+  for (int k = 0; k < panel.groups(); ++k) perGroup += 1 + panel.freePi(k);
+  EXPECT_EQ(r.parameters, 3 + 2 + perGroup);
+
+  // Under ML the same panel has a spike: along the fit's two small
+  // eigen-directions the dense ML value grows by 1/2 log 100 for each
+  // hundredfold shrink (without bound: in the limit a row is fitted
+  // exactly), so there is no maximum and the fit says so.
+  {
+    Panel mlPanel(data, M, PanelCriterion::ML, 2);
+    CommonResult m;
+    estimateCommonModel(mlPanel, form, m);
+    EXPECT_TRUE(m.deltaSingular);
+    EXPECT_EQ(m.deltaRank, 0);
+    EXPECT_FALSE(m.covariance);
+    EXPECT_GT(m.projectionLoss, 1.0);
+    std::vector<double> z = m.delta, ev(M);
+    int nn = M, lwork = 200, info = 0;
+    std::vector<double> work(lwork);
+    dsyev_("V", "U", &nn, z.data(), &nn, ev.data(), work.data(), &lwork, &info, 1, 1);
+    ASSERT_EQ(info, 0);
+    EXPECT_LT(ev[1], kCommonSingularDelta * ev[2]);
+    std::vector<double> along;
+    for (double eps : {1e-8, 1e-10, 1e-12}) {
+      DMat phi(M, M), d(M, M);
+      for (int j = 1; j <= M; ++j) phi(j, j) = m.phi[(j - 1) * M + j - 1];
+      for (int k = 0; k < M; ++k) {
+        const double l = k < 2 ? eps * ev[2] : ev[k];
+        for (int j = 1; j <= M; ++j)
+          for (int i = 1; i <= M; ++i) d(i, j) += l * z[k * M + i - 1] * z[k * M + j - 1];
+      }
+      double sum = 0.0;
+      for (const SimGroup& g : groups) sum += denseValue(g, phi, d).ml;
+      along.push_back(sum);
+    }
+    EXPECT_NEAR(along[1] - along[0], 0.5 * std::log(100.0), 0.05);
+    EXPECT_NEAR(along[2] - along[1], 0.5 * std::log(100.0), 0.05);
+    // The penalty takes 1/2 log 100 for each of the two: it bounds this
+    // spike, and the penalised search stays off it.
+    CommonForm penalised = form;
+    penalised.penalty = true;
+    CommonResult q;
+    estimateCommonModel(mlPanel, penalised, q);
+    EXPECT_FALSE(q.deltaSingular);
+    EXPECT_EQ(q.deltaRank, 0);
+  }
+
+  // With the penalty DELTA stays definite, close to singular, where steps
+  // in its elements leave the definite matrices: the standard errors come
+  // from its factor, and PHI's are those of the dense penalised value in
+  // coordinates of its own (DELTA = L L', L lower triangular, L(1,1) = 1).
+  form.penalty = true;
+  CommonResult p;
+  estimateCommonModel(panel, form, p);
+  ASSERT_EQ(p.status, MlStatus::Converged);
+  EXPECT_EQ(p.deltaRank, 0);
+  EXPECT_FALSE(p.deltaSingular);
+  ASSERT_TRUE(p.covariance);
+  auto pd = [&](int i, int j) { return p.delta[(j - 1) * M + i - 1]; };
+  const double l21 = pd(2, 1) / pd(1, 1), l31 = pd(3, 1) / pd(1, 1);
+  const double l22 = std::sqrt(pd(2, 2) / pd(1, 1) - l21 * l21);
+  const double l32 = (pd(3, 2) / pd(1, 1) - l31 * l21) / l22;
+  const double l33 = std::sqrt(pd(3, 3) / pd(1, 1) - l31 * l31 - l32 * l32);
+  std::vector<double> eta{p.phi[0], p.phi[4], p.phi[8], l21, l31, l22, l32, l33};
+  auto penalised = [&](const std::vector<double>& t) {
+    DMat phi(M, M), L(M, M), delta(M, M);
+    for (int j = 1; j <= M; ++j) phi(j, j) = t[j - 1];
+    L(1, 1) = 1.0;
+    L(2, 1) = t[3];
+    L(3, 1) = t[4];
+    L(2, 2) = t[5];
+    L(3, 2) = t[6];
+    L(3, 3) = t[7];
+    double trace = 0.0;
+    for (int j = 1; j <= M; ++j)
+      for (int i = 1; i <= M; ++i) {
+        for (int k = 1; k <= M; ++k) delta(i, j) += L(i, k) * L(j, k);
+        if (i == j) trace += delta(i, i);
+      }
+    double sum = 0.5 * M * std::log(M / trace) + std::log(std::fabs(t[5] * t[7]));
+    for (const SimGroup& g : groups) sum += denseValue(g, phi, delta).reml;
+    return sum;
+  };
+  const double p0 = penalised(eta);
+  EXPECT_NEAR(p.loglik + p.penalty, p0, 1e-10 * std::fabs(p0));
+  const int m = 8;
+  DMat pinfo(m, m);
+  const double e = 1e-4;
+  auto pf = [&](int a, double da, int b, double db) {
+    std::vector<double> t = eta;
+    t[a] += da;
+    t[b] += db;
+    return penalised(t);
+  };
+  for (int a = 0; a < m; ++a) {
+    pinfo(a + 1, a + 1) = -(pf(a, e, a, 0.0) - 2.0 * p0 + pf(a, -e, a, 0.0)) / (e * e);
+    for (int b = 0; b < a; ++b)
+      pinfo(a + 1, b + 1) = pinfo(b + 1, a + 1) =
+          -(pf(a, e, b, e) - pf(a, e, b, -e) - pf(a, -e, b, e) + pf(a, -e, b, -e)) / (4.0 * e * e);
+  }
+  const DMat pcov = test::solveSquare(pinfo, test::identity(m));
+  for (int j = 0; j < M; ++j) {
+    const int k = j * M + j;
+    const double se = std::sqrt(p.cov[static_cast<size_t>(k) * 2 * M2 + k]);
+    EXPECT_NEAR(se, std::sqrt(pcov(j + 1, j + 1)), 0.01 * std::sqrt(pcov(j + 1, j + 1))) << j;
+  }
+}
+
+// A spike: every group's first x is 0, so with zero PHI the constant's
+// variance DELTA(1,1) is that row's whole variance, and as it goes to 0
+// each group's PI fits its first row exactly: the likelihood grows without
+// bound (by 1/2 log per group, more than the penalty's 1/2 log takes). The
+// fit says so, with and without the penalty: no maximum, no rank held,
+// and the report gives the last point's value as no maximum, without AIC
+// or BIC.
+TEST(CommonModel, ASpikeWhereDeltaTurnsSingularIsNoMaximum) {
+  std::mt19937 rng(1);
+  std::normal_distribution<double> gauss;
+  const int M = 2, G = 6, T = 20;
+  std::vector<SimGroup> groups(G);
+  for (SimGroup& s : groups) {
+    s.T = T;
+    s.K = s.M = M;
+    s.P = 1;
+    s.tlx = DMat(M, T);
+    s.xz = DMat(T, M);
+    s.R = DMat(0, M);
+    double e1 = 0.0, e2 = 0.0;
+    for (int t = 1; t <= T; ++t) {
+      const double x = t == 1 ? 0.0 : 1.0 + gauss(rng);
+      s.tlx(1, t) = s.xz(t, 1) = 1.0;
+      s.tlx(2, t) = s.xz(t, 2) = x;
+      e1 = 0.5 * e1 + 0.01 * gauss(rng);
+      e2 = 0.5 * e2 + 0.7 * gauss(rng);
+      s.y.push_back(1.0 + e1 + x * (2.0 + e2));
+    }
+  }
+  std::vector<PanelGroupData> data;
+  for (SimGroup& g : groups) data.push_back(panelData(g));
+  Panel panel(data, M, PanelCriterion::ML, 1);
+  for (bool penalty : {false, true}) {
+    CommonForm form;
+    form.zeroPhi = true;
+    form.penalty = penalty;
+    CommonResult r;
+    estimateCommonModel(panel, form, r);
+    ASSERT_NE(r.status, MlStatus::Failed) << penalty;
+    EXPECT_TRUE(r.deltaSingular) << penalty;
+    EXPECT_EQ(r.deltaRank, 0) << penalty;
+    EXPECT_LT(r.deltaRatio, kCommonSingularDelta) << penalty;
+    EXPECT_LT(r.delta[0], 1e-8) << penalty;
+    // The value at the last point is far above that of the same PHI and
+    // DELTA with the constant's variance at 0 (there the first rows have
+    // no noise and drop out).
+    EXPECT_GT(r.projectionLoss, 10.0) << penalty;
+    DMat phi(M, M), singular(M, M);
+    singular(2, 2) = 2.0;
+    double atZero = 0.0;
+    ASSERT_TRUE(panel.evaluate(view(phi), view(singular), atZero));
+    EXPECT_GT(r.loglik, atZero + 10.0) << penalty;
+    if (penalty) continue;
+    testing::TempDir dir;
+    openUnit(100, "KOVAOUT", "FORMATTED", "UNKNOWN");
+    openUnit(102, "KOVALOG", "FORMATTED", "UNKNOWN");
+    CommonModelSection s;
+    s.restricted = false;
+    s.status = "NO MAXIMUM (DELTA TURNS SINGULAR)";
+    s.loglik = r.loglik;
+    s.phi = view(phi);
+    s.delta = Mat{r.delta.data(), M, M, M};
+    s.zeroPhi = true;
+    s.deltaZero = r.deltaZero;
+    s.phiNotIdentified = r.phiNotIdentified;
+    s.phiAtBound = r.phiAtBound;
+    s.deltaSingular = r.deltaSingular;
+    s.deltaRatio = r.deltaRatio;
+    s.covariance = r.covariance;
+    printCommonModel(s, 100);
+    reportCommonWarnings(s, nullptr, 100, 102);
+    closeAllUnits();
+    // The report's long lines wrap onto lines indented by five.
+    std::string report = testing::readFile("KOVAOUT");
+    for (size_t at = report.find("\n     "); at != std::string::npos;
+         at = report.find("\n     ", at))
+      report.replace(at, 6, " ");
+    EXPECT_NE(report.find("LOG-LIKELIHOOD AT THE LAST POINT"), std::string::npos) << report;
+    EXPECT_NE(report.find("(NOT A MAXIMUM)"), std::string::npos) << report;
+    EXPECT_NE(report.find("NO AIC OR BIC: THE LIKELIHOOD HAS NO MAXIMUM."), std::string::npos);
+    EXPECT_EQ(report.find("   AIC"), std::string::npos) << report;
+    EXPECT_NE(report.find("GROWS WITHOUT BOUND AS DELTA TURNS SINGULAR AND HAS NO MAXIMUM"),
+              std::string::npos)
+        << report;
+    EXPECT_EQ(testing::readFile("KOVALOG"),
+              " WARNING (COMMON MODEL): DELTA IS SINGULAR AND THE LIKELIHOOD GROWS WITHOUT BOUND"
+              " THERE: NO MAXIMUM.\n WARNING (COMMON MODEL): NO STANDARD ERRORS.\n");
+    EXPECT_NE(report.find("NO STANDARD ERRORS: THERE IS NO MAXIMUM."), std::string::npos);
+    EXPECT_FALSE(r.covariance);
+  }
+}
+
 // The Grunfeld firms of the source data in order of first appearance: the
 // first 18 years of each (the last two are forecast records), x = (1,
 // value, capital), L = I.
@@ -708,6 +1019,57 @@ TEST(CommonModel, GrunfeldExampleAgreesWithTheDenseRestrictedLikelihood) {
   ASSERT_EQ(testing::runKova().status, 0);
   EXPECT_EQ(testing::readFile("KOVA_ESTIMATES.csv"), tables);
   EXPECT_NE(testing::readFile("KOVAOUT").find("THREADS  1"), std::string::npos);
+}
+
+// kova_simulate with a DELTA of rank 1 (innovations along (1, 0.5, -0.5)
+// only): kova's common model, full DELTA without the penalty, holds DELTA
+// at rank 1 and says so in the report and in KOVA_WARNINGS.csv (the
+// panel's row, group and pass empty), with standard errors of PHI and
+// DELTA from the rank-1 information.
+TEST(CommonModel, SimulatedPanelWithARankOneDeltaIsReportedAtItsRank) {
+  testing::TempDir dir;
+  const std::string command =
+      std::string(KOVA_SIMULATOR) +
+      " --out case --seed 2 --ng 15 --records 30 --k 3 --p 1 --m 3 --diagonal-phi"
+      " --phi '0.6,0,0;0,0.3,0;0,0,0.5' --delta '1,0.5,-0.5;0.5,0.25,-0.25;-0.5,-0.25,0.25'"
+      " --param 'COMMON MODEL = REML' --param 'COMMON PENALTY = NO'";
+  ASSERT_EQ(std::system((command + " > sim.txt 2>&1").c_str()), 0) << testing::readFile("sim.txt");
+  std::filesystem::current_path("case");
+  const testing::RunResult run = testing::runKova();
+  ASSERT_EQ(run.status, 0) << run.console;
+  EXPECT_EQ(testing::readFile("KOVA_WARNINGS.csv"),
+            "group,pass,kind,value\n,,common_delta_rank,1\n");
+  std::string report = testing::readFile("KOVAOUT");
+  for (size_t at = report.find("\n     "); at != std::string::npos; at = report.find("\n     ", at))
+    report.replace(at, 6, " ");
+  EXPECT_NE(report.find("HELD AT RANK 1, AT THE MAXIMUM OF THE LIKELIHOOD THERE"),
+            std::string::npos)
+      << report;
+  EXPECT_NE(report.find("PHI STAYS IDENTIFIED"), std::string::npos);
+  EXPECT_NE(
+      report.find("STANDARD ERRORS FROM THE INFORMATION OF THE PARAMETERS OF DELTA OF RANK 1"),
+      std::string::npos);
+  EXPECT_NE(
+      testing::readFile("KOVALOG").find(" WARNING (COMMON MODEL): DELTA HELD AT RANK 1 (0 ALONG "),
+      std::string::npos);
+  // The tables: DELTA of rank 1 along about (1, 0.5, -0.5), every element
+  // of PHI's diagonal and of DELTA with a standard error; PHI and DELTA's
+  // two free directions, each group's SIGMA**2 and three PI.
+  std::map<std::string, std::string> value = estimates("value"), se = estimates("std_error");
+  auto delta = [&](int i, int j) {
+    return std::stod(
+        value.at(",,COMMON_DELTA(" + std::to_string(i) + "," + std::to_string(j) + ")"));
+  };
+  EXPECT_NEAR(delta(2, 2) * delta(1, 1), delta(2, 1) * delta(2, 1), 1e-12);
+  EXPECT_NEAR(delta(3, 3) * delta(2, 2), delta(3, 2) * delta(3, 2), 1e-12);
+  EXPECT_NEAR(delta(2, 1) / delta(1, 1), 0.5, 0.1);
+  EXPECT_NEAR(delta(3, 1) / delta(1, 1), -0.5, 0.1);
+  for (int j = 1; j <= 3; ++j) {
+    EXPECT_NE(se.at(",,COMMON_PHI(" + std::to_string(j) + "," + std::to_string(j) + ")"), "");
+    for (int i = 1; i <= 3; ++i)
+      EXPECT_NE(se.at(",,COMMON_DELTA(" + std::to_string(i) + "," + std::to_string(j) + ")"), "");
+  }
+  EXPECT_EQ(value.at(",,COMMON_PARAMETERS(1,1)"), std::to_string(3 + 2 + 15 * 4));
 }
 
 // A design short of rank: ML goes on (by the profile likelihood, the same
