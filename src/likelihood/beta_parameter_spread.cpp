@@ -5,6 +5,7 @@
 #include <limits>
 #include <random>
 
+#include "linalg/eispack.h"
 #include "linalg/linpack.h"
 #include "linalg/state_space.h"
 #include "solvers/definiteness.h"
@@ -122,8 +123,30 @@ bool factorDirections(const SpreadInputs& in, SpreadArrays& a) {
   return true;
 }
 
-// a.phi and a.delta at theta^ + sum_l z_l c_l; false when DELTA is drawn
-// indefinite.
+// A DELTA that is not positive definite (a full DELTA held at a lower rank)
+// is drawn itself; the directions that turn its null space take the draw
+// out of the non-negative definite matrices at first order. The draw is
+// replaced by the nearest non-negative definite matrix (its negative
+// eigenvalues set to 0), which moves it by a second-order amount only.
+bool nearestSemidefinite(SpreadArrays& a) {
+  const int M = a.delta.rows;
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) a.x(i, j) = 0.5 * (a.delta(i, j) + a.delta(j, i));
+  TRED2(a.x.ld, M, a.x.p, a.wr, a.wi, a.eigZ.p);
+  int ierr = 0;
+  TQL2(a.eigZ.ld, M, a.wr, a.wi, a.eigZ.p, ierr);
+  if (ierr != 0) return false;
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) {
+      double sum = 0.0;
+      for (int l = 1; l <= M; ++l) sum += a.eigZ(i, l) * std::max(a.wr[l - 1], 0.0) * a.eigZ(j, l);
+      a.delta(i, j) = sum;
+    }
+  return true;
+}
+
+// a.phi and a.delta at theta^ + sum_l z_l c_l; a drawn DELTA that is not
+// non-negative definite is moved to the nearest one that is.
 bool drawAt(const SpreadInputs& in, bool factored, const double* z, SpreadArrays& a) {
   const int M = in.phi.rows;
   for (int j = 1; j <= M; ++j)
@@ -141,10 +164,7 @@ bool drawAt(const SpreadInputs& in, bool factored, const double* z, SpreadArrays
     product(a.ud, a.ud, a.delta, true);
     return true;
   }
-  // A positive semidefinite DELTA has a factor up to rounding.
-  for (int j = 1; j <= M; ++j)
-    for (int i = 1; i <= M; ++i) a.x(i, j) = a.delta(i, j) + (i == j ? 1e-12 : 0.0);
-  return choleskyUpper(a.x, a.w, a.state);
+  return nearestSemidefinite(a);
 }
 
 // PHI of the draw (a.phi) is stationary: every eigenvalue of modulus below

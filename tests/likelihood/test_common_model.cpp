@@ -1039,6 +1039,14 @@ TEST(CommonModel, SimulatedPanelWithARankOneDeltaIsReportedAtItsRank) {
   ASSERT_EQ(run.status, 0) << run.console;
   EXPECT_EQ(testing::readFile("KOVA_WARNINGS.csv"),
             "group,pass,kind,value\n,,common_delta_rank,1\n");
+  // The bands carry the spread of the rank-1 fit: draws about a singular
+  // DELTA are kept (moved to the nearest definite matrix), not all refused.
+  const testing::Csv beta = testing::readCsv("KOVA_BETA.csv");
+  ASSERT_FALSE(beta.rows.empty());
+  for (std::size_t i = 0; i < beta.rows.size(); ++i) {
+    const double se = std::stod(beta.at(i, "std_error"));
+    EXPECT_TRUE(std::isfinite(se) && se > 0.0) << i;
+  }
   std::string report = testing::readFile("KOVAOUT");
   for (size_t at = report.find("\n     "); at != std::string::npos; at = report.find("\n     ", at))
     report.replace(at, 6, " ");
