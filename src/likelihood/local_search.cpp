@@ -10,18 +10,52 @@
 namespace kova {
 namespace {
 
+// The best point the objective has been asked about with its gradient, and
+// both there: a round of the quasi-Newton method begins at the best point
+// so far, which the search has already evaluated (the first value, the end
+// of the round before).
+struct BestPoint {
+  std::vector<double> x, grad;
+  double value = 0.0;
+  bool known = false;
+};
+
 struct Relay {
   const LocalSearch* search = nullptr;
   std::exception_ptr thrown;
+  BestPoint best;
 };
 
+// The objective at x (grad: its gradient, when not null), from the best
+// point when x is that point.
+double evaluate(Relay& r, const double* x, double* grad) {
+  const LocalSearch& search = *r.search;
+  const int dim = search.dim;
+  BestPoint& b = r.best;
+  if (b.known && std::equal(x, x + dim, b.x.begin())) {
+    if (grad != nullptr) std::copy(b.grad.begin(), b.grad.end(), grad);
+    return b.value;
+  }
+  if (grad == nullptr || !search.gradient) return search.objective(x, grad, search.context);
+  const double value = search.objective(x, grad, search.context);
+  if (!b.known || value < b.value) {
+    b.x.assign(x, x + dim);
+    b.grad.assign(grad, grad + dim);
+    b.value = value;
+    b.known = true;
+  }
+  return value;
+}
+
 // NLopt's callback: the caller's objective; an exception is kept for the
-// caller and NLopt told to stop.
+// caller and NLopt told to stop (a method may still ask for a point before
+// it looks: the objective is not called again).
 double relay(unsigned n, const double* x, double* grad, void* data) {
   (void)n;
   Relay& r = *static_cast<Relay*>(data);
+  if (r.thrown) throw nlopt::forced_stop();
   try {
-    return r.search->objective(x, grad, r.search->context);
+    return evaluate(r, x, grad);
   } catch (...) {
     r.thrown = std::current_exception();
   }
@@ -90,17 +124,22 @@ const char* searchAlgorithm(const LocalSearch& search) {
 
 int localSearch(const LocalSearch& search, double* x, double& value) {
   const int dim = search.dim;
-  value = search.objective(x, nullptr, search.context);
-  if (dim == 0) return value < search.rejected ? 1 : -1;
-  if (!(value < search.rejected)) return -1;
   Relay r;
   r.search = &search;
+  if (dim == 0) {
+    value = search.objective(x, nullptr, search.context);
+    return value < search.rejected ? 1 : -1;
+  }
+  // With the gradient (kept for the first step of the quasi-Newton round).
+  std::vector<double> g(dim);
+  value = evaluate(r, x, search.gradient ? g.data() : nullptr);
+  if (!(value < search.rejected)) return -1;
   std::vector<double> v(x, x + dim);
   int kept = -1;  // the code of the last round that converged
   int code = -1;
   // The point NLopt leaves is its best; keep it only when it is better.
   auto keepBetter = [&]() {
-    const double fv = search.objective(v.data(), nullptr, search.context);
+    const double fv = evaluate(r, v.data(), nullptr);
     if (fv <= value) {
       value = fv;
       std::copy(v.begin(), v.end(), x);

@@ -236,12 +236,28 @@ constexpr int kMinimumStarts = 5;
 constexpr int kAgreeing = 3;
 constexpr double kAgree = 1.0E-2;
 
+// The factor coordinate k of x with the sign of its row's diagonal: a row
+// of U and its negative give the same DELTA = U'U.
+double factorCoordinate(const Layout& lay, const double* x, int k) {
+  const double* f = x + lay.np;
+  if (lay.diagonalDelta) return std::fabs(f[k]);
+  int row = 1, column = 1;  // U(row, column) at (column - 1) column / 2 + row - 1
+  while (column * (column + 1) / 2 <= k) ++column;
+  row = k - (column - 1) * column / 2 + 1;
+  return f[(row - 1) * row / 2 + row - 1] < 0.0 ? -f[k] : f[k];
+}
+
 // Two screened points in the same basin: loose maxima within kAgree and
-// every coordinate within 0.05; the polish of the second is then skipped.
-bool sameBasin(const double* best, const double* other, int dim, double bestValue, double value) {
+// every coordinate within 0.05 (the factor of DELTA up to the signs of its
+// rows); the polish of the second is then skipped.
+bool sameBasin(const Layout& lay, const double* best, const double* other, double bestValue,
+               double value) {
   if (!(std::fabs(value - bestValue) <= kAgree)) return false;
-  for (int i = 0; i < dim; ++i)
+  for (int i = 0; i < lay.np; ++i)
     if (!(std::fabs(other[i] - best[i]) <= 0.05)) return false;
+  for (int k = 0; k < lay.nd; ++k)
+    if (!(std::fabs(factorCoordinate(lay, other, k) - factorCoordinate(lay, best, k)) <= 0.05))
+      return false;
   return true;
 }
 constexpr unsigned kStartSeed = 20261;
@@ -593,7 +609,7 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   for (int k = 0; k < kPolished; ++k) {
     if (!(top[k] < kRejected)) break;
     double* x = a.screened + k * dim;
-    if (k > 0 && sameBasin(a.screened, x, dim, top[0], top[k])) continue;
+    if (k > 0 && sameBasin(lay, a.screened, x, top[0], top[k])) continue;
     double value = top[k];
     bool fellBack = false;
     polish.fellBack = &fellBack;

@@ -3,6 +3,10 @@
 // layer would turn it into a failure code and the run would go on).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <vector>
+
 #include "io/stop.h"
 #include "likelihood/local_search.h"
 
@@ -12,12 +16,14 @@ namespace {
 struct Bowl {
   int calls = 0;
   int stopAt = -1;  // throw RunStopped at this call
+  std::vector<std::array<double, 2>> points;  // where it was evaluated
 };
 
 // (x - 1)^2 + 2 (y + 0.5)^2.
 double bowl(const double* x, double* grad, void* context) {
   Bowl& b = *static_cast<Bowl*>(context);
   if (++b.calls == b.stopAt) throw RunStopped();
+  b.points.push_back({x[0], x[1]});
   if (grad != nullptr) {
     grad[0] = 2.0 * (x[0] - 1.0);
     grad[1] = 4.0 * (x[1] + 0.5);
@@ -29,7 +35,7 @@ TEST(LocalSearch, RunStopRaisedByTheObjectiveLeavesEverySearch) {
   for (int method = 0; method < 3; ++method) {
     SCOPED_TRACE(method);
     Bowl b;
-    b.stopAt = 7;
+    b.stopAt = 4;  // inside NLopt's first round (the quasi-Newton one needs 5 calls in all)
     LocalSearch search;
     search.objective = bowl;
     search.context = &b;
@@ -39,7 +45,32 @@ TEST(LocalSearch, RunStopRaisedByTheObjectiveLeavesEverySearch) {
     search.polish = true;
     double x[2] = {0.0, 0.0}, value = 0.0;
     EXPECT_THROW(localSearch(search, x, value), RunStopped);
-    EXPECT_EQ(b.calls, 7);  // nothing ran after the stop
+    EXPECT_EQ(b.calls, 4);  // nothing ran after the stop
+  }
+}
+
+// Each round of the quasi-Newton method begins at the best point so far,
+// and the search ends by taking NLopt's best point: neither is evaluated
+// again. The minimum of the bowl is found all the same.
+TEST(LocalSearch, NoPointIsEvaluatedTwice) {
+  for (bool polish : {false, true}) {
+    SCOPED_TRACE(polish);
+    Bowl b;
+    LocalSearch search;
+    search.objective = bowl;
+    search.context = &b;
+    search.dim = 2;
+    search.gradient = true;
+    search.polish = polish;
+    double x[2] = {0.3, 0.7}, value = 0.0;
+    const int code = localSearch(search, x, value);
+    EXPECT_EQ(statusOf(code), MlStatus::Converged);
+    EXPECT_NEAR(x[0], 1.0, 1e-4);
+    EXPECT_NEAR(x[1], -0.5, 1e-4);
+    EXPECT_NEAR(value, (x[0] - 1.0) * (x[0] - 1.0) + 2.0 * (x[1] + 0.5) * (x[1] + 0.5), 1e-15);
+    std::vector<std::array<double, 2>> seen = b.points;
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end());
   }
 }
 
