@@ -260,6 +260,30 @@ bool sameBasin(const Layout& lay, const double* best, const double* other, doubl
       return false;
   return true;
 }
+
+// The ends of the starts screened so far, which a later start may join.
+struct ScreenedEnds {
+  const Layout* lay = nullptr;
+  const double* ends = nullptr;   // count x dim
+  const double* loose = nullptr;  // their loose maxima
+  const int* joined = nullptr;    // of each: 1 when it ended by joining another
+  int count = 0;
+  int met = -1;  // out: the end the start being screened joined
+};
+
+// A start being screened has reached the basin (sameBasin) of the end of
+// an earlier start that ran to its loose maximum: it would end there too,
+// and ends now.
+bool joinsScreened(const double* x, double value, void* context) {
+  ScreenedEnds& e = *static_cast<ScreenedEnds*>(context);
+  const int dim = e.lay->dim();
+  for (int k = 0; k < e.count; ++k)
+    if (!e.joined[k] && sameBasin(*e.lay, e.ends + k * dim, x, -e.loose[k], value)) {
+      e.met = k;
+      return true;
+    }
+  return false;
+}
 constexpr unsigned kStartSeed = 20261;
 
 double uniform(std::mt19937& g) { return (static_cast<double>(g()) + 0.5) / 4294967296.0; }
@@ -330,6 +354,8 @@ struct StepArrays {
   int* pos;          // np + nq
   double* screened;  // kPolished x (np + nd): the best screened points
   double* loose;     // kMlStarts: the loose maxima of the starts screened
+  double* ends;      // kMlStarts x (np + nd): their points
+  int* joined;       // of each: 1 when it ended by joining an earlier one
   int* independent;  // of each: 1 for a start other than an earlier pass's
   double *gp, *gm;   // np + nq: scores of the information's differences
 };
@@ -373,6 +399,8 @@ StepArrays carveStep(Scratch& s, const GroupDims& d, int piRows, int phiRows) {
   a.pos = s.ints(dim);
   a.screened = s.doubles(kPolished * dim);
   a.loose = s.doubles(kMlStarts + kMlEarlierStarts);
+  a.ends = s.doubles((kMlStarts + kMlEarlierStarts) * dim);
+  a.joined = s.ints(kMlStarts + kMlEarlierStarts);
   a.independent = s.ints(kMlStarts + kMlEarlierStarts);
   a.gp = s.doubles(dim);
   a.gm = s.doubles(dim);
@@ -543,6 +571,9 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
     search.box = kBox * lay.EVLTOL;
   }
   search.rejected = kRejected;
+  ScreenedEnds screenedEnds{&lay, a.ends, a.loose, a.joined};
+  search.joined = joinsScreened;
+  search.joinedContext = &screenedEnds;
   result.algorithm = searchAlgorithm(search);
   // Every start screened to a loose tolerance; the best kPolished of them
   // (by their loose maxima) polished to a tight one.
@@ -581,11 +612,19 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
     }
     if (!startAt(w, a.q, Mat{a.h.p, a.h.ld, M, M}, a.x)) continue;
     double value = kRejected;
+    screenedEnds.met = -1;
     localSearch(search, a.x, value);
     if (!(value < kRejected)) continue;
+    // A start that joined an earlier one's end has that loose maximum (or
+    // its own where higher), and ranks after it on a tie.
+    const int met = screenedEnds.met;
+    if (met >= 0) value = std::min(value, -a.loose[met]);
     const double loglik = -value;
     a.independent[result.starts] = label > 0 ? 1 : 0;
+    a.joined[result.starts] = met >= 0 ? 1 : 0;
+    std::copy_n(a.x, dim, a.ends + result.starts * dim);
     a.loose[result.starts++] = loglik;
+    screenedEnds.count = result.starts;
     result.screenedHigh = result.starts == 1 ? loglik : std::max(result.screenedHigh, loglik);
     result.screenedLow = result.starts == 1 ? loglik : std::min(result.screenedLow, loglik);
     // Into the ranking of the best (ties: the earlier start).
@@ -631,6 +670,7 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   }
   // A polish that had to go on derivative free (a boundary's flat face, as
   // a rule) is polished again from its own point until it stops moving.
+  polish.fellBack = nullptr;  // the flag of the last polish above is out of scope
   for (int again = 0; again < 3 && bestFellBack && bestValue < kRejected; ++again) {
     std::copy_n(a.best, dim, a.x);
     double value = bestValue;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <vector>
 
 #include "io/stop.h"
@@ -71,6 +72,41 @@ TEST(LocalSearch, NoPointIsEvaluatedTwice) {
     std::vector<std::array<double, 2>> seen = b.points;
     std::sort(seen.begin(), seen.end());
     EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end());
+  }
+}
+
+// A loose search told that it has joined an earlier search's end stops
+// there: that point and its value are its end, and the objective is not
+// called again. A polish is never stopped that way.
+TEST(LocalSearch, LooseSearchEndsWhereItJoinsAnother) {
+  auto nearMinimum = [](const double* x, double, void*) { return std::fabs(x[0] - 1.0) < 0.3; };
+  for (bool polish : {false, true}) {
+    SCOPED_TRACE(polish);
+    Bowl b;
+    LocalSearch search;
+    search.objective = bowl;
+    search.context = &b;
+    search.dim = 2;
+    search.gradient = true;
+    search.polish = polish;
+    search.joined = nearMinimum;
+    double x[2] = {-2.0, 0.7}, value = 0.0;
+    const int code = localSearch(search, x, value);
+    if (polish) {
+      EXPECT_EQ(statusOf(code), MlStatus::Converged);
+      EXPECT_NEAR(x[0], 1.0, 1e-6);
+      continue;
+    }
+    EXPECT_EQ(code, -5);  // NLopt's forced stop
+    ASSERT_FALSE(b.points.empty());
+    // The end is the first point that joined, the last one evaluated.
+    const std::array<double, 2> last = b.points.back();
+    EXPECT_LT(std::fabs(last[0] - 1.0), 0.3);
+    for (std::size_t i = 0; i + 1 < b.points.size(); ++i)
+      EXPECT_GE(std::fabs(b.points[i][0] - 1.0), 0.3);
+    EXPECT_EQ(x[0], last[0]);
+    EXPECT_EQ(x[1], last[1]);
+    EXPECT_EQ(value, (x[0] - 1.0) * (x[0] - 1.0) + 2.0 * (x[1] + 0.5) * (x[1] + 0.5));
   }
 }
 
