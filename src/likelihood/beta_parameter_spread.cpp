@@ -23,7 +23,8 @@ struct SpreadArrays {
   double* pivect;         // K*P
   double* f;              // NUMT
   Mat gain, eps;          // M x NUMT
-  double* residual;       // NUMT
+  double* residual;       // NUMT: the innovations of y - XZ PIVECT
+  Mat innov;              // NUMT x (K*P + 1): those of [XZ y]
   double *state, *next;   // M
   double* V;              // M x M x NUMT
   Mat vf;                 // M x M
@@ -55,6 +56,7 @@ SpreadArrays carve(Scratch& s, const GroupDims& d) {
   a.gain = s.mat(M, T);
   a.eps = s.mat(M, T);
   a.residual = s.doubles(T);
+  a.innov = s.mat(T, d.KP() + 1);
   a.state = s.doubles(M);
   a.next = s.doubles(M);
   a.V = s.doubles(static_cast<long long>(M) * M * T);
@@ -174,20 +176,20 @@ bool betaAt(const SpreadInputs& in, SpreadArrays& a, Mat b, Scratch s) {
   outputs.pivect = a.pivect;
   outputs.gamma = a.gamma;
   outputs.gains = &gains;
+  outputs.innovations = a.innov;
   outputs.designRoot = a.chol;
   const LikelihoodTerms terms = profileLikelihood(in.data, a.phi, a.delta, s, outputs);
   a.rooted = outputs.designRooted;
   if (!terms.valid) return false;
+  // The innovations of the residual y - XZ PIVECT, by the filter's
+  // linearity from those of [XZ y].
   for (int t = 1; t <= T; ++t) {
-    double r = in.data.y[t - 1];
-    for (int j = 1; j <= n; ++j) r -= in.data.xz(t, j) * a.pivect[j - 1];
+    double r = a.innov(t, n + 1);
+    for (int j = 1; j <= n; ++j) r -= a.innov(t, j) * a.pivect[j - 1];
     a.residual[t - 1] = r;
   }
   const StateSpaceModel model{a.phi, a.delta, a.gamma, in.data.tlx};
-  const Mat r{a.residual, std::max(T, 1), T, 1};
   Scratch k = s;
-  innovations(a.phi, in.data.tlx, gains, r, r, k);
-  k = s;
   smoothState(model, gains, a.residual, a.eps, k);
   auto period = [&](const double* z, const double* eps, double* out) {
     for (int kk = 1; kk <= K; ++kk) {
@@ -338,7 +340,6 @@ ScratchNeed addParameterSpreadNeed(const GroupDims& d, int piRows) {
   ScratchNeed need = s.used();
   ScratchNeed kernels = profileLikelihoodNeed(d, piRows);
   kernels.include(EIGENRneed(d.M));
-  kernels.include(innovationsNeed(d.M, 1));
   kernels.include(smoothStateNeed(d.M, d.NUMT));
   kernels.include(smoothedStateVariancesNeed(d.M));
   need.add(kernels);

@@ -121,6 +121,7 @@ LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratc
   } else {
     filterInnovations(model, v, w.f, v, w.gainOut, s, gains != nullptr ? gains->p : nullptr);
   }
+  if (given.innovations.p != nullptr) copyMatrix(v, given.innovations);
 
   // Noisy rows whitened into the top of v, exact rows gathered.
   int nn = 0, ne = 0;
