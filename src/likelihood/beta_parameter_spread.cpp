@@ -13,6 +13,8 @@
 namespace kova {
 namespace {
 
+constexpr double kRootTol = 1.0E-8;
+
 struct SpreadArrays {
   Mat phi, delta, gamma;  // theta^ or a draw, and its GAMMA
   Mat u, ud, x, w;        // M x M: the factor of DELTA, of the draw, work
@@ -22,14 +24,15 @@ struct SpreadArrays {
   double* pivect;         // K*P
   double* f;              // NUMT
   Mat gain, eps;          // M x NUMT
-  double* residual;       // NUMT
+  double* residual;       // NUMT: the innovations of y - XZ PIVECT
+  Mat innov;              // NUMT x (K*P + 1): those of [XZ y]
   double *state, *next;   // M
   double* V;              // M x M x NUMT
   Mat vf;                 // M x M
+  double* lt;             // K x M: L's rows, each contiguous
   double* piBase;         // K*P: PIVECT at theta^
-  Mat piSum, info, chol;  // K*P x K*P
-  Mat xzInnov;            // NUMT x K*P
-  double* cholWork;       // K*P
+  Mat piSum, info, chol;  // K*P x K*P; chol: the triangle of the whitened XZ
+  bool rooted = false;    // chol holds it (every row noisy)
   double *wr, *wi;        // M: PHI's eigenvalues
   Mat eigA, eigZ;         // M x M
 };
@@ -54,17 +57,17 @@ SpreadArrays carve(Scratch& s, const GroupDims& d) {
   a.gain = s.mat(M, T);
   a.eps = s.mat(M, T);
   a.residual = s.doubles(T);
+  a.innov = s.mat(T, d.KP() + 1);
   a.state = s.doubles(M);
   a.next = s.doubles(M);
   a.V = s.doubles(static_cast<long long>(M) * M * T);
   a.vf = s.mat(M, M);
+  a.lt = s.doubles(static_cast<long long>(K) * M);
   const int n = d.KP();
   a.piBase = s.doubles(n);
   a.piSum = s.mat(n, n);
   a.info = s.mat(n, n);
   a.chol = s.mat(n, n);
-  a.xzInnov = s.mat(T, n);
-  a.cholWork = s.doubles(n);
   a.wr = s.doubles(M);
   a.wi = s.doubles(M);
   a.eigA = s.mat(M, M);
@@ -189,19 +192,24 @@ bool betaAt(const SpreadInputs& in, SpreadArrays& a, Mat b, Scratch s) {
   const int M = in.phi.rows, T = in.data.tlx.cols, n = in.data.xz.cols;
   const int K = in.L.rows, P = in.Z.rows, TF = b.cols - T;
   const FilterGains gains{a.f, a.gain, a.V};
-  const LikelihoodTerms terms =
-      profileLikelihood(in.data, a.phi, a.delta, s, a.pivect, a.gamma, &gains);
+  ProfileOutputs outputs;
+  outputs.pivect = a.pivect;
+  outputs.gamma = a.gamma;
+  outputs.gains = &gains;
+  outputs.innovations = a.innov;
+  outputs.designRoot = a.chol;
+  const LikelihoodTerms terms = profileLikelihood(in.data, a.phi, a.delta, s, outputs);
+  a.rooted = outputs.designRooted;
   if (!terms.valid) return false;
+  // The innovations of the residual y - XZ PIVECT, by the filter's
+  // linearity from those of [XZ y].
   for (int t = 1; t <= T; ++t) {
-    double r = in.data.y[t - 1];
-    for (int j = 1; j <= n; ++j) r -= in.data.xz(t, j) * a.pivect[j - 1];
+    double r = a.innov(t, n + 1);
+    for (int j = 1; j <= n; ++j) r -= a.innov(t, j) * a.pivect[j - 1];
     a.residual[t - 1] = r;
   }
   const StateSpaceModel model{a.phi, a.delta, a.gamma, in.data.tlx};
-  const Mat r{a.residual, std::max(T, 1), T, 1};
   Scratch k = s;
-  innovations(a.phi, in.data.tlx, gains, r, r, k);
-  k = s;
   smoothState(model, gains, a.residual, a.eps, k);
   auto period = [&](const double* z, const double* eps, double* out) {
     for (int kk = 1; kk <= K; ++kk) {
@@ -234,13 +242,25 @@ void addSmoothing(const SpreadInputs& in, SpreadArrays& a, Mat b, Mat base, Mat 
   const StateSpaceModel model{a.phi, a.delta, a.gamma, in.data.tlx};
   const FilterGains gains{a.f, a.gain, a.V};
   smoothedStateVariances(model, gains, a.V, s);
+  // The rows of L, contiguous (L' column by column).
+  double* lt = a.lt;
+  for (int k = 1; k <= K; ++k)
+    for (int i = 1; i <= M; ++i) lt[(k - 1) * M + i - 1] = in.L(k, i);
   auto add = [&](Mat V, int t) {
-    for (int k = 1; k <= K; ++k) {
+    const double* bt = b.col(t);
+    const double* baset = base.col(t);
+    double* sumt = sum.col(t);
+    for (int k = 0; k < K; ++k) {
+      const double* lk = lt + k * M;
       double var = 0.0;
-      for (int i = 1; i <= M; ++i)
-        for (int j = 1; j <= M; ++j) var += in.L(k, i) * V(i, j) * in.L(k, j);
-      const double move = b(k, t) - base(k, t);
-      sum(k, t) += in.sigma2 * var + move * move;
+      for (int j = 0; j < M; ++j) {
+        const double* vj = V.col(j + 1);
+        double lv = 0.0;  // (L V)(k, j)
+        for (int i = 0; i < M; ++i) lv += lk[i] * vj[i];
+        var += lv * lk[j];
+      }
+      const double move = bt[k] - baset[k];
+      sumt[k] += in.sigma2 * var + move * move;
     }
   };
   const long long mm = static_cast<long long>(M) * M;
@@ -254,29 +274,22 @@ void addSmoothing(const SpreadInputs& in, SpreadArrays& a, Mat b, Mat base, Mat 
   }
 }
 
-// COV at the point the filter record (a.f, a.gain) belongs to, SIGMA**2
-// (XZ' YSIGMA^-1 XZ)^-1 with XZ' YSIGMA^-1 XZ = sum over t of v(t) v(t)' /
-// f(t), v the innovations of XZ, inverted through its Cholesky factor U:
-// U^-1 U^-T column by column. False (a.info undefined) where it cannot be
-// formed this way: PI restriction rows, an exact observation, a singular
-// information.
-bool conditionalPiCovariance(const SpreadInputs& in, SpreadArrays& a, Scratch s) {
-  const int T = in.data.tlx.cols, n = in.data.xz.cols;
-  if (in.data.pi.SPIROW > 0 || n < 1) return false;
-  for (int t = 0; t < T; ++t)
-    if (!(a.f[t] > 0.0)) return false;
-  for (int j = 1; j <= n; ++j) std::copy_n(in.data.xz.col(j), T, a.xzInnov.col(j));
-  innovations(a.phi, in.data.tlx, FilterGains{a.f, a.gain}, a.xzInnov, a.xzInnov, s);
+// COV at the point betaAt left, SIGMA**2 (XZ' YSIGMA^-1 XZ)^-1, inverted
+// through the triangle R of the whitened XZ that its profile left in
+// a.chol (R'R = XZ' YSIGMA^-1 XZ): R^-1 R^-T column by column. False
+// (a.info undefined) where it cannot be formed this way: PI restriction
+// rows, an exact observation, a singular information.
+bool conditionalPiCovariance(const SpreadInputs& in, SpreadArrays& a) {
+  const int n = in.data.xz.cols;
+  if (in.data.pi.SPIROW > 0 || n < 1 || !a.rooted) return false;
+  // Singular where a pivot is below kRootTol of the largest (the rule of a
+  // Cholesky factor of R'R at double precision, on the root's scale).
+  double largest = 0.0;
+  for (int j = 1; j <= n; ++j) largest = std::max(largest, std::fabs(a.chol(j, j)));
   for (int j = 1; j <= n; ++j)
-    for (int i = 1; i <= j; ++i) {
-      double sum = 0.0;
-      for (int t = 1; t <= T; ++t) sum += a.xzInnov(t, i) * a.xzInnov(t, j) / a.f[t - 1];
-      a.chol(i, j) = sum;
-      if (i < j) a.chol(j, i) = 0.0;
-    }
+    if (!(std::fabs(a.chol(j, j)) > kRootTol * largest) || !std::isfinite(a.chol(j, j)))
+      return false;
   int info = 0;
-  DCHDC(a.chol.p, a.chol.ld, n, a.cholWork, nullptr, 0, info);
-  if (info != n) return false;
   for (int j = 1; j <= n; ++j) {
     double* col = a.info.col(j);
     std::fill_n(col, n, 0.0);
@@ -291,9 +304,9 @@ bool conditionalPiCovariance(const SpreadInputs& in, SpreadArrays& a, Scratch s)
 }
 
 // piSum += COV at the draw (or at theta^) + (PIVECT - PIVECT^)(...)'.
-void addPiSpread(const SpreadInputs& in, SpreadArrays& a, Scratch s) {
+void addPiSpread(const SpreadInputs& in, SpreadArrays& a) {
   const int n = in.piCov.rows;
-  const Mat cov = conditionalPiCovariance(in, a, s) ? a.info : in.piCov;
+  const Mat cov = conditionalPiCovariance(in, a) ? a.info : in.piCov;
   for (int j = 1; j <= n; ++j)
     for (int i = 1; i <= n; ++i)
       a.piSum(i, j) +=
@@ -326,7 +339,7 @@ int addParameterSpread(const SpreadInputs& in, Mat se, Scratch s) {
     if (!drawAt(in, factored, in.draws.col(i), a) || !stationaryDraw(a, s)) continue;
     if (!betaAt(in, a, a.beta, s)) continue;
     addSmoothing(in, a, a.beta, a.base, a.mse, s);
-    if (withPi) addPiSpread(in, a, s);
+    if (withPi) addPiSpread(in, a);
     ++accepted;
   }
   if (withPi && accepted > 0)
@@ -347,10 +360,8 @@ ScratchNeed addParameterSpreadNeed(const GroupDims& d, int piRows) {
   ScratchNeed need = s.used();
   ScratchNeed kernels = profileLikelihoodNeed(d, piRows);
   kernels.include(EIGENRneed(d.M));
-  kernels.include(innovationsNeed(d.M, 1));
   kernels.include(smoothStateNeed(d.M, d.NUMT));
   kernels.include(smoothedStateVariancesNeed(d.M));
-  kernels.include(innovationsNeed(d.M, d.KP()));
   need.add(kernels);
   return need;
 }

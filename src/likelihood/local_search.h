@@ -32,10 +32,16 @@ struct LocalSearch {
   // [-box, box], the others in [-1e3, 1e3].
   int boxed = 0;
   double box = 1.0E3;
+  // A loose search (not a polish) ends early where joined(x, value,
+  // joinedContext) says that the point has joined the end of an earlier
+  // search (the point and its value are then the search's end).
+  bool (*joined)(const double* x, double value, void* context) = nullptr;
+  void* joinedContext = nullptr;
 };
 
-// From x: returns NLopt's result code (-1 when x itself is rejected) and
-// leaves in x and value the best point seen. In a polish, the second round
+// From x: returns NLopt's result code (-1 when x itself is rejected, -5
+// when the search was ended because it joined another) and leaves in x and
+// value the best point seen. In a polish, the second round
 // starts from the first's point with a fresh model; when it stops short,
 // the first round's convergence stands (its point is never worse).
 int localSearch(const LocalSearch& search, double* x, double& value);

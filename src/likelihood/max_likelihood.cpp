@@ -236,13 +236,53 @@ constexpr int kMinimumStarts = 5;
 constexpr int kAgreeing = 3;
 constexpr double kAgree = 1.0E-2;
 
+// The factor coordinate k of x with the sign of its row's diagonal: a row
+// of U and its negative give the same DELTA = U'U.
+double factorCoordinate(const Layout& lay, const double* x, int k) {
+  const double* f = x + lay.np;
+  if (lay.diagonalDelta) return std::fabs(f[k]);
+  int row = 1, column = 1;  // U(row, column) at (column - 1) column / 2 + row - 1
+  while (column * (column + 1) / 2 <= k) ++column;
+  row = k - (column - 1) * column / 2 + 1;
+  return f[(row - 1) * row / 2 + row - 1] < 0.0 ? -f[k] : f[k];
+}
+
 // Two screened points in the same basin: loose maxima within kAgree and
-// every coordinate within 0.05; the polish of the second is then skipped.
-bool sameBasin(const double* best, const double* other, int dim, double bestValue, double value) {
+// every coordinate within 0.05 (the factor of DELTA up to the signs of its
+// rows); the polish of the second is then skipped.
+bool sameBasin(const Layout& lay, const double* best, const double* other, double bestValue,
+               double value) {
   if (!(std::fabs(value - bestValue) <= kAgree)) return false;
-  for (int i = 0; i < dim; ++i)
+  for (int i = 0; i < lay.np; ++i)
     if (!(std::fabs(other[i] - best[i]) <= 0.05)) return false;
+  for (int k = 0; k < lay.nd; ++k)
+    if (!(std::fabs(factorCoordinate(lay, other, k) - factorCoordinate(lay, best, k)) <= 0.05))
+      return false;
   return true;
+}
+
+// The ends of the starts screened so far, which a later start may join.
+struct ScreenedEnds {
+  const Layout* lay = nullptr;
+  const double* ends = nullptr;   // count x dim
+  const double* loose = nullptr;  // their loose maxima
+  const int* joined = nullptr;    // of each: 1 when it ended by joining another
+  int count = 0;
+  int met = -1;  // out: the end the start being screened joined
+};
+
+// A start being screened has reached the basin (sameBasin) of the end of
+// an earlier start that ran to its loose maximum: it would end there too,
+// and ends now.
+bool joinsScreened(const double* x, double value, void* context) {
+  ScreenedEnds& e = *static_cast<ScreenedEnds*>(context);
+  const int dim = e.lay->dim();
+  for (int k = 0; k < e.count; ++k)
+    if (!e.joined[k] && sameBasin(*e.lay, e.ends + k * dim, x, -e.loose[k], value)) {
+      e.met = k;
+      return true;
+    }
+  return false;
 }
 constexpr unsigned kStartSeed = 20261;
 
@@ -314,6 +354,8 @@ struct StepArrays {
   int* pos;          // np + nq
   double* screened;  // kPolished x (np + nd): the best screened points
   double* loose;     // kMlStarts: the loose maxima of the starts screened
+  double* ends;      // kMlStarts x (np + nd): their points
+  int* joined;       // of each: 1 when it ended by joining an earlier one
   int* independent;  // of each: 1 for a start other than an earlier pass's
   double *gp, *gm;   // np + nq: scores of the information's differences
 };
@@ -357,6 +399,8 @@ StepArrays carveStep(Scratch& s, const GroupDims& d, int piRows, int phiRows) {
   a.pos = s.ints(dim);
   a.screened = s.doubles(kPolished * dim);
   a.loose = s.doubles(kMlStarts + kMlEarlierStarts);
+  a.ends = s.doubles((kMlStarts + kMlEarlierStarts) * dim);
+  a.joined = s.ints(kMlStarts + kMlEarlierStarts);
   a.independent = s.ints(kMlStarts + kMlEarlierStarts);
   a.gp = s.doubles(dim);
   a.gm = s.doubles(dim);
@@ -527,6 +571,9 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
     search.box = kBox * lay.EVLTOL;
   }
   search.rejected = kRejected;
+  ScreenedEnds screenedEnds{&lay, a.ends, a.loose, a.joined};
+  search.joined = joinsScreened;
+  search.joinedContext = &screenedEnds;
   result.algorithm = searchAlgorithm(search);
   // Every start screened to a loose tolerance; the best kPolished of them
   // (by their loose maxima) polished to a tight one.
@@ -565,11 +612,19 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
     }
     if (!startAt(w, a.q, Mat{a.h.p, a.h.ld, M, M}, a.x)) continue;
     double value = kRejected;
+    screenedEnds.met = -1;
     localSearch(search, a.x, value);
     if (!(value < kRejected)) continue;
+    // A start that joined an earlier one's end has that loose maximum (or
+    // its own where higher), and ranks after it on a tie.
+    const int met = screenedEnds.met;
+    if (met >= 0) value = std::min(value, -a.loose[met]);
     const double loglik = -value;
     a.independent[result.starts] = label > 0 ? 1 : 0;
+    a.joined[result.starts] = met >= 0 ? 1 : 0;
+    std::copy_n(a.x, dim, a.ends + result.starts * dim);
     a.loose[result.starts++] = loglik;
+    screenedEnds.count = result.starts;
     result.screenedHigh = result.starts == 1 ? loglik : std::max(result.screenedHigh, loglik);
     result.screenedLow = result.starts == 1 ? loglik : std::min(result.screenedLow, loglik);
     // Into the ranking of the best (ties: the earlier start).
@@ -593,7 +648,7 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   for (int k = 0; k < kPolished; ++k) {
     if (!(top[k] < kRejected)) break;
     double* x = a.screened + k * dim;
-    if (k > 0 && sameBasin(a.screened, x, dim, top[0], top[k])) continue;
+    if (k > 0 && sameBasin(lay, a.screened, x, top[0], top[k])) continue;
     double value = top[k];
     bool fellBack = false;
     polish.fellBack = &fellBack;
@@ -615,6 +670,7 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
   }
   // A polish that had to go on derivative free (a boundary's flat face, as
   // a rule) is polished again from its own point until it stops moving.
+  polish.fellBack = nullptr;  // the flag of the last polish above is out of scope
   for (int again = 0; again < 3 && bestFellBack && bestValue < kRejected; ++again) {
     std::copy_n(a.best, dim, a.x);
     double value = bestValue;

@@ -89,6 +89,19 @@ double LikelihoodTerms::atUnitScale() const {
 
 LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratch s, double* pivect,
                                   Mat gamma, const FilterGains* gains, bool precise) {
+  ProfileOutputs given;
+  given.pivect = pivect;
+  given.gamma = gamma;
+  given.gains = gains;
+  return profileLikelihood(data, phi, delta, s, given, precise);
+}
+
+LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratch s,
+                                  ProfileOutputs& given, bool precise) {
+  double* pivect = given.pivect;
+  const Mat gamma = given.gamma;
+  const FilterGains* gains = given.gains;
+  given.designRooted = false;
   const int M = phi.rows, T = data.xz.rows, n = data.xz.cols, nr = data.pi.SPIROW;
   ProfileArrays w = carveProfile(s, T, M, n, nr);
   if (gains != nullptr) {
@@ -108,6 +121,7 @@ LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratc
   } else {
     filterInnovations(model, v, w.f, v, w.gainOut, s, gains != nullptr ? gains->p : nullptr);
   }
+  if (given.innovations.p != nullptr) copyMatrix(v, given.innovations);
 
   // Noisy rows whitened into the top of v, exact rows gathered.
   int nn = 0, ne = 0;
@@ -136,6 +150,11 @@ LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratc
   }
   const int cn = compress(v, nn, w.qraux);
   const int ce = compress(w.exact, ne, w.qraux);
+  if (given.designRoot.p != nullptr && ne == 0 && cn >= n) {
+    for (int j = 1; j <= n; ++j)
+      for (int i = 1; i <= n; ++i) given.designRoot(i, j) = i <= j ? v(i, j) : 0.0;
+    given.designRooted = true;
+  }
 
   // Constraints: the exact equations, then the PI equality rows.
   const int nc = ce + nr;

@@ -55,6 +55,23 @@ struct LikelihoodTerms {
 LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratch s,
                                   double* pivect = nullptr, Mat gamma = Mat{},
                                   const FilterGains* gains = nullptr, bool precise = false);
+// The same with what it can leave besides, each when given: the three
+// above; in innovations (NUMT x (K*P + 1)) the filter's innovations of [XZ
+// y] (those of a residual y - XZ b are then innovations(:, K*P+1) -
+// innovations(:, 1..K*P) b); in designRoot (K*P x K*P) the triangle R of
+// the QR factorization of the whitened XZ, R'R = XZ' YSIGMA^-1 XZ (the
+// information of PIVECT at SIGMA**2 = 1), when every row is noisy
+// (designRooted; R's rows have either sign).
+struct ProfileOutputs {
+  double* pivect = nullptr;
+  Mat gamma;
+  const FilterGains* gains = nullptr;
+  Mat innovations;
+  Mat designRoot;
+  bool designRooted = false;  // out
+};
+LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratch s,
+                                  ProfileOutputs& out, bool precise = false);
 ScratchNeed profileLikelihoodNeed(const GroupDims& d, int piRows);
 
 // The score of the profile: the derivatives of loglik (concentrated, or at
