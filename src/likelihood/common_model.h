@@ -102,4 +102,11 @@ void estimateCommonModel(Panel& panel, const CommonForm& form, CommonResult& res
 // there is no likelihood.
 bool commonValue(Panel& panel, const CommonForm& form, Mat phi, Mat delta, double& value);
 
+// The objective the search minimises (minus the penalised value, plus the
+// pin) at the coordinates given (PHI's, then DELTA's factor's, as above;
+// none fixed) and, when gradient is not null, its gradient there (for the
+// tests); 1e100 or more where there is no likelihood.
+double commonObjective(Panel& panel, const CommonForm& form,
+                       const std::vector<double>& coordinates, double* gradient);
+
 }  // namespace kova

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "likelihood/design_factor.h"
 #include "likelihood/group_pool.h"
 #include "likelihood/svd_rank.h"
 #include "linalg/blas1.h"
@@ -32,41 +33,6 @@ RestrictedArrays carveRestricted(Scratch& s, int T, int M, int q) {
   a.v = s.mat(T, q + 1);
   a.qraux = s.doubles(q + 1);
   return a;
-}
-
-// The Euclidean norm of x(1..n), by the plain sum of squares where that
-// neither overflows nor underflows, else by the scaled sum.
-double norm(const double* x, int n) {
-  double sum = 0.0;
-  for (int i = 0; i < n; ++i) sum += x[i] * x[i];
-  if (sum > 1.0E-280 && sum < 1.0E280) return std::sqrt(sum);
-  return DNRM2(n, x, 1);
-}
-
-// Householder's triangularisation of the T x n matrix v (no pivoting, the
-// reflectors not kept): the moduli of R's diagonal into r. The last column
-// needs no reflector: its r is the norm of what is left of it. A zero
-// column (r = 0) ends the factorisation there.
-void triangularDiagonal(Mat v, double* r) {
-  const int T = v.rows, n = v.cols;
-  for (int j = 1; j <= n; ++j) {
-    double* x = v.col(j) + (j - 1);
-    const int len = T - j + 1;
-    const double alpha = norm(x, len);
-    r[j - 1] = alpha;
-    if (j == n || !(alpha > 0.0)) return;
-    // H = I - u u' / (alpha (alpha + |x1|)), u = x + sign(x1) alpha e1.
-    const double x1 = x[0];
-    x[0] = x1 + std::copysign(alpha, x1);
-    const double beta = 1.0 / (alpha * (alpha + std::fabs(x1)));
-    for (int c = j + 1; c <= n; ++c) {
-      double* y = v.col(c) + (j - 1);
-      double dot = 0.0;
-      for (int i = 0; i < len; ++i) dot += x[i] * y[i];
-      const double f = beta * dot;
-      for (int i = 0; i < len; ++i) y[i] -= f * x[i];
-    }
-  }
 }
 
 }  // namespace
@@ -96,17 +62,21 @@ GroupValue designContribution(Mat tlx, Mat xn, const double* y0, Mat phi, Mat de
     const double scale = 1.0 / std::sqrt(f);
     for (int j = 1; j <= q + 1; ++j) a.v(t, j) *= scale;
   }
-  // The QR factorisation of the whitened [XN y0]: R's diagonal gives
-  // log det(XN' YSIGMA^-1 XN), its last element the root of RSS.
   std::fill_n(a.qraux, q + 1, 0.0);
   triangularDiagonal(a.v, a.qraux);
+  return valueFromFactor(sumLogF, a.qraux, T, q, restricted);
+}
+
+// The QR factorisation of the whitened [XN y0]: R's diagonal gives
+// log det(XN' YSIGMA^-1 XN), its last element the root of RSS.
+GroupValue valueFromFactor(double sumLogF, const double* r, int T, int q, bool restricted) {
+  GroupValue out;
   double logDet = 0.0;
   for (int j = 1; j <= q; ++j) {
-    const double r = a.qraux[j - 1];
-    if (!(r > 0.0)) return out;
-    logDet += 2.0 * std::log(r);
+    if (!(r[j - 1] > 0.0)) return out;
+    logDet += 2.0 * std::log(r[j - 1]);
   }
-  const double rss = a.qraux[q] * a.qraux[q];
+  const double rss = r[q] * r[q];
   const int n = restricted ? T - q : T;
   if (!(rss > 0.0) || !std::isfinite(rss) || !std::isfinite(logDet)) return out;
   out.valid = true;
@@ -115,6 +85,42 @@ GroupValue designContribution(Mat tlx, Mat xn, const double* y0, Mat phi, Mat de
   out.loglik =
       -0.5 * (sumLogF + (restricted ? logDet : 0.0) + n * (1.0 + std::log(kTwoPi * rss / n)));
   return out;
+}
+
+namespace {
+
+// The Euclidean norm of x(1..n), by the plain sum of squares where that
+// neither overflows nor underflows, else by the scaled sum.
+double norm(const double* x, int n) {
+  double sum = 0.0;
+  for (int i = 0; i < n; ++i) sum += x[i] * x[i];
+  if (sum > 1.0E-280 && sum < 1.0E280) return std::sqrt(sum);
+  return DNRM2(n, x, 1);
+}
+
+}  // namespace
+
+// H = I - u u' / (alpha (alpha + |x1|)) for each column but the last.
+void triangularDiagonal(Mat v, double* r) {
+  const int T = v.rows, n = v.cols;
+  for (int j = 1; j <= n; ++j) {
+    double* x = v.col(j) + (j - 1);
+    const int len = T - j + 1;
+    const double alpha = norm(x, len);
+    r[j - 1] = alpha;
+    if (j == n || !(alpha > 0.0)) return;
+    // H = I - u u' / (alpha (alpha + |x1|)), u = x + sign(x1) alpha e1.
+    const double x1 = x[0];
+    x[0] = x1 + std::copysign(alpha, x1);
+    const double beta = 1.0 / (alpha * (alpha + std::fabs(x1)));
+    for (int c = j + 1; c <= n; ++c) {
+      double* y = v.col(c) + (j - 1);
+      double dot = 0.0;
+      for (int i = 0; i < len; ++i) dot += x[i] * y[i];
+      const double f = beta * dot;
+      for (int i = 0; i < len; ++i) y[i] -= f * x[i];
+    }
+  }
 }
 
 ScratchNeed designContributionNeed(int T, int M, int q) {
@@ -253,18 +259,20 @@ void Panel::evaluateGroup(int g, int worker) {
   values_[static_cast<size_t>(g)] = v;
 }
 
+// GAMMA = PHI GAMMA PHI' + DELTA is common to the groups: once here.
+void Panel::formGamma(Mat phi, Mat delta) {
+  const ScratchNeed need = stationaryCovarianceNeed(M_);
+  gammaStore_.resize(static_cast<size_t>(M_) * M_);
+  gammaWork_.resize(static_cast<size_t>(need.doubles + 8));
+  gamma_ = Mat{gammaStore_.data(), std::max(M_, 1), M_, M_};
+  stationaryCovariance(phi, delta, gamma_,
+                       Scratch(gammaWork_.data(), need.doubles + 8, nullptr, 0, nullptr, 0));
+}
+
 bool Panel::evaluate(Mat phi, Mat delta, double& loglik) {
   phi_ = phi;
   delta_ = delta;
-  {
-    // GAMMA = PHI GAMMA PHI' + DELTA is common to the groups: once here.
-    const ScratchNeed need = stationaryCovarianceNeed(M_);
-    gammaStore_.resize(static_cast<size_t>(M_) * M_);
-    gammaWork_.resize(static_cast<size_t>(need.doubles + 8));
-    gamma_ = Mat{gammaStore_.data(), std::max(M_, 1), M_, M_};
-    stationaryCovariance(phi, delta, gamma_,
-                         Scratch(gammaWork_.data(), need.doubles + 8, nullptr, 0, nullptr, 0));
-  }
+  formGamma(phi, delta);
   pool_->run(groups(), [this](int g, int worker) { evaluateGroup(g, worker); });
   loglik = 0.0;
   bool valid = true;

@@ -85,6 +85,16 @@ class Panel {
   bool evaluate(Mat phi, Mat delta, double& loglik);
   const GroupValue& value(int g) const { return values_[g]; }
 
+  // The same value and its score (likelihood/panel_score.cpp): the
+  // derivatives of the panel's log-likelihood with respect to each element
+  // of PHI and of DELTA (M x M each; DELTA's symmetric, for symmetric
+  // changes), the groups' scores summed in the order of the groups. scored
+  // is false, and the derivatives are not written, where a group has no
+  // score of its own (ML with a row without noise: its equation moves with
+  // PHI and DELTA).
+  bool evaluateScore(Mat phi, Mat delta, double& loglik, Mat gradPhi, Mat gradDelta,
+                     bool& scored);
+
  private:
   struct Group {
     PanelGroupData data;
@@ -95,6 +105,8 @@ class Panel {
   };
   void prepare(Group& g, int position);
   void evaluateGroup(int g, int worker);
+  void scoreGroup(int g, int worker);
+  void formGamma(Mat phi, Mat delta);
 
   std::vector<Group> groups_;
   std::vector<GroupValue> values_;
@@ -109,6 +121,15 @@ class Panel {
   Mat phi_, delta_, gamma_;
   std::vector<double> gammaStore_, gammaWork_;
   std::unique_ptr<GroupPool> pool_;
+  // The score's: its scratch (sized at the first score), and per group the
+  // derivatives in PHI, DELTA and GAMMA (3 M*M; GAMMA's carried through its
+  // equation for all groups at once, or none where the group's score came
+  // whole from the profile), and whether the group has a score.
+  long long scoreNeed_ = 0, scoreNeedInts_ = 0;
+  std::vector<std::vector<double>> scoreWorkspace_;
+  std::vector<std::vector<int>> scoreIntWorkspace_;
+  std::vector<double> scores_;
+  std::vector<int> scored_, throughGamma_;
 };
 
 // The REML (restricted) or ML contribution of one group from its design on
@@ -119,5 +140,14 @@ class Panel {
 GroupValue designContribution(Mat tlx, Mat xn, const double* y0, Mat phi, Mat delta, Mat gamma,
                               bool restricted, Scratch s);
 ScratchNeed designContributionNeed(int T, int M, int q);
+
+// designContribution and its score: the derivatives of the group's value
+// with respect to each element of PHI, DELTA and of the first state's
+// covariance GAMMA taken as free (M x M each, symmetric for DELTA and
+// GAMMA); the caller carries the last through GAMMA = PHI GAMMA PHI' + DELTA.
+// The score is written only where the value is valid.
+GroupValue designScore(Mat tlx, Mat xn, const double* y0, Mat phi, Mat delta, Mat gamma,
+                       bool restricted, Mat gradPhi, Mat gradDelta, Mat gradGamma, Scratch s);
+ScratchNeed designScoreNeed(int T, int M, int q);
 
 }  // namespace kova
