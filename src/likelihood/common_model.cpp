@@ -261,7 +261,9 @@ double searchScore(Search& w, const double* x, double* gradient) {
   double loglik = 0.0;
   bool scored = false;
   Mat gPhi{w.gPhi.data(), M, M, M}, gDelta{w.gDelta.data(), M, M, M};
-  if (!w.panel->evaluateScore(w.phiMat(), delta, loglik, gPhi, gDelta, scored)) return kRejected;
+  const bool diagonal = (w.form.zeroPhi || w.form.diagonalPhi) && w.form.diagonalDelta;
+  if (!w.panel->evaluateScore(w.phiMat(), delta, loglik, gPhi, gDelta, scored, diagonal))
+    return kRejected;
   const double value = loglik + penalty;
   if (!std::isfinite(value)) return kRejected;
   const double pin = std::log(tr / M);
@@ -338,8 +340,9 @@ void startCoordinates(const Search& w, double c, std::vector<double>& full) {
     if (w.co.fixed[i]) full[i] = 0.0;
 }
 
-// A local search over the active coordinates from `full`; returns the value
-// (minimised) and leaves the point in full.
+// A local search over the active coordinates from `full`, quasi-Newton on
+// the panel's score (a derivative-free round after a polish whose first
+// round fails); returns the value (minimised) and leaves the point in full.
 double polish(Search& w, std::vector<double>& full, bool tight, int& code) {
   w.active = w.co.active();
   std::vector<double> x;
@@ -350,6 +353,8 @@ double polish(Search& w, std::vector<double>& full, bool tight, int& code) {
   ls.context = &w;
   ls.dim = static_cast<int>(x.size());
   ls.bounded = true;
+  ls.gradient = true;
+  ls.firstRoundStands = true;
   ls.polish = tight;
   ls.rejected = kRejected;
   double value = 0.0;

@@ -119,7 +119,8 @@ int localSearch(const LocalSearch& search, double* x, double& value) {
   for (int round = 0; round < (search.polish ? 2 : 1); ++round) {
     code = runRound(search, v, value, r);
     keepBetter();
-    if (statusOf(code) != MlStatus::Converged && search.polish && search.gradient) {
+    if (statusOf(code) != MlStatus::Converged && search.polish && search.gradient &&
+        !(search.firstRoundStands && kept >= 0)) {
       if (search.fellBack != nullptr) *search.fellBack = true;
       code = runRound(fallback, v, value, r);
       keepBetter();

@@ -91,9 +91,10 @@ class Panel {
   // changes), the groups' scores summed in the order of the groups. scored
   // is false, and the derivatives are not written, where a group has no
   // score of its own (ML with a row without noise: its equation moves with
-  // PHI and DELTA).
+  // PHI and DELTA). diagonalOnly (PHI and DELTA diagonal): only the
+  // diagonals of the derivatives are wanted, and only they are right.
   bool evaluateScore(Mat phi, Mat delta, double& loglik, Mat gradPhi, Mat gradDelta,
-                     bool& scored);
+                     bool& scored, bool diagonalOnly = false);
 
  private:
   struct Group {
@@ -130,6 +131,7 @@ class Panel {
   std::vector<std::vector<int>> scoreIntWorkspace_;
   std::vector<double> scores_;
   std::vector<int> scored_, throughGamma_;
+  bool diagonalOnly_ = false;
 };
 
 // The REML (restricted) or ML contribution of one group from its design on
@@ -146,8 +148,10 @@ ScratchNeed designContributionNeed(int T, int M, int q);
 // covariance GAMMA taken as free (M x M each, symmetric for DELTA and
 // GAMMA); the caller carries the last through GAMMA = PHI GAMMA PHI' + DELTA.
 // The score is written only where the value is valid.
+// diagonalOnly: as Panel::evaluateScore's.
 GroupValue designScore(Mat tlx, Mat xn, const double* y0, Mat phi, Mat delta, Mat gamma,
-                       bool restricted, Mat gradPhi, Mat gradDelta, Mat gradGamma, Scratch s);
+                       bool restricted, Mat gradPhi, Mat gradDelta, Mat gradGamma, Scratch s,
+                       bool diagonalOnly = false);
 ScratchNeed designScoreNeed(int T, int M, int q);
 
 }  // namespace kova

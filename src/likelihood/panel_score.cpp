@@ -24,6 +24,7 @@
 // already at hand, times R^-1.
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 #include "likelihood/design_factor.h"
 #include "likelihood/group_pool.h"
@@ -72,54 +73,122 @@ ScoreArrays carveScore(Scratch& s, int T, int M, int q) {
   return a;
 }
 
-// The quadratic part of the score for one column whose innovations are v
-// (weight 1), added to the three derivatives.
-void addQuadraticPart(Mat phi, Mat delta, Mat gamma, Mat z, const FilterGains& record,
-                      const double* v, ScoreArrays& a, Mat gradPhi, Mat gradDelta,
-                      Mat gradGamma) {
-  const int M = phi.rows, T = z.cols;
-  std::fill_n(a.r.col(T + 1), M, 0.0);
-  for (int t = T; t >= 1; --t) {
-    const double* zt = z.col(t);
-    const double* kt = record.k.col(t);
-    const double* rt = a.r.col(t + 1);
-    double* prev = a.r.col(t);
-    double kr = 0.0;
-    for (int i = 0; i < M; ++i) kr += kt[i] * rt[i];
-    const double scaled = v[t - 1] / record.f[t - 1];
-    for (int i = 1; i <= M; ++i) {
-      double sum = zt[i - 1] * (scaled - kr);
-      for (int l = 1; l <= M; ++l) sum += phi(l, i) * rt[l - 1];
-      prev[i - 1] = sum;
-    }
-  }
-  const double* r0 = a.r.col(1);
-  for (int j = 1; j <= M; ++j) {
-    double sum = 0.0;
-    for (int l = 1; l <= M; ++l) sum += gamma(j, l) * r0[l - 1];
-    a.hat[j - 1] = sum;
-    for (int i = 1; i <= M; ++i) gradGamma(i, j) += 0.5 * r0[i - 1] * r0[j - 1];
-  }
-  for (int t = 1; t < T; ++t) {
-    const double* rt = a.r.col(t + 1);
-    for (int j = 1; j <= M; ++j)
+// The quadratic parts of the score for the columns of v (innovations, T x
+// nc, weight 1 each), added to the three derivatives; r: M x (T + 1). kM >
+// 0: the order fixed at compile time so that the small loops unroll;
+// kDiagonal: PHI and DELTA diagonal, their products element by element,
+// and only the diagonals of the derivatives formed (the others are left as
+// they are).
+template <int kM, bool kDiagonal>
+void addQuadraticParts(Mat phi, Mat delta, Mat gamma, Mat z, const FilterGains& record, Mat v,
+                       Mat r, double* hat, double* next, Mat gradPhi, Mat gradDelta,
+                       Mat gradGamma) {
+  const int M = kM > 0 ? kM : phi.rows, T = z.cols;
+  for (int c = 1; c <= v.cols; ++c) {
+    const double* vc = v.col(c);
+    for (int i = 0; i < M; ++i) r(i + 1, T + 1) = 0.0;
+    for (int t = T; t >= 1; --t) {
+      const double* zt = z.col(t);
+      const double* kt = record.k.col(t);
+      const double* rt = r.col(t + 1);
+      double* prev = r.col(t);
+      double kr = 0.0;
+      for (int i = 0; i < M; ++i) kr += kt[i] * rt[i];
+      const double scaled = vc[t - 1] / record.f[t - 1] - kr;
       for (int i = 1; i <= M; ++i) {
-        gradPhi(i, j) += rt[i - 1] * a.hat[j - 1];
-        gradDelta(i, j) += 0.5 * rt[i - 1] * rt[j - 1];
+        double sum = zt[i - 1] * scaled;
+        if (kDiagonal) {
+          sum += phi(i, i) * rt[i - 1];
+        } else {
+          for (int l = 1; l <= M; ++l) sum += phi(l, i) * rt[l - 1];
+        }
+        prev[i - 1] = sum;
       }
-    for (int i = 1; i <= M; ++i) {
-      double sum = 0.0;
-      for (int l = 1; l <= M; ++l) sum += phi(i, l) * a.hat[l - 1] + delta(i, l) * rt[l - 1];
-      a.next[i - 1] = sum;
     }
-    std::copy_n(a.next, M, a.hat);
+    const double* r0 = r.col(1);
+    if (kDiagonal) {
+      for (int i = 1; i <= M; ++i) {
+        hat[i - 1] = gamma(i, i) * r0[i - 1];
+        gradGamma(i, i) += 0.5 * r0[i - 1] * r0[i - 1];
+      }
+      for (int t = 1; t < T; ++t) {
+        const double* rt = r.col(t + 1);
+        for (int i = 1; i <= M; ++i) {
+          const double ri = rt[i - 1], hi = hat[i - 1];
+          gradPhi(i, i) += ri * hi;
+          gradDelta(i, i) += 0.5 * ri * ri;
+          hat[i - 1] = phi(i, i) * hi + delta(i, i) * ri;
+        }
+      }
+      continue;
+    }
+    for (int j = 1; j <= M; ++j) {
+      double sum = 0.0;
+      for (int l = 1; l <= M; ++l) sum += gamma(j, l) * r0[l - 1];
+      hat[j - 1] = sum;
+      for (int i = 1; i <= j; ++i) gradGamma(i, j) += 0.5 * r0[i - 1] * r0[j - 1];
+    }
+    for (int t = 1; t < T; ++t) {
+      const double* rt = r.col(t + 1);
+      for (int j = 1; j <= M; ++j) {
+        for (int i = 1; i <= M; ++i) gradPhi(i, j) += rt[i - 1] * hat[j - 1];
+        for (int i = 1; i <= j; ++i) gradDelta(i, j) += 0.5 * rt[i - 1] * rt[j - 1];
+      }
+      for (int i = 1; i <= M; ++i) {
+        double sum = 0.0;
+        for (int l = 1; l <= M; ++l) sum += phi(i, l) * hat[l - 1] + delta(i, l) * rt[l - 1];
+        next[i - 1] = sum;
+      }
+      for (int i = 0; i < M; ++i) hat[i] = next[i];
+    }
+  }
+  // The lower triangles of the symmetric ones.
+  if (kDiagonal) return;
+  for (int j = 1; j <= M; ++j)
+    for (int i = j + 1; i <= M; ++i) {
+      gradDelta(i, j) = gradDelta(j, i);
+      gradGamma(i, j) = gradGamma(j, i);
+    }
+}
+
+bool isDiagonal(Mat a) {
+  for (int j = 1; j <= a.cols; ++j)
+    for (int i = 1; i <= a.rows; ++i)
+      if (i != j && a(i, j) != 0.0) return false;
+  return true;
+}
+
+template <bool kDiagonal>
+void quadraticPartsOfOrder(Mat phi, Mat delta, Mat gamma, Mat z, const FilterGains& record,
+                           Mat v, ScoreArrays& a, Mat gradPhi, Mat gradDelta, Mat gradGamma) {
+  auto run = [&](auto order) {
+    addQuadraticParts<decltype(order)::value, kDiagonal>(phi, delta, gamma, z, record, v, a.r,
+                                                          a.hat, a.next, gradPhi, gradDelta,
+                                                          gradGamma);
+  };
+  switch (phi.rows) {
+    case 1:
+      return run(std::integral_constant<int, 1>{});
+    case 2:
+      return run(std::integral_constant<int, 2>{});
+    case 3:
+      return run(std::integral_constant<int, 3>{});
+    case 4:
+      return run(std::integral_constant<int, 4>{});
+    case 5:
+      return run(std::integral_constant<int, 5>{});
+    case 6:
+      return run(std::integral_constant<int, 6>{});
+    default:
+      return run(std::integral_constant<int, 0>{});
   }
 }
 
 }  // namespace
 
 GroupValue designScore(Mat tlx, Mat xn, const double* y0, Mat phi, Mat delta, Mat gamma,
-                       bool restricted, Mat gradPhi, Mat gradDelta, Mat gradGamma, Scratch s) {
+                       bool restricted, Mat gradPhi, Mat gradDelta, Mat gradGamma, Scratch s,
+                       bool diagonalOnly) {
   const int T = xn.rows, q = xn.cols, M = phi.rows;
   GroupValue out;
   if (T <= q) return out;
@@ -188,9 +257,14 @@ GroupValue designScore(Mat tlx, Mat xn, const double* y0, Mat phi, Mat delta, Ma
     }
     for (int j = 1; j <= q; ++j) a.vx(t, j) *= root;
   }
-  for (int j = 1; j <= q; ++j)
-    addQuadraticPart(phi, delta, a.gamma, tlx, a.record, a.vx.col(j), a, gradPhi, gradDelta,
-                     gradGamma);
+  const Mat vx{a.vx.p, a.vx.ld, T, q};
+  if (diagonalOnly && isDiagonal(phi) && isDiagonal(delta)) {
+    quadraticPartsOfOrder<true>(phi, delta, a.gamma, tlx, a.record, vx, a, gradPhi, gradDelta,
+                                gradGamma);
+  } else {
+    quadraticPartsOfOrder<false>(phi, delta, a.gamma, tlx, a.record, vx, a, gradPhi, gradDelta,
+                                 gradGamma);
+  }
   return out;
 }
 
@@ -219,7 +293,8 @@ void Panel::scoreGroup(int g, int worker) {
   int scored = 0, throughGamma = 1;
   if (gr.fullRank) {
     v = designScore(gr.data.tlx, Mat{const_cast<double*>(gr.xn.data()), std::max(T, 1), T, gr.q},
-                    gr.y0.data(), phi_, delta_, gamma_, !ml, gPhi, gDelta, gGamma, s);
+                    gr.y0.data(), phi_, delta_, gamma_, !ml, gPhi, gDelta, gGamma, s,
+                    diagonalOnly_);
     scored = v.valid ? 1 : 0;
   }
   // ML over a design short of rank or rows without noise: the profile's
@@ -244,7 +319,7 @@ void Panel::scoreGroup(int g, int worker) {
 }
 
 bool Panel::evaluateScore(Mat phi, Mat delta, double& loglik, Mat gradPhi, Mat gradDelta,
-                          bool& scored) {
+                          bool& scored, bool diagonalOnly) {
   const int G = groups(), M = M_, MM = M * M;
   if (scoreWorkspace_.empty()) {
     for (const Group& g : groups_) {
@@ -265,6 +340,7 @@ bool Panel::evaluateScore(Mat phi, Mat delta, double& loglik, Mat gradPhi, Mat g
   }
   phi_ = phi;
   delta_ = delta;
+  diagonalOnly_ = diagonalOnly;
   formGamma(phi, delta);
   pool_->run(G, [this](int g, int worker) { scoreGroup(g, worker); });
   loglik = 0.0;
