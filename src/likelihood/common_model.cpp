@@ -353,7 +353,7 @@ double polish(Search& w, std::vector<double>& full, bool tight, int& code) {
   ls.context = &w;
   ls.dim = static_cast<int>(x.size());
   ls.bounded = true;
-  ls.gradient = true;
+  ls.gradient = tight;
   ls.firstRoundStands = true;
   ls.polish = tight;
   ls.rejected = kRejected;

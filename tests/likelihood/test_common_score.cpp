@@ -7,8 +7,9 @@
 //   - the gradient of the search's objective in its coordinates, for every
 //     form (zero, diagonal, full PHI; diagonal DELTA, full DELTA with the
 //     penalty) under both criteria;
-//   - the quasi-Newton search reaches the maximum the derivative-free one
-//     found before it on a panel with a full PHI and DELTA.
+//   - the quasi-Newton search ends where the objective's gradient vanishes
+//     and no step of any coordinate, either way, raises the value, under
+//     both criteria and for a diagonal and a full form.
 // The differences are Richardson's extrapolation of central ones (error of
 // order h^4), so that 1e-6 relative is well within their reach.
 #include <gtest/gtest.h>
@@ -218,6 +219,85 @@ TEST(CommonScore, SearchGradientIsTheDerivativeOfTheObjective) {
                       std::to_string(k.diagonalDelta));
     }
   }
+}
+
+// The coordinates of PHI and DELTA (DELTA of the search's scale: DELTA(a,b)
+// sqrt(s(a) s(b)) = (U'U)(a,b), U upper triangular from its Cholesky factor).
+std::vector<double> coordinatesOf(const CommonResult& r, const CommonForm& form,
+                                  const Panel& panel) {
+  const int M = r.M;
+  std::vector<double> x;
+  const double e = form.EVLTOL;
+  // A full PHI (M = 2) is A scaled to the spectral radius e tanh(r / e), r
+  // that of A.
+  double stretch = 1.0;
+  if (!form.diagonalPhi && !form.zeroPhi) {
+    EXPECT_EQ(M, 2);
+    const double* p = r.phi.data();
+    const double half = 0.5 * (p[0] + p[3]), det = p[0] * p[3] - p[1] * p[2];
+    const double disc = half * half - det;
+    const double rho =
+        disc >= 0.0 ? std::fabs(half) + std::sqrt(disc) : std::sqrt(det);  // the radius
+    stretch = e * std::atanh(rho / e) / rho;
+  }
+  for (int j = 0; j < M && !form.zeroPhi; ++j)
+    for (int i = 0; i < M; ++i) {
+      if (form.diagonalPhi && i != j) continue;
+      x.push_back(form.diagonalPhi ? e * std::atanh(r.phi[j * M + j] / e)
+                                   : stretch * r.phi[j * M + i]);
+    }
+  const std::vector<double>& s = panel.componentScale();
+  std::vector<double> d(M * M), u(M * M, 0.0);
+  for (int j = 0; j < M; ++j)
+    for (int i = 0; i < M; ++i) d[j * M + i] = r.delta[j * M + i] * std::sqrt(s[i] * s[j]);
+  for (int j = 0; j < M; ++j) {
+    double v = d[j * M + j];
+    for (int k = 0; k < j; ++k) v -= u[j * M + k] * u[j * M + k];
+    u[j * M + j] = std::sqrt(v);
+    for (int c = j + 1; c < M; ++c) {
+      double w = d[c * M + j];
+      for (int k = 0; k < j; ++k) w -= u[j * M + k] * u[c * M + k];
+      u[c * M + j] = w / u[j * M + j];
+    }
+  }
+  for (int j = 0; j < M; ++j)
+    for (int i = 0; i <= j; ++i)
+      if (!form.diagonalDelta || i == j) x.push_back(u[j * M + i]);
+  return x;
+}
+
+TEST(CommonScore, SearchEndsWhereTheGradientVanishes) {
+  const int M = 2;
+  std::vector<Group> groups = panelOf(M, 77, 8);
+  std::vector<PanelGroupData> data;
+  for (Group& g : groups) data.push_back(g.data());
+  for (PanelCriterion c : {PanelCriterion::ML, PanelCriterion::REML})
+    for (bool diagonal : {true, false}) {
+      Panel panel(data, M, c, 2);
+      CommonForm form;
+      form.diagonalPhi = diagonal;
+      form.diagonalDelta = diagonal;
+      form.penalty = !diagonal;
+      CommonResult r;
+      estimateCommonModel(panel, form, r);
+      const std::string what = std::string(c == PanelCriterion::ML ? "ML" : "REML") +
+                               (diagonal ? " diagonal" : " full");
+      ASSERT_EQ(r.status, MlStatus::Converged) << what;
+      ASSERT_FALSE(r.boundary()) << what;
+      const std::vector<double> x = coordinatesOf(r, form, panel);
+      std::vector<double> g(x.size());
+      const double f = commonObjective(panel, form, x, g.data());
+      EXPECT_NEAR(-f, r.loglik + r.penalty, 1e-9 * std::fabs(f)) << what;
+      for (size_t i = 0; i < x.size(); ++i) {
+        EXPECT_LT(std::fabs(g[i]), 1e-3) << what << " coordinate " << i;
+        for (double step : {-1e-3, 1e-3}) {
+          std::vector<double> z = x;
+          z[i] += step;
+          EXPECT_GE(commonObjective(panel, form, z, nullptr), f - 1e-9 * std::fabs(f))
+              << what << " coordinate " << i << " step " << step;
+        }
+      }
+    }
 }
 
 }  // namespace
