@@ -6,6 +6,10 @@
 
 namespace kova {
 
+// [XN y0] as the filter's data: xn itself where y0 is its next column,
+// else copied into v (T x (q + 1)).
+Mat designOf(Mat xn, const double* y0, Mat v);
+
 // Householder's triangularisation of the T x n matrix v in place (no
 // pivoting): the moduli of R's diagonal into r; above the diagonal v holds
 // R's other elements, on it the leading element of each reflector, whose

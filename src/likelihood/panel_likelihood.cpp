@@ -37,6 +37,14 @@ RestrictedArrays carveRestricted(Scratch& s, int T, int M, int q) {
 
 }  // namespace
 
+Mat designOf(Mat xn, const double* y0, Mat v) {
+  const int T = xn.rows, q = xn.cols;
+  if (y0 == xn.p + static_cast<long>(q) * xn.ld) return Mat{xn.p, xn.ld, T, q + 1};
+  for (int j = 1; j <= q; ++j) std::copy_n(xn.col(j), T, v.col(j));
+  std::copy_n(y0, T, v.col(q + 1));
+  return v;
+}
+
 GroupValue designContribution(Mat tlx, Mat xn, const double* y0, Mat phi, Mat delta, Mat gamma,
                               bool restricted, Scratch s) {
   const int T = xn.rows, q = xn.cols, M = phi.rows;
@@ -48,9 +56,8 @@ GroupValue designContribution(Mat tlx, Mat xn, const double* y0, Mat phi, Mat de
   } else {
     stationaryCovariance(phi, delta, a.gamma, s);
   }
-  for (int j = 1; j <= q; ++j) std::copy_n(xn.col(j), T, a.v.col(j));
-  std::copy_n(y0, T, a.v.col(q + 1));
-  filterInnovations(StateSpaceModel{phi, delta, a.gamma, tlx}, a.v, a.f, a.v, Mat{}, s);
+  filterInnovations(StateSpaceModel{phi, delta, a.gamma, tlx}, designOf(xn, y0, a.v), a.f, a.v,
+                    Mat{}, s);
   // Every row must carry noise: an exact row would tie b down without a
   // density, which the contrasts of this form do not cover.
   double sumLogF = 0.0;
@@ -89,11 +96,26 @@ GroupValue valueFromFactor(double sumLogF, const double* r, int T, int q, bool r
 
 namespace {
 
+// x(1..n)'y(1..n) in four running sums, so that the products do not wait
+// on one another (the order of the sums is fixed: the same bits on every
+// call).
+double dot(const double* x, const double* y, int n) {
+  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+  int i = 0;
+  for (; i + 4 <= n; i += 4) {
+    s0 += x[i] * y[i];
+    s1 += x[i + 1] * y[i + 1];
+    s2 += x[i + 2] * y[i + 2];
+    s3 += x[i + 3] * y[i + 3];
+  }
+  for (; i < n; ++i) s0 += x[i] * y[i];
+  return (s0 + s1) + (s2 + s3);
+}
+
 // The Euclidean norm of x(1..n), by the plain sum of squares where that
 // neither overflows nor underflows, else by the scaled sum.
 double norm(const double* x, int n) {
-  double sum = 0.0;
-  for (int i = 0; i < n; ++i) sum += x[i] * x[i];
+  const double sum = dot(x, x, n);
   if (sum > 1.0E-280 && sum < 1.0E280) return std::sqrt(sum);
   return DNRM2(n, x, 1);
 }
@@ -115,9 +137,7 @@ void triangularDiagonal(Mat v, double* r) {
     const double beta = 1.0 / (alpha * (alpha + std::fabs(x1)));
     for (int c = j + 1; c <= n; ++c) {
       double* y = v.col(c) + (j - 1);
-      double dot = 0.0;
-      for (int i = 0; i < len; ++i) dot += x[i] * y[i];
-      const double f = beta * dot;
+      const double f = beta * dot(x, y, len);
       for (int i = 0; i < len; ++i) y[i] -= f * x[i];
     }
   }
@@ -197,12 +217,11 @@ void Panel::prepare(Group& g, int position) {
     for (int i = 0; i < n; ++i) nb[static_cast<size_t>(i) * n + i] = 1.0;
   }
   g.q = n - a;
-  g.xn.assign(static_cast<size_t>(std::max(T, 1)) * std::max(g.q, 1), 0.0);
-  g.y0.assign(static_cast<size_t>(std::max(T, 1)), 0.0);
+  g.xn.assign(static_cast<size_t>(std::max(T, 1)) * (g.q + 1), 0.0);
   for (int t = 1; t <= T; ++t) {
     double r = g.data.y[t - 1];
     for (int l = 1; l <= n; ++l) r -= xz(t, l) * pi0[l - 1];
-    g.y0[t - 1] = r;
+    g.xn[static_cast<size_t>(g.q) * T + t - 1] = r;
     for (int j = 1; j <= g.q; ++j) {
       double sum = 0.0;
       for (int l = 1; l <= n; ++l) sum += xz(t, l) * nb[static_cast<size_t>(a + j - 1) * n + l - 1];
@@ -241,7 +260,7 @@ void Panel::evaluateGroup(int g, int worker) {
   if (gr.fullRank)
     v = designContribution(gr.data.tlx,
                            Mat{const_cast<double*>(gr.xn.data()), std::max(T, 1), T, gr.q},
-                           gr.y0.data(), phi_, delta_, gamma_, !ml, s);
+                           gr.y0(), phi_, delta_, gamma_, !ml, s);
   // ML over a design short of rank or rows without noise: the profile
   // likelihood, which handles both.
   if (ml && (!gr.fullRank || v.exact)) {

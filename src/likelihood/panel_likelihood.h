@@ -101,8 +101,9 @@ class Panel {
     PanelGroupData data;
     int q = 0;               // free PI
     bool fullRank = false;   // XN of full column rank
-    std::vector<double> xn;  // T x q
-    std::vector<double> y0;  // T
+    // T x (q + 1): XN, then y0 (the filter reads both in one sweep).
+    std::vector<double> xn;
+    const double* y0() const { return xn.data() + static_cast<size_t>(q) * data.xz.rows; }
   };
   void prepare(Group& g, int position);
   void evaluateGroup(int g, int worker);
@@ -138,7 +139,7 @@ class Panel {
 // the free PI (exposed for the tests): xn T x q of full column rank, y0 T;
 // gamma the stationary covariance of PHI and DELTA (the same for every
 // group: computed once by the caller), or empty. Not valid where a row has
-// f(t) = 0 (exact set).
+// f(t) = 0 (exact set). y0 may be the column after xn's last (xn.ld apart).
 GroupValue designContribution(Mat tlx, Mat xn, const double* y0, Mat phi, Mat delta, Mat gamma,
                               bool restricted, Scratch s);
 ScratchNeed designContributionNeed(int T, int M, int q);

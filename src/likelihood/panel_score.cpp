@@ -199,10 +199,8 @@ GroupValue designScore(Mat tlx, Mat xn, const double* y0, Mat phi, Mat delta, Ma
     stationaryCovariance(phi, delta, a.gamma, s);
   }
   // The value as designContribution forms it, the filter's record kept.
-  for (int j = 1; j <= q; ++j) std::copy_n(xn.col(j), T, a.v.col(j));
-  std::copy_n(y0, T, a.v.col(q + 1));
-  filterInnovations(StateSpaceModel{phi, delta, a.gamma, tlx}, a.v, a.record.f, a.v, a.record.k,
-                    s, a.record.p);
+  filterInnovations(StateSpaceModel{phi, delta, a.gamma, tlx}, designOf(xn, y0, a.v),
+                    a.record.f, a.v, a.record.k, s, a.record.p);
   double sumLogF = 0.0;
   for (int t = 1; t <= T; ++t) {
     const double f = a.record.f[t - 1];
@@ -293,7 +291,7 @@ void Panel::scoreGroup(int g, int worker) {
   int scored = 0, throughGamma = 1;
   if (gr.fullRank) {
     v = designScore(gr.data.tlx, Mat{const_cast<double*>(gr.xn.data()), std::max(T, 1), T, gr.q},
-                    gr.y0.data(), phi_, delta_, gamma_, !ml, gPhi, gDelta, gGamma, s,
+                    gr.y0(), phi_, delta_, gamma_, !ml, gPhi, gDelta, gGamma, s,
                     diagonalOnly_);
     scored = v.valid ? 1 : 0;
   }
