@@ -710,8 +710,8 @@ void setUpSearch(Panel& panel, const CommonForm& form, Search& w) {
 
 }  // namespace
 
-double commonObjective(Panel& panel, const CommonForm& form,
-                       const std::vector<double>& coordinates, double* gradient) {
+double commonObjective(Panel& panel, const CommonForm& form, const std::vector<double>& coordinates,
+                       double* gradient) {
   Search w;
   setUpSearch(panel, form, w);
   w.active = w.co.active();

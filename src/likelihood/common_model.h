@@ -107,7 +107,7 @@ bool commonValue(Panel& panel, const CommonForm& form, Mat phi, Mat delta, doubl
 // pin) at the coordinates given (PHI's, then DELTA's factor's, as above;
 // none fixed) and, when gradient is not null, its gradient there (for the
 // tests); 1e100 or more where there is no likelihood.
-double commonObjective(Panel& panel, const CommonForm& form,
-                       const std::vector<double>& coordinates, double* gradient);
+double commonObjective(Panel& panel, const CommonForm& form, const std::vector<double>& coordinates,
+                       double* gradient);
 
 }  // namespace kova

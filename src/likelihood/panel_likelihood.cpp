@@ -259,8 +259,8 @@ void Panel::evaluateGroup(int g, int worker) {
   GroupValue v;
   if (gr.fullRank)
     v = designContribution(gr.data.tlx,
-                           Mat{const_cast<double*>(gr.xn.data()), std::max(T, 1), T, gr.q},
-                           gr.y0(), phi_, delta_, gamma_, !ml, s);
+                           Mat{const_cast<double*>(gr.xn.data()), std::max(T, 1), T, gr.q}, gr.y0(),
+                           phi_, delta_, gamma_, !ml, s);
   // ML over a design short of rank or rows without noise: the profile
   // likelihood, which handles both.
   if (ml && (!gr.fullRank || v.exact)) {

@@ -93,8 +93,8 @@ class Panel {
   // score of its own (ML with a row without noise: its equation moves with
   // PHI and DELTA). diagonalOnly (PHI and DELTA diagonal): only the
   // diagonals of the derivatives are wanted, and only they are right.
-  bool evaluateScore(Mat phi, Mat delta, double& loglik, Mat gradPhi, Mat gradDelta,
-                     bool& scored, bool diagonalOnly = false);
+  bool evaluateScore(Mat phi, Mat delta, double& loglik, Mat gradPhi, Mat gradDelta, bool& scored,
+                     bool diagonalOnly = false);
 
  private:
   struct Group {

@@ -159,12 +159,11 @@ bool isDiagonal(Mat a) {
 }
 
 template <bool kDiagonal>
-void quadraticPartsOfOrder(Mat phi, Mat delta, Mat gamma, Mat z, const FilterGains& record,
-                           Mat v, ScoreArrays& a, Mat gradPhi, Mat gradDelta, Mat gradGamma) {
+void quadraticPartsOfOrder(Mat phi, Mat delta, Mat gamma, Mat z, const FilterGains& record, Mat v,
+                           ScoreArrays& a, Mat gradPhi, Mat gradDelta, Mat gradGamma) {
   auto run = [&](auto order) {
-    addQuadraticParts<decltype(order)::value, kDiagonal>(phi, delta, gamma, z, record, v, a.r,
-                                                          a.hat, a.next, gradPhi, gradDelta,
-                                                          gradGamma);
+    addQuadraticParts<decltype(order)::value, kDiagonal>(
+        phi, delta, gamma, z, record, v, a.r, a.hat, a.next, gradPhi, gradDelta, gradGamma);
   };
   switch (phi.rows) {
     case 1:
@@ -199,8 +198,8 @@ GroupValue designScore(Mat tlx, Mat xn, const double* y0, Mat phi, Mat delta, Ma
     stationaryCovariance(phi, delta, a.gamma, s);
   }
   // The value as designContribution forms it, the filter's record kept.
-  filterInnovations(StateSpaceModel{phi, delta, a.gamma, tlx}, designOf(xn, y0, a.v),
-                    a.record.f, a.v, a.record.k, s, a.record.p);
+  filterInnovations(StateSpaceModel{phi, delta, a.gamma, tlx}, designOf(xn, y0, a.v), a.record.f,
+                    a.v, a.record.k, s, a.record.p);
   double sumLogF = 0.0;
   for (int t = 1; t <= T; ++t) {
     const double f = a.record.f[t - 1];
@@ -291,8 +290,7 @@ void Panel::scoreGroup(int g, int worker) {
   int scored = 0, throughGamma = 1;
   if (gr.fullRank) {
     v = designScore(gr.data.tlx, Mat{const_cast<double*>(gr.xn.data()), std::max(T, 1), T, gr.q},
-                    gr.y0(), phi_, delta_, gamma_, !ml, gPhi, gDelta, gGamma, s,
-                    diagonalOnly_);
+                    gr.y0(), phi_, delta_, gamma_, !ml, gPhi, gDelta, gGamma, s, diagonalOnly_);
     scored = v.valid ? 1 : 0;
   }
   // ML over a design short of rank or rows without noise: the profile's

@@ -29,9 +29,9 @@ struct Group {
   std::vector<double> tlx, xz, y, R, r;  // L = I; R: rows x KP
   int rows = 0;
   PanelGroupData data() {
-    return PanelGroupData{Mat{tlx.data(), M, M, T}, Mat{xz.data(), T, T, KP}, y.data(),
-                          PiRestrictionView{Mat{R.data(), std::max(rows, 1), rows, KP},
-                                            r.data(), rows}};
+    return PanelGroupData{
+        Mat{tlx.data(), M, M, T}, Mat{xz.data(), T, T, KP}, y.data(),
+        PiRestrictionView{Mat{R.data(), std::max(rows, 1), rows, KP}, r.data(), rows}};
   }
 };
 
@@ -214,9 +214,8 @@ TEST(CommonScore, SearchGradientIsTheDerivativeOfTheObjective) {
             1e-4));
       expectClose(g, fd, 1e-6,
                   std::string(c == PanelCriterion::ML ? "ML" : "REML") + " zero " +
-                      std::to_string(k.zeroPhi) + " diagonal PHI " +
-                      std::to_string(k.diagonalPhi) + " diagonal DELTA " +
-                      std::to_string(k.diagonalDelta));
+                      std::to_string(k.zeroPhi) + " diagonal PHI " + std::to_string(k.diagonalPhi) +
+                      " diagonal DELTA " + std::to_string(k.diagonalDelta));
     }
   }
 }
@@ -280,8 +279,8 @@ TEST(CommonScore, SearchEndsWhereTheGradientVanishes) {
       form.penalty = !diagonal;
       CommonResult r;
       estimateCommonModel(panel, form, r);
-      const std::string what = std::string(c == PanelCriterion::ML ? "ML" : "REML") +
-                               (diagonal ? " diagonal" : " full");
+      const std::string what =
+          std::string(c == PanelCriterion::ML ? "ML" : "REML") + (diagonal ? " diagonal" : " full");
       ASSERT_EQ(r.status, MlStatus::Converged) << what;
       ASSERT_FALSE(r.boundary()) << what;
       const std::vector<double> x = coordinatesOf(r, form, panel);
