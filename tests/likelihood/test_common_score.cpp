@@ -9,7 +9,10 @@
 //     penalty) under both criteria;
 //   - the quasi-Newton search ends where the objective's gradient vanishes
 //     and no step of any coordinate, either way, raises the value, under
-//     both criteria and for a diagonal and a full form.
+//     both criteria and for a diagonal and a full form;
+//   - the pool of threads runs every index once in every run, back to back
+//     (the workers join a run late or not at all), and carries a job's
+//     exception to the caller.
 // The differences are Richardson's extrapolation of central ones (error of
 // order h^4), so that 1e-6 relative is well within their reach.
 #include <gtest/gtest.h>
@@ -17,9 +20,11 @@
 #include <cmath>
 #include <functional>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 #include "likelihood/common_model.h"
+#include "likelihood/group_pool.h"
 
 namespace kova {
 namespace {
@@ -297,6 +302,31 @@ TEST(CommonScore, SearchEndsWhereTheGradientVanishes) {
         }
       }
     }
+}
+
+TEST(CommonScore, PoolRunsEveryIndexOnceAndCarriesExceptions) {
+  for (int threads : {2, 3}) {
+    GroupPool pool(threads);
+    for (int run = 0; run < 2000; ++run) {
+      const int count = 1 + run % 7;
+      std::vector<int> done(count, 0);
+      pool.run(count, [&](int i, int worker) {
+        ASSERT_GE(worker, 0);
+        ASSERT_LT(worker, threads);
+        ++done[i];
+      });
+      for (int i = 0; i < count; ++i) ASSERT_EQ(done[i], 1) << threads << " " << run << " " << i;
+    }
+    EXPECT_THROW(pool.run(5,
+                          [](int i, int) {
+                            if (i == 3) throw std::runtime_error("stop");
+                          }),
+                 std::runtime_error);
+    // The pool goes on after a run that threw.
+    std::vector<int> done(9, 0);
+    pool.run(9, [&](int i, int) { ++done[i]; });
+    EXPECT_EQ(done, std::vector<int>(9, 1));
+  }
 }
 
 }  // namespace
