@@ -6,7 +6,8 @@
 //     a design short of rank (the profile's score) beside the others;
 //   - the gradient of the search's objective in its coordinates, for every
 //     form (zero, diagonal, full PHI; diagonal DELTA, full DELTA with the
-//     penalty) under both criteria;
+//     penalty) under both criteria, and under ML with a row without noise
+//     (no score of the group's own: the gradient by differences);
 //   - the quasi-Newton search ends where the objective's gradient vanishes
 //     and no step of any coordinate, either way, raises the value, under
 //     both criteria and for a diagonal and a full form;
@@ -176,6 +177,16 @@ TEST(CommonScore, SearchGradientIsTheDerivativeOfTheObjective) {
   std::vector<Group> groups = panelOf(M, 41, 5);
   std::vector<PanelGroupData> data;
   for (Group& g : groups) data.push_back(g.data());
+  // A sixth group whose x is zero in one row: y there is 0 whatever PHI
+  // and DELTA (f(t) = 0), an exact equation PI meets.
+  Group exact = groups[0];
+  for (int i = 0; i < M; ++i) {
+    exact.tlx[static_cast<size_t>(4) * M + i] = 0.0;
+    exact.xz[static_cast<size_t>(i) * exact.T + 4] = 0.0;
+  }
+  exact.y[4] = 0.0;
+  std::vector<PanelGroupData> withExact = data;
+  withExact.push_back(exact.data());
   struct Case {
     bool zeroPhi, diagonalPhi, diagonalDelta;
   };
@@ -186,8 +197,21 @@ TEST(CommonScore, SearchGradientIsTheDerivativeOfTheObjective) {
                         {true, false, false}};
   std::mt19937 rng(5);
   std::uniform_real_distribution<double> u(-0.6, 0.6);
-  for (PanelCriterion c : {PanelCriterion::ML, PanelCriterion::REML}) {
-    Panel panel(data, M, c, 1);
+  for (int pass = 0; pass < 3; ++pass) {
+    const PanelCriterion c = pass == 1 ? PanelCriterion::REML : PanelCriterion::ML;
+    Panel panel(pass == 2 ? withExact : data, M, c, 1);
+    if (pass == 2) {
+      std::vector<double> phi(M * M, 0.0), delta(M * M, 0.0), gp(M * M), gd(M * M);
+      for (int j = 0; j < M; ++j) {
+        phi[j * M + j] = 0.4;
+        delta[j * M + j] = 1.0;
+      }
+      double v = 0.0;
+      bool scored = true;
+      ASSERT_TRUE(panel.evaluateScore(Mat{phi.data(), M, M, M}, Mat{delta.data(), M, M, M}, v,
+                                      Mat{gp.data(), M, M, M}, Mat{gd.data(), M, M, M}, scored));
+      EXPECT_FALSE(scored);
+    }
     for (const Case& k : cases) {
       CommonForm form;
       form.zeroPhi = k.zeroPhi;
@@ -218,9 +242,12 @@ TEST(CommonScore, SearchGradientIsTheDerivativeOfTheObjective) {
             },
             1e-4));
       expectClose(g, fd, 1e-6,
-                  std::string(c == PanelCriterion::ML ? "ML" : "REML") + " zero " +
-                      std::to_string(k.zeroPhi) + " diagonal PHI " + std::to_string(k.diagonalPhi) +
-                      " diagonal DELTA " + std::to_string(k.diagonalDelta));
+                  std::string(pass == 2                 ? "ML exact row"
+                              : c == PanelCriterion::ML ? "ML"
+                                                        : "REML") +
+                      " zero " + std::to_string(k.zeroPhi) + " diagonal PHI " +
+                      std::to_string(k.diagonalPhi) + " diagonal DELTA " +
+                      std::to_string(k.diagonalDelta));
     }
   }
 }
