@@ -87,6 +87,27 @@ void BM_PanelEvaluation(benchmark::State& state) {
 }
 BENCHMARK(BM_PanelEvaluation)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
 
+// The same panel's value with its score (the derivatives in PHI and DELTA).
+void BM_PanelScore(benchmark::State& state) {
+  std::mt19937 rng(1);
+  std::vector<SimGroup> groups =
+      simulatePanel(48, 17, {0.6, 0.3, 0.0, 0.5, 0.2}, {1, 0.5, 0.5, 0.3, 0.2}, rng);
+  Panel panel(panelData(groups, 5), 5, PanelCriterion::REML, static_cast<int>(state.range(0)));
+  std::vector<double> phi(25, 0.0), delta(25, 0.0), gPhi(25), gDelta(25);
+  for (int j = 0; j < 5; ++j) {
+    phi[j * 6] = 0.5;
+    delta[j * 6] = 1.0;
+  }
+  double value = 0.0;
+  bool scored = false;
+  for (auto _ : state) {
+    panel.evaluateScore(Mat{phi.data(), 5, 5, 5}, Mat{delta.data(), 5, 5, 5}, value,
+                        Mat{gPhi.data(), 5, 5, 5}, Mat{gDelta.data(), 5, 5, 5}, scored);
+    benchmark::DoNotOptimize(value);
+  }
+}
+BENCHMARK(BM_PanelScore)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
+
 // The capacity panel's shape: 150 groups, 12,450 periods, M = 3.
 void BM_CommonSearch(benchmark::State& state) {
   std::mt19937 rng(2);

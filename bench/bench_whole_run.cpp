@@ -1,8 +1,9 @@
 // Whole runs of the program on simulated data, one run each, timed from the
 // outside as a user sees them: (a) one group of 700 periods with a full
 // PHI, 2 passes; (b) the program's capacities, 150 groups and 12,500
-// records, 5 passes at print level 1. Reports the wall time (per pass for
-// a) and the peak resident memory of the run.
+// records, 5 passes at print level 1; (c) b under the common model, on one
+// and on two threads. Reports the wall time (per pass for a) and the peak
+// resident memory of the run.
 #include <benchmark/benchmark.h>
 
 #include "run_program.h"
@@ -57,6 +58,30 @@ void BM_Capacities(benchmark::State& state) {
   fs::remove_all(dir);
 }
 BENCHMARK(BM_Capacities)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// (c) The same capacities under the common model (REML, diagonal PHI and
+// DELTA), its likelihood on one thread and on two (the argument).
+void BM_CapacitiesCommonModel(benchmark::State& state) {
+  const std::string threads = std::to_string(state.range(0));
+  const fs::path dir = simulate("capacity_common" + threads,
+                                "--ng 150 --t 12500 --k 3 --p 2 --m 3 --width 12"
+                                " --forecast-y last:2 --iterations 5"
+                                " --param \"PRINT LEVEL = 1\" --param \"COMMON MODEL = REML\""
+                                " --param \"DIAGONAL PHI = YES\" --param \"DIAGONAL DELTA = YES\""
+                                " --param \"COMMON THREADS = " +
+                                    threads + "\"");
+  RunFigures f;
+  for (auto _ : state) f = runProgram(dir);
+  report(state, f, 1);
+  state.counters["cpu_seconds"] = f.userSeconds + f.systemSeconds;
+  fs::remove_all(dir);
+}
+BENCHMARK(BM_CapacitiesCommonModel)
+    ->Arg(1)
+    ->Arg(2)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
 
 }  // namespace
 

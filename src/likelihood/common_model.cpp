@@ -39,6 +39,9 @@ struct Search {
   std::vector<int> eigInts;
   std::vector<double> root;  // square roots of the panel's component scales
   int evaluations = 0;
+  // The score: in PHI and DELTA, in the coordinates of a full PHI before
+  // its map, and of the spectral radius there.
+  std::vector<double> gPhi, gDelta, pre, gRadius;
   Mat phiMat() { return Mat{phi.data(), co.M, co.M, co.M}; }
   Mat deltaMat() { return Mat{delta.data(), co.M, co.M, co.M}; }
 };
@@ -147,8 +150,11 @@ bool penalisedValue(Panel& panel, const CommonForm& form, Mat phi, Mat delta, do
   return std::isfinite(value);
 }
 
-double searchValue(const double* x, double* /*gradient*/, void* context) {
+double searchScore(Search& w, const double* x, double* gradient);
+
+double searchValue(const double* x, double* gradient, void* context) {
   Search& w = *static_cast<Search*>(context);
+  if (gradient != nullptr) return searchScore(w, x, gradient);
   ++w.evaluations;
   for (size_t i = 0; i < w.active.size(); ++i) w.full[w.active[i]] = x[i];
   phiFromCoordinates(w, w.full.data());
@@ -159,6 +165,165 @@ double searchValue(const double* x, double* /*gradient*/, void* context) {
   if (!penalisedValue(*w.panel, w.form, w.phiMat(), w.deltaMat(), value, nullptr)) return kRejected;
   const double pin = std::log(tr / w.co.M);
   return -value + pin * pin;
+}
+
+// The inverse of the symmetric positive definite M x M d by Cholesky into
+// inv (M*M, column-major); false where d is not positive definite.
+bool symmetricInverse(Mat d, std::vector<double>& inv) {
+  const int M = d.rows;
+  std::vector<double> l(static_cast<size_t>(M) * M, 0.0);
+  for (int j = 0; j < M; ++j) {
+    double v = d(j + 1, j + 1);
+    for (int k = 0; k < j; ++k) v -= l[k * M + j] * l[k * M + j];
+    if (!(v > 0.0)) return false;
+    l[j * M + j] = std::sqrt(v);
+    for (int i = j + 1; i < M; ++i) {
+      double x = d(i + 1, j + 1);
+      for (int k = 0; k < j; ++k) x -= l[k * M + i] * l[k * M + j];
+      l[j * M + i] = x / l[j * M + j];
+    }
+  }
+  // Column c of the inverse: L L' x = e(c).
+  inv.assign(static_cast<size_t>(M) * M, 0.0);
+  std::vector<double> y(M);
+  for (int c = 0; c < M; ++c) {
+    for (int i = 0; i < M; ++i) {
+      double v = i == c ? 1.0 : 0.0;
+      for (int k = 0; k < i; ++k) v -= l[k * M + i] * y[k];
+      y[i] = v / l[i * M + i];
+    }
+    for (int i = M - 1; i >= 0; --i) {
+      double v = y[i];
+      for (int k = i + 1; k < M; ++k) v -= l[i * M + k] * inv[c * M + k];
+      inv[c * M + i] = v / l[i * M + i];
+    }
+  }
+  return true;
+}
+
+// The gradient of the spectral radius of a full PHI's coordinates (w.pre)
+// by central differences into w.gRadius.
+void radiusGradient(Search& w) {
+  const int M = w.co.M;
+  Mat a{w.pre.data(), M, M, M};
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) {
+      const double a0 = a(i, j), h = 1.0E-7 * std::max(1.0, std::fabs(a0));
+      a(i, j) = a0 + h;
+      const double up = spectralRadius(w, a);
+      a(i, j) = a0 - h;
+      const double down = spectralRadius(w, a);
+      a(i, j) = a0;
+      w.gRadius[(j - 1) * M + i - 1] = (up - down) / (2.0 * h);
+    }
+}
+
+// The gradient of the objective by central differences of its value, for
+// a panel whose score is not at hand.
+void differencedGradient(Search& w, const double* x, double* gradient) {
+  const int n = static_cast<int>(w.active.size());
+  std::vector<double> z(x, x + n);
+  for (int i = 0; i < n; ++i) {
+    const double h = 1.0E-6 * std::max(1.0, std::fabs(x[i]));
+    z[i] = x[i] + h;
+    const double up = searchValue(z.data(), nullptr, &w);
+    z[i] = x[i] - h;
+    const double down = searchValue(z.data(), nullptr, &w);
+    z[i] = x[i];
+    gradient[i] = up < kRejected && down < kRejected ? (up - down) / (2.0 * h) : 0.0;
+  }
+}
+
+// The objective and its gradient in the active coordinates: the panel's
+// score in PHI and DELTA (normalised to trace M), with the penalty's
+// 1/2 DELTA^-1, carried to DELTA before its normalisation (the value does
+// not change with DELTA's scale: dV/dD = (M / tr)(G - <G, DELTA> / M I)),
+// the pin's 2 log(tr / M) / tr I added, then through the factor U and the
+// map of PHI.
+double searchScore(Search& w, const double* x, double* gradient) {
+  const int n = static_cast<int>(w.active.size()), M = w.co.M;
+  ++w.evaluations;
+  for (int i = 0; i < n; ++i) w.full[w.active[i]] = x[i];
+  std::fill_n(gradient, n, 0.0);
+  phiFromCoordinates(w, w.full.data());
+  const double radius = spectralRadius(w, w.phiMat());
+  if (!(radius < w.form.EVLTOL)) return kRejected * (1.0 + std::min(radius, 1.0E6));
+  const double tr = deltaFromCoordinates(w, w.full.data() + w.co.nPhi);
+  if (!(tr > 0.0) || !std::isfinite(tr)) return kRejected;
+  Mat delta = w.deltaMat();
+  for (double& v : w.delta) v *= M / tr;
+  double penalty = 0.0;
+  const bool penalised = w.form.penalty && !w.form.diagonalDelta;
+  std::vector<double> inverse;
+  if (penalised) {
+    penalty = halfLogDet(delta);
+    if (!std::isfinite(penalty) || !symmetricInverse(delta, inverse)) return kRejected;
+  }
+  double loglik = 0.0;
+  bool scored = false;
+  Mat gPhi{w.gPhi.data(), M, M, M}, gDelta{w.gDelta.data(), M, M, M};
+  const bool diagonal = (w.form.zeroPhi || w.form.diagonalPhi) && w.form.diagonalDelta;
+  if (!w.panel->evaluateScore(w.phiMat(), delta, loglik, gPhi, gDelta, scored, diagonal))
+    return kRejected;
+  const double value = loglik + penalty;
+  if (!std::isfinite(value)) return kRejected;
+  const double pin = std::log(tr / M);
+  const double objective = -value + pin * pin;
+  if (!scored) {
+    differencedGradient(w, x, gradient);
+    return objective;
+  }
+  if (penalised)
+    for (size_t k = 0; k < w.gDelta.size(); ++k) w.gDelta[k] += 0.5 * inverse[k];
+  // H: the objective's derivative in DELTA before the normalisation.
+  double inner = 0.0;
+  for (size_t k = 0; k < w.gDelta.size(); ++k) inner += w.gDelta[k] * w.delta[k];
+  std::vector<double> H(static_cast<size_t>(M) * M);
+  for (int j = 1; j <= M; ++j)
+    for (int i = 1; i <= M; ++i) {
+      double v = -(M / tr) * (gDelta(i, j) - (i == j ? inner / M : 0.0));
+      if (i == j) v += 2.0 * pin / tr;
+      H[(j - 1) * M + i - 1] = v / (w.root[i - 1] * w.root[j - 1]);
+    }
+  std::vector<double> g(static_cast<size_t>(w.co.nPhi + w.co.nDelta), 0.0);
+  const double* f = w.full.data() + w.co.nPhi;
+  double* gf = g.data() + w.co.nPhi;
+  if (w.form.diagonalDelta) {
+    for (int j = 1; j <= M; ++j) gf[j - 1] = 2.0 * f[j - 1] * H[(j - 1) * M + j - 1];
+  } else {
+    // d/dU = 2 U H, U(a,b) at (b-1)b/2 + a - 1 for a <= b.
+    for (int b = 1; b <= M; ++b)
+      for (int a = 1; a <= b; ++a) {
+        double sum = 0.0;
+        for (int l = a; l <= M; ++l) sum += f[(l - 1) * l / 2 + a - 1] * H[(b - 1) * M + l - 1];
+        gf[(b - 1) * b / 2 + a - 1] = 2.0 * sum;
+      }
+  }
+  const double e = w.form.EVLTOL;
+  if (!w.form.zeroPhi && w.form.diagonalPhi) {
+    for (int j = 1; j <= M; ++j) {
+      const double th = std::tanh(w.full[j - 1] / e);
+      g[j - 1] = -gPhi(j, j) * (1.0 - th * th);
+    }
+  } else if (!w.form.zeroPhi) {
+    // PHI = h(r) A, h = e tanh(r / e) / r: dV/dA = h G + h'(r) <G, A> grad r.
+    std::copy_n(w.full.data(), M * M, w.pre.data());
+    Mat a{w.pre.data(), M, M, M};
+    const double r = spectralRadius(w, a);
+    double h = 1.0, dh = 0.0;
+    if (r > 0.0 && r < 2.0 * e + 1.0E6) {
+      const double th = std::tanh(r / e), gr = e * th;
+      h = gr / r;
+      dh = ((1.0 - th * th) * r - gr) / (r * r);
+    }
+    double along = 0.0;
+    for (int k = 0; k < M * M; ++k) along += w.gPhi[k] * w.pre[k];
+    if (dh != 0.0) radiusGradient(w);
+    for (int k = 0; k < M * M; ++k)
+      g[k] = -(h * w.gPhi[k] + (dh != 0.0 ? dh * along * w.gRadius[k] : 0.0));
+  }
+  for (int i = 0; i < n; ++i) gradient[i] = g[w.active[i]];
+  return objective;
 }
 
 // The coordinates of the start PHI = c I, DELTA = I.
@@ -176,8 +341,9 @@ void startCoordinates(const Search& w, double c, std::vector<double>& full) {
     if (w.co.fixed[i]) full[i] = 0.0;
 }
 
-// A local search over the active coordinates from `full`; returns the value
-// (minimised) and leaves the point in full.
+// A local search over the active coordinates from `full`, quasi-Newton on
+// the panel's score (a derivative-free round after a polish whose first
+// round fails); returns the value (minimised) and leaves the point in full.
 double polish(Search& w, std::vector<double>& full, bool tight, int& code) {
   w.active = w.co.active();
   std::vector<double> x;
@@ -188,6 +354,8 @@ double polish(Search& w, std::vector<double>& full, bool tight, int& code) {
   ls.context = &w;
   ls.dim = static_cast<int>(x.size());
   ls.bounded = true;
+  ls.gradient = tight;
+  ls.firstRoundStands = true;
   ls.polish = tight;
   ls.rejected = kRejected;
   double value = 0.0;
@@ -874,9 +1042,10 @@ bool commonValue(Panel& panel, const CommonForm& form, Mat phi, Mat delta, doubl
   return penalisedValue(panel, form, phi, Mat{d.data(), M, M, M}, value, nullptr);
 }
 
-void estimateCommonModel(Panel& panel, const CommonForm& form, CommonResult& r) {
+namespace {
+
+void setUpSearch(Panel& panel, const CommonForm& form, Search& w) {
   const int M = panel.M();
-  Search w;
   w.panel = &panel;
   w.form = form;
   w.co.M = M;
@@ -890,9 +1059,30 @@ void estimateCommonModel(Panel& panel, const CommonForm& form, CommonResult& r) 
   w.wr.assign(M, 0.0);
   w.wi.assign(M, 0.0);
   for (double v : panel.componentScale()) w.root.push_back(std::sqrt(v));
+  w.gPhi = w.phi;
+  w.gDelta = w.phi;
+  w.pre = w.phi;
+  w.gRadius = w.phi;
   const ScratchNeed need = EIGENRneed(M);
   w.eigWork.assign(static_cast<size_t>(need.doubles + 8), 0.0);
   w.eigInts.assign(static_cast<size_t>(need.ints + 8), 0);
+}
+
+}  // namespace
+
+double commonObjective(Panel& panel, const CommonForm& form, const std::vector<double>& coordinates,
+                       double* gradient) {
+  Search w;
+  setUpSearch(panel, form, w);
+  w.active = w.co.active();
+  w.full = coordinates;
+  return searchValue(coordinates.data(), gradient, &w);
+}
+
+void estimateCommonModel(Panel& panel, const CommonForm& form, CommonResult& r) {
+  const int M = panel.M();
+  Search w;
+  setUpSearch(panel, form, w);
   r = CommonResult{};
   r.M = M;
   r.deltaZero.assign(M, 0);

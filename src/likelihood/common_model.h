@@ -9,7 +9,8 @@
 // spectral radius r becomes EVLTOL tanh(r / EVLTOL)); DELTA = U'U, U
 // diagonal or upper triangular, seen by the likelihood as DELTA normalised
 // to trace M (the scale goes to each group's SIGMA**2), with
-// (log(trace / M))^2 added to pin the flat direction. The search runs
+// (log(trace / M))^2 added to pin the flat direction. The search, quasi-
+// Newton on the panel's score carried to these coordinates, runs
 // kCommonStarts fixed starts to a loose tolerance and polishes the best two
 // (likelihood/local_search.h); the second only where its loose maximum lies
 // away from the first's polished one (some PHI coordinate, or some DELTA
@@ -120,5 +121,12 @@ void estimateCommonModel(Panel& panel, const CommonForm& form, CommonResult& res
 // (for the tests): loglik + penalty, DELTA normalised first; false where
 // there is no likelihood.
 bool commonValue(Panel& panel, const CommonForm& form, Mat phi, Mat delta, double& value);
+
+// The objective the search minimises (minus the penalised value, plus the
+// pin) at the coordinates given (PHI's, then DELTA's factor's, as above;
+// none fixed) and, when gradient is not null, its gradient there (for the
+// tests); 1e100 or more where there is no likelihood.
+double commonObjective(Panel& panel, const CommonForm& form, const std::vector<double>& coordinates,
+                       double* gradient);
 
 }  // namespace kova

@@ -20,9 +20,10 @@ GroupPool::~GroupPool() {
 }
 
 void GroupPool::share(int worker) {
-  const int n = threads();
   try {
-    for (int i = worker; i < count_; i += n) (*job_)(i, worker);
+    for (int i = next_.fetch_add(1, std::memory_order_relaxed); i < count_;
+         i = next_.fetch_add(1, std::memory_order_relaxed))
+      (*job_)(i, worker);
   } catch (...) {
     thrown_[static_cast<size_t>(worker)] = std::current_exception();
   }
@@ -33,14 +34,15 @@ void GroupPool::work(int worker) {
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      start_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+      start_.wait(lock, [&] { return stopping_ || (open_ && generation_ != seen); });
       if (stopping_) return;
       seen = generation_;
+      ++inside_;
     }
     share(worker);
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      --pending_;
+      --inside_;
     }
     done_.notify_one();
   }
@@ -55,15 +57,19 @@ void GroupPool::run(int count, const std::function<void(int, int)>& job) {
     std::lock_guard<std::mutex> lock(mutex_);
     job_ = &job;
     count_ = count;
-    pending_ = static_cast<int>(workers_.size());
+    next_.store(0, std::memory_order_relaxed);
     for (std::exception_ptr& e : thrown_) e = nullptr;
     ++generation_;
+    open_ = true;
   }
   start_.notify_all();
   share(0);
   {
+    // Every index is taken: no worker joins any more, and those inside
+    // finish theirs.
     std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [&] { return pending_ == 0; });
+    open_ = false;
+    done_.wait(lock, [&] { return inside_ == 0; });
     job_ = nullptr;
   }
   for (const std::exception_ptr& e : thrown_)

@@ -1,10 +1,16 @@
 #pragma once
 // A small pool of worker threads for the groups of a panel: run(count, job)
-// calls job(index, worker) once for every index 0..count-1, index i on
-// worker i mod threads (the calling thread is worker 0), and returns when
-// all are done. The assignment is fixed, so every index is computed the
-// same way whatever the number of threads. An exception thrown by a job is
-// rethrown by run() (the first one, by index order of the workers).
+// calls job(index, worker) once for every index 0..count-1 and returns when
+// all are done. The calling thread is worker 0 and takes indices in turn
+// with the others (the next one not yet taken, from a shared counter), so
+// that a worker the machine is slow to wake costs the run no more than the
+// index it holds: the caller goes on with the rest. Which worker computes
+// an index does not change its result (each job owns its output slot and
+// works in its worker's own scratch), so the results are the same whatever
+// the number of threads. An exception thrown by a job is rethrown by run()
+// (the first one, by index order of the workers); that worker takes no
+// further index.
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <functional>
@@ -33,8 +39,10 @@ class GroupPool {
   std::condition_variable start_, done_;
   const std::function<void(int, int)>* job_ = nullptr;
   int count_ = 0;
+  std::atomic<int> next_{0};
   long long generation_ = 0;
-  int pending_ = 0;
+  bool open_ = false;  // a run is taking workers
+  int inside_ = 0;     // workers in the current run
   bool stopping_ = false;
   std::vector<std::exception_ptr> thrown_;
 };

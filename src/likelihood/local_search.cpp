@@ -188,7 +188,8 @@ int localSearch(const LocalSearch& search, double* x, double& value) {
     code = runRound(search, v, value, r);
     const bool moved = keepBetter();
     const bool confirmed = round > 0 && kept >= 0 && !moved;
-    if (statusOf(code) != MlStatus::Converged && search.polish && search.gradient && !confirmed) {
+    if (statusOf(code) != MlStatus::Converged && search.polish && search.gradient && !confirmed &&
+        !(search.firstRoundStands && kept >= 0)) {
       if (search.fellBack != nullptr) *search.fellBack = true;
       code = runRound(fallback, v, value, r);
       keepBetter();

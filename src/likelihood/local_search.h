@@ -25,6 +25,10 @@ struct LocalSearch {
   bool bounded = false;
   bool polish = false;        // two tight rounds instead of one loose one
   bool fallback = false;      // a derivative-free round after a quasi-Newton one (shorter)
+  // A polish whose first quasi-Newton round converged takes no
+  // derivative-free round after a second that stops short (at a converged
+  // point the line search meets only rounding): the first's convergence stands.
+  bool firstRoundStands = false;
   // Out (when not null): set to true when a polish went on derivative free.
   bool* fellBack = nullptr;
   double rejected = 1.0E100;  // values at or above this have no likelihood

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "likelihood/design_factor.h"
 #include "likelihood/group_pool.h"
 #include "likelihood/svd_rank.h"
 #include "linalg/blas1.h"
@@ -34,19 +35,94 @@ RestrictedArrays carveRestricted(Scratch& s, int T, int M, int q) {
   return a;
 }
 
+}  // namespace
+
+Mat designOf(Mat xn, const double* y0, Mat v) {
+  const int T = xn.rows, q = xn.cols;
+  if (y0 == xn.p + static_cast<long>(q) * xn.ld) return Mat{xn.p, xn.ld, T, q + 1};
+  for (int j = 1; j <= q; ++j) std::copy_n(xn.col(j), T, v.col(j));
+  std::copy_n(y0, T, v.col(q + 1));
+  return v;
+}
+
+GroupValue designContribution(Mat tlx, Mat xn, const double* y0, Mat phi, Mat delta, Mat gamma,
+                              bool restricted, Scratch s) {
+  const int T = xn.rows, q = xn.cols, M = phi.rows;
+  GroupValue out;
+  if (T <= q) return out;
+  RestrictedArrays a = carveRestricted(s, T, M, q);
+  if (gamma.p != nullptr) {
+    for (int j = 1; j <= M; ++j) std::copy_n(gamma.col(j), M, a.gamma.col(j));
+  } else {
+    stationaryCovariance(phi, delta, a.gamma, s);
+  }
+  filterInnovations(StateSpaceModel{phi, delta, a.gamma, tlx}, designOf(xn, y0, a.v), a.f, a.v,
+                    Mat{}, s);
+  // Every row must carry noise: an exact row would tie b down without a
+  // density, which the contrasts of this form do not cover.
+  double sumLogF = 0.0;
+  for (int t = 1; t <= T; ++t) {
+    const double f = a.f[t - 1];
+    if (f == 0.0) out.exact = true;
+    if (!(f > 0.0) || !std::isfinite(f)) return out;
+    sumLogF += std::log(f);
+    const double scale = 1.0 / std::sqrt(f);
+    for (int j = 1; j <= q + 1; ++j) a.v(t, j) *= scale;
+  }
+  std::fill_n(a.qraux, q + 1, 0.0);
+  triangularDiagonal(a.v, a.qraux);
+  return valueFromFactor(sumLogF, a.qraux, T, q, restricted);
+}
+
+// The QR factorisation of the whitened [XN y0]: R's diagonal gives
+// log det(XN' YSIGMA^-1 XN), its last element the root of RSS.
+GroupValue valueFromFactor(double sumLogF, const double* r, int T, int q, bool restricted) {
+  GroupValue out;
+  double logDet = 0.0;
+  for (int j = 1; j <= q; ++j) {
+    if (!(r[j - 1] > 0.0)) return out;
+    logDet += 2.0 * std::log(r[j - 1]);
+  }
+  const double rss = r[q] * r[q];
+  const int n = restricted ? T - q : T;
+  if (!(rss > 0.0) || !std::isfinite(rss) || !std::isfinite(logDet)) return out;
+  out.valid = true;
+  out.rows = n;
+  out.sigma2 = rss / n;
+  out.loglik =
+      -0.5 * (sumLogF + (restricted ? logDet : 0.0) + n * (1.0 + std::log(kTwoPi * rss / n)));
+  return out;
+}
+
+namespace {
+
+// x(1..n)'y(1..n) in four running sums, so that the products do not wait
+// on one another (the order of the sums is fixed: the same bits on every
+// call).
+double dot(const double* x, const double* y, int n) {
+  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+  int i = 0;
+  for (; i + 4 <= n; i += 4) {
+    s0 += x[i] * y[i];
+    s1 += x[i + 1] * y[i + 1];
+    s2 += x[i + 2] * y[i + 2];
+    s3 += x[i + 3] * y[i + 3];
+  }
+  for (; i < n; ++i) s0 += x[i] * y[i];
+  return (s0 + s1) + (s2 + s3);
+}
+
 // The Euclidean norm of x(1..n), by the plain sum of squares where that
 // neither overflows nor underflows, else by the scaled sum.
 double norm(const double* x, int n) {
-  double sum = 0.0;
-  for (int i = 0; i < n; ++i) sum += x[i] * x[i];
+  const double sum = dot(x, x, n);
   if (sum > 1.0E-280 && sum < 1.0E280) return std::sqrt(sum);
   return DNRM2(n, x, 1);
 }
 
-// Householder's triangularisation of the T x n matrix v (no pivoting, the
-// reflectors not kept): the moduli of R's diagonal into r. The last column
-// needs no reflector: its r is the norm of what is left of it. A zero
-// column (r = 0) ends the factorisation there.
+}  // namespace
+
+// H = I - u u' / (alpha (alpha + |x1|)) for each column but the last.
 void triangularDiagonal(Mat v, double* r) {
   const int T = v.rows, n = v.cols;
   for (int j = 1; j <= n; ++j) {
@@ -61,60 +137,10 @@ void triangularDiagonal(Mat v, double* r) {
     const double beta = 1.0 / (alpha * (alpha + std::fabs(x1)));
     for (int c = j + 1; c <= n; ++c) {
       double* y = v.col(c) + (j - 1);
-      double dot = 0.0;
-      for (int i = 0; i < len; ++i) dot += x[i] * y[i];
-      const double f = beta * dot;
+      const double f = beta * dot(x, y, len);
       for (int i = 0; i < len; ++i) y[i] -= f * x[i];
     }
   }
-}
-
-}  // namespace
-
-GroupValue designContribution(Mat tlx, Mat xn, const double* y0, Mat phi, Mat delta, Mat gamma,
-                              bool restricted, Scratch s) {
-  const int T = xn.rows, q = xn.cols, M = phi.rows;
-  GroupValue out;
-  if (T <= q) return out;
-  RestrictedArrays a = carveRestricted(s, T, M, q);
-  if (gamma.p != nullptr) {
-    for (int j = 1; j <= M; ++j) std::copy_n(gamma.col(j), M, a.gamma.col(j));
-  } else {
-    stationaryCovariance(phi, delta, a.gamma, s);
-  }
-  for (int j = 1; j <= q; ++j) std::copy_n(xn.col(j), T, a.v.col(j));
-  std::copy_n(y0, T, a.v.col(q + 1));
-  filterInnovations(StateSpaceModel{phi, delta, a.gamma, tlx}, a.v, a.f, a.v, Mat{}, s);
-  // Every row must carry noise: an exact row would tie b down without a
-  // density, which the contrasts of this form do not cover.
-  double sumLogF = 0.0;
-  for (int t = 1; t <= T; ++t) {
-    const double f = a.f[t - 1];
-    if (f == 0.0) out.exact = true;
-    if (!(f > 0.0) || !std::isfinite(f)) return out;
-    sumLogF += std::log(f);
-    const double scale = 1.0 / std::sqrt(f);
-    for (int j = 1; j <= q + 1; ++j) a.v(t, j) *= scale;
-  }
-  // The QR factorisation of the whitened [XN y0]: R's diagonal gives
-  // log det(XN' YSIGMA^-1 XN), its last element the root of RSS.
-  std::fill_n(a.qraux, q + 1, 0.0);
-  triangularDiagonal(a.v, a.qraux);
-  double logDet = 0.0;
-  for (int j = 1; j <= q; ++j) {
-    const double r = a.qraux[j - 1];
-    if (!(r > 0.0)) return out;
-    logDet += 2.0 * std::log(r);
-  }
-  const double rss = a.qraux[q] * a.qraux[q];
-  const int n = restricted ? T - q : T;
-  if (!(rss > 0.0) || !std::isfinite(rss) || !std::isfinite(logDet)) return out;
-  out.valid = true;
-  out.rows = n;
-  out.sigma2 = rss / n;
-  out.loglik =
-      -0.5 * (sumLogF + (restricted ? logDet : 0.0) + n * (1.0 + std::log(kTwoPi * rss / n)));
-  return out;
 }
 
 ScratchNeed designContributionNeed(int T, int M, int q) {
@@ -191,12 +217,11 @@ void Panel::prepare(Group& g, int position) {
     for (int i = 0; i < n; ++i) nb[static_cast<size_t>(i) * n + i] = 1.0;
   }
   g.q = n - a;
-  g.xn.assign(static_cast<size_t>(std::max(T, 1)) * std::max(g.q, 1), 0.0);
-  g.y0.assign(static_cast<size_t>(std::max(T, 1)), 0.0);
+  g.xn.assign(static_cast<size_t>(std::max(T, 1)) * (g.q + 1), 0.0);
   for (int t = 1; t <= T; ++t) {
     double r = g.data.y[t - 1];
     for (int l = 1; l <= n; ++l) r -= xz(t, l) * pi0[l - 1];
-    g.y0[t - 1] = r;
+    g.xn[static_cast<size_t>(g.q) * T + t - 1] = r;
     for (int j = 1; j <= g.q; ++j) {
       double sum = 0.0;
       for (int l = 1; l <= n; ++l) sum += xz(t, l) * nb[static_cast<size_t>(a + j - 1) * n + l - 1];
@@ -234,8 +259,8 @@ void Panel::evaluateGroup(int g, int worker) {
   GroupValue v;
   if (gr.fullRank)
     v = designContribution(gr.data.tlx,
-                           Mat{const_cast<double*>(gr.xn.data()), std::max(T, 1), T, gr.q},
-                           gr.y0.data(), phi_, delta_, gamma_, !ml, s);
+                           Mat{const_cast<double*>(gr.xn.data()), std::max(T, 1), T, gr.q}, gr.y0(),
+                           phi_, delta_, gamma_, !ml, s);
   // ML over a design short of rank or rows without noise: the profile
   // likelihood, which handles both.
   if (ml && (!gr.fullRank || v.exact)) {
@@ -253,18 +278,20 @@ void Panel::evaluateGroup(int g, int worker) {
   values_[static_cast<size_t>(g)] = v;
 }
 
+// GAMMA = PHI GAMMA PHI' + DELTA is common to the groups: once here.
+void Panel::formGamma(Mat phi, Mat delta) {
+  const ScratchNeed need = stationaryCovarianceNeed(M_);
+  gammaStore_.resize(static_cast<size_t>(M_) * M_);
+  gammaWork_.resize(static_cast<size_t>(need.doubles + 8));
+  gamma_ = Mat{gammaStore_.data(), std::max(M_, 1), M_, M_};
+  stationaryCovariance(phi, delta, gamma_,
+                       Scratch(gammaWork_.data(), need.doubles + 8, nullptr, 0, nullptr, 0));
+}
+
 bool Panel::evaluate(Mat phi, Mat delta, double& loglik) {
   phi_ = phi;
   delta_ = delta;
-  {
-    // GAMMA = PHI GAMMA PHI' + DELTA is common to the groups: once here.
-    const ScratchNeed need = stationaryCovarianceNeed(M_);
-    gammaStore_.resize(static_cast<size_t>(M_) * M_);
-    gammaWork_.resize(static_cast<size_t>(need.doubles + 8));
-    gamma_ = Mat{gammaStore_.data(), std::max(M_, 1), M_, M_};
-    stationaryCovariance(phi, delta, gamma_,
-                         Scratch(gammaWork_.data(), need.doubles + 8, nullptr, 0, nullptr, 0));
-  }
+  formGamma(phi, delta);
   pool_->run(groups(), [this](int g, int worker) { evaluateGroup(g, worker); });
   loglik = 0.0;
   bool valid = true;

@@ -85,16 +85,30 @@ class Panel {
   bool evaluate(Mat phi, Mat delta, double& loglik);
   const GroupValue& value(int g) const { return values_[g]; }
 
+  // The same value and its score (likelihood/panel_score.cpp): the
+  // derivatives of the panel's log-likelihood with respect to each element
+  // of PHI and of DELTA (M x M each; DELTA's symmetric, for symmetric
+  // changes), the groups' scores summed in the order of the groups. scored
+  // is false, and the derivatives are not written, where a group has no
+  // score of its own (ML with a row without noise: its equation moves with
+  // PHI and DELTA). diagonalOnly (PHI and DELTA diagonal): only the
+  // diagonals of the derivatives are wanted, and only they are right.
+  bool evaluateScore(Mat phi, Mat delta, double& loglik, Mat gradPhi, Mat gradDelta, bool& scored,
+                     bool diagonalOnly = false);
+
  private:
   struct Group {
     PanelGroupData data;
     int q = 0;               // free PI
     bool fullRank = false;   // XN of full column rank
-    std::vector<double> xn;  // T x q
-    std::vector<double> y0;  // T
+    // T x (q + 1): XN, then y0 (the filter reads both in one sweep).
+    std::vector<double> xn;
+    const double* y0() const { return xn.data() + static_cast<size_t>(q) * data.xz.rows; }
   };
   void prepare(Group& g, int position);
   void evaluateGroup(int g, int worker);
+  void scoreGroup(int g, int worker);
+  void formGamma(Mat phi, Mat delta);
 
   std::vector<Group> groups_;
   std::vector<GroupValue> values_;
@@ -109,15 +123,36 @@ class Panel {
   Mat phi_, delta_, gamma_;
   std::vector<double> gammaStore_, gammaWork_;
   std::unique_ptr<GroupPool> pool_;
+  // The score's: its scratch (sized at the first score), and per group the
+  // derivatives in PHI, DELTA and GAMMA (3 M*M; GAMMA's carried through its
+  // equation for all groups at once, or none where the group's score came
+  // whole from the profile), and whether the group has a score.
+  long long scoreNeed_ = 0, scoreNeedInts_ = 0;
+  std::vector<std::vector<double>> scoreWorkspace_;
+  std::vector<std::vector<int>> scoreIntWorkspace_;
+  std::vector<double> scores_;
+  std::vector<int> scored_, throughGamma_;
+  bool diagonalOnly_ = false;
 };
 
 // The REML (restricted) or ML contribution of one group from its design on
 // the free PI (exposed for the tests): xn T x q of full column rank, y0 T;
 // gamma the stationary covariance of PHI and DELTA (the same for every
 // group: computed once by the caller), or empty. Not valid where a row has
-// f(t) = 0 (exact set).
+// f(t) = 0 (exact set). y0 may be the column after xn's last (xn.ld apart).
 GroupValue designContribution(Mat tlx, Mat xn, const double* y0, Mat phi, Mat delta, Mat gamma,
                               bool restricted, Scratch s);
 ScratchNeed designContributionNeed(int T, int M, int q);
+
+// designContribution and its score: the derivatives of the group's value
+// with respect to each element of PHI, DELTA and of the first state's
+// covariance GAMMA taken as free (M x M each, symmetric for DELTA and
+// GAMMA); the caller carries the last through GAMMA = PHI GAMMA PHI' + DELTA.
+// The score is written only where the value is valid.
+// diagonalOnly: as Panel::evaluateScore's.
+GroupValue designScore(Mat tlx, Mat xn, const double* y0, Mat phi, Mat delta, Mat gamma,
+                       bool restricted, Mat gradPhi, Mat gradDelta, Mat gradGamma, Scratch s,
+                       bool diagonalOnly = false);
+ScratchNeed designScoreNeed(int T, int M, int q);
 
 }  // namespace kova
