@@ -734,6 +734,8 @@ void estimateMaxLikelihood(const MlData& data, const MlForm& form, const Restric
     piRank = svdRank(c, a.sv, a.se, a.piU, a.piV, a.svWork);
   }
   result.parameters = lay.np + lay.nq + n - piRank;
+  // The restricted likelihood is that of the n - q error contrasts.
+  if (w.reml != nullptr) result.observations -= n - piRank;
   result.aic = -2.0 * result.loglik + 2.0 * result.parameters;
   result.bic = -2.0 * result.loglik + result.parameters * std::log(double(result.observations));
 

@@ -251,8 +251,9 @@ bool MLSTEP(const MlStepJob& job, Mat phi, Mat delta, Scratch s) {
     writeUnit(out, std::string(reml ? " RESTRICTED LOG-LIKELIHOOD (PI INTEGRATED OUT)     ="
                                     : " LOG-LIKELIHOOD (PI AND SIGMA**2 CONCENTRATED OUT) =") +
                        editG(r.loglik, 17, 9));
-    writeUnit(out,
-              " OBSERVATIONS WITH A NON-ZERO INNOVATION VARIANCE  =" + editI(r.observations, 8));
+    writeUnit(out, std::string(reml ? " ERROR CONTRASTS (OBSERVATIONS LESS THE FREE PI)   ="
+                                    : " OBSERVATIONS WITH A NON-ZERO INNOVATION VARIANCE  =") +
+                       editI(r.observations, 8));
     writeUnit(out, " ESTIMATED PARAMETERS                              =" + editI(r.parameters, 8));
     writeUnit(out, " AIC                                               =" + editG(r.aic, 17, 9));
     writeUnit(out, " BIC                                               =" + editG(r.bic, 17, 9));

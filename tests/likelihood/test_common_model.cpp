@@ -948,6 +948,12 @@ TEST(CommonModel, GrunfeldFirmsUnderRemlReportTheDenseRestrictedLikelihood) {
     const DenseValue dense = denseValue(firms[g - 1], phi, delta);
     EXPECT_NEAR(std::stod(value.at(p + "LOGLIK(1,1)")), dense.reml, 1e-10 * std::fabs(dense.reml))
         << g;
+    // BIC counts the 18 - 3 error contrasts of the restricted likelihood.
+    EXPECT_NEAR(std::stod(value.at(p + "BIC(1,1)")),
+                -2.0 * std::stod(value.at(p + "LOGLIK(1,1)")) +
+                    std::stod(value.at(p + "ML_PARAMETERS(1,1)")) * std::log(15.0),
+                1e-8)
+        << g;
     ++compared;
   }
   EXPECT_GE(compared, 9);
