@@ -319,6 +319,62 @@ TEST(Engines, PooledPhaseWithExactObservationsGivesTheSameResults) {
   }
 }
 
+// Eight groups of 51 records, K = 3, M = 1 with L = e1 and every second
+// record's x(1) zero (exact in its group, seen by the pooled phase through
+// x(2..3)), the passes at PHI = 0 and DELTA = 1 (pooled_rank_one_mu, golden
+// from pooled_reference.py: numpy's pseudo-inverse GLS on the group phase's
+// results in group_phase.csv). DELTA_MU has rank 1 and two eigenvalues at
+// its floor (1e-14 of the largest): in group 2 the state-space filter kept
+// a record whose f(t) was far above its floor while its direction in
+// y-space has a Rayleigh quotient of 5e-16 of Omega's largest eigenvalue
+// (an exact direction to the dense pseudo-inverse), and weighed it as an
+// almost exact equation: pooled PI (2.38, 1.91, -0.06) for (2.86, 3.85,
+// 2.24), the standard errors alike. Both engines to the golden values to
+// 1e-8 of their scale, with the same numerical ranks of every Omega_g.
+TEST(Engines, PooledPhaseWithRankDeficientMuCovarianceAgreesWithPseudoInverseGls) {
+  testing::TempDir dir;
+  const fs::path source =
+      fs::path(KOVA_SOURCE_DIR) / "tests" / "data" / "engines" / "pooled_rank_one_mu";
+  runBoth(source, false, false);
+  std::map<std::string, double> phase;
+  for (const auto& row : readTable(source / "group_phase.csv").rows)
+    phase[row[0] + "|" + row[2] + "|" + row[3] + "|" + row[4]] = number(row[5]);
+  std::map<std::string, std::pair<double, double>> golden;
+  for (const auto& row : readTable(source / "golden_pooled.csv").rows)
+    if (row.size() >= 5 && row[0] == "POOLED_PI") golden[row[1]] = {number(row[3]), number(row[4])};
+  ASSERT_EQ(golden.size(), 3u);
+  std::vector<std::string> ranks[2];
+  int e = 0;
+  for (const char* engine : {"dense", "state"}) {
+    // The pooled phase's inputs are those the golden values were made from.
+    int inputs = 0, pooled = 0;
+    for (const auto& row : readTable(fs::path(engine) / "KOVA_ESTIMATES.csv").rows) {
+      const auto p = phase.find(row[0] + "|" + row[2] + "|" + row[3] + "|" + row[4]);
+      if (p != phase.end() && (row[1] == "0" || row[1].empty())) {
+        ++inputs;
+        EXPECT_LE(std::abs(number(row[5]) - p->second), 1e-10 * std::max(std::abs(p->second), 1.0))
+            << engine << " " << p->first;
+      }
+      if (row[2] != "POOLED_PI") continue;
+      ++pooled;
+      const auto [value, se] = golden[row[3]];
+      const double scale = std::max(std::abs(value), se);
+      EXPECT_LE(std::abs(number(row[5]) - value), 1e-8 * scale)
+          << engine << " POOLED_PI(" << row[3] << "): " << row[5] << " vs " << value;
+      EXPECT_LE(std::abs(number(row[6]) - se), 1e-8 * scale)
+          << engine << " its standard error: " << row[6] << " vs " << se;
+    }
+    EXPECT_EQ(inputs, static_cast<int>(phase.size())) << engine;
+    EXPECT_EQ(pooled, 3) << engine;
+    for (const std::string& line : lines(readFile(fs::path(engine) / "KOVALOG")))
+      if (line.find("CDXZYP") != std::string::npos && line.find("RANK") != std::string::npos)
+        ranks[e].push_back(line);
+    ++e;
+  }
+  EXPECT_EQ(ranks[0].size(), 8u);
+  EXPECT_EQ(ranks[0], ranks[1]);
+}
+
 // Two groups without leading ones, each with a period whose y and x are
 // all zero: that observation has zero variance in the group (x~ = 0) and in
 // the pooled phase (x = 0), so Omega_g is singular and its pseudo-inverse
