@@ -45,11 +45,14 @@ struct PeriodVariance {
       const int p = (j - 1) / K + 1, k = (j - 1) % K + 1;
       if (p <= P) G(k, j) += z[p - 1];
     }
-    product(G, in.cov, GC);
+    // G COV G' in extended precision: where the data fix BETA(t) closely
+    // but PI poorly its terms are up to 1e12 times the sum.
     for (int i = 1; i <= K; ++i) {
-      double sum = 0.0;
-      for (int j = 1; j <= n; ++j) sum += GC(i, j) * G(i, j);
-      out[i - 1] += sum;
+      long double sum = 0.0L;
+      for (int j = 1; j <= n; ++j)
+        for (int l = 1; l <= n; ++l)
+          sum += static_cast<long double>(G(i, j)) * in.cov(j, l) * G(i, l);
+      out[i - 1] += static_cast<double>(sum);
     }
   }
 };
