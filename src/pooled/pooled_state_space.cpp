@@ -86,12 +86,15 @@ struct Augmented {
 // judgement, then weighs as an almost exact equation on the pooled PI.
 // |n(t)|^2 = 1 + z(t)' M(t-1) z(t), M(t) = K(t) K(t)' + L(t) M(t-1) L(t)',
 // L(t) = PHI - K(t) z(t)' (the adjoint's recursion for L^-T e(t), summed in
-// closed form). Returns 0 when there is none; w1, w2, w3 are m x m work.
-double hiddenNullPivot(const Augmented& a, double floor, Mat w1, Mat w2, Mat w3) {
+// closed form). Returns 0 when there is none, and in smallestOther the
+// smallest f(t) > 0 of the other observations; w1, w2, w3 are m x m work.
+double hiddenNullPivot(const Augmented& a, double floor, Mat w1, Mat w2, Mat w3,
+                       double& smallestOther) {
   const int m = a.model.phi.rows, T = a.model.z.cols;
   Mat M = w1, lt = w2, ml = w3;
   for (int j = 1; j <= m; ++j) std::fill_n(M.col(j), m, 0.0);
   double worst = 0.0;
+  smallestOther = HUGE_VAL;
   for (int t = 1; t <= T; ++t) {
     const double* z = a.model.z.col(t);
     const double* k = a.gains.k.col(t);
@@ -99,7 +102,10 @@ double hiddenNullPivot(const Augmented& a, double floor, Mat w1, Mat w2, Mat w3)
     if (f > 0.0) {
       double quad = 0.0;
       for (int j = 1; j <= m; ++j) quad += z[j - 1] * DDOT(m, M.col(j), 1, z, 1);
-      if (f <= floor * (1.0 + std::max(quad, 0.0))) worst = std::max(worst, f);
+      if (f <= floor * (1.0 + std::max(quad, 0.0)))
+        worst = std::max(worst, f);
+      else
+        smallestOther = std::min(smallestOther, f);
     }
     // M := L M L' + K K'.
     for (int j = 1; j <= m; ++j)
@@ -168,11 +174,15 @@ Augmented augment(const PooledGroup& grp, const GroupModel& g, Mat X, Mat L, Mat
   Mat w1 = local.mat(m, m), w2 = local.mat(m, m), w3 = local.mat(m, m);
   double raised = floor;
   for (int round = 0; round < 32; ++round) {
-    const double pivot = hiddenNullPivot(a, floor, w1, w2, w3);
+    double other = 0.0;
+    const double pivot = hiddenNullPivot(a, floor, w1, w2, w3, other);
     if (!(pivot > floor) || pivot <= raised) break;
     // Above the pivot by more than the rounding between the filter's test
-    // (on |U z|^2) and the f(t) it records (the triangle's corner squared).
-    raised = pivot * (1.0 + 1.0E-9);
+    // (on |U z|^2) and the f(t) it records (the triangle's corner squared);
+    // not when that would make an observation of variance exact too.
+    const double next = pivot * (1.0 + 1.0E-9);
+    if (!(other > next)) break;
+    raised = next;
     kalmanGains(a.model, Mat{}, Mat{}, a.gains, local, kPooledRootTol, raised);
   }
   return a;
