@@ -24,7 +24,6 @@
 #include "engine/result_record.h"
 #include "engine/ysigma_eigenvalues.h"
 #include "io/error_report.h"
-#include "linalg/smoothed_state_variances.h"
 #include "io/messages.h"
 #include "linalg/blas1.h"
 #include "linalg/least_squares.h"
@@ -450,13 +449,7 @@ void StateSpaceEngine::piCovariance(Mat XZ, double sigma2, const PiRestrictionVi
 
 void StateSpaceEngine::epsilon(const double* /*blocks*/, const double* /*MU*/, Mat eps,
                                const NamedUnit& epsmatrx, Scratch s, int logUnit) {
-  // With the filter in extended precision the smoother follows it: its
-  // closed loop amplifies the rounding of a double recursion as the
-  // filter's does.
-  if (wide_)
-    smoothStateWide(model(), gains(), r_.residual, eps);
-  else
-    smoothState(model(), gains(), r_.residual, eps, s);
+  smoothState(model(), gains(), r_.residual, eps, s);
   writeResultRecord(epsmatrx, "CEPS", Mat{eps.p, eps.ld, d_.M, d_.NUMT}, logUnit);
 }
 
