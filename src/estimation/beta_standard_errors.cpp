@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "linalg/smoothed_state_variances.h"
 #include "linalg/state_space.h"
 
 namespace kova {
@@ -44,11 +45,14 @@ struct PeriodVariance {
       const int p = (j - 1) / K + 1, k = (j - 1) % K + 1;
       if (p <= P) G(k, j) += z[p - 1];
     }
-    product(G, in.cov, GC);
+    // G COV G' in extended precision: where the data fix BETA(t) closely
+    // but PI poorly its terms are up to 1e12 times the sum.
     for (int i = 1; i <= K; ++i) {
-      double sum = 0.0;
-      for (int j = 1; j <= n; ++j) sum += GC(i, j) * G(i, j);
-      out[i - 1] += sum;
+      long double sum = 0.0L;
+      for (int j = 1; j <= n; ++j)
+        for (int l = 1; l <= n; ++l)
+          sum += static_cast<long double>(G(i, j)) * in.cov(j, l) * G(i, l);
+      out[i - 1] += static_cast<double>(sum);
     }
   }
 };
@@ -100,16 +104,22 @@ void betaStandardErrors(const BetaErrorInputs& in, Mat se, Scratch s) {
   const StateSpaceModel model{in.phi, in.delta, in.gamma, in.tlx};
   const FilterGains gains{a.f, a.gain, V};
   Scratch k = s;
-  kalmanGains(model, gains, k);
+  // The filter in extended precision where it asks for it (a singular DELTA
+  // beside a root of PHI near 1), with the smoothing of XZ that follows it:
+  // the map of XZ is wanted to the full precision of PI's covariance.
+  const bool wide = kalmanGains(model, Mat{}, Mat{}, gains, k, kExactRootTol, 0.0, true);
   k = s;
   smoothedStateVariances(model, gains, V, k);
   if (in.cov.p != nullptr && n > 0) {
     for (int j = 1; j <= n; ++j) std::copy_n(in.xz.col(j), T, v.col(j));
     k = s;
-    innovations(in.phi, in.tlx, gains, v, v, k);
+    innovations(in.phi, in.tlx, gains, v, v, k, wide);
     for (int j = 1; j <= n; ++j) {
       k = s;
-      smoothState(model, gains, v.col(j), column, k);
+      if (wide)
+        smoothStateWide(model, gains, v.col(j), column);
+      else
+        smoothState(model, gains, v.col(j), column, k);
       for (int t = 1; t <= T; ++t)
         std::copy_n(column.col(t), M, states + mn * (t - 1) + static_cast<long long>(M) * (j - 1));
     }

@@ -469,57 +469,6 @@ void stateCovariances(const StateSpaceModel& model, double* pi, Scratch& s) {
   }
 }
 
-ScratchNeed smoothedStateVariancesNeed(int m) {
-  Scratch s;
-  for (int i = 0; i < 4; ++i) s.mat(m, m);
-  return s.used();
-}
-
-// The backward sweep keeps N(t) and, per period, L(t) = PHI - K(t) z(t)'.
-namespace {
-
-template <int kM>
-void smoothedStateVariancesOf(const StateSpaceModel& model, const FilterGains& gains, double* V,
-                            Scratch& s) {
-  const int m = kM > 0 ? kM : model.phi.rows, n = model.z.cols;
-  const long mm = static_cast<long>(m) * m;
-  const int ld = std::max(m, 1);
-  Scratch local = s;
-  Mat N = local.mat(m, m), lt = local.mat(m, m), w = local.mat(m, m), w2 = local.mat(m, m);
-  for (int j = 1; j <= m; ++j) std::fill_n(N.col(j), m, 0.0);
-  for (int t = n; t >= 1; --t) {
-    const double ft = gains.f[t - 1];
-    const double* zt = model.z.col(t);
-    const double* kt = gains.k.col(t);
-    for (int j = 1; j <= m; ++j)
-      for (int i = 1; i <= m; ++i)
-        lt(i, j) = model.phi(i, j) - (ft > 0.0 ? kt[i - 1] * zt[j - 1] : 0.0);
-    for (int j = 1; j <= m; ++j) multiply<kM>(N, lt.col(j), w.col(j));  // N L
-    for (int j = 1; j <= m; ++j) {
-      multiplyTransposed<kM>(lt, w.col(j), w2.col(j));  // L' N L
-      if (ft > 0.0)
-        for (int i = 1; i <= m; ++i) w2(i, j) += zt[i - 1] * zt[j - 1] / ft;
-    }
-    for (int j = 1; j <= m; ++j)
-      for (int i = 1; i <= m; ++i) N(i, j) = i >= j ? w2(i, j) : w2(j, i);
-    const Mat pt{gains.p + mm * (t - 1), ld, m, m};
-    Mat vt{V + mm * (t - 1), ld, m, m};
-    for (int j = 1; j <= m; ++j) multiply<kM>(N, pt.col(j), w.col(j));    // N P
-    for (int j = 1; j <= m; ++j) multiply<kM>(pt, w.col(j), w2.col(j));  // P N P
-    for (int j = 1; j <= m; ++j)
-      for (int i = 1; i <= m; ++i) vt(i, j) = pt(i, j) - 0.5 * (w2(i, j) + w2(j, i));
-  }
-}
-
-}  // namespace
-
-void smoothedStateVariances(const StateSpaceModel& model, const FilterGains& gains, double* V,
-                            Scratch& s) {
-  byOrder(model.phi.rows, [&](auto order) {
-    smoothedStateVariancesOf<decltype(order)::value>(model, gains, V, s);
-  });
-}
-
 void propagateCovariance(Mat phi, Mat q, Mat p, Mat w) { propagate(phi, q, p, w); }
 
 }  // namespace kova

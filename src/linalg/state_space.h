@@ -116,15 +116,17 @@ ScratchNeed expandFactorNeed(int m);
 void stateCovariances(const StateSpaceModel& model, double* pi, Scratch& s);
 ScratchNeed stateCovariancesNeed(int m);
 
-// smoothedStateVariances: V(t) = Var(e(t) | y), t = 1..n (m x m x n), from
-// the filter's record with its covariances (gains.p, filled by kalmanGains):
-// the backward recursion N(t-1) = z(t) z(t)'/f(t) + L(t)' N(t) L(t), L(t) =
-// PHI - K(t) z(t)' (L(t) = PHI and no z term at an exact observation),
-// N(n) = 0, and V(t) = P(t) - P(t) N(t-1) P(t) (Durbin and Koopman, section
-// 4.4.3). The P(t) are those of the filter itself: a second run of the
-// covariance recursion against the filter's f(t) and K(t) is unstable (its
-// rounding is not projected out in the direction of z(t) and grows with
-// PHI). V may be gains.p.
+// smoothedStateVariances: V(t) = Var(e(t) | y), t = 1..n (m x m x n), for
+// the model and the filter's record (only its f(t): the exact observations,
+// f(t) = 0, add nothing, as in the filter). Mathematically V(t) = P(t) -
+// P(t) N(t-1) P(t) with the backward recursion N(t-1) = z(t) z(t)'/f(t) +
+// L(t)' N(t) L(t), L(t) = PHI - K(t) z(t)', N(n) = 0 (Durbin and Koopman,
+// section 4.4.3); it is carried in square-root form beside its own run of
+// the square-root filter (smoothed_state_variances.cpp), so that no step
+// subtracts: the covariance form cancels where the data fix the state
+// closely (a singular Q with a root of PHI near 1), and there the sweep
+// runs in extended precision as the filter does. V may be gains.p; gains.p
+// is not read.
 void smoothedStateVariances(const StateSpaceModel& model, const FilterGains& gains, double* V,
                             Scratch& s);
 ScratchNeed smoothedStateVariancesNeed(int m);

@@ -75,6 +75,60 @@ struct Augmented {
   FilterGains gains;
 };
 
+// The largest innovation variance f(t) among the observations that the
+// dense pseudo-inverse would find in Omega's null space but the filter kept.
+// With Omega = L D L' (the filter's factor), f(t) is the variance of the
+// direction n(t) = L^-T e(t) of y-space, and the eigenvalue rule of the
+// dense computation sees its Rayleigh quotient f(t) / |n(t)|^2. With a
+// DELTA_MU of lower rank (eigenvalues raised to 1e-14 of the largest) one
+// observation's gain can make |n(t)|^2 large (1e4 and more) while f(t)
+// stays far above the floor: the direction, of no variance in the dense
+// judgement, then weighs as an almost exact equation on the pooled PI.
+// |n(t)|^2 = 1 + z(t)' M(t-1) z(t), M(t) = K(t) K(t)' + L(t) M(t-1) L(t)',
+// L(t) = PHI - K(t) z(t)' (the adjoint's recursion for L^-T e(t), summed in
+// closed form). Returns 0 when there is none, and in smallestOther the
+// smallest f(t) > 0 of the other observations; w1, w2, w3 are m x m work.
+double hiddenNullPivot(const Augmented& a, double floor, Mat w1, Mat w2, Mat w3,
+                       double& smallestOther) {
+  const int m = a.model.phi.rows, T = a.model.z.cols;
+  Mat M = w1, lt = w2, ml = w3;
+  for (int j = 1; j <= m; ++j) std::fill_n(M.col(j), m, 0.0);
+  double worst = 0.0;
+  smallestOther = HUGE_VAL;
+  for (int t = 1; t <= T; ++t) {
+    const double* z = a.model.z.col(t);
+    const double* k = a.gains.k.col(t);
+    const double f = a.gains.f[t - 1];
+    if (f > 0.0) {
+      double quad = 0.0;
+      for (int j = 1; j <= m; ++j) quad += z[j - 1] * DDOT(m, M.col(j), 1, z, 1);
+      if (f <= floor * (1.0 + std::max(quad, 0.0)))
+        worst = std::max(worst, f);
+      else
+        smallestOther = std::min(smallestOther, f);
+    }
+    // M := L M L' + K K'.
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i)
+        lt(i, j) = a.model.phi(i, j) - (f > 0.0 ? k[i - 1] * z[j - 1] : 0.0);
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i) {
+        double sum = 0.0;
+        for (int l = 1; l <= m; ++l) sum += lt(i, l) * M(l, j);
+        ml(i, j) = sum;
+      }
+    for (int j = 1; j <= m; ++j)
+      for (int i = 1; i <= m; ++i) {
+        double sum = f > 0.0 ? k[i - 1] * k[j - 1] : 0.0;
+        for (int l = 1; l <= m; ++l) sum += ml(i, l) * lt(j, l);
+        M(i, j) = sum;
+      }
+    for (int j = 1; j <= m; ++j)
+      for (int i = j + 1; i <= m; ++i) M(i, j) = M(j, i) = 0.5 * (M(i, j) + M(j, i));
+  }
+  return worst;
+}
+
 // State [SIGMA EPSILON(t); eta], transition diag(PHI, I), disturbance
 // diag(SIGMA**2 Q, 0), first state diag(SIGMA**2 P1, DELTA_MU), observed
 // through [L'x(t); x(t)].
@@ -111,6 +165,26 @@ Augmented augment(const PooledGroup& grp, const GroupModel& g, Mat X, Mat L, Mat
   // pseudo-inverse then).
   const double floor = kRankTol * largestEigenvalue(a.model, s);
   kalmanGains(a.model, Mat{}, Mat{}, a.gains, s, kPooledRootTol, floor);
+  // An observation whose direction in y-space has a Rayleigh quotient at
+  // the floor is exact as the dense pseudo-inverse judges it: the filter is
+  // run again with the floor raised to its f(t), which makes it (and any
+  // smaller f) exact, until no such observation is left (each exact one
+  // changes the later gains, and may uncover the next).
+  Scratch local = s;
+  Mat w1 = local.mat(m, m), w2 = local.mat(m, m), w3 = local.mat(m, m);
+  double raised = floor;
+  for (int round = 0; round < 32; ++round) {
+    double other = 0.0;
+    const double pivot = hiddenNullPivot(a, floor, w1, w2, w3, other);
+    if (!(pivot > floor) || pivot <= raised) break;
+    // Above the pivot by more than the rounding between the filter's test
+    // (on |U z|^2) and the f(t) it records (the triangle's corner squared);
+    // not when that would make an observation of variance exact too.
+    const double next = pivot * (1.0 + 1.0E-9);
+    if (!(other > next)) break;
+    raised = next;
+    kalmanGains(a.model, Mat{}, Mat{}, a.gains, local, kPooledRootTol, raised);
+  }
   return a;
 }
 
@@ -210,6 +284,13 @@ ScratchNeed omegaPseudoInverseStateSpaceNeed(int T, int K, int M, int nc, int ex
   }
   ScratchNeed need = s.used();
   ScratchNeed kernels = kalmanGainsNeed(m);
+  {
+    Scratch w;
+    for (int i = 0; i < 3; ++i) w.mat(m, m);
+    ScratchNeed check = w.used();
+    check.add(kalmanGainsNeed(m));
+    kernels.include(check);
+  }
   kernels.include(largestEigenvalueNeed(m, T));
   kernels.include(innovationsNeed(m, nc));
   kernels.include(innovationsAdjointNeed(m));

@@ -21,9 +21,10 @@ of kova:
 
 YSIGMA^+ through an LDL' factorization with zero pivots dropped (a zero
 pivot is an observation known from the past, an exact equation on PI; the
-inputs here have none, and the script stops if it meets one). Usage:
+inputs here have none, and the script stops if it meets one). With
+--variances it writes golden_v.csv as well: GAMMA and every V(t). Usage:
 
-    /usr/bin/python3 gls_reference.py DIR
+    /usr/bin/python3 gls_reference.py DIR [--variances]
 """
 import os
 import sys
@@ -146,6 +147,7 @@ def main(d):
     for t in reversed(range(T)):
         bwd[t] = gamma * h
         h = phi.T * (xt[t] * w[t] + h)
+    smoothed = []
     with open(os.path.join(d, "golden_beta.csv"), "w") as f:
         f.write("# mpmath %s at %d digits, by tests/data/engines/gls_reference.py\n"
                 % (mp.__version__, mp.mp.dps))
@@ -168,6 +170,7 @@ def main(d):
                 for m in range(M):
                     A[r, m] /= mp.sqrt(D[r])
             V = gamma - A.T * A
+            smoothed.append(V)
             G = -(L * (A.T * W))
             for j in range(P):
                 for i in range(K):
@@ -178,6 +181,18 @@ def main(d):
                 b += mp.fsum(L[i, m] * eps[m] for m in range(M))
                 f.write("%d,%d,%s,%s\n" % (t + 1, i + 1, mp.nstr(b, 20),
                                             mp.nstr(mp.sqrt(max(var[i, i], 0)), 20)))
+
+    if "--variances" in sys.argv:
+        # GAMMA (period 0) and V(t), the smoothed variance of EPSILON(t) in
+        # units of SIGMA**2, element (i, j).
+        with open(os.path.join(d, "golden_v.csv"), "w") as f:
+            f.write("# mpmath %s at %d digits, by tests/data/engines/gls_reference.py\n"
+                    % (mp.__version__, mp.mp.dps))
+            f.write("period,row,column,value\n")
+            for t, V in enumerate([gamma] + smoothed):
+                for j in range(M):
+                    for i in range(M):
+                        f.write("%d,%d,%d,%s\n" % (t, i + 1, j + 1, mp.nstr(V[i, j], 20)))
 
 
 main(sys.argv[1])
