@@ -550,6 +550,52 @@ bool refitAtRank(Search& w, int rank, std::vector<double>& trial, double& value,
   return value < kRejected;
 }
 
+// The factor coordinates `full` with the eigenvalues of W below the cut
+// of d scaled by `scale`, at rank `rank`, into `out`.
+void scaledSmallEigenvalues(const DeltaRank& d, const std::vector<double>& full, int nPhi, int M,
+                            int rank, double scale, std::vector<double>& out) {
+  DeltaRank moved = d;
+  for (int k = 0; k < M - d.rank; ++k)
+    moved.eigenvalues[k] = scale * std::max(d.eigenvalues[k], 0.0);
+  out = full;
+  rankFactor(moved, M, rank, out.data() + nPhi);
+}
+
+// Whether the value searched (at rank `current`) falls by more than
+// kCommonZeroLoss as the small eigenvalues shrink by `shrink`, no group
+// meeting a row without noise there.
+bool fallsWhenShrunk(Search& w, const DeltaRank& d, const std::vector<double>& full, int current,
+                     double shrink) {
+  std::vector<double> inside;
+  scaledSmallEigenvalues(d, full, w.co.nPhi, w.co.M, current, shrink, inside);
+  double lastValue = 0.0, atShrunk = 0.0, penalty = 0.0, tr = 0.0;
+  return rankValue(w, current, full.data(), lastValue, penalty, tr) &&
+         rankValue(w, current, inside.data(), atShrunk, penalty, tr) && !exactRows(w) &&
+         atShrunk < lastValue - kCommonZeroLoss;
+}
+
+// Whether the last point `full` of a penalised search with a full DELTA is
+// a maximum along the small eigenvalues of W (those of d below its cut):
+// as they shrink by `shrink` the likelihood climbs (towards the spike) and
+// the penalty takes more, so the value falls, and as they grow by
+// 1 / shrink it does not rise. A likelihood that falls there is the
+// recursion losing its digits close to singular, not a maximum.
+bool penaltyHoldsSpike(Search& w, const DeltaRank& d, const std::vector<double>& full,
+                       double shrink) {
+  const int M = w.co.M, nPhi = w.co.nPhi;
+  std::vector<double> inward, outward;
+  scaledSmallEigenvalues(d, full, nPhi, M, M, shrink, inward);
+  scaledSmallEigenvalues(d, full, nPhi, M, M, 1.0 / shrink, outward);
+  double last = 0.0, lastPenalty = 0.0, in = 0.0, inPenalty = 0.0, out = 0.0, penalty = 0.0,
+         tr = 0.0;
+  if (!rankValue(w, M, full.data(), last, lastPenalty, tr) ||
+      !rankValue(w, M, inward.data(), in, inPenalty, tr) || exactRows(w) ||
+      !rankValue(w, M, outward.data(), out, penalty, tr))
+    return false;
+  return in < last - kCommonZeroLoss && in - inPenalty >= last - lastPenalty - kCommonZeroLoss &&
+         !(out > last + kCommonZeroLoss);
+}
+
 // A full DELTA that ends at or near singular.
 //   Singular (eigenvalues below kCommonSingularDelta of the largest on the
 //   scale of the data): where the value searched falls as those shrink
@@ -588,25 +634,19 @@ void reduceDeltaRank(Search& w, std::vector<double>& full, double& best, int& be
           loglikAt(w, full, atLast, exactLast) && loglikAt(w, trial, atProjection, exact);
       r.projectionLoss = valid ? atLast - atProjection : std::numeric_limits<double>::infinity();
       bool spike = !valid || exact || !(r.projectionLoss <= kCommonSpike);
-      if (!spike) {
-        // A value searched that falls as the small eigenvalues shrink
-        // further: the maximum lies inside and stands.
-        DeltaRank shrunk = d;
-        for (int k = 0; k < M - d.rank; ++k)
-          shrunk.eigenvalues[k] = kCommonShrink * std::max(d.eigenvalues[k], 0.0);
-        std::vector<double> inside = full;
-        rankFactor(shrunk, M, current, inside.data() + nPhi);
-        double lastValue = 0.0, atShrunk = 0.0, penalty = 0.0, tr = 0.0;
-        if (rankValue(w, current, full.data(), lastValue, penalty, tr) &&
-            rankValue(w, current, inside.data(), atShrunk, penalty, tr) && !exactRows(w) &&
-            atShrunk < lastValue - kCommonZeroLoss) {
-          r.projectionLoss = 0.0;
-          return;
-        }
-        // Still rising towards a lower rank whose value is below: no
-        // maximum either.
-        spike = r.projectionLoss > kCommonZeroLoss;
+      // The penalty is minus infinity at the lower rank: however steeply
+      // the likelihood alone climbs there, a penalised value that falls on
+      // both sides of the last point along the small eigenvalues (as they
+      // shrink further and as they grow back) has its maximum inside.
+      const bool bounded = w.form.penalty && current == M && valid && !exactLast &&
+                           penaltyHoldsSpike(w, d, full, kCommonShrink);
+      if (bounded || (!spike && fallsWhenShrunk(w, d, full, current, kCommonShrink))) {
+        r.projectionLoss = 0.0;
+        return;
       }
+      // Still rising towards a lower rank whose value is below: no
+      // maximum either.
+      if (!spike) spike = r.projectionLoss > kCommonZeroLoss;
       if (spike || !refitAtRank(w, d.rank, trial, value, code)) {
         w.co = saved;
         r.deltaSingular = true;

@@ -668,7 +668,10 @@ TEST(CommonModel, SingularDeltaIsHeldAtItsRankAtTheRestrictedMaximum) {
   // Under ML the same panel has a spike: along the fit's two small
   // eigen-directions the dense ML value grows by 1/2 log 100 for each
   // hundredfold shrink (without bound: in the limit a row is fitted
-  // exactly), so there is no maximum and the fit says so.
+  // exactly), so there is no maximum and the fit says so. The growth takes
+  // that rate only far out: from the fit's end it first climbs about twice
+  // as fast (down to some 1e-10 of the largest eigenvalue), so the probe
+  // looks between 1e-10 and 1e-14.
   {
     Panel mlPanel(data, M, PanelCriterion::ML, 2);
     CommonResult m;
@@ -684,7 +687,7 @@ TEST(CommonModel, SingularDeltaIsHeldAtItsRankAtTheRestrictedMaximum) {
     ASSERT_EQ(info, 0);
     EXPECT_LT(ev[1], kCommonSingularDelta * ev[2]);
     std::vector<double> along;
-    for (double eps : {1e-8, 1e-10, 1e-12}) {
+    for (double eps : {1e-10, 1e-12, 1e-14}) {
       DMat phi(M, M), d(M, M);
       for (int j = 1; j <= M; ++j) phi(j, j) = m.phi[(j - 1) * M + j - 1];
       for (int k = 0; k < M; ++k) {
@@ -706,6 +709,33 @@ TEST(CommonModel, SingularDeltaIsHeldAtItsRankAtTheRestrictedMaximum) {
     estimateCommonModel(mlPanel, penalised, q);
     EXPECT_FALSE(q.deltaSingular);
     EXPECT_EQ(q.deltaRank, 0);
+    // Its end lies close to singular, where the likelihood climbs about as
+    // fast as the penalty falls: by the dense penalised value it is a
+    // maximum along its two small eigen-directions, the value lower with
+    // them a hundredfold smaller and a hundredfold larger.
+    std::vector<double> zq = q.delta, evq(M);
+    dsyev_("V", "U", &nn, zq.data(), &nn, evq.data(), work.data(), &lwork, &info, 1, 1);
+    ASSERT_EQ(info, 0);
+    EXPECT_LT(evq[1], kCommonSingularDelta * evq[2]);
+    auto densePenalised = [&](double scale) {
+      DMat phi(M, M), d(M, M);
+      for (int j = 1; j <= M; ++j) phi(j, j) = q.phi[(j - 1) * M + j - 1];
+      double trace = 0.0, logDet = 0.0;
+      for (int k = 0; k < M; ++k) {
+        const double l = k < 2 ? scale * evq[k] : evq[k];
+        trace += l;
+        logDet += std::log(l);
+        for (int j = 1; j <= M; ++j)
+          for (int i = 1; i <= M; ++i) d(i, j) += l * zq[k * M + i - 1] * zq[k * M + j - 1];
+      }
+      double sum = 0.5 * (logDet + M * std::log(M / trace));
+      for (const SimGroup& g : groups) sum += denseValue(g, phi, d).ml;
+      return sum;
+    };
+    const double atEnd = densePenalised(1.0);
+    EXPECT_NEAR(atEnd, q.loglik + q.penalty, 1e-3);
+    EXPECT_LT(densePenalised(1e-2), atEnd - 1e-3);
+    EXPECT_LT(densePenalised(1e2), atEnd - 1e-3);
   }
 
   // With the penalty DELTA stays definite, close to singular, where steps
