@@ -21,6 +21,7 @@
 #include "engine/pass1_covariance.h"
 #include "engine/pass_engines.h"
 #include "estimation/starting_values.h"
+#include "estimation/student_quantile.h"
 #include "engine/ysigma_eigenvalues.h"
 #include "forecast/group_forecast.h"
 #include "input/option_groups.h"
@@ -494,12 +495,20 @@ class GroupRun {
                                          st.jb, st.jbP);
   }
 
+  // The multiple of BETA(t)'s standard error that makes its 95% band: the
+  // quantile of Student's t with the group's n - q degrees of freedom (n the
+  // estimation periods, q PI's free elements), those of its SIGMA**2.
+  double bandQuantile() const {
+    const int q = job_.dims.KP() - std::min(o_.piEqualityRows, piRows());
+    return studentQuantile(0.975, job_.dims.NUMT - q);
+  }
+
   void addToTables(ResultTables& tables) const {
     const bool last = pass_ == lastPass_;
     const GroupForecast& f = a_.forecast;
     tables.addPassMatrices(job_.groupId, pass_, a_.phi, a_.delta, sigma2_, a_.gamma);
     tables.addBeta(job_.g, job_.groupId, pass_, last, a_.beta,
-                   job_.dims.TF >= 1 ? f.betaF : Mat{}, a_.betaSe);
+                   job_.dims.TF >= 1 ? f.betaF : Mat{}, a_.betaSe, bandQuantile());
     if (!last) return;
     LastPassFit fit;
     fit.y = a_.data.y;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <cstring>
 #include <filesystem>
 
@@ -22,7 +23,7 @@ const char* const kTableNames[] = {"KOVA_ESTIMATES.csv", "KOVA_BETA.csv.passes",
 const char* const kHeaders[] = {
     "group,pass,matrix,row,column,value,std_error,t_ratio,variable\n",
     "",
-    "group,pass,period,forecast,k,variable,beta,pooled_beta,std_error\n",
+    "group,pass,period,forecast,k,variable,beta,pooled_beta,std_error,band_quantile\n",
     "group,period,variable,y,fitted,pooled_fitted\n",
     "group,period,variable,y,forecast_yfs,forecast_predictor,pooled_forecast\n",
     "group,forecast,compared,rmse,mape\n",
@@ -81,6 +82,7 @@ std::vector<double> copyOf(Mat a) {
 struct ResultTables::BetaPeriods {
   Mat beta, betaF;
   Mat se;  // K x (T + TF), or K x T (estimation periods only); empty: none
+  double bandQuantile = std::numeric_limits<double>::quiet_NaN();
   int periods() const { return beta.cols + betaF.cols; }
   double operator()(int k, int s) const {
     return s <= beta.cols ? beta(k, s) : betaF(k, s - beta.cols);
@@ -94,6 +96,7 @@ struct ResultTables::GroupRows {
   long streamedBytes = 0;              // its earlier passes in the passes table
   std::vector<double> beta, betaF;     // K x T, K x TF
   std::vector<double> betaSe;          // K x (T + TF); empty: none
+  double bandQuantile = std::numeric_limits<double>::quiet_NaN();
   std::vector<double> pooledBeta, pooledBetaF;  // empty without a pooled phase
   std::vector<double> y, X;            // T, K x T
   std::vector<double> yF, yS, yP, yPooled;
@@ -103,7 +106,9 @@ struct ResultTables::GroupRows {
   Mat view(std::vector<double>& v, int cols) const {
     return Mat{v.data(), std::max(K, 1), K, v.empty() ? 0 : cols};
   }
-  BetaPeriods lastBeta() { return BetaPeriods{view(beta, T), view(betaF, TF), view(betaSe, T + TF)}; }
+  BetaPeriods lastBeta() {
+    return BetaPeriods{view(beta, T), view(betaF, TF), view(betaSe, T + TF), bandQuantile};
+  }
   BetaPeriods lastPooledBeta() {
     return BetaPeriods{view(pooledBeta, T), view(pooledBetaF, TF), Mat{}};
   }
@@ -372,7 +377,7 @@ void ResultTables::addPassMatrices(int groupId, int pass, Mat phi, Mat delta, do
 }
 
 void ResultTables::addBeta(int g, int groupId, int pass, bool lastPass, Mat beta, Mat betaF,
-                           Mat se) {
+                           Mat se, double bandQuantile) {
   if (!active_) return;
   GroupRows& rows = groups_[g - 1];
   rows.groupId = groupId;
@@ -385,10 +390,11 @@ void ResultTables::addBeta(int g, int groupId, int pass, bool lastPass, Mat beta
     rows.beta = copyOf(beta);
     rows.betaSe = se.p != nullptr ? copyOf(se) : std::vector<double>{};
     rows.betaF = copyOf(betaF);
+    rows.bandQuantile = bandQuantile;
     return;
   }
   const long before = std::ftell(tables_[kBetaPasses].file);
-  writeBetaRows(kBetaPasses, groupId, pass, BetaPeriods{beta, betaF, se}, nullptr);
+  writeBetaRows(kBetaPasses, groupId, pass, BetaPeriods{beta, betaF, se, bandQuantile}, nullptr);
   if (active_) rows.streamedBytes += std::ftell(tables_[kBetaPasses].file) - before;
 }
 
@@ -407,7 +413,8 @@ void ResultTables::writeBetaRows(TableIndex t, int groupId, int pass, const Beta
                               beta.se.p != nullptr && s <= beta.se.cols &&
                                       !std::isnan(beta.se(k, s))
                                   ? number(beta.se(k, s))
-                                  : ""}));
+                                  : "",
+                              std::isnan(beta.bandQuantile) ? "" : number(beta.bandQuantile)}));
     }
 }
 

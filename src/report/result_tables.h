@@ -27,6 +27,7 @@
 // says it is complete has written them all) and leaves none.
 #include <cstdio>
 #include <initializer_list>
+#include <limits>
 #include <memory>
 #include <string>
 #include <utility>
@@ -106,8 +107,10 @@ class ResultTables {
   void addPiMlSpread(int groupId, int pass, const double* PIVECT, int K, int P, Mat cov);
   void addPassMatrices(int groupId, int pass, Mat phi, Mat delta, double sigma2, Mat gamma);
   // beta K x T; betaF K x TF (TF may be 0); se K x T, the standard errors
-  // of BETA(t) (empty: none).
-  void addBeta(int g, int groupId, int pass, bool lastPass, Mat beta, Mat betaF, Mat se = Mat{});
+  // of BETA(t) (empty: none); bandQuantile the multiple of se of the 95%
+  // band (NaN: not known, an empty cell).
+  void addBeta(int g, int groupId, int pass, bool lastPass, Mat beta, Mat betaF, Mat se = Mat{},
+               double bandQuantile = std::numeric_limits<double>::quiet_NaN());
   void addLastPassFit(int g, const LastPassFit& fit);
   void addWarning(int groupId, int pass, const std::string& kind, double value);
   // Every warning added, as (group, kind), whether or not the tables are

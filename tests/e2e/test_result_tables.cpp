@@ -128,6 +128,10 @@ TEST_F(GrunfeldTables, EqualTheSaveFilesBitForBitAndTheReportToItsDigits) {
   // and the pooled BETA of BETAVECP beside the last pass.
   Csv beta = readCsv("KOVA_BETA.csv");
   ASSERT_EQ(beta.rows.size(), std::size_t{kGroups} * kPasses * (T + TF) * K);
+  // The band's multiple: Student's t(18 - 3) at 0.975 (a 40-digit value,
+  // tests/data/student_t).
+  for (std::size_t i = 0; i < beta.rows.size(); ++i)
+    ASSERT_NEAR(beta.number(i, "band_quantile"), 2.1314495455597757, 1e-14) << i;
   const char* const names[K] = {"CONSTANT", "value", "capital"};
   std::size_t row = 0;
   for (int group = 1; group <= kGroups; ++group) {

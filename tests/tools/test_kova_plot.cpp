@@ -301,13 +301,13 @@ TEST(KovaPlot, InnovationsReplaceTheFittedLineAndGetTheirPanel) {
       e["z_upper"][t] = 1.96;
     }
   }
-  // A std_error column: BETA -+ 1.96 std_error as the band of each BETA
+  // A std_error column: BETA -+ band_quantile std_error as the band of each BETA
   // panel (estimation periods only; the forecast rows leave it empty).
   {
     std::istringstream in(run.beta);
     std::string line, out;
     std::getline(in, line);
-    out = line + ",std_error\n";
+    out = line + ",std_error,band_quantile\n";
     while (std::getline(in, line)) {
       std::vector<std::string> f;
       std::string field;
@@ -326,11 +326,15 @@ TEST(KovaPlot, InnovationsReplaceTheFittedLineAndGetTheirPanel) {
                 k = std::stoi(f[4]);
       const bool forecast = f[3] == "1";
       const double se = 0.25 * k + 0.01 * t;
-      out += line + "," + (forecast ? std::string() : text(se)) + "\n";
+      // The band's multiple: the run's where given (group 1 gives none: the
+      // normal's 1.96).
+      const double q = g == 1 ? 1.96 : 2.0 + 0.1 * g;
+      out += line + "," + (forecast ? std::string() : text(se)) + "," +
+             (g == 1 ? std::string() : text(q)) + "\n";
       if (pass == 2) {
         const double b = run.expected[g]["beta/" + std::to_string(k)][t];
-        run.expected[g]["beta_lower/" + std::to_string(k)][t] = forecast ? NAN : b - 1.96 * se;
-        run.expected[g]["beta_upper/" + std::to_string(k)][t] = forecast ? NAN : b + 1.96 * se;
+        run.expected[g]["beta_lower/" + std::to_string(k)][t] = forecast ? NAN : b - q * se;
+        run.expected[g]["beta_upper/" + std::to_string(k)][t] = forecast ? NAN : b + q * se;
       }
     }
     run.beta = out;

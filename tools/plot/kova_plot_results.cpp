@@ -49,7 +49,7 @@ void readBeta(const std::string& dir, Groups& groups) {
   const int cg = t.column("group"), cpass = t.column("pass"), cper = t.column("period"),
             cf = t.column("forecast"), ck = t.column("k"), cv = t.column("variable"),
             cb = t.column("beta"), cpb = t.column("pooled_beta"),
-            cse = t.optionalColumn("std_error");
+            cse = t.optionalColumn("std_error"), cq = t.optionalColumn("band_quantile");
   std::map<int, int> last;
   for (std::size_t i = 0; i < t.rows(); ++i) {
     int pass = t.integer(i, cpass);
@@ -73,8 +73,12 @@ void readBeta(const std::string& dir, Groups& groups) {
     if (cse >= 0) {
       const double se = t.number(i, cse);
       const double beta = b.beta.count(p) ? b.beta.at(p) : NAN;
-      b.lower[p] = std::isfinite(se) ? beta - 1.96 * se : NAN;
-      b.upper[p] = std::isfinite(se) ? beta + 1.96 * se : NAN;
+      // The run's multiple of se for the 95% band (Student's t of the
+      // group's degrees of freedom); tables without it: the normal's.
+      const double given = cq >= 0 ? t.number(i, cq) : NAN;
+      const double q = std::isfinite(given) && given > 0.0 ? given : 1.96;
+      b.lower[p] = std::isfinite(se) ? beta - q * se : NAN;
+      b.upper[p] = std::isfinite(se) ? beta + q * se : NAN;
     }
     if (forecast == 1 && (g.firstForecast == 0 || p < g.firstForecast)) g.firstForecast = p;
   }
