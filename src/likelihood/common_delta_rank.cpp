@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 #include <limits>
 
 #include "linalg/eispack.h"
@@ -172,30 +173,35 @@ std::vector<double> phiFlatDirections(const std::vector<double>& phi, const doub
   return unitColumns(z, M, flat, root);
 }
 
+bool appendOrthonormal(std::vector<std::vector<double>>& basis, std::vector<double> v) {
+  const size_t n = v.size();
+  double before = 0.0;
+  for (double x : v) before += x * x;
+  before = std::sqrt(before);
+  if (!(before > 0.0)) return false;
+  for (int pass = 0; pass < 2; ++pass)
+    for (const std::vector<double>& b : basis) {
+      double dot = 0.0;
+      for (size_t k = 0; k < n; ++k) dot += b[k] * v[k];
+      for (size_t k = 0; k < n; ++k) v[k] -= dot * b[k];
+    }
+  double norm = 0.0;
+  for (double x : v) norm += x * x;
+  norm = std::sqrt(norm);
+  if (norm < 0.5 * before) return false;
+  for (double& x : v) x /= norm;
+  basis.push_back(std::move(v));
+  return true;
+}
+
 bool planeCovarianceFactor(const std::vector<double>& H, int n,
                            const std::vector<std::vector<double>>& directions,
                            std::vector<double>& factor, int& q) {
   // Gram-Schmidt (twice) of the directions, then of the unit vectors
   // against them: the unit vectors that survive span the plane.
   std::vector<std::vector<double>> basis, z;
-  auto orthogonalise = [&](std::vector<double> v, bool keep) {
-    double before = 0.0;
-    for (double x : v) before += x * x;
-    before = std::sqrt(before);
-    if (!(before > 0.0)) return;
-    for (int pass = 0; pass < 2; ++pass)
-      for (const std::vector<double>& b : basis) {
-        double dot = 0.0;
-        for (int k = 0; k < n; ++k) dot += b[k] * v[k];
-        for (int k = 0; k < n; ++k) v[k] -= dot * b[k];
-      }
-    double norm = 0.0;
-    for (double x : v) norm += x * x;
-    norm = std::sqrt(norm);
-    if (norm < 0.5 * before) return;
-    for (double& x : v) x /= norm;
-    basis.push_back(v);
-    if (keep) z.push_back(v);
+  auto orthogonalise = [&](const std::vector<double>& v, bool keep) {
+    if (appendOrthonormal(basis, v) && keep) z.push_back(basis.back());
   };
   for (const std::vector<double>& d : directions) orthogonalise(d, false);
   for (int i = 0; i < n && static_cast<int>(basis.size()) < n; ++i) {

@@ -51,6 +51,11 @@ std::vector<double> deltaNullSpace(const double* c, const std::vector<double>& r
 std::vector<double> phiFlatDirections(const std::vector<double>& phi, const double* c,
                                       const std::vector<double>& root, int M, int r, double cut);
 
+// Appends v to the orthonormal `basis` after Gram-Schmidt against it (twice,
+// for rounding) and normalisation, when at least half its length is left
+// (else v lies in the basis's span and nothing is added); true when added.
+bool appendOrthonormal(std::vector<std::vector<double>>& basis, std::vector<double> v);
+
 // The covariance of parameters theta (n) from the Hessian H of the
 // log-likelihood in them (n x n, column-major), in the plane orthogonal to
 // the directions given (each n; along them the likelihood is flat or the

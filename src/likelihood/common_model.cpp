@@ -846,19 +846,7 @@ void informationAndCovariance(Search& w, CommonResult& r) {
   for (int i = 0; i < n && static_cast<int>(basis.size()) < n; ++i) {
     std::vector<double> v(n, 0.0);
     v[i] = 1.0;
-    for (int pass = 0; pass < 2; ++pass)
-      for (const std::vector<double>& b : basis) {
-        double dot = 0.0;
-        for (int k = 0; k < n; ++k) dot += b[k] * v[k];
-        for (int k = 0; k < n; ++k) v[k] -= dot * b[k];
-      }
-    double norm = 0.0;
-    for (double x : v) norm += x * x;
-    norm = std::sqrt(norm);
-    if (norm < 0.5) continue;
-    for (double& x : v) x /= norm;
-    basis.push_back(v);
-    zcols.push_back(v);
+    if (appendOrthonormal(basis, v)) zcols.push_back(basis.back());
   }
   const int q = static_cast<int>(zcols.size());
   // J = -Z'HZ.
