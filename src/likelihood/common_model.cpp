@@ -341,27 +341,33 @@ void startCoordinates(const Search& w, double c, std::vector<double>& full) {
     if (w.co.fixed[i]) full[i] = 0.0;
 }
 
-// A local search over the active coordinates from `full`, quasi-Newton on
-// the panel's score (a derivative-free round after a polish whose first
-// round fails); returns the value (minimised) and leaves the point in full.
-double polish(Search& w, std::vector<double>& full, bool tight, int& code) {
+// Runs `ls` (bounded) over the active coordinates of `full`, the others
+// held, and leaves its end point in `full`; returns the minimised value.
+double searchActive(Search& w, LocalSearch ls, std::vector<double>& full, int& code) {
   w.active = w.co.active();
   std::vector<double> x;
   for (int i : w.active) x.push_back(full[i]);
   w.full = full;
-  LocalSearch ls;
-  ls.objective = searchValue;
-  ls.context = &w;
   ls.dim = static_cast<int>(x.size());
   ls.bounded = true;
-  ls.gradient = tight;
-  ls.firstRoundStands = true;
-  ls.polish = tight;
   ls.rejected = kRejected;
   double value = 0.0;
   code = localSearch(ls, x.data(), value);
   for (size_t i = 0; i < w.active.size(); ++i) full[w.active[i]] = x[i];
   return value;
+}
+
+// A local search over the active coordinates from `full`, quasi-Newton on
+// the panel's score (a derivative-free round after a polish whose first
+// round fails); returns the value (minimised) and leaves the point in full.
+double polish(Search& w, std::vector<double>& full, bool tight, int& code) {
+  LocalSearch ls;
+  ls.objective = searchValue;
+  ls.context = &w;
+  ls.gradient = tight;
+  ls.firstRoundStands = true;
+  ls.polish = tight;
+  return searchActive(w, ls, full, code);
 }
 
 // Whether the loose maximum `screened` lies within kCommonSameBasin of the
@@ -514,22 +520,12 @@ double rankObjective(const double* x, double* /*gradient*/, void* context) {
 }
 
 double polishAtRank(Search& w, int rank, std::vector<double>& full, int& code) {
-  w.active = w.co.active();
-  std::vector<double> x;
-  for (int i : w.active) x.push_back(full[i]);
-  w.full = full;
   RankSearch s{&w, rank};
   LocalSearch ls;
   ls.objective = rankObjective;
   ls.context = &s;
-  ls.dim = static_cast<int>(x.size());
-  ls.bounded = true;
   ls.polish = true;
-  ls.rejected = kRejected;
-  double value = 0.0;
-  code = localSearch(ls, x.data(), value);
-  for (size_t i = 0; i < w.active.size(); ++i) full[w.active[i]] = x[i];
-  return value;
+  return searchActive(w, ls, full, code);
 }
 
 // The search from `trial` with DELTA's factor rows from `rank` on held at 0
