@@ -281,7 +281,7 @@ ScoreArrays carveScore(Scratch& s, int T, int M, int n) {
 }  // namespace
 
 bool profileScore(const MlData& data, Mat phi, Mat delta, bool unitScale, Mat gradPhi,
-                  Mat gradDelta, Scratch s, LikelihoodTerms* profile) {
+                  Mat gradDelta, Scratch s, LikelihoodTerms* profile, bool diagonalOnly) {
   const int M = phi.rows, T = data.xz.rows, n = data.xz.cols;
   ScoreArrays a = carveScore(s, T, M, n);
   const LikelihoodTerms terms =
@@ -303,6 +303,7 @@ bool profileScore(const MlData& data, Mat phi, Mat delta, bool unitScale, Mat gr
     }
   // The profile's filter ran at DELTA and GAMMA: f(t) and P(t) scale with
   // them, the gains do not.
+  a.score.diagonalOnly = diagonalOnly;
   stateSpaceScore(StateSpaceModel{phi, a.q, a.p1, data.tlx}, a.u, a.score, s, &a.record, scale);
   // Through GAMMA = PHI GAMMA PHI' + Q: B = PHI' B PHI + dl/dP1, then
   // dl/dQ += B and dl/dPHI += 2 B PHI P1.

@@ -24,6 +24,11 @@
 
 #include "linalg/views.h"
 
+// Unrolls the loop that follows: the per-period loops run over the order m,
+// which is small and usually fixed at compile time, and -O2 leaves them
+// rolled.
+#define KOVA_UNROLL _Pragma("GCC unroll 8")
+
 namespace kova::kalman {
 
 // Runs f with the order m as a compile-time constant for the small orders
@@ -252,7 +257,9 @@ class CovarianceFilter {
   CovarianceFilter(Real* store, Mat phi, Mat p1, Mat q, ExactRule rule)
       : m_(phi.rows), rule_(rule), store_(store) {
     const int m = order();
+    KOVA_UNROLL
     for (int j = 1; j <= m; ++j)
+      KOVA_UNROLL
       for (int i = 1; i <= m; ++i) {
         P()(i, j) = p1(i, j);
         Q()(i, j) = q(i, j);
@@ -264,7 +271,9 @@ class CovarianceFilter {
 
   [[gnu::always_inline]] void covariance(Mat p) const {
     const int n = order();
+    KOVA_UNROLL
     for (int j = 1; j <= n; ++j)
+      KOVA_UNROLL
       for (int i = 1; i <= n; ++i) p(i, j) = static_cast<double>(P()(i, j));
   }
 
@@ -274,8 +283,10 @@ class CovarianceFilter {
     Real* pz = base() + 4 * n * n;
     Real* kv = pz + n;
     Real f = 0, zz = 0, trace = 0;
+    KOVA_UNROLL
     for (int i = 1; i <= n; ++i) {
       Real sum = 0;
+      KOVA_UNROLL
       for (int l = 1; l <= n; ++l) sum += p(i, l) * z[l - 1];
       pz[i - 1] = sum;
       f += z[i - 1] * sum;
@@ -287,14 +298,19 @@ class CovarianceFilter {
       f = 0;
       std::fill_n(gain, n, Real(0));
     } else {
+      KOVA_UNROLL
       for (int i = 0; i < n; ++i) kv[i] = pz[i] / f;
+      KOVA_UNROLL
       for (int j = 1; j <= n; ++j)
+        KOVA_UNROLL
         for (int i = 1; i <= n; ++i) p(i, j) -= pz[i - 1] * kv[j - 1];
+      KOVA_UNROLL
       for (int i = 1; i <= n; ++i) {
         Real sum = 0;
         if (kDiagonal) {
           sum = phi(i, i) * kv[i - 1];
         } else {
+          KOVA_UNROLL
           for (int l = 1; l <= n; ++l) sum += phi(i, l) * kv[l - 1];
         }
         gain[i - 1] = sum;
@@ -302,23 +318,33 @@ class CovarianceFilter {
     }
     // P := PHI P PHI' + Q, its lower triangle, then symmetrised.
     if (kDiagonal) {
+      KOVA_UNROLL
       for (int j = 1; j <= n; ++j)
+        KOVA_UNROLL
         for (int i = j; i <= n; ++i) p(i, j) = q(i, j) + phi(i, i) * p(i, j) * phi(j, j);
     } else {
+      KOVA_UNROLL
       for (int j = 1; j <= n; ++j)
+        KOVA_UNROLL
         for (int i = 1; i <= n; ++i) {
           Real sum = 0;
+          KOVA_UNROLL
           for (int l = 1; l <= n; ++l) sum += phi(i, l) * p(l, j);
           w(i, j) = sum;
         }
+      KOVA_UNROLL
       for (int j = 1; j <= n; ++j)
+        KOVA_UNROLL
         for (int i = j; i <= n; ++i) {
           Real sum = q(i, j);
+          KOVA_UNROLL
           for (int l = 1; l <= n; ++l) sum += w(i, l) * phi(j, l);
           p(i, j) = sum;
         }
     }
+    KOVA_UNROLL
     for (int j = 1; j <= n; ++j)
+      KOVA_UNROLL
       for (int i = 1; i < j; ++i) p(i, j) = p(j, i);
     return f;
   }
@@ -349,12 +375,15 @@ template <int kM, bool kDiagonal, class Real, class Phi, class Gain>
                                                 const Gain* gain, Real datum, const Real* a,
                                                 Real* next) {
   const int n = kM > 0 ? kM : m;
+  KOVA_UNROLL
   for (int i = 0; i < n; ++i) datum -= z[i] * a[i];
+  KOVA_UNROLL
   for (int i = 1; i <= n; ++i) {
     Real sum = gain[i - 1] * datum;
     if (kDiagonal) {
       sum += phi(i, i) * a[i - 1];
     } else {
+      KOVA_UNROLL
       for (int l = 1; l <= n; ++l) sum += phi(i, l) * a[l - 1];
     }
     next[i - 1] = sum;
@@ -386,9 +415,11 @@ void filterSweep(Filter& filter, Mat phi, Mat z, Mat data, double* f, Mat v,
     if (record.p != nullptr)
       filter.covariance(Mat{record.p + mm * (t - 1), std::max(m, 1), m, m});
     if (record.states.p != nullptr)
+      KOVA_UNROLL
       for (int i = 1; i <= m; ++i) record.states(i, t) = static_cast<double>(A[i - 1]);
     f[t - 1] = static_cast<double>(filter.step(zt, gain));
     if (record.k.p != nullptr)
+      KOVA_UNROLL
       for (int i = 1; i <= m; ++i) record.k(i, t) = static_cast<double>(gain[i - 1]);
     // The states of period t+1 go to B, which then changes places with A
     // (no copy: this loop runs for every column, period and evaluation).
