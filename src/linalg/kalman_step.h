@@ -102,6 +102,7 @@ template <int kRows, int kCols, int kWidth, class Real>
     const int last = std::min(rows, k + width - 1);
     Real* bk = b.col(k);
     Real ss = 0;
+    KOVA_UNROLL
     for (int i = k; i <= last; ++i) ss += bk[i - 1] * bk[i - 1];
     const Real norm = columnNorm(bk, k, last, ss);
     if (norm == 0) continue;
@@ -113,8 +114,10 @@ template <int kRows, int kCols, int kWidth, class Real>
     for (int j = k + 1; j <= cols; ++j) {
       Real* bj = b.col(j);
       Real sum = 0;
+      KOVA_UNROLL
       for (int i = k; i <= last; ++i) sum += bk[i - 1] * bj[i - 1];
       const Real c = sum * inverse;
+      KOVA_UNROLL
       for (int i = k; i <= last; ++i) bj[i - 1] -= c * bk[i - 1];
     }
     bk[k - 1] = alpha;

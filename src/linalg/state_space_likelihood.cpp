@@ -283,12 +283,13 @@ void score(const StateSpaceModel& model, const double* u, const StateSpaceScore&
     ps = record->p;
     pScale = recordScale;
     k = record->k;
-    std::fill_n(r, m, 0.0);  // a(t), while going forward
+    // a(t+1) straight into its column (the last into next).
+    if (n > 0) std::fill_n(a.col(1), m, 0.0);
     for (int t = 1; t <= n; ++t) {
-      std::copy_n(r, m, a.col(t));
       f[t - 1] = recordScale * record->f[t - 1];
-      v[t - 1] = kalman::advanceState<kM, kDiagonal>(m, phi, z.col(t), k.col(t), u[t - 1], r, next);
-      std::copy_n(next, m, r);
+      double* following = t < n ? a.col(t + 1) : next;
+      v[t - 1] = kalman::advanceState<kM, kDiagonal>(m, phi, z.col(t), k.col(t), u[t - 1],
+                                                     a.col(t), following);
     }
   } else {
     SweepWork w = carveSweep(s, m, 1);
@@ -401,7 +402,7 @@ void score(const StateSpaceModel& model, const double* u, const StateSpaceScore&
       }
     }
     symmetrise<kM>(N);
-    std::copy_n(next, m, r);
+    std::swap(r, next);
   }
   for (int j = 1; j <= m; ++j)
     for (int i = 1; i <= m; ++i) {
