@@ -236,27 +236,6 @@ ScratchNeed stateSpaceScoreNeed(int m, int n) {
 
 namespace {
 
-// The backward sweep's work: N(t), W = N(t) L(t), L(t), a product and the
-// sums of the scores of Q and PHI (m x m each), r(t), r(t-1), the smoothed
-// state, two products and the diagonal of PHI (m each). With m fixed at compile time they are the
-// object's own arrays, which the compiler can keep apart from the outputs
-// (and in registers); else they are carved from the scratch.
-template <int kM>
-struct BackwardWork {
-  static constexpr int kSquare = kM > 0 ? kM * kM : 1;
-  double own[kM > 0 ? 6 * kSquare + 6 * kM : 1];
-  Mat N, W, L, P, gq, gphi;
-  double *r, *next, *hat, *pz, *nk, *pd;
-
-  BackwardWork(int m, Scratch& s) {
-    Mat* squares[] = {&N, &W, &L, &P, &gq, &gphi};
-    double** vectors[] = {&r, &next, &hat, &pz, &nk, &pd};
-    for (int i = 0; i < 6; ++i)
-      *squares[i] = kM > 0 ? Mat{own + i * kSquare, kM, kM, kM} : s.mat(m, m);
-    for (int i = 0; i < 6; ++i) *vectors[i] = kM > 0 ? own + 6 * kSquare + i * kM : s.doubles(m);
-  }
-};
-
 // kDiagonal: PHI is diagonal; its products are formed element by element
 // (the same values up to rounding), and L(t) is not formed. kDiagonalOnly
 // (with kDiagonal): only the diagonals of the scores of PHI and Q are
@@ -274,9 +253,23 @@ void score(const StateSpaceModel& model, const double* u, const StateSpaceScore&
   double* v = s.doubles(n);
   // P(t) = pScale ps(t): the filter's own, or the record's.
   double pScale = 1.0;
-  BackwardWork<kM> b(m, s);
-  const Mat N = b.N, W = b.W, L = b.L, P = b.P, gq = b.gq, gphi = b.gphi;
-  double *r = b.r, *next = b.next, *hat = b.hat, *pz = b.pz, *nk = b.nk, *pd = b.pd;
+  // The backward sweep's work: N(t), W = N(t) L(t), L(t), a product and the
+  // sums of the scores of Q and PHI (m x m each), r(t), r(t-1), the
+  // smoothed state, two products and the diagonal of PHI (m each). With m
+  // fixed at compile time they are arrays of their own, which the compiler
+  // keeps apart from the outputs (and in registers); else they are carved
+  // from the scratch.
+  constexpr int kSquare = kM > 0 ? kM * kM : 1, kVector = kM > 0 ? kM : 1;
+  double nOwn[kSquare], wOwn[kSquare], lOwn[kSquare], pOwn[kSquare], gqOwn[kSquare],
+      gphiOwn[kSquare];
+  double rOwn[kVector], nextOwn[kVector], hatOwn[kVector], pzOwn[kVector], nkOwn[kVector],
+      pdOwn[kVector];
+  auto square = [&](double* own) { return kM > 0 ? Mat{own, kM, kM, kM} : s.mat(m, m); };
+  auto vector = [&](double* own) { return kM > 0 ? own : s.doubles(m); };
+  const Mat N = square(nOwn), W = square(wOwn), L = square(lOwn), P = square(pOwn),
+            gq = square(gqOwn), gphi = square(gphiOwn);
+  double *const r = vector(rOwn), *const next = vector(nextOwn), *const hat = vector(hatOwn),
+                *const pz = vector(pzOwn), *const nk = vector(nkOwn), *const pd = vector(pdOwn);
   // Forward: the filter with P(t) and a(t) kept; from a record, the state
   // recursion alone.
   if (record != nullptr) {
@@ -402,7 +395,8 @@ void score(const StateSpaceModel& model, const double* u, const StateSpaceScore&
       }
     }
     symmetrise<kM>(N);
-    std::swap(r, next);
+    KOVA_UNROLL
+    for (int i = 0; i < m; ++i) r[i] = next[i];
   }
   for (int j = 1; j <= m; ++j)
     for (int i = 1; i <= m; ++i) {
