@@ -42,10 +42,12 @@ template <int kM = 0>
 inline void multiply(Mat a, const double* x, double* y) {
   const int m = kM > 0 ? kM : a.rows;
   std::fill_n(y, m, 0.0);
+  KOVA_UNROLL
   for (int j = 1; j <= m; ++j) {
     const double xj = x[j - 1];
     if (xj == 0.0) continue;
     const double* aj = a.col(j);
+    KOVA_UNROLL
     for (int i = 0; i < m; ++i) y[i] += aj[i] * xj;
   }
 }
@@ -54,9 +56,11 @@ inline void multiply(Mat a, const double* x, double* y) {
 template <int kM = 0>
 inline void multiplyTransposed(Mat a, const double* x, double* y) {
   const int m = kM > 0 ? kM : a.rows;
+  KOVA_UNROLL
   for (int j = 1; j <= m; ++j) {
     const double* aj = a.col(j);
     double sum = 0.0;
+    KOVA_UNROLL
     for (int i = 0; i < m; ++i) sum += aj[i] * x[i];
     y[j - 1] = sum;
   }
@@ -66,6 +70,7 @@ template <int kM = 0>
 inline double dot(int n, const double* x, const double* y) {
   const int m = kM > 0 ? kM : n;
   double sum = 0.0;
+  KOVA_UNROLL
   for (int i = 0; i < m; ++i) sum += x[i] * y[i];
   return sum;
 }
