@@ -148,7 +148,9 @@ class RootFilter {
   RootFilter(Real* store, Mat phi, Mat up1, Mat uq, ExactRule rule)
       : m_(phi.rows), rule_(rule), store_(store) {
     const int m = order();
+    KOVA_UNROLL
     for (int j = 1; j <= m; ++j)
+      KOVA_UNROLL
       for (int i = 1; i <= m; ++i) {
         u()(i, j) = i <= j ? up1(i, j) : 0.0;
         rq()(i, j) = i <= j ? uq(i, j) : 0.0;
@@ -162,7 +164,9 @@ class RootFilter {
   [[gnu::always_inline]] void covariance(Mat p) const {
     const int n = order();
     const Block<Real> U = u();
+    KOVA_UNROLL
     for (int j = 1; j <= n; ++j)
+      KOVA_UNROLL
       for (int i = 1; i <= n; ++i) {
         Real sum = 0;
         for (int l = 1; l <= std::min(i, j); ++l) sum += U(l, i) * U(l, j);
@@ -184,25 +188,32 @@ class RootFilter {
     const Block<Real> b{kM > 0 ? local : work(), 2 * n};
     // U z (U upper triangular), so that f = |U z|^2 without cancellation.
     Real f = 0, trace = 0, zz = 0;
+    KOVA_UNROLL
     for (int i = 1; i <= n; ++i) {
       Real sum = 0;
+      KOVA_UNROLL
       for (int j = i; j <= n; ++j) sum += U(i, j) * z[j - 1];
       b(i, 1) = sum;
       b(n + i, 1) = 0;
       f += sum * sum;
       zz += static_cast<Real>(z[i - 1]) * z[i - 1];
     }
+    KOVA_UNROLL
     for (int j = 1; j <= n; ++j)
+      KOVA_UNROLL
       for (int i = 1; i <= j; ++i) trace += U(i, j) * U(i, j);
     const bool exact = f <= rule_.tol2 * zz * trace || static_cast<double>(f) <= rule_.floor;
+    KOVA_UNROLL
     for (int j = 1; j <= n; ++j) {
       Real* bj = b.col(j + 1);
       // Column j of U PHI' over column j of UQ.
+      KOVA_UNROLL
       for (int i = 1; i <= n; ++i) {
         Real sum = 0;
         if (kDiagonal) {
           if (i <= j) sum = U(i, j) * PHI(j, j);
         } else {
+          KOVA_UNROLL
           for (int l = i; l <= n; ++l) sum += U(i, l) * PHI(j, l);
         }
         bj[i - 1] = sum;
@@ -213,14 +224,19 @@ class RootFilter {
       const Block<Real> rest{b.col(2), b.ld};
       triangularize<2 * kM, kM, (kM > 0 ? kM + 1 : 0)>(rest, 2 * n, n, n + 1);
       std::fill_n(gain, n, Real(0));
+      KOVA_UNROLL
       for (int j = 1; j <= n; ++j)
+        KOVA_UNROLL
         for (int i = 1; i <= n; ++i) U(i, j) = i <= j ? rest(i, j) : Real(0);
       return 0;
     }
     triangularize<2 * kM, (kM > 0 ? kM + 1 : 0), kM>(b, 2 * n, n + 1, n);
     const Real r = b(1, 1);
+    KOVA_UNROLL
     for (int i = 1; i <= n; ++i) gain[i - 1] = b(1, i + 1) / r;
+    KOVA_UNROLL
     for (int j = 1; j <= n; ++j)
+      KOVA_UNROLL
       for (int i = 1; i <= n; ++i) U(i, j) = i <= j ? b(i + 1, j + 1) : Real(0);
     return r * r;
   }
