@@ -5,7 +5,8 @@
 // LOGLIK), the score's filter and smoother, and the engines' gains
 // (kalmanGains) with the whitening of the columns (innovations); and one
 // whole evaluation of the profile likelihood (the filter, the whitening and
-// the least squares of PI) at the same size.
+// the least squares of PI) and one scored evaluation of the search at the
+// same size.
 // Not a test: run by hand (build with -DKOVA_BENCH=ON) on a quiet machine.
 #include <benchmark/benchmark.h>
 
@@ -129,8 +130,33 @@ void profileEvaluation(benchmark::State& state) {
   }
 }
 
+// One scored evaluation of the search (the profile, then its score by the
+// smoother from the profile's filter) under a diagonal PHI and DELTA, with
+// the whole score or its diagonals alone (what the search reads there).
+void searchScore(benchmark::State& state) {
+  Problem pr = makeProblem(true, false);
+  MlData data;
+  data.tlx = pr.model().z;
+  data.xz = Mat{pr.data.data(), kPeriods, kPeriods, kColumns - 1};
+  data.y = pr.data.data() + static_cast<long>(kPeriods) * (kColumns - 1);
+  const Mat phi{pr.phi.data(), kM, kM, kM}, delta{pr.q.data(), kM, kM, kM};
+  std::vector<double> out(2 * kM * kM);
+  const Mat gPhi{out.data(), kM, kM, kM}, gDelta{out.data() + kM * kM, kM, kM, kM};
+  for (auto _ : state) {
+    profileScore(data, phi, delta, false, gPhi, gDelta, pr.scratch(), nullptr,
+                 state.range(0) != 0);
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+
 }  // namespace
 
+BENCHMARK(searchScore)
+    ->ArgName("diagonalOnly")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMicrosecond)
+    ->MinTime(0.5);
 BENCHMARK(profileEvaluation)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->MinTime(0.5);
 BENCHMARK(likelihoodSweep)
     ->ArgsProduct({{0, 1}, {0, 1}})

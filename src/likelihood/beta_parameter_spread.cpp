@@ -6,6 +6,7 @@
 #include <random>
 
 #include "linalg/eispack.h"
+#include "linalg/kalman_step.h"
 #include "linalg/linpack.h"
 #include "linalg/state_space.h"
 #include "solvers/definiteness.h"
@@ -219,7 +220,23 @@ bool betaAt(const SpreadInputs& in, SpreadArrays& a, Mat b, Scratch s) {
       out[kk - 1] = sum;
     }
   };
-  for (int t = 1; t <= T; ++t) period(in.Z.col(t), a.eps.col(t), b.col(t));
+  // The periods with the order fixed at compile time (the same sums).
+  kalman::byOrder(M, [&](auto order) {
+    constexpr int kM = decltype(order)::value;
+    const int m = kM > 0 ? kM : M;
+    for (int t = 1; t <= T; ++t) {
+      const double* z = in.Z.col(t);
+      const double* eps = a.eps.col(t);
+      double* out = b.col(t);
+      for (int kk = 1; kk <= K; ++kk) {
+        double sum = 0.0;
+        for (int p = 1; p <= P; ++p) sum += a.pivect[(p - 1) * K + kk - 1] * z[p - 1];
+        KOVA_UNROLL
+        for (int l = 1; l <= m; ++l) sum += in.L(kk, l) * eps[l - 1];
+        out[kk - 1] = sum;
+      }
+    }
+  });
   if (T >= 1) std::copy_n(a.eps.col(T), M, a.state);
   for (int h = 1; h <= TF; ++h) {
     for (int i = 1; i <= M; ++i) {
@@ -246,32 +263,41 @@ void addSmoothing(const SpreadInputs& in, SpreadArrays& a, Mat b, Mat base, Mat 
   double* lt = a.lt;
   for (int k = 1; k <= K; ++k)
     for (int i = 1; i <= M; ++i) lt[(k - 1) * M + i - 1] = in.L(k, i);
-  auto add = [&](Mat V, int t) {
-    const double* bt = b.col(t);
-    const double* baset = base.col(t);
-    double* sumt = sum.col(t);
-    for (int k = 0; k < K; ++k) {
-      const double* lk = lt + k * M;
-      double var = 0.0;
-      for (int j = 0; j < M; ++j) {
-        const double* vj = V.col(j + 1);
-        double lv = 0.0;  // (L V)(k, j)
-        for (int i = 0; i < M; ++i) lv += lk[i] * vj[i];
-        var += lv * lk[j];
+  // The order m fixed at compile time for the small orders, so that the
+  // period's m x m loops unroll.
+  kalman::byOrder(M, [&](auto order) {
+    constexpr int kM = decltype(order)::value;
+    const int m = kM > 0 ? kM : M;
+    auto add = [&](Mat V, int t) {
+      const double* bt = b.col(t);
+      const double* baset = base.col(t);
+      double* sumt = sum.col(t);
+      for (int k = 0; k < K; ++k) {
+        const double* lk = lt + k * m;
+        double var = 0.0;
+        KOVA_UNROLL
+        for (int j = 0; j < m; ++j) {
+          const double* vj = V.col(j + 1);
+          double lv = 0.0;  // (L V)(k, j)
+          KOVA_UNROLL
+          for (int i = 0; i < m; ++i) lv += lk[i] * vj[i];
+          var += lv * lk[j];
+        }
+        const double move = bt[k] - baset[k];
+        sumt[k] += in.sigma2 * var + move * move;
       }
-      const double move = bt[k] - baset[k];
-      sumt[k] += in.sigma2 * var + move * move;
+    };
+    const long long mm = static_cast<long long>(m) * m;
+    const int ld = kM > 0 ? kM : std::max(M, 1);
+    for (int t = 1; t <= T; ++t) add(Mat{a.V + mm * (t - 1), ld, m, m}, t);
+    if (T < 1 || TF < 1) return;
+    const Mat last{a.V + mm * (T - 1), ld, m, m};
+    for (int j = 1; j <= m; ++j) std::copy_n(last.col(j), m, a.vf.col(j));
+    for (int h = 1; h <= TF; ++h) {
+      propagateCovariance(a.phi, a.delta, a.vf, a.w);
+      add(a.vf, T + h);
     }
-  };
-  const long long mm = static_cast<long long>(M) * M;
-  for (int t = 1; t <= T; ++t) add(Mat{a.V + mm * (t - 1), std::max(M, 1), M, M}, t);
-  if (T < 1 || TF < 1) return;
-  const Mat last{a.V + mm * (T - 1), std::max(M, 1), M, M};
-  for (int j = 1; j <= M; ++j) std::copy_n(last.col(j), M, a.vf.col(j));
-  for (int h = 1; h <= TF; ++h) {
-    propagateCovariance(a.phi, a.delta, a.vf, a.w);
-    add(a.vf, T + h);
-  }
+  });
 }
 
 // COV at the point betaAt left, SIGMA**2 (XZ' YSIGMA^-1 XZ)^-1, inverted

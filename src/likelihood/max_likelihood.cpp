@@ -201,8 +201,12 @@ double searchObjective(const double* x, double* grad, void* context) {
     return kRejected;
   }
   LikelihoodTerms terms;
-  const bool scored =
-      profileScore(*w.data, w.phi, w.delta, false, w.gPhi, w.gDelta, w.profile, &terms);
+  // chainGradient reads only the diagonals of a diagonal PHI and DELTA.
+  const Layout& lay = w.lay;
+  const bool diagonalOnly =
+      (lay.leadingOnly || lay.diagonalPhi || lay.nu == 0) && (lay.diagonalDelta || lay.nd == 0);
+  const bool scored = profileScore(*w.data, w.phi, w.delta, false, w.gPhi, w.gDelta, w.profile,
+                                   &terms, diagonalOnly);
   const double value = valueOf(w, terms, trace);
   if (!(value < kRejected)) {
     std::fill_n(grad, dim, 0.0);

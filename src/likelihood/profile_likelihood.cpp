@@ -11,7 +11,7 @@
 
 #include "likelihood/svd_rank.h"
 #include "linalg/blas1.h"
-#include "linalg/linpack.h"
+#include "linalg/kalman_step.h"
 #include "linalg/state_space_likelihood.h"
 
 namespace kova {
@@ -26,11 +26,12 @@ void copyMatrix(Mat from, Mat to) {
   for (int j = 1; j <= from.cols; ++j) std::copy_n(from.col(j), from.rows, to.col(j));
 }
 // Compresses rows 1..rows of a to the triangle of its QR factorization
-// (no pivoting); returns its number of rows, min(rows, cols).
-int compress(Mat a, int rows, double* qraux) {
+// (Householder, no pivoting, the signs of LINPACK's); returns its number of
+// rows, min(rows, cols).
+int compress(Mat a, int rows) {
   if (rows == 0) return 0;
   const int cols = a.cols, c = std::min(rows, cols);
-  DQRDC(a.p, a.ld, rows, cols, qraux, nullptr, nullptr, 0);
+  kalman::triangularize<0, 0, 0>(kalman::Block<double>{a.p, std::max(a.ld, 1)}, rows, cols, rows);
   for (int j = 1; j <= cols; ++j)
     for (int i = j + 1; i <= c; ++i) a(i, j) = 0.0;
   return c;
@@ -41,7 +42,6 @@ struct ProfileArrays {
   double* f;
   Mat v;      // NUMT x (n + 1): innovations of [XZ y], then the whitened rows
   Mat exact;  // NUMT x (n + 1)
-  double* qraux;
   Mat c;  // constraints (n + 1 + nr) x n, then destroyed by the SVD
   double* crhs;
   Mat an;  // (n + 1) x n: the design on the null space of the constraints
@@ -57,7 +57,6 @@ ProfileArrays carveProfile(Scratch& s, int T, int M, int n, int nr) {
   w.f = s.doubles(T);
   w.v = s.mat(T, n + 1);
   w.exact = s.mat(T, n + 1);
-  w.qraux = s.doubles(n + 1);
   const int rows = n + 1 + nr;
   w.c = s.mat(rows, n);
   w.crhs = s.doubles(rows);
@@ -123,23 +122,38 @@ LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratc
   }
   if (given.innovations.p != nullptr) copyMatrix(v, given.innovations);
 
-  // Noisy rows whitened into the top of v, exact rows gathered.
+  // Noisy rows whitened into the top of v, exact rows gathered. The sum of
+  // log f(t) as the logs of running products, each taken once it leaves
+  // [2^-300, 2^300] (an f(t) outside that range on its own): one log in
+  // many periods rather than one per period.
   int nn = 0, ne = 0;
+  double product = 1.0;
   for (int t = 1; t <= T; ++t) {
     const double f = w.f[t - 1];
     if (!(f >= 0.0) || !std::isfinite(f)) return out;  // DELTA not definite
     if (f > 0.0) {
       const double scale = 1.0 / std::sqrt(f);
-      const double zz = DDOT(M, data.tlx.col(t), 1, data.tlx.col(t), 1);
+      const double* zt = data.tlx.col(t);
+      double zz = 0.0;
+      for (int i = 0; i < M; ++i) zz += zt[i] * zt[i];
       w.ratio[nn] = f / zz;
       ++nn;
-      out.sumLogF += std::log(f);
+      if (f >= 0x1p-300 && f <= 0x1p300) {
+        product *= f;
+        if (product < 0x1p-300 || product > 0x1p300) {
+          out.sumLogF += std::log(product);
+          product = 1.0;
+        }
+      } else {
+        out.sumLogF += std::log(f);
+      }
       for (int j = 1; j <= n + 1; ++j) v(nn, j) = v(t, j) * scale;
     } else {
       ++ne;
       for (int j = 1; j <= n + 1; ++j) w.exact(ne, j) = v(t, j);
     }
   }
+  out.sumLogF += std::log(product);
   out.noisy = nn;
   if (nn == 0) return out;
   {
@@ -148,8 +162,8 @@ LikelihoodTerms profileLikelihood(const MlData& data, Mat phi, Mat delta, Scratc
     const double median = *middle;
     out.collapse = *std::min_element(w.ratio, w.ratio + nn) / median;
   }
-  const int cn = compress(v, nn, w.qraux);
-  const int ce = compress(w.exact, ne, w.qraux);
+  const int cn = compress(v, nn);
+  const int ce = compress(w.exact, ne);
   if (given.designRoot.p != nullptr && ne == 0 && cn >= n) {
     for (int j = 1; j <= n; ++j)
       for (int i = 1; i <= n; ++i) given.designRoot(i, j) = i <= j ? v(i, j) : 0.0;
@@ -281,7 +295,7 @@ ScoreArrays carveScore(Scratch& s, int T, int M, int n) {
 }  // namespace
 
 bool profileScore(const MlData& data, Mat phi, Mat delta, bool unitScale, Mat gradPhi,
-                  Mat gradDelta, Scratch s, LikelihoodTerms* profile) {
+                  Mat gradDelta, Scratch s, LikelihoodTerms* profile, bool diagonalOnly) {
   const int M = phi.rows, T = data.xz.rows, n = data.xz.cols;
   ScoreArrays a = carveScore(s, T, M, n);
   const LikelihoodTerms terms =
@@ -303,6 +317,7 @@ bool profileScore(const MlData& data, Mat phi, Mat delta, bool unitScale, Mat gr
     }
   // The profile's filter ran at DELTA and GAMMA: f(t) and P(t) scale with
   // them, the gains do not.
+  a.score.diagonalOnly = diagonalOnly;
   stateSpaceScore(StateSpaceModel{phi, a.q, a.p1, data.tlx}, a.u, a.score, s, &a.record, scale);
   // Through GAMMA = PHI GAMMA PHI' + Q: B = PHI' B PHI + dl/dP1, then
   // dl/dQ += B and dl/dPHI += 2 B PHI P1.

@@ -84,8 +84,12 @@ ScratchNeed profileLikelihoodNeed(const GroupDims& d, int piRows);
 // written) where the profile is not valid or a row is exact (its equation
 // moves with PHI and DELTA; the caller then differences the profile).
 // terms (when not null): the profile at PHI, DELTA, also when false.
+// diagonalOnly: only the diagonals of gradPhi and gradDelta are wanted (a
+// model with diagonal PHI and DELTA); where PHI is diagonal the rest is then
+// not formed (NaN).
 bool profileScore(const MlData& data, Mat phi, Mat delta, bool unitScale, Mat gradPhi,
-                  Mat gradDelta, Scratch s, LikelihoodTerms* terms = nullptr);
+                  Mat gradDelta, Scratch s, LikelihoodTerms* terms = nullptr,
+                  bool diagonalOnly = false);
 ScratchNeed profileScoreNeed(const GroupDims& d, int piRows);
 
 }  // namespace kova

@@ -24,6 +24,11 @@
 
 #include "linalg/views.h"
 
+// Unrolls the loop that follows: the per-period loops run over the order m,
+// which is small and usually fixed at compile time, and -O2 leaves them
+// rolled.
+#define KOVA_UNROLL _Pragma("GCC unroll 8")
+
 namespace kova::kalman {
 
 // Runs f with the order m as a compile-time constant for the small orders
@@ -97,6 +102,7 @@ template <int kRows, int kCols, int kWidth, class Real>
     const int last = std::min(rows, k + width - 1);
     Real* bk = b.col(k);
     Real ss = 0;
+    KOVA_UNROLL
     for (int i = k; i <= last; ++i) ss += bk[i - 1] * bk[i - 1];
     const Real norm = columnNorm(bk, k, last, ss);
     if (norm == 0) continue;
@@ -108,8 +114,10 @@ template <int kRows, int kCols, int kWidth, class Real>
     for (int j = k + 1; j <= cols; ++j) {
       Real* bj = b.col(j);
       Real sum = 0;
+      KOVA_UNROLL
       for (int i = k; i <= last; ++i) sum += bk[i - 1] * bj[i - 1];
       const Real c = sum * inverse;
+      KOVA_UNROLL
       for (int i = k; i <= last; ++i) bj[i - 1] -= c * bk[i - 1];
     }
     bk[k - 1] = alpha;
@@ -140,7 +148,9 @@ class RootFilter {
   RootFilter(Real* store, Mat phi, Mat up1, Mat uq, ExactRule rule)
       : m_(phi.rows), rule_(rule), store_(store) {
     const int m = order();
+    KOVA_UNROLL
     for (int j = 1; j <= m; ++j)
+      KOVA_UNROLL
       for (int i = 1; i <= m; ++i) {
         u()(i, j) = i <= j ? up1(i, j) : 0.0;
         rq()(i, j) = i <= j ? uq(i, j) : 0.0;
@@ -154,7 +164,9 @@ class RootFilter {
   [[gnu::always_inline]] void covariance(Mat p) const {
     const int n = order();
     const Block<Real> U = u();
+    KOVA_UNROLL
     for (int j = 1; j <= n; ++j)
+      KOVA_UNROLL
       for (int i = 1; i <= n; ++i) {
         Real sum = 0;
         for (int l = 1; l <= std::min(i, j); ++l) sum += U(l, i) * U(l, j);
@@ -176,25 +188,32 @@ class RootFilter {
     const Block<Real> b{kM > 0 ? local : work(), 2 * n};
     // U z (U upper triangular), so that f = |U z|^2 without cancellation.
     Real f = 0, trace = 0, zz = 0;
+    KOVA_UNROLL
     for (int i = 1; i <= n; ++i) {
       Real sum = 0;
+      KOVA_UNROLL
       for (int j = i; j <= n; ++j) sum += U(i, j) * z[j - 1];
       b(i, 1) = sum;
       b(n + i, 1) = 0;
       f += sum * sum;
       zz += static_cast<Real>(z[i - 1]) * z[i - 1];
     }
+    KOVA_UNROLL
     for (int j = 1; j <= n; ++j)
+      KOVA_UNROLL
       for (int i = 1; i <= j; ++i) trace += U(i, j) * U(i, j);
     const bool exact = f <= rule_.tol2 * zz * trace || static_cast<double>(f) <= rule_.floor;
+    KOVA_UNROLL
     for (int j = 1; j <= n; ++j) {
       Real* bj = b.col(j + 1);
       // Column j of U PHI' over column j of UQ.
+      KOVA_UNROLL
       for (int i = 1; i <= n; ++i) {
         Real sum = 0;
         if (kDiagonal) {
           if (i <= j) sum = U(i, j) * PHI(j, j);
         } else {
+          KOVA_UNROLL
           for (int l = i; l <= n; ++l) sum += U(i, l) * PHI(j, l);
         }
         bj[i - 1] = sum;
@@ -205,14 +224,19 @@ class RootFilter {
       const Block<Real> rest{b.col(2), b.ld};
       triangularize<2 * kM, kM, (kM > 0 ? kM + 1 : 0)>(rest, 2 * n, n, n + 1);
       std::fill_n(gain, n, Real(0));
+      KOVA_UNROLL
       for (int j = 1; j <= n; ++j)
+        KOVA_UNROLL
         for (int i = 1; i <= n; ++i) U(i, j) = i <= j ? rest(i, j) : Real(0);
       return 0;
     }
     triangularize<2 * kM, (kM > 0 ? kM + 1 : 0), kM>(b, 2 * n, n + 1, n);
     const Real r = b(1, 1);
+    KOVA_UNROLL
     for (int i = 1; i <= n; ++i) gain[i - 1] = b(1, i + 1) / r;
+    KOVA_UNROLL
     for (int j = 1; j <= n; ++j)
+      KOVA_UNROLL
       for (int i = 1; i <= n; ++i) U(i, j) = i <= j ? b(i + 1, j + 1) : Real(0);
     return r * r;
   }
@@ -252,7 +276,9 @@ class CovarianceFilter {
   CovarianceFilter(Real* store, Mat phi, Mat p1, Mat q, ExactRule rule)
       : m_(phi.rows), rule_(rule), store_(store) {
     const int m = order();
+    KOVA_UNROLL
     for (int j = 1; j <= m; ++j)
+      KOVA_UNROLL
       for (int i = 1; i <= m; ++i) {
         P()(i, j) = p1(i, j);
         Q()(i, j) = q(i, j);
@@ -264,7 +290,9 @@ class CovarianceFilter {
 
   [[gnu::always_inline]] void covariance(Mat p) const {
     const int n = order();
+    KOVA_UNROLL
     for (int j = 1; j <= n; ++j)
+      KOVA_UNROLL
       for (int i = 1; i <= n; ++i) p(i, j) = static_cast<double>(P()(i, j));
   }
 
@@ -274,8 +302,10 @@ class CovarianceFilter {
     Real* pz = base() + 4 * n * n;
     Real* kv = pz + n;
     Real f = 0, zz = 0, trace = 0;
+    KOVA_UNROLL
     for (int i = 1; i <= n; ++i) {
       Real sum = 0;
+      KOVA_UNROLL
       for (int l = 1; l <= n; ++l) sum += p(i, l) * z[l - 1];
       pz[i - 1] = sum;
       f += z[i - 1] * sum;
@@ -287,14 +317,19 @@ class CovarianceFilter {
       f = 0;
       std::fill_n(gain, n, Real(0));
     } else {
+      KOVA_UNROLL
       for (int i = 0; i < n; ++i) kv[i] = pz[i] / f;
+      KOVA_UNROLL
       for (int j = 1; j <= n; ++j)
+        KOVA_UNROLL
         for (int i = 1; i <= n; ++i) p(i, j) -= pz[i - 1] * kv[j - 1];
+      KOVA_UNROLL
       for (int i = 1; i <= n; ++i) {
         Real sum = 0;
         if (kDiagonal) {
           sum = phi(i, i) * kv[i - 1];
         } else {
+          KOVA_UNROLL
           for (int l = 1; l <= n; ++l) sum += phi(i, l) * kv[l - 1];
         }
         gain[i - 1] = sum;
@@ -302,23 +337,33 @@ class CovarianceFilter {
     }
     // P := PHI P PHI' + Q, its lower triangle, then symmetrised.
     if (kDiagonal) {
+      KOVA_UNROLL
       for (int j = 1; j <= n; ++j)
+        KOVA_UNROLL
         for (int i = j; i <= n; ++i) p(i, j) = q(i, j) + phi(i, i) * p(i, j) * phi(j, j);
     } else {
+      KOVA_UNROLL
       for (int j = 1; j <= n; ++j)
+        KOVA_UNROLL
         for (int i = 1; i <= n; ++i) {
           Real sum = 0;
+          KOVA_UNROLL
           for (int l = 1; l <= n; ++l) sum += phi(i, l) * p(l, j);
           w(i, j) = sum;
         }
+      KOVA_UNROLL
       for (int j = 1; j <= n; ++j)
+        KOVA_UNROLL
         for (int i = j; i <= n; ++i) {
           Real sum = q(i, j);
+          KOVA_UNROLL
           for (int l = 1; l <= n; ++l) sum += w(i, l) * phi(j, l);
           p(i, j) = sum;
         }
     }
+    KOVA_UNROLL
     for (int j = 1; j <= n; ++j)
+      KOVA_UNROLL
       for (int i = 1; i < j; ++i) p(i, j) = p(j, i);
     return f;
   }
@@ -349,12 +394,15 @@ template <int kM, bool kDiagonal, class Real, class Phi, class Gain>
                                                 const Gain* gain, Real datum, const Real* a,
                                                 Real* next) {
   const int n = kM > 0 ? kM : m;
+  KOVA_UNROLL
   for (int i = 0; i < n; ++i) datum -= z[i] * a[i];
+  KOVA_UNROLL
   for (int i = 1; i <= n; ++i) {
     Real sum = gain[i - 1] * datum;
     if (kDiagonal) {
       sum += phi(i, i) * a[i - 1];
     } else {
+      KOVA_UNROLL
       for (int l = 1; l <= n; ++l) sum += phi(i, l) * a[l - 1];
     }
     next[i - 1] = sum;
@@ -386,9 +434,11 @@ void filterSweep(Filter& filter, Mat phi, Mat z, Mat data, double* f, Mat v,
     if (record.p != nullptr)
       filter.covariance(Mat{record.p + mm * (t - 1), std::max(m, 1), m, m});
     if (record.states.p != nullptr)
+      KOVA_UNROLL
       for (int i = 1; i <= m; ++i) record.states(i, t) = static_cast<double>(A[i - 1]);
     f[t - 1] = static_cast<double>(filter.step(zt, gain));
     if (record.k.p != nullptr)
+      KOVA_UNROLL
       for (int i = 1; i <= m; ++i) record.k(i, t) = static_cast<double>(gain[i - 1]);
     // The states of period t+1 go to B, which then changes places with A
     // (no copy: this loop runs for every column, period and evaluation).

@@ -42,10 +42,12 @@ template <int kM = 0>
 inline void multiply(Mat a, const double* x, double* y) {
   const int m = kM > 0 ? kM : a.rows;
   std::fill_n(y, m, 0.0);
+  KOVA_UNROLL
   for (int j = 1; j <= m; ++j) {
     const double xj = x[j - 1];
     if (xj == 0.0) continue;
     const double* aj = a.col(j);
+    KOVA_UNROLL
     for (int i = 0; i < m; ++i) y[i] += aj[i] * xj;
   }
 }
@@ -54,9 +56,11 @@ inline void multiply(Mat a, const double* x, double* y) {
 template <int kM = 0>
 inline void multiplyTransposed(Mat a, const double* x, double* y) {
   const int m = kM > 0 ? kM : a.rows;
+  KOVA_UNROLL
   for (int j = 1; j <= m; ++j) {
     const double* aj = a.col(j);
     double sum = 0.0;
+    KOVA_UNROLL
     for (int i = 0; i < m; ++i) sum += aj[i] * x[i];
     y[j - 1] = sum;
   }
@@ -66,6 +70,7 @@ template <int kM = 0>
 inline double dot(int n, const double* x, const double* y) {
   const int m = kM > 0 ? kM : n;
   double sum = 0.0;
+  KOVA_UNROLL
   for (int i = 0; i < m; ++i) sum += x[i] * y[i];
   return sum;
 }
@@ -300,29 +305,64 @@ template <int kM>
 void smoothStateOf(const StateSpaceModel& model, const FilterGains& gains, const double* v, Mat eps,
                  Scratch& s) {
   const int m = kM > 0 ? kM : model.phi.rows, n = model.z.cols;
+  const Mat phi = model.phi, q = model.q;
   Scratch local = s;
   Mat rs = local.mat(m, n);  // column t: r(t), the weight of the periods after t
-  double* r = local.doubles(m);
-  double* next = local.doubles(m);
-  std::fill_n(r, m, 0.0);
-  for (int t = n; t >= 1; --t) {
-    std::copy_n(r, m, rs.col(t));
-    multiplyTransposed<kM>(model.phi, r, next);
-    const double ft = gains.f[t - 1];
-    if (ft != 0.0) {
-      const double c = v[t - 1] / ft - dot<kM>(m, gains.k.col(t), r);
-      const double* zt = model.z.col(t);
-      for (int i = 0; i < m; ++i) next[i] += zt[i] * c;
-    }
-    std::copy_n(next, m, r);
-  }
+  double* r = local.doubles(m);  // r(0)
   if (n < 1) return;
+  // r(t-1) = PHI' r(t) + z(t) (v(t) / f(t) - k(t)'r(t)), straight into its
+  // column (r(0) into r).
+  std::fill_n(rs.col(n), m, 0.0);
+  for (int t = n; t >= 1; --t) {
+    const double* rt = rs.col(t);
+    double* before = t > 1 ? rs.col(t - 1) : r;
+    const double ft = gains.f[t - 1];
+    double c = 0.0;
+    if (ft != 0.0) {
+      const double* kt = gains.k.col(t);
+      double kr = 0.0;
+      KOVA_UNROLL
+      for (int i = 0; i < m; ++i) kr += kt[i] * rt[i];
+      c = v[t - 1] / ft - kr;
+    }
+    const double* zt = model.z.col(t);
+    KOVA_UNROLL
+    for (int j = 1; j <= m; ++j) {
+      const double* pj = phi.col(j);
+      double sum = 0.0;
+      KOVA_UNROLL
+      for (int i = 0; i < m; ++i) sum += pj[i] * rt[i];
+      before[j - 1] = sum + zt[j - 1] * c;
+    }
+  }
   multiply<kM>(model.p1, r, eps.col(1));
+  // e(t) = PHI e(t-1) + Q r(t-1).
   for (int t = 2; t <= n; ++t) {
-    multiply<kM>(model.phi, eps.col(t - 1), eps.col(t));
-    multiply<kM>(model.q, rs.col(t - 1), next);
+    const double* e = eps.col(t - 1);
+    const double* rb = rs.col(t - 1);
     double* et = eps.col(t);
-    for (int i = 0; i < m; ++i) et[i] += next[i];
+    KOVA_UNROLL
+    for (int i = 0; i < m; ++i) et[i] = 0.0;
+    KOVA_UNROLL
+    for (int j = 1; j <= m; ++j) {
+      const double ej = e[j - 1];
+      const double* aj = phi.col(j);
+      KOVA_UNROLL
+      for (int i = 0; i < m; ++i) et[i] += aj[i] * ej;
+    }
+    double add[kM > 0 ? kM : 1];
+    double* ad = kM > 0 ? add : r;  // r(0) is no longer needed
+    KOVA_UNROLL
+    for (int i = 0; i < m; ++i) ad[i] = 0.0;
+    KOVA_UNROLL
+    for (int j = 1; j <= m; ++j) {
+      const double rj = rb[j - 1];
+      const double* qj = q.col(j);
+      KOVA_UNROLL
+      for (int i = 0; i < m; ++i) ad[i] += qj[i] * rj;
+    }
+    KOVA_UNROLL
+    for (int i = 0; i < m; ++i) et[i] += ad[i];
   }
 }
 

@@ -29,21 +29,28 @@ template <int kM = 0>
 [[gnu::always_inline]] inline void product(Mat a, bool ta, Mat b, bool tb, Mat c) {
   const int m = kM > 0 ? kM : a.rows;
   if (ta) {
+    KOVA_UNROLL
     for (int j = 1; j <= m; ++j)
+      KOVA_UNROLL
       for (int i = 1; i <= m; ++i) {
         double s = 0.0;
+        KOVA_UNROLL
         for (int l = 1; l <= m; ++l) s += a(l, i) * (tb ? b(j, l) : b(l, j));
         c(i, j) = s;
       }
     return;
   }
   // c = a op(b) column by column: c(:, j) = sum over l of a(:, l) op(b)(l, j).
+  KOVA_UNROLL
   for (int j = 1; j <= m; ++j) {
     double* cj = c.col(j);
+    KOVA_UNROLL
     for (int i = 0; i < m; ++i) cj[i] = 0.0;
+    KOVA_UNROLL
     for (int l = 1; l <= m; ++l) {
       const double blj = tb ? b(j, l) : b(l, j);
       const double* al = a.col(l);
+      KOVA_UNROLL
       for (int i = 0; i < m; ++i) cj[i] += al[i] * blj;
     }
   }
@@ -52,7 +59,9 @@ template <int kM = 0>
 template <int kM = 0>
 [[gnu::always_inline]] inline void symmetrise(Mat a) {
   const int m = kM > 0 ? kM : a.rows;
+  KOVA_UNROLL
   for (int j = 1; j <= m; ++j)
+    KOVA_UNROLL
     for (int i = 1; i < j; ++i) {
       const double s = 0.5 * (a(i, j) + a(j, i));
       a(i, j) = a(j, i) = s;
@@ -219,11 +228,8 @@ ScratchNeed stateSpaceScoreNeed(int m, int n) {
   s.mat(m, n);                                   // a(t)
   s.mat(m, n);                                   // PHI K(t)
   s.doubles(2L * n);                             // f, v
-  s.mat(m, m);
-  s.mat(m, m);
-  s.mat(m, m);
-  s.mat(m, m);
-  s.doubles(4L * m);
+  for (int i = 0; i < 6; ++i) s.mat(m, m);       // the backward sweep's squares
+  s.doubles(6L * m);
   carveSweep(s, m, 1);
   return s.used();
 }
@@ -231,12 +237,15 @@ ScratchNeed stateSpaceScoreNeed(int m, int n) {
 namespace {
 
 // kDiagonal: PHI is diagonal; its products are formed element by element
-// (the same values up to rounding).
-template <int kM, bool kDiagonal>
+// (the same values up to rounding), and L(t) is not formed. kDiagonalOnly
+// (with kDiagonal): only the diagonals of the scores of PHI and Q are
+// formed, the rest is NaN.
+template <int kM, bool kDiagonal, bool kDiagonalOnly>
 void score(const StateSpaceModel& model, const double* u, const StateSpaceScore& out, Scratch& s,
            const FilterGains* record, double recordScale) {
+  static_assert(kDiagonal || !kDiagonalOnly);
   const Mat phi = model.phi, z = model.z;
-  const int m = kM > 0 ? kM : phi.rows, n = z.cols;
+  const int m = kM > 0 ? kM : phi.rows, n = z.cols, ldp = kM > 0 ? kM : std::max(m, 1);
   const long mm = static_cast<long>(m) * m;
   double* ps = s.doubles(mm * n);
   Mat a = s.mat(m, n), k = s.mat(m, n);
@@ -244,126 +253,172 @@ void score(const StateSpaceModel& model, const double* u, const StateSpaceScore&
   double* v = s.doubles(n);
   // P(t) = pScale ps(t): the filter's own, or the record's.
   double pScale = 1.0;
-  Mat P = s.mat(m, m), W = s.mat(m, m), N = s.mat(m, m), L = s.mat(m, m);
-  double* r = s.doubles(m);
-  double* next = s.doubles(m);
-  double* pz = s.doubles(m);
-  double* hat = s.doubles(m);
+  // The backward sweep's work: N(t), W = N(t) L(t), L(t), a product and the
+  // sums of the scores of Q and PHI (m x m each), r(t), r(t-1), the
+  // smoothed state, two products and the diagonal of PHI (m each). With m
+  // fixed at compile time they are arrays of their own, which the compiler
+  // keeps apart from the outputs (and in registers); else they are carved
+  // from the scratch.
+  constexpr int kSquare = kM > 0 ? kM * kM : 1, kVector = kM > 0 ? kM : 1;
+  double nOwn[kSquare], wOwn[kSquare], lOwn[kSquare], pOwn[kSquare], gqOwn[kSquare],
+      gphiOwn[kSquare];
+  double rOwn[kVector], nextOwn[kVector], hatOwn[kVector], pzOwn[kVector], nkOwn[kVector],
+      pdOwn[kVector];
+  auto square = [&](double* own) { return kM > 0 ? Mat{own, kM, kM, kM} : s.mat(m, m); };
+  auto vector = [&](double* own) { return kM > 0 ? own : s.doubles(m); };
+  const Mat N = square(nOwn), W = square(wOwn), L = square(lOwn), P = square(pOwn),
+            gq = square(gqOwn), gphi = square(gphiOwn);
+  double *const r = vector(rOwn), *const next = vector(nextOwn), *const hat = vector(hatOwn),
+                *const pz = vector(pzOwn), *const nk = vector(nkOwn), *const pd = vector(pdOwn);
   // Forward: the filter with P(t) and a(t) kept; from a record, the state
   // recursion alone.
   if (record != nullptr) {
     ps = record->p;
     pScale = recordScale;
     k = record->k;
-    std::fill_n(r, m, 0.0);  // a(t), while going forward
+    // a(t+1) straight into its column (the last into next).
+    if (n > 0) std::fill_n(a.col(1), m, 0.0);
     for (int t = 1; t <= n; ++t) {
-      std::copy_n(r, m, a.col(t));
       f[t - 1] = recordScale * record->f[t - 1];
-      v[t - 1] = kalman::advanceState<kM, kDiagonal>(m, phi, z.col(t), k.col(t), u[t - 1], r, next);
-      std::copy_n(next, m, r);
+      double* following = t < n ? a.col(t + 1) : next;
+      v[t - 1] = kalman::advanceState<kM, kDiagonal>(m, phi, z.col(t), k.col(t), u[t - 1],
+                                                     a.col(t), following);
     }
   } else {
     SweepWork w = carveSweep(s, m, 1);
     const Mat data{const_cast<double*>(u), std::max(n, 1), n, 1};
     sweepOfModel<double>(model, data, f, Mat{v, std::max(n, 1), n, 1}, SweepRecord{k, ps, a}, w);
   }
+  // PHI(i,i), where PHI is diagonal.
+  if (kDiagonal)
+    for (int i = 1; i <= m; ++i) pd[i - 1] = phi(i, i);
   // Backward: r(t-1), N(t-1) from r(t), N(t); the sums of t < n use r(t)
   // and N(t) before the step of period t.
-  for (Mat g : {out.phi, out.q, out.p1})
+  for (Mat g : {gphi, gq, N})
     for (int j = 1; j <= m; ++j) std::fill_n(g.col(j), m, 0.0);
   std::fill_n(r, m, 0.0);
-  for (int j = 1; j <= m; ++j) std::fill_n(N.col(j), m, 0.0);
   for (int t = n; t >= 1; --t) {
     const double* zt = z.col(t);
     const double* kt = k.col(t);
-    Mat pt{ps + mm * (t - 1), std::max(m, 1), m, m};
-    // L(t) = PHI - K(t) z(t)'.
-    for (int j = 1; j <= m; ++j)
-      for (int i = 1; i <= m; ++i) L(i, j) = phi(i, j) - kt[i - 1] * zt[j - 1];
-    // r(t-1) = z v / f + L' r.
+    const double* at = a.col(t);
+    const Mat pt{ps + mm * (t - 1), ldp, m, m};
     const double ft = f[t - 1];
-    for (int i = 1; i <= m; ++i) {
-      double sum = ft > 0.0 ? zt[i - 1] * v[t - 1] / ft : 0.0;
-      for (int l = 1; l <= m; ++l) sum += L(l, i) * r[l - 1];
-      next[i - 1] = sum;
-    }
-    // W = N L, once for both of its uses.
-    if (kDiagonal) {
-      // N L = N PHI - (N k) z'.
+    const double vf = ft > 0.0 ? v[t - 1] / ft : 0.0;
+    // r(t-1) = z v / f + L' r; W = N L, once for both of its uses.
+    if constexpr (kDiagonal) {
+      // L' r = PHI r - z (k'r), N L = N PHI - (N k) z'.
+      double kr = 0.0;
+      KOVA_UNROLL
+      for (int l = 0; l < m; ++l) kr += kt[l] * r[l];
+      KOVA_UNROLL
+      for (int i = 0; i < m; ++i) next[i] = pd[i] * r[i] + zt[i] * (vf - kr);
+      KOVA_UNROLL
       for (int i = 1; i <= m; ++i) {
         double sum = 0.0;
+        KOVA_UNROLL
         for (int l = 1; l <= m; ++l) sum += N(i, l) * kt[l - 1];
-        pz[i - 1] = sum;
+        nk[i - 1] = sum;
       }
+      KOVA_UNROLL
       for (int j = 1; j <= m; ++j)
-        for (int i = 1; i <= m; ++i) W(i, j) = N(i, j) * phi(j, j) - pz[i - 1] * zt[j - 1];
+        KOVA_UNROLL
+        for (int i = 1; i <= m; ++i) W(i, j) = N(i, j) * pd[j - 1] - nk[i - 1] * zt[j - 1];
     } else {
+      // L(t) = PHI - K(t) z(t)'.
+      KOVA_UNROLL
+      for (int j = 1; j <= m; ++j)
+        KOVA_UNROLL
+        for (int i = 1; i <= m; ++i) L(i, j) = phi(i, j) - kt[i - 1] * zt[j - 1];
+      KOVA_UNROLL
+      for (int i = 1; i <= m; ++i) {
+        double sum = zt[i - 1] * vf;
+        KOVA_UNROLL
+        for (int l = 1; l <= m; ++l) sum += L(l, i) * r[l - 1];
+        next[i - 1] = sum;
+      }
       product<kM>(N, false, L, false, W);
     }
     if (t < n) {
-      // a^(t) with r(t-1) = next.
+      // a^(t) = a(t) + P(t) r(t-1), r(t-1) = next.
+      KOVA_UNROLL
       for (int i = 1; i <= m; ++i) {
-        double sum = record != nullptr ? 0.0 : a(i, t);
+        double sum = 0.0;
+        KOVA_UNROLL
         for (int l = 1; l <= m; ++l) sum += pt(i, l) * next[l - 1];
-        hat[i - 1] = record != nullptr ? a(i, t) + pScale * sum : sum;
+        hat[i - 1] = at[i - 1] + pScale * sum;
       }
       // dl/dQ += 1/2 (r r' - N), dl/dPHI += r a^' - N L P (r = r(t), N = N(t)).
-      product<kM>(W, false, pt, false, P);  // P: N L P(t), as work
-      if (record != nullptr)
-        for (int j = 1; j <= m; ++j)
-          for (int i = 1; i <= m; ++i) P(i, j) *= pScale;
-      for (int j = 1; j <= m; ++j)
+      if constexpr (kDiagonalOnly) {
+        KOVA_UNROLL
         for (int i = 1; i <= m; ++i) {
-          out.q(i, j) += 0.5 * (r[i - 1] * r[j - 1] - N(i, j));
-          out.phi(i, j) += r[i - 1] * hat[j - 1] - P(i, j);
+          double sum = 0.0;
+          KOVA_UNROLL
+          for (int l = 1; l <= m; ++l) sum += W(i, l) * pt(l, i);
+          gq(i, i) += 0.5 * (r[i - 1] * r[i - 1] - N(i, i));
+          gphi(i, i) += r[i - 1] * hat[i - 1] - pScale * sum;
         }
+      } else {
+        product<kM>(W, false, pt, false, P);  // N L P(t)
+        KOVA_UNROLL
+        for (int j = 1; j <= m; ++j)
+          KOVA_UNROLL
+          for (int i = 1; i <= m; ++i) {
+            gq(i, j) += 0.5 * (r[i - 1] * r[j - 1] - N(i, j));
+            gphi(i, j) += r[i - 1] * hat[j - 1] - pScale * P(i, j);
+          }
+      }
     }
     // N(t-1) = z z' / f + L' N L.
-    if (kDiagonal) {
+    if constexpr (kDiagonal) {
       // L' W = PHI W - z (k' W).
+      KOVA_UNROLL
       for (int j = 1; j <= m; ++j) {
         double sum = 0.0;
+        KOVA_UNROLL
         for (int l = 1; l <= m; ++l) sum += kt[l - 1] * W(l, j);
         pz[j - 1] = sum;
       }
+      KOVA_UNROLL
       for (int j = 1; j <= m; ++j)
-        for (int i = 1; i <= m; ++i) N(i, j) = phi(i, i) * W(i, j) - zt[i - 1] * pz[j - 1];
+        KOVA_UNROLL
+        for (int i = 1; i <= m; ++i) N(i, j) = pd[i - 1] * W(i, j) - zt[i - 1] * pz[j - 1];
     } else {
       product<kM>(L, true, W, false, N);
     }
-    if (ft > 0.0)
-      for (int j = 1; j <= m; ++j)
-        for (int i = 1; i <= m; ++i) N(i, j) += zt[i - 1] * zt[j - 1] / ft;
+    if (ft > 0.0) {
+      const double inverse = 1.0 / ft;
+      KOVA_UNROLL
+      for (int j = 1; j <= m; ++j) {
+        const double zj = zt[j - 1] * inverse;
+        KOVA_UNROLL
+        for (int i = 1; i <= m; ++i) N(i, j) += zt[i - 1] * zj;
+      }
+    }
     symmetrise<kM>(N);
-    std::copy_n(next, m, r);
+    KOVA_UNROLL
+    for (int i = 0; i < m; ++i) r[i] = next[i];
   }
   for (int j = 1; j <= m; ++j)
-    for (int i = 1; i <= m; ++i) out.p1(i, j) = 0.5 * (r[i - 1] * r[j - 1] - N(i, j));
+    for (int i = 1; i <= m; ++i) {
+      const bool formed = !kDiagonalOnly || i == j;
+      const double nan = std::numeric_limits<double>::quiet_NaN();
+      out.q(i, j) = formed ? gq(i, j) : nan;
+      out.phi(i, j) = formed ? gphi(i, j) : nan;
+      out.p1(i, j) = 0.5 * (r[i - 1] * r[j - 1] - N(i, j));
+    }
 }
 
 }  // namespace
 
 void stateSpaceScore(const StateSpaceModel& model, const double* u, const StateSpaceScore& out,
                      Scratch s, const FilterGains* record, double recordScale) {
-  const bool d = kalman::isDiagonal(model.phi);
-  const FilterGains* r = record;
-  const double c = recordScale;
-  switch (model.phi.rows) {
-    case 1:
-      return d ? score<1, true>(model, u, out, s, r, c) : score<1, false>(model, u, out, s, r, c);
-    case 2:
-      return d ? score<2, true>(model, u, out, s, r, c) : score<2, false>(model, u, out, s, r, c);
-    case 3:
-      return d ? score<3, true>(model, u, out, s, r, c) : score<3, false>(model, u, out, s, r, c);
-    case 4:
-      return d ? score<4, true>(model, u, out, s, r, c) : score<4, false>(model, u, out, s, r, c);
-    case 5:
-      return d ? score<5, true>(model, u, out, s, r, c) : score<5, false>(model, u, out, s, r, c);
-    case 6:
-      return d ? score<6, true>(model, u, out, s, r, c) : score<6, false>(model, u, out, s, r, c);
-    default:
-      return d ? score<0, true>(model, u, out, s, r, c) : score<0, false>(model, u, out, s, r, c);
-  }
+  const bool diagonal = kalman::isDiagonal(model.phi);
+  kalman::byOrder(model.phi.rows, [&](auto order) {
+    constexpr int kM = decltype(order)::value;
+    if (!diagonal) return score<kM, false, false>(model, u, out, s, record, recordScale);
+    if (out.diagonalOnly) return score<kM, true, true>(model, u, out, s, record, recordScale);
+    score<kM, true, false>(model, u, out, s, record, recordScale);
+  });
 }
 
 }  // namespace kova

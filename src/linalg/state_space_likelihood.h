@@ -57,6 +57,9 @@ void filterInnovationsPrecise(const StateSpaceModel& model, Mat data, double* f,
 // of the sums, which is the score only when u satisfies them exactly.
 struct StateSpaceScore {
   Mat phi, q, p1;  // m x m each, out
+  // Only the diagonals of phi and q are wanted (the rest is then NaN), where
+  // PHI is diagonal; a full PHI gives them whole.
+  bool diagonalOnly = false;
 };
 // record: the filter's record of this model's covariances already at hand
 // (f, gains and P(t) of filterInnovations, of the model with Q and P1

@@ -36,12 +36,28 @@ constexpr double kGivenY = -9990.0;
 
 // The shortest text that reads back as the same double (at most 17
 // significant digits; 0.1 is written 0.1, not 0.10000000000000001).
+void appendNumber(std::string& line, double v) {
+  if (std::isnan(v)) {
+    line += "NaN";
+  } else if (std::isinf(v)) {
+    line += v > 0 ? "Inf" : "-Inf";
+  } else {
+    char buf[32];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    line.append(buf, r.ptr);
+  }
+}
+
 std::string number(double v) {
-  if (std::isnan(v)) return "NaN";
-  if (std::isinf(v)) return v > 0 ? "Inf" : "-Inf";
-  char buf[32];
+  std::string text;
+  appendNumber(text, v);
+  return text;
+}
+
+void appendInteger(std::string& line, long v) {
+  char buf[24];
   auto r = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, r.ptr);
+  line.append(buf, r.ptr);
 }
 
 std::string integer(long v) { return std::to_string(v); }
@@ -402,19 +418,30 @@ void ResultTables::writeBetaRows(TableIndex t, int groupId, int pass, const Beta
                                  const BetaPeriods* pooled) {
   const std::string prefix = integer(groupId) + "," + integer(pass) + ",";
   const int T = beta.beta.cols, K = beta.beta.rows;
+  // One line buffer for all the rows (thousands per group).
+  std::string line;
   for (int s = 1; s <= beta.periods(); ++s)
     for (int k = 1; k <= K; ++k) {
       // The pooled forecast BETA exists when the pooled forecast was made.
       const bool withPooled = pooled != nullptr && s <= pooled->periods();
-      write(t, prefix + join({integer(s), s > T ? "1" : "0", integer(k),
-                              k <= static_cast<int>(xNames_.size()) ? xNames_[k - 1] : "",
-                              number(beta(k, s)), withPooled ? number((*pooled)(k, s)) : "",
-                              // An unknown standard error is an empty cell.
-                              beta.se.p != nullptr && s <= beta.se.cols &&
-                                      !std::isnan(beta.se(k, s))
-                                  ? number(beta.se(k, s))
-                                  : "",
-                              std::isnan(beta.bandQuantile) ? "" : number(beta.bandQuantile)}));
+      line = prefix;
+      appendInteger(line, s);
+      line += s > T ? ",1," : ",0,";
+      appendInteger(line, k);
+      line += ',';
+      if (k <= static_cast<int>(xNames_.size())) line += xNames_[k - 1];
+      line += ',';
+      appendNumber(line, beta(k, s));
+      line += ',';
+      if (withPooled) appendNumber(line, (*pooled)(k, s));
+      line += ',';
+      // An unknown standard error is an empty cell.
+      if (beta.se.p != nullptr && s <= beta.se.cols && !std::isnan(beta.se(k, s)))
+        appendNumber(line, beta.se(k, s));
+      line += ',';
+      if (!std::isnan(beta.bandQuantile)) appendNumber(line, beta.bandQuantile);
+      line += '\n';
+      write(t, line);
     }
 }
 

@@ -235,6 +235,46 @@ TEST_P(LikelihoodSweep, FilterAndScoreAgreeWithTheDenseCovariance) {
           << (fromRecord ? ", from the record" : "");
     }
   }
+
+  // Asked for the diagonals alone (the search of a diagonal PHI and Q): the
+  // derivatives along the diagonal parts of the directions, by central
+  // differences, the rest not formed; that of P1 whole.
+  if (!o.diagonal) return;
+  StateSpaceScore diagonalOut = out;
+  diagonalOut.diagonalOnly = true;
+  for (V Model::*part : {&Model::phi, &Model::q, &Model::p1}) {
+    const V &dir = part == &Model::phi ? dPhi : part == &Model::q ? dQ : dP1;
+    Model up = c, down = c;
+    for (int j = 0; j < m; ++j)
+      for (int i = 0; i < m; ++i)
+        if (i == j || part == &Model::p1) {
+          (up.*part)[i + j * m] += h * dir[i + j * m];
+          (down.*part)[i + j * m] -= h * dir[i + j * m];
+        }
+    const double expected =
+        (logLikelihood(up, u) - logLikelihood(down, u)) / (2.0 * h);
+    const V &grad = part == &Model::phi ? gPhi : part == &Model::q ? gQ : gP1;
+    for (bool fromRecord : {false, true}) {
+      FilterGains record{f.data(), Mat{k.data(), m, m, n}, p.data()};
+      stateSpaceScore(c.view(), u.data(), diagonalOut,
+                      Scratch(sw.data(), sw.size(), nullptr, 0, nullptr, 0),
+                      fromRecord ? &record : nullptr);
+      double along = 0.0;
+      for (int j = 0; j < m; ++j)
+        for (int i = 0; i < m; ++i) {
+          if (i == j || part == &Model::p1)
+            along += grad[i + j * m] * dir[i + j * m];
+          else
+            EXPECT_TRUE(std::isnan(grad[i + j * m])) << i << ", " << j;
+        }
+      EXPECT_NEAR(along, expected, 1e-6 * (1.0 + std::abs(expected)))
+          << "diagonals of part "
+          << (part == &Model::phi ? "PHI"
+              : part == &Model::q ? "Q"
+                                  : "P1")
+          << (fromRecord ? ", from the record" : "");
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryOrder, LikelihoodSweep,
