@@ -156,7 +156,7 @@ ScratchNeed betaStandardErrorsNeed(const GroupDims& d) {
   ScratchNeed need = s.used();
   ScratchNeed kernels = kalmanGainsNeed(M);
   for (const ScratchNeed& x :
-       {smoothedStateVariancesNeed(M), innovationsNeed(M, n), smoothStateNeed(M, T)})
+       {smoothedStateVariancesNeed(M, T), innovationsNeed(M, n), smoothStateNeed(M, T)})
     kernels.include(x);
   need.add(kernels);
   return need;

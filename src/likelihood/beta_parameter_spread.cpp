@@ -387,7 +387,7 @@ ScratchNeed addParameterSpreadNeed(const GroupDims& d, int piRows) {
   ScratchNeed kernels = profileLikelihoodNeed(d, piRows);
   kernels.include(EIGENRneed(d.M));
   kernels.include(smoothStateNeed(d.M, d.NUMT));
-  kernels.include(smoothedStateVariancesNeed(d.M));
+  kernels.include(smoothedStateVariancesNeed(d.M, d.NUMT));
   need.add(kernels);
   return need;
 }

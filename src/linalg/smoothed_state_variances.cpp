@@ -19,6 +19,7 @@
 #include <cmath>
 #include <vector>
 
+#include "linalg/kalman_step.h"
 #include "linalg/smoothed_state_variances.h"
 
 namespace kova {
@@ -246,14 +247,240 @@ struct Sweep {
   }
 };
 
+
+// The sweep above for an order M fixed at compile time (1..6), in double:
+// one forward run of the filter's triangularizations that keeps, per
+// period, U(t) and the top rows of W(t) it needs, then the backward
+// recursion for the roots of S(t) from those, all in fixed arrays. The
+// reflections of B(t) run only over the rows that can be nonzero: the
+// column of z over the top m rows, the k-th column of PHI' over those and
+// the first k rows of the root of Q, taken upper triangular (the rows below
+// are zero in B and stay zero under the earlier reflections).
+template <int M>
+class FixedSweep {
+ public:
+  // store: kStore * n doubles of work.
+  static constexpr long kStore = 3L * M * M;
+  FixedSweep(const StateSpaceModel& model, const double (&uqRoot)[M][M], double* store)
+      : n_(model.z.cols), roots_(store), rows_(store + static_cast<long>(M) * M * n_) {
+    KOVA_UNROLL
+    for (int j = 0; j < M; ++j) {
+      KOVA_UNROLL
+      for (int i = 0; i < M; ++i) {
+        phi_[j][i] = model.phi(i + 1, j + 1);
+        uq_[j][i] = uqRoot[j][i];
+      }
+    }
+    double work[M * M];
+    rootOf(model.p1, Array<double>{roots_, M}, Array<double>{work, M});
+  }
+
+  void run(const StateSpaceModel& model, const FilterGains& gains, double* V) {
+    for (int t = 1; t <= n_; ++t) {
+      if (gains.f[t - 1] == 0.0)
+        forward<0>(model.z.col(t), t);
+      else
+        forward<1>(model.z.col(t), t);
+    }
+    double sigma[M][M] = {};
+    KOVA_UNROLL
+    for (int i = 0; i < M; ++i) sigma[i][i] = 1;
+    for (int t = n_; t >= 1; --t) {
+      if (gains.f[t - 1] == 0.0)
+        backward<0>(t, sigma);
+      else
+        backward<1>(t, sigma);
+      variance(t, sigma, V + static_cast<long>(M) * M * (t - 1));
+    }
+  }
+
+ private:
+  static constexpr int kRows = 2 * M;
+
+  double* root(int t) { return roots_ + static_cast<long>(M) * M * (t - 1); }
+  double* topRows(int t) { return rows_ + static_cast<long>(2 * M) * M * (t - 1); }
+
+  // One Householder reflection of column k (0-based) of the cols x kRows
+  // array b over its rows k..last, applied to the later columns.
+  template <int Cols, int Rows>
+  static void reflectColumn(double (&b)[Cols][Rows], int k, int last) {
+    double* bk = b[k];
+    double scale = 0;
+    for (int i = k; i <= last; ++i) scale = std::max(scale, std::abs(bk[i]));
+    if (scale == 0) return;
+    double norm = 0;
+    for (int i = k; i <= last; ++i) {
+      const double v = bk[i] / scale;
+      norm += v * v;
+    }
+    norm = scale * std::sqrt(norm);
+    const double alpha = bk[k] > 0 ? -norm : norm;
+    bk[k] -= alpha;
+    const double vv = -alpha * bk[k];
+    KOVA_UNROLL
+    for (int j = k + 1; j < Cols; ++j) {
+      double* bj = b[j];
+      double sum = 0;
+      for (int i = k; i <= last; ++i) sum += bk[i] * bj[i];
+      const double c = sum / vv;
+      for (int i = k; i <= last; ++i) bj[i] -= c * bk[i];
+    }
+    bk[k] = alpha;
+    for (int i = k + 1; i <= last; ++i) bk[i] = 0;
+  }
+
+  // B(t) with the identity [I; 0] appended, reflected; keeps U(t+1) and the
+  // rows First+1..2m of the appended columns (W2' over W3').
+  template <int First>
+  void forward(const double* zt, int t) {
+    constexpr int cols = First + 2 * M;
+    double b[cols][kRows];
+    const double* u = root(t);  // column-major, u[i + M j]
+    if (First == 1) {
+      KOVA_UNROLL
+      for (int i = 0; i < M; ++i) {
+        double sum = 0;
+        KOVA_UNROLL
+        for (int j = 0; j < M; ++j) sum += u[i + M * j] * zt[j];
+        b[0][i] = sum;
+      }
+    }
+    KOVA_UNROLL
+    for (int j = 0; j < M; ++j) {
+      double* bj = b[First + j];
+      double* ij = b[First + M + j];
+      KOVA_UNROLL
+      for (int i = 0; i < M; ++i) {
+        double sum = 0;
+        KOVA_UNROLL
+        for (int l = 0; l < M; ++l) sum += u[i + M * l] * phi_[l][j];
+        bj[i] = sum;
+        ij[i] = i == j ? 1 : 0;
+      }
+      KOVA_UNROLL
+      for (int i = 0; i < M; ++i) {
+        bj[M + i] = uq_[j][i];
+        ij[M + i] = 0;
+      }
+    }
+    if (First == 1) {
+      KOVA_UNROLL
+      for (int i = 0; i < M; ++i) b[0][M + i] = 0;
+    }
+    KOVA_UNROLL
+    for (int k = 0; k < First + M; ++k) reflectColumn(b, k, M + k - First);
+    if (t < n_) {
+      double* next = root(t + 1);
+      KOVA_UNROLL
+      for (int j = 0; j < M; ++j)
+        KOVA_UNROLL
+      for (int i = 0; i < M; ++i) next[i + M * j] = i <= j ? b[First + j][First + i] : 0;
+    }
+    double* w = topRows(t);
+    KOVA_UNROLL
+    for (int j = 0; j < M; ++j)
+      KOVA_UNROLL
+    for (int i = 0; i < kRows - First; ++i) w[i + kRows * j] = b[First + M + j][First + i];
+  }
+
+  // SIGMA := the root of S(t) = W2 S(t+1) W2' + W3 W3', the triangle of
+  // E = [SIGMA W2'; W3'].
+  template <int First>
+  void backward(int t, double (&sigma)[M][M]) {
+    constexpr int rows = kRows - First;
+    const double* w = topRows(t);
+    double e[M][rows];
+    KOVA_UNROLL
+    for (int j = 0; j < M; ++j) {
+      const double* wj = w + kRows * j;
+      KOVA_UNROLL
+      for (int i = 0; i < M; ++i) {
+        double sum = 0;
+        KOVA_UNROLL
+        for (int l = i; l < M; ++l) sum += sigma[l][i] * wj[l];
+        e[j][i] = sum;
+      }
+      KOVA_UNROLL
+      for (int i = M; i < rows; ++i) e[j][i] = wj[i];
+    }
+    KOVA_UNROLL
+    for (int k = 0; k < M; ++k) reflectColumn(e, k, rows - 1);
+    KOVA_UNROLL
+    for (int j = 0; j < M; ++j)
+      KOVA_UNROLL
+    for (int i = 0; i < M; ++i) sigma[j][i] = i <= j ? e[j][i] : 0;
+  }
+
+  // V(t) = (SIGMA U)'(SIGMA U).
+  void variance(int t, const double (&sigma)[M][M], double* vt) {
+    const double* u = root(t);
+    double su[M][M];
+    KOVA_UNROLL
+    for (int j = 0; j < M; ++j)
+      KOVA_UNROLL
+    for (int i = 0; i < M; ++i) {
+      double sum = 0;
+      KOVA_UNROLL
+      for (int l = i; l < M; ++l) sum += sigma[l][i] * u[l + M * j];
+      su[j][i] = sum;
+    }
+    KOVA_UNROLL
+    for (int j = 0; j < M; ++j)
+      KOVA_UNROLL
+    for (int i = 0; i <= j; ++i) {
+      double sum = 0;
+      KOVA_UNROLL
+      for (int l = 0; l < M; ++l) sum += su[i][l] * su[j][l];
+      vt[i + M * j] = vt[j + M * i] = sum;
+    }
+  }
+
+  int n_;
+  double phi_[M][M];  // phi_[j][i] = PHI(i, j)
+  double uq_[M][M];   // uq_[j][i] = UQ(i, j)
+  double* roots_;  // U(t), m x m x n
+  double* rows_;   // the kept rows of W(t)', 2m x m x n
+};
 }  // namespace
 
-ScratchNeed smoothedStateVariancesNeed(int) { return ScratchNeed{}; }
+ScratchNeed smoothedStateVariancesNeed(int m, int n) {
+  ScratchNeed need;
+  if (m >= 1 && m <= 6) need.doubles = 3LL * m * m * std::max(n, 0);
+  return need;
+}
 
 void smoothedStateVariances(const StateSpaceModel& model, const FilterGains& gains, double* V,
-                            Scratch&) {
+                            Scratch& s) {
   const int m = model.phi.rows, n = model.z.cols;
   if (m == 0 || n == 0) return;
+  const bool fixed = kalman::byOrder(m, [&](auto order) {
+    constexpr int M = decltype(order)::value;
+    if constexpr (M == 0) {
+      return false;
+    } else {
+      double uq[M][M], work[M * M];
+      rootOf(model.q, Array<double>{&uq[0][0], M}, Array<double>{work, M});
+      if (wantsWide(model.phi, Array<double>{&uq[0][0], M})) return false;
+      // The pivoted root made upper triangular (the R of its QR, a root of
+      // Q too), for the rows the reflections may skip.
+      reflect(Array<double>{&uq[0][0], M}, M, M, M);
+      // The work from the scratch when it holds it (the need above), else
+      // from the heap.
+      const long size = FixedSweep<M>::kStore * n;
+      std::vector<double> heap;
+      Scratch k = s;
+      double* store = nullptr;
+      if (!k.counting() && k.doublesLeft() >= size) {
+        store = k.doubles(size);
+      } else {
+        heap.resize(static_cast<size_t>(size));
+        store = heap.data();
+      }
+      FixedSweep<M>(model, uq, store).run(model, gains, V);
+      return true;
+    }
+  });
+  if (fixed) return;
   Sweep<double> plain(model);
   if (wantsWide(model.phi, plain.uq)) {
     Sweep<long double>(model).run(model, gains, V);

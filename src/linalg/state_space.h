@@ -129,7 +129,7 @@ ScratchNeed stateCovariancesNeed(int m);
 // is not read.
 void smoothedStateVariances(const StateSpaceModel& model, const FilterGains& gains, double* V,
                             Scratch& s);
-ScratchNeed smoothedStateVariancesNeed(int m);
+ScratchNeed smoothedStateVariancesNeed(int m, int n);
 
 // propagateCovariance: P := PHI P PHI' + Q (w: m x m work), the prediction
 // step of the filter, symmetrised as the filter does.

@@ -97,7 +97,7 @@ TEST(SmoothedStateVariances, MatchFiftyDigitValuesWhereTheStateIsNearlyKnown) {
     V f(n), k(m * n), vs(m * m * n);
     const FilterGains gains{f.data(), Mat{k.data(), m, m, n}, vs.data()};
     ScratchNeed need = kalmanGainsNeed(m);
-    need.include(smoothedStateVariancesNeed(m));
+    need.include(smoothedStateVariancesNeed(m, n));
     V work(need.doubles + 1);
     std::vector<int> iwork(need.ints + 1);
     std::vector<dcomplex> cwork(need.complexes + 1);
