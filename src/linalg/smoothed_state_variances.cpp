@@ -271,8 +271,11 @@ class FixedSweep {
         uq_[j][i] = uqRoot[j][i];
       }
     }
+    diagonal_ = kalman::isDiagonal(model.phi);
     double work[M * M];
     rootOf(model.p1, Array<double>{roots_, M}, Array<double>{work, M});
+    // Every U(t) upper triangular: the first one as the R of its QR.
+    reflect(Array<double>{roots_, M}, M, M, M);
   }
 
   void run(const StateSpaceModel& model, const FilterGains& gains, double* V) {
@@ -305,24 +308,34 @@ class FixedSweep {
   template <int Cols, int Rows>
   static void reflectColumn(double (&b)[Cols][Rows], int k, int last) {
     double* bk = b[k];
-    double scale = 0;
-    for (int i = k; i <= last; ++i) scale = std::max(scale, std::abs(bk[i]));
-    if (scale == 0) return;
-    double norm = 0;
-    for (int i = k; i <= last; ++i) {
-      const double v = bk[i] / scale;
-      norm += v * v;
+    double squares = 0;
+    for (int i = k; i <= last; ++i) squares += bk[i] * bk[i];
+    if (squares == 0) {
+      bool zero = true;
+      for (int i = k; i <= last; ++i) zero = zero && bk[i] == 0;
+      if (zero) return;
     }
-    norm = scale * std::sqrt(norm);
+    double norm = std::sqrt(squares);
+    if (!(squares >= 0x1p-900 && squares <= 0x1p900)) {
+      // Scaled, where the squares may underflow or overflow.
+      double scale = 0;
+      for (int i = k; i <= last; ++i) scale = std::max(scale, std::abs(bk[i]));
+      double sum = 0;
+      for (int i = k; i <= last; ++i) {
+        const double v = bk[i] / scale;
+        sum += v * v;
+      }
+      norm = scale * std::sqrt(sum);
+    }
     const double alpha = bk[k] > 0 ? -norm : norm;
     bk[k] -= alpha;
-    const double vv = -alpha * bk[k];
+    const double inverse = 1 / (-alpha * bk[k]);  // 2 / v'v
     KOVA_UNROLL
     for (int j = k + 1; j < Cols; ++j) {
       double* bj = b[j];
       double sum = 0;
       for (int i = k; i <= last; ++i) sum += bk[i] * bj[i];
-      const double c = sum / vv;
+      const double c = sum * inverse;
       for (int i = k; i <= last; ++i) bj[i] -= c * bk[i];
     }
     bk[k] = alpha;
@@ -341,7 +354,7 @@ class FixedSweep {
       for (int i = 0; i < M; ++i) {
         double sum = 0;
         KOVA_UNROLL
-        for (int j = 0; j < M; ++j) sum += u[i + M * j] * zt[j];
+        for (int j = i; j < M; ++j) sum += u[i + M * j] * zt[j];
         b[0][i] = sum;
       }
     }
@@ -351,10 +364,14 @@ class FixedSweep {
       double* ij = b[First + M + j];
       KOVA_UNROLL
       for (int i = 0; i < M; ++i) {
-        double sum = 0;
-        KOVA_UNROLL
-        for (int l = 0; l < M; ++l) sum += u[i + M * l] * phi_[l][j];
-        bj[i] = sum;
+        if (diagonal_) {
+          bj[i] = i <= j ? u[i + M * j] * phi_[j][j] : 0;
+        } else {
+          double sum = 0;
+          KOVA_UNROLL
+          for (int l = i; l < M; ++l) sum += u[i + M * l] * phi_[l][j];
+          bj[i] = sum;
+        }
         ij[i] = i == j ? 1 : 0;
       }
       KOVA_UNROLL
@@ -411,7 +428,7 @@ class FixedSweep {
     for (int i = 0; i < M; ++i) sigma[j][i] = i <= j ? e[j][i] : 0;
   }
 
-  // V(t) = (SIGMA U)'(SIGMA U).
+  // V(t) = (SIGMA U)'(SIGMA U), both factors upper triangular.
   void variance(int t, const double (&sigma)[M][M], double* vt) {
     const double* u = root(t);
     double su[M][M];
@@ -421,7 +438,7 @@ class FixedSweep {
     for (int i = 0; i < M; ++i) {
       double sum = 0;
       KOVA_UNROLL
-      for (int l = i; l < M; ++l) sum += sigma[l][i] * u[l + M * j];
+      for (int l = i; l <= j; ++l) sum += sigma[l][i] * u[l + M * j];
       su[j][i] = sum;
     }
     KOVA_UNROLL
@@ -430,12 +447,13 @@ class FixedSweep {
     for (int i = 0; i <= j; ++i) {
       double sum = 0;
       KOVA_UNROLL
-      for (int l = 0; l < M; ++l) sum += su[i][l] * su[j][l];
+      for (int l = 0; l <= i; ++l) sum += su[i][l] * su[j][l];
       vt[i + M * j] = vt[j + M * i] = sum;
     }
   }
 
   int n_;
+  bool diagonal_;
   double phi_[M][M];  // phi_[j][i] = PHI(i, j)
   double uq_[M][M];   // uq_[j][i] = UQ(i, j)
   double* roots_;  // U(t), m x m x n
