@@ -247,7 +247,6 @@ struct Sweep {
   }
 };
 
-
 // The sweep above for an order M fixed at compile time (1..6), in double:
 // one forward run of the filter's triangularizations that keeps, per
 // period, U(t) and the top rows of W(t) it needs, then the backward
@@ -389,15 +388,17 @@ class FixedSweep {
     if (t < n_) {
       double* next = root(t + 1);
       KOVA_UNROLL
-      for (int j = 0; j < M; ++j)
+      for (int j = 0; j < M; ++j) {
         KOVA_UNROLL
-      for (int i = 0; i < M; ++i) next[i + M * j] = i <= j ? b[First + j][First + i] : 0;
+        for (int i = 0; i < M; ++i) next[i + M * j] = i <= j ? b[First + j][First + i] : 0;
+      }
     }
     double* w = topRows(t);
     KOVA_UNROLL
-    for (int j = 0; j < M; ++j)
+    for (int j = 0; j < M; ++j) {
       KOVA_UNROLL
-    for (int i = 0; i < kRows - First; ++i) w[i + kRows * j] = b[First + M + j][First + i];
+      for (int i = 0; i < kRows - First; ++i) w[i + kRows * j] = b[First + M + j][First + i];
+    }
   }
 
   // SIGMA := the root of S(t) = W2 S(t+1) W2' + W3 W3', the triangle of
@@ -423,9 +424,10 @@ class FixedSweep {
     KOVA_UNROLL
     for (int k = 0; k < M; ++k) reflectColumn(e, k, rows - 1);
     KOVA_UNROLL
-    for (int j = 0; j < M; ++j)
+    for (int j = 0; j < M; ++j) {
       KOVA_UNROLL
-    for (int i = 0; i < M; ++i) sigma[j][i] = i <= j ? e[j][i] : 0;
+      for (int i = 0; i < M; ++i) sigma[j][i] = i <= j ? e[j][i] : 0;
+    }
   }
 
   // V(t) = (SIGMA U)'(SIGMA U), both factors upper triangular.
@@ -433,22 +435,24 @@ class FixedSweep {
     const double* u = root(t);
     double su[M][M];
     KOVA_UNROLL
-    for (int j = 0; j < M; ++j)
+    for (int j = 0; j < M; ++j) {
       KOVA_UNROLL
-    for (int i = 0; i < M; ++i) {
-      double sum = 0;
-      KOVA_UNROLL
-      for (int l = i; l <= j; ++l) sum += sigma[l][i] * u[l + M * j];
-      su[j][i] = sum;
+      for (int i = 0; i < M; ++i) {
+        double sum = 0;
+        KOVA_UNROLL
+        for (int l = i; l <= j; ++l) sum += sigma[l][i] * u[l + M * j];
+        su[j][i] = sum;
+      }
     }
     KOVA_UNROLL
-    for (int j = 0; j < M; ++j)
+    for (int j = 0; j < M; ++j) {
       KOVA_UNROLL
-    for (int i = 0; i <= j; ++i) {
-      double sum = 0;
-      KOVA_UNROLL
-      for (int l = 0; l <= i; ++l) sum += su[i][l] * su[j][l];
-      vt[i + M * j] = vt[j + M * i] = sum;
+      for (int i = 0; i <= j; ++i) {
+        double sum = 0;
+        KOVA_UNROLL
+        for (int l = 0; l <= i; ++l) sum += su[i][l] * su[j][l];
+        vt[i + M * j] = vt[j + M * i] = sum;
+      }
     }
   }
 
@@ -456,8 +460,8 @@ class FixedSweep {
   bool diagonal_;
   double phi_[M][M];  // phi_[j][i] = PHI(i, j)
   double uq_[M][M];   // uq_[j][i] = UQ(i, j)
-  double* roots_;  // U(t), m x m x n
-  double* rows_;   // the kept rows of W(t)', 2m x m x n
+  double* roots_;     // U(t), m x m x n
+  double* rows_;      // the kept rows of W(t)', 2m x m x n
 };
 }  // namespace
 

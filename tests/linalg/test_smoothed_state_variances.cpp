@@ -127,7 +127,6 @@ TEST(SmoothedStateVariances, MatchFiftyDigitValuesWhereTheStateIsNearlyKnown) {
   }
 }
 
-
 // Var(e(t) | y) by the definition, dense and in extended precision: the
 // joint covariance of the states and the observations, then GAMMA(t) -
 // C(t) YSIGMA^-1 C(t)' by a Cholesky factor of YSIGMA over the rows whose
@@ -247,8 +246,7 @@ TEST(SmoothedStateVariances, AgreeWithDenseConditioningForEveryOrder) {
       V work(need.doubles + 1);
       std::vector<int> iwork(need.ints + 1);
       std::vector<dcomplex> cwork(need.complexes + 1);
-      Scratch s(work.data(), need.doubles, iwork.data(), need.ints, cwork.data(),
-                need.complexes);
+      Scratch s(work.data(), need.doubles, iwork.data(), need.ints, cwork.data(), need.complexes);
       kalmanGains(model, gains, s);
       ASSERT_EQ(f[3], 0.0);
       smoothedStateVariances(model, gains, vs.data(), s);
@@ -257,12 +255,12 @@ TEST(SmoothedStateVariances, AgreeWithDenseConditioningForEveryOrder) {
         for (int j = 0; j < m; ++j)
           for (int i = 0; i < m; ++i) {
             const double w = static_cast<double>(want[t][i + m * j]);
-            const double tol = 1e-11 * std::sqrt(static_cast<double>(
-                                           want[t][i + m * i] * want[t][j + m * j])) +
-                               1e-14;
+            const double tol =
+                1e-11 * std::sqrt(static_cast<double>(want[t][i + m * i] * want[t][j + m * j])) +
+                1e-14;
             EXPECT_NEAR(vs[m * m * t + i + m * j], w, tol)
-                << "m " << m << (singular ? " singular Q" : "") << " V(" << t + 1 << ")("
-                << i + 1 << "," << j + 1 << ")";
+                << "m " << m << (singular ? " singular Q" : "") << " V(" << t + 1 << ")(" << i + 1
+                << "," << j + 1 << ")";
           }
     }
 }
