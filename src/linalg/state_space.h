@@ -126,7 +126,8 @@ ScratchNeed stateCovariancesNeed(int m);
 // subtracts: the covariance form cancels where the data fix the state
 // closely (a singular Q with a root of PHI near 1), and there the sweep
 // runs in extended precision as the filter does. V may be gains.p; gains.p
-// is not read.
+// is not read. For the orders 1 to 6 in double the sweep keeps its per-period
+// factors in the scratch (the need grows with n; without it, on the heap).
 void smoothedStateVariances(const StateSpaceModel& model, const FilterGains& gains, double* V,
                             Scratch& s);
 ScratchNeed smoothedStateVariancesNeed(int m, int n);
