@@ -15,6 +15,19 @@
 #include "linalg/state_space_likelihood.h"
 
 namespace kova {
+
+GroupValue profileGroupValue(const LikelihoodTerms& terms) {
+  GroupValue v;
+  v.valid = terms.valid;
+  if (v.valid) {
+    v.loglik = terms.concentrated();
+    v.rows = terms.noisy;
+    v.sigma2 = terms.rss / terms.noisy;
+  }
+  if (v.valid && !std::isfinite(v.loglik)) v.valid = false;
+  return v;
+}
+
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586476925286766559;
@@ -264,15 +277,8 @@ void Panel::evaluateGroup(int g, int worker) {
   // ML over a design short of rank or rows without noise: the profile
   // likelihood, which handles both.
   if (ml && (!gr.fullRank || v.exact)) {
-    v = GroupValue{};
     const MlData data{gr.data.tlx, gr.data.xz, gr.data.y, gr.data.pi};
-    const LikelihoodTerms terms = profileLikelihood(data, phi_, delta_, s);
-    v.valid = terms.valid;
-    if (v.valid) {
-      v.loglik = terms.concentrated();
-      v.rows = terms.noisy;
-      v.sigma2 = terms.rss / terms.noisy;
-    }
+    v = profileGroupValue(profileLikelihood(data, phi_, delta_, s));
   }
   if (v.valid && !std::isfinite(v.loglik)) v.valid = false;
   values_[static_cast<size_t>(g)] = v;

@@ -52,6 +52,11 @@ struct GroupValue {
   bool exact = false;   // a row without noise (f(t) = 0) was met
 };
 
+// A group's value from its profile likelihood's terms (ML): the concentrated
+// log-likelihood, SIGMA**2 = RSS / n over its noisy rows; not valid where
+// the terms are not or the value is not finite.
+GroupValue profileGroupValue(const LikelihoodTerms& terms);
+
 class GroupPool;
 
 class Panel {

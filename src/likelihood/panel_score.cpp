@@ -296,17 +296,11 @@ void Panel::scoreGroup(int g, int worker) {
   // ML over a design short of rank or rows without noise: the profile's
   // score, whole (GAMMA's part included), where it has one.
   if (ml && (!gr.fullRank || v.exact)) {
-    v = GroupValue{};
     const MlData data{gr.data.tlx, gr.data.xz, gr.data.y, gr.data.pi};
     LikelihoodTerms terms;
     scored = profileScore(data, phi_, delta_, false, gPhi, gDelta, s, &terms) ? 1 : 0;
     throughGamma = 0;
-    v.valid = terms.valid;
-    if (v.valid) {
-      v.loglik = terms.concentrated();
-      v.rows = terms.noisy;
-      v.sigma2 = terms.rss / terms.noisy;
-    }
+    v = profileGroupValue(terms);
   }
   if (v.valid && !std::isfinite(v.loglik)) v.valid = false;
   values_[static_cast<size_t>(g)] = v;

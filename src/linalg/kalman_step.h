@@ -132,6 +132,30 @@ struct ExactRule {
   double floor = 0.0;
 };
 
+// The arrays of a filter's recursion: its own for an order fixed at
+// compile time (kM > 0, kOwn Reals, so that they can live in registers),
+// else carved from the store given; block(k) is the k-th m x m array.
+template <class Real, int kM, long kOwn>
+class FilterArrays {
+ public:
+  int order() const { return kM > 0 ? kM : m_; }
+
+ protected:
+  FilterArrays(Real* store, int m, ExactRule rule) : m_(m), rule_(rule), store_(store) {}
+
+  Real* base() const {
+    if constexpr (kM > 0) return const_cast<Real*>(own_);
+    return store_;
+  }
+  int ld() const { return std::max(order(), 1); }
+  Block<Real> block(int k) const { return {base() + k * order() * order(), ld()}; }
+
+  int m_;
+  ExactRule rule_;
+  Real* store_;
+  Real own_[kOwn];
+};
+
 // The Reals of the arrays of a RootFilter of order m.
 inline long rootFilterSize(int m) { return 3L * m * m + 2L * m * (m + 1) + m; }
 
@@ -142,11 +166,18 @@ inline long rootFilterSize(int m) { return 3L * m * m + 2L * m * (m + 1) + m; }
 // carved from the store given (rootFilterSize(m) Reals). kDiagonal: PHI
 // is diagonal, and its products skip the exact zeros.
 template <class Real, int kM, bool kDiagonal>
-class RootFilter {
+class RootFilter : public FilterArrays<Real, kM, (kM > 0 ? 3L * kM * kM : 1)> {
+  using Arrays = FilterArrays<Real, kM, (kM > 0 ? 3L * kM * kM : 1)>;
+  using Arrays::base;
+  using Arrays::block;
+  using Arrays::rule_;
+
  public:
+  using Arrays::order;
+
   // From the upper triangular roots up1 of P(1) and uq of Q.
   RootFilter(Real* store, Mat phi, Mat up1, Mat uq, ExactRule rule)
-      : m_(phi.rows), rule_(rule), store_(store) {
+      : Arrays(store, phi.rows, rule) {
     const int m = order();
     KOVA_UNROLL
     for (int j = 1; j <= m; ++j)
@@ -157,8 +188,6 @@ class RootFilter {
         phi_()(i, j) = phi(i, j);
       }
   }
-
-  int order() const { return kM > 0 ? kM : m_; }
 
   // P(t) = U'U into the m x m array p.
   [[gnu::always_inline]] void covariance(Mat p) const {
@@ -242,20 +271,9 @@ class RootFilter {
   }
 
  private:
-  static constexpr long kOwn = kM > 0 ? 3L * kM * kM : 1;
-  int m_;
-  ExactRule rule_;
-  Real* store_;
-  Real own_[kOwn];
-
-  Real* base() const {
-    if constexpr (kM > 0) return const_cast<Real*>(own_);
-    return store_;
-  }
-  int ld() const { return std::max(order(), 1); }
-  Block<Real> u() const { return {base(), ld()}; }
-  Block<Real> rq() const { return {base() + order() * order(), ld()}; }
-  Block<Real> phi_() const { return {base() + 2 * order() * order(), ld()}; }
+  Block<Real> u() const { return block(0); }
+  Block<Real> rq() const { return block(1); }
+  Block<Real> phi_() const { return block(2); }
   Real* work() const { return base() + 3 * order() * order(); }
 };
 
@@ -270,11 +288,18 @@ class RootFilter {
 inline long covarianceFilterSize(int m) { return 4L * m * m + 2L * m; }
 
 template <class Real, int kM, bool kDiagonal>
-class CovarianceFilter {
+class CovarianceFilter : public FilterArrays<Real, kM, (kM > 0 ? 4L * kM * kM + 2L * kM : 1)> {
+  using Arrays = FilterArrays<Real, kM, (kM > 0 ? 4L * kM * kM + 2L * kM : 1)>;
+  using Arrays::base;
+  using Arrays::block;
+  using Arrays::rule_;
+
  public:
+  using Arrays::order;
+
   // From P(1) = p1 and Q = q.
   CovarianceFilter(Real* store, Mat phi, Mat p1, Mat q, ExactRule rule)
-      : m_(phi.rows), rule_(rule), store_(store) {
+      : Arrays(store, phi.rows, rule) {
     const int m = order();
     KOVA_UNROLL
     for (int j = 1; j <= m; ++j)
@@ -285,8 +310,6 @@ class CovarianceFilter {
         PHI()(i, j) = phi(i, j);
       }
   }
-
-  int order() const { return kM > 0 ? kM : m_; }
 
   [[gnu::always_inline]] void covariance(Mat p) const {
     const int n = order();
@@ -369,21 +392,10 @@ class CovarianceFilter {
   }
 
  private:
-  static constexpr long kOwn = kM > 0 ? 4L * kM * kM + 2L * kM : 1;
-  int m_;
-  ExactRule rule_;
-  Real* store_;
-  Real own_[kOwn];
-
-  Real* base() const {
-    if constexpr (kM > 0) return const_cast<Real*>(own_);
-    return store_;
-  }
-  int ld() const { return std::max(order(), 1); }
-  Block<Real> P() const { return {base(), ld()}; }
-  Block<Real> Q() const { return {base() + order() * order(), ld()}; }
-  Block<Real> PHI() const { return {base() + 2 * order() * order(), ld()}; }
-  Block<Real> W() const { return {base() + 3 * order() * order(), ld()}; }
+  Block<Real> P() const { return block(0); }
+  Block<Real> Q() const { return block(1); }
+  Block<Real> PHI() const { return block(2); }
+  Block<Real> W() const { return block(3); }
 };
 
 // The state recursion of one data column in period t: v(t) = y(t) -

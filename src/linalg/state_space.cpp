@@ -18,25 +18,6 @@
 namespace kova {
 namespace {
 
-// The order m of the model fixed at compile time for the small orders
-// (kM > 0), so that the m x m steps of the recursions below unroll; kM = 0
-// reads it from the views.
-template <class F>
-void byOrder(int m, F&& f) {
-  switch (m) {
-    case 1:
-      return f(std::integral_constant<int, 1>{});
-    case 2:
-      return f(std::integral_constant<int, 2>{});
-    case 3:
-      return f(std::integral_constant<int, 3>{});
-    case 4:
-      return f(std::integral_constant<int, 4>{});
-    default:
-      return f(std::integral_constant<int, 0>{});
-  }
-}
-
 // y := A x for an m x m view.
 template <int kM = 0>
 inline void multiply(Mat a, const double* x, double* y) {
@@ -370,7 +351,7 @@ void smoothStateOf(const StateSpaceModel& model, const FilterGains& gains, const
 
 void smoothState(const StateSpaceModel& model, const FilterGains& gains, const double* v, Mat eps,
                  Scratch& s) {
-  byOrder(model.phi.rows, [&](auto order) {
+  kalman::byOrder(model.phi.rows, [&](auto order) {
     smoothStateOf<decltype(order)::value>(model, gains, v, eps, s);
   });
 }
